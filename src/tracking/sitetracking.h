@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+class Form_Main;
+
+// Site tracking on the window's controls: the three result lists, the batch refresh, the
+// history report, the five timers and the commands on sites (list menu, button bar).
+// The constructor connects Timer1(0..4), the lists' mouse events, MenuFile1's items,
+// CmdMenu2(0..4) and WEB1's status changes to the handlers below.
+class SiteTracking : public QObject {
+    Q_OBJECT
+public:
+    explicit SiteTracking(Form_Main& form, QObject* parent = nullptr);
+
+    // Builds the columns of ListView1(0..2) with widths from SViewWidth/LViewWidth/PViewWidth.
+    void SetupColumns();
+    void LoadSiteLists();
+    void SaveColumnWidths();
+    void PurgeSites(const QString& oldList, const QString& newList);
+    void UpdateSites(const QString& target);
+    // Tick handler of Timer1(index).
+    void Tick(int index);
+
+    // Button bar and list menu.
+    void CmdMenu2Click(int index);
+    void MenuShowMoreClick();
+    void MenuUpdateClick();
+
+    // The window's close request, run by "关闭程序" (CmdMenu2(4)); set by the window's owner.
+    std::function<void()> closeRequest;
+
+private:
+    Form_Main& m_form;
+};

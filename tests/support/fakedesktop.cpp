@@ -1,0 +1,19 @@
+#include "fakedesktop.h"
+
+FakeDesktop::FakeDesktop() { SetDesktop(this); }
+
+FakeDesktop::~FakeDesktop() { SetDesktop(nullptr); }
+
+DesktopServices::Answer FakeDesktop::messageBox(QWidget*, const QString& text,
+                                                const QString& title, Buttons buttons, Icon icon)
+{
+    boxes.append({text, title, buttons, icon});
+    return nextAnswer;
+}
+
+void FakeDesktop::open(QWidget*, const QString& target, int showCommand)
+{
+    opened.append({target, showCommand});
+}
+
+void FakeDesktop::popup(QMenu* menu, const QPoint&) { popups.append(menu); }

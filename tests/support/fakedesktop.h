@@ -1,0 +1,39 @@
+#pragma once
+
+#include "controls/desktopservices.h"
+
+#include <QList>
+#include <QString>
+
+// Records every desktop request instead of acting on it; message boxes answer `nextAnswer`.
+// Installs itself on construction and restores the platform's services on destruction.
+class FakeDesktop final : public DesktopServices {
+public:
+    struct Box {
+        QString text;
+        QString title;
+        Buttons buttons;
+        Icon icon;
+    };
+    struct Opened {
+        QString target;
+        int showCommand;
+    };
+
+    FakeDesktop();
+    ~FakeDesktop() override;
+
+    Answer messageBox(QWidget* owner, const QString& text, const QString& title, Buttons buttons,
+                      Icon icon) override;
+    void open(QWidget* owner, const QString& target, int showCommand) override;
+    void popup(QMenu* menu, const QPoint& globalPos) override;
+    bool trayAvailable() override { return tray; }
+    void endProcess() override { ++endCount; }
+
+    Answer nextAnswer = Answer::Ok;
+    bool tray = true;
+    QList<Box> boxes;
+    QList<Opened> opened;
+    QList<QMenu*> popups;
+    int endCount = 0;
+};

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing Valdane needs on Debian 12.
+set -euo pipefail
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends \
+    build-essential cmake ninja-build pkg-config \
+    qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev \
+    libbenchmark-dev fonts-wqy-microhei \
+    xvfb xauth >/dev/null

@@ -1,0 +1,97 @@
+#include "storage/charset.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStringConverter>
+
+namespace {
+
+// Windows resolves "gb2312" to code page 936, which is GBK. The toolkit's decoder registered
+// under "gb2312" is the strict GB 2312 table and turns GBK-only characters into garbage, so
+// every name of that code page is sent to the GBK decoder.
+QByteArray codecName(const QString& charset) {
+    const QString name = charset.trimmed().toLower();
+    if (name == u"gb2312" || name == u"gbk" || name == u"cp936" || name == u"windows-936" ||
+        name == u"x-gbk" || name == u"ms936")
+        return QByteArrayLiteral("GBK");
+    return name.toLatin1();
+}
+
+// True when the block stops after the lead byte of a two-byte GBK character. The codec drops
+// such a byte silently; it is shown as U+FFFD like any other malformed sequence.
+bool endsInsideGbkCharacter(const QByteArray& bytes) {
+    const qsizetype size = bytes.size();
+    qsizetype i = 0;
+    while (i < size) {
+        const auto lead = static_cast<unsigned char>(bytes.at(i));
+        if (lead < 0x81 || lead == 0xFF) {
+            ++i;
+            continue;
+        }
+        if (i + 1 == size)
+            return true;
+        const auto trail = static_cast<unsigned char>(bytes.at(i + 1));
+        i += (trail >= 0x40 && trail != 0x7F && trail != 0xFF) ? 2 : 1;
+    }
+    return false;
+}
+
+} // namespace
+
+QString BytesToText(const QByteArray& bytes, const QString& charset) {
+    const QByteArray name = codecName(charset);
+    if (name.isEmpty())
+        return QStringLiteral("0");
+    QStringDecoder decoder(name.constData(), QStringConverter::Flag::Stateless);
+    if (!decoder.isValid())
+        return QStringLiteral("0");
+    // Malformed sequences become U+FFFD, as a browser shows them: a page with one bad byte is
+    // still a page, and "0" would make the whole answer look like a failed fetch.
+    // An empty block decodes to "", never to the "0" of a failure.
+    QString text = decoder.decode(bytes);
+    if (name == "GBK" && endsInsideGbkCharacter(bytes))
+        text += QChar(QChar::ReplacementCharacter);
+    return text;
+}
+
+QString ReadTextFile(const QString& path, const QString& charset) {
+    if (path.isEmpty() || QFileInfo(path).isDir())
+        return QStringLiteral("0");
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("0");
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return QStringLiteral("0");
+    return BytesToText(bytes, charset);
+}
+
+QByteArray ToGbk(const QString& text) {
+    if (text.isEmpty())
+        return QByteArray();
+    // The codec substitutes "?" for characters without a GBK code, as the platform's ANSI
+    // conversion does.
+    QStringEncoder encoder("GBK", QStringConverter::Flag::Stateless);
+    return encoder.encode(text);
+}
+
+bool ReplaceFileAtomically(const QString& path, const QByteArray& bytes) {
+    if (path.isEmpty() || QFileInfo(path).isDir())
+        return false;
+    // QSaveFile writes a temporary file in the target's folder and renames it over the target
+    // only after everything was written and flushed; on any failure the old file stays.
+    QSaveFile file(path);
+    file.setDirectWriteFallback(false);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    if (file.write(bytes) != bytes.size()) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+void WriteTextFile(const QString& path, const QString& text) {
+    ReplaceFileAtomically(path, ToGbk(text) + QByteArrayLiteral("\r\n"));
+}

@@ -1,0 +1,98 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class QTcpServer;
+class QTcpSocket;
+
+// A small HTTP/1.1 server on 127.0.0.1 that plays the query service for tests. It lives in the
+// caller's thread: HttpGet's wait runs the event loop, so it is served while the client waits.
+//
+// Pages are keyed by the last path segment of the request ("sites.asp", "Update.txt", ...).
+// A page answers with what was last configured for it; unconfigured pages answer 404.
+class FakeQueryService : public QObject {
+    Q_OBJECT
+  public:
+    enum class Behaviour {
+        Answer,           // send the configured answer (after the page's delay)
+        NoAnswer,         // read the request, keep the connection open, never answer
+        Drop,             // close the connection as soon as the request arrived
+        HeadersThenStall, // send status and headers announcing a body, then nothing more
+        EndlessBody,      // status 200 with a chunked body that never ends
+    };
+
+    // What the fallback generator returns for pages without a configured answer.
+    struct Generated {
+        bool found = false;
+        QString payload;
+    };
+    using Generator = std::function<Generated(const QString& page, const QString& target)>;
+
+    explicit FakeQueryService(QObject* parent = nullptr);
+    ~FakeQueryService() override;
+
+    // Listens on 127.0.0.1; port 0 picks a free one.
+    bool start(quint16 port = 0);
+    void stop();
+    quint16 port() const;
+    // "http://127.0.0.1:<port>"
+    QString baseUrl() const;
+
+    // Status 200, GBK body "<html><body><!-- start -->payload<!-- end --></body></html>".
+    void setPayload(const QString& page, const QString& payload);
+    // Like setPayload, but only for requests whose sUrl parameter equals target, compared raw
+    // as received or after percent-decoding (UTF-8). Takes precedence over setPayload.
+    void setPayloadFor(const QString& page, const QString& target, const QString& payload);
+    void setRaw(const QString& page, const QByteArray& body, int status = 200);
+    void setBehaviour(const QString& page, Behaviour behaviour);
+    void setDelay(const QString& page, int ms);
+    void setRedirect(const QString& page, const QString& location, int status = 302);
+    // Answers pages that have nothing configured (the standalone service uses it).
+    void setGenerator(Generator generator);
+    // Forgets every page's configuration (requests stay recorded).
+    void clearPages();
+
+    // Request targets as received, e.g. "/Calvren/Rivelo/sites.asp?sFrom=...&Key=..&sUrl=..".
+    QStringList requests() const;
+    void clearRequests();
+    // Connections currently open (answered connections close after their answer).
+    int openConnections() const;
+
+    // GBK bytes of the envelope around payload.
+    static QByteArray envelope(const QString& payload);
+    // The raw sUrl parameter of a request target: everything after the first "&sUrl=".
+    static QString targetOf(const QString& requestTarget);
+    static QString pageOf(const QString& requestTarget);
+
+  private:
+    struct Answer {
+        int status = 200;
+        QByteArray body;
+        QByteArray location;
+    };
+    struct Page {
+        bool hasAnswer = false;
+        Answer answer;
+        QHash<QString, Answer> byTarget;
+        Behaviour behaviour = Behaviour::Answer;
+        int delayMs = 0;
+    };
+
+    void onNewConnection();
+    void onReadyRead(QTcpSocket* socket);
+    void serve(QTcpSocket* socket, const QString& target);
+    Answer answerFor(const QString& page, const QString& target) const;
+    static void writeAnswer(QTcpSocket* socket, const Answer& answer);
+    static void feedEndless(QTcpSocket* socket);
+
+    QTcpServer* m_server;
+    QHash<QString, Page> m_pages;
+    QStringList m_requests;
+    Generator m_generator;
+};

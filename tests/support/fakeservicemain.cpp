@@ -1,0 +1,100 @@
+// A stand-alone query service for trying the program by hand:
+//   valdane_fake_service [port]      (default 8936; 0 picks a free port)
+// Prints the port it listens on as the first line, then serves until killed. Every site gets
+// plausible numbers derived from its name, so repeated refreshes show stable values.
+
+#include "fakequeryservice.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QStringList>
+
+#include <cstdio>
+
+namespace {
+
+// A stable pseudo-random stream per site and page.
+class SiteNumbers {
+  public:
+    SiteNumbers(const QString& page, const QString& site)
+        : m_digest(QCryptographicHash::hash((page + QLatin1Char('|') + site).toUtf8(),
+                                            QCryptographicHash::Sha256)) {}
+
+    quint32 next(quint32 bound) {
+        quint32 value = 0;
+        for (int i = 0; i < 4; ++i)
+            value = (value << 8) | static_cast<quint8>(m_digest.at((m_at + i) % m_digest.size()));
+        m_at += 4;
+        return value % bound;
+    }
+
+  private:
+    QByteArray m_digest;
+    int m_at = 0;
+};
+
+FakeQueryService::Generated plausible(const QString& page, const QString& site) {
+    SiteNumbers numbers(page, site);
+    if (page == QLatin1String("sites.asp") || page == QLatin1String("links.asp")) {
+        const quint32 scale = page == QLatin1String("sites.asp") ? 250000 : 40000;
+        QStringList fields;
+        for (int engine = 0; engine < 7; ++engine)
+            fields << QString::number(numbers.next(scale));
+        return {true, fields.join(QLatin1Char('|'))};
+    }
+    if (page == QLatin1String("ranks.asp"))
+        return {true, QStringLiteral("%1|%2").arg(numbers.next(11)).arg(numbers.next(11))};
+    if (page == QLatin1String("whois.asp")) {
+        const int year = 1998 + static_cast<int>(numbers.next(25));
+        return {true, QStringLiteral("Domain Name: %1\r\n"
+                                     "Registrar: Example Registrar Ltd.\r\n"
+                                     "Creation Date: %2-0%3-1%4\r\n"
+                                     "Expiration Date: %5-0%3-1%4\r\n"
+                                     "Name Server: NS1.%1\r\n"
+                                     "Name Server: NS2.%1\r\n"
+                                     "Status: clientTransferProhibited")
+                          .arg(site.toUpper())
+                          .arg(year)
+                          .arg(1 + numbers.next(9))
+                          .arg(numbers.next(9))
+                          .arg(year + 10)};
+    }
+    if (page == QLatin1String("alexa.asp")) {
+        const QStringList fields{
+            site,
+            QStringLiteral("%1 的网站简介").arg(site),
+            QString::number(1 + numbers.next(2000000)),
+            QString::number(numbers.next(90000)),
+            QStringLiteral("%1-05-20").arg(2000 + numbers.next(20)),
+            QStringLiteral("%1%2").arg(numbers.next(2) ? "+" : "-").arg(numbers.next(5000)),
+            QStringLiteral("张先生"),
+            QStringLiteral("北京市海淀区"),
+            QStringLiteral("webmaster@%1").arg(site)};
+        return {true, fields.join(QStringLiteral("|||"))};
+    }
+    if (page == QLatin1String("Update.txt"))
+        return {true, QStringLiteral("0")};
+    return {};
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    bool ok = true;
+    const uint port = args.size() > 1 ? args.at(1).toUInt(&ok) : 8936;
+    if (!ok || port > 65535) {
+        std::fprintf(stderr, "usage: valdane_fake_service [port]\n");
+        return 2;
+    }
+    FakeQueryService service;
+    service.setGenerator(plausible);
+    if (!service.start(static_cast<quint16>(port))) {
+        std::fprintf(stderr, "cannot listen on 127.0.0.1:%u\n", port);
+        return 1;
+    }
+    std::printf("%u\n", static_cast<unsigned>(service.port()));
+    std::fflush(stdout);
+    return app.exec();
+}

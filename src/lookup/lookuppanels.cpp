@@ -1,0 +1,208 @@
+#include "lookup/lookuppanels.h"
+
+#include "controls/ctlbutton.h"
+#include "controls/ctlframe.h"
+#include "controls/form_main.h"
+#include "lookup/md5.h"
+#include "net/queryprotocol.h"
+#include "storage/charset.h"
+#include "storage/inifile.h"
+#include "storage/texthelpers.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+
+namespace {
+
+const QString kFieldSeparator = QStringLiteral("|||");
+const QString kLineBreak = QStringLiteral("\r\n");
+
+// The service answers "false" or "0" when it has nothing, and too short an answer cannot be
+// a real one.
+bool isFailedPayload(const QString& payload) {
+    return payload.size() < 4 || payload == QLatin1String("0") || payload == QLatin1String("false");
+}
+
+} // namespace
+
+QString TrimSpaces(const QString& text) {
+    qsizetype first = 0;
+    qsizetype last = text.size();
+    while (first < last && text.at(first) == QLatin1Char(' '))
+        ++first;
+    while (last > first && text.at(last - 1) == QLatin1Char(' '))
+        --last;
+    return text.mid(first, last - first);
+}
+
+LookupPanels::LookupPanels(Form_Main& form, QObject* parent) : QObject(parent), m_form(form) {
+    for (int i = 0; i < 3; ++i) {
+        connect(m_form.CmdSend(i), &CtlButton::Click, this, [this, i] { Lookup(i); });
+        // returnPressed leaves the key event to the box, which passes it on as usual.
+        connect(m_form.TextInPut(i), &QLineEdit::returnPressed, this, [this, i] { Lookup(i); });
+    }
+}
+
+void LookupPanels::Lookup(int index) {
+    if (index < 0 || index > 2)
+        return;
+    // A disabled button marks a lookup of this slot still waiting; Enter must not start another.
+    if (!m_form.CmdSend(index)->Enable())
+        return;
+
+    const QString text = TrimSpaces(m_form.TextInPut(index)->text());
+    if (text.isEmpty()) {
+        for (int i = 0; i < 4; ++i)
+            m_form.TxtMD5(i)->clear();
+        return;
+    }
+    switch (index) {
+    case 0:
+        lookupWhois(text);
+        break;
+    case 1:
+        lookupRanking(text);
+        break;
+    default:
+        lookupDigest(text);
+        break;
+    }
+}
+
+void LookupPanels::lookupWhois(QString domain) {
+    domain.remove(QStringLiteral("http://"));
+    domain.remove(QStringLiteral("www."));
+    if (!IsValidDomain(domain)) {
+        m_form.LabYM()->hide();
+        m_form.FrameYM()->hide();
+        return;
+    }
+
+    setBusy(0, true);
+    m_form.LabYM()->setText(QStringLiteral("正在查询 ") + domain +
+                            QStringLiteral(" 的WHOIS信息..."));
+    m_form.LabYM()->show();
+    m_form.FrameYM()->hide();
+
+    const QString payload =
+        QueryPayload(QueryAddress(QStringLiteral("whois.asp"), QueryKey(), domain));
+    if (isFailedPayload(payload)) {
+        m_form.LabYM()->setText(QStringLiteral("网络超时"));
+        m_form.TextYM()->clear();
+    } else {
+        m_form.LabYM()->clear();
+        m_form.LabYM()->hide();
+        m_form.TextYM()->setPlainText(payload);
+        m_form.FrameYM()->show();
+    }
+    setBusy(0, false);
+}
+
+void LookupPanels::lookupRanking(QString domain) {
+    // "www." stays: the ranking is asked for the host as typed.
+    domain.remove(QStringLiteral("http://"));
+    if (!IsValidDomain(domain)) {
+        m_form.LabPM()->hide();
+        m_form.FramePM()->hide();
+        return;
+    }
+
+    setBusy(1, true);
+    m_form.LabPM()->setText(QStringLiteral("正在查询 ") + domain +
+                            QStringLiteral(" 的综合排名信息..."));
+    m_form.LabPM()->show();
+    m_form.FramePM()->hide();
+
+    const QString payload =
+        QueryPayload(QueryAddress(QStringLiteral("alexa.asp"), QueryKey(), domain));
+    const QString ranking = RankingText(domain, payload);
+    if (ranking.isEmpty()) {
+        m_form.LabPM()->setText(QStringLiteral("网络超时"));
+        m_form.TextPM()->clear();
+    } else {
+        m_form.LabPM()->clear();
+        m_form.LabPM()->hide();
+        m_form.TextPM()->setPlainText(ranking);
+        m_form.FramePM()->show();
+    }
+    setBusy(1, false);
+}
+
+QString LookupPanels::RankingText(const QString& domain, const QString& payload) {
+    if (isFailedPayload(payload) || payload.indexOf(kFieldSeparator) < 1)
+        return QString();
+    const QStringList fields = payload.split(kFieldSeparator);
+    if (fields.size() != 9)
+        return QString();
+
+    const QString trend = QLatin1Char('[') +
+                          (fields[5].isEmpty() ? QStringLiteral("0") : fields[5]) +
+                          QLatin1Char(']');
+    QString text = kLineBreak + QLatin1Char(' ') + domain + QStringLiteral(" 的综合排名为 ") +
+                   fields[2] + trend;
+    const std::pair<const char16_t*, QString> rows[] = {
+        {u"站点名称：", fields[0]}, {u"排名趋势：", fields[2] + trend}, {u"反链数目：", fields[3]},
+        {u"收录时间：", fields[4]}, {u"网站站长：", fields[6]},         {u"电子信箱：", fields[8]},
+        {u"详细地址：", fields[7]}, {u"网站简介：", fields[1]},
+    };
+    for (const auto& [label, value] : rows)
+        text += kLineBreak + kLineBreak + QLatin1Char(' ') + QString::fromUtf16(label) + value;
+    return text;
+}
+
+void LookupPanels::lookupDigest(const QString& text) {
+    // One pass gives all four forms: the short form is the middle of the long one.
+    const QString digest = Md5Text(text, 32, false);
+    m_form.TxtMD5(0)->setText(digest.mid(8, 16));
+    m_form.TxtMD5(1)->setText(digest.mid(8, 16).toUpper());
+    m_form.TxtMD5(2)->setText(digest);
+    m_form.TxtMD5(3)->setText(digest.toUpper());
+}
+
+void LookupPanels::setBusy(int index, bool busy) {
+    m_form.CmdSend(index)->setEnable(!busy);
+    m_form.TextInPut(index)->setReadOnly(busy);
+}
+
+void LookupPanels::EnterPanel(int panel) {
+    switch (panel) {
+    case 3:
+        m_form.TextInPut(0)->setFocus();
+        break;
+    case 4:
+        m_form.TextInPut(1)->setFocus();
+        break;
+    case 5:
+        m_form.TextInPut(2)->clear();
+        for (int i = 0; i < 4; ++i)
+            m_form.TxtMD5(i)->clear();
+        m_form.TextInPut(2)->setFocus();
+        break;
+    default:
+        break;
+    }
+}
+
+void LookupPanels::UpdateCheck() {
+    if (ReadIni(QStringLiteral("Setting"), QStringLiteral("AutoUpdate"), m_form.ConfigPath) !=
+        QLatin1String("1"))
+        return;
+
+    const QString payload = QueryPayload(UpdateFileAddress());
+    if (payload == QLatin1String("0") || payload.size() <= 5)
+        return;
+
+    // The description is an INI document; the INI layer reads it from the scratch file.
+    const QString section = QStringLiteral("ConFig");
+    WriteTextFile(m_form.TempPath, payload);
+    m_form.UpdateVersion = ReadIni(section, QStringLiteral("Version"), m_form.TempPath);
+    if (m_form.UpdateVersion == kProgramVersion)
+        return;
+
+    m_form.UpdateName = ReadIni(section, QStringLiteral("Name"), m_form.TempPath);
+    m_form.UpdateUrl = ReadIni(section, QStringLiteral("Url"), m_form.TempPath);
+    m_form.Label1(1)->setText(QStringLiteral("发现新版本 ") + m_form.UpdateVersion +
+                              QStringLiteral(" 请更新"));
+    m_form.Label1(1)->setToolTip(QStringLiteral("点击下载最新版") + m_form.UpdateName);
+}

@@ -20,7 +20,7 @@ QByteArray codecName(const QString& charset) {
 
 // True when the block stops after the lead byte of a two-byte GBK character. The codec drops
 // such a byte silently; it is shown as U+FFFD like any other malformed sequence.
-bool endsInsideGbkCharacter(const QByteArray& bytes) {
+bool endsInsideGbkCharacter(QByteArrayView bytes) {
     const qsizetype size = bytes.size();
     qsizetype i = 0;
     while (i < size) {
@@ -43,14 +43,24 @@ QString BytesToText(const QByteArray& bytes, const QString& charset) {
     const QByteArray name = codecName(charset);
     if (name.isEmpty())
         return QStringLiteral("0");
-    QStringDecoder decoder(name.constData(), QStringConverter::Flag::Stateless);
-    if (!decoder.isValid())
-        return QStringLiteral("0");
     // Malformed sequences become U+FFFD, as a browser shows them: a page with one bad byte is
     // still a page, and "0" would make the whole answer look like a failed fetch.
     // An empty block decodes to "", never to the "0" of a failure.
+    if (name == "GBK")
+        return DecodeGbk(bytes);
+    QStringDecoder decoder(name.constData(), QStringConverter::Flag::Stateless);
+    if (!decoder.isValid())
+        return QStringLiteral("0");
+    return decoder.decode(bytes);
+}
+
+QString DecodeGbk(QByteArrayView bytes) {
+    if (bytes.isEmpty())
+        return QString();
+    // One codec per thread: opening it costs more than decoding a short value.
+    thread_local QStringDecoder decoder("GBK", QStringConverter::Flag::Stateless);
     QString text = decoder.decode(bytes);
-    if (name == "GBK" && endsInsideGbkCharacter(bytes))
+    if (endsInsideGbkCharacter(bytes))
         text += QChar(QChar::ReplacementCharacter);
     return text;
 }

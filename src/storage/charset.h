@@ -15,6 +15,9 @@ QString BytesToText(const QByteArray& bytes, const QString& charset);
 // Reads a whole local file and decodes it with BytesToText; "0" when it cannot be read.
 QString ReadTextFile(const QString& path, const QString& charset);
 
+// Decodes GBK bytes; malformed sequences become U+FFFD.
+QString DecodeGbk(QByteArrayView bytes);
+
 // GBK bytes of text (characters without a GBK code become "?").
 QByteArray ToGbk(const QString& text);
 

@@ -11,7 +11,7 @@ class PropertyBag;
 // stretched onto the face, caption centred both ways, one Click event.
 class CtlButton : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit CtlButton(QWidget* parent = nullptr);
 
     int BorderStyle() const;
@@ -40,18 +40,25 @@ public:
     // The state painted last: 0 normal, 1 over, 2 pressed, 3 disabled.
     int paintedState() const;
 
-signals:
+    // The program's own picture for state 0..3 (99 x 25 pixels); a null picture otherwise.
+    static QPixmap BuiltInPicture(int state);
+
+  signals:
     void Click();
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
-private:
+  private:
     void DrawButton(int state);
+    bool isInside(const QPointF& pos) const;
+    void releaseCapture();
+    QFont ambientFont() const;
 
     int m_borderStyle = 0;
     QFont m_font;

@@ -4,14 +4,13 @@
 #include <QString>
 #include <QWidget>
 
-class QLabel;
 class PropertyBag;
 
 // The program's container panel: body colour, optional one-pixel outline, optional caption set
 // into the top edge with a band of its own colour above it.
 class CtlFrame : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit CtlFrame(QWidget* parent = nullptr);
 
     QString Caption() const;
@@ -41,4 +40,22 @@ public:
     };
     Line lineTwips(int i) const;
     int topEdgeTwips() const;
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+  private:
+    void LayoutFrame();
+    QSizeF captionSizeTwips() const;
+
+    QString m_caption;
+    int m_borderStyle = 1;
+    quint32 m_borderColor = 0x80000011;
+    QFont m_font;
+    quint32 m_foreColor = 0x8000;
+    quint32 m_backColorMain = 0x8000000F;
+    quint32 m_backColorTop = 0x8000000F;
+    Line m_lines[5] = {};
+    int m_top = 0;
 };

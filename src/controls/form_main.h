@@ -24,12 +24,15 @@ double PixelsToTwips(double pixels);
 // An OLE colour (&H800000nn = system colour nn of the palette, else &H00BBGGRR) as a QColor.
 class QColor;
 QColor OleColor(quint32 ole);
+// The program's font, 宋体 at pointSize, falling back to an installed CJK face.
+class QFont;
+QFont ProgramFont(qreal pointSize);
 
 // The program's one window: every control by its name and index, and the window's state.
 // The behaviour lives in the tracking, lookup and app layers, which drive these controls.
 class Form_Main : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit Form_Main(QWidget* parent = nullptr);
     ~Form_Main() override;
 
@@ -58,8 +61,8 @@ public:
     QLabel* PicBox(int i) const;  // hidden picture stores: normal, over, pressed, disabled
     QIcon ImageList1() const;
     WebPage* WEB1() const;
-    CtlButton* CmdMenu1(int i) const; // 0..6
-    CtlButton* CmdMenu2(int i) const; // 0..4
+    CtlButton* CmdMenu1(int i) const;    // 0..6
+    CtlButton* CmdMenu2(int i) const;    // 0..4
     QTreeWidget* ListView1(int i) const; // 0..2
     QLabel* Label1(int i) const;         // 0 status line, 1 link line
 
@@ -80,8 +83,8 @@ public:
     QLineEdit* TxtMD5(int i) const;
 
     // Settings panel 6.
-    QLabel* LabSet(int i) const;  // 0..4
-    QFrame* LinSet(int i) const;  // 0..4
+    QLabel* LabSet(int i) const; // 0..4
+    QFrame* LinSet(int i) const; // 0..4
     QPlainTextEdit* TextSet() const;
     QCheckBox* CheckSet(int i) const; // 0..3
     QPushButton* CMDSet(int i) const; // 0..1
@@ -94,7 +97,7 @@ public:
     QAction* MenuShow() const;
     QAction* MenuQuit() const;
 
-private:
+  private:
     struct Controls;
     Controls* d;
 };

@@ -1,0 +1,439 @@
+#include "storage/charset.h"
+#include "tracking/report.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#if defined(Q_OS_LINUX)
+#include <linux/capability.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+const QDateTime kStamp(QDate(2026, 3, 5), QTime(9, 7, 2));
+
+QByteArray fileBytes(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArrayLiteral("<unreadable>");
+    return file.readAll();
+}
+
+void putBytes(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+QByteArray gbk(const char* utf8) {
+    return ToGbk(QString::fromUtf8(utf8));
+}
+
+// The report as a first run writes it, spelled out line by line.
+const char* const kFrameHead = "<html>\r\n"
+                               "<head>\r\n"
+                               "  <title>升级报告</title>\r\n"
+                               "  <style type=text/css>\r\n"
+                               "    body {font-family:微软雅黑,Arial,宋体;text-align:center;"
+                               "padding:0px;margin:3px;}\r\n"
+                               "    div {height:40px;line-height:40px;}\r\n"
+                               "    table {width:100%;border-collapse:collapse;border-spacing:0px;"
+                               "empty-cells:show;text-align:center;}\r\n"
+                               "    td {border-collapse:collapse;}\r\n"
+                               "    .FG {height:1px;font-size:0px;}\r\n"
+                               "  </style>\r\n"
+                               "</head>\r\n"
+                               "<body>\r\n"
+                               "<div>Valdane 数据更新报告</div>\r\n"
+                               "<table border=1 bordercolor=#c4c4c4>\r\n"
+                               "  <tr>\r\n"
+                               "    <td>网站</td>\r\n"
+                               "    <td>时间</td>\r\n"
+                               "    <td>项目</td>\r\n"
+                               "    <td>百度</td>\r\n"
+                               "    <td>谷歌</td>\r\n"
+                               "    <td>搜狗</td>\r\n"
+                               "    <td>雅虎</td>\r\n"
+                               "    <td>搜搜</td>\r\n"
+                               "    <td>有道</td>\r\n"
+                               "    <td>必应</td>\r\n"
+                               "  </tr>\r\n";
+const char* const kFoot = "</table>\r\n</body>\r\n</html>\r\n";
+
+// What reading the report whole, cutting it before its first "</table>" and writing it back
+// with the new rows and the foot gives; written apart from the code under test.
+QByteArray straightforwardAppend(const QByteArray& old, const QString& rows) {
+    QString text = BytesToText(old, QStringLiteral("gb2312"));
+    const qsizetype at = text.indexOf(QLatin1String("</table>"));
+    if (text.size() > 2 && at >= 2)
+        text.truncate(at);
+    return ToGbk(text + rows + QStringLiteral("</table>\r\n</body>\r\n</html>")) + "\r\n";
+}
+
+#if defined(Q_OS_LINUX)
+ino_t inodeOf(const QString& path) {
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_ino : 0;
+}
+
+// Root reads every file whatever its mode; drop that power for the calling thread.
+bool setFileAccessOverride(bool on) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    if (syscall(SYS_capget, &header, data) != 0)
+        return false;
+    const quint32 bits = (1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH);
+    data[0].effective =
+        on ? (data[0].effective | (data[0].permitted & bits)) : (data[0].effective & ~bits);
+    return syscall(SYS_capset, &header, data) == 0;
+}
+#endif
+
+} // namespace
+
+class TestReport : public QObject {
+    Q_OBJECT
+  private slots:
+    void init();
+
+    void cutBefore_data();
+    void cutBefore();
+    void reportTime_data();
+    void reportTime();
+    void cellText_data();
+    void cellText();
+
+    void firstRunWritesFrameAndRows();
+    void refusedIndexedAcceptedBacklinks();
+    void valueCannotEndTheTable();
+    void intactReportIsLeftAlone();
+    void damagedReportIsKeptAside();
+    void emptyReportIsReplacedWithoutBackup();
+    void unreadableReportIsLeftAlone();
+    void missingReportSkipsTheRow();
+    void unwritableFolder();
+
+    void appendsStayInPlace();
+    void appendsMatchWholeRewrite_data();
+    void appendsMatchWholeRewrite();
+    void editBehindOurBackIsSeen_data();
+    void editBehindOurBackIsSeen();
+
+  private:
+    QString rows(const QString& site, const QString& label, const QStringList& values,
+                 bool separator) const {
+        return ReportRowsText(site, ReportTime(kStamp), label, values, separator);
+    }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_path;
+    HistoryReport m_report;
+};
+
+void TestReport::init() {
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_path = m_dir->filePath(QStringLiteral("SeoLog.htm"));
+    m_report = HistoryReport();
+    m_report.clock = [] { return kStamp; };
+}
+
+void TestReport::cutBefore_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("empty") << ""
+                           << "";
+    QTest::newRow("two characters") << "ab"
+                                    << "ab";
+    QTest::newRow("marker first") << "</table>xyz"
+                                  << "</table>xyz";
+    QTest::newRow("marker second") << "a</table>xyz"
+                                   << "a</table>xyz";
+    QTest::newRow("marker third") << "ab</table>xyz"
+                                  << "ab";
+    QTest::newRow("first of two") << "abc</table>d</table>"
+                                  << "abc";
+    QTest::newRow("no marker") << "abc</tabl"
+                               << "abc</tabl";
+    QTest::newRow("case differs") << "abc</TABLE>"
+                                  << "abc</TABLE>";
+}
+
+void TestReport::cutBefore() {
+    QFETCH(QString, text);
+    QFETCH(QString, expected);
+    QCOMPARE(CutBefore(text, QStringLiteral("</table>")), expected);
+}
+
+void TestReport::reportTime_data() {
+    QTest::addColumn<QDateTime>("at");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("single-digit hour") << kStamp << "03-05 9:07:02";
+    QTest::newRow("midnight") << QDateTime(QDate(2026, 1, 1), QTime(0, 0, 0)) << "01-01 0:00:00";
+    QTest::newRow("late") << QDateTime(QDate(2026, 12, 31), QTime(23, 59, 59)) << "12-31 23:59:59";
+}
+
+void TestReport::reportTime() {
+    QFETCH(QDateTime, at);
+    QFETCH(QString, expected);
+    QCOMPARE(ReportTime(at), expected);
+}
+
+void TestReport::cellText_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("number") << "1520"
+                            << "1520";
+    QTest::newRow("markup") << "</table>"
+                            << "&lt;/table&gt;";
+    QTest::newRow("entity") << "&nbsp;"
+                            << "&amp;nbsp;";
+    QTest::newRow("chinese and quotes") << "网站\"'"
+                                        << "网站\"'";
+}
+
+void TestReport::cellText() {
+    QFETCH(QString, text);
+    QFETCH(QString, expected);
+    QCOMPARE(ReportCellText(text), expected);
+}
+
+void TestReport::firstRunWritesFrameAndRows() {
+    QVERIFY(!QFileInfo::exists(m_path));
+    QVERIFY(m_report.InitReport(m_path));
+    QCOMPARE(fileBytes(m_path), gbk(kFrameHead) + kFoot);
+
+    const QStringList seven = {"1520", "3400", "87", "0", "112", "9", "230"};
+    QVERIFY(m_report.Append(m_path, "a.com", kReportIndexedLabel, seven, true));
+    QVERIFY(m_report.Append(m_path, "a.com", kReportBacklinksLabel, seven, false));
+    QVERIFY(m_report.Append(m_path, "b.cn/x", kReportIndexedLabel,
+                            {"1", "2", "3", "4", "5", "6", "7"}, true));
+
+    const QByteArray values = "    <td>1520</td>\r\n    <td>3400</td>\r\n    <td>87</td>\r\n"
+                              "    <td>0</td>\r\n    <td>112</td>\r\n    <td>9</td>\r\n"
+                              "    <td>230</td>\r\n";
+    const QByteArray separator = "  <tr class=FG><td colSpan=10>&nbsp;</td></tr>\r\n";
+    const QByteArray expected =
+        gbk(kFrameHead) + separator +
+        "  <tr>\r\n    <td>a.com</td>\r\n    <td>03-05 9:07:02</td>\r\n" +
+        gbk("    <td>收录</td>\r\n") + values + "  </tr>\r\n" +
+        "  <tr>\r\n    <td>a.com</td>\r\n    <td>03-05 9:07:02</td>\r\n" +
+        gbk("    <td>反链</td>\r\n") + values + "  </tr>\r\n" + separator +
+        "  <tr>\r\n    <td>b.cn/x</td>\r\n    <td>03-05 9:07:02</td>\r\n" +
+        gbk("    <td>收录</td>\r\n") +
+        "    <td>1</td>\r\n    <td>2</td>\r\n    <td>3</td>\r\n    <td>4</td>\r\n"
+        "    <td>5</td>\r\n    <td>6</td>\r\n    <td>7</td>\r\n  </tr>\r\n" +
+        kFoot;
+    QCOMPARE(fileBytes(m_path), expected);
+
+    // A new run (a new program start) finds its own frame and keeps every row.
+    HistoryReport later;
+    QVERIFY(later.InitReport(m_path));
+    QCOMPARE(fileBytes(m_path), expected);
+}
+
+void TestReport::refusedIndexedAcceptedBacklinks() {
+    QVERIFY(m_report.InitReport(m_path));
+    QVERIFY(m_report.Append(m_path, "a.com", kReportBacklinksLabel,
+                            {"1", "2", "3", "4", "5", "6", "7"}, false));
+    const QByteArray bytes = fileBytes(m_path);
+    QVERIFY(!bytes.contains("class=FG"));
+    QVERIFY(bytes.startsWith(gbk(kFrameHead) + "  <tr>\r\n    <td>a.com</td>\r\n"));
+    QVERIFY(bytes.contains(gbk("    <td>反链</td>\r\n")));
+    QVERIFY(bytes.endsWith(QByteArray("  </tr>\r\n") + kFoot));
+}
+
+void TestReport::valueCannotEndTheTable() {
+    QVERIFY(m_report.InitReport(m_path));
+    const QStringList hostile = {"</table>", "<b>", "&", "4", "5", "6", "7"};
+    QVERIFY(m_report.Append(m_path, "a<b>.com", kReportIndexedLabel, hostile, true));
+    // A fresh writer reads the file whole: the old row must survive the cut.
+    HistoryReport fresh;
+    QVERIFY(fresh.Append(m_path, "c.com", kReportBacklinksLabel,
+                         {"1", "2", "3", "4", "5", "6", "7"}, false));
+    const QByteArray bytes = fileBytes(m_path);
+    QVERIFY(bytes.contains("    <td>a&lt;b&gt;.com</td>\r\n"));
+    QVERIFY(bytes.contains("    <td>&lt;/table&gt;</td>\r\n    <td>&lt;b&gt;</td>\r\n"
+                           "    <td>&amp;</td>\r\n"));
+    QVERIFY(bytes.contains("    <td>c.com</td>"));
+    QCOMPARE(bytes.count("</table>"), 1);
+}
+
+void TestReport::intactReportIsLeftAlone() {
+    const QByteArray own = gbk("<html><body>旧<table><tr><td>x</td></tr></table></body></html>");
+    putBytes(m_path, own);
+    QVERIFY(m_report.InitReport(m_path));
+    QCOMPARE(fileBytes(m_path), own);
+    QVERIFY(!QFileInfo::exists(m_path + ".bak"));
+}
+
+void TestReport::damagedReportIsKeptAside() {
+    const QByteArray first = gbk(kFrameHead) + "</table>\r\n</html>\r\n"; // no </body>
+    putBytes(m_path, first);
+    QVERIFY(m_report.InitReport(m_path));
+    QCOMPARE(fileBytes(m_path + ".bak"), first);
+    QCOMPARE(fileBytes(m_path), gbk(kFrameHead) + kFoot);
+
+    const QByteArray second = "hand-edited";
+    putBytes(m_path, second);
+    HistoryReport other;
+    QVERIFY(other.InitReport(m_path));
+    QCOMPARE(fileBytes(m_path + ".bak"), first);
+    QCOMPARE(fileBytes(m_path + ".bak2"), second);
+    QCOMPARE(fileBytes(m_path), gbk(kFrameHead) + kFoot);
+}
+
+void TestReport::emptyReportIsReplacedWithoutBackup() {
+    putBytes(m_path, QByteArray());
+    QVERIFY(m_report.InitReport(m_path));
+    QCOMPARE(fileBytes(m_path), gbk(kFrameHead) + kFoot);
+    QVERIFY(!QFileInfo::exists(m_path + ".bak"));
+}
+
+void TestReport::unreadableReportIsLeftAlone() {
+#if defined(Q_OS_LINUX)
+    const QByteArray history = gbk(kFrameHead) + "  <tr><td>old</td></tr>\r\n" + kFoot;
+    putBytes(m_path, history);
+    QVERIFY(QFile::setPermissions(m_path, QFileDevice::WriteOwner));
+    const bool dropped = setFileAccessOverride(false);
+    QFile probe(m_path);
+    if (probe.open(QIODevice::ReadOnly)) {
+        setFileAccessOverride(true);
+        QSKIP("the file stays readable for this user");
+    }
+    const bool initialised = m_report.InitReport(m_path);
+    const bool appended = m_report.Append(m_path, "a.com", kReportIndexedLabel,
+                                          {"1", "2", "3", "4", "5", "6", "7"}, true);
+    if (dropped)
+        QVERIFY(setFileAccessOverride(true));
+    QVERIFY(QFile::setPermissions(m_path, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    QVERIFY(!initialised);
+    QVERIFY(!appended);
+    QCOMPARE(fileBytes(m_path), history);
+    QVERIFY(!QFileInfo::exists(m_path + ".bak"));
+#else
+    QSKIP("needs a way to make a file unreadable");
+#endif
+}
+
+void TestReport::missingReportSkipsTheRow() {
+    QVERIFY(m_report.InitReport(m_path));
+    QVERIFY(QFile::remove(m_path));
+    QVERIFY(!m_report.Append(m_path, "a.com", kReportIndexedLabel,
+                             {"1", "2", "3", "4", "5", "6", "7"}, true));
+    QVERIFY(!QFileInfo::exists(m_path));
+}
+
+void TestReport::unwritableFolder() {
+    const QString notAFolder = m_dir->filePath(QStringLiteral("file"));
+    putBytes(notAFolder, "x");
+    const QString path = notAFolder + QStringLiteral("/SeoLog.htm");
+    QVERIFY(!m_report.InitReport(path));
+    QVERIFY(!m_report.Append(path, "a.com", kReportIndexedLabel,
+                             {"1", "2", "3", "4", "5", "6", "7"}, true));
+    QCOMPARE(fileBytes(notAFolder), QByteArray("x"));
+}
+
+void TestReport::appendsStayInPlace() {
+#if defined(Q_OS_LINUX)
+    // After its first write the writer touches only the end of the file: the file it wrote is
+    // the one it extends, never a rewritten copy.
+    QVERIFY(m_report.InitReport(m_path));
+    const ino_t inode = inodeOf(m_path);
+    QVERIFY(inode != 0);
+    for (int i = 0; i < 3; ++i) {
+        QVERIFY(m_report.Append(m_path, "a.com", kReportIndexedLabel,
+                                {"1", "2", "3", "4", "5", "6", "7"}, true));
+        QCOMPARE(inodeOf(m_path), inode);
+    }
+#else
+    QSKIP("needs the file's inode");
+#endif
+}
+
+void TestReport::appendsMatchWholeRewrite_data() {
+    QTest::addColumn<QByteArray>("initial");
+    QTest::addColumn<bool>("initialise");
+    QTest::newRow("new report") << QByteArray() << true;
+    QTest::newRow("own report, no init") << gbk(kFrameHead) + kFoot << false;
+    QTest::newRow("foreign frame")
+        << gbk("<html><body>历史<table><tr><td>1</td></tr></table>\n</body></html>\n") << true;
+    QTest::newRow("second table by hand")
+        << gbk(kFrameHead) +
+               "</table>\r\n<table><tr><td>x</td></tr></table>\r\n</body>\r\n</html>\r\n"
+        << true;
+    QTest::newRow("invalid GBK bytes")
+        << QByteArray("<html><body><table><tr><td>\x81\x20\xFF</td></tr></table></body></html>")
+        << true;
+    QTest::newRow("marker at the start")
+        << QByteArray("</table><html><body><table></body></html>") << true;
+    QTest::newRow("no foot") << QByteArray("<tr><td>rows only</td></tr>\r\n") << false;
+    QTest::newRow("lead byte at the end") << QByteArray("<html><body><table></table>\xB0") << false;
+}
+
+void TestReport::appendsMatchWholeRewrite() {
+    QFETCH(QByteArray, initial);
+    QFETCH(bool, initialise);
+    if (!initial.isEmpty())
+        putBytes(m_path, initial);
+    QByteArray expected = initial;
+    if (initialise) {
+        QVERIFY(m_report.InitReport(m_path));
+        expected = fileBytes(m_path);
+    }
+    struct Block {
+        QString site;
+        QString label;
+        QStringList values;
+        bool separator;
+    };
+    const QList<Block> blocks = {
+        {"a.com", kReportIndexedLabel, {"1", "2", "3", "4", "5", "6", "7"}, true},
+        {"a.com", kReportBacklinksLabel, {"12", "0", "x", "", "5", "6", "7"}, false},
+        {"中文.cn", kReportIndexedLabel, {"</table>", "&", "<", ">", "5", "6", "7"}, true},
+        {"e.com", kReportBacklinksLabel, {"\U0001F600", "丂", "3", "4", "5", "6", "7"}, false},
+        {"f.com", kReportIndexedLabel, {"9", "9", "9", "9", "9", "9", "9"}, true},
+    };
+    for (const Block& block : blocks) {
+        expected = straightforwardAppend(
+            expected, rows(block.site, block.label, block.values, block.separator));
+        QVERIFY(m_report.Append(m_path, block.site, block.label, block.values, block.separator));
+        QCOMPARE(fileBytes(m_path), expected);
+    }
+}
+
+void TestReport::editBehindOurBackIsSeen_data() {
+    QTest::addColumn<QByteArray>("edited");
+    QTest::newRow("row added by hand") << gbk(kFrameHead) + "  <tr><td>hand</td></tr>\r\n" + kFoot;
+    QTest::newRow("earlier end of table, same size")
+        << gbk(kFrameHead).replace("  </tr>\r\n", " </table>") + kFoot;
+    QTest::newRow("foot removed") << gbk(kFrameHead);
+}
+
+void TestReport::editBehindOurBackIsSeen() {
+    QFETCH(QByteArray, edited);
+    QVERIFY(m_report.InitReport(m_path));
+    QVERIFY(m_report.Append(m_path, "a.com", kReportIndexedLabel,
+                            {"1", "2", "3", "4", "5", "6", "7"}, true));
+    const QDateTime before = QFileInfo(m_path).lastModified();
+    putBytes(m_path, edited);
+    // Another program's edit carries its own time even when it lands in the same millisecond.
+    QFile file(m_path);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QVERIFY(file.setFileTime(before.addSecs(-3600), QFileDevice::FileModificationTime));
+    file.close();
+
+    const QStringList values = {"7", "6", "5", "4", "3", "2", "1"};
+    const QByteArray expected =
+        straightforwardAppend(edited, rows("b.com", kReportBacklinksLabel, values, false));
+    QVERIFY(m_report.Append(m_path, "b.com", kReportBacklinksLabel, values, false));
+    QCOMPARE(fileBytes(m_path), expected);
+}
+
+QTEST_GUILESS_MAIN(TestReport)
+#include "test_report.moc"

@@ -1,0 +1,221 @@
+#include "mainwindow.h"
+
+#include "app/modmin.h"
+#include "controls/ctlbutton.h"
+#include "controls/desktopservices.h"
+#include "lookup/lookuppanels.h"
+#include "lookup/settingspanel.h"
+#include "net/queryprotocol.h"
+#include "net/webpage.h"
+#include "storage/inifile.h"
+#include "storage/texthelpers.h"
+#include "tracking/sitetracking.h"
+
+#include <QCloseEvent>
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QTimer>
+
+namespace {
+
+const QString kAppName = QStringLiteral("Valdane");
+const QString kAppVersion = QStringLiteral("V1.3 Beta");
+const QString kScratchName = QStringLiteral("~TMPDF9ED8.tmp");
+const QString kMyQQ = QStringLiteral("88936");
+const QString kMyEmail = QStringLiteral("support@valdane.example");
+
+bool isWebAddress(const QString& address)
+{
+    return address.startsWith(QLatin1String("http://"), Qt::CaseInsensitive) ||
+           address.startsWith(QLatin1String("https://"), Qt::CaseInsensitive);
+}
+
+} // namespace
+
+MainWindow::MainWindow(const QString& programFolder, const QStringList& arguments,
+                       QWidget* parent)
+    : Form_Main(parent), m_programFolder(QDir::cleanPath(programFolder)),
+      m_arguments(arguments), m_tracking(std::make_unique<SiteTracking>(*this)),
+      m_lookups(std::make_unique<LookupPanels>(*this)),
+      m_settings(std::make_unique<SettingsPanel>(*this, *m_tracking, *m_lookups))
+{
+    m_tracking->closeRequest = [this] { CloseRequest(); };
+    connect(MenuShow(), &QAction::triggered, this,
+            [this] { TrayMessage(*this, TrayMessages::LeftDoubleClick); });
+    connect(MenuQuit(), &QAction::triggered, this, [this] { CloseRequest(); });
+    // The session manager asks every window to close when the user logs off.
+    connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { CloseRequest(); });
+    Label1(1)->installEventFilter(this);
+}
+
+MainWindow::~MainWindow() = default;
+
+QString MainWindow::Title()
+{
+    return kAppName + QLatin1Char(' ') + kAppVersion + QStringLiteral(" - ") + MakerHost();
+}
+
+QString MainWindow::TrayTip()
+{
+    return kAppName + QStringLiteral("  ") + kAppVersion + QStringLiteral("\r\n") + MakerUrl();
+}
+
+void MainWindow::Load()
+{
+    setWindowTitle(Title());
+    TrayAdd(*this, TrayTip());
+    Label1(0)->setText(ClockText(QDateTime::currentDateTime()));
+    Label1(1)->setText(MakerUrl());
+    Label1(1)->setToolTip(QStringLiteral("访问作者网站"));
+    Timer1(0)->start();
+    DotTicks = 0;
+    AutoGainTicks = 0;
+    WebTicks = 0;
+
+    LogPath = m_programFolder + QStringLiteral("/SeoLog.htm");
+    ConfigPath = m_programFolder + QStringLiteral("/Config.ini");
+    const QString temp = qEnvironmentVariable("TEMP");
+    TempPath = (temp.isEmpty() ? QDir::tempPath() : QDir::cleanPath(temp)) + QLatin1Char('/') +
+               kScratchName;
+    if (FileExists(TempPath))
+        QFile::remove(TempPath);
+
+    const QString info = QStringLiteral("Info");
+    WriteIni(info, QStringLiteral("AppName"), kAppName, ConfigPath);
+    WriteIni(info, QStringLiteral("AppVersion"), kAppVersion, ConfigPath);
+    WriteIni(info, QStringLiteral("WorkPath"), QDir::toNativeSeparators(m_programFolder),
+             ConfigPath);
+    WriteIni(info, QStringLiteral("MyQQ"), kMyQQ, ConfigPath);
+    WriteIni(info, QStringLiteral("MyEmail"), kMyEmail, ConfigPath);
+    WriteIni(info, QStringLiteral("MyUrl"), MakerUrl(), ConfigPath);
+
+    for (int i = 0; i <= 4; ++i) {
+        CmdMenu2(i)->setPictrueNormal(PicBox(0)->pixmap());
+        CmdMenu2(i)->setPictureOver(PicBox(1)->pixmap());
+        CmdMenu2(i)->setPictureClick(PicBox(2)->pixmap());
+        CmdMenu2(i)->setPictureDisable(PicBox(3)->pixmap());
+        PumpEvents();
+    }
+
+    m_tracking->SetupColumns();
+
+    const QString setting = QStringLiteral("Setting");
+    const QString autoUpdate = ReadIni(setting, QStringLiteral("AutoUpdate"), ConfigPath);
+    if (autoUpdate != QLatin1String("0") && autoUpdate != QLatin1String("1"))
+        WriteIni(setting, QStringLiteral("AutoUpdate"), QStringLiteral("1"), ConfigPath);
+
+    const QString stored = ReadIni(setting, QStringLiteral("SeoUrl"), ConfigPath);
+    SiteList = NormalizeSiteList(stored);
+    if (SiteList.size() != stored.size())
+        WriteIni(setting, QStringLiteral("SeoUrl"), SiteList, ConfigPath);
+
+    if (SiteList.isEmpty()) {
+        CmdMenu2(1)->setEnable(false);
+        m_settings->CmdMenu1Click(6);
+    } else {
+        m_tracking->LoadSiteLists();
+        m_settings->CmdMenu1Click(0);
+        CmdMenu2(1)->setEnable(true);
+    }
+
+    WEB1()->Navigate(MakerUrl());
+    Timer1(4)->start();
+}
+
+void MainWindow::Activate()
+{
+    if (m_arguments.join(QLatin1Char(' ')) == QLatin1String("-Min"))
+        setWindowState(windowState() | Qt::WindowMinimized);
+    m_lookups->UpdateCheck();
+    if (ReadIni(QStringLiteral("Setting"), QStringLiteral("AutoGain"), ConfigPath) ==
+        QLatin1String("1"))
+        m_tracking->UpdateSites(QStringLiteral("All"));
+}
+
+bool MainWindow::CloseRequest()
+{
+    if (m_ending)
+        return true;
+    if (IsBusy) {
+        const auto answer = Desktop().messageBox(
+            this, QStringLiteral("正在获取数据，确定要退出？ \r\n"), kAppName + QStringLiteral("提示"),
+            DesktopServices::Buttons::OkCancel, DesktopServices::Icon::Question);
+        if (answer != DesktopServices::Answer::Ok)
+            return false;
+        IsBusy = false;
+    }
+    m_ending = true;
+    if (FileExists(TempPath))
+        QFile::remove(TempPath);
+    m_tracking->SaveColumnWidths();
+    TrayRemove();
+    Desktop().endProcess();
+    return true;
+}
+
+void MainWindow::RestoreFromElsewhere()
+{
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    showNormal();
+    raise();
+    activateWindow();
+}
+
+void MainWindow::showEvent(QShowEvent* event)
+{
+    Form_Main::showEvent(event);
+    if (m_activated)
+        return;
+    m_activated = true;
+    // Activation follows the first show once the window is on screen.
+    QTimer::singleShot(0, this, &MainWindow::Activate);
+}
+
+void MainWindow::changeEvent(QEvent* event)
+{
+    Form_Main::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange || !isMinimized())
+        return;
+    // Without a notification area nothing could bring a hidden window back but a second
+    // start, so the window then stays minimised on the task bar.
+    if (!Desktop().trayAvailable() || !TrayPresent())
+        return;
+    QTimer::singleShot(0, this, [this] {
+        if (isMinimized())
+            hide();
+    });
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    if (CloseRequest())
+        event->accept();
+    else
+        event->ignore();
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == Label1(1)) {
+        if (event->type() == QEvent::Enter)
+            Label1(1)->setCursor(Qt::PointingHandCursor);
+        else if (event->type() == QEvent::MouseButtonRelease &&
+                 static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton &&
+                 Label1(1)->rect().contains(static_cast<QMouseEvent*>(event)->position().toPoint()))
+            openLinkLine();
+    }
+    return Form_Main::eventFilter(watched, event);
+}
+
+void MainWindow::openLinkLine()
+{
+    setWindowState(windowState() | Qt::WindowMinimized);
+    // The download address arrives over plain HTTP; anything but a web address could make
+    // the system's "open" start a local program, so it leads to the maker's site instead.
+    const QString target =
+        UpdateUrl.size() >= 2 && isWebAddress(UpdateUrl) ? UpdateUrl : MakerUrl();
+    Desktop().open(this, target, DesktopServices::ShowShow);
+}

@@ -1,0 +1,345 @@
+#include "app/mainwindow.h"
+#include "app/modmin.h"
+#include "controls/ctlbutton.h"
+#include "controls/ctlframe.h"
+#include "fakedesktop.h"
+#include "fakequeryservice.h"
+#include "net/httpget.h"
+#include "storage/charset.h"
+#include "storage/inifile.h"
+#include "tracking/sitetracking.h"
+
+#include <QFile>
+#include <QLabel>
+#include <QMenu>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <memory>
+
+using namespace std::chrono_literals;
+
+class TestMainWindow : public QObject {
+    Q_OBJECT
+
+    FakeQueryService service;
+    QTemporaryDir tempFolder;
+    std::unique_ptr<QTemporaryDir> folder;
+    std::unique_ptr<FakeDesktop> desktop;
+
+    QString config() const { return folder->filePath(QStringLiteral("Config.ini")); }
+    void setting(const QString& key, const QString& value)
+    {
+        WriteIni(QStringLiteral("Setting"), key, value, config());
+    }
+    QString readSetting(const QString& key) const
+    {
+        return ReadIni(QStringLiteral("Setting"), key, config());
+    }
+    std::unique_ptr<MainWindow> makeWindow(const QStringList& args = {})
+    {
+        return std::make_unique<MainWindow>(folder->path(), args);
+    }
+    int requestsFor(const QString& page) const
+    {
+        int n = 0;
+        for (const QString& r : service.requests())
+            n += r.contains(QLatin1Char('/') + page + QLatin1Char('?'));
+        return n;
+    }
+    void serveAllSites()
+    {
+        service.setPayload(QStringLiteral("sites.asp"), QStringLiteral("1|2|3|4|5|6|7"));
+        service.setPayload(QStringLiteral("links.asp"), QStringLiteral("7|6|5|4|3|2|1"));
+        service.setPayload(QStringLiteral("ranks.asp"), QStringLiteral("3|4"));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(service.start());
+        QVERIFY(tempFolder.isValid());
+        qputenv("VALDANE_MAKER_URL", service.baseUrl().toUtf8());
+        qputenv("TEMP", tempFolder.path().toUtf8());
+        SetHttpGetTimeLimit(3s);
+    }
+
+    void init()
+    {
+        folder = std::make_unique<QTemporaryDir>();
+        desktop = std::make_unique<FakeDesktop>();
+        service.clearRequests();
+        serveAllSites();
+    }
+
+    void cleanup()
+    {
+        desktop.reset();
+        folder.reset();
+    }
+
+    void firstStartWritesDefaultsAndShowsSettings()
+    {
+        auto window = makeWindow();
+        window->Load();
+
+        const QString info = QStringLiteral("Info");
+        QCOMPARE(ReadIni(info, QStringLiteral("AppName"), config()), QStringLiteral("Valdane"));
+        QCOMPARE(ReadIni(info, QStringLiteral("AppVersion"), config()),
+                 QStringLiteral("V1.3 Beta"));
+        QCOMPARE(ReadIni(info, QStringLiteral("MyUrl"), config()), service.baseUrl());
+        QVERIFY(!ReadIni(info, QStringLiteral("WorkPath"), config()).isEmpty());
+        QVERIFY(!ReadIni(info, QStringLiteral("MyQQ"), config()).isEmpty());
+        QVERIFY(!ReadIni(info, QStringLiteral("MyEmail"), config()).isEmpty());
+        QCOMPARE(readSetting(QStringLiteral("AutoUpdate")), QStringLiteral("1"));
+        QVERIFY(readSetting(QStringLiteral("SeoUrl")).isEmpty());
+
+        QCOMPARE(window->CurrentPanel, 6);
+        QVERIFY(!window->Frame(6)->isHidden());
+        QVERIFY(window->Frame(0)->isHidden());
+        QVERIFY(!window->CmdMenu2(1)->Enable());
+        for (int view = 0; view < 3; ++view)
+            QCOMPARE(window->ListView1(view)->columnWidth(0), TwipsToPixels(2049));
+        QCOMPARE(window->windowTitle(),
+                 QStringLiteral("Valdane V1.3 Beta - ") +
+                     service.baseUrl().mid(QStringLiteral("http://").size()));
+        QCOMPARE(window->Label1(1)->text(), service.baseUrl());
+        QCOMPARE(window->Label1(1)->toolTip(), QStringLiteral("访问作者网站"));
+        QVERIFY(window->Timer1(0)->isActive());
+        QVERIFY(window->Timer1(4)->isActive());
+        QVERIFY(!window->Timer1(3)->isActive());
+        QVERIFY(TrayPresent());
+    }
+
+    void storedSiteListIsNormalisedAndWrittenBack()
+    {
+        setting(QStringLiteral("SeoUrl"), QStringLiteral("http://a.com；http://b.com;a.com"));
+        auto window = makeWindow();
+        window->Load();
+        QCOMPARE(readSetting(QStringLiteral("SeoUrl")), QStringLiteral("a.com;b.com"));
+        QCOMPARE(window->SiteList, QStringLiteral("a.com;b.com"));
+        QCOMPARE(window->CurrentPanel, 0);
+        QVERIFY(!window->Frame(0)->isHidden());
+        QVERIFY(window->CmdMenu2(1)->Enable());
+        QCOMPARE(window->ListView1(0)->topLevelItemCount(), 2);
+    }
+
+    void autoUpdateIsRepaired_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("two") << "2" << "1";
+        QTest::newRow("word") << "yes" << "1";
+        QTest::newRow("off stays") << "0" << "0";
+        QTest::newRow("on stays") << "1" << "1";
+    }
+    void autoUpdateIsRepaired()
+    {
+        QFETCH(QString, stored);
+        QFETCH(QString, expected);
+        setting(QStringLiteral("AutoUpdate"), stored);
+        makeWindow()->Load();
+        QCOMPARE(readSetting(QStringLiteral("AutoUpdate")), expected);
+    }
+
+    void commandLineMin_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("tray");
+        QTest::addColumn<bool>("hidden");
+        QTest::addColumn<bool>("minimised");
+        QTest::newRow("-Min") << QStringList{"-Min"} << true << true << true;
+        QTest::newRow("-min") << QStringList{"-min"} << true << false << false;
+        QTest::newRow("trailing blank") << QStringList{"-Min "} << true << false << false;
+        QTest::newRow("two arguments") << QStringList{"-Min", "x"} << true << false << false;
+        QTest::newRow("none") << QStringList{} << true << false << false;
+        QTest::newRow("-Min without tray") << QStringList{"-Min"} << false << false << true;
+    }
+    void commandLineMin()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(bool, tray);
+        QFETCH(bool, hidden);
+        QFETCH(bool, minimised);
+        setting(QStringLiteral("AutoUpdate"), QStringLiteral("0"));
+        desktop->tray = tray;
+        auto window = makeWindow(args);
+        window->Load();
+        window->show();
+        QTest::qWait(100);
+        QCOMPARE(window->isHidden(), hidden);
+        QCOMPARE(window->isMinimized(), minimised);
+        QVERIFY(TrayPresent());
+    }
+
+    void autoGainRefreshesAtActivation_data()
+    {
+        QTest::addColumn<QString>("autoGain");
+        QTest::addColumn<int>("expectedSiteRequests");
+        QTest::newRow("on") << "1" << 2;
+        QTest::newRow("off") << "0" << 0;
+        QTest::newRow("other") << "true" << 0;
+    }
+    void autoGainRefreshesAtActivation()
+    {
+        QFETCH(QString, autoGain);
+        QFETCH(int, expectedSiteRequests);
+        setting(QStringLiteral("SeoUrl"), QStringLiteral("a.com;b.com"));
+        setting(QStringLiteral("AutoUpdate"), QStringLiteral("0"));
+        setting(QStringLiteral("AutoGain"), autoGain);
+        auto window = makeWindow();
+        window->Load();
+        window->show();
+        QTest::qWait(50);
+        QTRY_VERIFY(!window->IsBusy);
+        QCOMPARE(requestsFor(QStringLiteral("sites.asp")), expectedSiteRequests);
+        QCOMPARE(requestsFor(QStringLiteral("Update.txt")), 0);
+        if (expectedSiteRequests) {
+            QCOMPARE(ReadIni(QStringLiteral("b.com"), QStringLiteral("Url_pr"), config()),
+                     QStringLiteral("3,4"));
+            QVERIFY(window->Timer1(3)->isActive());
+        }
+    }
+
+    void updateCheckRunsAtActivation()
+    {
+        auto window = makeWindow();
+        window->Load();
+        window->show();
+        QTRY_COMPARE(requestsFor(QStringLiteral("Update.txt")), 1);
+    }
+
+    void closeWhileBusy_data()
+    {
+        QTest::addColumn<bool>("confirm");
+        QTest::newRow("cancel") << false;
+        QTest::newRow("ok") << true;
+    }
+    void closeWhileBusy()
+    {
+        QFETCH(bool, confirm);
+        setting(QStringLiteral("SeoUrl"), QStringLiteral("a.com"));
+        service.setDelay(QStringLiteral("sites.asp"), 300);
+        auto window = makeWindow();
+        window->Load();
+        WriteTextFile(window->TempPath, QStringLiteral("[ConFig]"));
+        QVERIFY(QFile::exists(window->TempPath));
+        desktop->nextAnswer =
+            confirm ? DesktopServices::Answer::Ok : DesktopServices::Answer::Cancel;
+
+        bool closedInside = false;
+        QTimer::singleShot(100, window.get(), [&] {
+            QVERIFY(window->IsBusy);
+            closedInside = window->close();
+        });
+        window->tracking().UpdateSites(QStringLiteral("All"));
+
+        QCOMPARE(desktop->boxes.size(), 1);
+        QCOMPARE(desktop->boxes[0].text, QStringLiteral("正在获取数据，确定要退出？ \r\n"));
+        QCOMPARE(desktop->boxes[0].title, QStringLiteral("Valdane提示"));
+        QCOMPARE(desktop->boxes[0].buttons, DesktopServices::Buttons::OkCancel);
+        QCOMPARE(closedInside, confirm);
+        QCOMPARE(desktop->endCount, confirm ? 1 : 0);
+        QCOMPARE(QFile::exists(window->TempPath), !confirm);
+        QCOMPARE(readSetting(QStringLiteral("SViewWidth")).isEmpty(), !confirm);
+        QCOMPARE(TrayPresent(), !confirm);
+        if (!confirm) {
+            // The refresh went on to its end.
+            QCOMPARE(ReadIni(QStringLiteral("a.com"), QStringLiteral("Url_site"), config()),
+                     QStringLiteral("1,2,3,4,5,6,7"));
+            QVERIFY(!window->IsBusy);
+        }
+    }
+
+    void closeWhenIdleAsksNothing()
+    {
+        auto window = makeWindow();
+        window->Load();
+        window->MenuQuit()->trigger();
+        QVERIFY(desktop->boxes.isEmpty());
+        QCOMPARE(desktop->endCount, 1);
+        QCOMPARE(readSetting(QStringLiteral("PViewWidth")).count(QLatin1Char(',')), 2);
+    }
+
+    void trayActsOnlyWhileHidden()
+    {
+        setting(QStringLiteral("AutoUpdate"), QStringLiteral("0"));
+        auto window = makeWindow();
+        window->Load();
+        window->show();
+        QTest::qWait(20);
+
+        TrayActivated(*window, QSystemTrayIcon::DoubleClick);
+        TrayActivated(*window, QSystemTrayIcon::Context);
+        QVERIFY(desktop->popups.isEmpty());
+
+        window->setWindowState(Qt::WindowMinimized);
+        QTRY_VERIFY(window->isHidden());
+        TrayActivated(*window, QSystemTrayIcon::Trigger);
+        QVERIFY(window->isHidden());
+        TrayActivated(*window, QSystemTrayIcon::Context);
+        QCOMPARE(desktop->popups.size(), 1);
+        QCOMPARE(desktop->popups[0], window->MenuFile2());
+        TrayActivated(*window, QSystemTrayIcon::DoubleClick);
+        QVERIFY(!window->isHidden());
+        QVERIFY(!window->isMinimized());
+
+        window->setWindowState(Qt::WindowMinimized);
+        QTRY_VERIFY(window->isHidden());
+        window->MenuShow()->trigger();
+        QVERIFY(!window->isHidden());
+        QCOMPARE(desktop->endCount, 0);
+    }
+
+    void linkLineOpensOnlyWebAddresses_data()
+    {
+        QTest::addColumn<QString>("updateUrl");
+        QTest::addColumn<bool>("opensUpdateUrl");
+        QTest::newRow("none") << "" << false;
+        QTest::newRow("one character") << "h" << false;
+        QTest::newRow("https") << "https://dl.example.net/v2.zip" << true;
+        QTest::newRow("http") << "http://dl.example.net/v2.zip" << true;
+        QTest::newRow("local program") << "/usr/bin/xterm" << false;
+        QTest::newRow("file url") << "file:///bin/sh" << false;
+        QTest::newRow("script") << "javascript:alert(1)" << false;
+    }
+    void linkLineOpensOnlyWebAddresses()
+    {
+        QFETCH(QString, updateUrl);
+        QFETCH(bool, opensUpdateUrl);
+        setting(QStringLiteral("AutoUpdate"), QStringLiteral("0"));
+        auto window = makeWindow();
+        window->Load();
+        window->show();
+        window->UpdateUrl = updateUrl;
+        QTest::mouseClick(window->Label1(1), Qt::LeftButton);
+        QCOMPARE(desktop->opened.size(), 1);
+        QCOMPARE(desktop->opened[0].target, opensUpdateUrl ? updateUrl : service.baseUrl());
+        QCOMPARE(desktop->opened[0].showCommand, DesktopServices::ShowShow);
+        QTRY_VERIFY(window->isHidden());
+    }
+
+    void trayTipFitsThePlatformField_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<bool>("shortened");
+        QTest::newRow("default") << "http://127.0.0.1:8936" << false;
+        QTest::newRow("long") << "http://statistics.a-rather-long-host-name.example.net:8080"
+                              << true;
+    }
+    void trayTipFitsThePlatformField()
+    {
+        QFETCH(QString, address);
+        QFETCH(bool, shortened);
+        const QString tip = QStringLiteral("Valdane  V1.3 Beta\r\n") + address;
+        const QString shown = TrayTipText(tip);
+        QVERIFY(ToGbk(shown).size() <= 63);
+        QCOMPARE(shown == tip, !shortened);
+        QVERIFY(shown.startsWith(QStringLiteral("Valdane  V1.3 Beta\r\n")));
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "test_mainwindow.moc"

@@ -1,0 +1,69 @@
+#include "app/singleinstance.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLocalServer>
+#include <QSignalSpy>
+#include <QTest>
+#include <QUuid>
+
+class TestSingleInstance : public QObject {
+    Q_OBJECT
+
+    static QString uniqueTitle()
+    {
+        return QStringLiteral("Valdane V1.3 Beta - test ") + QUuid::createUuid().toString();
+    }
+
+private slots:
+    void secondStartFindsTheFirst()
+    {
+        const QString title = uniqueTitle();
+        SingleInstance first(title);
+        QVERIFY(!first.notifyRunning());
+        QVERIFY(first.listen());
+        QSignalSpy shown(&first, &SingleInstance::showRequested);
+
+        SingleInstance second(title);
+        QVERIFY(second.notifyRunning());
+        QVERIFY(shown.wait(2000));
+        QCOMPARE(shown.size(), 1);
+    }
+
+    void otherTitlesAreOtherPrograms()
+    {
+        SingleInstance first(uniqueTitle());
+        QVERIFY(first.listen());
+        SingleInstance other(uniqueTitle());
+        QVERIFY(!other.notifyRunning());
+    }
+
+    void socketNameIsSafeAndStable()
+    {
+        const QString title = QStringLiteral("Valdane V1.3 Beta - 127.0.0.1:8936/x y");
+        const QString name = SingleInstance::socketName(title);
+        QCOMPARE(name, SingleInstance::socketName(title));
+        QVERIFY(name != SingleInstance::socketName(title + QLatin1Char(' ')));
+        for (QChar c : name)
+            QVERIFY(c.isLetterOrNumber() || c == QLatin1Char('-'));
+    }
+
+    void leftoverSocketOfACrashedInstanceIsTakenOver()
+    {
+        const QString title = uniqueTitle();
+        const QString path =
+            QDir::tempPath() + QLatin1Char('/') + SingleInstance::socketName(title);
+        QFile stale(path);
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.close();
+
+        SingleInstance first(title);
+        QVERIFY(!first.notifyRunning());
+        QVERIFY(first.listen());
+        SingleInstance second(title);
+        QVERIFY(second.notifyRunning());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSingleInstance)
+#include "test_singleinstance.moc"

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tracking/report.h"
+
 #include <QObject>
 #include <QString>
 
@@ -13,7 +15,7 @@ class Form_Main;
 // CmdMenu2(0..4) and WEB1's status changes to the handlers below.
 class SiteTracking : public QObject {
     Q_OBJECT
-public:
+  public:
     explicit SiteTracking(Form_Main& form, QObject* parent = nullptr);
 
     // Builds the columns of ListView1(0..2) with widths from SViewWidth/LViewWidth/PViewWidth.
@@ -33,6 +35,22 @@ public:
     // The window's close request, run by "关闭程序" (CmdMenu2(4)); set by the window's owner.
     std::function<void()> closeRequest;
 
-private:
+    // The writer of SeoLog.htm used by the refresh (tests set its clock).
+    HistoryReport& report() { return m_report; }
+
+  protected:
+    // Mouse presses and releases on the lists' viewports.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    // The text of the one selected row of the shown result list, or "" when there is none.
+    QString SelectedSite() const;
+    void Minimise();
+    void OpenRecordFile();
+    void SetStatusColour(quint32 oleColour);
+
     Form_Main& m_form;
+    HistoryReport m_report;
+    // Counts LoadSiteLists calls: a fill started from inside another one supersedes it.
+    quint64 m_listFills = 0;
 };

@@ -129,7 +129,7 @@ def main():
     faces = {
         "button_normal.png": button("#FFFFFF", "#E6ECF2", "#A7B6C3"),
         "button_over.png": button("#F3F9FF", "#D3E5F7", "#6F9CC6"),
-        "button_pressed.png": button("#C3D6EA", "#D5E3F1", "#4F7CA6", inner="#A5BCD3", inset=True),
+        "button_pressed.png": button("#B4CCE6", "#C8DAEE", "#3F6F9E", inner="#8FAACA", inset=True),
         "button_disabled.png": button("#F4F4F4", "#EDEDED", "#CFCFCF"),
     }
     for name, (width, height, rows) in faces.items():

@@ -394,6 +394,9 @@ Form_Main::~Form_Main() {
 }
 
 void Form_Main::ShowPanel() {
+    // An index without a panel would leave the content area empty; keep what is shown.
+    if (!item(d->frame, CurrentPanel))
+        return;
     const std::array<QPixmap, 4> pictures = d->pictures();
     for (int i = 0; i < 7; ++i) {
         CtlButton* button = d->cmdMenu1[std::size_t(i)];

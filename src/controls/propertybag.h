@@ -6,6 +6,7 @@
 #include <QVariant>
 
 #include <optional>
+#include <type_traits>
 
 // The container-side store of a control's saved settings: named values, names compared without
 // regard to case, kept in the order they were first written. A value written equal to its
@@ -25,9 +26,19 @@ class PropertyBag {
         if (i < 0)
             return defaultValue;
         const QVariant& value = m_entries[i].second;
-        if (!value.canConvert<T>())
-            return std::nullopt;
-        return value.value<T>();
+        if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
+            // Numbers must really be numbers: QVariant would read "red" as 0.
+            bool ok = false;
+            const qlonglong number = value.toLongLong(&ok);
+            if (ok)
+                return T(number);
+            const qulonglong unsignedNumber = value.toULongLong(&ok);
+            return ok ? std::optional<T>(T(unsignedNumber)) : std::nullopt;
+        } else {
+            if (!value.canConvert<T>())
+                return std::nullopt;
+            return value.value<T>();
+        }
     }
 
     bool contains(const QString& name) const;

@@ -59,7 +59,8 @@ void WebPage::startLoad() {
         m_reply = nullptr;
         ++m_loadsFinished;
         // An unreachable page is nothing the user needs to hear about: the status just ends.
-        const bool ok = reply->error() == QNetworkReply::NoError;
+        // Any HTTP answer, error pages included, is a page a browser would show.
+        const bool ok = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
         reply->deleteLater();
         emit StatusTextChange(ok ? QStringLiteral("完成") : QStringLiteral("无法显示网页"));
     });

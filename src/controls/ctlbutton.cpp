@@ -245,6 +245,9 @@ void CtlButton::mouseReleaseEvent(QMouseEvent* event) {
         return;
     const bool click = m_pressedInside && isInside(event->position());
     m_pressedInside = false;
+    // Releasing the button ends the capture; the next move inside takes it again. A Click
+    // handler that opens a modal dialog would otherwise find the pointer still held here.
+    releaseCapture();
     if (click)
         emit Click();
 }

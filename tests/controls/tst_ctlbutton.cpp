@@ -45,6 +45,7 @@ class TestCtlButton : public QObject {
     void pointerStates();
     void disabledIgnoresEverything();
     void captureFollowsThePointer();
+    void clickHandlerRunsWithoutCapture();
     void disablingReleasesCapture();
     void repaintRules_data();
     void repaintRules();
@@ -161,6 +162,25 @@ void TestCtlButton::captureFollowsThePointer() {
     moveWithButtons(&button, QPoint(20, 10), Qt::NoButton);
     button.hide();
     QCOMPARE(QWidget::mouseGrabber(), nullptr);
+}
+
+void TestCtlButton::clickHandlerRunsWithoutCapture() {
+    // A click handler may open a modal dialog, which must get the pointer.
+    CtlButton button;
+    button.resize(97, 30);
+    button.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&button));
+    QWidget* grabberDuringClick = &button;
+    connect(&button, &CtlButton::Click, &button,
+            [&grabberDuringClick] { grabberDuringClick = QWidget::mouseGrabber(); });
+    moveWithButtons(&button, QPoint(20, 10), Qt::NoButton);
+    QCOMPARE(QWidget::mouseGrabber(), &button);
+    QTest::mouseClick(&button, Qt::LeftButton, {}, QPoint(20, 10));
+    QCOMPARE(grabberDuringClick, nullptr);
+    QCOMPARE(button.paintedState(), 2);
+    moveWithButtons(&button, QPoint(21, 10), Qt::NoButton);
+    QCOMPARE(QWidget::mouseGrabber(), &button);
+    QCOMPARE(button.paintedState(), 1);
 }
 
 void TestCtlButton::disablingReleasesCapture() {

@@ -14,9 +14,10 @@
 namespace {
 
 class PlatformDesktop final : public DesktopServices {
-  public:
+public:
     Answer messageBox(QWidget* owner, const QString& text, const QString& title, Buttons buttons,
-                      Icon icon) override {
+                      Icon icon) override
+    {
         QMessageBox box(owner);
         box.setWindowTitle(title);
         box.setText(text);
@@ -28,7 +29,8 @@ class PlatformDesktop final : public DesktopServices {
         return box.exec() == QMessageBox::Ok ? Answer::Ok : Answer::Cancel;
     }
 
-    void open(QWidget*, const QString& target, int) override {
+    void open(QWidget*, const QString& target, int) override
+    {
         // Only the browser or file viewer opens what we hand over; the show command has no
         // meaning outside Windows.
         const QUrl url = QFileInfo(target).isAbsolute() ? QUrl::fromLocalFile(target)
@@ -40,7 +42,8 @@ class PlatformDesktop final : public DesktopServices {
 
     bool trayAvailable() override { return QSystemTrayIcon::isSystemTrayAvailable(); }
 
-    void endProcess() override {
+    void endProcess() override
+    {
         // Every file is written whole and closed by the call that writes it, so nothing is
         // lost by skipping the unwinding of a fetch that may still wait on the stack.
         std::fflush(nullptr);
@@ -52,11 +55,10 @@ DesktopServices* installed = nullptr;
 
 } // namespace
 
-DesktopServices& Desktop() {
+DesktopServices& Desktop()
+{
     static PlatformDesktop platform;
     return installed ? *installed : platform;
 }
 
-void SetDesktop(DesktopServices* services) {
-    installed = services;
-}
+void SetDesktop(DesktopServices* services) { installed = services; }

@@ -10,7 +10,7 @@ class QWidget;
 // and web addresses, pop-up menus, the process end and the notification area. The program uses
 // the platform's; tests install a recording fake.
 class DesktopServices {
-  public:
+public:
     enum class Buttons { Ok, OkCancel };
     enum class Icon { None, Question, Information };
     enum class Answer { Ok, Cancel };

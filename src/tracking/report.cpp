@@ -6,6 +6,10 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+#include <array>
+#include <cstring>
+
 #if defined(Q_OS_UNIX)
 #include <unistd.h>
 #elif defined(Q_OS_WIN)
@@ -23,10 +27,9 @@ const QString kCharset = QStringLiteral("gb2312");
 // whole-file path.
 constexpr qint64 kMaxRememberedTail = 64 * 1024;
 
-// The cut must fall after the second character for CutBefore to apply. GBK and GB18030 use at
-// most four bytes per character, so eight bytes before the marker are always enough; shorter
-// heads go the whole-file way, which applies the rule on the text itself.
-constexpr qint64 kMinFootAt = 8;
+// Plain GBK is checked and decoded in pieces of this size, yielding to the event loop between
+// them, so that a report of a hundred megabytes never holds up the window for long.
+constexpr qsizetype kPieceBytes = 1 << 20;
 
 QString lines(std::initializer_list<QString> items) {
     QString text;
@@ -43,27 +46,88 @@ QDateTime modifiedTime(const QString& path) {
     return QFileInfo(path).lastModified();
 }
 
+const char* const kFrameMarkers[] = {"<body>",  "</body>", "<html>",
+                                     "</html>", "<table",  "</table>"};
+
 bool hasFrameMarkers(const QString& text) {
-    for (const char* marker : {"<body>", "</body>", "<html>", "</html>", "<table", "</table>"}) {
+    for (const char* marker : kFrameMarkers) {
         if (!text.contains(QLatin1String(marker)))
             return false;
     }
     return true;
 }
 
-// Reads the whole file; false when it cannot be read.
+// Reads the whole file in pieces, yielding between them; false when it cannot be read.
 bool readAll(const QString& path, QByteArray& bytes) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
-    bytes = file.readAll();
+    bytes.clear();
+    bytes.reserve(file.size());
+    while (!file.atEnd()) {
+        const QByteArray piece = file.read(kPieceBytes);
+        if (file.error() != QFileDevice::NoError)
+            return false;
+        bytes += piece;
+        PumpEvents();
+    }
     return file.error() == QFileDevice::NoError;
 }
 
-// Bytes the file would have if its text were decoded and written back, the way every rewrite
-// of the report treats it.
-bool survivesRewrite(const QByteArray& bytes, const QString& text) {
-    return ToGbk(text) == bytes;
+// What one pass over the bytes, piece by piece, tells about them. They are plain GBK when
+// decoding them and encoding the text again gives the same bytes; then every ASCII marker that
+// starts with "<" (a byte that never continues a GBK character) lies in the bytes exactly where
+// the text has it, so the bytes can be searched and cut instead of the text.
+struct PlainScan {
+    bool plain = true;
+    std::array<qsizetype, std::size(kFrameMarkers)> markerAt{}; // first offset, -1 absent
+
+    bool hasFrame() const {
+        return std::all_of(markerAt.begin(), markerAt.end(), [](qsizetype at) { return at >= 0; });
+    }
+
+    // Where CutBefore(text, "</table>") cuts, as a byte offset; -1 when it keeps the text.
+    qsizetype cutOffset(const QByteArray& bytes) const {
+        const qsizetype at = markerAt.back();
+        // The cut needs two characters before the marker; a GBK character has at most two bytes.
+        if (at < 0 || at >= 4)
+            return at;
+        return DecodeGbk(QByteArrayView(bytes.constData(), at)).size() >= 2 ? at : -1;
+    }
+};
+
+PlainScan scanPieces(const QByteArray& bytes) {
+    PlainScan scan;
+    scan.markerAt.fill(-1);
+    const QByteArrayView all(bytes);
+    qsizetype from = 0;
+    while (from < bytes.size()) {
+        qsizetype to = std::min(bytes.size(), from + kPieceBytes);
+        // A byte below 0x40 ends every character it belongs to: a safe place to split.
+        while (to < bytes.size() && static_cast<unsigned char>(bytes.at(to - 1)) >= 0x40)
+            ++to;
+        const QByteArrayView piece = all.sliced(from, to - from);
+        const QByteArray again = ToGbk(DecodeGbk(piece));
+        if (again.size() != piece.size() ||
+            std::memcmp(again.constData(), piece.data(), size_t(piece.size())) != 0) {
+            scan.plain = false;
+            return scan;
+        }
+        for (std::size_t m = 0; m < std::size(kFrameMarkers); ++m) {
+            if (scan.markerAt[m] >= 0)
+                continue;
+            // Reach a little past the piece so that a marker across its end is found.
+            const QByteArrayView marker(kFrameMarkers[m]);
+            const QByteArrayView window =
+                all.sliced(from, std::min(bytes.size(), to + marker.size() - 1) - from);
+            const qsizetype at = window.indexOf(marker);
+            if (at >= 0)
+                scan.markerAt[m] = from + at;
+        }
+        from = to;
+        PumpEvents();
+    }
+    return scan;
 }
 
 // Puts the damaged report beside itself under the first free backup name.
@@ -177,12 +241,15 @@ bool HistoryReport::InitReport(const QString& path) {
         QByteArray bytes;
         if (!readAll(path, bytes))
             return false;
-        const QString text = BytesToText(bytes, kCharset);
-        if (!text.isEmpty() && hasFrameMarkers(text)) {
-            const qint64 footAt = bytes.indexOf(kTableEndBytes);
-            if (footAt >= kMinFootAt && bytes.size() - footAt <= kMaxRememberedTail &&
-                survivesRewrite(bytes, text))
-                remember(path, footAt, bytes.mid(footAt));
+        const PlainScan scan = scanPieces(bytes);
+        if (scan.plain) {
+            if (scan.hasFrame()) {
+                const qint64 footAt = scan.cutOffset(bytes);
+                if (footAt >= 0 && bytes.size() - footAt <= kMaxRememberedTail)
+                    remember(path, footAt, bytes.mid(footAt));
+                return true;
+            }
+        } else if (hasFrameMarkers(BytesToText(bytes, kCharset))) {
             return true;
         }
         if (!bytes.isEmpty() && !moveAside(path))
@@ -220,6 +287,13 @@ bool HistoryReport::Append(const QString& path, const QString& site, const QStri
     QByteArray bytes;
     if (!readAll(path, bytes))
         return false;
+    const PlainScan scan = scanPieces(bytes);
+    if (scan.plain) {
+        const qint64 cut = scan.cutOffset(bytes);
+        if (cut >= 0)
+            bytes.truncate(cut);
+        return rewrite(path, bytes, rows, foot);
+    }
     const QString kept = CutBefore(BytesToText(bytes, kCharset), kTableEnd);
     return rewrite(path, ToGbk(kept), rows, foot);
 }
@@ -272,9 +346,8 @@ bool HistoryReport::rewrite(const QString& path, const QByteArray& head, const Q
         return false;
     // The head kept a "</table>" only when CutBefore refused to cut; then the next append has
     // to look at the whole text again.
-    const qint64 footAt = head.size() + rows.size();
-    if (footAt >= kMinFootAt && !head.contains(kTableEndBytes))
-        remember(path, footAt, foot);
+    if (!head.contains(kTableEndBytes))
+        remember(path, head.size() + rows.size(), foot);
     return true;
 }
 

@@ -373,6 +373,14 @@ void TestReport::appendsMatchWholeRewrite_data() {
     QTest::newRow("marker at the start")
         << QByteArray("</table><html><body><table></body></html>") << true;
     QTest::newRow("no foot") << QByteArray("<tr><td>rows only</td></tr>\r\n") << false;
+    QTest::newRow("one character before the marker") << gbk("中</table>x") << false;
+    QTest::newRow("two characters before the marker") << gbk("ab</table>x") << false;
+    QTest::newRow("megabytes without a line end")
+        << gbk(kFrameHead) + ToGbk(QString(700000, QChar(0x4E2D))) + "\r\n" + kFoot << true;
+    QTest::newRow("marker across a piece end")
+        << QByteArray("<html><body><table>") + QByteArray((1 << 20) - 1 - 19, ' ') +
+               "</table></body></html>"
+        << true;
     QTest::newRow("lead byte at the end") << QByteArray("<html><body><table></table>\xB0") << false;
 }
 
@@ -384,6 +392,8 @@ void TestReport::appendsMatchWholeRewrite() {
     QByteArray expected = initial;
     if (initialise) {
         QVERIFY(m_report.InitReport(m_path));
+        // Every report of this table holds the frame's markers: none is taken for damaged.
+        QVERIFY(!QFileInfo::exists(m_path + ".bak"));
         expected = fileBytes(m_path);
     }
     struct Block {

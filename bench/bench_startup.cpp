@@ -14,8 +14,7 @@
 #include <cstdio>
 #include <vector>
 
-int main(int argc, char* argv[])
-{
+int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     QTemporaryDir folder;
     const QString program = folder.filePath(QStringLiteral("valdane"));
@@ -41,6 +40,8 @@ int main(int argc, char* argv[])
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     env.insert(QStringLiteral("VALDANE_STARTUP_PROBE"), QStringLiteral("1"));
     env.insert(QStringLiteral("TEMP"), folder.path());
+    // An address of its own keeps a running copy of the program from answering for this one.
+    env.insert(QStringLiteral("VALDANE_MAKER_URL"), QStringLiteral("http://127.0.0.1:9"));
 
     const int runs = 10;
     std::vector<double> times;
@@ -55,6 +56,10 @@ int main(int argc, char* argv[])
             return 2;
         times.push_back(clock.nsecsElapsed() / 1e6);
         report = process.readAllStandardOutput().trimmed();
+        if (!report.startsWith("window shown")) {
+            std::fprintf(stderr, "the program did not report its window\n");
+            return 3;
+        }
     }
     std::sort(times.begin(), times.end());
     std::printf("start-up with 100 sites: median %.1f ms, best %.1f ms, worst %.1f ms over %d "

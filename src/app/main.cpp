@@ -12,8 +12,7 @@ namespace {
 
 // VALDANE_STARTUP_PROBE=1: report the resident memory once the window is up, then quit.
 // Used by the start-up benchmark.
-void probeStartup()
-{
+void probeStartup() {
     QFile status(QStringLiteral("/proc/self/status"));
     QByteArray rss = "unknown";
     if (status.open(QIODevice::ReadOnly)) {
@@ -28,8 +27,7 @@ void probeStartup()
 
 } // namespace
 
-int main(int argc, char* argv[])
-{
+int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("Valdane"));
     // The window hides to the notification area; hiding it must not end the program.

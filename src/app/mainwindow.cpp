@@ -27,21 +27,18 @@ const QString kScratchName = QStringLiteral("~TMPDF9ED8.tmp");
 const QString kMyQQ = QStringLiteral("88936");
 const QString kMyEmail = QStringLiteral("support@valdane.example");
 
-bool isWebAddress(const QString& address)
-{
+bool isWebAddress(const QString& address) {
     return address.startsWith(QLatin1String("http://"), Qt::CaseInsensitive) ||
            address.startsWith(QLatin1String("https://"), Qt::CaseInsensitive);
 }
 
 } // namespace
 
-MainWindow::MainWindow(const QString& programFolder, const QStringList& arguments,
-                       QWidget* parent)
-    : Form_Main(parent), m_programFolder(QDir::cleanPath(programFolder)),
-      m_arguments(arguments), m_tracking(std::make_unique<SiteTracking>(*this)),
+MainWindow::MainWindow(const QString& programFolder, const QStringList& arguments, QWidget* parent)
+    : Form_Main(parent), m_programFolder(QDir::cleanPath(programFolder)), m_arguments(arguments),
+      m_tracking(std::make_unique<SiteTracking>(*this)),
       m_lookups(std::make_unique<LookupPanels>(*this)),
-      m_settings(std::make_unique<SettingsPanel>(*this, *m_tracking, *m_lookups))
-{
+      m_settings(std::make_unique<SettingsPanel>(*this, *m_tracking, *m_lookups)) {
     m_tracking->closeRequest = [this] { CloseRequest(); };
     connect(MenuShow(), &QAction::triggered, this,
             [this] { TrayMessage(*this, TrayMessages::LeftDoubleClick); });
@@ -53,18 +50,15 @@ MainWindow::MainWindow(const QString& programFolder, const QStringList& argument
 
 MainWindow::~MainWindow() = default;
 
-QString MainWindow::Title()
-{
+QString MainWindow::Title() {
     return kAppName + QLatin1Char(' ') + kAppVersion + QStringLiteral(" - ") + MakerHost();
 }
 
-QString MainWindow::TrayTip()
-{
+QString MainWindow::TrayTip() {
     return kAppName + QStringLiteral("  ") + kAppVersion + QStringLiteral("\r\n") + MakerUrl();
 }
 
-void MainWindow::Load()
-{
+void MainWindow::Load() {
     setWindowTitle(Title());
     TrayAdd(*this, TrayTip());
     Label1(0)->setText(ClockText(QDateTime::currentDateTime()));
@@ -125,8 +119,7 @@ void MainWindow::Load()
     Timer1(4)->start();
 }
 
-void MainWindow::Activate()
-{
+void MainWindow::Activate() {
     if (m_arguments.join(QLatin1Char(' ')) == QLatin1String("-Min"))
         setWindowState(windowState() | Qt::WindowMinimized);
     m_lookups->UpdateCheck();
@@ -135,14 +128,14 @@ void MainWindow::Activate()
         m_tracking->UpdateSites(QStringLiteral("All"));
 }
 
-bool MainWindow::CloseRequest()
-{
+bool MainWindow::CloseRequest() {
     if (m_ending)
         return true;
     if (IsBusy) {
         const auto answer = Desktop().messageBox(
-            this, QStringLiteral("正在获取数据，确定要退出？ \r\n"), kAppName + QStringLiteral("提示"),
-            DesktopServices::Buttons::OkCancel, DesktopServices::Icon::Question);
+            this, QStringLiteral("正在获取数据，确定要退出？ \r\n"),
+            kAppName + QStringLiteral("提示"), DesktopServices::Buttons::OkCancel,
+            DesktopServices::Icon::Question);
         if (answer != DesktopServices::Answer::Ok)
             return false;
         IsBusy = false;
@@ -156,16 +149,14 @@ bool MainWindow::CloseRequest()
     return true;
 }
 
-void MainWindow::RestoreFromElsewhere()
-{
+void MainWindow::RestoreFromElsewhere() {
     setWindowState(windowState() & ~Qt::WindowMinimized);
     showNormal();
     raise();
     activateWindow();
 }
 
-void MainWindow::showEvent(QShowEvent* event)
-{
+void MainWindow::showEvent(QShowEvent* event) {
     Form_Main::showEvent(event);
     if (m_activated)
         return;
@@ -174,8 +165,7 @@ void MainWindow::showEvent(QShowEvent* event)
     QTimer::singleShot(0, this, &MainWindow::Activate);
 }
 
-void MainWindow::changeEvent(QEvent* event)
-{
+void MainWindow::changeEvent(QEvent* event) {
     Form_Main::changeEvent(event);
     if (event->type() != QEvent::WindowStateChange || !isMinimized())
         return;
@@ -189,16 +179,14 @@ void MainWindow::changeEvent(QEvent* event)
     });
 }
 
-void MainWindow::closeEvent(QCloseEvent* event)
-{
+void MainWindow::closeEvent(QCloseEvent* event) {
     if (CloseRequest())
         event->accept();
     else
         event->ignore();
 }
 
-bool MainWindow::eventFilter(QObject* watched, QEvent* event)
-{
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     if (watched == Label1(1)) {
         if (event->type() == QEvent::Enter)
             Label1(1)->setCursor(Qt::PointingHandCursor);
@@ -210,8 +198,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
     return Form_Main::eventFilter(watched, event);
 }
 
-void MainWindow::openLinkLine()
-{
+void MainWindow::openLinkLine() {
     setWindowState(windowState() | Qt::WindowMinimized);
     // The download address arrives over plain HTTP; anything but a web address could make
     // the system's "open" start a local program, so it leads to the maker's site instead.

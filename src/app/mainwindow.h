@@ -15,7 +15,7 @@ class SiteTracking;
 // request from every origin. The behaviour of the panels lives in the layers it owns.
 class MainWindow : public Form_Main {
     Q_OBJECT
-public:
+  public:
     // programFolder: where Config.ini and SeoLog.htm live (the program's own folder).
     // arguments: the command line after the program name.
     MainWindow(const QString& programFolder, const QStringList& arguments,
@@ -39,13 +39,13 @@ public:
     LookupPanels& lookups() const { return *m_lookups; }
     SettingsPanel& settings() const { return *m_settings; }
 
-protected:
+  protected:
     void showEvent(QShowEvent* event) override;
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     void openLinkLine();
 
     QString m_programFolder;

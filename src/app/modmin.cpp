@@ -18,8 +18,7 @@ QPointer<QSystemTrayIcon> trayIcon;
 
 } // namespace
 
-QString TrayTipText(const QString& tip)
-{
+QString TrayTipText(const QString& tip) {
     if (ToGbk(tip).size() <= kTipBytes)
         return tip;
     // Keep the first line whole and shorten the address after it, so both lines stay readable.
@@ -30,21 +29,18 @@ QString TrayTipText(const QString& tip)
     return text + ellipsis;
 }
 
-void TrayAdd(Form_Main& window, const QString& tip)
-{
+void TrayAdd(Form_Main& window, const QString& tip) {
     if (trayIcon)
         return;
     trayIcon = new QSystemTrayIcon(window.windowIcon(), &window);
     trayIcon->setToolTip(TrayTipText(tip));
-    QObject::connect(trayIcon, &QSystemTrayIcon::activated, &window,
-                     [&window](QSystemTrayIcon::ActivationReason reason) {
-                         TrayActivated(window, reason);
-                     });
+    QObject::connect(
+        trayIcon, &QSystemTrayIcon::activated, &window,
+        [&window](QSystemTrayIcon::ActivationReason reason) { TrayActivated(window, reason); });
     trayIcon->show();
 }
 
-void TrayActivated(Form_Main& window, QSystemTrayIcon::ActivationReason reason)
-{
+void TrayActivated(Form_Main& window, QSystemTrayIcon::ActivationReason reason) {
     if (window.isVisible() && !window.isMinimized())
         return;
     if (reason == QSystemTrayIcon::DoubleClick)
@@ -53,8 +49,7 @@ void TrayActivated(Form_Main& window, QSystemTrayIcon::ActivationReason reason)
         TrayMessage(window, TrayMessages::RightButtonUp);
 }
 
-void TrayMessage(Form_Main& window, float message)
-{
+void TrayMessage(Form_Main& window, float message) {
     if (message == TrayMessages::LeftDoubleClick) {
         window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
         window.showNormal();
@@ -65,12 +60,13 @@ void TrayMessage(Form_Main& window, float message)
     }
 }
 
-void TrayRemove()
-{
+void TrayRemove() {
     if (!trayIcon)
         return;
     trayIcon->hide();
     delete trayIcon;
 }
 
-bool TrayPresent() { return !trayIcon.isNull(); }
+bool TrayPresent() {
+    return !trayIcon.isNull();
+}

@@ -10,14 +10,11 @@ constexpr int kConnectWaitMs = 1000;
 } // namespace
 
 SingleInstance::SingleInstance(const QString& title, QObject* parent)
-    : QObject(parent), m_name(socketName(title))
-{
-}
+    : QObject(parent), m_name(socketName(title)) {}
 
 SingleInstance::~SingleInstance() = default;
 
-QString SingleInstance::socketName(const QString& title)
-{
+QString SingleInstance::socketName(const QString& title) {
     // The title holds blanks, ":" and "/" that socket names do not allow; the user name keeps
     // instances of different users apart.
     const QByteArray key = title.toUtf8() + '\0' + qgetenv("USER") + qgetenv("USERNAME");
@@ -26,8 +23,7 @@ QString SingleInstance::socketName(const QString& title)
                QCryptographicHash::hash(key, QCryptographicHash::Sha1).toHex().left(24));
 }
 
-bool SingleInstance::notifyRunning()
-{
+bool SingleInstance::notifyRunning() {
     QLocalSocket socket;
     socket.connectToServer(m_name);
     if (!socket.waitForConnected(kConnectWaitMs))
@@ -38,8 +34,7 @@ bool SingleInstance::notifyRunning()
     return true;
 }
 
-bool SingleInstance::listen()
-{
+bool SingleInstance::listen() {
     m_server = new QLocalServer(this);
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     if (!m_server->listen(m_name)) {

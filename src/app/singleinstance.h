@@ -9,7 +9,7 @@ class QLocalServer;
 // socket named after the title; a later start connects, asks it to show its window and ends.
 class SingleInstance : public QObject {
     Q_OBJECT
-public:
+  public:
     explicit SingleInstance(const QString& title, QObject* parent = nullptr);
     ~SingleInstance() override;
 
@@ -20,10 +20,10 @@ public:
 
     static QString socketName(const QString& title);
 
-signals:
+  signals:
     void showRequested();
 
-private:
+  private:
     QString m_name;
     QLocalServer* m_server = nullptr;
 };

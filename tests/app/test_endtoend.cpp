@@ -18,8 +18,7 @@ class TestEndToEnd : public QObject {
     QString program() const { return folder.filePath(QStringLiteral("valdane")); }
     QString config() const { return folder.filePath(QStringLiteral("Config.ini")); }
 
-    QProcessEnvironment environment() const
-    {
+    QProcessEnvironment environment() const {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("VALDANE_MAKER_URL"), service.baseUrl());
@@ -27,17 +26,15 @@ class TestEndToEnd : public QObject {
         return env;
     }
 
-private slots:
-    void initTestCase()
-    {
+  private slots:
+    void initTestCase() {
         QVERIFY(service.start());
         QVERIFY(folder.isValid() && temp.isValid());
         QVERIFY(QFile::copy(QStringLiteral(VALDANE_BINARY), program()));
         QFile::setPermissions(program(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 
-    void refreshesAtActivationAndRestoresInsteadOfStartingTwice()
-    {
+    void refreshesAtActivationAndRestoresInsteadOfStartingTwice() {
         const QString setting = QStringLiteral("Setting");
         WriteIni(setting, QStringLiteral("SeoUrl"), QStringLiteral("alpha.com;beta.org"), config());
         WriteIni(setting, QStringLiteral("AutoGain"), QStringLiteral("1"), config());
@@ -46,7 +43,8 @@ private slots:
         const QString site = QStringLiteral("sites.asp");
         const QString link = QStringLiteral("links.asp");
         const QString rank = QStringLiteral("ranks.asp");
-        service.setPayloadFor(site, QStringLiteral("alpha.com"), QStringLiteral("11|12|13|14|15|16|17"));
+        service.setPayloadFor(site, QStringLiteral("alpha.com"),
+                              QStringLiteral("11|12|13|14|15|16|17"));
         service.setPayloadFor(link, QStringLiteral("alpha.com"), QStringLiteral("1|2|3|4|5|6|7"));
         service.setPayloadFor(rank, QStringLiteral("alpha.com"), QStringLiteral("5|6"));
         service.setPayloadFor(site, QStringLiteral("beta.org"), QStringLiteral("false"));
@@ -58,19 +56,20 @@ private slots:
         first.start(program(), {});
         QVERIFY(first.waitForStarted(5000));
 
-        QTRY_COMPARE_WITH_TIMEOUT(ReadIni(QStringLiteral("beta.org"), QStringLiteral("Url_pr"),
-                                          config()),
-                                  QStringLiteral("2,1"), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            ReadIni(QStringLiteral("beta.org"), QStringLiteral("Url_pr"), config()),
+            QStringLiteral("2,1"), 20000);
         QCOMPARE(ReadIni(QStringLiteral("alpha.com"), QStringLiteral("Url_site"), config()),
                  QStringLiteral("11,12,13,14,15,16,17"));
         QCOMPARE(ReadIni(QStringLiteral("alpha.com"), QStringLiteral("Url_link"), config()),
                  QStringLiteral("1,2,3,4,5,6,7"));
-        QVERIFY(ReadIni(QStringLiteral("beta.org"), QStringLiteral("Url_site"), config()).isEmpty());
+        QVERIFY(
+            ReadIni(QStringLiteral("beta.org"), QStringLiteral("Url_site"), config()).isEmpty());
         QCOMPARE(ReadIni(QStringLiteral("Info"), QStringLiteral("AppName"), config()),
                  QStringLiteral("Valdane"));
 
-        const QString report = ReadTextFile(folder.filePath(QStringLiteral("SeoLog.htm")),
-                                            QStringLiteral("gb2312"));
+        const QString report =
+            ReadTextFile(folder.filePath(QStringLiteral("SeoLog.htm")), QStringLiteral("gb2312"));
         QVERIFY(report.startsWith(QStringLiteral("<html>\r\n")));
         QVERIFY(report.endsWith(QStringLiteral("</table>\r\n</body>\r\n</html>\r\n")));
         QCOMPARE(report.count(QStringLiteral("<td>收录</td>")), 1);

@@ -30,35 +30,29 @@ class TestMainWindow : public QObject {
     std::unique_ptr<FakeDesktop> desktop;
 
     QString config() const { return folder->filePath(QStringLiteral("Config.ini")); }
-    void setting(const QString& key, const QString& value)
-    {
+    void setting(const QString& key, const QString& value) {
         WriteIni(QStringLiteral("Setting"), key, value, config());
     }
-    QString readSetting(const QString& key) const
-    {
+    QString readSetting(const QString& key) const {
         return ReadIni(QStringLiteral("Setting"), key, config());
     }
-    std::unique_ptr<MainWindow> makeWindow(const QStringList& args = {})
-    {
+    std::unique_ptr<MainWindow> makeWindow(const QStringList& args = {}) {
         return std::make_unique<MainWindow>(folder->path(), args);
     }
-    int requestsFor(const QString& page) const
-    {
+    int requestsFor(const QString& page) const {
         int n = 0;
         for (const QString& r : service.requests())
             n += r.contains(QLatin1Char('/') + page + QLatin1Char('?'));
         return n;
     }
-    void serveAllSites()
-    {
+    void serveAllSites() {
         service.setPayload(QStringLiteral("sites.asp"), QStringLiteral("1|2|3|4|5|6|7"));
         service.setPayload(QStringLiteral("links.asp"), QStringLiteral("7|6|5|4|3|2|1"));
         service.setPayload(QStringLiteral("ranks.asp"), QStringLiteral("3|4"));
     }
 
-private slots:
-    void initTestCase()
-    {
+  private slots:
+    void initTestCase() {
         QVERIFY(service.start());
         QVERIFY(tempFolder.isValid());
         qputenv("VALDANE_MAKER_URL", service.baseUrl().toUtf8());
@@ -66,22 +60,19 @@ private slots:
         SetHttpGetTimeLimit(3s);
     }
 
-    void init()
-    {
+    void init() {
         folder = std::make_unique<QTemporaryDir>();
         desktop = std::make_unique<FakeDesktop>();
         service.clearRequests();
         serveAllSites();
     }
 
-    void cleanup()
-    {
+    void cleanup() {
         desktop.reset();
         folder.reset();
     }
 
-    void firstStartWritesDefaultsAndShowsSettings()
-    {
+    void firstStartWritesDefaultsAndShowsSettings() {
         auto window = makeWindow();
         window->Load();
 
@@ -113,8 +104,7 @@ private slots:
         QVERIFY(TrayPresent());
     }
 
-    void storedSiteListIsNormalisedAndWrittenBack()
-    {
+    void storedSiteListIsNormalisedAndWrittenBack() {
         setting(QStringLiteral("SeoUrl"), QStringLiteral("http://a.com；http://b.com;a.com"));
         auto window = makeWindow();
         window->Load();
@@ -126,17 +116,19 @@ private slots:
         QCOMPARE(window->ListView1(0)->topLevelItemCount(), 2);
     }
 
-    void autoUpdateIsRepaired_data()
-    {
+    void autoUpdateIsRepaired_data() {
         QTest::addColumn<QString>("stored");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("two") << "2" << "1";
-        QTest::newRow("word") << "yes" << "1";
-        QTest::newRow("off stays") << "0" << "0";
-        QTest::newRow("on stays") << "1" << "1";
+        QTest::newRow("two") << "2"
+                             << "1";
+        QTest::newRow("word") << "yes"
+                              << "1";
+        QTest::newRow("off stays") << "0"
+                                   << "0";
+        QTest::newRow("on stays") << "1"
+                                  << "1";
     }
-    void autoUpdateIsRepaired()
-    {
+    void autoUpdateIsRepaired() {
         QFETCH(QString, stored);
         QFETCH(QString, expected);
         setting(QStringLiteral("AutoUpdate"), stored);
@@ -144,8 +136,7 @@ private slots:
         QCOMPARE(readSetting(QStringLiteral("AutoUpdate")), expected);
     }
 
-    void commandLineMin_data()
-    {
+    void commandLineMin_data() {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<bool>("tray");
         QTest::addColumn<bool>("hidden");
@@ -157,8 +148,7 @@ private slots:
         QTest::newRow("none") << QStringList{} << true << false << false;
         QTest::newRow("-Min without tray") << QStringList{"-Min"} << false << false << true;
     }
-    void commandLineMin()
-    {
+    void commandLineMin() {
         QFETCH(QStringList, args);
         QFETCH(bool, tray);
         QFETCH(bool, hidden);
@@ -174,16 +164,14 @@ private slots:
         QVERIFY(TrayPresent());
     }
 
-    void autoGainRefreshesAtActivation_data()
-    {
+    void autoGainRefreshesAtActivation_data() {
         QTest::addColumn<QString>("autoGain");
         QTest::addColumn<int>("expectedSiteRequests");
         QTest::newRow("on") << "1" << 2;
         QTest::newRow("off") << "0" << 0;
         QTest::newRow("other") << "true" << 0;
     }
-    void autoGainRefreshesAtActivation()
-    {
+    void autoGainRefreshesAtActivation() {
         QFETCH(QString, autoGain);
         QFETCH(int, expectedSiteRequests);
         setting(QStringLiteral("SeoUrl"), QStringLiteral("a.com;b.com"));
@@ -203,22 +191,19 @@ private slots:
         }
     }
 
-    void updateCheckRunsAtActivation()
-    {
+    void updateCheckRunsAtActivation() {
         auto window = makeWindow();
         window->Load();
         window->show();
         QTRY_COMPARE(requestsFor(QStringLiteral("Update.txt")), 1);
     }
 
-    void closeWhileBusy_data()
-    {
+    void closeWhileBusy_data() {
         QTest::addColumn<bool>("confirm");
         QTest::newRow("cancel") << false;
         QTest::newRow("ok") << true;
     }
-    void closeWhileBusy()
-    {
+    void closeWhileBusy() {
         QFETCH(bool, confirm);
         setting(QStringLiteral("SeoUrl"), QStringLiteral("a.com"));
         service.setDelay(QStringLiteral("sites.asp"), 300);
@@ -253,8 +238,7 @@ private slots:
         }
     }
 
-    void closeWhenIdleAsksNothing()
-    {
+    void closeWhenIdleAsksNothing() {
         auto window = makeWindow();
         window->Load();
         window->MenuQuit()->trigger();
@@ -263,8 +247,7 @@ private slots:
         QCOMPARE(readSetting(QStringLiteral("PViewWidth")).count(QLatin1Char(',')), 2);
     }
 
-    void trayActsOnlyWhileHidden()
-    {
+    void trayActsOnlyWhileHidden() {
         setting(QStringLiteral("AutoUpdate"), QStringLiteral("0"));
         auto window = makeWindow();
         window->Load();
@@ -293,8 +276,7 @@ private slots:
         QCOMPARE(desktop->endCount, 0);
     }
 
-    void linkLineOpensOnlyWebAddresses_data()
-    {
+    void linkLineOpensOnlyWebAddresses_data() {
         QTest::addColumn<QString>("updateUrl");
         QTest::addColumn<bool>("opensUpdateUrl");
         QTest::newRow("none") << "" << false;
@@ -305,8 +287,7 @@ private slots:
         QTest::newRow("file url") << "file:///bin/sh" << false;
         QTest::newRow("script") << "javascript:alert(1)" << false;
     }
-    void linkLineOpensOnlyWebAddresses()
-    {
+    void linkLineOpensOnlyWebAddresses() {
         QFETCH(QString, updateUrl);
         QFETCH(bool, opensUpdateUrl);
         setting(QStringLiteral("AutoUpdate"), QStringLiteral("0"));
@@ -321,16 +302,14 @@ private slots:
         QTRY_VERIFY(window->isHidden());
     }
 
-    void trayTipFitsThePlatformField_data()
-    {
+    void trayTipFitsThePlatformField_data() {
         QTest::addColumn<QString>("address");
         QTest::addColumn<bool>("shortened");
         QTest::newRow("default") << "http://127.0.0.1:8936" << false;
         QTest::newRow("long") << "http://statistics.a-rather-long-host-name.example.net:8080"
                               << true;
     }
-    void trayTipFitsThePlatformField()
-    {
+    void trayTipFitsThePlatformField() {
         QFETCH(QString, address);
         QFETCH(bool, shortened);
         const QString tip = QStringLiteral("Valdane  V1.3 Beta\r\n") + address;

@@ -10,14 +10,12 @@
 class TestSingleInstance : public QObject {
     Q_OBJECT
 
-    static QString uniqueTitle()
-    {
+    static QString uniqueTitle() {
         return QStringLiteral("Valdane V1.3 Beta - test ") + QUuid::createUuid().toString();
     }
 
-private slots:
-    void secondStartFindsTheFirst()
-    {
+  private slots:
+    void secondStartFindsTheFirst() {
         const QString title = uniqueTitle();
         SingleInstance first(title);
         QVERIFY(!first.notifyRunning());
@@ -30,16 +28,14 @@ private slots:
         QCOMPARE(shown.size(), 1);
     }
 
-    void otherTitlesAreOtherPrograms()
-    {
+    void otherTitlesAreOtherPrograms() {
         SingleInstance first(uniqueTitle());
         QVERIFY(first.listen());
         SingleInstance other(uniqueTitle());
         QVERIFY(!other.notifyRunning());
     }
 
-    void socketNameIsSafeAndStable()
-    {
+    void socketNameIsSafeAndStable() {
         const QString title = QStringLiteral("Valdane V1.3 Beta - 127.0.0.1:8936/x y");
         const QString name = SingleInstance::socketName(title);
         QCOMPARE(name, SingleInstance::socketName(title));
@@ -48,8 +44,7 @@ private slots:
             QVERIFY(c.isLetterOrNumber() || c == QLatin1Char('-'));
     }
 
-    void leftoverSocketOfACrashedInstanceIsTakenOver()
-    {
+    void leftoverSocketOfACrashedInstanceIsTakenOver() {
         const QString title = uniqueTitle();
         const QString path =
             QDir::tempPath() + QLatin1Char('/') + SingleInstance::socketName(title);

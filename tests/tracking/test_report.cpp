@@ -3,6 +3,8 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -121,6 +123,7 @@ class TestReport : public QObject {
     void appendsStayInPlace();
     void appendsMatchWholeRewrite_data();
     void appendsMatchWholeRewrite();
+    void killedWriterKeepsEveryRow();
     void editBehindOurBackIsSeen_data();
     void editBehindOurBackIsSeen();
 
@@ -414,6 +417,40 @@ void TestReport::appendsMatchWholeRewrite() {
             expected, rows(block.site, block.label, block.values, block.separator));
         QVERIFY(m_report.Append(m_path, block.site, block.label, block.values, block.separator));
         QCOMPARE(fileBytes(m_path), expected);
+    }
+}
+
+void TestReport::killedWriterKeepsEveryRow() {
+    // Rows whose append had returned, per round.
+    QList<int> done;
+    for (int round = 0; round < 6; ++round) {
+        const QString prefix = QStringLiteral("r%1-").arg(round);
+        QProcess writer;
+        writer.start(QStringLiteral(REPORT_APPENDER), {m_path, prefix});
+        QVERIFY(writer.waitForStarted());
+        QByteArray printed;
+        QTRY_VERIFY((printed += writer.readAllStandardOutput()).contains('\n'));
+        QTest::qWait(int(QRandomGenerator::global()->bounded(1, 30)));
+        writer.kill();
+        QVERIFY(writer.waitForFinished());
+        printed += writer.readAllStandardOutput();
+        const QList<QByteArray> numbers = printed.trimmed().split('\n');
+        done.append(numbers.last().toInt() + 1);
+
+        // The next run finds its frame, and every row of every round is before the cut.
+        HistoryReport next;
+        QVERIFY(next.InitReport(m_path));
+        QVERIFY(!QFileInfo::exists(m_path + ".bak"));
+        const QByteArray bytes = fileBytes(m_path);
+        const QByteArray kept = bytes.left(bytes.indexOf("</table>"));
+        QVERIFY(kept.startsWith(gbk(kFrameHead)));
+        for (int r = 0; r <= round; ++r) {
+            for (int row = 0; row < done.at(r); ++row) {
+                const QByteArray cell = "    <td>r" + QByteArray::number(r) + '-' +
+                                        QByteArray::number(row) + ".com</td>\r\n";
+                QVERIFY2(kept.contains(cell), cell.constData());
+            }
+        }
     }
 }
 

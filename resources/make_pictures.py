@@ -130,7 +130,7 @@ def main():
         "button_normal.png": button("#FFFFFF", "#E6ECF2", "#A7B6C3"),
         "button_over.png": button("#F3F9FF", "#D3E5F7", "#6F9CC6"),
         "button_pressed.png": button("#B4CCE6", "#C8DAEE", "#3F6F9E", inner="#8FAACA", inset=True),
-        "button_disabled.png": button("#F4F4F4", "#EDEDED", "#CFCFCF"),
+        "button_disabled.png": button("#DEDEDE", "#D2D2D2", "#B4B4B4"),
     }
     for name, (width, height, rows) in faces.items():
         write(name, png_bytes(width, height, rows))

@@ -7,6 +7,7 @@
 #include <QFontMetricsF>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QResizeEvent>
 
 namespace {
 
@@ -199,8 +200,12 @@ void CtlButton::paintEvent(QPaintEvent*) {
     painter.drawText(QPointF(face.left() + x, face.top() + y + metrics.ascent()), m_caption);
 }
 
-void CtlButton::resizeEvent(QResizeEvent*) {
-    DrawButton(0);
+void CtlButton::resizeEvent(QResizeEvent* event) {
+    // Qt hands a size given while hidden over only when the button is first shown (with no old
+    // size), long after the window's load step may have disabled it; that late notice must not
+    // paint a disabled button as enabled. A real resize paints the normal face.
+    if (event->oldSize().isValid())
+        DrawButton(0);
 }
 
 bool CtlButton::isInside(const QPointF& pos) const {

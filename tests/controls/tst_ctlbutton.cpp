@@ -50,6 +50,7 @@ class TestCtlButton : public QObject {
     void repaintRules_data();
     void repaintRules();
     void resizePaintsNormalEvenWhenDisabled();
+    void disabledBeforeFirstShowStaysDisabled();
     void emptyPictureShowsBackgroundAndCaption();
     void pictureStretchedOntoFace();
     void captionCentredAndClipped();
@@ -243,6 +244,17 @@ void TestCtlButton::resizePaintsNormalEvenWhenDisabled() {
     button.resize(120, 40);
     QApplication::processEvents();
     QCOMPARE(button.paintedState(), 0);
+}
+
+void TestCtlButton::disabledBeforeFirstShowStaysDisabled() {
+    // The window's load step sizes and disables buttons before the window is first shown.
+    QWidget window;
+    auto* button = new CtlButton(&window);
+    button->setGeometry(0, 0, 97, 30);
+    button->setEnable(false);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCOMPARE(button->paintedState(), 3);
 }
 
 void TestCtlButton::emptyPictureShowsBackgroundAndCaption() {

@@ -58,7 +58,11 @@ void SettingsPanel::CMDSetClick(int index) {
     if (index != 0)
         return;
 
-    const QString list = NormalizeSiteList(TrimSpaces(m_form.TextSet()->toPlainText()));
+    // The box reports line breaks as LF; the list cleaning joins lines at the CR LF a typed
+    // line break stands for, and a bare LF left inside an entry would break Config.ini.
+    QString typed = m_form.TextSet()->toPlainText();
+    typed.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+    const QString list = NormalizeSiteList(TrimSpaces(typed));
     if (list.size() < 2) {
         // The panel stays on show with the text as typed, so the user can correct it.
         Desktop().messageBox(&m_form, QStringLiteral("输入错误"), QStringLiteral("提示"),

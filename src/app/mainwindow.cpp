@@ -22,7 +22,6 @@
 namespace {
 
 const QString kAppName = QStringLiteral("Valdane");
-const QString kAppVersion = QStringLiteral("V1.3 Beta");
 const QString kScratchName = QStringLiteral("~TMPDF9ED8.tmp");
 const QString kMyQQ = QStringLiteral("88936");
 const QString kMyEmail = QStringLiteral("support@valdane.example");
@@ -51,11 +50,11 @@ MainWindow::MainWindow(const QString& programFolder, const QStringList& argument
 MainWindow::~MainWindow() = default;
 
 QString MainWindow::Title() {
-    return kAppName + QLatin1Char(' ') + kAppVersion + QStringLiteral(" - ") + MakerHost();
+    return kAppName + QLatin1Char(' ') + kProgramVersion + QStringLiteral(" - ") + MakerHost();
 }
 
 QString MainWindow::TrayTip() {
-    return kAppName + QStringLiteral("  ") + kAppVersion + QStringLiteral("\r\n") + MakerUrl();
+    return kAppName + QStringLiteral("  ") + kProgramVersion + QStringLiteral("\r\n") + MakerUrl();
 }
 
 void MainWindow::Load() {
@@ -79,7 +78,7 @@ void MainWindow::Load() {
 
     const QString info = QStringLiteral("Info");
     WriteIni(info, QStringLiteral("AppName"), kAppName, ConfigPath);
-    WriteIni(info, QStringLiteral("AppVersion"), kAppVersion, ConfigPath);
+    WriteIni(info, QStringLiteral("AppVersion"), kProgramVersion, ConfigPath);
     WriteIni(info, QStringLiteral("WorkPath"), QDir::toNativeSeparators(m_programFolder),
              ConfigPath);
     WriteIni(info, QStringLiteral("MyQQ"), kMyQQ, ConfigPath);

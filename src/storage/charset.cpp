@@ -83,7 +83,10 @@ QByteArray ToGbk(const QString& text) {
     // The codec substitutes "?" for characters without a GBK code, as the platform's ANSI
     // conversion does.
     QStringEncoder encoder("GBK", QStringConverter::Flag::Stateless);
-    return encoder.encode(text);
+    QByteArray bytes = encoder.encode(text);
+    if (text.back().isHighSurrogate())
+        bytes += '?'; // the codec drops a broken pair at the very end
+    return bytes;
 }
 
 bool ReplaceFileAtomically(const QString& path, const QByteArray& bytes) {

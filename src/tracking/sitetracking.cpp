@@ -141,8 +141,12 @@ void SiteTracking::LoadSiteLists() {
                 numbers.size() >= kind.minLength ? numbers.split(u',') : QStringList();
             auto* item = new QTreeWidgetItem(view);
             item->setText(0, site);
-            for (int j = 1; j <= kind.fields; ++j)
-                item->setText(j, values.isEmpty() ? QStringLiteral("0") : values.at(j - 1));
+            for (int j = 1; j <= kind.fields; ++j) {
+                const QString value = values.isEmpty() ? QStringLiteral("0") : values.at(j - 1);
+                item->setText(j, value);
+                // Large counts do not fit the default column width; the tip shows them whole.
+                item->setToolTip(j, value);
+            }
             item->setSelected(false);
             PumpEvents();
             if (fill != m_listFills)

@@ -96,7 +96,9 @@ bool ReplaceFileAtomically(const QString& path, const QByteArray& bytes) {
     // only after everything was written and flushed; on any failure the old file stays.
     QSaveFile file(path);
     file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly))
+    // Unbuffered, so that a short write (disk full, size limit) shows in write()'s count;
+    // a buffered one would only come to light at commit, where it goes unreported.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return false;
     if (file.write(bytes) != bytes.size()) {
         file.cancelWriting();

@@ -9,6 +9,7 @@
 #include <QHash>
 #include <QStringList>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -162,7 +163,8 @@ std::shared_ptr<const Document> parse(QByteArray bytes) {
                 section.headerLine = i;
                 doc->sections.push_back(std::move(section));
                 current = &doc->sections.back();
-                doc->firstSection.insert(current->name, qsizetype(doc->sections.size()) - 1);
+                if (!doc->firstSection.contains(current->name))
+                    doc->firstSection.insert(current->name, qsizetype(doc->sections.size()) - 1);
                 continue;
             }
         }
@@ -255,7 +257,7 @@ class ParseCache {
             result.doc = emptyDocument();
             return result;
         }
-        const bool quiet = stamp.modifiedNs + racyWindowNs(stamp) < now;
+        const bool quiet = std::max(stamp.modifiedNs, stamp.changedNs) + racyWindowNs(stamp) < now;
         const auto it = entries.find(key);
         if (it != entries.end() && it->stamp == stamp && !it->racy) {
             result.doc = it->doc;
@@ -287,7 +289,8 @@ class ParseCache {
     // the others step with the kernel's clock tick, a few milliseconds.
     static qint64 racyWindowNs(const Stamp& stamp) {
         constexpr qint64 second = 1'000'000'000;
-        return stamp.modifiedNs % second == 0 ? 2 * second : 50'000'000;
+        const bool wholeSeconds = stamp.modifiedNs % second == 0 || stamp.changedNs % second == 0;
+        return wholeSeconds ? 2 * second : 50'000'000;
     }
     static constexpr qsizetype maxEntries = 16;
 

@@ -44,6 +44,7 @@ MainWindow::MainWindow(const QString& programFolder, const QStringList& argument
     connect(MenuQuit(), &QAction::triggered, this, [this] { CloseRequest(); });
     // The session manager asks every window to close when the user logs off.
     connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { CloseRequest(); });
+    Label1(1)->setCursor(Qt::PointingHandCursor);
     Label1(1)->installEventFilter(this);
 }
 
@@ -186,12 +187,10 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == Label1(1)) {
-        if (event->type() == QEvent::Enter)
-            Label1(1)->setCursor(Qt::PointingHandCursor);
-        else if (event->type() == QEvent::MouseButtonRelease &&
-                 static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton &&
-                 Label1(1)->rect().contains(static_cast<QMouseEvent*>(event)->position().toPoint()))
+    if (watched == Label1(1) && event->type() == QEvent::MouseButtonRelease) {
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        if (mouse->button() == Qt::LeftButton &&
+            Label1(1)->rect().contains(mouse->position().toPoint()))
             openLinkLine();
     }
     return Form_Main::eventFilter(watched, event);

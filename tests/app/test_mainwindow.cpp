@@ -98,6 +98,8 @@ class TestMainWindow : public QObject {
                      service.baseUrl().mid(QStringLiteral("http://").size()));
         QCOMPARE(window->Label1(1)->text(), service.baseUrl());
         QCOMPARE(window->Label1(1)->toolTip(), QStringLiteral("访问作者网站"));
+        QCOMPARE(window->Label1(1)->cursor().shape(), Qt::PointingHandCursor);
+        QVERIFY(window->Label1(0)->cursor().shape() != Qt::PointingHandCursor);
         QVERIFY(window->Timer1(0)->isActive());
         QVERIFY(window->Timer1(4)->isActive());
         QVERIFY(!window->Timer1(3)->isActive());

@@ -10,6 +10,7 @@
 #include "storage/inifile.h"
 #include "tracking/sitetracking.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
@@ -46,30 +47,6 @@ void writeAll(const QString& path, const QByteArray& bytes) {
 
 class TestSettingsPanel : public QObject {
     Q_OBJECT
-  private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
-
-    void menuButtonsSwitchPanels_data();
-    void menuButtonsSwitchPanels();
-    void entryLoadsStoredState_data();
-    void entryLoadsStoredState();
-    void saveUnchangedListRewritesReloadsRefreshes();
-    void saveStoresCleanedList_data();
-    void saveStoresCleanedList();
-    void listWithoutSitesIsRefused_data();
-    void listWithoutSitesIsRefused();
-    void removedSiteIsPurged();
-    void dropWritesNothing();
-    void autostartWrittenOnlyOnDisagreement_data();
-    void autostartWrittenOnlyOnDisagreement();
-    void failedAutostartWriteShowsClearBox();
-
-  private:
-    QString entryPath() const;
-    void save();
-
     FakeQueryService m_service;
     QTemporaryDir m_dir;
     std::unique_ptr<FakeDesktop> m_desktop;
@@ -77,268 +54,261 @@ class TestSettingsPanel : public QObject {
     std::unique_ptr<SiteTracking> m_tracking;
     std::unique_ptr<LookupPanels> m_lookups;
     std::unique_ptr<SettingsPanel> m_settings;
-};
 
-void TestSettingsPanel::initTestCase() {
-    QVERIFY(m_service.start());
-    qputenv("VALDANE_MAKER_URL", m_service.baseUrl().toUtf8());
-    SetHttpGetTimeLimit(std::chrono::milliseconds(400));
-    QVERIFY(m_dir.isValid());
-    SetAutostartProgramFile(m_dir.filePath(QStringLiteral("bin/valdane")));
-}
+    QString entryPath() const {
+        return m_dir.filePath(QStringLiteral("xdg/autostart/valdane.desktop"));
+    }
 
-void TestSettingsPanel::init() {
-    qputenv("XDG_CONFIG_HOME", m_dir.filePath(QStringLiteral("xdg")).toUtf8());
-    QDir(m_dir.filePath(QStringLiteral("xdg"))).removeRecursively();
-    m_desktop = std::make_unique<FakeDesktop>();
-    m_form = std::make_unique<Form_Main>();
-    m_form->ConfigPath = m_dir.filePath(QStringLiteral("Config.ini"));
-    m_form->LogPath = m_dir.filePath(QStringLiteral("SeoLog.htm"));
-    m_form->TempPath = m_dir.filePath(QStringLiteral("~TMPDF9ED8.tmp"));
-    writeAll(m_form->ConfigPath, kStoredConfig);
-    m_form->SiteList = QStringLiteral("a.com;b.com");
-    m_tracking = std::make_unique<SiteTracking>(*m_form);
-    m_lookups = std::make_unique<LookupPanels>(*m_form);
-    m_settings = std::make_unique<SettingsPanel>(*m_form, *m_tracking, *m_lookups);
-    m_service.clearPages();
-    m_service.clearRequests();
-    m_form->show();
-}
+    void save() { QTest::mouseClick(m_form->CMDSet(0), Qt::LeftButton); }
 
-void TestSettingsPanel::cleanup() {
-    m_settings.reset();
-    m_lookups.reset();
-    m_tracking.reset();
-    m_form.reset();
-    m_desktop.reset();
-}
+  private slots:
+    void initTestCase() {
+        QVERIFY(m_service.start());
+        qputenv("VALDANE_MAKER_URL", m_service.baseUrl().toUtf8());
+        SetHttpGetTimeLimit(std::chrono::milliseconds(400));
+        QVERIFY(m_dir.isValid());
+        SetAutostartProgramFile(m_dir.filePath(QStringLiteral("bin/valdane")));
+    }
 
-QString TestSettingsPanel::entryPath() const {
-    return m_dir.filePath(QStringLiteral("xdg/autostart/valdane.desktop"));
-}
+    void init() {
+        qputenv("XDG_CONFIG_HOME", m_dir.filePath(QStringLiteral("xdg")).toUtf8());
+        QDir(m_dir.filePath(QStringLiteral("xdg"))).removeRecursively();
+        m_desktop = std::make_unique<FakeDesktop>();
+        m_form = std::make_unique<Form_Main>();
+        m_form->ConfigPath = m_dir.filePath(QStringLiteral("Config.ini"));
+        m_form->LogPath = m_dir.filePath(QStringLiteral("SeoLog.htm"));
+        m_form->TempPath = m_dir.filePath(QStringLiteral("~TMPDF9ED8.tmp"));
+        writeAll(m_form->ConfigPath, kStoredConfig);
+        m_form->SiteList = QStringLiteral("a.com;b.com");
+        m_tracking = std::make_unique<SiteTracking>(*m_form);
+        m_lookups = std::make_unique<LookupPanels>(*m_form);
+        m_settings = std::make_unique<SettingsPanel>(*m_form, *m_tracking, *m_lookups);
+        m_service.clearPages();
+        m_service.clearRequests();
+        m_form->show();
+    }
 
-void TestSettingsPanel::save() {
-    QTest::mouseClick(m_form->CMDSet(0), Qt::LeftButton);
-}
+    void cleanup() {
+        m_settings.reset();
+        m_lookups.reset();
+        m_tracking.reset();
+        m_form.reset();
+        m_desktop.reset();
+    }
 
-void TestSettingsPanel::menuButtonsSwitchPanels_data() {
-    QTest::addColumn<int>("index");
-    for (int i = 0; i < 7; ++i)
-        QTest::addRow("%d", i) << i;
-}
+    void menuButtonsSwitchPanels_data() {
+        QTest::addColumn<int>("index");
+        for (int i = 0; i < 7; ++i)
+            QTest::addRow("%d", i) << i;
+    }
 
-void TestSettingsPanel::menuButtonsSwitchPanels() {
-    QFETCH(int, index);
-    m_form->TxtMD5(0)->setText(QStringLiteral("old"));
-    m_form->TextSet()->setPlainText(QStringLiteral("edited"));
+    void menuButtonsSwitchPanels() {
+        QFETCH(int, index);
+        QApplication::setActiveWindow(m_form.get());
+        QVERIFY(QTest::qWaitForWindowActive(m_form.get()));
+        for (int i = 0; i < 3; ++i)
+            m_form->TextInPut(i)->setText(QStringLiteral("typed"));
+        m_form->TxtMD5(0)->setText(QStringLiteral("old"));
+        m_form->TextSet()->setPlainText(QStringLiteral("edited"));
 
-    QTest::mouseClick(m_form->CmdMenu1(index), Qt::LeftButton);
+        QTest::mouseClick(m_form->CmdMenu1(index), Qt::LeftButton);
 
-    QCOMPARE(m_form->CurrentPanel, index);
-    for (int i = 0; i < 7; ++i)
-        QCOMPARE(m_form->Frame(i)->isVisible(), i == index);
-    // Entry actions: panel 5 empties its boxes, panel 6 reloads the settings.
-    QCOMPARE(m_form->TxtMD5(0)->text().isEmpty(), index == 5);
-    QCOMPARE(m_form->TextSet()->toPlainText(),
-             index == 6 ? QStringLiteral("a.com;b.com") : QStringLiteral("edited"));
-}
+        QCOMPARE(m_form->CurrentPanel, index);
+        for (int i = 0; i < 7; ++i)
+            QCOMPARE(m_form->Frame(i)->isVisible(), i == index);
+        // Lookup panels take the typing focus; the digest panel starts empty and the settings
+        // panel shows what is stored.
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(m_form->TextInPut(i)->hasFocus(), i == index - 3);
+        QCOMPARE(m_form->TextInPut(2)->text().isEmpty(), index == 5);
+        QCOMPARE(m_form->TxtMD5(0)->text().isEmpty(), index == 5);
+        QCOMPARE(m_form->TextSet()->toPlainText(),
+                 index == 6 ? QStringLiteral("a.com;b.com") : QStringLiteral("edited"));
+    }
 
-void TestSettingsPanel::entryLoadsStoredState_data() {
-    QTest::addColumn<QString>("stored");
-    QTest::addColumn<bool>("ticked");
-    QTest::newRow("one") << "1" << true;
-    QTest::newRow("zero") << "0" << false;
-    QTest::newRow("empty") << QString() << false;
-    QTest::newRow("two") << "2" << false;
-    QTest::newRow("yes") << "yes" << false;
-}
+    void entryLoadsStoredState_data() {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<bool>("ticked");
+        QTest::newRow("one") << "1" << true;
+        QTest::newRow("zero") << "0" << false;
+        QTest::newRow("empty") << QString() << false;
+        QTest::newRow("two") << "2" << false;
+        QTest::newRow("yes") << "yes" << false;
+    }
 
-void TestSettingsPanel::entryLoadsStoredState() {
-    QFETCH(QString, stored);
-    QFETCH(bool, ticked);
-    for (const char* key : {"AutoUpdate", "AutoGain", "AutoRecord"})
-        WriteIni(kSetting, QString::fromLatin1(key), stored, m_form->ConfigPath);
-    // Any entry counts, even an empty one.
-    if (ticked)
-        writeAll(entryPath(), QByteArray());
+    void entryLoadsStoredState() {
+        QFETCH(QString, stored);
+        QFETCH(bool, ticked);
+        for (const char* key : {"AutoUpdate", "AutoGain", "AutoRecord"})
+            WriteIni(kSetting, QString::fromLatin1(key), stored, m_form->ConfigPath);
+        // Any entry counts, even an empty one.
+        if (ticked)
+            writeAll(entryPath(), QByteArray());
 
-    m_settings->CmdMenu1Click(6);
+        m_settings->CmdMenu1Click(6);
 
-    for (int i = 0; i < 4; ++i)
-        QCOMPARE(m_form->CheckSet(i)->isChecked(), ticked);
-    QCOMPARE(m_form->TextSet()->toPlainText(), QStringLiteral("a.com;b.com"));
-}
+        for (int i = 0; i < 4; ++i)
+            QCOMPARE(m_form->CheckSet(i)->isChecked(), ticked);
+        QCOMPARE(m_form->TextSet()->toPlainText(), QStringLiteral("a.com;b.com"));
+    }
 
-void TestSettingsPanel::saveUnchangedListRewritesReloadsRefreshes() {
-    m_settings->CmdMenu1Click(6);
-    // The file changes behind the panel's back; saving writes what the panel shows.
-    WriteIni(kSetting, QStringLiteral("SeoUrl"), QStringLiteral("other.com"), m_form->ConfigPath);
-    WriteIni(kSetting, QStringLiteral("AutoUpdate"), QStringLiteral("0"), m_form->ConfigPath);
-    WriteIni(kSetting, QStringLiteral("AutoGain"), QStringLiteral("x"), m_form->ConfigPath);
-    WriteIni(kSetting, QStringLiteral("AutoRecord"), QString(), m_form->ConfigPath);
-    for (int v = 0; v < 3; ++v)
-        m_form->ListView1(v)->clear();
+    void saveUnchangedListRewritesReloadsRefreshes() {
+        m_settings->CmdMenu1Click(6);
+        // The file changes behind the panel's back; saving writes what the panel shows.
+        for (const char* key : {"SeoUrl", "AutoUpdate", "AutoGain", "AutoRecord"})
+            WriteIni(kSetting, QString::fromLatin1(key), QStringLiteral("x"), m_form->ConfigPath);
+        for (int v = 0; v < 3; ++v)
+            m_form->ListView1(v)->clear();
 
-    save();
+        save();
 
-    QCOMPARE(m_form->CurrentPanel, 0);
-    QCOMPARE(ReadIni(kSetting, "SeoUrl", m_form->ConfigPath), QStringLiteral("a.com;b.com"));
-    QCOMPARE(ReadIni(kSetting, "AutoUpdate", m_form->ConfigPath), QStringLiteral("1"));
-    QCOMPARE(ReadIni(kSetting, "AutoGain", m_form->ConfigPath), QStringLiteral("0"));
-    QCOMPARE(ReadIni(kSetting, "AutoRecord", m_form->ConfigPath), QStringLiteral("0"));
-    QCOMPARE(m_form->SiteList, QStringLiteral("a.com;b.com"));
-    QCOMPARE(m_form->ListView1(0)->topLevelItemCount(), 2);
-    QStringList refreshed;
-    for (const QString& request : m_service.requests())
-        refreshed << FakeQueryService::pageOf(request) + ' ' + FakeQueryService::targetOf(request);
-    for (const char* expected : {"sites.asp a.com", "links.asp a.com", "ranks.asp a.com",
-                                 "sites.asp b.com", "links.asp b.com", "ranks.asp b.com"})
-        QVERIFY2(refreshed.contains(QString::fromLatin1(expected)), expected);
-    QVERIFY(!m_form->IsBusy);
-    QVERIFY(m_desktop->boxes.isEmpty());
-}
+        QCOMPARE(m_form->CurrentPanel, 0);
+        QCOMPARE(readAll(m_form->ConfigPath), kStoredConfig);
+        QCOMPARE(m_form->SiteList, QStringLiteral("a.com;b.com"));
+        QCOMPARE(m_form->ListView1(0)->topLevelItemCount(), 2);
+        QStringList refreshed;
+        for (const QString& request : m_service.requests())
+            refreshed << FakeQueryService::pageOf(request) + ' ' +
+                             FakeQueryService::targetOf(request);
+        for (const char* expected : {"sites.asp a.com", "links.asp a.com", "ranks.asp a.com",
+                                     "sites.asp b.com", "links.asp b.com", "ranks.asp b.com"})
+            QVERIFY2(refreshed.contains(QString::fromLatin1(expected)), expected);
+        QVERIFY(!m_form->IsBusy);
+        QVERIFY(m_desktop->boxes.isEmpty());
+    }
 
-void TestSettingsPanel::saveStoresCleanedList_data() {
-    QTest::addColumn<QString>("typed");
-    QTest::addColumn<QString>("stored");
-    QTest::newRow("full-width separators and prefixes") << "  http://a.com；http://c.com；b.com  "
-                                                        << "a.com;c.com;b.com";
-    // Lines are joined without a separator.
-    QTest::newRow("line inside an entry") << "a.com\nd.com;a.com"
-                                          << "a.comd.com;a.com";
-    QTest::newRow("line after separator, repeat dropped") << "a.com;\nd.com;\na.com"
-                                                          << "a.com;d.com";
-    QTest::newRow("invalid entries dropped") << "x;e.com;.f"
-                                             << "e.com";
-}
+    void saveStoresCleanedList_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("stored");
+        QTest::newRow("full-width separators and prefixes")
+            << "  http://a.com；http://c.com；b.com  "
+            << "a.com;c.com;b.com";
+        // Lines are joined without a separator.
+        QTest::newRow("line inside an entry") << "a.com\nd.com;a.com"
+                                              << "a.comd.com;a.com";
+        QTest::newRow("line after separator, repeat dropped") << "a.com;\nd.com;\na.com"
+                                                              << "a.com;d.com";
+        QTest::newRow("invalid entries dropped") << "x;e.com;.f"
+                                                 << "e.com";
+        QTest::newRow("site removed") << "a.com;c.com"
+                                      << "a.com;c.com";
+    }
 
-void TestSettingsPanel::saveStoresCleanedList() {
-    QFETCH(QString, typed);
-    QFETCH(QString, stored);
-    m_settings->CmdMenu1Click(6);
-    m_form->TextSet()->setPlainText(typed);
+    void saveStoresCleanedList() {
+        QFETCH(QString, typed);
+        QFETCH(QString, stored);
+        m_settings->CmdMenu1Click(6);
+        m_form->TextSet()->setPlainText(typed);
 
-    save();
+        save();
 
-    QCOMPARE(ReadIni(kSetting, "SeoUrl", m_form->ConfigPath), stored);
-    QCOMPARE(m_form->SiteList, stored);
-    m_settings->CmdMenu1Click(6);
-    QCOMPARE(m_form->TextSet()->toPlainText(), stored);
-}
+        QCOMPARE(ReadIni(kSetting, "SeoUrl", m_form->ConfigPath), stored);
+        QCOMPARE(m_form->SiteList, stored);
+        QCOMPARE(m_form->ListView1(0)->topLevelItemCount(), stored.count(';') + 1);
+        // Records of sites no longer listed go; those of kept sites stay.
+        const QStringList sites = stored.split(';');
+        QCOMPARE(readAll(m_form->ConfigPath).contains("[b.com]"), sites.contains("b.com"));
+        QCOMPARE(ReadIni("a.com", "Url_site", m_form->ConfigPath),
+                 sites.contains("a.com") ? QStringLiteral("1,2,3,4,5,6,7") : QString());
+        m_settings->CmdMenu1Click(6);
+        QCOMPARE(m_form->TextSet()->toPlainText(), stored);
+    }
 
-void TestSettingsPanel::listWithoutSitesIsRefused_data() {
-    QTest::addColumn<QString>("typed");
-    QTest::newRow("empty") << QString();
-    QTest::newRow("blanks") << "    ";
-    QTest::newRow("separators") << "；;；";
-    QTest::newRow("invalid only") << "abc;.x;http://";
-}
+    // A list without sites is refused with a box and stays as typed; the drop button leaves
+    // for the overview. Either way nothing is stored, and the next entry shows the stored state.
+    void nothingStored_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<int>("button");
+        QTest::newRow("empty") << QString() << 0;
+        QTest::newRow("blanks") << "    " << 0;
+        QTest::newRow("separators") << "；;；" << 0;
+        QTest::newRow("invalid only") << "abc;.x;http://" << 0;
+        QTest::newRow("dropped") << "z.com" << 1;
+    }
 
-void TestSettingsPanel::listWithoutSitesIsRefused() {
-    QFETCH(QString, typed);
-    m_settings->CmdMenu1Click(6);
-    m_form->TextSet()->setPlainText(typed);
-    m_form->CheckSet(2)->setChecked(true);
+    void nothingStored() {
+        QFETCH(QString, typed);
+        QFETCH(int, button);
+        m_settings->CmdMenu1Click(6);
+        m_form->TextSet()->setPlainText(typed);
+        for (int i = 0; i < 4; ++i)
+            m_form->CheckSet(i)->setChecked(!m_form->CheckSet(i)->isChecked());
 
-    save();
+        QTest::mouseClick(m_form->CMDSet(button), Qt::LeftButton);
 
-    QCOMPARE(m_desktop->boxes.size(), 1);
-    QCOMPARE(m_desktop->boxes[0].text, QStringLiteral("输入错误"));
-    QCOMPARE(m_desktop->boxes[0].title, QStringLiteral("提示"));
-    QCOMPARE(m_desktop->boxes[0].buttons, DesktopServices::Buttons::Ok);
-    // The panel stays with what was typed; nothing is stored or refreshed.
-    QCOMPARE(m_form->CurrentPanel, 6);
-    QVERIFY(m_form->Frame(6)->isVisible());
-    QCOMPARE(m_form->TextSet()->toPlainText(), typed);
-    QVERIFY(m_form->CheckSet(2)->isChecked());
-    QCOMPARE(readAll(m_form->ConfigPath), kStoredConfig);
-    QCOMPARE(m_form->SiteList, QStringLiteral("a.com;b.com"));
-    QVERIFY(m_service.requests().isEmpty());
-}
+        const bool refused = button == 0;
+        QCOMPARE(m_desktop->boxes.size(), refused ? 1 : 0);
+        if (refused) {
+            QCOMPARE(m_desktop->boxes[0].text, QStringLiteral("输入错误"));
+            QCOMPARE(m_desktop->boxes[0].title, QStringLiteral("提示"));
+            QCOMPARE(m_desktop->boxes[0].buttons, DesktopServices::Buttons::Ok);
+            QCOMPARE(m_form->TextSet()->toPlainText(), typed);
+            QVERIFY(!m_form->CheckSet(0)->isChecked());
+        }
+        QCOMPARE(m_form->CurrentPanel, refused ? 6 : 0);
+        QVERIFY(m_form->Frame(m_form->CurrentPanel)->isVisible());
+        QCOMPARE(readAll(m_form->ConfigPath), kStoredConfig);
+        QVERIFY(!QFile::exists(entryPath()));
+        QCOMPARE(m_form->SiteList, QStringLiteral("a.com;b.com"));
+        QVERIFY(m_service.requests().isEmpty());
 
-void TestSettingsPanel::removedSiteIsPurged() {
-    m_settings->CmdMenu1Click(6);
-    m_form->TextSet()->setPlainText(QStringLiteral("a.com;c.com"));
+        m_settings->CmdMenu1Click(6);
+        QCOMPARE(m_form->TextSet()->toPlainText(), QStringLiteral("a.com;b.com"));
+        QVERIFY(m_form->CheckSet(0)->isChecked());
+        QVERIFY(!m_form->CheckSet(2)->isChecked());
+        QVERIFY(!m_form->CheckSet(3)->isChecked());
+    }
 
-    save();
+    void autostartWrittenOnlyOnDisagreement_data() {
+        QTest::addColumn<bool>("existing");
+        QTest::addColumn<bool>("ticked");
+        QTest::addColumn<bool>("exists");
+        QTest::addColumn<bool>("untouched");
+        QTest::newRow("entry of other content, box ticked") << true << true << true << true;
+        QTest::newRow("entry, box cleared") << true << false << false << false;
+        QTest::newRow("no entry, box ticked") << false << true << true << false;
+        QTest::newRow("no entry, box clear") << false << false << false << true;
+    }
 
-    QVERIFY(ReadIni("b.com", "Url_site", m_form->ConfigPath).isEmpty());
-    QCOMPARE(ReadIni("a.com", "Url_site", m_form->ConfigPath), QStringLiteral("1,2,3,4,5,6,7"));
-    QCOMPARE(m_form->ListView1(0)->topLevelItemCount(), 2);
-    QVERIFY(!readAll(m_form->ConfigPath).contains("[b.com]"));
-}
+    void autostartWrittenOnlyOnDisagreement() {
+        QFETCH(bool, existing);
+        QFETCH(bool, ticked);
+        QFETCH(bool, exists);
+        QFETCH(bool, untouched);
+        const QByteArray other = "[Desktop Entry]\nExec=/elsewhere/valdane -Min\n";
+        if (existing)
+            writeAll(entryPath(), other);
+        m_settings->CmdMenu1Click(6);
+        QCOMPARE(m_form->CheckSet(3)->isChecked(), existing);
+        m_form->CheckSet(3)->setChecked(ticked);
 
-void TestSettingsPanel::dropWritesNothing() {
-    m_settings->CmdMenu1Click(6);
-    m_form->TextSet()->setPlainText(QStringLiteral("z.com"));
-    for (int i = 0; i < 4; ++i)
-        m_form->CheckSet(i)->setChecked(!m_form->CheckSet(i)->isChecked());
+        save();
 
-    QTest::mouseClick(m_form->CMDSet(1), Qt::LeftButton);
-
-    QCOMPARE(m_form->CurrentPanel, 0);
-    QVERIFY(m_form->Frame(0)->isVisible());
-    QCOMPARE(readAll(m_form->ConfigPath), kStoredConfig);
-    QVERIFY(!QFile::exists(entryPath()));
-    QCOMPARE(m_form->SiteList, QStringLiteral("a.com;b.com"));
-    QVERIFY(m_service.requests().isEmpty());
-
-    // The next entry shows what is stored, not what was dropped.
-    m_settings->CmdMenu1Click(6);
-    QCOMPARE(m_form->TextSet()->toPlainText(), QStringLiteral("a.com;b.com"));
-    QVERIFY(m_form->CheckSet(0)->isChecked());
-    QVERIFY(!m_form->CheckSet(2)->isChecked());
-    QVERIFY(!m_form->CheckSet(3)->isChecked());
-}
-
-void TestSettingsPanel::autostartWrittenOnlyOnDisagreement_data() {
-    QTest::addColumn<bool>("existing");
-    QTest::addColumn<bool>("ticked");
-    QTest::addColumn<bool>("exists");
-    QTest::addColumn<bool>("untouched");
-    QTest::newRow("entry of other content, box ticked") << true << true << true << true;
-    QTest::newRow("entry, box cleared") << true << false << false << false;
-    QTest::newRow("no entry, box ticked") << false << true << true << false;
-    QTest::newRow("no entry, box clear") << false << false << false << true;
-}
-
-void TestSettingsPanel::autostartWrittenOnlyOnDisagreement() {
-    QFETCH(bool, existing);
-    QFETCH(bool, ticked);
-    QFETCH(bool, exists);
-    QFETCH(bool, untouched);
-    const QByteArray other = "[Desktop Entry]\nExec=/elsewhere/valdane -Min\n";
-    if (existing)
-        writeAll(entryPath(), other);
-    m_settings->CmdMenu1Click(6);
-    QCOMPARE(m_form->CheckSet(3)->isChecked(), existing);
-    m_form->CheckSet(3)->setChecked(ticked);
-
-    save();
-
-    QCOMPARE(QFile::exists(entryPath()), exists);
-    if (existing && exists)
-        QCOMPARE(readAll(entryPath()), other);
-    if (exists && !untouched)
-        QVERIFY(readAll(entryPath())
+        QCOMPARE(QFile::exists(entryPath()), exists);
+        if (existing && exists)
+            QCOMPARE(readAll(entryPath()), other);
+        if (exists && !untouched)
+            QVERIFY(
+                readAll(entryPath())
                     .contains((m_dir.filePath(QStringLiteral("bin/valdane")) + " -Min").toUtf8()));
-}
+    }
 
-void TestSettingsPanel::failedAutostartWriteShowsClearBox() {
-    // The autostart folder cannot be made below a plain file.
-    const QString blocker = m_dir.filePath(QStringLiteral("not-a-folder"));
-    writeAll(blocker, "x");
-    qputenv("XDG_CONFIG_HOME", blocker.toUtf8());
-    m_settings->CmdMenu1Click(6);
-    m_form->CheckSet(3)->setChecked(true);
+    void failedAutostartWriteShowsClearBox() {
+        // The autostart folder cannot be made below a plain file.
+        const QString blocker = m_dir.filePath(QStringLiteral("not-a-folder"));
+        writeAll(blocker, "x");
+        qputenv("XDG_CONFIG_HOME", blocker.toUtf8());
+        m_settings->CmdMenu1Click(6);
+        m_form->CheckSet(3)->setChecked(true);
 
-    save();
+        save();
 
-    QCOMPARE(ReadIni(kSetting, "SeoUrl", m_form->ConfigPath), QStringLiteral("a.com;b.com"));
-    QVERIFY(m_desktop->boxes.isEmpty());
-    m_settings->CmdMenu1Click(6);
-    QVERIFY(!m_form->CheckSet(3)->isChecked());
-}
+        QCOMPARE(ReadIni(kSetting, "SeoUrl", m_form->ConfigPath), QStringLiteral("a.com;b.com"));
+        QVERIFY(m_desktop->boxes.isEmpty());
+        m_settings->CmdMenu1Click(6);
+        QVERIFY(!m_form->CheckSet(3)->isChecked());
+    }
+};
 
 QTEST_MAIN(TestSettingsPanel)
 #include "tst_settingspanel.moc"

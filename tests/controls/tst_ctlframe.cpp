@@ -88,17 +88,14 @@ void TestCtlFrame::lineGeometry() {
             ? 105
             : int(std::ceil(QFontMetricsF(frame.Font()).horizontalAdvance(caption))) * 15 + 195;
     QCOMPARE(t == 0, caption.isEmpty());
-    const CtlFrame::Line expected[5] = {{-9, t, 120, t, true},
-                                        {gap, t, w + 9, t, true},
-                                        {w - 9, t - 9, w - 9, h, true},
-                                        {-9, h - 9, w + 9, h - 9, true},
-                                        {0, t, 0, h + 9, true}};
+    const QLine expected[5] = {{-9, t, 120, t},
+                               {gap, t, w + 9, t},
+                               {w - 9, t - 9, w - 9, h},
+                               {-9, h - 9, w + 9, h - 9},
+                               {0, t, 0, h + 9}};
     for (int i = 0; i < 5; ++i) {
         const CtlFrame::Line line = frame.lineTwips(i);
-        QCOMPARE(line.x1, expected[i].x1);
-        QCOMPARE(line.y1, expected[i].y1);
-        QCOMPARE(line.x2, expected[i].x2);
-        QCOMPARE(line.y2, expected[i].y2);
+        QCOMPARE(QLine(line.x1, line.y1, line.x2, line.y2), expected[i]);
         QVERIFY(line.visible);
     }
     QCOMPARE(frame.lineTwips(5).visible, false); // out of range reads as an empty line

@@ -1,0 +1,392 @@
+#include "fakequeryservice.h"
+#include "net/httpget.h"
+#include "net/queryprotocol.h"
+#include "net/webpage.h"
+#include "storage/charset.h"
+#include "storage/texthelpers.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <limits>
+
+using namespace std::chrono_literals;
+using Behaviour = FakeQueryService::Behaviour;
+
+class TestNet : public QObject {
+    Q_OBJECT
+
+    FakeQueryService m_service;
+    QString url(const QString& page) const { return m_service.baseUrl() + "/x/" + page; }
+    QString get(const QString& page) { return HttpGet(url(page), "gb2312"); }
+
+  private slots:
+    void init() {
+        m_service.clearPages();
+        m_service.clearRequests();
+        QVERIFY(m_service.start());
+        SetHttpGetTimeLimit(10s);
+        qputenv("VALDANE_MAKER_URL", "http://seo.example.org/");
+        m_service.setRaw("index.htm", "<html>home</html>");
+        m_service.setRaw("error.asp", ToGbk("<p>服务器错误</p>"), 500);
+        m_service.setPayload("sites.asp", "百度|谷歌");
+        m_service.setRaw("empty.asp", QByteArray());
+        m_service.setRaw("new.asp", ToGbk("<b>新地址</b>"));
+        m_service.setRedirect("old.asp", url("new.asp"));
+        m_service.setRedirect("loop.asp", "/x/loop.asp", 301);
+        m_service.setBehaviour("drop.asp", Behaviour::Drop);
+        m_service.setBehaviour("endless.asp", Behaviour::EndlessBody);
+        m_service.setBehaviour("silent.asp", Behaviour::NoAnswer);
+        m_service.setBehaviour("stall.asp", Behaviour::HeadersThenStall);
+        m_service.setRaw("late.asp", "late");
+        m_service.setDelay("late.asp", 1500);
+        m_service.setRedirect("slow.asp", "/x/new.asp", 307);
+        m_service.setDelay("slow.asp", 200);
+    }
+
+    void cleanup() {
+        m_service.stop();
+        qunsetenv("VALDANE_MAKER_URL");
+    }
+
+    // Error pages keep their body, failures give "0" at once, time-outs give "" after the limit.
+    void fetch_data() {
+        QTest::addColumn<QString>("page");
+        QTest::addColumn<int>("limitMs");
+        QTest::addColumn<QString>("expected");
+        const struct {
+            const char *name, *page;
+            int limitMs;
+            const char* expected;
+        } rows[] = {
+            {"404 keeps its body", "missing.asp", 10000,
+             "<html><body><h1>404 Not Found</h1></body></html>"},
+            {"500 keeps its body", "error.asp", 10000, "<p>服务器错误</p>"},
+            {"GBK body", "sites.asp", 10000,
+             "<html><head><title>query</title></head><body>\r\n"
+             "<!-- start -->百度|谷歌<!-- end -->\r\n</body></html>"},
+            {"empty body", "empty.asp", 10000, ""},
+            {"redirect followed", "old.asp", 10000, "<b>新地址</b>"},
+            {"redirect loop", "loop.asp", 10000, "0"},
+            {"dropped connection", "drop.asp", 10000, "0"},
+            {"endless body", "endless.asp", 60000, "0"},
+            {"never answers", "silent.asp", 300, ""},
+            {"headers then stall", "stall.asp", 300, ""},
+            {"answer after the limit", "late.asp", 300, ""},
+            {"answer before the limit", "slow.asp", 3000, "<b>新地址</b>"},
+        };
+        for (const auto& r : rows)
+            QTest::newRow(r.name) << QString(r.page) << r.limitMs << QString::fromUtf8(r.expected);
+    }
+    void fetch() {
+        QFETCH(QString, page);
+        QFETCH(int, limitMs);
+        QFETCH(QString, expected);
+        SetHttpGetTimeLimit(std::chrono::milliseconds(limitMs));
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(get(page), expected);
+        if (limitMs >= 10000) {
+            QVERIFY2(clock.elapsed() < 8000, qPrintable(QString::number(clock.elapsed())));
+        } else if (expected.isEmpty()) {
+            QVERIFY(clock.elapsed() >= limitMs);
+            QTRY_COMPARE(m_service.openConnections(), 0); // the abandoned request is closed
+        }
+    }
+
+    void fetchFailsWithoutRequest_data() {
+        QTcpServer probe; // a port on which nothing listens
+        probe.listen(QHostAddress::LocalHost, 0);
+        const quint16 closedPort = probe.serverPort();
+        probe.close();
+        QTest::addColumn<QString>("address");
+        QTest::newRow("refused port") << QString("http://127.0.0.1:%1/x/a.asp").arg(closedPort);
+        QTest::newRow("unresolvable host") << QString("http://nonexistent.invalid/");
+        QTest::newRow("host without a name") << QString("http:///x/sites.asp");
+        QTest::newRow("no host") << QString("http://");
+        QTest::newRow("ftp") << QString("ftp://127.0.0.1/x");
+        QTest::newRow("relative path") << QString("relative/file.htm");
+        QTest::newRow("empty") << QString();
+    }
+    void fetchFailsWithoutRequest() {
+        QFETCH(QString, address);
+        QCOMPARE(HttpGet(address, "gb2312"), QString("0"));
+        QCOMPARE(m_service.requests().size(), 0);
+    }
+
+    void fetchBodySizeBoundary_data() {
+        QTest::addColumn<qint64>("size");
+        QTest::newRow("exactly 16 MiB") << kHttpGetMaxBody;
+        QTest::newRow("one byte over") << kHttpGetMaxBody + 1;
+    }
+    void fetchBodySizeBoundary() {
+        QFETCH(qint64, size);
+        m_service.setRaw("big.asp", QByteArray(size, 'a'));
+        QCOMPARE(get("big.asp"), size > kHttpGetMaxBody ? QString("0") : QString(size, 'a'));
+    }
+
+    void fetchInvalidGbkBytes() {
+        m_service.setRaw("bad.asp", "<!-- start -->a\x81\x20"
+                                    "b<!-- end -->\xfe");
+        const QString text = get("bad.asp");
+        QVERIFY(text.startsWith("<!-- start -->a"));
+        QVERIFY(text.contains(QChar(QChar::ReplacementCharacter)));
+        QVERIFY(text.contains("b<!-- end -->"));
+    }
+
+    void fetchLocalFiles() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("报告.htm");
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(ToGbk("<table>收录</table>\r\n"));
+        file.close();
+        for (const QString& address : {path, QUrl::fromLocalFile(path).toString()})
+            QCOMPARE(HttpGet(address, "gb2312"), QString("<table>收录</table>\r\n"));
+        QCOMPARE(HttpGet(dir.filePath("missing.htm"), "gb2312"), QString("0"));
+        QCOMPARE(HttpGet(dir.path(), "gb2312"), QString("0"));
+    }
+
+    // A call made from a timer while another waits; the outer answer may arrive first and must
+    // then be neither lost nor taken for a time-out.
+    void fetchNested_data() {
+        QTest::addColumn<int>("outerDelay");
+        QTest::addColumn<int>("innerDelay");
+        QTest::newRow("inner answers first") << 600 << 100;
+        QTest::newRow("outer answers during the inner wait") << 100 << 700;
+    }
+    void fetchNested() {
+        QFETCH(int, outerDelay);
+        QFETCH(int, innerDelay);
+        m_service.setRaw("outer.asp", "outer");
+        m_service.setDelay("outer.asp", outerDelay);
+        m_service.setRaw("inner.asp", "inner");
+        m_service.setDelay("inner.asp", innerDelay);
+        SetHttpGetTimeLimit(1000ms);
+        QString inner;
+        QTimer::singleShot(20, this, [&] { inner = get("inner.asp"); });
+        QCOMPARE(get("outer.asp"), QString("outer"));
+        QCOMPARE(inner, QString("inner"));
+    }
+
+    void makerUrl_data() {
+        QTest::addColumn<QByteArray>("variable");
+        QTest::addColumn<QString>("url");
+        QTest::newRow("unset gives the build default")
+            << QByteArray() << QString(VALDANE_DEFAULT_MAKER_URL);
+        QTest::newRow("one trailing slash dropped")
+            << QByteArray("http://127.0.0.1:9/") << QString("http://127.0.0.1:9");
+        QTest::newRow("only one slash dropped")
+            << QByteArray("http://h.example//") << QString("http://h.example/");
+    }
+    void makerUrl() {
+        QFETCH(QByteArray, variable);
+        QFETCH(QString, url);
+        qputenv("VALDANE_MAKER_URL", variable);
+        QCOMPARE(MakerUrl(), url);
+        QCOMPARE(MakerHost(), QString(url).remove("http://"));
+    }
+
+    // The key rounds half to even, the update number takes the whole part; draws outside
+    // [0, 1) are clamped.
+    void keyAndUpdateFromDraw_data() {
+        QTest::addColumn<float>("x");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("tn");
+        QTest::newRow("smallest draw") << 0.0f << 1000000 << 1000000;
+        QTest::newRow("largest draw") << 1.0f - 1.0f / 16777216.0f << 10000000 << 10000000;
+        QTest::newRow("exact half goes to even") << 0.5f << 5500000 << 5500000;
+        QTest::newRow("one step above 0") << 1.0f / 16777216.0f << 1000001 << 1000000;
+        QTest::newRow("three quarters") << 0.75f << 7750001 << 7750000;
+        QTest::newRow("negative") << -0.5f << 1000000 << 1000000;
+        QTest::newRow("one") << 1.0f << 10000000 << 10000000;
+        QTest::newRow("NaN") << std::numeric_limits<float>::quiet_NaN() << 1000000 << 1000000;
+    }
+    void keyAndUpdateFromDraw() {
+        QFETCH(float, x);
+        QFETCH(int, key);
+        QFETCH(int, tn);
+        QCOMPARE(QueryKeyFromDraw(x), key);
+        QCOMPARE(UpdateFileAddressFromDraw(x),
+                 "http://seo.example.org/Calvren/Rivelo/Update.txt?tn=" + QString::number(tn));
+    }
+
+    void freshDrawsStayInRange() {
+        const QRegularExpression tnPattern(
+            "^http://seo\\.example\\.org/Calvren/Rivelo/Update\\.txt\\?tn=([1-9][0-9]{6,7})$");
+        for (int i = 0; i < 200; ++i) {
+            const int key = QueryKey();
+            QVERIFY2(key >= 1000000 && key <= 10000000, qPrintable(QString::number(key)));
+            const auto match = tnPattern.match(UpdateFileAddress());
+            QVERIFY(match.hasMatch());
+            QVERIFY(match.captured(1).toLongLong() <= 10000000);
+        }
+    }
+
+    // The whole address as the service receives it: "&", "?" and valid escapes pass unchanged,
+    // what HTTP cannot carry raw is encoded, and a "#" stays inside the target.
+    void targetOnTheWire_data() {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("sent");
+        const struct {
+            const char *name, *target, *sent;
+        } rows[] = {
+            {"plain", "www.example.com", "www.example.com"},
+            {"empty", "", ""},
+            {"ampersand kept", "a.com&x=1", "a.com&x=1"},
+            {"question mark kept", "a.com?q=1", "a.com?q=1"},
+            {"space encoded", "a b.com", "a%20b.com"},
+            {"hash stays in the query", "a.com#top", "a.com%23top"},
+            {"Chinese as UTF-8", "中文.com", "%E4%B8%AD%E6%96%87.com"},
+            {"valid escape kept", "a%20b.com", "a%20b.com"},
+        };
+        for (const auto& r : rows)
+            QTest::newRow(r.name) << QString::fromUtf8(r.target) << QString(r.sent);
+    }
+    void targetOnTheWire() {
+        QFETCH(QString, target);
+        QFETCH(QString, sent);
+        qputenv("VALDANE_MAKER_URL", m_service.baseUrl().toUtf8());
+        m_service.setPayloadFor("sites.asp", target, "1|2|3|4|5|6|7");
+        QCOMPARE(QueryPayload(QueryAddress("sites.asp", 7654321, target)), "1|2|3|4|5|6|7");
+        QCOMPARE(m_service.requests(),
+                 QStringList("/Calvren/Rivelo/sites.asp?sFrom=127.0.0.1:" +
+                             QString::number(m_service.port()) + "&Key=7654321&sUrl=" + sent));
+    }
+
+    // A page without the markers, or no page at all, is no payload.
+    void payload_data() {
+        QTest::addColumn<QString>("page");
+        QTest::addColumn<QString>("body");
+        QTest::addColumn<QString>("payload");
+        const struct {
+            const char *name, *page, *body, *payload;
+        } rows[] = {
+            {"GBK, not trimmed", "ranks.asp", "<!-- start --> 注册商 \r\n<!-- end -->",
+             " 注册商 \r\n"},
+            {"proxy error page", "ranks.asp", "<html>proxy error</html>", ""},
+            {"markers differ in case", "ranks.asp", "<!-- START -->a<!-- END -->", ""},
+            {"404 page", "none.asp", nullptr, ""},
+            {"dropped connection", "drop.asp", nullptr, ""},
+            {"time-out", "silent.asp", nullptr, ""},
+        };
+        for (const auto& r : rows)
+            QTest::newRow(r.name) << QString(r.page) << QString::fromUtf8(r.body)
+                                  << QString::fromUtf8(r.payload);
+    }
+    void payload() {
+        QFETCH(QString, page);
+        QFETCH(QString, body);
+        QFETCH(QString, payload);
+        m_service.setRaw("ranks.asp", ToGbk(body));
+        SetHttpGetTimeLimit(page == "silent.asp" ? 200ms : 10s);
+        QCOMPARE(QueryPayload(url(page) + "?sUrl=a.com"), payload);
+    }
+
+    // Error pages are shown like any page; only a load without an HTTP answer fails.
+    void pageStatus_data() {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("endText");
+        QTest::newRow("page") << QString("index.htm") << QString("完成");
+        QTest::newRow("missing page") << QString("missing.htm") << QString("完成");
+        QTest::newRow("dropped") << QString("drop.asp") << QString("无法显示网页");
+        QTest::newRow("unresolvable host")
+            << QString("http://nonexistent.invalid/") << QString("无法显示网页");
+        QTest::newRow("not an address") << QString() << QString("无法显示网页");
+    }
+    void pageStatus() {
+        QFETCH(QString, address);
+        QFETCH(QString, endText);
+        if (!address.isEmpty() && !address.contains("://"))
+            address = url(address);
+        WebPage page;
+        QSignalSpy status(&page, &WebPage::StatusTextChange);
+        page.Navigate(address);
+        QCOMPARE(page.LocationUrl(), address);
+        QTRY_COMPARE(page.loadsFinished(), 1);
+        QCOMPARE(status.size(), 2);
+        QCOMPARE(status.at(0).at(0).toString(), "正在打开网页 " + address);
+        QCOMPARE(status.at(1).at(0).toString(), endText);
+    }
+
+    void pageNavigateDoesNotWait() {
+        m_service.setDelay("index.htm", 300);
+        WebPage page;
+        page.Navigate(url("index.htm"));
+        QTRY_COMPARE(m_service.requests().size(), 1);
+        QCOMPARE(page.loadsFinished(), 0);
+        QTRY_COMPARE(page.loadsFinished(), 1);
+    }
+
+    void pageRefresh() {
+        WebPage page;
+        QSignalSpy status(&page, &WebPage::StatusTextChange);
+        page.Refresh(); // no address yet: nothing to load
+        QCOMPARE(status.size(), 0);
+        page.Navigate(url("index.htm"));
+        QTRY_COMPARE(page.loadsFinished(), 1);
+        page.Refresh();
+        QTRY_COMPARE(page.loadsFinished(), 2);
+        QCOMPARE(m_service.requests(), QStringList({"/x/index.htm", "/x/index.htm"}));
+    }
+
+    void pageNewLoadReplacesRunningOne() {
+        WebPage page;
+        QSignalSpy status(&page, &WebPage::StatusTextChange);
+        page.Navigate(url("silent.asp"));
+        QTRY_COMPARE(m_service.openConnections(), 1);
+        page.Navigate(url("index.htm"));
+        QTRY_COMPARE(page.loadsFinished(), 1);
+        QCOMPARE(page.LocationUrl(), url("index.htm"));
+        // The abandoned load is closed and reports nothing.
+        QTRY_COMPARE(m_service.openConnections(), 0);
+        QCOMPARE(status.size(), 3);
+        QCOMPARE(status.last().at(0).toString(), QString("完成"));
+    }
+
+    // The window's handler lets queued events run; a reload requested from inside it must
+    // neither be lost nor counted twice.
+    void pageStatusHandlerPumpingEvents() {
+        WebPage page;
+        int reloads = 0;
+        connect(&page, &WebPage::StatusTextChange, &page, [&](const QString& text) {
+            PumpEvents();
+            if (text == "完成" && reloads++ == 0)
+                page.Refresh();
+        });
+        page.Navigate(url("index.htm"));
+        QTRY_COMPARE(page.loadsFinished(), 2);
+        QTest::qWait(50);
+        QCOMPARE(page.loadsFinished(), 2);
+        QCOMPARE(m_service.requests().size(), 2);
+    }
+
+    void pageDestroyedWhileLoading() {
+        {
+            WebPage page;
+            page.Navigate(url("silent.asp"));
+            QTRY_COMPARE(m_service.openConnections(), 1);
+        }
+        QTRY_COMPARE(m_service.openConnections(), 0);
+    }
+
+    // Last: once the application is told to quit, every event loop of the process returns at
+    // once.
+    void fetchEndsWhenApplicationQuits() {
+        SetHttpGetTimeLimit(5s);
+        QTimer::singleShot(100, this, [] { QCoreApplication::exit(0); });
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(get("silent.asp"), QString());
+        QVERIFY2(clock.elapsed() < 4000, "the wait went on after the application quit");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNet)
+#include "tst_net.moc"

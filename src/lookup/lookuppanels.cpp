@@ -73,60 +73,46 @@ void LookupPanels::Lookup(int index) {
 void LookupPanels::lookupWhois(QString domain) {
     domain.remove(QStringLiteral("http://"));
     domain.remove(QStringLiteral("www."));
-    if (!IsValidDomain(domain)) {
-        m_form.LabYM()->hide();
-        m_form.FrameYM()->hide();
-        return;
-    }
-
-    setBusy(0, true);
-    m_form.LabYM()->setText(QStringLiteral("正在查询 ") + domain +
-                            QStringLiteral(" 的WHOIS信息..."));
-    m_form.LabYM()->show();
-    m_form.FrameYM()->hide();
-
-    const QString payload =
-        QueryPayload(QueryAddress(QStringLiteral("whois.asp"), QueryKey(), domain));
-    if (isFailedPayload(payload)) {
-        m_form.LabYM()->setText(QStringLiteral("网络超时"));
-        m_form.TextYM()->clear();
-    } else {
-        m_form.LabYM()->clear();
-        m_form.LabYM()->hide();
-        m_form.TextYM()->setPlainText(payload);
-        m_form.FrameYM()->show();
-    }
-    setBusy(0, false);
+    lookupOnService(
+        0, domain, QStringLiteral("whois.asp"), QStringLiteral(" 的WHOIS信息..."),
+        [](const QString& payload) { return isFailedPayload(payload) ? QString() : payload; });
 }
 
 void LookupPanels::lookupRanking(QString domain) {
     // "www." stays: the ranking is asked for the host as typed.
     domain.remove(QStringLiteral("http://"));
+    lookupOnService(1, domain, QStringLiteral("alexa.asp"), QStringLiteral(" 的综合排名信息..."),
+                    [&domain](const QString& payload) { return RankingText(domain, payload); });
+}
+
+void LookupPanels::lookupOnService(int slot, const QString& domain, const QString& page,
+                                   const QString& busySuffix,
+                                   const std::function<QString(const QString&)>& display) {
+    QLabel* status = slot == 0 ? m_form.LabYM() : m_form.LabPM();
+    CtlFrame* frame = slot == 0 ? m_form.FrameYM() : m_form.FramePM();
+    QPlainTextEdit* result = slot == 0 ? m_form.TextYM() : m_form.TextPM();
     if (!IsValidDomain(domain)) {
-        m_form.LabPM()->hide();
-        m_form.FramePM()->hide();
+        status->hide();
+        frame->hide();
         return;
     }
 
-    setBusy(1, true);
-    m_form.LabPM()->setText(QStringLiteral("正在查询 ") + domain +
-                            QStringLiteral(" 的综合排名信息..."));
-    m_form.LabPM()->show();
-    m_form.FramePM()->hide();
+    setBusy(slot, true);
+    status->setText(QStringLiteral("正在查询 ") + domain + busySuffix);
+    status->show();
+    frame->hide();
 
-    const QString payload =
-        QueryPayload(QueryAddress(QStringLiteral("alexa.asp"), QueryKey(), domain));
-    const QString ranking = RankingText(domain, payload);
-    if (ranking.isEmpty()) {
-        m_form.LabPM()->setText(QStringLiteral("网络超时"));
-        m_form.TextPM()->clear();
+    const QString shown = display(QueryPayload(QueryAddress(page, QueryKey(), domain)));
+    if (shown.isEmpty()) {
+        status->setText(QStringLiteral("网络超时"));
+        result->clear();
     } else {
-        m_form.LabPM()->clear();
-        m_form.LabPM()->hide();
-        m_form.TextPM()->setPlainText(ranking);
-        m_form.FramePM()->show();
+        status->clear();
+        status->hide();
+        result->setPlainText(shown);
+        frame->show();
     }
-    setBusy(1, false);
+    setBusy(slot, false);
 }
 
 QString LookupPanels::RankingText(const QString& domain, const QString& payload) {

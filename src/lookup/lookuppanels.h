@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 class Form_Main;
 
 // The program's own version text, compared with what the update check finds.
@@ -28,6 +30,11 @@ class LookupPanels : public QObject {
   private:
     void lookupWhois(QString domain);
     void lookupRanking(QString domain);
+    // The shared flow of the two slots that ask the service: validation, busy state, the
+    // answer shown by display() or "网络超时" when display() gives nothing.
+    void lookupOnService(int slot, const QString& domain, const QString& page,
+                         const QString& busySuffix,
+                         const std::function<QString(const QString&)>& display);
     void lookupDigest(const QString& text);
     void setBusy(int index, bool busy);
 

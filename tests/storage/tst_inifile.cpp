@@ -1,36 +1,19 @@
 #include "storage/charset.h"
 #include "storage/inifile.h"
 
+#include "storagetest.h"
+
 #include <QDateTime>
 #include <QDir>
-#include <QFile>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
-#include <QTest>
 #include <QThread>
 
-#ifdef Q_OS_LINUX
-#include <csignal>
-#include <sys/resource.h>
+#ifdef Q_OS_UNIX
 #include <unistd.h>
 #endif
 
 namespace {
-
-QByteArray contentOf(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArrayLiteral("<unreadable>");
-    return file.readAll();
-}
-
-// Rewrites the file in place (same inode), as an editor that does not rename would.
-void putContent(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::ReadWrite));
-    QVERIFY(file.resize(0));
-    QCOMPARE(file.write(bytes), bytes.size());
-}
 
 // Moves the file's modification time back, as for a file that has been quiet for a while.
 void ageFile(const QString& path, const QDateTime& when) {
@@ -39,32 +22,26 @@ void ageFile(const QString& path, const QDateTime& when) {
     QVERIFY(file.setFileTime(when, QFileDevice::FileModificationTime));
 }
 
-constexpr char sampleText[] = "; written by hand\r\n"
-                              "Orphan=before any section\r\n"
-                              "[Info]\r\n"
-                              "AppName=Valdane\r\n"
-                              "  Spaced Key   =   spaced value   \r\n"
-                              "Empty=\r\n"
-                              "Double=\"quoted value\"\r\n"
-                              "Single=' kept blanks '\r\n"
-                              "Mismatched=\"half'\r\n"
-                              "LoneQuote=\"\r\n"
-                              "Equals=a=b=c\r\n"
-                              "NoEqualsLineIsIgnored\r\n"
-                              ";Commented=yes\r\n"
-                              "Repeated=first\r\n"
-                              "Repeated=second\r\n"
-                              "Zero=ab\0cd\r\n"
-                              "[ Padded Section ]\r\n"
-                              "key=padded\r\n"
-                              "[Info]\r\n"
-                              "AppName=second section\r\n"
-                              "Extra=only in the second\r\n"
-                              "[LF]\n"
-                              "unix=line end\n"
-                              "[Last]\r\n"
-                              "final=no line end";
-const QByteArray sampleFile(sampleText, sizeof(sampleText) - 1);
+constexpr char sampleText[] =
+    "; written by hand\r\nOrphan=before any section\r\n[Info]\r\nAppName=Valdane\r\n"
+    "  Spaced Key   =   spaced value   \r\nDouble=\"quoted value\"\r\nSingle=' kept blanks '\r\n"
+    "Mismatched=\"half'\r\nLoneQuote=\"\r\nEquals=a=b=c\r\n;Commented=yes\r\n"
+    "Repeated=first\r\nRepeated=second\r\nZero=ab\0cd\r\n[ Padded Section ]\r\nkey=padded\r\n"
+    "[Info]\r\nAppName=second section\r\nExtra=only in the second\r\n"
+    "[LF]\nunix=line end\n[Last]\r\nfinal=no line end";
+
+struct Row {
+    const char* name;
+    const char* before;
+    const char* section;
+    const char* key;
+    const char* value;
+    const char* after;
+};
+
+QString u8(const char* text) {
+    return QString::fromUtf8(text);
+}
 
 } // namespace
 
@@ -73,345 +50,197 @@ class TestIniFile : public QObject {
 
   private slots:
     void init();
-
     void readIni_data();
     void readIni();
-    void readIniWholeLongValue();
-    void gbkRoundTrip();
+    void longValueComesBackWhole();
+    void gbkNames();
     void utf8FileWithMark();
-
-    void writeIni_data();
-    void writeIni();
-    void refusedWrites_data();
-    void refusedWrites();
-    void deleteIniSection_data();
-    void deleteIniSection();
+    void edits_data();
+    void edits();
     void unchangedWriteLeavesFileAlone();
-
     void readIniNumbers_data();
     void readIniNumbers();
     void readIniNumbersReentry();
-
-    void seesEditsBehindItsBack();
-    void seesEditWithModificationTimeSetBack();
-    void seesReplacementAndRemoval();
-
+    void seesEditsBehindTheCache();
     void binaryGarbage();
-    void hugeFile();
-    void fileIsDirectory();
-    void folderIsAFile();
-    void noPermission();
+    void pathFailures();
+    void unreadableFileNeverReplaced();
     void failedWriteKeepsOldContent();
 
   private:
-    QString iniPath() const { return dir.filePath(QStringLiteral("Config.ini")); }
+    QString ini() const { return dir.filePath(QStringLiteral("Config.ini")); }
+    QString read(const char* section, const char* key) const {
+        return ReadIni(u8(section), u8(key), ini());
+    }
+    void write(const char* section, const char* key, const char* value) const {
+        WriteIni(u8(section), u8(key), u8(value), ini());
+    }
     QTemporaryDir dir;
 };
 
 void TestIniFile::init() {
     QVERIFY(dir.isValid());
-    QFile::remove(iniPath());
+    QFile::remove(ini());
 }
 
 void TestIniFile::readIni_data() {
     QTest::addColumn<QString>("section");
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("expected");
-
-    QTest::newRow("plain") << "Info"
-                           << "AppName"
-                           << "Valdane";
-    QTest::newRow("section case") << "INFO"
-                                  << "AppName"
-                                  << "Valdane";
-    QTest::newRow("key case") << "info"
-                              << "APPNAME"
-                              << "Valdane";
-    QTest::newRow("blanks around key and value") << "Info"
-                                                 << "spaced key"
-                                                 << "spaced value";
-    QTest::newRow("empty value") << "Info"
-                                 << "Empty"
-                                 << "";
-    QTest::newRow("missing key") << "Info"
-                                 << "Nothing"
-                                 << "";
-    QTest::newRow("missing section") << "Nowhere"
-                                     << "AppName"
-                                     << "";
-    QTest::newRow("double quotes dropped") << "Info"
-                                           << "Double"
-                                           << "quoted value";
-    QTest::newRow("single quotes dropped, blanks inside kept") << "Info"
-                                                               << "Single"
-                                                               << " kept blanks ";
-    QTest::newRow("mismatched quotes kept") << "Info"
-                                            << "Mismatched"
-                                            << "\"half'";
-    QTest::newRow("lone quote kept") << "Info"
-                                     << "LoneQuote"
-                                     << "\"";
-    QTest::newRow("value holds =") << "Info"
-                                   << "Equals"
-                                   << "a=b=c";
-    QTest::newRow("line without =") << "Info"
-                                    << "NoEqualsLineIsIgnored"
-                                    << "";
-    QTest::newRow("comment") << "Info"
-                             << ";Commented"
-                             << "";
-    QTest::newRow("first of repeated keys") << "Info"
-                                            << "Repeated"
-                                            << "first";
-    QTest::newRow("value ends at a zero byte") << "Info"
-                                               << "Zero"
-                                               << "ab";
-    QTest::newRow("padded section name") << "padded section"
-                                         << "key"
-                                         << "padded";
-    QTest::newRow("first of repeated sections") << "Info"
-                                                << "AppName"
-                                                << "Valdane";
-    QTest::newRow("key only in a repeated section") << "Info"
-                                                    << "Extra"
-                                                    << "";
-    QTest::newRow("LF line ends") << "lf"
-                                  << "UNIX"
-                                  << "line end";
-    QTest::newRow("last line without line end") << "Last"
-                                                << "final"
-                                                << "no line end";
-    QTest::newRow("key before any section") << ""
-                                            << "Orphan"
-                                            << "";
-    QTest::newRow("empty key") << "Info"
-                               << ""
-                               << "";
+    const Row rows[] = {
+        {"plain", "", "Info", "AppName", "", "Valdane"},
+        {"letter case", "", "INFO", "appname", "", "Valdane"},
+        {"blanks around key and value", "", "Info", "spaced key", "", "spaced value"},
+        {"missing key", "", "Info", "Nothing", "", ""},
+        {"missing section", "", "Nowhere", "AppName", "", ""},
+        {"double quotes dropped", "", "Info", "Double", "", "quoted value"},
+        {"single quotes dropped", "", "Info", "Single", "", " kept blanks "},
+        {"mismatched quotes kept", "", "Info", "Mismatched", "", "\"half'"},
+        {"lone quote kept", "", "Info", "LoneQuote", "", "\""},
+        {"value holds =", "", "Info", "Equals", "", "a=b=c"},
+        {"comment", "", "Info", ";Commented", "", ""},
+        {"first of repeated keys", "", "Info", "Repeated", "", "first"},
+        {"value ends at a zero byte", "", "Info", "Zero", "", "ab"},
+        {"padded section name", "", "padded section", "key", "", "padded"},
+        {"key only in a repeated section", "", "Info", "Extra", "", ""},
+        {"LF line ends", "", "lf", "UNIX", "", "line end"},
+        {"last line without line end", "", "Last", "final", "", "no line end"},
+        {"key before any section", "", "", "Orphan", "", ""},
+    };
+    for (const Row& r : rows)
+        QTest::newRow(r.name) << u8(r.section) << u8(r.key) << u8(r.after);
 }
 
 void TestIniFile::readIni() {
     QFETCH(QString, section);
     QFETCH(QString, key);
     QFETCH(QString, expected);
-    QFile file(iniPath());
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(sampleFile);
-    file.close();
-    QCOMPARE(ReadIni(section, key, iniPath()), expected);
+    putContent(ini(), QByteArray(sampleText, sizeof(sampleText) - 1));
+    QCOMPARE(ReadIni(section, key, ini()), expected);
     QCOMPARE(ReadIni(section, key, dir.filePath(QStringLiteral("missing.ini"))), QString());
 }
 
-void TestIniFile::readIniWholeLongValue() {
-    // A site list far beyond 1023 bytes comes back whole.
+void TestIniFile::longValueComesBackWhole() {
     QStringList sites;
     for (int i = 0; i < 500; ++i)
         sites << QStringLiteral("site%1.example.com").arg(i);
-    const QString list = sites.join(u';');
-    WriteIni(QStringLiteral("Setting"), QStringLiteral("SeoUrl"), list, iniPath());
-    QCOMPARE(ReadIni(QStringLiteral("Setting"), QStringLiteral("SeoUrl"), iniPath()), list);
+    const QString list = sites.join(u';'); // far beyond 1023 bytes
+    WriteIni(QStringLiteral("Setting"), QStringLiteral("SeoUrl"), list, ini());
+    QCOMPARE(read("Setting", "SeoUrl"), list);
 }
 
-void TestIniFile::gbkRoundTrip() {
-    const QString section = QStringLiteral("中文网.com");
-    const QString key = QStringLiteral("备注");
-    const QString value = QStringLiteral("百度丂谷歌");
-    WriteIni(section, key, value, iniPath());
-    QCOMPARE(contentOf(iniPath()),
-             "[" + ToGbk(section) + "]\r\n" + ToGbk(key) + "=" + ToGbk(value) + "\r\n");
-    QCOMPARE(ReadIni(section, key, iniPath()), value);
+void TestIniFile::gbkNames() {
+    write("中文网.com", "备注", "百度丂谷歌");
+    QCOMPARE(contentOf(ini()), ToGbk(u8("[中文网.com]\r\n备注=百度丂谷歌\r\n")));
+    QCOMPARE(read("中文网.com", "备注"), u8("百度丂谷歌"));
     // Full-width Latin letters fold like ASCII ones.
-    WriteIni(QStringLiteral("ＡＢ.com"), QStringLiteral("k"), QStringLiteral("1"), iniPath());
-    QCOMPARE(ReadIni(QStringLiteral("ａｂ.COM"), QStringLiteral("K"), iniPath()),
-             QStringLiteral("1"));
+    write("ＡＢ.com", "k", "1");
+    QCOMPARE(read("ａｂ.COM", "K"), u8("1"));
     // A character GBK lacks is stored as "?" and still finds its own section again.
-    const QString odd = QStringLiteral("a😀.com");
-    WriteIni(odd, QStringLiteral("k"), QStringLiteral("1"), iniPath());
-    WriteIni(odd, QStringLiteral("k"), QStringLiteral("2"), iniPath());
-    QCOMPARE(ReadIni(odd, QStringLiteral("k"), iniPath()), QStringLiteral("2"));
-    QCOMPARE(contentOf(iniPath()).count("[a?.com]"), 1);
-    // The GBK second byte 0x5D is the byte of "]": the name must not end there.
-    const QString bracketByte = QStringLiteral("乚.com"); // GBK 81 5D
-    QCOMPARE(ToGbk(bracketByte).at(1), ']');
-    WriteIni(bracketByte, QStringLiteral("k"), QStringLiteral("v"), iniPath());
-    QCOMPARE(ReadIni(bracketByte, QStringLiteral("k"), iniPath()), QStringLiteral("v"));
+    write("a😀.com", "k", "1");
+    write("a😀.com", "k", "2");
+    QCOMPARE(read("a😀.com", "k"), u8("2"));
+    QCOMPARE(contentOf(ini()).count("[a?.com]"), 1);
+    // The second GBK byte of 乚 (81 5D) is the byte of "]": the name must not end there.
+    QCOMPARE(ToGbk(u8("乚")).at(1), ']');
+    write("乚.com", "k", "v");
+    QCOMPARE(read("乚.com", "k"), u8("v"));
 }
 
 void TestIniFile::utf8FileWithMark() {
     const QByteArray bom = "\xEF\xBB\xBF";
-    putContent(iniPath(), bom + "[中文]\r\nkey=值\r\n");
-    QCOMPARE(ReadIni(QStringLiteral("中文"), QStringLiteral("key"), iniPath()),
-             QStringLiteral("值"));
-    WriteIni(QStringLiteral("中文"), QStringLiteral("新"), QStringLiteral("好"), iniPath());
-    QCOMPARE(contentOf(iniPath()), bom + "[中文]\r\nkey=值\r\n新=好\r\n");
-    putContent(iniPath(), bom);
-    WriteIni(QStringLiteral("s"), QStringLiteral("k"), QStringLiteral("v"), iniPath());
-    QCOMPARE(contentOf(iniPath()), bom + "[s]\r\nk=v\r\n");
+    putContent(ini(), bom + "[中文]\r\nkey=值\r\n");
+    QCOMPARE(read("中文", "key"), u8("值"));
+    write("中文", "新", "好");
+    QCOMPARE(contentOf(ini()), bom + "[中文]\r\nkey=值\r\n新=好\r\n");
+    putContent(ini(), bom);
+    write("s", "k", "v");
+    QCOMPARE(contentOf(ini()), bom + "[s]\r\nk=v\r\n");
 }
 
-void TestIniFile::writeIni_data() {
+void TestIniFile::edits_data() {
     QTest::addColumn<QByteArray>("before");
     QTest::addColumn<QString>("section");
-    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("key"); // null: DeleteIniSection
     QTest::addColumn<QString>("value");
     QTest::addColumn<QByteArray>("after");
-
-    QTest::newRow("new file") << QByteArray() << "Info"
-                              << "AppName"
-                              << "Valdane" << QByteArray("[Info]\r\nAppName=Valdane\r\n");
-    QTest::newRow("replace in place, other lines untouched")
-        << QByteArray("[a]\nx=1\n  ; note\xff\xfe\n[b]\r\nx=2\r\n") << "A"
-        << "X"
-        << "9" << QByteArray("[a]\nx=9\r\n  ; note\xff\xfe\n[b]\r\nx=2\r\n");
-    QTest::newRow("key spelling and spacing before = kept")
-        << QByteArray("[a]\r\n  MyKey = old value  \r\n") << "a"
-        << "mykey"
-        << "new" << QByteArray("[a]\r\n  MyKey =new\r\n");
-    QTest::newRow("new key after the last key, before blank lines")
-        << QByteArray("[a]\r\nx=1\r\n\r\n  \r\n[b]\r\ny=2\r\n") << "a"
-        << "z"
-        << "3" << QByteArray("[a]\r\nx=1\r\nz=3\r\n\r\n  \r\n[b]\r\ny=2\r\n");
-    QTest::newRow("new key in an empty section") << QByteArray("[a]\r\n[b]\r\n") << "a"
-                                                 << "k"
-                                                 << "v" << QByteArray("[a]\r\nk=v\r\n[b]\r\n");
-    QTest::newRow("new key in the last section without line end")
-        << QByteArray("[a]\r\nx=1") << "a"
-        << "y"
-        << "2" << QByteArray("[a]\r\nx=1\r\ny=2\r\n");
-    QTest::newRow("replace on the last line without line end")
-        << QByteArray("[a]\r\nx=1") << "a"
-        << "x"
-        << "2" << QByteArray("[a]\r\nx=2\r\n");
-    QTest::newRow("new section at the end") << QByteArray("[a]\r\nx=1\r\n") << "b"
-                                            << "y"
-                                            << "2" << QByteArray("[a]\r\nx=1\r\n[b]\r\ny=2\r\n");
-    QTest::newRow("new section after a last line without line end")
-        << QByteArray("[a]\r\nx=1") << "b"
-        << "y"
-        << "2" << QByteArray("[a]\r\nx=1\r\n[b]\r\ny=2\r\n");
-    QTest::newRow("new section after keys outside any section")
-        << QByteArray("loose=1\r\n") << "s"
-        << "loose"
-        << "2" << QByteArray("loose=1\r\n[s]\r\nloose=2\r\n");
-    QTest::newRow("first of repeated sections is written")
-        << QByteArray("[a]\r\n[A]\r\nx=1\r\n") << "a"
-        << "x"
-        << "2" << QByteArray("[a]\r\nx=2\r\n[A]\r\nx=1\r\n");
-    QTest::newRow("empty value written") << QByteArray("[a]\r\nx=1\r\n") << "a"
-                                         << "x"
-                                         << "" << QByteArray("[a]\r\nx=\r\n");
-    QTest::newRow("names trimmed") << QByteArray("[a]\r\nx=1\r\n") << " a "
-                                   << " x "
-                                   << "2" << QByteArray("[a]\r\nx=2\r\n");
-    QTest::newRow("value written as given") << QByteArray() << "a"
-                                            << "x"
-                                            << " \"q\" " << QByteArray("[a]\r\nx= \"q\" \r\n");
-    QTest::newRow("key only on a line without =") << QByteArray("[a]\r\nx\r\n") << "a"
-                                                  << "x"
-                                                  << "1" << QByteArray("[a]\r\nx\r\nx=1\r\n");
-    QTest::newRow("empty key and value delete the section")
-        << QByteArray("[a]\r\nx=1\r\n[b]\r\ny=2\r\n") << "A"
-        << ""
-        << "" << QByteArray("[b]\r\ny=2\r\n");
+    const char* const same = nullptr; // refused: the file stays as it was
+    const Row rows[] = {
+        {"new file", "", "Info", "AppName", "Valdane", "[Info]\r\nAppName=Valdane\r\n"},
+        {"replace in place, other lines untouched", "[a]\nx=1\n  ; n\xff\xfe\n[b]\r\nx=2\r\n", "A",
+         "X", "9", "[a]\nx=9\r\n  ; n\xff\xfe\n[b]\r\nx=2\r\n"},
+        {"key spelling and spacing before = kept", "[a]\r\n  MyKey = old  \r\n", "a", "mykey",
+         "new", "[a]\r\n  MyKey =new\r\n"},
+        {"new key after the last key", "[a]\r\nx=1\r\n\r\n  \r\n[b]\r\n", "a", "z", "3",
+         "[a]\r\nx=1\r\nz=3\r\n\r\n  \r\n[b]\r\n"},
+        {"new key in an empty section", "[a]\r\n[b]\r\n", "a", "k", "v", "[a]\r\nk=v\r\n[b]\r\n"},
+        {"new key after a last line without line end", "[a]\r\nx=1", "a", "y", "2",
+         "[a]\r\nx=1\r\ny=2\r\n"},
+        {"replace on the last line without line end", "[a]\r\nx=1", "a", "x", "2",
+         "[a]\r\nx=2\r\n"},
+        {"new section after a last line without line end", "[a]\r\nx=1", "b", "y", "2",
+         "[a]\r\nx=1\r\n[b]\r\ny=2\r\n"},
+        {"keys outside any section are not the section's", "loose=1\r\n", "s", "loose", "2",
+         "loose=1\r\n[s]\r\nloose=2\r\n"},
+        {"first of repeated sections written", "[a]\r\n[A]\r\nx=1\r\n", "a", "x", "2",
+         "[a]\r\nx=2\r\n[A]\r\nx=1\r\n"},
+        {"names trimmed, value as given", "[a]\r\nx=1\r\n", " a ", " x ", " \"q\" ",
+         "[a]\r\nx= \"q\" \r\n"},
+        {"key on a line without =", "[a]\r\nx\r\n", "a", "x", "1", "[a]\r\nx\r\nx=1\r\n"},
+        {"empty key and value delete the section", "[a]\r\nx=1\r\n[b]\r\n", "A", "", "", "[b]\r\n"},
+        {"refused: line break in value", "[a]\r\n", "a", "x", "1\r\n[evil]\r\ny=2", same},
+        {"refused: lone LF in value", "[a]\r\n", "a", "x", "1\ny=2", same},
+        {"refused: line break in section", "[a]\r\n", "a\nb", "x", "1", same},
+        {"refused: line break in key", "[a]\r\n", "a", "x\ry", "1", same},
+        {"refused: = in key", "[a]\r\n", "a", "x=y", "1", same},
+        {"refused: key looks like a header", "[a]\r\n", "a", "[b]", "1", same},
+        {"refused: key looks like a comment", "[a]\r\n", "a", ";x", "1", same},
+        {"refused: blank section", "[a]\r\n", "  ", "x", "1", same},
+        {"refused: empty key with a value", "[a]\r\n", "a", "", "1", same},
+        {"delete: middle", "[a]\r\nx=1\r\n[b]\r\ny=2\r\n\r\n[c]\r\n", "B", nullptr, "",
+         "[a]\r\nx=1\r\n[c]\r\n"},
+        {"delete: last without line end", "[a]\r\nx=1\r\n[b]\r\ny=2", "b", nullptr, "",
+         "[a]\r\nx=1\r\n"},
+        {"delete: every repetition", "[a]\r\n[b]\r\nx=1\r\n[a]\r\ny=2\r\n", "a", nullptr, "",
+         "[b]\r\nx=1\r\n"},
+        {"delete: absent section", "[a]\r\nx=1\r\n", "b", nullptr, "", same},
+        {"delete: lines before the first section stay", "; top\r\n[a]\r\nx=1\r\n", "a", nullptr, "",
+         "; top\r\n"},
+        {"delete: only the named one", "[a.com]\r\n[a.co]\r\nk=1\r\n", "a.com", nullptr, "",
+         "[a.co]\r\nk=1\r\n"},
+    };
+    for (const Row& r : rows)
+        QTest::newRow(r.name) << QByteArray(r.before) << u8(r.section)
+                              << (r.key ? u8(r.key) : QString()) << u8(r.value)
+                              << QByteArray(r.after ? r.after : r.before);
 }
 
-void TestIniFile::writeIni() {
+void TestIniFile::edits() {
     QFETCH(QByteArray, before);
     QFETCH(QString, section);
     QFETCH(QString, key);
     QFETCH(QString, value);
     QFETCH(QByteArray, after);
     if (!before.isEmpty())
-        putContent(iniPath(), before);
-    WriteIni(section, key, value, iniPath());
-    QCOMPARE(contentOf(iniPath()), after);
-}
-
-void TestIniFile::refusedWrites_data() {
-    QTest::addColumn<QString>("section");
-    QTest::addColumn<QString>("key");
-    QTest::addColumn<QString>("value");
-
-    QTest::newRow("line break in value") << "a"
-                                         << "x"
-                                         << "1\r\n[evil]\r\ny=2";
-    QTest::newRow("lone LF in value") << "a"
-                                      << "x"
-                                      << "1\ny=2";
-    QTest::newRow("line break in section") << "a\nb"
-                                           << "x"
-                                           << "1";
-    QTest::newRow("line break in key") << "a"
-                                       << "x\ry"
-                                       << "1";
-    QTest::newRow("= in key") << "a"
-                              << "x=y"
-                              << "1";
-    QTest::newRow("key looks like a header") << "a"
-                                             << "[b]"
-                                             << "1";
-    QTest::newRow("key looks like a comment") << "a"
-                                              << ";x"
-                                              << "1";
-    QTest::newRow("empty section") << ""
-                                   << "x"
-                                   << "1";
-    QTest::newRow("blank section") << "  "
-                                   << "x"
-                                   << "1";
-    QTest::newRow("empty key with a value") << "a"
-                                            << ""
-                                            << "1";
-}
-
-void TestIniFile::refusedWrites() {
-    QFETCH(QString, section);
-    QFETCH(QString, key);
-    QFETCH(QString, value);
-    const QByteArray before = "[a]\r\nx=0\r\n";
-    putContent(iniPath(), before);
-    WriteIni(section, key, value, iniPath());
-    QCOMPARE(contentOf(iniPath()), before);
-}
-
-void TestIniFile::deleteIniSection_data() {
-    QTest::addColumn<QByteArray>("before");
-    QTest::addColumn<QString>("section");
-    QTest::addColumn<QByteArray>("after");
-
-    QTest::newRow("middle") << QByteArray("[a]\r\nx=1\r\n[b]\r\ny=2\r\n\r\n[c]\r\nz=3\r\n") << "B"
-                            << QByteArray("[a]\r\nx=1\r\n[c]\r\nz=3\r\n");
-    QTest::newRow("last without line end")
-        << QByteArray("[a]\r\nx=1\r\n[b]\r\ny=2") << "b" << QByteArray("[a]\r\nx=1\r\n");
-    QTest::newRow("every repetition")
-        << QByteArray("[a]\r\n[b]\r\nx=1\r\n[a]\r\ny=2\r\n") << "a" << QByteArray("[b]\r\nx=1\r\n");
-    QTest::newRow("absent section")
-        << QByteArray("[a]\r\nx=1\r\n") << "b" << QByteArray("[a]\r\nx=1\r\n");
-    QTest::newRow("lines before the first section stay")
-        << QByteArray("; top\r\n[a]\r\nx=1\r\n") << "a" << QByteArray("; top\r\n");
-    QTest::newRow("only the named one")
-        << QByteArray("[a.com]\r\n[a.co]\r\nk=1\r\n") << "a.com" << QByteArray("[a.co]\r\nk=1\r\n");
-}
-
-void TestIniFile::deleteIniSection() {
-    QFETCH(QByteArray, before);
-    QFETCH(QString, section);
-    QFETCH(QByteArray, after);
-    putContent(iniPath(), before);
-    DeleteIniSection(section, iniPath());
-    QCOMPARE(contentOf(iniPath()), after);
-    // Deleting in a file that does not exist creates nothing.
+        putContent(ini(), before);
+    if (key.isNull())
+        DeleteIniSection(section, ini());
+    else
+        WriteIni(section, key, value, ini());
+    QCOMPARE(contentOf(ini()), after);
+    // Nothing is created for a file that does not exist.
     DeleteIniSection(section, dir.filePath(QStringLiteral("none.ini")));
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("none.ini"))));
 }
 
 void TestIniFile::unchangedWriteLeavesFileAlone() {
-    putContent(iniPath(), "[a]\r\nx=1\r\n");
+    putContent(ini(), "[a]\r\nx=1\r\n");
     const QDateTime old = QDateTime::currentDateTime().addSecs(-3600);
-    ageFile(iniPath(), old);
-    WriteIni(QStringLiteral("a"), QStringLiteral("x"), QStringLiteral("1"), iniPath());
-    QCOMPARE(QFileInfo(iniPath()).lastModified(), old);
-    WriteIni(QStringLiteral("a"), QStringLiteral("x"), QStringLiteral("2"), iniPath());
-    QVERIFY(QFileInfo(iniPath()).lastModified() > old);
+    ageFile(ini(), old);
+    write("a", "x", "1");
+    QCOMPARE(QFileInfo(ini()).lastModified(), old);
+    write("a", "x", "2");
+    QVERIFY(QFileInfo(ini()).lastModified() > old);
 }
 
 void TestIniFile::readIniNumbers_data() {
@@ -419,37 +248,29 @@ void TestIniFile::readIniNumbers_data() {
     QTest::addColumn<int>("minIndex");
     QTest::addColumn<QString>("expected");
     QTest::addColumn<QString>("storedAfter");
-
-    const QString widths = QStringLiteral("2000,800,800,800,800,800,800,800");
-    QTest::newRow("eight widths") << widths << 7 << widths << widths;
-    QTest::newRow("letter repaired")
-        << "2000,800,x,800,800,800,800,800" << 7 << "2000,800,0,800,800,800,800,800"
-        << "2000,800,0,800,800,800,800,800";
-    QTest::newRow("too few entries") << "2000,800,800" << 7 << ""
-                                     << "2000,800,800";
-    QTest::newRow("too short") << "1,2,3,4,5,6,7" << 7 << ""
-                               << "1,2,3,4,5,6,7";
-    QTest::newRow("long enough but too few entries") << "100000,200000,3" << 7 << ""
-                                                     << "100000,200000,3";
-    QTest::newRow("begins with ,") << ",800,800" << 2 << ""
-                                   << ",800,800";
-    QTest::newRow("no ,") << "12345" << 2 << ""
-                          << "12345";
-    QTest::newRow("one more than needed") << "3000,900,900,900" << 2 << "3000,900,900,900"
-                                          << "3000,900,900,900";
-    QTest::newRow("empty entries repaired") << "1,,3" << 1 << "1,0,3"
-                                            << "1,0,3";
-    QTest::newRow("trailing , repaired") << "1,2," << 1 << "1,2,0"
-                                         << "1,2,0";
-    QTest::newRow("number forms kept")
-        << " 12 ,-3.5,+.5,1e5,7.,2E-3" << 5 << "12 ,-3.5,+.5,1e5,7.,2E-3"
-        << "12 ,-3.5,+.5,1e5,7.,2E-3";
-    QTest::newRow("non-numbers repaired") << "+,e5,1e,.,1.2.3,0x10,１" << 6 << "0,0,0,0,0,0,0"
-                                          << "0,0,0,0,0,0,0";
-    QTest::newRow("minimum index 0") << "5,6" << 0 << "5,6"
-                                     << "5,6";
-    QTest::newRow("missing") << "" << 1 << ""
-                             << "";
+    const struct {
+        const char* stored;
+        int minIndex;
+        const char* expected;
+    } rows[] = {
+        {"2000,800,x,800,800,800,800,800", 7, "2000,800,0,800,800,800,800,800"},
+        {"2000,800,800", 7, ""},
+        {"100000,200000,3", 7, ""},
+        {",800,800", 2, ""},
+        {"12345", 2, ""},
+        {"3000,900,900,900", 2, "3000,900,900,900"},
+        {"1,,3", 1, "1,0,3"},
+        {"1,2,", 1, "1,2,0"},
+        {" 12 ,-3.5,+.5,1e5,7.,2E-3", 5, "12 ,-3.5,+.5,1e5,7.,2E-3"},
+        {"+,e5,1e,.,1.2.3,0x10,１", 6, "0,0,0,0,0,0,0"},
+        {"5,6", 0, "5,6"},
+        {"", 1, ""},
+    };
+    for (const auto& r : rows) {
+        const QString expected = u8(r.expected);
+        QTest::newRow(r.stored) << u8(r.stored) << r.minIndex << expected
+                                << (expected.isEmpty() ? u8(r.stored) : expected);
+    }
 }
 
 void TestIniFile::readIniNumbers() {
@@ -458,81 +279,63 @@ void TestIniFile::readIniNumbers() {
     QFETCH(QString, expected);
     QFETCH(QString, storedAfter);
     if (!stored.isEmpty())
-        WriteIni(QStringLiteral("Setting"), QStringLiteral("SViewWidth"), stored, iniPath());
-    QCOMPARE(ReadIniNumbers(QStringLiteral("setting"), QStringLiteral("sviewwidth"), iniPath(),
-                            minIndex),
-             expected);
-    QCOMPARE(ReadIni(QStringLiteral("Setting"), QStringLiteral("SViewWidth"), iniPath()),
-             storedAfter);
+        WriteIni(QStringLiteral("Setting"), QStringLiteral("SViewWidth"), stored, ini());
+    QCOMPARE(
+        ReadIniNumbers(QStringLiteral("setting"), QStringLiteral("sviewwidth"), ini(), minIndex),
+        expected);
+    QCOMPARE(read("Setting", "SViewWidth"), storedAfter);
 }
 
 void TestIniFile::readIniNumbersReentry() {
     // A handler that runs while the list is checked may use the same file.
-    WriteIni(QStringLiteral("Setting"), QStringLiteral("PViewWidth"), QStringLiteral("1,x,3"),
-             iniPath());
+    write("Setting", "PViewWidth", "1,x,3");
     bool ran = false;
     QMetaObject::invokeMethod(
         this,
         [&] {
             ran = true;
-            WriteIni(QStringLiteral("Setting"), QStringLiteral("Other"), QStringLiteral("1"),
-                     iniPath());
-            QCOMPARE(ReadIni(QStringLiteral("Setting"), QStringLiteral("Other"), iniPath()),
-                     QStringLiteral("1"));
+            write("Setting", "Other", "1");
+            QCOMPARE(read("Setting", "Other"), u8("1"));
         },
         Qt::QueuedConnection);
     QThread::msleep(30); // let the first pump inside process events
-    QCOMPARE(ReadIniNumbers(QStringLiteral("Setting"), QStringLiteral("PViewWidth"), iniPath(), 2),
-             QStringLiteral("1,0,3"));
+    QCOMPARE(ReadIniNumbers(QStringLiteral("Setting"), QStringLiteral("PViewWidth"), ini(), 2),
+             u8("1,0,3"));
     QVERIFY(ran);
-    QCOMPARE(ReadIni(QStringLiteral("Setting"), QStringLiteral("PViewWidth"), iniPath()),
-             QStringLiteral("1,0,3"));
-    QCOMPARE(ReadIni(QStringLiteral("Setting"), QStringLiteral("Other"), iniPath()),
-             QStringLiteral("1"));
+    QCOMPARE(read("Setting", "PViewWidth"), u8("1,0,3"));
+    QCOMPARE(read("Setting", "Other"), u8("1"));
 }
 
-void TestIniFile::seesEditsBehindItsBack() {
+void TestIniFile::seesEditsBehindTheCache() {
     // Same size, same inode, right after the read that filled the cache.
-    putContent(iniPath(), "[a]\r\nx=1\r\n");
-    QCOMPARE(ReadIni(QStringLiteral("a"), QStringLiteral("x"), iniPath()), QStringLiteral("1"));
-    putContent(iniPath(), "[a]\r\nx=2\r\n");
-    QCOMPARE(ReadIni(QStringLiteral("a"), QStringLiteral("x"), iniPath()), QStringLiteral("2"));
-    // And a write of ours right after such an edit keeps the edit.
-    putContent(iniPath(), "[a]\r\nx=3\r\n");
-    WriteIni(QStringLiteral("a"), QStringLiteral("y"), QStringLiteral("4"), iniPath());
-    QCOMPARE(contentOf(iniPath()), QByteArray("[a]\r\nx=3\r\ny=4\r\n"));
-}
-
-void TestIniFile::seesEditWithModificationTimeSetBack() {
+    putContent(ini(), "[a]\r\nx=1\r\n");
+    QCOMPARE(read("a", "x"), u8("1"));
+    putContent(ini(), "[a]\r\nx=2\r\n");
+    QCOMPARE(read("a", "x"), u8("2"));
+    // A write of ours right after such an edit keeps the edit.
+    putContent(ini(), "[a]\r\nx=3\r\n");
+    write("a", "y", "4");
+    QCOMPARE(contentOf(ini()), QByteArray("[a]\r\nx=3\r\ny=4\r\n"));
+    // An edit that sets the modification time back to the cached one.
     const QDateTime old = QDateTime::currentDateTime().addSecs(-3600);
-    putContent(iniPath(), "[a]\r\nx=1\r\n");
-    ageFile(iniPath(), old);
-    QCOMPARE(ReadIni(QStringLiteral("a"), QStringLiteral("x"), iniPath()), QStringLiteral("1"));
-    QCOMPARE(ReadIni(QStringLiteral("a"), QStringLiteral("x"), iniPath()), QStringLiteral("1"));
-    putContent(iniPath(), "[a]\r\nx=5\r\n");
-    ageFile(iniPath(), old);
-    QCOMPARE(QFileInfo(iniPath()).lastModified(), old);
-    QCOMPARE(ReadIni(QStringLiteral("a"), QStringLiteral("x"), iniPath()), QStringLiteral("5"));
-}
-
-void TestIniFile::seesReplacementAndRemoval() {
-    WriteIni(QStringLiteral("a"), QStringLiteral("x"), QStringLiteral("1"), iniPath());
-    QCOMPARE(ReadIni(QStringLiteral("a"), QStringLiteral("x"), iniPath()), QStringLiteral("1"));
+    ageFile(ini(), old);
+    QCOMPARE(read("a", "x"), u8("3"));
+    putContent(ini(), "[a]\r\nx=5\r\ny=4\r\n");
+    ageFile(ini(), old);
+    QCOMPARE(read("a", "x"), u8("5"));
+    // Replaced by another file, removed, named by a relative path.
     const QString other = dir.filePath(QStringLiteral("other.ini"));
-    QFile::remove(other);
     QVERIFY(ReplaceFileAtomically(other, "[a]\r\nx=7\r\n"));
-    QVERIFY(QFile::remove(iniPath()));
-    QVERIFY(QFile::rename(other, iniPath()));
-    QCOMPARE(ReadIni(QStringLiteral("a"), QStringLiteral("x"), iniPath()), QStringLiteral("7"));
-    QVERIFY(QFile::remove(iniPath()));
-    QCOMPARE(ReadIni(QStringLiteral("a"), QStringLiteral("x"), iniPath()), QString());
-    // A relative path names the same file as its absolute form.
+    QVERIFY(QFile::remove(ini()));
+    QVERIFY(QFile::rename(other, ini()));
+    QCOMPARE(read("a", "x"), u8("7"));
+    QVERIFY(QFile::remove(ini()));
+    QCOMPARE(read("a", "x"), QString());
     const QString oldCurrent = QDir::currentPath();
     QVERIFY(QDir::setCurrent(dir.path()));
-    WriteIni(QStringLiteral("a"), QStringLiteral("x"), QStringLiteral("8"),
-             QStringLiteral("Config.ini"));
-    QCOMPARE(ReadIni(QStringLiteral("a"), QStringLiteral("x"), iniPath()), QStringLiteral("8"));
+    WriteIni(u8("a"), u8("x"), u8("8"), QStringLiteral("Config.ini"));
     QVERIFY(QDir::setCurrent(oldCurrent));
+    QCOMPARE(read("a", "x"), u8("8"));
 }
 
 void TestIniFile::binaryGarbage() {
@@ -540,108 +343,69 @@ void TestIniFile::binaryGarbage() {
     QRandomGenerator random(20261206);
     for (char& c : garbage)
         c = char(random.bounded(256));
-    // Some structure inside the noise, and a key at the very end.
     garbage += "\n[\xff\xfe]]\n=\n[\n]\n[Tail]\nkey=value";
-    putContent(iniPath(), garbage);
-    QCOMPARE(ReadIni(QStringLiteral("Tail"), QStringLiteral("key"), iniPath()),
-             QStringLiteral("value"));
-    QCOMPARE(ReadIni(QStringLiteral("Info"), QStringLiteral("AppName"), iniPath()), QString());
-    QCOMPARE(ReadIniNumbers(QStringLiteral("Tail"), QStringLiteral("key"), iniPath(), 0),
-             QString());
-    WriteIni(QStringLiteral("Info"), QStringLiteral("AppName"), QStringLiteral("Valdane"),
-             iniPath());
-    const QByteArray after = contentOf(iniPath());
-    QVERIFY(after.startsWith(garbage)); // nothing already there is lost
-    QCOMPARE(ReadIni(QStringLiteral("Info"), QStringLiteral("AppName"), iniPath()),
-             QStringLiteral("Valdane"));
-    DeleteIniSection(QStringLiteral("Info"), iniPath());
-    QCOMPARE(contentOf(iniPath()).left(garbage.size()), garbage.left(garbage.size()));
+    putContent(ini(), garbage);
+    QCOMPARE(read("Tail", "key"), u8("value"));
+    QCOMPARE(ReadIniNumbers(u8("Tail"), u8("key"), ini(), 0), QString());
+    write("Info", "AppName", "Valdane");
+    QVERIFY(contentOf(ini()).startsWith(garbage)); // nothing already there is lost
+    QCOMPARE(read("Info", "AppName"), u8("Valdane"));
+    DeleteIniSection(u8("Info"), ini());
+    QVERIFY(contentOf(ini()).startsWith(garbage));
 }
 
-void TestIniFile::hugeFile() {
-    // 50 MB of sections: read, written and cut without loss.
-    QByteArray big;
-    big.reserve(52 * 1024 * 1024);
-    const QByteArray section = "[site%1.com]\r\nUrl_site=1,2,3,4,5,6,7\r\nUrl_pr=1,2\r\n";
-    for (int i = 0; big.size() < 50 * 1024 * 1024; ++i)
-        big += QByteArray(section).replace("%1", QByteArray::number(i));
-    putContent(iniPath(), big);
-    QCOMPARE(ReadIni(QStringLiteral("SITE0.COM"), QStringLiteral("url_pr"), iniPath()),
-             QStringLiteral("1,2"));
-    WriteIni(QStringLiteral("site0.com"), QStringLiteral("Url_pr"), QStringLiteral("3,4"),
-             iniPath());
-    const QByteArray first = QByteArray(section).replace("%1", "0");
-    QByteArray expected = big;
-    expected.replace(0, first.size(), QByteArray(first).replace("Url_pr=1,2", "Url_pr=3,4"));
-    QCOMPARE(contentOf(iniPath()).size(), expected.size());
-    QVERIFY(contentOf(iniPath()) == expected);
-    QCOMPARE(ReadIni(QStringLiteral("site0.com"), QStringLiteral("Url_pr"), iniPath()),
-             QStringLiteral("3,4"));
-}
-
-void TestIniFile::fileIsDirectory() {
+void TestIniFile::pathFailures() {
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("Config.ini")));
-    QCOMPARE(ReadIni(QStringLiteral("a"), QStringLiteral("x"), iniPath()), QString());
-    WriteIni(QStringLiteral("a"), QStringLiteral("x"), QStringLiteral("1"), iniPath());
-    DeleteIniSection(QStringLiteral("a"), iniPath());
-    QCOMPARE(ReadIniNumbers(QStringLiteral("a"), QStringLiteral("x"), iniPath(), 0), QString());
-    QVERIFY(QFileInfo(iniPath()).isDir());
+    QCOMPARE(read("a", "x"), QString());
+    write("a", "x", "1");
+    DeleteIniSection(u8("a"), ini());
+    QCOMPARE(ReadIniNumbers(u8("a"), u8("x"), ini(), 0), QString());
+    QVERIFY(QFileInfo(ini()).isDir());
     QVERIFY(QDir(dir.path()).rmdir(QStringLiteral("Config.ini")));
-}
 
-void TestIniFile::folderIsAFile() {
-    putContent(iniPath(), "[a]\r\nx=1\r\n");
-    const QString below = iniPath() + QStringLiteral("/Config.ini");
-    QCOMPARE(ReadIni(QStringLiteral("a"), QStringLiteral("x"), below), QString());
-    WriteIni(QStringLiteral("a"), QStringLiteral("x"), QStringLiteral("2"), below);
-    QCOMPARE(contentOf(iniPath()), QByteArray("[a]\r\nx=1\r\n"));
-    WriteIni(QStringLiteral("a"), QStringLiteral("x"), QStringLiteral("2"),
-             dir.filePath(QStringLiteral("missing/Config.ini")));
+    putContent(ini(), "[a]\r\nx=1\r\n");
+    const QString below = ini() + QStringLiteral("/Config.ini");
+    QCOMPARE(ReadIni(u8("a"), u8("x"), below), QString());
+    WriteIni(u8("a"), u8("x"), u8("2"), below);
+    QCOMPARE(contentOf(ini()), QByteArray("[a]\r\nx=1\r\n"));
+    WriteIni(u8("a"), u8("x"), u8("2"), dir.filePath(QStringLiteral("missing/Config.ini")));
     QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("missing"))));
-    QCOMPARE(ReadIni(QStringLiteral("a"), QStringLiteral("x"), QString()), QString());
+    QCOMPARE(ReadIni(u8("a"), u8("x"), QString()), QString());
 }
 
-void TestIniFile::noPermission() {
+void TestIniFile::unreadableFileNeverReplaced() {
 #ifdef Q_OS_UNIX
     if (geteuid() == 0)
         QSKIP("permissions do not stop the super-user");
 #endif
-    putContent(iniPath(), "[a]\r\nx=1\r\n");
-    QVERIFY(QFile::setPermissions(iniPath(), QFileDevice::Permissions()));
-    QCOMPARE(ReadIni(QStringLiteral("a"), QStringLiteral("x"), iniPath()), QString());
-    WriteIni(QStringLiteral("a"), QStringLiteral("y"), QStringLiteral("2"), iniPath());
-    QVERIFY(QFile::setPermissions(iniPath(), QFile::ReadOwner | QFile::WriteOwner));
-    QCOMPARE(contentOf(iniPath()), QByteArray("[a]\r\nx=1\r\n"));
+    putContent(ini(), "[a]\r\nx=1\r\n");
+    QVERIFY(QFile::setPermissions(ini(), QFileDevice::Permissions()));
+    QCOMPARE(read("a", "x"), QString());
+    write("a", "y", "2");
+    QVERIFY(QFile::setPermissions(ini(), QFile::ReadOwner | QFile::WriteOwner));
+    QCOMPARE(contentOf(ini()), QByteArray("[a]\r\nx=1\r\n"));
     // A folder without write permission: the write fails, the file stays.
     QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner));
-    WriteIni(QStringLiteral("a"), QStringLiteral("y"), QStringLiteral("2"), iniPath());
+    write("a", "y", "2");
     QVERIFY(
         QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    QCOMPARE(contentOf(iniPath()), QByteArray("[a]\r\nx=1\r\n"));
+    QCOMPARE(contentOf(ini()), QByteArray("[a]\r\nx=1\r\n"));
 }
 
 void TestIniFile::failedWriteKeepsOldContent() {
 #ifdef Q_OS_LINUX
-    // A write that runs out of room (as on a full disk) leaves the old file whole.
     QByteArray old;
     for (int i = 0; i < 100; ++i)
         old += "[site" + QByteArray::number(i) + ".com]\r\nUrl_site=1,2,3,4,5,6,7\r\n";
-    putContent(iniPath(), old);
-    rlimit saved{};
-    getrlimit(RLIMIT_FSIZE, &saved);
-    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit reduced = saved;
-    reduced.rlim_cur = rlim_t(old.size() + 10);
-    setrlimit(RLIMIT_FSIZE, &reduced);
-    WriteIni(QStringLiteral("Setting"), QStringLiteral("SeoUrl"),
-             QString(200, u'x') + QStringLiteral(".com"), iniPath());
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, oldHandler);
-    QCOMPARE(contentOf(iniPath()), old);
+    putContent(ini(), old);
+    {
+        const FileSizeLimit full(rlim_t(old.size() + 10));
+        WriteIni(u8("Setting"), u8("SeoUrl"), QString(200, u'x') + u8(".com"), ini());
+    }
+    QCOMPARE(contentOf(ini()), old);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
              QStringList{QStringLiteral("Config.ini")});
-    QCOMPARE(ReadIni(QStringLiteral("site99.com"), QStringLiteral("Url_site"), iniPath()),
-             QStringLiteral("1,2,3,4,5,6,7"));
+    QCOMPARE(read("site99.com", "Url_site"), u8("1,2,3,4,5,6,7"));
 #else
     QSKIP("needs a file size limit");
 #endif

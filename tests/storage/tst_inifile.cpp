@@ -88,7 +88,6 @@ void TestIniFile::readIni_data() {
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("expected");
     const Row rows[] = {
-        {"plain", "", "Info", "AppName", "", "Valdane"},
         {"letter case", "", "INFO", "appname", "", "Valdane"},
         {"blanks around key and value", "", "Info", "spaced key", "", "spaced value"},
         {"missing key", "", "Info", "Nothing", "", ""},

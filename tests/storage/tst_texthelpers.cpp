@@ -1,12 +1,10 @@
 #include "storage/texthelpers.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
-#include <QTimer>
 
 class TestTextHelpers : public QObject {
     Q_OBJECT
@@ -20,7 +18,6 @@ class TestTextHelpers : public QObject {
     void normalizeSiteList();
     void fileExists();
     void clockText();
-    void pumpEventsIsThrottled();
     void pumpEventsReentry();
 };
 
@@ -131,24 +128,6 @@ void TestTextHelpers::clockText() {
              QStringLiteral("2009年03月07日 星期六 9:05:03"));
     QCOMPARE(ClockText(QDateTime(QDate(2010, 1, 1), QTime(23, 59, 59))),
              QStringLiteral("2010年01月01日 星期五 23:59:59"));
-}
-
-void TestTextHelpers::pumpEventsIsThrottled() {
-    // Work waiting on every pass runs on the first pump, then at most once per real pump.
-    int runs = 0;
-    QTimer busy;
-    connect(&busy, &QTimer::timeout, this, [&runs] { ++runs; });
-    busy.start(0);
-    QThread::msleep(30);
-    QElapsedTimer timer;
-    timer.start();
-    for (int i = 0; i < 100000; ++i)
-        PumpEvents();
-    const qint64 elapsedMs = timer.elapsed();
-    busy.stop();
-    QVERIFY2(runs >= 1, "the first pump must process pending events");
-    QVERIFY2(runs <= 2 + elapsedMs / 10,
-             qPrintable(QStringLiteral("%1 runs in %2 ms").arg(runs).arg(elapsedMs)));
 }
 
 void TestTextHelpers::pumpEventsReentry() {

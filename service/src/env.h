@@ -1,0 +1,71 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace valdane::svc {
+
+// Every clock reading, wait, outbound request and name look-up of the service goes through
+// these interfaces, so tests replace them: a clock they move by hand, upstreams on 127.0.0.1.
+
+class Clock {
+  public:
+    virtual ~Clock() = default;
+    virtual std::int64_t NowMs() = 0; // ms since the Unix epoch
+    // Waits on cv (lock held by the caller) until pred() holds or the clock reaches
+    // deadline_ms. Returns pred().
+    virtual bool WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
+                           std::int64_t deadline_ms, const std::function<bool()>& pred) = 0;
+    virtual void SleepMs(std::int64_t ms) = 0;
+};
+
+struct HttpRequest {
+    std::string url;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string user_agent;
+    std::string proxy;                       // "" none; "http://h:p", "socks5h://h:p"
+    std::int64_t timeout_ms = 10000;         // whole transfer
+    std::size_t max_bytes = 2 * 1024 * 1024; // the body is cut and `truncated` set past this
+    // Pins host:port to an address ("host:port:addr", curl's resolve form), so that the
+    // address checked is the address connected to.
+    std::vector<std::string> resolve;
+};
+
+struct HttpResponse {
+    int status = 0; // 0: no HTTP answer, see error
+    std::string body;
+    std::string content_type;
+    std::string location; // the Location header of a redirect; redirects are not followed
+    std::string error;    // transport error when status is 0
+    bool truncated = false;
+};
+
+class HttpClient {
+  public:
+    virtual ~HttpClient() = default;
+    virtual HttpResponse Get(const HttpRequest& request) = 0;
+};
+
+class Resolver {
+  public:
+    virtual ~Resolver() = default;
+    // Numeric addresses ("93.184.216.34", "2606:2800::1") of host; empty when unknown.
+    virtual std::vector<std::string> Resolve(const std::string& host) = 0;
+};
+
+struct Env {
+    Clock& clock;
+    HttpClient& http;
+    Resolver& resolver;
+};
+
+// The real clock, libcurl and getaddrinfo.
+Env& DefaultEnv();
+
+} // namespace valdane::svc

@@ -1,0 +1,36 @@
+#include "measurement.h"
+
+#include <array>
+#include <utility>
+
+namespace valdane::svc {
+namespace {
+
+constexpr std::array<std::pair<Status, std::string_view>, 8> kNames{{
+    {Status::Ok, "ok"},
+    {Status::NotFound, "not-found"},
+    {Status::Blocked, "blocked"},
+    {Status::RateLimited, "rate-limited"},
+    {Status::ParseFailed, "parse-failed"},
+    {Status::NetworkError, "network-error"},
+    {Status::NotConfigured, "not-configured"},
+    {Status::Unsupported, "unsupported"},
+}};
+
+} // namespace
+
+std::string_view StatusName(Status status) {
+    for (const auto& [s, name] : kNames)
+        if (s == status)
+            return name;
+    return "unsupported";
+}
+
+std::optional<Status> StatusFromName(std::string_view name) {
+    for (const auto& [s, n] : kNames)
+        if (n == name)
+            return s;
+    return std::nullopt;
+}
+
+} // namespace valdane::svc

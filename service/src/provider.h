@@ -1,0 +1,63 @@
+#pragma once
+
+#include "env.h"
+#include "measurement.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace toml {
+inline namespace v3 {
+class table;
+}
+} // namespace toml
+
+namespace valdane::svc {
+
+class Store;
+struct Config;
+
+// One site, one page, the columns of that page that this provider serves.
+struct MeasureRequest {
+    std::string site; // normalised: lower-case ASCII host (IDN in its xn-- form), maybe a path
+    Page page = Page::Sites;
+    std::vector<int> columns; // 0-based column numbers of the page
+};
+
+// What a provider tells the home page about itself beyond what the engine saw.
+struct ProviderState {
+    std::int64_t suspended_until_ms = 0; // 0: not suspended
+    std::string suspended_why;
+    bool broken = false; // e.g. a daily canary no longer matches
+    std::string broken_why;
+};
+
+// A source of measurements. The engine, the store and the pages know sources only through this
+// interface. Measure runs on worker threads, several at once: implementations are thread-safe.
+class Provider {
+  public:
+    virtual ~Provider() = default;
+    // One measurement per requested column, in the order asked. Never throws; failures are
+    // statuses. `source` may be left empty: the engine fills in the provider's name.
+    virtual std::vector<Measurement> Measure(const MeasureRequest& request) = 0;
+    // One line for the home page: what stands behind the column ("百度 site: 结果数").
+    virtual std::string Describe() const = 0;
+    virtual ProviderState State() const { return {}; }
+};
+
+// What a provider may use besides its own configuration section.
+struct ProviderContext {
+    Env& env;
+    Store& store;
+    const Config& config;
+};
+
+// Builds the provider `name` from its [providers.NAME] section, whose "type" key picks the
+// implementation ("fixed", "none", ...). Returns null with *error set when the section is
+// unusable.
+std::unique_ptr<Provider> MakeProvider(const std::string& name, const toml::table& section,
+                                       ProviderContext& context, std::string* error);
+
+} // namespace valdane::svc

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "env.h"
+#include "measurement.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace valdane::svc {
+
+// The newest measurement of one column and the newest fresh one (which may be the same).
+struct Latest {
+    int column = 0;
+    Measurement last;
+    std::optional<Measurement> good;
+};
+
+struct SiteRow {
+    std::string site;
+    std::vector<Latest> columns; // every column the store holds for the site and page
+};
+
+// Every measurement the service ever took, kept in SQLite in the data folder. Thread-safe.
+class Store {
+  public:
+    virtual ~Store() = default;
+    // One transaction per measurement: a killed service loses none that returned.
+    virtual bool Record(const std::string& site, Page page, int column, const Measurement& m) = 0;
+    virtual std::vector<Latest> LatestRow(const std::string& site, Page page) = 0;
+    // The overview pages: every site answered for on that page, sorted by site.
+    virtual std::vector<SiteRow> Overview(Page page) = 0;
+    // Oldest first; since_ms 0 means all.
+    virtual std::vector<Measurement> History(const std::string& site, Page page, int column,
+                                             std::int64_t since_ms) = 0;
+    // Problems met when opening (a corrupt store set aside, ...), for the home page.
+    virtual std::vector<std::string> Notices() const = 0;
+};
+
+// Opens or creates dir/measurements.db. A corrupt or unreadable file is renamed aside (never
+// deleted) and a new one started; the notice says so. Null with *error when nothing can be
+// opened.
+std::unique_ptr<Store> OpenStore(const std::filesystem::path& dir, Env& env, std::string* error);
+
+} // namespace valdane::svc

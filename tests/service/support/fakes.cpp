@@ -1,0 +1,61 @@
+#include "fakes.h"
+
+#include <chrono>
+
+namespace valdane::svc::test {
+
+bool FakeClock::WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
+                          std::int64_t deadline_ms, const std::function<bool()>& pred) {
+    // Real time never decides here: only pred() and the hand-moved clock end the wait.
+    while (!pred()) {
+        if (now_.load() >= deadline_ms)
+            return false;
+        cv.wait_for(lock, std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+void FakeResolver::Set(const std::string& host, std::vector<std::string> addresses) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    names_[host] = std::move(addresses);
+}
+
+std::vector<std::string> FakeResolver::Resolve(const std::string& host) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = names_.find(host);
+    return it == names_.end() ? std::vector<std::string>{} : it->second;
+}
+
+FakeUpstream::FakeUpstream() {
+    server_.set_logger([this](const httplib::Request& request, const httplib::Response&) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        ++hits_[request.path];
+    });
+}
+
+FakeUpstream::~FakeUpstream() {
+    server_.stop();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+bool FakeUpstream::Start() {
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    if (port_ <= 0)
+        return false;
+    // The socket already listens: clients may connect before the thread runs.
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    return true;
+}
+
+std::string FakeUpstream::base() const {
+    return "http://127.0.0.1:" + std::to_string(port_);
+}
+
+int FakeUpstream::hits(const std::string& path) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = hits_.find(path);
+    return it == hits_.end() ? 0 : it->second;
+}
+
+} // namespace valdane::svc::test

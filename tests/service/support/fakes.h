@@ -1,0 +1,70 @@
+#pragma once
+
+#include "env.h"
+
+#include <httplib.h>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace valdane::svc::test {
+
+// A clock that moves only when told. Waits poll it, so a test that advances it wakes them.
+class FakeClock final : public Clock {
+  public:
+    explicit FakeClock(std::int64_t start_ms = 1'780'000'000'000) : now_(start_ms) {}
+    std::int64_t NowMs() override { return now_.load(); }
+    bool WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
+                   std::int64_t deadline_ms, const std::function<bool()>& pred) override;
+    // Sleeping moves the clock; nothing really waits.
+    void SleepMs(std::int64_t ms) override { now_ += ms > 0 ? ms : 0; }
+    void Advance(std::int64_t ms) { now_ += ms; }
+
+  private:
+    std::atomic<std::int64_t> now_;
+};
+
+// Names the test decides; everything else is unknown.
+class FakeResolver final : public Resolver {
+  public:
+    void Set(const std::string& host, std::vector<std::string> addresses);
+    std::vector<std::string> Resolve(const std::string& host) override;
+
+  private:
+    std::mutex mutex_;
+    std::map<std::string, std::vector<std::string>> names_;
+};
+
+// An HTTP server on 127.0.0.1 with a port of its own, standing in for an upstream (a search
+// engine, an RDAP server, a list download). Register handlers on server() before Start().
+class FakeUpstream {
+  public:
+    FakeUpstream();
+    ~FakeUpstream();
+    httplib::Server& server() { return server_; }
+    bool Start();
+    int port() const { return port_; }
+    std::string base() const; // "http://127.0.0.1:<port>"
+    int hits(const std::string& path) const;
+
+  private:
+    httplib::Server server_;
+    std::thread thread_;
+    int port_ = 0;
+    mutable std::mutex mutex_;
+    std::map<std::string, int> hits_;
+};
+
+// The real HTTP client with a fake clock and resolver: upstreams are FakeUpstreams.
+struct TestEnv {
+    FakeClock clock;
+    FakeResolver resolver;
+    Env env{clock, DefaultEnv().http, resolver};
+};
+
+} // namespace valdane::svc::test

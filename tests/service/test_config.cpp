@@ -1,5 +1,8 @@
 // The configuration: built-in defaults, a user's file over them, and every refusal.
 #include "config.h"
+#include "fakes.h"
+#include "provider.h"
+#include "store.h"
 
 #include <gtest/gtest.h>
 #include <toml++/toml.h>
@@ -133,6 +136,64 @@ TEST_F(ConfigTest, OutsideListenNeedsAnOutsideAllowList) {
     EXPECT_FALSE(CheckConfig(c, &error));
     c.listen = "127.0.0.2:1";
     EXPECT_TRUE(CheckConfig(c, &error));
+}
+
+// Providers are built from their sections; a section they cannot use names its key.
+TEST_F(ConfigTest, ProvidersFromSections) {
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"type = \"nosuch\"", "'providers.p.type'"},
+        {"type = \"none\"\nurl = \"x\"", "'providers.p.url'"},
+        {"type = \"fixed\"\nstatus = \"fine\"", "'providers.p.status'"},
+        {"type = \"fixed\"\nvalues.sites = [1, 2]", "'providers.p.values.sites'"},
+        {"type = \"fixed\"\nvalues.ranks = [1, \"2\"]", "'providers.p.values.ranks'"},
+        {"type = \"fixed\"\nvalues.whois = [5]", "'providers.p.values.whois'"},
+        {"type = \"fixed\"\nvalues.pages = [5]", "'providers.p.values.pages'"},
+        {"type = \"fixed\"\nvalue.ranks = [1, 2]", "'providers.p.value'"},
+    };
+    test::FakeClock clock;
+    test::FakeResolver resolver;
+    Env env{clock, DefaultEnv().http, resolver};
+    for (const auto& [text, key] : refused) {
+        Config c;
+        std::string error;
+        ASSERT_TRUE(LoadConfig(Write("[providers.p]\n" + text), &c, &error)) << error;
+        auto store = OpenStore(dir_ / "data", env, &error);
+        ASSERT_TRUE(store) << error;
+        ProviderContext context{env, *store, c};
+        EXPECT_TRUE(MakeProviders(context, &error).empty()) << text;
+        EXPECT_NE(error.find(key), std::string::npos) << text << " -> " << error;
+    }
+    Config c;
+    std::string error;
+    ASSERT_TRUE(LoadConfig(Write(R"(
+[providers.p]
+type = "fixed"
+values.alexa = ["名", "简介", 12, 34, "2009", -2, "站长", "地址", "a@b.c"]
+[providers.q]
+type = "fixed"
+status = "blocked"
+detail = "验证码"
+values.ranks = [1, 2]
+)"),
+                           &c, &error));
+    auto store = OpenStore(dir_ / "data", env, &error);
+    ASSERT_TRUE(store) << error;
+    ProviderContext context{env, *store, c};
+    auto providers = MakeProviders(context, &error);
+    ASSERT_EQ(providers.size(), 3u) << error;
+    auto m = providers["p"]->Measure({"example.com", Page::Alexa, {1, 5, 2}});
+    ASSERT_EQ(m.size(), 3u);
+    EXPECT_EQ(m[0].text, "简介");
+    EXPECT_EQ(m[1].number, -2);
+    EXPECT_EQ(m[2].status, Status::Ok);
+    m = providers["p"]->Measure({"example.com", Page::Sites, {0}});
+    EXPECT_EQ(m.at(0).status, Status::Unsupported);
+    m = providers["q"]->Measure({"example.com", Page::Ranks, {1}});
+    EXPECT_EQ(m.at(0).status, Status::Blocked);
+    EXPECT_EQ(m.at(0).detail, "验证码");
+    EXPECT_FALSE(m.at(0).number);
+    m = providers["none"]->Measure({"example.com", Page::Whois, {0}});
+    EXPECT_EQ(m.at(0).status, Status::Unsupported);
 }
 
 TEST(Networks, MatchClientAddresses) {

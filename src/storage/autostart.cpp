@@ -139,8 +139,9 @@ void WriteAutostart() {
                                          "Type=Application\n"
                                          "Name=Valdane\n"
                                          "Exec=%1\n"
+                                         "Icon=%2\n"
                                          "Terminal=false\n")
-                              .arg(execValue(command));
+                              .arg(execValue(command), QStringLiteral(VALDANE_APP_ID));
     ReplaceFileAtomically(path, entry.toUtf8());
 }
 

@@ -44,8 +44,8 @@ void TestAutostart::writeReadDelete() {
     QVERIFY(IsAutostartOn());
     const QByteArray content = contentOf(entry(QStringLiteral("valdane")));
     QVERIFY(content.startsWith("[Desktop Entry]\n"));
-    for (const char* line :
-         {"\nType=Application\n", "\nName=Valdane\n", "\nExec=/opt/valdane/valdane -Min\n"})
+    for (const char* line : {"\nType=Application\n", "\nName=Valdane\n",
+                             "\nExec=/opt/valdane/valdane -Min\n", "\nIcon=" VALDANE_APP_ID "\n"})
         QVERIFY2(content.contains(line), line);
     DeleteAutostart();
     QVERIFY(!IsAutostartOn());

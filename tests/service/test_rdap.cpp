@@ -120,6 +120,7 @@ struct RdapFake {
                                    const std::string& extra = "") {
         std::string error;
         auto p = MakeRegistrationProvider(
+            "reg",
             toml::parse("type = \"rdap\"\nport43 = false\nmax_bytes = 8192\nbootstrap_url = \"" +
                         up.base() + "/dns.json\"\n" + extra),
             t.env, data_dir, &error);

@@ -95,6 +95,7 @@ struct WhoisFakes {
     std::unique_ptr<Provider> Make(const std::string& extra_toml = "") {
         std::string error;
         auto p = MakeRegistrationProvider(
+            "reg",
             toml::parse("type = \"whois\"\nwhois_host = \"" +
                         iana.name().substr(0, iana.name().find(':')) +
                         "\"\nwhois_port = " + std::to_string(iana.port()) + "\n" + extra_toml),
@@ -198,8 +199,8 @@ TEST(Whois43, DecodesCharsetsAndReportsEveryOutcome) {
     f.t.resolver.Set("dead.test", {"127.0.0.1"});
     std::string error;
     auto dead = MakeRegistrationProvider(
-        toml::parse("type = \"whois\"\nwhois_host = \"dead.test\"\nwhois_port = 1"), f.t.env, {},
-        &error);
+        "reg", toml::parse("type = \"whois\"\nwhois_host = \"dead.test\"\nwhois_port = 1"), f.t.env,
+        {}, &error);
     EXPECT_EQ(dead->Measure({"example.com", Page::Whois, {0}})[0].status, Status::NetworkError);
 }
 
@@ -214,7 +215,8 @@ TEST(Whois43, RdapProviderFallsBackToPort43WhereTheTldHasNoRdap) {
     f.iana.Answer("Domain Name: example.cn\nRegistration Time: 2003-03-17 12:20:05\n");
     std::string error;
     auto provider =
-        MakeRegistrationProvider(toml::parse("type = \"rdap\"\nbootstrap_url = \"" +
+        MakeRegistrationProvider("reg",
+                                 toml::parse("type = \"rdap\"\nbootstrap_url = \"" +
                                              bootstrap.base() + "/dns.json\"\nwhois_host = \"" +
                                              f.iana.name().substr(0, f.iana.name().find(':')) +
                                              "\"\nwhois_port = " + std::to_string(f.iana.port())),

@@ -359,8 +359,8 @@ HomePage ReadHomePage(std::string_view body, std::string_view content_type, std:
     return page;
 }
 
-std::unique_ptr<Provider> MakeHomepageProvider(const toml::table& section, Env& env,
-                                               std::string* error) {
+std::unique_ptr<Provider> MakeHomepageProvider(const std::string& name, const toml::table& section,
+                                               Env& env, std::string* error) {
     SafeFetchOptions options;
     options.user_agent = "Mozilla/5.0 (compatible; valdane-service)";
     options.headers = {{"Accept", "text/html,application/xhtml+xml;q=0.9,*/*;q=0.5"},
@@ -370,27 +370,26 @@ std::unique_ptr<Provider> MakeHomepageProvider(const toml::table& section, Env& 
     std::int64_t max_chars = 200;
     std::vector<std::string> allow;
     std::string url = "http://{site}/";
-    if (!ReadString(section, "url", &url, error) ||
-        !ReadString(section, "user_agent", &options.user_agent, error) ||
-        !ReadInt(section, "timeout_ms", 1, 10000, &timeout_ms, error) ||
-        !ReadInt(section, "max_bytes", 1024, 2 * 1024 * 1024, &max_bytes, error) ||
-        !ReadInt(section, "max_chars", 10, 1000, &max_chars, error) ||
-        !ReadStrings(section, "allow_networks", &allow, error))
-        return nullptr;
+    SectionReader read(name, section);
+    read.String("url", &url);
+    read.String("user_agent", &options.user_agent);
+    read.Int("timeout_ms", 1, 10000, &timeout_ms);
+    read.Int("max_bytes", 1024, 2 * 1024 * 1024, &max_bytes);
+    read.Int("max_chars", 10, 1000, &max_chars);
+    read.Strings("allow_networks", &allow);
     const std::size_t scheme = url.find("://");
     if (url.find("{site}") == std::string::npos || scheme == std::string::npos ||
-        url.find('/', scheme + 3) == std::string::npos) {
-        *error = "url: 需要形如 http://{site}/ 的地址";
-        return nullptr;
-    }
+        url.find('/', scheme + 3) == std::string::npos)
+        read.Fail("url", "expected an address like http://{site}/");
     for (const std::string& text : allow) {
         const auto network = ParseNetwork(text);
-        if (!network) {
-            *error = "allow_networks: 不是网段: " + text;
-            return nullptr;
-        }
-        options.allow.push_back(*network);
+        if (!network)
+            read.Fail("allow_networks", "not a network: " + text);
+        else
+            options.allow.push_back(*network);
     }
+    if (!read.Done(error))
+        return nullptr;
     options.timeout_ms = timeout_ms;
     options.max_bytes = static_cast<std::size_t>(max_bytes);
     return std::make_unique<HomepageProvider>(env, std::move(url), std::move(options),

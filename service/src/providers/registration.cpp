@@ -182,12 +182,11 @@ class RegistrationProvider final : public Provider {
 
 } // namespace
 
-std::unique_ptr<Provider> MakeRegistrationProvider(const toml::table& section, Env& env,
+std::unique_ptr<Provider> MakeRegistrationProvider(const std::string& name,
+                                                   const toml::table& section, Env& env,
                                                    const std::filesystem::path& data_dir,
                                                    std::string* error) {
-    std::string type;
-    ReadString(section, "type", &type, error);
-    const bool rdap = type != "whois";
+    const bool rdap = section["type"].value_or(std::string()) != "whois";
     std::string bootstrap_url = "https://data.iana.org/rdap/dns.json";
     std::int64_t max_age_hours = 24, timeout_ms = 10000, max_bytes = 1024 * 1024;
     std::int64_t whois_port = 43, whois_timeout_ms = 10000, whois_max_bytes = 256 * 1024;
@@ -196,18 +195,22 @@ std::unique_ptr<Provider> MakeRegistrationProvider(const toml::table& section, E
     HttpRequest request;
     request.user_agent = "valdane-service";
     WhoisOptions whois;
-    if (!ReadString(section, "bootstrap_url", &bootstrap_url, error) ||
-        !ReadInt(section, "bootstrap_max_age_hours", 1, 24 * 30, &max_age_hours, error) ||
-        !ReadInt(section, "timeout_ms", 1, 60000, &timeout_ms, error) ||
-        !ReadInt(section, "max_bytes", 4096, 16 * 1024 * 1024, &max_bytes, error) ||
-        !ReadString(section, "user_agent", &request.user_agent, error) ||
-        !ReadString(section, "proxy", &request.proxy, error) ||
-        !ReadBool(section, "port43", &port43, error) ||
-        !ReadString(section, "whois_host", &whois.host, error) ||
-        !ReadInt(section, "whois_port", 1, 65535, &whois_port, error) ||
-        !ReadInt(section, "whois_timeout_ms", 1, 60000, &whois_timeout_ms, error) ||
-        !ReadInt(section, "whois_max_bytes", 1024, 4 * 1024 * 1024, &whois_max_bytes, error) ||
-        !ReadInt(section, "max_referrals", 0, 3, &max_referrals, error))
+    SectionReader read(name, section);
+    if (rdap) {
+        read.String("bootstrap_url", &bootstrap_url);
+        read.Int("bootstrap_max_age_hours", 1, 24 * 30, &max_age_hours);
+        read.Int("timeout_ms", 1, 60000, &timeout_ms);
+        read.Int("max_bytes", 4096, 16 * 1024 * 1024, &max_bytes);
+        read.String("user_agent", &request.user_agent);
+        read.String("proxy", &request.proxy);
+        read.Bool("port43", &port43);
+    }
+    read.String("whois_host", &whois.host);
+    read.Int("whois_port", 1, 65535, &whois_port);
+    read.Int("whois_timeout_ms", 1, 60000, &whois_timeout_ms);
+    read.Int("whois_max_bytes", 1024, 4 * 1024 * 1024, &whois_max_bytes);
+    read.Int("max_referrals", 0, 3, &max_referrals);
+    if (!read.Done(error))
         return nullptr;
     request.timeout_ms = timeout_ms;
     request.max_bytes = static_cast<std::size_t>(max_bytes);

@@ -9,12 +9,10 @@
 namespace valdane::svc {
 namespace {
 
-using Address = std::array<std::uint8_t, 16>;
-
-// Blocks that are never public. IPv4 entries are written as IPv4 and mapped by ParseNetwork.
-const std::vector<IpNetwork>& Refused() {
-    static const std::vector<IpNetwork> blocks = [] {
-        std::vector<IpNetwork> out;
+// Blocks that are never public.
+const std::vector<Network>& Refused() {
+    static const std::vector<Network> blocks = [] {
+        std::vector<Network> out;
         for (const char* text : {
                  "0.0.0.0/8",      "10.0.0.0/8",     "100.64.0.0/10", "127.0.0.0/8",
                  "169.254.0.0/16", "172.16.0.0/12",  "192.0.0.0/24",  "192.0.2.0/24",
@@ -29,22 +27,10 @@ const std::vector<IpNetwork>& Refused() {
     return blocks;
 }
 
-bool IsMapped(const Address& a) {
-    return std::all_of(a.begin(), a.begin() + 10, [](std::uint8_t b) { return b == 0; }) &&
-           a[10] == 0xFF && a[11] == 0xFF;
-}
-
-Address Mapped(const std::uint8_t* v4) {
-    Address a{};
-    a[10] = a[11] = 0xFF;
-    std::copy(v4, v4 + 4, a.begin() + 12);
-    return a;
-}
-
-bool Allowed(const Address& a, const std::vector<IpNetwork>& allow) {
+bool Allowed(const std::string& address, const std::vector<Network>& allow) {
     return std::any_of(allow.begin(), allow.end(),
-                       [&](const IpNetwork& n) { return n.Contains(a); }) ||
-           IsPublicAddress(a);
+                       [&](const Network& n) { return NetworkContains(n, address); }) ||
+           IsPublicAddress(address);
 }
 
 struct Url {
@@ -73,74 +59,28 @@ std::optional<Url> SplitUrl(const std::string& text) {
     return url;
 }
 
-std::string Text(const Address& a) {
-    char buffer[INET6_ADDRSTRLEN];
-    if (IsMapped(a))
-        inet_ntop(AF_INET, a.data() + 12, buffer, sizeof buffer);
-    else
-        inet_ntop(AF_INET6, a.data(), buffer, sizeof buffer);
-    return buffer;
-}
-
 } // namespace
 
-bool IpNetwork::Contains(const Address& a) const {
-    for (int bit = 0; bit < prefix; ++bit) {
-        const int mask = 0x80 >> (bit % 8);
-        if ((a[bit / 8] & mask) != (address[bit / 8] & mask))
-            return false;
-    }
-    return true;
-}
-
-std::optional<Address> ParseAddress(std::string_view text) {
-    const std::string s(text);
-    std::uint8_t v4[4];
-    if (inet_pton(AF_INET, s.c_str(), v4) == 1)
-        return Mapped(v4);
-    Address a{};
-    if (inet_pton(AF_INET6, s.c_str(), a.data()) == 1)
-        return a;
-    return std::nullopt;
-}
-
-std::optional<IpNetwork> ParseNetwork(std::string_view text) {
-    const std::size_t slash = text.find('/');
-    const auto address = ParseAddress(text.substr(0, slash));
-    if (!address)
-        return std::nullopt;
-    const bool v4 = text.substr(0, slash).find(':') == std::string_view::npos;
-    IpNetwork n{*address, 128};
-    if (slash != std::string_view::npos) {
-        const std::string_view digits = text.substr(slash + 1);
-        if (digits.empty() || digits.size() > 3 ||
-            !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
-            return std::nullopt;
-        const int prefix = std::stoi(std::string(digits));
-        if (prefix > (v4 ? 32 : 128))
-            return std::nullopt;
-        n.prefix = v4 ? prefix + 96 : prefix;
-    }
-    return n;
-}
-
-bool IsPublicAddress(const Address& a) {
-    const auto refused = [](const Address& x) {
-        return std::any_of(Refused().begin(), Refused().end(),
-                           [&](const IpNetwork& n) { return n.Contains(x); });
-    };
-    if (IsMapped(a))
-        return !refused(a);
-    if (refused(a))
+bool IsPublicAddress(std::string_view address) {
+    const auto parsed = ParseNetwork(address);
+    if (!parsed || address.find('/') != std::string_view::npos)
+        return false;
+    if (std::any_of(Refused().begin(), Refused().end(),
+                    [&](const Network& n) { return NetworkContains(n, address); }))
         return false;
     // NAT64 (64:ff9b::/96) and 6to4 (2002::/16) carry an IPv4 address that the check must see.
-    static const IpNetwork nat64 = *ParseNetwork("64:ff9b::/96");
-    static const IpNetwork six_to_four = *ParseNetwork("2002::/16");
-    if (nat64.Contains(a))
-        return !refused(Mapped(a.data() + 12));
-    if (six_to_four.Contains(a))
-        return !refused(Mapped(a.data() + 2));
-    return true;
+    static const Network nat64 = *ParseNetwork("64:ff9b::/96");
+    static const Network six_to_four = *ParseNetwork("2002::/16");
+    const std::uint8_t* embedded = nullptr;
+    if (NetworkContains(nat64, address))
+        embedded = parsed->bytes.data() + 12;
+    else if (NetworkContains(six_to_four, address))
+        embedded = parsed->bytes.data() + 2;
+    if (!embedded)
+        return true;
+    char v4[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, embedded, v4, sizeof v4);
+    return IsPublicAddress(v4);
 }
 
 SafeFetchResult SafeGet(Env& env, const std::string& start, const SafeFetchOptions& options) {
@@ -157,7 +97,7 @@ SafeFetchResult SafeGet(Env& env, const std::string& start, const SafeFetchOptio
             result.refused = "只取 http 和 https 地址";
             return result;
         }
-        const bool literal = ParseAddress(url->host).has_value();
+        const bool literal = ParseNetwork(url->host).has_value();
         const std::vector<std::string> candidates =
             literal ? std::vector<std::string>{url->host} : env.resolver.Resolve(url->host);
         if (candidates.empty()) {
@@ -166,15 +106,11 @@ SafeFetchResult SafeGet(Env& env, const std::string& start, const SafeFetchOptio
             return result;
         }
         // Every address must pass: a name that also points inward is not fetched at all.
-        std::optional<Address> pinned;
         for (const std::string& c : candidates) {
-            const auto a = ParseAddress(c);
-            if (!a || !Allowed(*a, options.allow)) {
+            if (!Allowed(c, options.allow)) {
                 result.refused = url->host + " 指向内部地址 " + c;
                 return result;
             }
-            if (!pinned)
-                pinned = a;
         }
         const std::int64_t left = deadline - env.clock.NowMs();
         if (left <= 0) {
@@ -189,9 +125,10 @@ SafeFetchResult SafeGet(Env& env, const std::string& start, const SafeFetchOptio
         request.timeout_ms = std::min(left, options.timeout_ms);
         request.max_bytes = options.max_bytes;
         if (!literal) {
-            const std::string address = Text(*pinned);
-            request.resolve.push_back(url->host + ":" + url->port + ":" +
-                                      (IsMapped(*pinned) ? address : "[" + address + "]"));
+            const std::string& address = candidates.front();
+            request.resolve.push_back(
+                url->host + ":" + url->port + ":" +
+                (address.find(':') == std::string::npos ? address : "[" + address + "]"));
         }
         result.response = env.http.Get(request);
         const int status = result.response.status;

@@ -1,35 +1,24 @@
 #pragma once
 
+#include "config.h"
 #include "env.h"
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace valdane::svc {
 
-// An address block; IPv4 is held in its IPv4-mapped IPv6 form, so one comparison serves both.
-struct IpNetwork {
-    std::array<std::uint8_t, 16> address{};
-    int prefix = 128;
-    bool Contains(const std::array<std::uint8_t, 16>& a) const;
-};
-
-// "10.0.0.0/8", "fc00::/7", "127.0.0.1" (a single address). nullopt when malformed.
-std::optional<IpNetwork> ParseNetwork(std::string_view text);
-std::optional<std::array<std::uint8_t, 16>> ParseAddress(std::string_view text);
-
-// False for every address a request on a caller's behalf must not reach: loopback, private,
-// shared (CGNAT), link-local, multicast, unspecified, documentation, benchmarking, reserved and
-// broadcast blocks, and IPv6 forms that carry such an IPv4 address.
-bool IsPublicAddress(const std::array<std::uint8_t, 16>& address);
+// False for every numeric address a request on a caller's behalf must not reach: loopback,
+// private, shared (CGNAT), link-local, multicast, unspecified, documentation, benchmarking,
+// reserved and broadcast blocks, and IPv6 forms that carry such an IPv4 address. False also for
+// text that is no address.
+bool IsPublicAddress(std::string_view address);
 
 struct SafeFetchOptions {
-    std::vector<IpNetwork> allow; // reachable although not public; a testing aid
+    std::vector<Network> allow; // reachable although not public; a testing aid
     int max_redirects = 3;
     std::size_t max_bytes = 2 * 1024 * 1024;
     std::int64_t timeout_ms = 10000; // all hops together, on the Env clock

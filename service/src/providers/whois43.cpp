@@ -1,7 +1,7 @@
 #include "whois43.h"
 
 #include "charset.h"
-#include "safefetch.h"
+#include "config.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -71,24 +71,19 @@ bool Exchange(const std::string& address, int port, const std::string& query,
               const WhoisOptions& options, std::string* answer, std::string* error) {
     sockaddr_storage storage{};
     socklen_t length = 0;
-    const auto a = ParseAddress(address);
-    if (!a) {
+    auto* in4 = reinterpret_cast<sockaddr_in*>(&storage);
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    if (inet_pton(AF_INET, address.c_str(), &in4->sin_addr) == 1) {
+        in4->sin_family = AF_INET;
+        in4->sin_port = htons(static_cast<std::uint16_t>(port));
+        length = sizeof(sockaddr_in);
+    } else if (inet_pton(AF_INET6, address.c_str(), &in6->sin6_addr) == 1) {
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(static_cast<std::uint16_t>(port));
+        length = sizeof(sockaddr_in6);
+    } else {
         *error = "地址无效: " + address;
         return false;
-    }
-    const bool v4 = address.find(':') == std::string::npos;
-    if (v4) {
-        auto* in = reinterpret_cast<sockaddr_in*>(&storage);
-        in->sin_family = AF_INET;
-        in->sin_port = htons(static_cast<std::uint16_t>(port));
-        std::copy(a->begin() + 12, a->end(), reinterpret_cast<std::uint8_t*>(&in->sin_addr));
-        length = sizeof(sockaddr_in);
-    } else {
-        auto* in = reinterpret_cast<sockaddr_in6*>(&storage);
-        in->sin6_family = AF_INET6;
-        in->sin6_port = htons(static_cast<std::uint16_t>(port));
-        std::copy(a->begin(), a->end(), in->sin6_addr.s6_addr);
-        length = sizeof(sockaddr_in6);
     }
     const int fd = socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -160,7 +155,7 @@ bool Query(Env& env, const std::string& server, const std::string& query,
         return false;
     }
     const std::vector<std::string> addresses =
-        ParseAddress(host) ? std::vector<std::string>{host} : env.resolver.Resolve(host);
+        ParseNetwork(host) ? std::vector<std::string>{host} : env.resolver.Resolve(host);
     if (addresses.empty()) {
         *error = "域名无法解析: " + host;
         return false;

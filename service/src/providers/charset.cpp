@@ -47,6 +47,14 @@ std::string IconvName(std::string_view label) {
 
 } // namespace
 
+std::string Lowered(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
 bool IsValidUtf8(std::string_view bytes) {
     for (std::size_t i = 0; i < bytes.size();) {
         const std::size_t n = Utf8Length(bytes, i);

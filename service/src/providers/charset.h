@@ -9,6 +9,9 @@ namespace valdane::svc {
 
 bool IsValidUtf8(std::string_view bytes);
 
+// ASCII letters in lower case, other bytes as they are.
+std::string Lowered(std::string_view text);
+
 // bytes in the charset named by `label` (as HTTP and HTML declare it) -> UTF-8. GB2312 and GBK
 // labels decode as GB18030, their superset, because pages that declare one often use the other's
 // characters. Undecodable bytes become U+FFFD. nullopt when the label names no known charset.

@@ -21,13 +21,6 @@ constexpr std::size_t kListItems = 20; // statuses and name servers shown at mos
 constexpr std::int64_t kRetryMs = 3600 * 1000;
 constexpr std::string_view kCrLf = "\r\n";
 
-std::string Lowered(std::string_view s) {
-    std::string out(s);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
-
 bool Has(std::string_view haystack, std::string_view needle) {
     return haystack.find(needle) != std::string_view::npos;
 }

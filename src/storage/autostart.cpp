@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMutex>
+#include <QStringList>
 
 #ifdef Q_OS_WIN
 #include <QSettings>
@@ -53,30 +54,41 @@ QString entryPath() {
     return configHome + QStringLiteral("/autostart/") + name + QStringLiteral(".desktop");
 }
 
-// The Exec key takes a command line in which a program path with blanks or shell characters
-// must be double-quoted (with ", `, $ and \ escaped inside) and "%" doubled; the whole value is
-// then a desktop-file string, in which "\" itself is written "\\".
-QString execValue(const QString& program) {
+// The Exec key takes a command line in which an argument with blanks or shell characters must
+// be double-quoted (with ", `, $ and \ escaped inside) and "%" doubled; the whole value is then
+// a desktop-file string, in which "\" itself is written "\\".
+QString execArgument(const QString& argument) {
     static const QString reserved = QStringLiteral(" \t\n\"'\\><~|&;$*?#()`");
     bool needsQuotes = false;
-    for (const QChar c : program)
+    for (const QChar c : argument)
         needsQuotes = needsQuotes || reserved.contains(c);
-    QString command;
+    QString quoted;
     if (needsQuotes) {
-        command += u'"';
-        for (const QChar c : program) {
+        quoted += u'"';
+        for (const QChar c : argument) {
             if (c == u'"' || c == u'`' || c == u'$' || c == u'\\')
-                command += u'\\';
-            command += c;
+                quoted += u'\\';
+            quoted += c;
         }
-        command += u'"';
+        quoted += u'"';
     } else {
-        command = program;
+        quoted = argument;
     }
-    command.replace(u'%', QStringLiteral("%%"));
-    command += QStringLiteral(" -Min");
-    command.replace(u'\\', QStringLiteral("\\\\"));
-    return command;
+    return quoted.replace(u'%', QStringLiteral("%%"));
+}
+
+// A session start knows nothing of the shell the user set the service address in, so the
+// address goes into the entry itself.
+QString execValue(const QString& program) {
+    QStringList arguments;
+    const QString makerUrl = qEnvironmentVariable("VALDANE_MAKER_URL");
+    if (!makerUrl.isEmpty())
+        arguments << QStringLiteral("env") << QStringLiteral("VALDANE_MAKER_URL=") + makerUrl;
+    arguments << program << QStringLiteral("-Min");
+    QString command;
+    for (const QString& argument : arguments)
+        command += (command.isEmpty() ? QString() : QStringLiteral(" ")) + execArgument(argument);
+    return command.replace(u'\\', QStringLiteral("\\\\"));
 }
 
 #endif

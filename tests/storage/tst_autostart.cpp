@@ -34,6 +34,7 @@ void TestAutostart::init() {
 
 void TestAutostart::cleanup() {
     SetAutostartProgramFile(QString());
+    qunsetenv("VALDANE_MAKER_URL");
 }
 
 void TestAutostart::writeReadDelete() {
@@ -54,22 +55,38 @@ void TestAutostart::writeReadDelete() {
 
 void TestAutostart::execLine_data() {
     QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("makerUrl"); // VALDANE_MAKER_URL at the time of writing
     QTest::addColumn<QByteArray>("exec");
 
-    QTest::newRow("blank in folder")
-        << "/home/u/my tools/valdane" << QByteArray("\"/home/u/my tools/valdane\" -Min");
-    QTest::newRow("percent doubled")
-        << "/opt/100%/valdane" << QByteArray("/opt/100%%/valdane -Min");
-    QTest::newRow("dollar escaped")
-        << "/opt/a$b/valdane" << QByteArray("\"/opt/a\\\\$b/valdane\" -Min");
-    QTest::newRow("chinese folder") << "/opt/工具/valdane" << QByteArray("/opt/工具/valdane -Min");
+    QTest::newRow("blank in folder") << "/home/u/my tools/valdane"
+                                     << "" << QByteArray("\"/home/u/my tools/valdane\" -Min");
+    QTest::newRow("percent doubled") << "/opt/100%/valdane"
+                                     << "" << QByteArray("/opt/100%%/valdane -Min");
+    QTest::newRow("dollar escaped") << "/opt/a$b/valdane"
+                                    << "" << QByteArray("\"/opt/a\\\\$b/valdane\" -Min");
+    QTest::newRow("chinese folder") << "/opt/工具/valdane"
+                                    << "" << QByteArray("/opt/工具/valdane -Min");
     QTest::newRow("relative folder made absolute")
-        << "bin/../bin/valdane" << QDir::currentPath().toUtf8() + "/bin/valdane -Min";
+        << "bin/../bin/valdane"
+        << "" << QDir::currentPath().toUtf8() + "/bin/valdane -Min";
+    // The service address the program was started with goes along with the session start.
+    QTest::newRow("service address")
+        << "/opt/valdane/valdane"
+        << "http://stats.example.net:8080"
+        << QByteArray(
+               "env VALDANE_MAKER_URL=http://stats.example.net:8080 /opt/valdane/valdane -Min");
+    QTest::newRow("service address quoted")
+        << "/opt/valdane/valdane"
+        << "http://h/$x y%"
+        << QByteArray("env \"VALDANE_MAKER_URL=http://h/\\\\$x y%%\" /opt/valdane/valdane -Min");
 }
 
 void TestAutostart::execLine() {
     QFETCH(QString, program);
+    QFETCH(QString, makerUrl);
     QFETCH(QByteArray, exec);
+    if (!makerUrl.isEmpty())
+        qputenv("VALDANE_MAKER_URL", makerUrl.toUtf8());
     SetAutostartProgramFile(program);
     WriteAutostart();
     const QByteArray content = contentOf(entry(QStringLiteral("valdane")));

@@ -8,7 +8,7 @@
 namespace valdane::svc {
 namespace {
 
-constexpr double kWidth = 640, kHeight = 220;
+constexpr double kWidth = 560, kHeight = 220;
 constexpr double kLeft = 64, kRight = 20, kTop = 14, kBottom = 34;
 
 std::string Num(double v) {
@@ -53,7 +53,7 @@ double NiceStep(double max) {
 std::string LineChart(std::string_view title, const std::vector<Measurement>& history) {
     std::string svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " + Num(kWidth) +
                       " " + Num(kHeight) + "\" width=\"" + Num(kWidth) + "\" height=\"" +
-                      Num(kHeight) + "\" role=\"img\" font-family=\"sans-serif\" font-size=\"11\">";
+                      Num(kHeight) + "\" role=\"img\" font-family=\"sans-serif\" font-size=\"12\">";
     svg += "<title>" + HtmlEscape(title) + "</title>";
     const double plot_w = kWidth - kLeft - kRight, plot_h = kHeight - kTop - kBottom;
     const double bottom = kTop + plot_h;

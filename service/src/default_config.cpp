@@ -23,12 +23,20 @@ links = ["none", "none", "none", "none", "none", "none", "none"]
 # 谷歌, 搜狗
 ranks = ["none", "none"]
 # the registration text
-whois = ["none"]
+whois = ["rdap"]
 # name, description, rank, backlinks, first indexed, trend, owner, address, e-mail
-alexa = ["none", "none", "none", "none", "none", "none", "none", "none", "none"]
+alexa = ["homepage", "homepage", "none", "none", "rdap", "none", "rdap", "rdap", "rdap"]
 
 [providers.none]
 type = "none"
+
+# RDAP by the IANA bootstrap file; port-43 WHOIS for TLDs without RDAP.
+[providers.rdap]
+type = "rdap"
+
+# The site's own home page: <title> and meta description.
+[providers.homepage]
+type = "homepage"
 )toml";
 }
 

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include <idn2.h>
+
 namespace valdane::svc {
 namespace {
 
@@ -29,7 +31,8 @@ constexpr std::string_view kStyle =
     ".card{background:#fff;border:1px solid #e4e7eb;border-radius:6px;padding:16px 20px;"
     "margin-bottom:18px;overflow-x:auto}"
     ".notice{background:#fff8e6;border-color:#f0c36d}"
-    "table{border-collapse:collapse;width:100%}"
+    "table{border-collapse:collapse;width:100%}table.src{table-layout:fixed}"
+    "table.src th:nth-child(1){width:7em}table.src th:nth-child(2){width:9em}"
     "th,td{padding:6px 10px;border-bottom:1px solid #e4e7eb;text-align:left;vertical-align:top}"
     "th{background:#f0f4f8;font-weight:600;white-space:nowrap}th a{color:inherit}"
     "td.n,th.n{text-align:right;white-space:nowrap;font-variant-numeric:tabular-nums}"
@@ -79,6 +82,18 @@ std::string UrlEncode(std::string_view text) {
     return out;
 }
 
+// xn-- labels as their readers write them; the ASCII form where that fails.
+std::string DisplaySite(const std::string& site) {
+    if (site.find("xn--") == std::string::npos)
+        return site;
+    char* out = nullptr;
+    if (idn2_to_unicode_8z8z(site.c_str(), &out, 0) != IDN2_OK)
+        return site;
+    std::string shown(out);
+    idn2_free(out);
+    return shown;
+}
+
 std::string DetailHref(Page page, std::string_view site) {
     return "/ostrem/seo/show.asp?t=" + std::string(KindOf(page)) + "&amp;word=" + UrlEncode(site);
 }
@@ -96,6 +111,7 @@ struct Cell {
     std::optional<std::int64_t> value;
     std::int64_t time_ms = 0;
     std::string why;
+    std::string_view status = "尚未测量";
 };
 
 Cell CellOf(const SiteRow& row, int column) {
@@ -112,6 +128,7 @@ Cell CellOf(const SiteRow& row, int column) {
         return cell;
     }
     cell.why = Why(it->last);
+    cell.status = StatusText(it->last.status);
     if (it->good && (cell.value = ShownValue(*it->good))) {
         cell.state = Cell::Stale;
         cell.time_ms = it->good->time_ms;
@@ -359,9 +376,10 @@ std::string HomePage(const HomeView& view) {
     };
     body += "<div class=\"card\"><h2>各栏目的数据源</h2>";
     for (Page page : kAllPages) {
-        body += "<h3>" + std::string(KindTitle(page)) + " <span class=\"muted\">(" +
-                std::string(PageFile(page)) +
-                ")</span></h3><table><tr><th>栏目</th><th>数据源</th><th>说明</th></tr>";
+        body +=
+            "<h3>" + std::string(KindTitle(page)) + " <span class=\"muted\">(" +
+            std::string(PageFile(page)) +
+            ")</span></h3><table class=\"src\"><tr><th>栏目</th><th>数据源</th><th>说明</th></tr>";
         const auto names = view.columns.find(page);
         for (int c = 0; c < ColumnCount(page); ++c) {
             std::string name;
@@ -370,8 +388,10 @@ std::string HomePage(const HomeView& view) {
             const ProviderHealth* p = name.empty() ? nullptr : find(name);
             body += "<tr><td>" + HtmlEscape(ColumnName(page, c)) + "</td>";
             if (!p || name == "none")
-                body += "<td class=\"missing\">无数据源</td><td class=\"muted\">此栏目没有数据源，"
-                        "始终发送 -1（程序显示“—”）</td></tr>";
+                body += std::string("<td class=\"missing\">无数据源</td><td class=\"muted\">") +
+                        (IsNumericColumn(page, c) ? "此栏目没有数据源，始终发送 -1（程序显示“—”）"
+                                                  : "此栏目没有数据源，不会有内容") +
+                        "</td></tr>";
             else
                 body += "<td><code>" + HtmlEscape(name) + "</code></td><td>" +
                         HtmlEscape(p->description) + "</td></tr>";
@@ -383,6 +403,8 @@ std::string HomePage(const HomeView& view) {
     body += "<div class=\"card\"><h2>数据源状态</h2><table><tr><th>数据源</th><th>说明</th>"
             "<th>最近成功</th><th>最近失败</th><th>状态</th></tr>";
     for (const ProviderHealth& p : view.providers) {
+        if (p.name == "none")
+            continue;
         body +=
             "<tr><td><code>" + HtmlEscape(p.name) + "</code></td><td>" + HtmlEscape(p.description) +
             "</td><td>" +
@@ -409,7 +431,7 @@ std::string HomePage(const HomeView& view) {
     body += "。</p><p>数据目录：<code>" + HtmlEscape(view.data_dir) +
             "</code></p><p>每个配置项（监听地址、数据目录、有效期、等待时限、各栏目的数据源、"
             "上游地址、更新说明、允许访问的网络）的说明见源码中的 "
-            "<code>docs/service.md</code>，示例配置在 <code>service/service.example.toml</code>；"
+            "<code>docs/service.md</code>；"
             "用 <code>valdane-service --check 网址</code> 可查看每个栏目将如何应答。</p></div>";
     return Layout("首页", "", body);
 }
@@ -432,8 +454,8 @@ std::string OverviewPage(Page page, std::vector<SiteRow> rows, TableOrder order,
         body += SortHeader(ColumnName(page, c), c, order, true);
     body += "</tr>";
     for (const SiteRow& row : rows) {
-        body += "<tr><td><a href=\"" + DetailHref(page, row.site) + "\">" + HtmlEscape(row.site) +
-                "</a></td>";
+        body += "<tr><td><a href=\"" + DetailHref(page, row.site) + "\" title=\"" +
+                HtmlEscape(row.site) + "\">" + HtmlEscape(DisplaySite(row.site)) + "</a></td>";
         for (int c = 0; c < ColumnCount(page); ++c) {
             const Cell cell = CellOf(row, c);
             switch (cell.state) {
@@ -448,7 +470,7 @@ std::string OverviewPage(Page page, std::vector<SiteRow> rows, TableOrder order,
                 break;
             case Cell::Missing:
                 body += "<td class=\"n missing\" title=\"" + HtmlEscape(cell.why) +
-                        "\">—<span class=\"sub\">" + HtmlEscape(cell.why) + "</span></td>";
+                        "\">—<span class=\"sub\">" + HtmlEscape(cell.status) + "</span></td>";
                 break;
             }
         }
@@ -485,7 +507,7 @@ std::string OverviewCsv(Page page, std::vector<SiteRow> rows, TableOrder order) 
 
 std::string DetailPage(const DetailView& view) {
     const std::string kind(KindTitle(view.page));
-    const std::string title = view.site + " 的" + kind + "记录";
+    const std::string title = DisplaySite(view.site) + " 的" + kind + "记录";
     std::string body = "<h1>" + HtmlEscape(title) + "</h1><p class=\"tools\"><a href=\"" +
                        std::string(OverviewName(view.page)) + ".htm\">返回" + kind +
                        "总览</a><a href=\"" + DetailHref(view.page, view.site) +
@@ -498,17 +520,25 @@ std::string DetailPage(const DetailView& view) {
     for (std::size_t c = 0; c < view.history.size(); ++c) {
         const std::vector<Measurement>& h = view.history[c];
         const std::string name(ColumnName(view.page, static_cast<int>(c)));
+        const bool sourceless =
+            !h.empty() && std::all_of(h.begin(), h.end(), [](const Measurement& m) {
+                return m.status == Status::Unsupported;
+            });
         body += "<div class=\"card\"><h2>" + HtmlEscape(name) + "</h2>";
-        if (!h.empty()) {
-            const Measurement& last = h.back();
-            body += "<p class=\"muted\">最近一次：";
-            if (auto v = ShownValue(last))
-                body += FormatCount(*v);
-            else
-                body += "<span class=\"bad\">" + HtmlEscape(Why(last)) + "</span>";
-            body += "，" + FormatAge(last.time_ms, view.now_ms) + "</p>";
+        if (sourceless) {
+            body += "<p class=\"missing\">此栏目没有数据源。</p></div>";
+        } else {
+            if (!h.empty()) {
+                const Measurement& last = h.back();
+                body += "<p class=\"muted\">最近一次：";
+                if (auto v = ShownValue(last))
+                    body += FormatCount(*v);
+                else
+                    body += "<span class=\"bad\">" + HtmlEscape(Why(last)) + "</span>";
+                body += "，" + FormatAge(last.time_ms, view.now_ms) + "</p>";
+            }
+            body += LineChart(name + " " + kind, h) + "</div>";
         }
-        body += LineChart(name + " " + kind, h) + "</div>";
         for (const Measurement& m : h)
             all.push_back({static_cast<int>(c), &m});
     }

@@ -21,23 +21,6 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-// Address text -> 16 bytes, IPv4 in its v4-mapped form.
-bool ToBytes(std::string_view text, unsigned char out[16]) {
-    const std::string address(text);
-    in_addr v4{};
-    if (inet_pton(AF_INET, address.c_str(), &v4) == 1) {
-        std::memset(out, 0, 10);
-        out[10] = out[11] = 0xff;
-        std::memcpy(out + 12, &v4, 4);
-        return true;
-    }
-    in6_addr v6{};
-    if (inet_pton(AF_INET6, address.c_str(), &v6) != 1)
-        return false;
-    std::memcpy(out, &v6, 16);
-    return true;
-}
-
 int PollFor(int fd, short events, std::chrono::milliseconds wait) {
     pollfd p{fd, events, 0};
     int r;
@@ -198,56 +181,13 @@ constexpr const char* kGbk = "text/html; charset=gb2312";
 
 } // namespace
 
-std::optional<NetworkList> NetworkList::Parse(const std::vector<std::string>& cidrs,
-                                              std::string* error) {
-    NetworkList list;
-    for (const std::string& cidr : cidrs) {
-        const std::size_t slash = cidr.find('/');
-        Network net{};
-        const std::string address = cidr.substr(0, slash);
-        const bool v4 = address.find(':') == std::string::npos;
-        int prefix = v4 ? 32 : 128;
-        bool ok = ToBytes(address, net.bytes);
-        if (ok && slash != std::string::npos) {
-            const std::string bits = cidr.substr(slash + 1);
-            ok = !bits.empty() && bits.size() <= 3 &&
-                 std::all_of(bits.begin(), bits.end(), [](char c) { return c >= '0' && c <= '9'; });
-            prefix = ok ? std::stoi(bits) : 0;
-            ok = ok && prefix <= (v4 ? 32 : 128);
-        }
-        if (!ok) {
-            if (error)
-                *error = "not a network: " + cidr;
-            return std::nullopt;
-        }
-        net.prefix = v4 ? prefix + 96 : prefix;
-        list.networks_.push_back(net);
-    }
-    return list;
-}
-
-bool NetworkList::Contains(std::string_view address) const {
-    unsigned char bytes[16];
-    if (!ToBytes(address, bytes))
-        return false;
-    for (const Network& net : networks_) {
-        const int whole = net.prefix / 8, rest = net.prefix % 8;
-        if (std::memcmp(bytes, net.bytes, static_cast<std::size_t>(whole)) != 0)
-            continue;
-        const unsigned mask = (0xffu << (8 - rest)) & 0xffu;
-        if (rest == 0 || ((bytes[whole] ^ net.bytes[whole]) & mask) == 0)
-            return true;
-    }
-    return false;
-}
-
 struct Server::Impl {
     const Config& config;
     Engine& engine;
     Store& store;
     ServerLimits limits;
     Clock& clock;
-    NetworkList allow;
+    std::vector<Network> allow;
     GuardedHttp http{limits};
     std::thread thread;
     int port = 0;
@@ -363,7 +303,8 @@ Server::Server(const Config& config, Engine& engine, Store& store, ServerLimits 
                                    clock ? *clock : DefaultEnv().clock)) {
     Impl& impl = *impl_;
     impl.http.set_pre_routing_handler([&impl](const httplib::Request& req, httplib::Response& res) {
-        if (impl.allow.Contains(req.remote_addr))
+        if (std::any_of(impl.allow.begin(), impl.allow.end(),
+                        [&](const Network& net) { return NetworkContains(net, req.remote_addr); }))
             return httplib::Server::HandlerResponse::Unhandled;
         res.status = 403;
         res.set_content(ErrorPage(403, req.path), kHtml);
@@ -385,35 +326,34 @@ Server::~Server() {
 }
 
 bool Server::Start(const std::string& listen, std::string* error) {
+    const std::optional<ListenAddress> address = ParseListen(listen);
+    if (!address) {
+        if (error)
+            *error = "listen: expected ADDR:PORT ([::1]:PORT for IPv6), got " + listen;
+        return false;
+    }
+    return Start(*address, error);
+}
+
+bool Server::Start(const ListenAddress& address, std::string* error) {
     auto fail = [&](std::string why) {
         if (error)
             *error = std::move(why);
         return false;
     };
-    std::string parse_error;
-    std::optional<NetworkList> allow = NetworkList::Parse(impl_->config.allow, &parse_error);
-    if (!allow)
-        return fail("allow: " + parse_error);
-    impl_->allow = std::move(*allow);
-
-    // "host:port" or "[v6]:port".
-    const std::size_t colon = listen.rfind(':');
-    if (colon == std::string::npos || colon == 0)
-        return fail("listen: expected ADDR:PORT, got " + listen);
-    std::string host = listen.substr(0, colon);
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
-    const std::string port_text = listen.substr(colon + 1);
-    if (port_text.empty() || port_text.size() > 5 ||
-        !std::all_of(port_text.begin(), port_text.end(),
-                     [](char c) { return c >= '0' && c <= '9'; }) ||
-        std::stoi(port_text) > 65535)
-        return fail("listen: bad port in " + listen);
-    const int port = std::stoi(port_text);
-    impl_->port = port == 0 ? impl_->http.bind_to_any_port(host)
-                            : (impl_->http.bind_to_port(host, port) ? port : -1);
+    impl_->allow.clear();
+    for (const std::string& text : impl_->config.allow) {
+        const std::optional<Network> net = ParseNetwork(text);
+        if (!net)
+            return fail("allow: not a network: " + text);
+        impl_->allow.push_back(*net);
+    }
+    const int port = address.port;
+    impl_->port = port == 0 ? impl_->http.bind_to_any_port(address.host)
+                            : (impl_->http.bind_to_port(address.host, port) ? port : -1);
     if (impl_->port <= 0)
-        return fail("cannot listen on " + listen + ": " + std::strerror(errno));
+        return fail("cannot listen on " + address.host + " port " + std::to_string(port) + ": " +
+                    std::strerror(errno));
     // The socket already listens: clients may connect before the thread runs.
     impl_->thread = std::thread([this] { impl_->http.listen_after_bind(); });
     return true;

@@ -8,29 +8,9 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
-#include <optional>
 #include <string>
-#include <string_view>
-#include <vector>
 
 namespace valdane::svc {
-
-// Client networks in CIDR form ("127.0.0.0/8", "::1/128"); an IPv4 network also holds the
-// IPv4-mapped IPv6 form of its addresses.
-class NetworkList {
-  public:
-    // nullopt with *error naming the first entry that is not a network.
-    static std::optional<NetworkList> Parse(const std::vector<std::string>& cidrs,
-                                            std::string* error);
-    bool Contains(std::string_view address) const;
-
-  private:
-    struct Network {
-        unsigned char bytes[16];
-        int prefix; // bits, over the 16-byte (IPv6 or v4-mapped) form
-    };
-    std::vector<Network> networks_;
-};
 
 // What one client may cost the service. A request must arrive whole within request_timeout
 // and request_bytes, so a client that trickles bytes is cut off as surely as a silent one.
@@ -55,9 +35,11 @@ class Server {
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // Listens on "ADDR:PORT" ("127.0.0.1:8936", "[::1]:0"); port 0 takes any free one. Serves
-    // on a thread of its own until Stop. False with *error when it cannot listen.
+    // Listens on "ADDR:PORT" ("127.0.0.1:8936", "[::1]:8936") and serves on a thread of its
+    // own until Stop. False with *error when it cannot listen.
     bool Start(const std::string& listen, std::string* error);
+    // The same; port 0 takes any free one (tests, benchmarks).
+    bool Start(const ListenAddress& address, std::string* error);
     int port() const; // the bound port once started
     void Stop();
     void Wait(); // returns once stopped

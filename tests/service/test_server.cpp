@@ -74,7 +74,7 @@ struct Service {
         providers["fake"] = std::move(provider);
         engine = std::make_unique<Engine>(config, *store, env.env, std::move(providers));
         server = std::make_unique<Server>(config, *engine, *store, limits, &env.clock);
-        EXPECT_TRUE(server->Start("127.0.0.1:0", &error)) << error;
+        EXPECT_TRUE(server->Start(ListenAddress{"127.0.0.1", 0}, &error)) << error;
     }
     ~Service() {
         server.reset();
@@ -172,20 +172,6 @@ TEST(Server, RefusesClientsOutsideTheAllowList) {
         EXPECT_EQ(r->status, 403) << path;
     }
     EXPECT_EQ(s.fake->calls, 0);
-
-    std::string error;
-    auto list =
-        NetworkList::Parse({"192.168.1.0/24", "::1/128", "2001:db8::/33", "0.0.0.0/0"}, &error);
-    ASSERT_TRUE(list);
-    for (const char* address :
-         {"192.168.1.7", "::ffff:192.168.1.7", "::1", "2001:db8:7fff::1", "8.8.8.8"})
-        EXPECT_TRUE(list->Contains(address)) << address;
-    list = NetworkList::Parse({"192.168.1.0/24", "2001:db8::/33"}, &error);
-    for (const char* address :
-         {"192.168.2.1", "::ffff:192.168.2.1", "::2", "2001:db8:8000::1", "", "localhost"})
-        EXPECT_FALSE(list->Contains(address)) << address;
-    for (const char* bad : {"10.0.0.0/33", "::/129", "10.0.0.0/", "10.0.0/8", "x", "1.2.3.4/-1"})
-        EXPECT_FALSE(NetworkList::Parse({bad}, &error)) << bad;
 }
 
 TEST(Server, CutsOffSlowSilentAndOversizedClients) {

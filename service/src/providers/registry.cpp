@@ -1,5 +1,7 @@
 #include "providers.h"
 
+#include "lookup.h"
+
 #include "config.h"
 
 #include <toml++/toml.h>
@@ -13,6 +15,10 @@ std::unique_ptr<Provider> MakeProvider(const std::string& name, const toml::tabl
         return MakeFixedProvider(name, section, context, error);
     if (type == "none")
         return MakeNoneProvider(name, section, context, error);
+    if (type == "homepage")
+        return MakeHomepageProvider(name, section, context.env, error);
+    if (type == "rdap" || type == "whois")
+        return MakeRegistrationProvider(name, section, context.env, context.config.data_dir, error);
     *error = "key 'providers." + name + ".type': unknown type '" + type + "'";
     return nullptr;
 }

@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <set>
 
 using namespace valdane::svc;
 namespace fs = std::filesystem;
@@ -52,6 +53,23 @@ TEST_F(ConfigTest, DefaultsServeEveryColumnFromLoopback) {
             EXPECT_TRUE(c.providers.count(name)) << name;
     }
     EXPECT_TRUE(c.source_file.empty());
+
+    // The documented example holds the defaults.
+    Config example;
+    const fs::path file =
+        fs::path(__FILE__).parent_path() / "../../service/valdane-service.toml.example";
+    ASSERT_TRUE(LoadConfig(file, &example, &error)) << error;
+    EXPECT_EQ(example.columns, c.columns);
+    EXPECT_EQ(example.allow, c.allow);
+    EXPECT_EQ(example.listen, c.listen);
+    EXPECT_EQ(example.fresh_ms, c.fresh_ms);
+    EXPECT_EQ(example.deadline_ms, c.deadline_ms);
+    std::set<std::string> names, example_names;
+    for (const auto& [name, section] : c.providers)
+        names.insert(name + "=" + section->get_as<std::string>("type")->get());
+    for (const auto& [name, section] : example.providers)
+        example_names.insert(name + "=" + section->get_as<std::string>("type")->get());
+    EXPECT_EQ(example_names, names);
 }
 
 TEST_F(ConfigTest, FileOverlaysDefaultsKeyByKey) {

@@ -10,5 +10,5 @@ $SUDO apt-get install -y -qq --no-install-recommends \
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev \
     libbenchmark-dev libgtest-dev fonts-wqy-microhei \
     libcpp-httplib-dev libssl-dev zlib1g-dev libbrotli-dev libcurl4-openssl-dev \
-    libsqlite3-dev libtomlplusplus-dev nlohmann-json3-dev libpsl-dev libidn2-dev \
+    libsqlite3-dev libtomlplusplus-dev nlohmann-json3-dev libpsl-dev libidn2-dev libre2-dev \
     xvfb xauth >/dev/null

@@ -12,3 +12,7 @@ $SUDO apt-get install -y -qq --no-install-recommends \
     libcpp-httplib-dev libssl-dev zlib1g-dev libbrotli-dev libcurl4-openssl-dev \
     libsqlite3-dev libtomlplusplus-dev nlohmann-json3-dev libpsl-dev libidn2-dev libre2-dev \
     xvfb xauth >/dev/null
+# The package check (tools/check-package.sh): dpkg-shlibdeps and file compute the package's
+# dependencies; the menu entry, AppStream data, manual pages and service unit get validated.
+$SUDO apt-get install -y -qq --no-install-recommends \
+    dpkg-dev file desktop-file-utils appstream man-db systemd >/dev/null

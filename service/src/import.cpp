@@ -1,5 +1,6 @@
 #include "import.h"
 
+#include "providers/charset.h"
 #include "rank_table.h"
 
 #include <toml++/toml.h>
@@ -195,14 +196,6 @@ std::optional<std::uint32_t> ParsePosition(std::string_view text) {
     return static_cast<std::uint32_t>(n);
 }
 
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
 // Turns lines of one list format into table entries.
 class LineParser {
   public:
@@ -227,7 +220,7 @@ class LineParser {
         if (comma == std::string_view::npos)
             return false;
         const auto rank = ParsePosition(line.substr(0, comma));
-        const std::string domain = Lower(line.substr(comma + 1));
+        const std::string domain = Lowered(line.substr(comma + 1));
         if (!rank || !PlausibleDomain(domain))
             return false;
         RankValues v;
@@ -279,7 +272,7 @@ class LineParser {
             domain += label;
             rev = dot == std::string_view::npos ? std::string_view() : rev.substr(0, dot);
         }
-        domain = Lower(domain);
+        domain = Lowered(domain);
         if (!hc || !pr || !PlausibleDomain(domain))
             return false;
         RankValues v;

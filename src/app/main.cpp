@@ -30,6 +30,8 @@ void probeStartup() {
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("Valdane"));
+    // Lets the desktop match the window to the installed menu entry and its icon.
+    app.setDesktopFileName(QStringLiteral(VALDANE_APP_ID));
     // The window hides to the notification area; hiding it must not end the program.
     app.setQuitOnLastWindowClosed(false);
 

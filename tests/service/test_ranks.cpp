@@ -2,8 +2,9 @@
 #include "config.h"
 #include "fakes.h"
 #include "import.h"
-#include "memstore.h"
-#include "providers/engines.h"
+#include "providers/providers.h"
+#include "store.h"
+#include "tempdir.h"
 
 #include <gtest/gtest.h>
 #include <toml++/toml.h>
@@ -68,11 +69,11 @@ const std::string kCcRanks =
 class Ranks : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/valdane-ranks-XXXXXX";
-        ASSERT_TRUE(mkdtemp(tmpl));
-        config_.data_dir = tmpl;
+        config_.data_dir = dir_.path / "data";
+        std::string error;
+        store_ = OpenStore(config_.data_dir, env_.env, &error);
+        ASSERT_TRUE(store_) << error;
     }
-    void TearDown() override { std::filesystem::remove_all(config_.data_dir); }
 
     std::string WriteFile(const std::string& name, const std::string& content) {
         const auto path = config_.data_dir / name;
@@ -85,9 +86,11 @@ class Ranks : public ::testing::Test {
         return ImportRanks(kind, env_.env, source, RankFile(config_, kind), options);
     }
     std::unique_ptr<Provider> Make(const std::string& type, const std::string& toml_text = "") {
-        ProviderContext context{env_.env, store_, config_};
+        ProviderContext context{env_.env, *store_, config_};
         std::string error;
-        auto p = FindEngineProviderType(type)(type, toml::parse(toml_text), context, &error);
+        toml::table section = toml::parse(toml_text);
+        section.insert("type", type);
+        auto p = MakeProvider(type, section, context, &error);
         EXPECT_TRUE(p) << error;
         return p;
     }
@@ -96,7 +99,8 @@ class Ranks : public ::testing::Test {
     }
 
     test::TestEnv env_;
-    test::MemStore store_;
+    test::TempDir dir_;
+    std::unique_ptr<Store> store_;
     Config config_;
 };
 
@@ -210,7 +214,7 @@ TEST_F(Ranks, TrendComparesTheOldestRankOfThirtyDaysWithTodays) {
         m.number = rank;
         m.source = source;
         m.time_ms = now - age;
-        store_.Record(site, Page::Alexa, 2, m);
+        ASSERT_TRUE(store_->Record(site, Page::Alexa, 2, m));
     };
     record("climber.com", 40 * kDay, 2000);             // outside the window
     record("climber.com", 20 * kDay, 900, "elsewhere"); // another source's number

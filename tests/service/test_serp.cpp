@@ -1,8 +1,10 @@
 // The shipped search engine definitions against pages written in the shape the engines serve.
 #include "config.h"
 #include "fakes.h"
-#include "memstore.h"
 #include "providers/engines.h"
+#include "providers/providers.h"
+#include "store.h"
+#include "tempdir.h"
 
 #include <gtest/gtest.h>
 #include <toml++/toml.h>
@@ -95,7 +97,7 @@ class Engine {
         });
         EXPECT_TRUE(up_.Start());
         site_ = canary_ = Reply{200, c.normal, ""};
-        auto all = toml::parse(kEngineDefaultsToml);
+        auto all = toml::parse(DefaultConfigToml());
         toml::table section = *all["providers"][c.name].as_table();
         std::string url = section["url"].value_or(std::string());
         const std::size_t path = url.find('/', url.find("://") + 3);
@@ -103,9 +105,10 @@ class Engine {
         section.insert_or_assign("jitter_s", 0);
         for (auto&& [k, v] : toml::parse(overrides))
             section.insert_or_assign(k, v);
-        ProviderContext context{env_.env, store_, config_};
         std::string error;
-        provider_ = FindEngineProviderType("serp")(c.name, section, context, &error);
+        store_ = OpenStore(dir_.path, env_.env, &error);
+        ProviderContext context{env_.env, *store_, config_};
+        provider_ = MakeProvider(c.name, section, context, &error);
         EXPECT_TRUE(provider_) << error;
     }
 
@@ -129,7 +132,8 @@ class Engine {
     const EngineCase& case_;
     test::FakeUpstream up_;
     test::TestEnv env_;
-    test::MemStore store_;
+    test::TempDir dir_;
+    std::unique_ptr<Store> store_;
     Config config_;
     std::mutex mutex_;
     Reply site_, canary_;
@@ -242,18 +246,21 @@ TEST(Serp, BudgetIntervalAndQueriesPerPage) {
 
 TEST(Serp, UnusableDefinitionsAreRefused) {
     test::TestEnv env;
-    test::MemStore store;
+    test::TempDir dir;
+    std::string error;
+    auto store = OpenStore(dir.path, env.env, &error);
     Config config;
-    ProviderContext context{env.env, store, config};
+    ProviderContext context{env.env, *store, config};
     for (const char* text : {"url = \"https://x/s?q=\"\ncount = '(\\d+)'",
                              "url = \"https://x/s?q={query}\"\ncount = '\\d+'",
                              "url = \"https://x/s?q={query}\"\ncount = '(\\d+'",
                              "url = \"https://x/s?q={query}\"\ncount = '(\\d+)'\ninterval_s = -1",
                              "url = \"https://x/s?q={query}\"\ncount = '(\\d+)'\n"
                              "headers = { \"X\" = \"a\\r\\nHost: evil\" }"}) {
-        std::string error;
-        EXPECT_FALSE(FindEngineProviderType("serp")("x", toml::parse(text), context, &error))
-            << text;
+        error.clear();
+        toml::table section = toml::parse(text);
+        section.insert("type", "serp");
+        EXPECT_FALSE(MakeProvider("x", section, context, &error)) << text;
         EXPECT_FALSE(error.empty());
     }
 }

@@ -1,8 +1,9 @@
 // Google's indexed-page estimate through the Custom Search JSON API: its result pages need a
 // script since 2025, and `link:` counts ended in 2017, so this is all there is for Google.
-#include "providers/engines.h"
-#include "providers/pacer.h"
-#include "providers/section.h"
+#include "engines.h"
+#include "pacer.h"
+#include "providers.h"
+#include "section.h"
 
 #include <nlohmann/json.hpp>
 #include <toml++/toml.h>
@@ -96,15 +97,19 @@ class GoogleCseProvider final : public Provider {
 
 } // namespace
 
-std::unique_ptr<Provider> MakeGoogleCseProvider(const std::string&, const toml::table& section,
+std::unique_ptr<Provider> MakeGoogleCseProvider(const std::string& name, const toml::table& section,
                                                 ProviderContext& context, std::string* error) {
     std::string url = "https://www.googleapis.com/customsearch/v1";
     std::string key, cx, proxy;
     // The free tier allows 100 queries a day.
     PacerConfig pacing{.interval_ms = 1000, .jitter_ms = 0, .daily_budget = 100};
-    if (!ReadString(section, "url", &url, error) || !ReadString(section, "key", &key, error) ||
-        !ReadString(section, "cx", &cx, error) || !ReadString(section, "proxy", &proxy, error) ||
-        !ReadPacerConfig(section, pacing, &pacing, error))
+    SectionReader read(name, section);
+    read.String("url", &url);
+    read.String("key", &key);
+    read.String("cx", &cx);
+    read.String("proxy", &proxy);
+    ReadPacerConfig(read, &pacing);
+    if (!read.Done(error))
         return nullptr;
     return std::make_unique<GoogleCseProvider>(url, key, cx, proxy, pacing, context.env);
 }

@@ -1,8 +1,9 @@
 // Open PageRank's 0–10 value for the 谷歌 column of the ranks page. Sites asked for at about
 // the same time go out in one request (the API takes up to 100 domains per call).
-#include "providers/engines.h"
-#include "providers/pacer.h"
-#include "providers/section.h"
+#include "engines.h"
+#include "pacer.h"
+#include "providers.h"
+#include "section.h"
 
 #include <nlohmann/json.hpp>
 #include <toml++/toml.h>
@@ -149,27 +150,25 @@ class OpenPageRankProvider final : public Provider {
 
 } // namespace
 
-std::unique_ptr<Provider> MakeCcGraphProvider(const std::string&, const toml::table&,
-                                              ProviderContext&, std::string*);
-
 std::unique_ptr<Provider> MakeOpenPageRankProvider(const std::string& name,
                                                    const toml::table& section,
                                                    ProviderContext& context, std::string* error) {
     std::string url = "https://openpagerank.com/api/v1.0/getPageRank";
     std::string key, proxy, fallback;
     PacerConfig pacing{.interval_ms = 1000, .jitter_ms = 0, .daily_budget = 10000};
-    if (!ReadString(section, "url", &url, error) || !ReadString(section, "key", &key, error) ||
-        !ReadString(section, "proxy", &proxy, error) ||
-        !ReadString(section, "fallback", &fallback, error) ||
-        !ReadPacerConfig(section, pacing, &pacing, error))
+    SectionReader read(name, section);
+    read.String("url", &url);
+    read.String("key", &key);
+    read.String("proxy", &proxy);
+    read.String("fallback", &fallback);
+    ReadPacerConfig(read, &pacing);
+    if (!fallback.empty() && fallback != "cc-graph")
+        read.Fail("fallback", "only \"cc-graph\" is known");
+    if (!read.Done(error))
         return nullptr;
     // Without a key the column can still carry the value derived from the imported graph.
     if (key.empty() && fallback == "cc-graph")
-        return MakeCcGraphProvider(name, section, context, error);
-    if (!fallback.empty() && fallback != "cc-graph") {
-        *error = "fallback: only \"cc-graph\" is known";
-        return nullptr;
-    }
+        return MakeCcGraph(context, false);
     return std::make_unique<OpenPageRankProvider>(url, key, proxy, pacing, context.env);
 }
 

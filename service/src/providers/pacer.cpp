@@ -1,8 +1,6 @@
 #include "pacer.h"
 
-#include "providers/section.h"
-
-#include <toml++/toml.h>
+#include "section.h"
 
 #include <algorithm>
 
@@ -12,14 +10,12 @@ namespace {
 constexpr std::int64_t kDayMs = 24LL * 3600 * 1000;
 }
 
-bool ReadPacerConfig(const toml::table& section, PacerConfig defaults, PacerConfig* out,
-                     std::string* error) {
-    *out = defaults;
-    return ReadSeconds(section, "interval_s", 1000, &out->interval_ms, error) &&
-           ReadSeconds(section, "jitter_s", 1000, &out->jitter_ms, error) &&
-           ReadInt(section, "daily_budget", &out->daily_budget, error) &&
-           ReadSeconds(section, "blocked_hours", 3600 * 1000, &out->blocked_ms, error) &&
-           ReadSeconds(section, "rate_limited_hours", 3600 * 1000, &out->rate_limited_ms, error);
+void ReadPacerConfig(SectionReader& reader, PacerConfig* config) {
+    reader.Duration("interval_s", 1000, &config->interval_ms);
+    reader.Duration("jitter_s", 1000, &config->jitter_ms);
+    reader.Int("daily_budget", 0, 1'000'000'000, &config->daily_budget);
+    reader.Duration("blocked_hours", 3600 * 1000, &config->blocked_ms);
+    reader.Duration("rate_limited_hours", 3600 * 1000, &config->rate_limited_ms);
 }
 
 Pacer::Pacer(Clock& clock, PacerConfig config)

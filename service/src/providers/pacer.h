@@ -10,12 +10,6 @@
 #include <random>
 #include <string>
 
-namespace toml {
-inline namespace v3 {
-class table;
-}
-} // namespace toml
-
 namespace valdane::svc {
 
 // How often an upstream may be asked, and how long it is left alone after it pushed back.
@@ -27,10 +21,10 @@ struct PacerConfig {
     std::int64_t rate_limited_ms = 3600LL * 1000;
 };
 
-// Reads interval_s, jitter_s, daily_budget, blocked_hours, rate_limited_hours over `defaults`.
-// False with *error naming the key when one is negative or of the wrong type.
-bool ReadPacerConfig(const toml::table& section, PacerConfig defaults, PacerConfig* out,
-                     std::string* error);
+class SectionReader;
+
+// Reads interval_s, jitter_s, daily_budget, blocked_hours and rate_limited_hours into *config.
+void ReadPacerConfig(SectionReader& reader, PacerConfig* config);
 
 // Politeness towards one upstream: spaces requests, counts a daily budget and keeps the
 // suspension after a CAPTCHA or a 429. Thread-safe; waits through the Env clock.

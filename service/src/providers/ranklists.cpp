@@ -3,6 +3,7 @@
 #include "config.h"
 #include "import.h"
 #include "providers/engines.h"
+#include "providers/providers.h"
 #include "providers/section.h"
 #include "rank_table.h"
 #include "store.h"
@@ -79,8 +80,13 @@ class TrancoProvider final : public Provider {
                    std::int64_t first_delay_ms, Env& env)
         : file_(std::move(file)), url_(std::move(url)), refresh_ms_(refresh_ms),
           first_delay_ms_(first_delay_ms), env_(env) {
-        if (refresh_ms_ > 0 && !url_.empty())
-            thread_ = std::thread([this] { Refresh(); });
+        if (refresh_ms_ > 0 && !url_.empty()) {
+            // Due from now, not from whenever the thread gets to run.
+            const auto table = SharedRankTable(file_);
+            const std::int64_t due = table ? table->info().created_ms + refresh_ms_
+                                           : env_.clock.NowMs() + first_delay_ms_;
+            thread_ = std::thread([this, due] { Refresh(due); });
+        }
     }
 
     ~TrancoProvider() override {
@@ -118,14 +124,8 @@ class TrancoProvider final : public Provider {
   private:
     // Downloads the list once a day (first after a short delay when none is there yet), and
     // an hour after a failure.
-    void Refresh() {
+    void Refresh(std::int64_t due) {
         std::unique_lock<std::mutex> lock(mutex_);
-        std::int64_t due = 0;
-        {
-            const auto table = SharedRankTable(file_);
-            due = table ? table->info().created_ms + refresh_ms_
-                        : env_.clock.NowMs() + first_delay_ms_;
-        }
         while (!env_.clock.WaitUntil(lock, cv_, due, [&] { return stop_.load(); })) {
             lock.unlock();
             ImportOptions options;
@@ -246,40 +246,48 @@ class TrendProvider final : public Provider {
 
 } // namespace
 
-std::unique_ptr<Provider> MakeTrancoProvider(const std::string&, const toml::table& section,
+std::unique_ptr<Provider> MakeTrancoProvider(const std::string& name, const toml::table& section,
                                              ProviderContext& context, std::string* error) {
     // Tranco's documented address of the current list, a zip holding top-1m.csv.
     std::string url = "https://tranco-list.eu/top-1m.csv.zip";
     std::int64_t refresh_ms = kDayMs, first_delay_ms = 60 * 1000;
-    if (!ReadString(section, "url", &url, error) ||
-        !ReadSeconds(section, "refresh_hours", kHourMs, &refresh_ms, error) ||
-        !ReadSeconds(section, "first_download_delay_s", 1000, &first_delay_ms, error))
+    SectionReader read(name, section);
+    read.String("url", &url);
+    read.Duration("refresh_hours", kHourMs, &refresh_ms);
+    read.Duration("first_download_delay_s", 1000, &first_delay_ms);
+    if (!read.Done(error))
         return nullptr;
     return std::make_unique<TrancoProvider>(RankFile(context.config, RankKind::Tranco), url,
                                             refresh_ms, first_delay_ms, context.env);
 }
 
-std::unique_ptr<Provider> MakeCcGraphProvider(const std::string&, const toml::table& section,
+std::unique_ptr<Provider> MakeCcGraph(ProviderContext& context, bool harmonic) {
+    return std::make_unique<CcGraphProvider>(RankFile(context.config, RankKind::CcRanks), harmonic,
+                                             context.env);
+}
+
+std::unique_ptr<Provider> MakeCcGraphProvider(const std::string& name, const toml::table& section,
                                               ProviderContext& context, std::string* error) {
     std::string measure = "pagerank";
     std::int64_t max_domains = 0; // read by the import
-    if (!ReadString(section, "measure", &measure, error) ||
-        !ReadInt(section, "max_domains", &max_domains, error))
+    SectionReader read(name, section);
+    read.String("measure", &measure);
+    read.Int("max_domains", 0, 4'000'000'000, &max_domains);
+    if (measure != "pagerank" && measure != "harmonic")
+        read.Fail("measure", "expected \"pagerank\" or \"harmonic\"");
+    if (!read.Done(error))
         return nullptr;
-    if (measure != "pagerank" && measure != "harmonic") {
-        *error = "measure: \"pagerank\" or \"harmonic\"";
-        return nullptr;
-    }
-    return std::make_unique<CcGraphProvider>(RankFile(context.config, RankKind::CcRanks),
-                                             measure == "harmonic", context.env);
+    return MakeCcGraph(context, measure == "harmonic");
 }
 
-std::unique_ptr<Provider> MakeTrendProvider(const std::string&, const toml::table& section,
+std::unique_ptr<Provider> MakeTrendProvider(const std::string& name, const toml::table& section,
                                             ProviderContext& context, std::string* error) {
     std::string rank_source;
     std::int64_t window_ms = 30 * kDayMs;
-    if (!ReadString(section, "rank_source", &rank_source, error) ||
-        !ReadSeconds(section, "days", kDayMs, &window_ms, error))
+    SectionReader read(name, section);
+    read.String("rank_source", &rank_source);
+    read.Duration("days", kDayMs, &window_ms);
+    if (!read.Done(error))
         return nullptr;
     return std::make_unique<TrendProvider>(RankFile(context.config, RankKind::Tranco), rank_source,
                                            window_ms, context);

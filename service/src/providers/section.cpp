@@ -1,92 +1,113 @@
-#include "providers/section.h"
+#include "section.h"
 
 #include <toml++/toml.h>
 
 namespace valdane::svc {
-namespace {
 
-bool Fail(const char* key, const char* what, std::string* error) {
-    *error = std::string(key) + ": " + what;
-    return false;
+SectionReader::SectionReader(std::string name, const toml::table& section)
+    : name_(std::move(name)), section_(section) {}
+
+void SectionReader::Fail(std::string_view key, std::string_view why) {
+    if (error_.empty())
+        error_ = "key 'providers." + name_ + "." + std::string(key) + "': " + std::string(why);
 }
 
-} // namespace
-
-bool ReadString(const toml::table& section, const char* key, std::string* out, std::string* error) {
-    const toml::node* node = section.get(key);
-    if (!node)
-        return true;
-    if (!node->is_string())
-        return Fail(key, "expected a string", error);
-    *out = node->as_string()->get();
-    return true;
+void SectionReader::String(std::string_view key, std::string* out) {
+    read_.emplace(key);
+    if (const toml::node* node = section_.get(key)) {
+        if (node->is_string())
+            *out = node->as_string()->get();
+        else
+            Fail(key, "expected a string");
+    }
 }
 
-bool ReadInt(const toml::table& section, const char* key, std::int64_t* out, std::string* error) {
-    const toml::node* node = section.get(key);
+void SectionReader::Int(std::string_view key, std::int64_t min, std::int64_t max,
+                        std::int64_t* out) {
+    read_.emplace(key);
+    const toml::node* node = section_.get(key);
     if (!node)
-        return true;
-    if (!node->is_integer() || node->as_integer()->get() < 0)
-        return Fail(key, "expected a non-negative integer", error);
-    *out = node->as_integer()->get();
-    return true;
+        return;
+    if (!node->is_integer() || node->as_integer()->get() < min || node->as_integer()->get() > max)
+        Fail(key, "expected an integer from " + std::to_string(min) + " to " + std::to_string(max));
+    else
+        *out = node->as_integer()->get();
 }
 
-bool ReadSeconds(const toml::table& section, const char* key, std::int64_t unit_ms,
-                 std::int64_t* out, std::string* error) {
-    const toml::node* node = section.get(key);
+void SectionReader::Bool(std::string_view key, bool* out) {
+    read_.emplace(key);
+    if (const toml::node* node = section_.get(key)) {
+        if (node->is_boolean())
+            *out = node->as_boolean()->get();
+        else
+            Fail(key, "expected true or false");
+    }
+}
+
+void SectionReader::Strings(std::string_view key, std::vector<std::string>* out) {
+    read_.emplace(key);
+    const toml::node* node = section_.get(key);
     if (!node)
-        return true;
+        return;
+    const toml::array* array = node->as_array();
+    std::vector<std::string> values;
+    if (array)
+        for (const toml::node& item : *array)
+            if (item.is_string())
+                values.push_back(item.as_string()->get());
+    if (!array || values.size() != array->size())
+        Fail(key, "expected a list of strings");
+    else
+        *out = std::move(values);
+}
+
+void SectionReader::Duration(std::string_view key, std::int64_t unit_ms, std::int64_t* out) {
+    read_.emplace(key);
+    const toml::node* node = section_.get(key);
+    if (!node)
+        return;
     double value = -1;
     if (node->is_integer())
         value = static_cast<double>(node->as_integer()->get());
     else if (node->is_floating_point())
         value = node->as_floating_point()->get();
     // Beyond a year is surely a mistake, and keeps the product inside 64 bits.
-    if (!(value >= 0) || value * unit_ms > 366.0 * 24 * 3600 * 1000)
-        return Fail(key, "expected a non-negative number (at most a year)", error);
-    *out = static_cast<std::int64_t>(value * unit_ms);
-    return true;
+    if (!(value >= 0) || value * static_cast<double>(unit_ms) > 366.0 * 24 * 3600 * 1000)
+        Fail(key, "expected a non-negative number, at most a year");
+    else
+        *out = static_cast<std::int64_t>(value * static_cast<double>(unit_ms));
 }
 
-bool ReadStrings(const toml::table& section, const char* key, std::vector<std::string>* out,
-                 std::string* error) {
-    const toml::node* node = section.get(key);
+void SectionReader::Headers(std::string_view key,
+                            std::vector<std::pair<std::string, std::string>>* out) {
+    read_.emplace(key);
+    const toml::node* node = section_.get(key);
     if (!node)
-        return true;
-    if (node->is_string()) {
-        *out = {node->as_string()->get()};
-        return true;
-    }
-    if (!node->is_array())
-        return Fail(key, "expected a string or an array of strings", error);
-    std::vector<std::string> values;
-    for (const toml::node& item : *node->as_array()) {
-        if (!item.is_string())
-            return Fail(key, "expected an array of strings", error);
-        values.push_back(item.as_string()->get());
-    }
-    *out = std::move(values);
-    return true;
-}
-
-bool ReadHeaders(const toml::table& section, const char* key,
-                 std::vector<std::pair<std::string, std::string>>* out, std::string* error) {
-    const toml::node* node = section.get(key);
-    if (!node)
-        return true;
-    if (!node->is_table())
-        return Fail(key, "expected a table of header = \"value\"", error);
+        return;
     std::vector<std::pair<std::string, std::string>> headers;
-    for (const auto& [name, value] : *node->as_table()) {
-        // A line break in a header would let a definition smuggle a second request line.
-        if (!value.is_string() || name.str().find_first_of("\r\n:") != std::string_view::npos ||
-            value.as_string()->get().find_first_of("\r\n") != std::string::npos)
-            return Fail(key, "header names and values must be single-line strings", error);
-        headers.emplace_back(std::string(name.str()), value.as_string()->get());
-    }
+    if (const toml::table* table = node->as_table())
+        for (const auto& [name, value] : *table) {
+            // A line break would let a definition smuggle in a header or a request line.
+            if (!value.is_string() || name.str().find_first_of("\r\n:") != std::string_view::npos ||
+                value.as_string()->get().find_first_of("\r\n") != std::string::npos) {
+                Fail(key, "header names and values must be single-line strings");
+                return;
+            }
+            headers.emplace_back(std::string(name.str()), value.as_string()->get());
+        }
+    else
+        return Fail(key, "expected a table of header = \"value\"");
     *out = std::move(headers);
-    return true;
+}
+
+bool SectionReader::Done(std::string* error) {
+    for (auto&& [key, node] : section_)
+        if (!read_.count(key.str()))
+            Fail(key.str(), "unknown key");
+    if (error_.empty())
+        return true;
+    *error = error_;
+    return false;
 }
 
 } // namespace valdane::svc

@@ -1,9 +1,11 @@
 // A search engine's result page read by patterns from the configuration, so that a changed
 // page is mended in the configuration rather than in a new build.
 #include "config.h"
-#include "providers/engines.h"
-#include "providers/pacer.h"
-#include "providers/section.h"
+#include "engines.h"
+#include "homepage.h"
+#include "pacer.h"
+#include "providers.h"
+#include "section.h"
 
 #include <re2/re2.h>
 #include <toml++/toml.h>
@@ -18,7 +20,7 @@ constexpr std::int64_t kHourMs = 3600LL * 1000;
 
 using Pattern = std::unique_ptr<const RE2>;
 
-bool Compile(const std::string& key, const std::vector<std::string>& sources,
+bool Compile(SectionReader& read, const char* key, const std::vector<std::string>& sources,
              std::vector<Pattern>* out, std::string* error) {
     RE2::Options options;
     options.set_log_errors(false);
@@ -26,8 +28,8 @@ bool Compile(const std::string& key, const std::vector<std::string>& sources,
     for (const std::string& source : sources) {
         auto re = std::make_unique<const RE2>(source, options);
         if (!re->ok()) {
-            *error = key + ": " + re->error();
-            return false;
+            read.Fail(key, re->error());
+            return read.Done(error);
         }
         out->push_back(std::move(re));
     }
@@ -176,7 +178,8 @@ class SerpProvider final : public Provider {
         return Classify(env_.http.Get(request));
     }
 
-    Measurement Classify(const HttpResponse& r) {
+    Measurement Classify(HttpResponse r) {
+        r.body = DecodeBody(r.body, r.content_type); // some engines still answer in GBK
         if (r.status == 429) {
             pacer_.Suspend(Status::RateLimited, "HTTP 429");
             return Failed(Status::RateLimited, "HTTP 429");
@@ -230,38 +233,36 @@ std::unique_ptr<Provider> MakeSerpProvider(const std::string& name, const toml::
     std::vector<std::string> count, no_results, blocked;
     std::int64_t max_kb = def.max_bytes / 1024;
     PacerConfig pacing;
-    if (!ReadString(section, "engine", &def.engine, error) ||
-        !ReadString(section, "note", &def.note, error) ||
-        !ReadString(section, "url", &def.url, error) ||
-        !ReadString(section, "query_sites", &def.query_sites, error) ||
-        !ReadString(section, "query_links", &def.query_links, error) ||
-        !ReadHeaders(section, "headers", &def.headers, error) ||
-        !ReadString(section, "user_agent", &def.user_agent, error) ||
-        !ReadString(section, "proxy", &def.proxy, error) ||
-        !ReadStrings(section, "count", &count, error) ||
-        !ReadStrings(section, "no_results", &no_results, error) ||
-        !ReadStrings(section, "blocked", &blocked, error) ||
-        !ReadString(section, "canary", &def.canary, error) ||
-        !ReadSeconds(section, "canary_hours", kHourMs, &def.canary_ms, error) ||
-        !ReadSeconds(section, "timeout_s", 1000, &def.timeout_ms, error) ||
-        !ReadInt(section, "max_page_kb", &max_kb, error) ||
-        !ReadPacerConfig(section, PacerConfig{}, &pacing, error) ||
-        !Compile("count", count, &def.count, error) ||
-        !Compile("no_results", no_results, &def.no_results, error) ||
-        !Compile("blocked", blocked, &def.blocked, error))
+    SectionReader read(name, section);
+    read.String("engine", &def.engine);
+    read.String("note", &def.note);
+    read.String("url", &def.url);
+    read.String("query_sites", &def.query_sites);
+    read.String("query_links", &def.query_links);
+    read.Headers("headers", &def.headers);
+    read.String("user_agent", &def.user_agent);
+    read.String("proxy", &def.proxy);
+    read.Strings("count", &count);
+    read.Strings("no_results", &no_results);
+    read.Strings("blocked", &blocked);
+    read.String("canary", &def.canary);
+    read.Duration("canary_hours", kHourMs, &def.canary_ms);
+    read.Duration("timeout_s", 1000, &def.timeout_ms);
+    read.Int("max_page_kb", 1, 16 * 1024, &max_kb);
+    ReadPacerConfig(read, &pacing);
+    if (def.url.find("{query}") == std::string::npos)
+        read.Fail("url", "needs a {query} placeholder");
+    if (count.empty())
+        read.Fail("count", "at least one pattern is needed");
+    if (!read.Done(error) || !Compile(read, "count", count, &def.count, error) ||
+        !Compile(read, "no_results", no_results, &def.no_results, error) ||
+        !Compile(read, "blocked", blocked, &def.blocked, error))
         return nullptr;
-    def.max_bytes = std::min<std::int64_t>(max_kb, 16 * 1024) * 1024;
-    if (def.url.find("{query}") == std::string::npos) {
-        *error = "url: needs a {query} placeholder";
-        return nullptr;
-    }
-    if (def.count.empty()) {
-        *error = "count: at least one pattern is needed";
-        return nullptr;
-    }
+    def.max_bytes = max_kb * 1024;
     for (const Pattern& re : def.count)
         if (re->NumberOfCapturingGroups() < 1) {
-            *error = "count: each pattern needs a (group) around the number";
+            read.Fail("count", "each pattern needs a (group) around the number");
+            read.Done(error);
             return nullptr;
         }
     return std::make_unique<SerpProvider>(std::move(def), pacing, context.env);

@@ -1,11 +1,47 @@
-// The search engine definitions and rank sources as shipped. Each definition is data: when
-// an engine changes its page, a [providers.NAME] section in the user's file mends it. The
-// sources of every pattern are listed in docs/service.md.
-#include "providers/engines.h"
+#include "config.h"
 
 namespace valdane::svc {
 
-const std::string_view kEngineDefaultsToml = R"toml(
+// Parsed first; a user's file then overrides it key by key. Each column list names, in column
+// order, the [providers.NAME] section that measures that column.
+std::string_view DefaultConfigToml() {
+    return R"toml(
+listen = "127.0.0.1:8936"
+fresh_hours = 24
+deadline_seconds = 45
+allow = ["127.0.0.0/8", "::1/128"]
+
+[update]
+version = "V1.3 Beta"
+name = ""
+url = ""
+
+[columns]
+# 百度, 谷歌, 搜狗, 雅虎, 搜搜, 有道, 必应
+# 搜搜 merged into 搜狗 in 2013: its column shows 360 (so.com); 有道 has no web search of its own.
+sites = ["baidu", "google", "sogou", "yahoo", "so360", "none", "bing"]
+# Baidu's domain: count; referring domains are not in the Common Crawl ranks file (-1).
+links = ["baidu", "ccgraph", "none", "none", "none", "none", "none"]
+# 谷歌, 搜狗 (the Sogou rank ended: no source)
+ranks = ["pagerank", "none"]
+# the registration text
+whois = ["rdap"]
+# name, description, rank, backlinks, first indexed, trend, owner, address, e-mail
+alexa = ["homepage", "homepage", "tranco", "ccgraph", "rdap", "trend", "rdap", "rdap", "rdap"]
+
+[providers.none]
+type = "none"
+
+# RDAP by the IANA bootstrap file; port-43 WHOIS for TLDs without RDAP.
+[providers.rdap]
+type = "rdap"
+
+# The site's own home page: <title> and meta description.
+[providers.homepage]
+type = "homepage"
+
+# Search engine result counts: each definition is data, mended here when a page changes.
+# Sources of the patterns: docs/service.md, "Data sources: search engines and rank lists".
 [providers.baidu]
 type = "serp"
 engine = "百度"
@@ -93,5 +129,6 @@ type = "trend"
 rank_source = "tranco"
 days = 30
 )toml";
+}
 
 } // namespace valdane::svc

@@ -32,18 +32,26 @@ class SystemClock final : public Clock {
 struct Transfer {
     HttpResponse* response;
     std::size_t max_bytes;
+    const std::function<bool(std::string_view)>* sink; // null: keep the body in the response
+    std::size_t seen = 0;
 };
 
 std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
     const std::size_t n = size * count;
-    const std::size_t room = t->max_bytes - std::min(t->max_bytes, t->response->body.size());
+    const std::size_t room = t->max_bytes - std::min(t->max_bytes, t->seen);
+    const std::size_t take = std::min(n, room);
+    t->seen += take;
+    if (t->sink) {
+        if (take > 0 && !(*t->sink)(std::string_view(data, take)))
+            return 0;
+    } else {
+        t->response->body.append(data, take);
+    }
     if (n > room) {
-        t->response->body.append(data, room);
         t->response->truncated = true;
         return 0; // ends the transfer: we keep what fits
     }
-    t->response->body.append(data, n);
     return n;
 }
 
@@ -58,7 +66,8 @@ class CurlClient final : public HttpClient {
             response.error = "curl_easy_init failed";
             return response;
         }
-        Transfer transfer{&response, request.max_bytes};
+        Transfer transfer{&response, request.max_bytes,
+                          request.on_body ? &request.on_body : nullptr};
         curl_slist* headers = nullptr;
         for (const auto& [name, value] : request.headers)
             headers = curl_slist_append(headers, (name + ": " + value).c_str());

@@ -6,6 +6,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -35,6 +36,9 @@ struct HttpRequest {
     // Pins host:port to an address ("host:port:addr", curl's resolve form), so that the
     // address checked is the address connected to.
     std::vector<std::string> resolve;
+    // When set, body bytes go here instead of into HttpResponse::body (max_bytes still caps the
+    // total); returning false ends the transfer. Large downloads stream through it.
+    std::function<bool(std::string_view)> on_body;
 };
 
 struct HttpResponse {

@@ -130,10 +130,12 @@ class EngineTest : public ::testing::Test {
         engine_ = std::make_unique<Engine>(config_, store, env_, std::move(providers));
     }
 
-    ProviderHealth Health(const std::string& name) {
+    // The default configuration adds providers of its own: look ours up by name.
+    ProviderHealth HealthOf(const std::string& name) const {
         for (const ProviderHealth& h : engine_->Health())
             if (h.name == name)
                 return h;
+        ADD_FAILURE() << "no provider " << name;
         return {};
     }
 
@@ -200,7 +202,7 @@ TEST_F(EngineTest, ValueRules) {
     EXPECT_EQ(Answer(Page::Ranks, "ranks.example"), "9,-1");
     EXPECT_EQ(provider_->calls(), calls);
 
-    const ProviderHealth health = Health("t");
+    const ProviderHealth health = HealthOf("t");
     EXPECT_EQ(health.description, "测试来源");
     EXPECT_GT(health.last_ok_ms, 0);
     EXPECT_GT(health.last_fail_ms, 0);
@@ -296,8 +298,9 @@ TEST_F(EngineTest, WhoisAndRankingTexts) {
     // Nothing at all by the deadline: the WHOIS answer says so.
     provider_->Hold(true);
     std::string answer;
+    const int before = provider_->calls(); // counted before the request can add to it
     std::thread request([&] { answer = Answer(Page::Whois, "x.example"); });
-    ASSERT_TRUE(provider_->AwaitCalls(provider_->calls() + 1));
+    ASSERT_TRUE(provider_->AwaitCalls(before + 1));
     clock_.fake.Advance(kDeadline);
     request.join();
     EXPECT_EQ(answer, "未能取得 x.example 的注册信息：查询未在期限内完成，结果稍后可用");
@@ -327,7 +330,7 @@ TEST_F(EngineTest, FaultsOfProvidersAndStore) {
     ASSERT_TRUE(answers);
     EXPECT_TRUE((*answers)[0].missing);
     EXPECT_EQ((*answers)[0].used.status, Status::NetworkError);
-    EXPECT_NE(Health("t").last_fail_why.find("boom"), std::string::npos);
+    EXPECT_NE(HealthOf("t").last_fail_why.find("boom"), std::string::npos);
 
     for (bool reads : {false, true}) {
         BrokenStore broken(reads);

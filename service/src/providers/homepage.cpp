@@ -163,21 +163,6 @@ std::string DeclaredCharset(std::string_view body, std::string_view content_type
     return label;
 }
 
-std::string DecodeBody(std::string_view body, std::string_view content_type) {
-    if (body.substr(0, 3) == "\xEF\xBB\xBF")
-        return Utf8OrGbk(body.substr(3));
-    if (body.substr(0, 2) == "\xFF\xFE")
-        return ToUtf8(body.substr(2), "UTF-16LE").value_or("");
-    if (body.substr(0, 2) == "\xFE\xFF")
-        return ToUtf8(body.substr(2), "UTF-16BE").value_or("");
-    const std::string label = DeclaredCharset(body, content_type);
-    // UTF-16 declared inside an ASCII-readable page is a mistake browsers also ignore.
-    if (!label.empty() && FindNoCase(label, "utf-16", 0) == std::string_view::npos)
-        if (auto text = ToUtf8(body, label))
-            return *text;
-    return Utf8OrGbk(body);
-}
-
 void AppendUtf8(std::string* out, char32_t cp) {
     if (cp == 0 || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
         cp = 0xFFFD;
@@ -277,6 +262,21 @@ class HomepageProvider final : public Provider {
 };
 
 } // namespace
+
+std::string DecodeBody(std::string_view body, std::string_view content_type) {
+    if (body.substr(0, 3) == "\xEF\xBB\xBF")
+        return Utf8OrGbk(body.substr(3));
+    if (body.substr(0, 2) == "\xFF\xFE")
+        return ToUtf8(body.substr(2), "UTF-16LE").value_or("");
+    if (body.substr(0, 2) == "\xFE\xFF")
+        return ToUtf8(body.substr(2), "UTF-16BE").value_or("");
+    const std::string label = DeclaredCharset(body, content_type);
+    // UTF-16 declared inside an ASCII-readable page is a mistake browsers also ignore.
+    if (!label.empty() && FindNoCase(label, "utf-16", 0) == std::string_view::npos)
+        if (auto text = ToUtf8(body, label))
+            return *text;
+    return Utf8OrGbk(body);
+}
 
 std::string DecodeEntities(std::string_view text) {
     static const std::pair<std::string_view, char32_t> kNamed[] = {

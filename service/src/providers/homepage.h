@@ -15,6 +15,9 @@ struct HomePage {
 // own <meta> declaration, else UTF-8 when valid, else GB18030. Linear in the body's size.
 HomePage ReadHomePage(std::string_view body, std::string_view content_type, std::size_t max_chars);
 
+// A fetched page's bytes as UTF-8, by the same charset rules.
+std::string DecodeBody(std::string_view body, std::string_view content_type);
+
 // Character references decoded: numeric ones and the named ones pages commonly use.
 std::string DecodeEntities(std::string_view text);
 

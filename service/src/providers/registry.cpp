@@ -17,6 +17,18 @@ std::unique_ptr<Provider> MakeProvider(const std::string& name, const toml::tabl
         return MakeNoneProvider(name, section, context, error);
     if (type == "homepage")
         return MakeHomepageProvider(name, section, context.env, error);
+    if (type == "serp")
+        return MakeSerpProvider(name, section, context, error);
+    if (type == "google-cse")
+        return MakeGoogleCseProvider(name, section, context, error);
+    if (type == "openpagerank")
+        return MakeOpenPageRankProvider(name, section, context, error);
+    if (type == "tranco")
+        return MakeTrancoProvider(name, section, context, error);
+    if (type == "cc-graph")
+        return MakeCcGraphProvider(name, section, context, error);
+    if (type == "trend")
+        return MakeTrendProvider(name, section, context, error);
     if (type == "rdap" || type == "whois")
         return MakeRegistrationProvider(name, section, context.env, context.config.data_dir, error);
     *error = "key 'providers." + name + ".type': unknown type '" + type + "'";

@@ -61,6 +61,45 @@ void SectionReader::Strings(std::string_view key, std::vector<std::string>* out)
         *out = std::move(values);
 }
 
+void SectionReader::Duration(std::string_view key, std::int64_t unit_ms, std::int64_t* out) {
+    read_.emplace(key);
+    const toml::node* node = section_.get(key);
+    if (!node)
+        return;
+    double value = -1;
+    if (node->is_integer())
+        value = static_cast<double>(node->as_integer()->get());
+    else if (node->is_floating_point())
+        value = node->as_floating_point()->get();
+    // Beyond a year is surely a mistake, and keeps the product inside 64 bits.
+    if (!(value >= 0) || value * static_cast<double>(unit_ms) > 366.0 * 24 * 3600 * 1000)
+        Fail(key, "expected a non-negative number, at most a year");
+    else
+        *out = static_cast<std::int64_t>(value * static_cast<double>(unit_ms));
+}
+
+void SectionReader::Headers(std::string_view key,
+                            std::vector<std::pair<std::string, std::string>>* out) {
+    read_.emplace(key);
+    const toml::node* node = section_.get(key);
+    if (!node)
+        return;
+    std::vector<std::pair<std::string, std::string>> headers;
+    if (const toml::table* table = node->as_table())
+        for (const auto& [name, value] : *table) {
+            // A line break would let a definition smuggle in a header or a request line.
+            if (!value.is_string() || name.str().find_first_of("\r\n:") != std::string_view::npos ||
+                value.as_string()->get().find_first_of("\r\n") != std::string::npos) {
+                Fail(key, "header names and values must be single-line strings");
+                return;
+            }
+            headers.emplace_back(std::string(name.str()), value.as_string()->get());
+        }
+    else
+        return Fail(key, "expected a table of header = \"value\"");
+    *out = std::move(headers);
+}
+
 bool SectionReader::Done(std::string* error) {
     for (auto&& [key, node] : section_)
         if (!read_.count(key.str()))

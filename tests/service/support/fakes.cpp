@@ -49,6 +49,9 @@ bool FakeUpstream::Start() {
         return false;
     // The socket already listens: clients may connect before the thread runs.
     thread_ = std::thread([this] { server_.listen_after_bind(); });
+    // stop() is a no-op until the loop runs: a fake torn down at once would never stop.
+    while (!server_.is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return true;
 }
 

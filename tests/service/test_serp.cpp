@@ -1,0 +1,266 @@
+// The shipped search engine definitions against pages written in the shape the engines serve.
+#include "config.h"
+#include "fakes.h"
+#include "providers/engines.h"
+#include "providers/providers.h"
+#include "store.h"
+#include "tempdir.h"
+
+#include <gtest/gtest.h>
+#include <toml++/toml.h>
+
+using namespace valdane::svc;
+
+namespace {
+
+constexpr std::int64_t kHour = 3600LL * 1000;
+
+struct Reply {
+    int status = 200;
+    std::string body;
+    std::string location;
+};
+
+struct EngineCase {
+    const char* name;
+    const char* canary;
+    std::string normal;
+    std::int64_t count;
+    std::string zero;
+    Reply captcha;
+};
+
+std::string Html(const std::string& inner) {
+    return "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>site:example.com</title>"
+           "</head><body><div id=\"content\">" +
+           inner + "</div></body></html>";
+}
+
+const std::vector<EngineCase>& Engines() {
+    static const std::vector<EngineCase> cases = {
+        {"baidu",
+         "baidu.com",
+         Html("<div class=\"nums\"><span class=\"nums_text\">百度为您找到相关结果约1,234,000个"
+              "</span></div>"),
+         1234000,
+         Html("<div class=\"content_none\"><div class=\"nors\"><p>很抱歉，没有找到与<span>“site:"
+              "example.com”</span>相关的网页。</p></div></div>"),
+         {302, "", "https://wappass.baidu.com/static/captcha/tuxing.html?ak=1&backurl=x"}},
+        {"sogou",
+         "sogou.com",
+         Html("<div class=\"search-info\"><p class=\"num-tips\">搜狗已为您找到约37,020条相关结果"
+              "</p></div>"),
+         37020,
+         Html("<div "
+              "class=\"no-result\"><p>抱歉，没有找到与“site:example.com”相关的网页。</p></div>"),
+         {302, "", "http://www.sogou.com/antispider/?from=%2Fweb%3Fquery%3Dsite"}},
+        {"so360",
+         "so.com",
+         Html("<div class=\"nums\"><span>找到相关结果约5,430个</span></div>"),
+         5430,
+         Html("<div "
+              "id=\"no-result\"><p>抱歉，未找到和<em>site:example.com</em>相关的网页。</p></div>"),
+         {200, "<html><head><title>360搜索 安全验证</title></head><body>请输入验证码</body></html>",
+          ""}},
+        {"bing",
+         "microsoft.com",
+         Html("<div id=\"b_tween\"><span class=\"sb_count\">约 12,300 个结果</span></div>"),
+         12300,
+         Html("<ol id=\"b_results\"><li class=\"b_no\"><h1>没有与此相关的结果: <strong>site:"
+              "example.com</strong></h1></li></ol>"),
+         {302, "", "https://cn.bing.com/turing/captcha/challenge?q=site"}},
+        {"yahoo",
+         "yahoo.com",
+         Html("<div class=\"compPagination\"><a class=\"next\">Next</a><span>98,700 results</span>"
+              "</div>"),
+         98700,
+         Html("<div class=\"dd zrp\"><p>We did not find results for: <strong><b>site:example.com"
+              "</b></strong>. </p></div>"),
+         {200, "<html><head><title>Yahoo Captcha</title></head><body></body></html>", ""}},
+    };
+    return cases;
+}
+
+// One engine behind a fake upstream: the canary's query and the site's query get the pages
+// the test sets.
+class Engine {
+  public:
+    explicit Engine(const EngineCase& c, const std::string& overrides = "") : case_(c) {
+        up_.server().Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
+            std::lock_guard<std::mutex> guard(mutex_);
+            ++requests_;
+            const Reply& r = req.target.find(case_.canary) != std::string::npos ? canary_ : site_;
+            res.status = r.status;
+            if (!r.location.empty())
+                res.set_header("Location", r.location);
+            res.set_content(r.body, "text/html; charset=utf-8");
+        });
+        EXPECT_TRUE(up_.Start());
+        site_ = canary_ = Reply{200, c.normal, ""};
+        auto all = toml::parse(DefaultConfigToml());
+        toml::table section = *all["providers"][c.name].as_table();
+        std::string url = section["url"].value_or(std::string());
+        const std::size_t path = url.find('/', url.find("://") + 3);
+        section.insert_or_assign("url", up_.base() + url.substr(path));
+        section.insert_or_assign("jitter_s", 0);
+        for (auto&& [k, v] : toml::parse(overrides))
+            section.insert_or_assign(k, v);
+        std::string error;
+        store_ = OpenStore(dir_.path, env_.env, &error);
+        ProviderContext context{env_.env, *store_, config_};
+        provider_ = MakeProvider(c.name, section, context, &error);
+        EXPECT_TRUE(provider_) << error;
+    }
+
+    void Serve(Reply site, std::optional<Reply> canary = std::nullopt) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        site_ = site;
+        if (canary)
+            canary_ = *canary;
+    }
+    Measurement Measure(Page page = Page::Sites) {
+        return provider_->Measure({"example.com", page, {0}}).at(0);
+    }
+    int requests() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return requests_;
+    }
+    Provider& provider() { return *provider_; }
+    test::FakeClock& clock() { return env_.clock; }
+
+  private:
+    const EngineCase& case_;
+    test::FakeUpstream up_;
+    test::TestEnv env_;
+    test::TempDir dir_;
+    std::unique_ptr<Store> store_;
+    Config config_;
+    std::mutex mutex_;
+    Reply site_, canary_;
+    int requests_ = 0;
+    std::unique_ptr<Provider> provider_;
+};
+
+} // namespace
+
+TEST(ResultCount, ReadsSeparatorsAndMultipliers) {
+    const std::vector<std::pair<std::string, std::optional<std::int64_t>>> rows = {
+        {"约1,234,000", 1234000}, {"1.2万", 12000},     {"3亿", 300000000},
+        {"12 300", 12300},        {"1，234", 1234},     {"0", 0},
+        {"", std::nullopt},       {"约", std::nullopt}, {"12345678901234567", std::nullopt},
+    };
+    for (const auto& [text, want] : rows)
+        EXPECT_EQ(ParseResultCount(text), want) << text;
+}
+
+TEST(Serp, EachShippedDefinitionReadsCountsZerosAndVerificationPages) {
+    for (const EngineCase& c : Engines()) {
+        SCOPED_TRACE(c.name);
+        Engine engine(c);
+        // The first query of the day is the canary's, then the site's, an interval apart.
+        const std::int64_t start = engine.clock().NowMs();
+        Measurement m = engine.Measure();
+        EXPECT_EQ(m.status, Status::Ok) << m.detail;
+        EXPECT_EQ(m.number, c.count);
+        EXPECT_EQ(engine.requests(), 2);
+        EXPECT_GE(engine.clock().NowMs() - start, 15000);
+
+        engine.Serve({200, c.zero, ""});
+        m = engine.Measure();
+        EXPECT_EQ(m.status, Status::NotFound) << m.detail;
+        EXPECT_EQ(m.number, 0);
+
+        // A verification page: blocked, no number, and the engine left alone for 24 hours.
+        engine.Serve(c.captcha);
+        m = engine.Measure();
+        EXPECT_EQ(m.status, Status::Blocked) << m.detail;
+        EXPECT_FALSE(m.number);
+        const int asked = engine.requests();
+        EXPECT_EQ(engine.Measure().status, Status::Blocked);
+        EXPECT_EQ(engine.requests(), asked);
+        EXPECT_GE(engine.provider().State().suspended_until_ms,
+                  engine.clock().NowMs() + 23 * kHour);
+        engine.clock().Advance(24 * kHour);
+        engine.Serve({200, c.normal, ""});
+        EXPECT_EQ(engine.Measure().status, Status::Ok);
+        EXPECT_EQ(engine.provider().State().suspended_until_ms, 0);
+    }
+}
+
+TEST(Serp, ChangedPageFailsAndTheCanaryMarksTheDefinitionBroken) {
+    for (const EngineCase& c : Engines()) {
+        SCOPED_TRACE(c.name);
+        Engine engine(c);
+        ASSERT_EQ(engine.Measure().status, Status::Ok);
+        const Reply changed{200, Html("<div class=\"result-count\">共 1,234 项</div>"), ""};
+        engine.Serve(changed, changed);
+        Measurement m = engine.Measure();
+        EXPECT_EQ(m.status, Status::ParseFailed);
+        EXPECT_FALSE(m.number);
+        EXPECT_TRUE(engine.provider().State().broken);
+        // While broken even a page that reads as "no results" is not taken for a zero.
+        engine.Serve({200, c.zero, ""});
+        EXPECT_EQ(engine.Measure().status, Status::ParseFailed);
+        // The next day's canary passes again and the definition is trusted again.
+        engine.Serve({200, c.normal, ""}, Reply{200, c.normal, ""});
+        engine.clock().Advance(25 * kHour);
+        EXPECT_EQ(engine.Measure().status, Status::Ok);
+        EXPECT_FALSE(engine.provider().State().broken);
+    }
+}
+
+TEST(Serp, TooManyRequestsSuspendsForAnHourAndOtherErrorsAreNetworkErrors) {
+    Engine engine(Engines()[0]);
+    ASSERT_EQ(engine.Measure().status, Status::Ok);
+    engine.Serve({429, "slow down", ""});
+    EXPECT_EQ(engine.Measure().status, Status::RateLimited);
+    const ProviderState state = engine.provider().State();
+    EXPECT_GT(state.suspended_until_ms, engine.clock().NowMs());
+    EXPECT_LE(state.suspended_until_ms, engine.clock().NowMs() + kHour);
+    engine.clock().Advance(kHour);
+    engine.Serve({503, "", ""});
+    const Measurement m = engine.Measure();
+    EXPECT_EQ(m.status, Status::NetworkError);
+    EXPECT_FALSE(m.number);
+}
+
+TEST(Serp, BudgetIntervalAndQueriesPerPage) {
+    // Three requests a day, 10 s apart; Bing has no backlink query.
+    Engine engine(Engines()[0], "daily_budget = 3\ninterval_s = 10");
+    std::int64_t before = engine.clock().NowMs();
+    EXPECT_EQ(engine.Measure().status, Status::Ok); // canary + site
+    EXPECT_EQ(engine.clock().NowMs() - before, 10000);
+    before = engine.clock().NowMs();
+    EXPECT_EQ(engine.Measure(Page::Links).status, Status::Ok);
+    EXPECT_EQ(engine.clock().NowMs() - before, 10000);
+    const Measurement spent = engine.Measure();
+    EXPECT_EQ(spent.status, Status::RateLimited);
+    EXPECT_EQ(engine.requests(), 3);
+    engine.clock().Advance(24 * kHour);
+    EXPECT_EQ(engine.Measure().status, Status::Ok);
+
+    Engine bing(Engines()[3]);
+    EXPECT_EQ(bing.Measure(Page::Links).status, Status::Unsupported);
+    EXPECT_EQ(bing.requests(), 0);
+}
+
+TEST(Serp, UnusableDefinitionsAreRefused) {
+    test::TestEnv env;
+    test::TempDir dir;
+    std::string error;
+    auto store = OpenStore(dir.path, env.env, &error);
+    Config config;
+    ProviderContext context{env.env, *store, config};
+    for (const char* text : {"url = \"https://x/s?q=\"\ncount = '(\\d+)'",
+                             "url = \"https://x/s?q={query}\"\ncount = '\\d+'",
+                             "url = \"https://x/s?q={query}\"\ncount = '(\\d+'",
+                             "url = \"https://x/s?q={query}\"\ncount = '(\\d+)'\ninterval_s = -1",
+                             "url = \"https://x/s?q={query}\"\ncount = '(\\d+)'\n"
+                             "headers = { \"X\" = \"a\\r\\nHost: evil\" }"}) {
+        error.clear();
+        toml::table section = toml::parse(text);
+        section.insert("type", "serp");
+        EXPECT_FALSE(MakeProvider("x", section, context, &error)) << text;
+        EXPECT_FALSE(error.empty());
+    }
+}

@@ -1,6 +1,7 @@
 // valdane-service: answers the program's queries and serves the maker's pages.
 #include "config.h"
 #include "engine.h"
+#include "import.h"
 #include "log.h"
 #include "protocol.h"
 #include "provider.h"
@@ -29,20 +30,30 @@ struct Service {
     std::unique_ptr<Engine> engine;
 };
 
+using Arguments = std::vector<std::string>;
+
 struct Command {
     std::string_view flag;
-    std::string_view argument; // "" when the command takes none
+    std::string_view argument; // how --help names the values; "" when the command takes none
+    std::size_t arity;         // how many values follow the flag
     std::string_view help;
-    int (*run)(Service& service, const std::string& argument);
+    int (*run)(Service& service, const Arguments& arguments);
 };
 
-int Serve(Service& service, const std::string&);
-int Check(Service& service, const std::string& site);
+int Serve(Service& service, const Arguments&);
+int Check(Service& service, const Arguments& arguments);
+int Import(Service& service, const Arguments& arguments) {
+    return RunImport(service.config, arguments[0], arguments[1]);
+}
 
 // The default command (serving) comes first; the others are picked by their flag.
 const Command kCommands[] = {
-    {"", "", "serve the program's queries and the pages (the default)", Serve},
-    {"--check", "SITE",
+    {"", "", 0, "serve the program's queries and the pages (the default)", Serve},
+    {"--import", "KIND FILE|URL", 2,
+     "load a rank list into the data folder: KIND is 'tranco' (rank,domain CSV, plain or "
+     "zipped) or 'cc-ranks' (a Common Crawl domain ranks file, plain or gzipped)",
+     Import},
+    {"--check", "SITE", 1,
      "print what the service would answer for SITE: each page, each column, its status and "
      "source",
      Check},
@@ -112,7 +123,8 @@ std::string Age(std::int64_t ms) {
     return std::to_string(ms / 86'400'000) + "d";
 }
 
-int Check(Service& service, const std::string& site) {
+int Check(Service& service, const Arguments& arguments) {
+    const std::string& site = arguments[0];
     std::vector<std::future<std::optional<std::vector<ColumnAnswer>>>> pages;
     for (Page page : kPages)
         pages.push_back(std::async(std::launch::async,
@@ -154,7 +166,7 @@ sigset_t StopSignals() {
     return set;
 }
 
-int Serve(Service& service, const std::string&) {
+int Serve(Service& service, const Arguments&) {
     const sigset_t stop_signals = StopSignals();
     Server server(service.config, *service.engine, *service.store);
     std::string error;
@@ -217,7 +229,7 @@ int main(int argc, char** argv) {
     std::optional<fs::path> file, data;
     std::optional<std::string> listen;
     const Command* command = &kCommands[0];
-    std::string argument;
+    Arguments arguments;
     const std::vector<std::string> args(argv + 1, argv + argc);
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -258,13 +270,13 @@ int main(int argc, char** argv) {
             return 2;
         }
         command = picked;
-        if (!picked->argument.empty()) {
+        for (std::size_t n = 0; n < picked->arity; ++n) {
             if (!(v = value())) {
                 std::fprintf(stderr, "valdane-service: %s needs %s\n", a.c_str(),
                              std::string(picked->argument).c_str());
                 return 2;
             }
-            argument = *v;
+            arguments.push_back(*v);
         }
     }
     if (command->run == Serve) {
@@ -276,5 +288,5 @@ int main(int argc, char** argv) {
     Service service;
     if (!Open(service, file, listen, data))
         return 1;
-    return command->run(service, argument);
+    return command->run(service, arguments);
 }

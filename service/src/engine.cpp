@@ -171,8 +171,10 @@ struct Engine::Impl {
         for (std::size_t i = 0; i < out.size(); ++i) {
             Measurement& m = out[i];
             const int column = request.columns[i];
+            // A real zero, unless the source says it has no entry at all (a rank list
+            // without the site): that stays -1, never a zero.
             if (IsNumericColumn(request.page, column) && m.status == Status::NotFound)
-                m.number = 0;
+                m.number = m.number && *m.number < 0 ? -1 : 0;
             else if (IsNumericColumn(request.page, column) && m.status == Status::Ok && !m.number)
                 m = Failed(Status::ParseFailed, "数据来源没有给出数值");
             else if (request.page == Page::Whois && m.status == Status::Ok && m.text.empty())

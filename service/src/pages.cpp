@@ -260,10 +260,11 @@ TableOrder ParseOrder(Page page, std::string_view sort, std::string_view order) 
     return result;
 }
 
+// Negative numbers stand for "no entry at the source": shown as missing, never as a value.
 std::optional<std::int64_t> ShownValue(const Measurement& m) {
-    if (m.status == Status::Ok && m.number)
+    if (m.status == Status::Ok && m.number && *m.number >= 0)
         return m.number;
-    if (m.status == Status::NotFound)
+    if (m.status == Status::NotFound && m.number.value_or(0) >= 0)
         return m.number.value_or(0);
     return std::nullopt;
 }

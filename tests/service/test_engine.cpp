@@ -33,6 +33,8 @@ class TestProvider final : public Provider {
             if (status_ == Status::Ok) {
                 m.number = value_ + column;
                 m.text = text_;
+            } else if (status_ == Status::NotFound && value_ < 0) {
+                m.number = value_; // the source has no entry for the site
             }
             out.push_back(m);
         }
@@ -195,6 +197,9 @@ TEST_F(EngineTest, ValueRules) {
         EXPECT_EQ(a.missing, c.missing) << i;
         EXPECT_EQ(a.used.source, "t") << i;
     }
+    // A source without an entry for the site: "-1", never a zero.
+    provider_->Set(Status::NotFound, -1);
+    EXPECT_EQ(Answer(Page::Sites, "unlisted.example"), "-1,-1,-1,-1,-1,-1,-1");
     // The column no source serves: "-1", and not asked again while that holds.
     provider_->Set(Status::Ok, 9);
     EXPECT_EQ(Answer(Page::Ranks, "ranks.example"), "9,-1");

@@ -43,6 +43,8 @@ TEST(Program, FlagsAndCheck) {
     // The per-user file is read without --config. No column reaches outside.
     std::ofstream(home / "cfg" / "valdane" / "service.toml") << R"(
 [columns]
+sites = ["none", "none", "none", "none", "none", "none", "none"]
+links = ["none", "none", "none", "none", "none", "none", "none"]
 ranks = ["demo", "none"]
 whois = ["none"]
 alexa = ["none", "none", "none", "none", "none", "none", "none", "none", "none"]

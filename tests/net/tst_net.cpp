@@ -16,6 +16,32 @@
 #include <limits>
 #include <memory>
 
+#include <zlib.h>
+
+namespace {
+
+// gzip of `times` copies of piece, deflated copy by copy: a bomb stays small on the wire.
+QByteArray gzip(const QByteArray& piece, int times = 1) {
+    z_stream stream{};
+    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY);
+    QByteArray out;
+    char buffer[1 << 16];
+    for (int i = 1; i <= times; ++i) {
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.constData()));
+        stream.avail_in = uInt(piece.size());
+        do {
+            stream.next_out = reinterpret_cast<Bytef*>(buffer);
+            stream.avail_out = sizeof buffer;
+            deflate(&stream, i == times ? Z_FINISH : Z_NO_FLUSH);
+            out.append(buffer, qsizetype(sizeof buffer - stream.avail_out));
+        } while (stream.avail_out == 0);
+    }
+    deflateEnd(&stream);
+    return out;
+}
+
+} // namespace
+
 using namespace std::chrono_literals;
 using Behaviour = FakeQueryService::Behaviour;
 
@@ -129,6 +155,34 @@ class TestNet : public QObject {
         QFETCH(qint64, size);
         m_service.setRaw("big.asp", QByteArray(size, 'a'));
         QCOMPARE(get("big.asp"), size > kHttpGetMaxBody ? QString("0") : QString(size, 'a'));
+    }
+
+    // A body that does not decompress is a failed fetch at once, not a time-out; none grows
+    // past the body cap however well it compresses.
+    void fetchCompressed_data() {
+        QTest::addColumn<QByteArray>("encoding");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("expected");
+        const QByteArray page = FakeQueryService::envelope("收录|1");
+        const QString text = BytesToText(page, "gb2312");
+        QByteArray corrupt = gzip(page);
+        corrupt[corrupt.size() / 2] = char(~corrupt.at(corrupt.size() / 2));
+        QTest::newRow("gzip") << QByteArray("gzip") << gzip(page) << text;
+        QTest::newRow("two gzip members") << QByteArray("gzip") << gzip("ab") + gzip("c") << "abc";
+        QTest::newRow("deflate") << QByteArray("deflate") << qCompress(page).mid(4) << text;
+        QTest::newRow("corrupt") << QByteArray("gzip") << corrupt << "0";
+        QTest::newRow("cut short") << QByteArray("gzip") << gzip(page).chopped(9) << "0";
+        QTest::newRow("not compressed at all") << QByteArray("gzip") << page << "0";
+        QTest::newRow("encoding not asked for") << QByteArray("br") << page << "0";
+        QTest::newRow("64 MiB bomb")
+            << QByteArray("gzip") << gzip(QByteArray(1 << 20, 0), 64) << "0";
+    }
+    void fetchCompressed() {
+        QFETCH(QByteArray, encoding);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, expected);
+        m_service.setEncoded("z.asp", body, encoding);
+        QCOMPARE(get("z.asp"), expected);
     }
 
     void fetchInvalidGbkBytes() {

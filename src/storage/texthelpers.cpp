@@ -9,10 +9,13 @@
 QString GetBetween(const QString& text, const QString& startMarker, const QString& endMarker) {
     if (text.isEmpty())
         return QString();
-    // 1-based positions, 0 when absent; the end marker is searched from the text's start on
-    // purpose, so an end marker in front of the start marker yields "".
+    // 1-based positions; the end marker is searched from the text's start on purpose, so an end
+    // marker in front of the start marker yields "". A page that lost either marker holds no
+    // payload, whatever lies near the other.
     const qsizetype p1 = text.indexOf(startMarker) + 1;
     const qsizetype p2 = text.indexOf(endMarker) + 1;
+    if (p1 == 0 || p2 == 0)
+        return QString();
     const qsizetype markerLength = startMarker.size();
     const qsizetype from = p1 + markerLength;
     const qsizetype count = p2 - p1 - markerLength;

@@ -311,6 +311,50 @@ class TestNet : public QObject {
                              QString::number(m_service.port()) + "&Key=7654321&sUrl=" + sent));
     }
 
+    // What a result page may store and record; "" is a refusal.
+    void acceptedAnswer_data() {
+        QTest::addColumn<QString>("payload");
+        QTest::addColumn<int>("values");
+        QTest::addColumn<QString>("stored");
+        const QString value64(kMaxAnswerValue, u'9');
+        const QString blanks(kMaxAnswerLength - 13, u' ');
+        const struct {
+            const char* name;
+            QString payload;
+            int values;
+            QString stored;
+        } rows[] = {
+            {"seven values", "1|20|3,4|5|6|7", 7, "1,20,3,4,5,6,7"},
+            {"blanks at the ends dropped", "  4|2 ", 2, "4,2"},
+            {"empty value inside kept", "10,,3", 3, "10,,3"},
+            {"Chinese value", "1,2,3,4,5,6,中", 7, "1,2,3,4,5,6,中"},
+            {"value of the longest length", value64 + ",1", 2, value64 + ",1"},
+            {"answer of the longest length", blanks + "1,2,3,4,5,6,7", 7, "1,2,3,4,5,6,7"},
+            {"false", "false", 2, ""},
+            {"too few values", "1,2,3,4,5,6", 7, ""},
+            {"too many values", "1,2,3", 2, ""},
+            {"first value empty", ",55", 2, ""},
+            {"shorter than the values need", "1,", 2, ""},
+            {"value one too long", value64 + "9,1", 2, ""},
+            {"answer one too long", blanks + " 1,2,3,4,5,6,7", 7, ""},
+            {"CR LF after", "1,2\r\n", 2, ""},
+            {"LF inside", "1,2\n[evil]", 2, ""},
+            {"tab before", "\t1,2", 2, ""},
+            {"zero character", QString("1,2") + QChar(0), 2, ""},
+            {"C1 control", "1,2\u0085", 2, ""},
+            {"line separator", "1,2\u2028", 2, ""},
+            {"failed fetch", "0", 2, ""},
+        };
+        for (const auto& r : rows)
+            QTest::newRow(r.name) << r.payload << r.values << r.stored;
+    }
+    void acceptedAnswer() {
+        QFETCH(QString, payload);
+        QFETCH(int, values);
+        QFETCH(QString, stored);
+        QCOMPARE(AcceptedAnswer(payload, values), stored);
+    }
+
     // A page without the markers, or no page at all, is no payload.
     void payload_data() {
         QTest::addColumn<QString>("page");

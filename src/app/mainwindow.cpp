@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "app/modmin.h"
+#include "app/singleinstance.h"
 #include "controls/ctlbutton.h"
 #include "controls/desktopservices.h"
 #include "lookup/lookuppanels.h"
@@ -8,6 +9,7 @@
 #include "net/queryprotocol.h"
 #include "net/webpage.h"
 #include "storage/inifile.h"
+#include "storage/runtimefolder.h"
 #include "storage/texthelpers.h"
 #include "tracking/sitetracking.h"
 
@@ -71,9 +73,9 @@ void MainWindow::Load() {
 
     LogPath = m_programFolder + QStringLiteral("/SeoLog.htm");
     ConfigPath = m_programFolder + QStringLiteral("/Config.ini");
-    const QString temp = qEnvironmentVariable("TEMP");
-    TempPath = (temp.isEmpty() ? QDir::tempPath() : QDir::cleanPath(temp)) + QLatin1Char('/') +
-               kScratchName;
+    // Private, so that no other user can plant the update notice or a link in its place.
+    const QString runtime = PrivateRuntimeFolder();
+    TempPath = runtime.isEmpty() ? QString() : runtime + QLatin1Char('/') + kScratchName;
     if (FileExists(TempPath))
         QFile::remove(TempPath);
 
@@ -145,6 +147,7 @@ bool MainWindow::CloseRequest() {
         QFile::remove(TempPath);
     m_tracking->SaveColumnWidths();
     TrayRemove();
+    SingleInstance::endListening();
     Desktop().endProcess();
     return true;
 }

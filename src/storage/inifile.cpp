@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QSet>
 #include <QStringList>
 
 #include <algorithm>
@@ -251,6 +252,11 @@ class ParseCache {
   public:
     Loaded load(const QString& file) {
         const QString key = cacheKey(file);
+        if (!swept.contains(key)) {
+            // Once per file and run: copies left by a writer killed before its rename.
+            swept.insert(key);
+            RemoveStaleCopies(key);
+        }
         const qint64 now = nowNs();
         Stamp stamp;
         Loaded result;
@@ -332,6 +338,7 @@ class ParseCache {
     }
 
     QHash<QString, Entry> entries;
+    QSet<QString> swept;
 };
 
 // The cache is only ever used from the interface thread; the lock makes a stray call from

@@ -235,6 +235,7 @@ QString ReportRowsText(const QString& site, const QString& time, const QString& 
 HistoryReport::HistoryReport() : clock([] { return QDateTime::currentDateTime(); }) {}
 
 bool HistoryReport::InitReport(const QString& path) {
+    RemoveStaleCopies(path);
     if (FileExists(path)) {
         if (isKnown(path))
             return true;

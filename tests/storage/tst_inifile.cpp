@@ -67,6 +67,7 @@ class TestIniFile : public QObject {
     void unreadableFileNeverReplaced();
     void failedWriteKeepsOldContent();
     void memoryFollowsBytesNotLines();
+    void staleCopyGoesAtFirstUse();
 
   private:
     QString ini() const { return dir.filePath(QStringLiteral("Config.ini")); }
@@ -449,6 +450,16 @@ void TestIniFile::memoryFollowsBytesNotLines() {
 #else
     QSKIP("needs a data size limit, which the address sanitizer's reservations exceed");
 #endif
+}
+
+void TestIniFile::staleCopyGoesAtFirstUse() {
+    // A file this process has not used yet; the rule itself is tested with the copier.
+    const QString file = dir.filePath(QStringLiteral("Fresh.ini"));
+    const QString copy = file + QStringLiteral(".k1LLed");
+    putContent(copy, "[a]\r\nx=half");
+    ageFile(copy, QDateTime::currentDateTime().addSecs(-3600));
+    QCOMPARE(ReadIni(u8("a"), u8("x"), file), QString());
+    QVERIFY(!QFileInfo::exists(copy));
 }
 
 QTEST_GUILESS_MAIN(TestIniFile)

@@ -1,15 +1,20 @@
 #include "storage/charset.h"
 #include "tracking/report.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #if defined(Q_OS_LINUX)
+#include "../storage/storagetest.h"
+
 #include <linux/capability.h>
+#include <sys/mount.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #endif
@@ -39,6 +44,8 @@ QByteArray gbk(const char* utf8) {
 // The report as a first run writes it, spelled out line by line.
 const char* const kFrameHead = "<html>\r\n"
                                "<head>\r\n"
+                               "  <meta http-equiv=\"Content-Type\" content=\"text/html; "
+                               "charset=gb2312\">\r\n"
                                "  <title>升级报告</title>\r\n"
                                "  <style type=text/css>\r\n"
                                "    body {font-family:微软雅黑,Arial,宋体;text-align:center;"
@@ -101,12 +108,15 @@ class TestReport : public QObject {
     void firstRunWritesFrameAndRows();
     void existingReportAtInit_data();
     void existingReportAtInit();
+    void sameDamageKeepsOneCopy();
     void unreadableReportIsLeftAlone();
     void missingFileOrFolder();
 
     void appendsMatchWholeRewrite_data();
     void appendsMatchWholeRewrite();
     void killedWriterKeepsEveryRow();
+    void fullDiskRollsBackTheAppend_data();
+    void fullDiskRollsBackTheAppend();
     void editBehindOurBackIsSeen_data();
     void editBehindOurBackIsSeen();
 
@@ -171,6 +181,13 @@ void TestReport::existingReportAtInit_data() {
         << gbk("<html><body>旧<table><tr><td>x</td></tr></table></body></html>") << QByteArray()
         << false;
     QTest::newRow("empty") << QByteArray() << QByteArray() << false;
+    QTest::newRow("earlier frame without the charset")
+        << gbk(kFrameHead)
+                   .replace("  <meta http-equiv=\"Content-Type\" content=\"text/html; "
+                            "charset=gb2312\">\r\n",
+                            "") +
+               kFoot
+        << QByteArray() << false;
     QTest::newRow("no body end") << gbk(kFrameHead) + "</table>\r\n</html>\r\n"
                                  << QByteArray() << true;
     QTest::newRow("damaged, backup taken")
@@ -193,6 +210,16 @@ void TestReport::existingReportAtInit() {
     QCOMPARE(QFileInfo::exists(backup), keptAside);
     if (keptAside)
         QCOMPARE(fileBytes(backup), existing);
+}
+
+void TestReport::sameDamageKeepsOneCopy() {
+    for (const QByteArray damage : {"damaged", "damaged", "damaged otherwise", "damaged"}) {
+        putBytes(m_path, damage);
+        QVERIFY(HistoryReport().InitReport(m_path));
+    }
+    QCOMPARE(fileBytes(m_path + ".bak"), QByteArray("damaged"));
+    QCOMPARE(fileBytes(m_path + ".bak2"), QByteArray("damaged otherwise"));
+    QVERIFY(!QFileInfo::exists(m_path + ".bak3"));
 }
 
 void TestReport::unreadableReportIsLeftAlone() {
@@ -325,6 +352,53 @@ void TestReport::killedWriterKeepsEveryRow() {
             }
         }
     }
+}
+
+void TestReport::fullDiskRollsBackTheAppend_data() {
+    QTest::addColumn<bool>("fileSystem"); // else a file size limit
+    QTest::newRow("file size limit") << false;
+    QTest::newRow("full file system") << true;
+}
+
+void TestReport::fullDiskRollsBackTheAppend() {
+#if defined(Q_OS_LINUX)
+    QFETCH(bool, fileSystem);
+    const QString folder = m_dir->filePath("small");
+    QVERIFY(QDir(m_dir->path()).mkdir("small"));
+    const QByteArray where = QFile::encodeName(folder);
+    if (fileSystem && mount("tmpfs", where.constData(), "tmpfs", 0, "size=64k") != 0)
+        QSKIP("mounting a small file system is not permitted here");
+    const auto unmount = qScopeGuard([&] {
+        if (fileSystem)
+            umount(where.constData());
+    });
+    const QString path = folder + "/SeoLog.htm";
+    QVERIFY(m_report.InitReport(path));
+    QVERIFY(m_report.Append(path, "a.com", kReportIndexedLabel, kSeven, true));
+    const QByteArray before = fileBytes(path);
+    // Longer than the free end of the file's last page.
+    const QStringList wide(7, QString(1000, u'9'));
+    {
+        std::unique_ptr<FileSizeLimit> limit;
+        if (fileSystem) {
+            QFile filler(folder + "/filler");
+            QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+            while (filler.write(QByteArray(4096, 'f')) == 4096) {
+            }
+        } else {
+            limit = std::make_unique<FileSizeLimit>(rlim_t(before.size() + 100));
+        }
+        QVERIFY(!m_report.Append(path, "b.com", kReportIndexedLabel, wide, true));
+        QCOMPARE(fileBytes(path), before);
+        QFile::remove(folder + "/filler");
+    }
+    QVERIFY(m_report.Append(path, "b.com", kReportIndexedLabel, kSeven, true));
+    QCOMPARE(fileBytes(path),
+             straightforwardAppend(before, ReportRowsText("b.com", ReportTime(kStamp),
+                                                          kReportIndexedLabel, kSeven, true)));
+#else
+    QSKIP("needs a file size limit");
+#endif
 }
 
 void TestReport::editBehindOurBackIsSeen_data() {

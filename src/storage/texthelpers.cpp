@@ -5,6 +5,42 @@
 #include <QFileInfo>
 #include <QSet>
 #include <QStringList>
+#include <QUrl>
+
+#include "storage/charset.h"
+
+#include <algorithm>
+
+namespace {
+
+// Config.ini is GBK, where a character it lacks becomes "?", so that two names of equal length
+// would share one section. Such a name is kept in its ASCII form: the host as punycode
+// ("xn--..."), a path percent-encoded as UTF-8. Names GBK holds stay as they are.
+bool gbkHolds(const QString& text) {
+    const bool ascii =
+        std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; });
+    return ascii || DecodeGbk(ToGbk(text)) == text;
+}
+
+QString storableSiteName(const QString& entry) {
+    if (gbkHolds(entry))
+        return entry;
+    const qsizetype slash = entry.indexOf(u'/');
+    const QString host = (slash < 0 ? entry : entry.left(slash)).trimmed();
+    const QByteArray ace = QUrl::toAce(host);
+    if (ace.isEmpty())
+        return entry;
+    QString stored = QString::fromLatin1(ace);
+    if (slash >= 0) {
+        const QString path = entry.mid(slash);
+        stored += gbkHolds(path)
+                      ? path
+                      : QString::fromLatin1(QUrl::toPercentEncoding(path, "!$&'()*+,=:@/?#%[]"));
+    }
+    return stored;
+}
+
+} // namespace
 
 QString GetBetween(const QString& text, const QString& startMarker, const QString& endMarker) {
     if (text.isEmpty())
@@ -45,8 +81,10 @@ QString NormalizeSiteList(const QString& text) {
     list.remove(QStringLiteral("\r\n"));
     if (list.isEmpty())
         return QString();
-    if (!list.contains(u';'))
+    if (!list.contains(u';')) {
+        list = storableSiteName(list);
         return IsValidDomain(list) ? list : QString();
+    }
 
     const QStringList entries = list.split(u';');
     QString accepted;
@@ -54,7 +92,7 @@ QString NormalizeSiteList(const QString& text) {
     QSet<QString> seen;
     seen.reserve(entries.size());
     for (const QString& raw : entries) {
-        const QString entry = raw.trimmed();
+        const QString entry = storableSiteName(raw.trimmed());
         const bool duplicate = seen.contains(entry);
         if (!duplicate) {
             seen.insert(entry);

@@ -11,4 +11,4 @@ $SUDO apt-get install -y -qq --no-install-recommends \
     libbenchmark-dev libgtest-dev fonts-wqy-microhei \
     libcpp-httplib-dev libssl-dev zlib1g-dev libbrotli-dev libcurl4-openssl-dev \
     libsqlite3-dev libtomlplusplus-dev nlohmann-json3-dev libpsl-dev libidn2-dev \
-    xvfb xauth >/dev/null
+    xvfb xauth clang libclang-rt-14-dev llvm >/dev/null

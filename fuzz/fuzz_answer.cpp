@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             !answer.startsWith(u'"') && !answer.startsWith(u'\'')) {
             const QString path = scratchFile("Config.ini");
             WriteIni(QStringLiteral("a.com"), QStringLiteral("Url_site"), answer, path);
-            FUZZ_CHECK(ReadIni(QStringLiteral("a.com"), QStringLiteral("Url_site"), path) == answer);
+            FUZZ_CHECK(ReadIni(QStringLiteral("a.com"), QStringLiteral("Url_site"), path) ==
+                       answer);
         }
     }
     return 0;

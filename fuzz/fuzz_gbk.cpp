@@ -12,8 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QString once = DecodeGbk(ToGbk(text));
     FUZZ_CHECK(DecodeGbk(ToGbk(once)) == once);
     // The same bytes read as UTF-16 text: every character is stored as itself or as "?".
-    const QString wide = QString::fromUtf16(reinterpret_cast<const char16_t*>(data),
-                                            qsizetype(size / 2));
+    const QString wide =
+        QString::fromUtf16(reinterpret_cast<const char16_t*>(data), qsizetype(size / 2));
     const QString stored = DecodeGbk(ToGbk(wide));
     FUZZ_CHECK(DecodeGbk(ToGbk(stored)) == stored);
     return 0;

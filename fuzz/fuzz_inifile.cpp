@@ -17,8 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QString section = DecodeGbk(parts[0]);
     const QString key = DecodeGbk(parts[1]);
     const QString value = DecodeGbk(parts[2]);
-    const QByteArray before = bytesOf(data, size).mid(parts[0].size() + parts[1].size() +
-                                                      parts[2].size() + 3);
+    const QByteArray before =
+        bytesOf(data, size).mid(parts[0].size() + parts[1].size() + parts[2].size() + 3);
     const QString path = scratchFile("Config.ini");
     {
         QFile file(path);

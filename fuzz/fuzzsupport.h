@@ -25,10 +25,10 @@ inline QString scratchFile(const char* name) {
 }
 
 // Fails the run the way libFuzzer reports a crash.
-#define FUZZ_CHECK(condition)                                                                   \
-    do {                                                                                        \
-        if (!(condition))                                                                       \
-            std::abort();                                                                       \
+#define FUZZ_CHECK(condition)                                                                      \
+    do {                                                                                           \
+        if (!(condition))                                                                          \
+            std::abort();                                                                          \
     } while (false)
 
 inline QByteArray bytesOf(const uint8_t* data, size_t size) {

@@ -1,13 +1,13 @@
 #include "storage/texthelpers.h"
 
+#include "storage/charset.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSet>
 #include <QStringList>
 #include <QUrl>
-
-#include "storage/charset.h"
 
 #include <algorithm>
 

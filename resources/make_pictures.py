@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Draws the program's pictures: the window icon (16 and 32 pixels, as PNGs and one .ico) and
-the four 99 x 25 button faces (normal, over, pressed, disabled). Standard library only.
+"""Draws the program's pictures: the icon (16 and 32 pixels for the window and one .ico; 48, 128
+and 256 more for the desktop's icon theme) and the four 99 x 25 button faces (normal, over,
+pressed, disabled). Standard library only.
 
 Run from any folder; the files are written next to this script."""
 
@@ -134,10 +135,10 @@ def main():
     }
     for name, (width, height, rows) in faces.items():
         write(name, png_bytes(width, height, rows))
-    images = [(size, icon(size)) for size in (16, 32)]
-    for size, rows in images:
+    images = {size: icon(size) for size in (16, 32, 48, 128, 256)}
+    for size, rows in images.items():
         write("valdane_%d.png" % size, png_bytes(size, size, rows))
-    write("valdane.ico", ico_bytes(images))
+    write("valdane.ico", ico_bytes([(size, images[size]) for size in (16, 32)]))
 
 
 if __name__ == "__main__":

@@ -2,11 +2,14 @@
 
 #include "measurement.h"
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace toml {
@@ -40,5 +43,33 @@ struct Config {
 // Built-in defaults, then the file (when given), in that order. Returns false with *error
 // naming the key when the file cannot be used.
 bool LoadConfig(const std::filesystem::path& file, Config* config, std::string* error);
+// The rules LoadConfig applies across keys, for a configuration changed afterwards (flags).
+bool CheckConfig(const Config& config, std::string* error);
+
+// The built-in configuration as TOML text: every key at its default.
+std::string_view DefaultConfigToml();
+// $XDG_CONFIG_HOME/valdane/service.toml (~/.config/... without it), whether it exists or not.
+std::filesystem::path DefaultConfigPath();
+// $XDG_DATA_HOME/valdane (~/.local/share/... without it).
+std::filesystem::path DefaultDataDir();
+
+struct ListenAddress {
+    std::string host; // numeric: "127.0.0.1", "::1" (without brackets)
+    int port = 0;
+};
+// "ADDR:PORT" or "[V6ADDR]:PORT" with a numeric address.
+std::optional<ListenAddress> ParseListen(std::string_view text);
+
+// One client network of the allow-list.
+struct Network {
+    bool v6 = false;
+    std::array<std::uint8_t, 16> bytes{}; // the first 4 for IPv4
+    int prefix = 0;
+};
+// "10.0.0.0/8", "::1/128", or one address ("192.0.2.7" = /32).
+std::optional<Network> ParseNetwork(std::string_view text);
+// Whether the numeric address (IPv4, IPv6, or IPv4 mapped into IPv6) lies in the network.
+bool NetworkContains(const Network& network, std::string_view address);
+bool IsLoopbackAddress(std::string_view address);
 
 } // namespace valdane::svc

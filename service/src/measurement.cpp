@@ -17,7 +17,20 @@ constexpr std::array<std::pair<Status, std::string_view>, 8> kNames{{
     {Status::Unsupported, "unsupported"},
 }};
 
+constexpr std::array<std::string_view, 5> kPageNames{"sites", "links", "ranks", "whois", "alexa"};
+
 } // namespace
+
+std::string_view PageName(Page page) {
+    return kPageNames[static_cast<std::size_t>(page)];
+}
+
+std::optional<Page> PageFromName(std::string_view name) {
+    for (Page page : kPages)
+        if (PageName(page) == name)
+            return page;
+    return std::nullopt;
+}
 
 std::string_view StatusName(Status status) {
     for (const auto& [s, name] : kNames)

@@ -10,6 +10,11 @@ namespace valdane::svc {
 // The five query pages the desktop program asks. Sites, Links and Ranks carry one number per
 // column; Whois carries one text; Alexa carries nine fields, some numbers, some texts.
 enum class Page { Sites, Links, Ranks, Whois, Alexa };
+inline constexpr Page kPages[] = {Page::Sites, Page::Links, Page::Ranks, Page::Whois, Page::Alexa};
+
+// "sites", "links", "ranks", "whois", "alexa": the page's name in the configuration and store.
+std::string_view PageName(Page page);
+std::optional<Page> PageFromName(std::string_view name);
 
 // What became of one attempt to measure one column. Only Ok and NotFound describe the site as
 // the source sees it now; every other status means "we do not know".

@@ -4,6 +4,7 @@
 #include "measurement.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -59,5 +60,9 @@ struct ProviderContext {
 // unusable.
 std::unique_ptr<Provider> MakeProvider(const std::string& name, const toml::table& section,
                                        ProviderContext& context, std::string* error);
+
+// Every [providers.NAME] section of the configuration, built; empty with *error when one fails.
+std::map<std::string, std::unique_ptr<Provider>> MakeProviders(ProviderContext& context,
+                                                               std::string* error);
 
 } // namespace valdane::svc

@@ -30,7 +30,8 @@ class Store {
     virtual ~Store() = default;
     // One transaction per measurement: a killed service loses none that returned.
     virtual bool Record(const std::string& site, Page page, int column, const Measurement& m) = 0;
-    virtual std::vector<Latest> LatestRow(const std::string& site, Page page) = 0;
+    // Every column the store holds for the site and page; nullopt when the store cannot answer.
+    virtual std::optional<std::vector<Latest>> LatestRow(const std::string& site, Page page) = 0;
     // The overview pages: every site answered for on that page, sorted by site.
     virtual std::vector<SiteRow> Overview(Page page) = 0;
     // Oldest first; since_ms 0 means all.

@@ -1,4 +1,5 @@
 #include "app/mainwindow.h"
+#include "app/signalrelay.h"
 #include "app/singleinstance.h"
 
 #include <QApplication>
@@ -6,6 +7,7 @@
 #include <QStyleFactory>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -30,6 +32,8 @@ void probeStartup() {
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("Valdane"));
+    // Lets the desktop match the window to the installed menu entry and its icon.
+    app.setDesktopFileName(QStringLiteral(VALDANE_APP_ID));
     // The window hides to the notification area; hiding it must not end the program.
     app.setQuitOnLastWindowClosed(false);
 
@@ -38,6 +42,7 @@ int main(int argc, char* argv[]) {
         return 0;
     instance.listen();
 
+    InstallQtTranslations();
     // Qt brings its own list and image-list widgets: there is no component to install.
     if (QStyle* style = QStyleFactory::create(QStringLiteral("Fusion")))
         app.setStyle(style);
@@ -45,8 +50,13 @@ int main(int argc, char* argv[]) {
     MainWindow window(QCoreApplication::applicationDirPath(), app.arguments().mid(1));
     QObject::connect(&instance, &SingleInstance::showRequested, &window,
                      &MainWindow::RestoreFromElsewhere);
+    // A log-out without a session manager, a shutdown or kill end the program by signal; it
+    // still saves and cleans up as when closed.
+    SignalRelay endSignals({SIGTERM, SIGHUP});
+    QObject::connect(&endSignals, &SignalRelay::received, &window,
+                     [&window] { window.CloseRequest(false); });
     window.Load();
-    window.show();
+    window.Start();
     if (qEnvironmentVariableIsSet("VALDANE_STARTUP_PROBE"))
         QTimer::singleShot(0, &app, probeStartup);
     return app.exec();

@@ -1,6 +1,8 @@
 #include "mainwindow.h"
 
+#include "app/configfiles.h"
 #include "app/modmin.h"
+#include "app/servicelauncher.h"
 #include "app/singleinstance.h"
 #include "controls/ctlbutton.h"
 #include "controls/desktopservices.h"
@@ -19,6 +21,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QSessionManager>
 #include <QTimer>
 
 namespace {
@@ -39,13 +42,23 @@ MainWindow::MainWindow(const QString& programFolder, const QStringList& argument
     : Form_Main(parent), m_programFolder(QDir::cleanPath(programFolder)), m_arguments(arguments),
       m_tracking(std::make_unique<SiteTracking>(*this)),
       m_lookups(std::make_unique<LookupPanels>(*this)),
-      m_settings(std::make_unique<SettingsPanel>(*this, *m_tracking, *m_lookups)) {
+      m_settings(std::make_unique<SettingsPanel>(*this, *m_tracking, *m_lookups)),
+      m_service(std::make_unique<ServiceLauncher>(ServiceLauncher::ForThisProgram())) {
     m_tracking->closeRequest = [this] { CloseRequest(); };
+    m_tracking->runFinished = [this] { checkConfigWritable(); };
     connect(MenuShow(), &QAction::triggered, this,
             [this] { TrayMessage(*this, TrayMessages::LeftDoubleClick); });
     connect(MenuQuit(), &QAction::triggered, this, [this] { CloseRequest(); });
-    // The session manager asks every window to close when the user logs off.
-    connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { CloseRequest(); });
+    // The session manager asks every program to save when the user logs off; the question
+    // during a refresh needs its leave, and staying cancels the log-off.
+    connect(qApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager& manager) {
+        const bool mayAsk = IsBusy && manager.allowsInteraction();
+        if (CloseRequest(mayAsk))
+            return;
+        manager.release();
+        manager.cancel();
+    });
+    connect(qApp, &QCoreApplication::aboutToQuit, this, [this] { CloseRequest(false); });
     Label1(1)->setCursor(Qt::PointingHandCursor);
     Label1(1)->installEventFilter(this);
 }
@@ -71,8 +84,9 @@ void MainWindow::Load() {
     AutoGainTicks = 0;
     WebTicks = 0;
 
-    LogPath = m_programFolder + QStringLiteral("/SeoLog.htm");
-    ConfigPath = m_programFolder + QStringLiteral("/Config.ini");
+    const FilePlaces places = LocateFiles(m_programFolder);
+    LogPath = places.log;
+    ConfigPath = places.config;
     // Private, so that no other user can plant the update notice or a link in its place.
     const QString runtime = PrivateRuntimeFolder();
     TempPath = runtime.isEmpty() ? QString() : runtime + QLatin1Char('/') + kScratchName;
@@ -121,42 +135,75 @@ void MainWindow::Load() {
     Timer1(4)->start();
 }
 
-void MainWindow::Activate() {
-    if (m_arguments.join(QLatin1Char(' ')) == QLatin1String("-Min"))
+bool MainWindow::startsMinimised() const {
+    return m_arguments.join(QLatin1Char(' ')) == QLatin1String("-Min");
+}
+
+void MainWindow::Start() {
+    if (startsMinimised() && Desktop().trayAvailable() && TrayPresent()) {
+        // Never mapped: a window that the window manager minimises while still mapping it
+        // comes back minimised again at the first restore.
         setWindowState(windowState() | Qt::WindowMinimized);
+        m_activated = true;
+        QTimer::singleShot(0, this, &MainWindow::Activate);
+        return;
+    }
+    show();
+}
+
+void MainWindow::Activate() {
+    if (startsMinimised())
+        setWindowState(windowState() | Qt::WindowMinimized);
+    checkConfigWritable();
+    // The hidden page asked at load, before the service was there.
+    if (m_service->EnsureRunning())
+        WEB1()->Navigate(MakerUrl());
     m_lookups->UpdateCheck();
     if (ReadIni(QStringLiteral("Setting"), QStringLiteral("AutoGain"), ConfigPath) ==
         QLatin1String("1"))
         m_tracking->UpdateSites(QStringLiteral("All"));
 }
 
-bool MainWindow::CloseRequest() {
+bool MainWindow::CloseRequest(bool mayAsk) {
     if (m_ending)
         return true;
-    if (IsBusy) {
+    if (IsBusy && mayAsk) {
         const auto answer = Desktop().messageBox(
             this, QStringLiteral("正在获取数据，确定要退出？ \r\n"),
             kAppName + QStringLiteral("提示"), DesktopServices::Buttons::OkCancel,
             DesktopServices::Icon::Question);
         if (answer != DesktopServices::Answer::Ok)
             return false;
-        IsBusy = false;
     }
+    IsBusy = false;
     m_ending = true;
     if (FileExists(TempPath))
         QFile::remove(TempPath);
     m_tracking->SaveColumnWidths();
     TrayRemove();
+    m_service->Stop();
     SingleInstance::endListening();
     Desktop().endProcess();
     return true;
 }
 
 void MainWindow::RestoreFromElsewhere() {
-    setWindowState(windowState() & ~Qt::WindowMinimized);
-    showNormal();
-    raise();
-    activateWindow();
+    Restore();
+}
+
+void MainWindow::checkConfigWritable() {
+    if (m_configWarned)
+        return;
+    const QString problem = IniWriteProblem(ConfigPath);
+    if (problem.isEmpty())
+        return;
+    m_configWarned = true;
+    Desktop().messageBox(this,
+                         QStringLiteral("设置文件 \"") + QDir::toNativeSeparators(ConfigPath) +
+                             QStringLiteral("\" 无法写入：") + problem +
+                             QStringLiteral("\r\n设置和查询结果将不能保存。"),
+                         QStringLiteral("提示"), DesktopServices::Buttons::Ok,
+                         DesktopServices::Icon::None);
 }
 
 void MainWindow::showEvent(QShowEvent* event) {
@@ -200,10 +247,9 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void MainWindow::openLinkLine() {
-    setWindowState(windowState() | Qt::WindowMinimized);
     // The download address arrives over plain HTTP; anything but a web address could make
     // the system's "open" start a local program, so it leads to the maker's site instead.
     const QString target =
         UpdateUrl.size() >= 2 && isWebAddress(UpdateUrl) ? UpdateUrl : MakerUrl();
-    Desktop().open(this, target, DesktopServices::ShowShow);
+    m_tracking->OpenMinimised(target, DesktopServices::ShowShow);
 }

@@ -8,6 +8,7 @@
 #include <memory>
 
 class LookupPanels;
+class ServiceLauncher;
 class SettingsPanel;
 class SiteTracking;
 
@@ -16,8 +17,8 @@ class SiteTracking;
 class MainWindow : public Form_Main {
     Q_OBJECT
   public:
-    // programFolder: where Config.ini and SeoLog.htm live (the program's own folder).
-    // arguments: the command line after the program name.
+    // programFolder: the program's own folder (Config.ini and SeoLog.htm live there when a
+    // Config.ini does). arguments: the command line after the program name.
     MainWindow(const QString& programFolder, const QStringList& arguments,
                QWidget* parent = nullptr);
     ~MainWindow() override;
@@ -27,11 +28,15 @@ class MainWindow : public Form_Main {
 
     // Runs once, before the window is first shown.
     void Load();
-    // Runs after the first show: "-Min", the update check, the automatic refresh.
+    // Shows the window, or keeps it hidden from the start for "-Min" when the notification
+    // area can bring it back; activation follows either way.
+    void Start();
+    // Runs after the first show: "-Min", the query service, the update check, the automatic
+    // refresh.
     void Activate();
-    // Asks while a refresh runs, then saves and ends the process. False when the user
-    // chose to stay.
-    bool CloseRequest();
+    // Asks while a refresh runs (when mayAsk), then saves and ends the process. False when the
+    // user chose to stay.
+    bool CloseRequest(bool mayAsk = true);
     // A second start of the program asked for the window.
     void RestoreFromElsewhere();
 
@@ -47,12 +52,17 @@ class MainWindow : public Form_Main {
 
   private:
     void openLinkLine();
+    bool startsMinimised() const;
+    // Tells the user once per run when Config.ini cannot be written.
+    void checkConfigWritable();
 
     QString m_programFolder;
     QStringList m_arguments;
     std::unique_ptr<SiteTracking> m_tracking;
     std::unique_ptr<LookupPanels> m_lookups;
     std::unique_ptr<SettingsPanel> m_settings;
+    std::unique_ptr<ServiceLauncher> m_service;
     bool m_activated = false;
+    bool m_configWarned = false;
     bool m_ending = false;
 };

@@ -43,7 +43,9 @@ void TrayAdd(Form_Main& window, const QString& tip) {
 void TrayActivated(Form_Main& window, QSystemTrayIcon::ActivationReason reason) {
     if (window.isVisible() && !window.isMinimized())
         return;
-    if (reason == QSystemTrayIcon::DoubleClick)
+    // Notification areas of the StatusNotifierItem kind report a click and never a double
+    // click, so a click restores as well.
+    if (reason == QSystemTrayIcon::DoubleClick || reason == QSystemTrayIcon::Trigger)
         TrayMessage(window, TrayMessages::LeftDoubleClick);
     else if (reason == QSystemTrayIcon::Context)
         TrayMessage(window, TrayMessages::RightButtonUp);
@@ -51,10 +53,7 @@ void TrayActivated(Form_Main& window, QSystemTrayIcon::ActivationReason reason) 
 
 void TrayMessage(Form_Main& window, float message) {
     if (message == TrayMessages::LeftDoubleClick) {
-        window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
-        window.showNormal();
-        window.raise();
-        window.activateWindow();
+        window.Restore();
     } else if (message == TrayMessages::RightButtonUp) {
         Desktop().popup(window.MenuFile2(), QCursor::pos());
     }

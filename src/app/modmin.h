@@ -19,7 +19,8 @@ void TrayAdd(Form_Main& window, const QString& tip);
 // 515 restores and focuses the window, 517 opens MenuFile2 at the pointer; others do nothing.
 void TrayMessage(Form_Main& window, float message);
 void TrayRemove();
-// Decodes what the icon reports; only a hidden or minimised window reacts.
+// Decodes what the icon reports (a click or double click restores, the context request opens
+// the menu); only a hidden or minimised window reacts.
 void TrayActivated(Form_Main& window, QSystemTrayIcon::ActivationReason reason);
 // True while an icon added by TrayAdd is present.
 bool TrayPresent();

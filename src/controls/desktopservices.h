@@ -10,7 +10,7 @@ class QWidget;
 // and web addresses, pop-up menus, the process end and the notification area. The program uses
 // the platform's; tests install a recording fake.
 class DesktopServices {
-public:
+  public:
     enum class Buttons { Ok, OkCancel };
     enum class Icon { None, Question, Information };
     enum class Answer { Ok, Cancel };
@@ -21,8 +21,9 @@ public:
     virtual ~DesktopServices() = default;
     virtual Answer messageBox(QWidget* owner, const QString& text, const QString& title,
                               Buttons buttons, Icon icon) = 0;
-    // target: a web address or a local file path (unquoted).
-    virtual void open(QWidget* owner, const QString& target, int showCommand) = 0;
+    // target: a web address or a local file path (unquoted). False when nothing on the desktop
+    // took it over.
+    virtual bool open(QWidget* owner, const QString& target, int showCommand) = 0;
     // Shows menu at globalPos without waiting for a choice.
     virtual void popup(QMenu* menu, const QPoint& globalPos) = 0;
     virtual bool trayAvailable() = 0;

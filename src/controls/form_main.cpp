@@ -29,8 +29,8 @@ constexpr quint32 kHeadingText = 0x8000;
 constexpr quint32 kRule = 0x00A0A0A0;
 constexpr quint32 kLinkBlue = 0x00FF0000;
 const QRect kContentTwips(1680, 120, 6735, 5235);
-constexpr int kSiteColumnTwips = 2049;
-constexpr int kEngineColumns = 7;
+// Room beyond the digits, so that a count does not touch the next column's text.
+constexpr int kNumberSlackPixels = 6;
 
 QString indexed(const char* name, int i) {
     return QStringLiteral("%1(%2)").arg(name).arg(i);
@@ -94,6 +94,8 @@ CtlButton* makeButton(QWidget* parent, const QString& name, const QString& capti
 QLabel* makeLabel(QWidget* parent, const QString& name, const QString& text) {
     auto* label = new QLabel(text, parent);
     label->setObjectName(name);
+    // Labels show site names and server texts; markup there must not load or draw anything.
+    label->setTextFormat(Qt::PlainText);
     return label;
 }
 
@@ -117,13 +119,13 @@ QTreeWidget* makeList(QWidget* parent, int i) {
     list->header()->setStretchLastSection(false);
     list->header()->setSectionsMovable(false);
     place(list, 9, 9, 6711, 5211);
-    // Columns added without a width share what the site column leaves, so that the site column
-    // and the seven engine columns fit beside a vertical scroll bar.
-    const int frame = 2 * list->frameWidth();
-    const int scrollBar = list->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, list);
-    const int free = list->width() - frame - scrollBar - TwipsToPixels(kSiteColumnTwips);
+    // Columns added without a width fit a nine-digit count with the item's text margins; the
+    // list scrolls sideways when they do not all fit.
+    const int margins =
+        2 * (list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list) + 1);
+    const int nineDigits = list->fontMetrics().horizontalAdvance(QStringLiteral("000000000"));
     list->header()->setMinimumSectionSize(qMin(list->header()->minimumSectionSize(), 20));
-    list->header()->setDefaultSectionSize(qMax(20, free / kEngineColumns));
+    list->header()->setDefaultSectionSize(nineDigits + margins + kNumberSlackPixels);
     return list;
 }
 
@@ -417,6 +419,13 @@ void Form_Main::ShowPanel() {
     CtlButton* selected = d->cmdMenu1[std::size_t(CurrentPanel)];
     selected->setPictrueNormal(pictures[2]);
     selected->setPictureOver(pictures[2]);
+}
+
+void Form_Main::Restore() {
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    showNormal();
+    raise();
+    activateWindow();
 }
 
 CtlFrame* Form_Main::FrameBox() const {

@@ -53,6 +53,8 @@ class Form_Main : public QWidget {
     // Shows Frame(CurrentPanel) in the content rectangle, hides the others and draws
     // CmdMenu1(CurrentPanel) pressed.
     void ShowPanel();
+    // Brings the window back from minimised or hidden, in front and focused.
+    void Restore();
 
     CtlFrame* FrameBox() const;
     CtlFrame* Frame(int i) const; // 0..6

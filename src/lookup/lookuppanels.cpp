@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QTextDocument>
 
 namespace {
 
@@ -190,5 +191,7 @@ void LookupPanels::UpdateCheck() {
     m_form.UpdateUrl = ReadIni(section, QStringLiteral("Url"), m_form.TempPath);
     m_form.Label1(1)->setText(QStringLiteral("发现新版本 ") + m_form.UpdateVersion +
                               QStringLiteral(" 请更新"));
-    m_form.Label1(1)->setToolTip(QStringLiteral("点击下载最新版") + m_form.UpdateName);
+    // Qt takes a tip that looks like markup for markup; the name comes from the server.
+    m_form.Label1(1)->setToolTip(Qt::convertFromPlainText(
+        QStringLiteral("点击下载最新版") + m_form.UpdateName, Qt::WhiteSpaceNoWrap));
 }

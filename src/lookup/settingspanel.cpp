@@ -58,10 +58,10 @@ void SettingsPanel::CMDSetClick(int index) {
     if (index != 0)
         return;
 
-    // The box reports line breaks as LF; the list cleaning joins lines at the CR LF a typed
-    // line break stands for, and a bare LF left inside an entry would break Config.ini.
+    // Each typed line holds its own entries: a line break separates them as ";" does. (Stored
+    // lists join CR LF pairs instead, which the box never reports.)
     QString typed = m_form.TextSet()->toPlainText();
-    typed.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+    typed.replace(QLatin1Char('\n'), QLatin1Char(';'));
     const QString list = NormalizeSiteList(TrimSpaces(typed));
     if (list.size() < 2) {
         // The panel stays on show with the text as typed, so the user can correct it.

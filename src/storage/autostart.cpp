@@ -53,28 +53,34 @@ QString entryPath() {
     return configHome + QStringLiteral("/autostart/") + name + QStringLiteral(".desktop");
 }
 
-// The Exec key takes a command line in which a program path with blanks or shell characters
-// must be double-quoted (with ", `, $ and \ escaped inside) and "%" doubled; the whole value is
-// then a desktop-file string, in which "\" itself is written "\\".
-QString execValue(const QString& program) {
+// One argument of the Exec key's command line: double-quoted (with ", `, $ and \ escaped
+// inside) when it holds blanks or shell characters.
+QString execArgument(const QString& argument) {
     static const QString reserved = QStringLiteral(" \t\n\"'\\><~|&;$*?#()`");
     bool needsQuotes = false;
-    for (const QChar c : program)
+    for (const QChar c : argument)
         needsQuotes = needsQuotes || reserved.contains(c);
-    QString command;
-    if (needsQuotes) {
-        command += u'"';
-        for (const QChar c : program) {
-            if (c == u'"' || c == u'`' || c == u'$' || c == u'\\')
-                command += u'\\';
-            command += c;
-        }
-        command += u'"';
-    } else {
-        command = program;
+    if (!needsQuotes)
+        return argument;
+    QString quoted(u'"');
+    for (const QChar c : argument) {
+        if (c == u'"' || c == u'`' || c == u'$' || c == u'\\')
+            quoted += u'\\';
+        quoted += c;
     }
+    return quoted + u'"';
+}
+
+// The program with "-Min"; when this run was pointed at another query service, the session
+// start is too. In the command line "%" is doubled; the whole value is then a desktop-file
+// string, in which "\" itself is written "\\".
+QString execValue(const QString& program) {
+    QString command = execArgument(program) + QStringLiteral(" -Min");
+    const QString makerUrl = qEnvironmentVariable("VALDANE_MAKER_URL");
+    if (!makerUrl.isEmpty())
+        command = QStringLiteral("env ") +
+                  execArgument(QStringLiteral("VALDANE_MAKER_URL=") + makerUrl) + u' ' + command;
     command.replace(u'%', QStringLiteral("%%"));
-    command += QStringLiteral(" -Min");
     command.replace(u'\\', QStringLiteral("\\\\"));
     return command;
 }
@@ -139,8 +145,9 @@ void WriteAutostart() {
                                          "Type=Application\n"
                                          "Name=Valdane\n"
                                          "Exec=%1\n"
+                                         "Icon=%2\n"
                                          "Terminal=false\n")
-                              .arg(execValue(command));
+                              .arg(execValue(command), QStringLiteral(VALDANE_APP_ID));
     ReplaceFileAtomically(path, entry.toUtf8());
 }
 

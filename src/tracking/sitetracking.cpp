@@ -58,6 +58,12 @@ QStringList splitSites(const QString& list) {
     return list.contains(u';') ? list.split(u';') : QStringList{list};
 }
 
+// The service sends a negative count for a value it never obtained: no number to show.
+bool isMissingValue(const QString& value) {
+    bool ok = false;
+    return value.trimmed().toDouble(&ok) < 0 && ok;
+}
+
 // A stored width in twips as logical pixels; fallback when it is no usable width, since a
 // column of no width could not be found again to widen it.
 int widthPixels(const QString& number, int fallback) {
@@ -123,9 +129,10 @@ void SiteTracking::LoadSiteLists() {
             item->setText(0, site);
             for (int j = 1; j <= kind.fields; ++j) {
                 const QString value = values.isEmpty() ? QStringLiteral("0") : values.at(j - 1);
-                item->setText(j, value);
+                const bool missing = isMissingValue(value);
+                item->setText(j, missing ? QStringLiteral("—") : value);
                 // Large counts do not fit the default column width; the tip shows them whole.
-                item->setToolTip(j, value);
+                item->setToolTip(j, missing ? QStringLiteral("暂无数据") : value);
             }
             item->setSelected(false);
             PumpEvents();
@@ -190,8 +197,12 @@ void SiteTracking::UpdateSites(const QString& target) {
     if (record)
         m_report.InitReport(m_form.LogPath);
 
+    // A site counts as failed when any of its three requests gave no accepted answer.
+    int accepted = 0;
+    int failedSites = 0;
     QLabel* status = m_form.Label1(0);
     for (const QString& site : sites) {
+        bool siteFailed = false;
         m_form.Timer1(1)->stop();
         m_form.DotTicks = 0;
         status->setText(QStringLiteral("正在更新 ") + site + QLatin1Char(' '));
@@ -202,8 +213,11 @@ void SiteTracking::UpdateSites(const QString& target) {
             const Kind& kind = kKinds[k];
             const QString answer = AcceptedAnswer(
                 QueryPayload(QueryAddress(QString::fromLatin1(kind.page), key, site)), kind.fields);
-            if (answer.isEmpty())
+            if (answer.isEmpty()) {
+                siteFailed = true;
                 continue;
+            }
+            ++accepted;
             WriteIni(site, QString::fromLatin1(kind.key), answer, m_form.ConfigPath);
             if (record && k == 0)
                 m_report.Append(m_form.LogPath, site, kReportIndexedLabel, answer.split(u','),
@@ -213,6 +227,7 @@ void SiteTracking::UpdateSites(const QString& target) {
                                 false);
         }
 
+        failedSites += siteFailed;
         status->setText(site + QStringLiteral(" 更新完毕"));
         m_form.Timer1(1)->stop();
         m_form.DotTicks = 0;
@@ -224,11 +239,19 @@ void SiteTracking::UpdateSites(const QString& target) {
         m_form.AutoGainTicks = 0;
         m_form.Timer1(3)->start();
     }
-    status->setText(QStringLiteral("所有网址信息更新完毕"));
+    if (accepted == 0)
+        status->setText(QStringLiteral("无法连接查询服务 ") + MakerHost());
+    else if (failedSites > 0)
+        status->setText(QStringLiteral("更新完毕，") + QString::number(failedSites) +
+                        QStringLiteral(" 个网址未能更新"));
+    else
+        status->setText(QStringLiteral("所有网址信息更新完毕"));
     m_form.Timer1(1)->stop();
     m_form.Timer1(2)->start();
     m_form.CmdMenu2(1)->setEnable(true);
     m_form.IsBusy = false;
+    if (runFinished)
+        runFinished();
 }
 
 void SiteTracking::Tick(int index) {
@@ -280,16 +303,13 @@ void SiteTracking::CmdMenu2Click(int index) {
     case 2: {
         const int panel = m_form.CurrentPanel;
         const char* page = panel >= 0 && panel <= 2 ? kKinds[std::size_t(panel)].overview : "sites";
-        Minimise();
-        Desktop().open(&m_form,
-                       MakerUrl() + QStringLiteral("/ostrem/seo/") + QLatin1String(page) +
-                           QStringLiteral(".htm"),
-                       DesktopServices::ShowHide);
+        OpenMinimised(MakerUrl() + QStringLiteral("/ostrem/seo/") + QLatin1String(page) +
+                          QStringLiteral(".htm"),
+                      DesktopServices::ShowHide);
         break;
     }
     case 3:
-        Minimise();
-        Desktop().open(&m_form, MakerUrl(), DesktopServices::ShowShow);
+        OpenMinimised(MakerUrl(), DesktopServices::ShowShow);
         break;
     case 4:
         if (closeRequest)
@@ -305,11 +325,18 @@ void SiteTracking::MenuShowMoreClick() {
     if (site.isEmpty())
         return;
     const char* detail = kKinds[std::size_t(m_form.CurrentPanel)].detail;
-    Minimise();
-    Desktop().open(&m_form,
-                   MakerUrl() + QStringLiteral("/ostrem/seo/show.asp?t=") + QLatin1String(detail) +
-                       QStringLiteral("&word=") + site,
-                   DesktopServices::ShowShow);
+    OpenMinimised(MakerUrl() + QStringLiteral("/ostrem/seo/show.asp?t=") + QLatin1String(detail) +
+                      QStringLiteral("&word=") + site,
+                  DesktopServices::ShowShow);
+}
+
+void SiteTracking::OpenMinimised(const QString& address, int showCommand) {
+    m_form.setWindowState(m_form.windowState() | Qt::WindowMinimized);
+    if (Desktop().open(&m_form, address, showCommand))
+        return;
+    m_form.Restore();
+    Desktop().messageBox(&m_form, QStringLiteral("无法打开 ") + address, QStringLiteral("提示"),
+                         DesktopServices::Buttons::Ok, DesktopServices::Icon::None);
 }
 
 void SiteTracking::MenuUpdateClick() {
@@ -345,10 +372,6 @@ QString SiteTracking::SelectedSite() const {
         return QString();
     const QList<QTreeWidgetItem*> selected = m_form.ListView1(panel)->selectedItems();
     return selected.size() == 1 ? selected.first()->text(0) : QString();
-}
-
-void SiteTracking::Minimise() {
-    m_form.setWindowState(m_form.windowState() | Qt::WindowMinimized);
 }
 
 void SiteTracking::OpenRecordFile() {

@@ -32,8 +32,14 @@ class SiteTracking : public QObject {
     void MenuShowMoreClick();
     void MenuUpdateClick();
 
+    // Minimises the window and has the desktop open address; when nothing opens it, the window
+    // comes back with a message instead of staying hidden.
+    void OpenMinimised(const QString& address, int showCommand);
+
     // The window's close request, run by "关闭程序" (CmdMenu2(4)); set by the window's owner.
     std::function<void()> closeRequest;
+    // Runs at the end of every refresh run; set by the window's owner.
+    std::function<void()> runFinished;
 
     // The writer of SeoLog.htm used by the refresh (tests set its clock).
     HistoryReport& report() { return m_report; }
@@ -45,7 +51,6 @@ class SiteTracking : public QObject {
   private:
     // The text of the one selected row of the shown result list, or "" when there is none.
     QString SelectedSite() const;
-    void Minimise();
     void OpenRecordFile();
     void SetStatusColour(quint32 oleColour);
 

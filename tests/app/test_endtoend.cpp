@@ -93,8 +93,13 @@ class TestEndToEnd : public QObject {
         QCOMPARE(file.readAll(), before);
         QCOMPARE(first.state(), QProcess::Running);
 
-        first.kill();
-        first.waitForFinished(5000);
+        // Ended by a signal (log-out, shutdown), it still runs its close request.
+        QVERIFY(ReadIni(setting, QStringLiteral("SViewWidth"), config()).isEmpty());
+        first.terminate();
+        QVERIFY(first.waitForFinished(5000));
+        QCOMPARE(first.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(first.exitCode(), 0);
+        QCOMPARE(ReadIni(setting, QStringLiteral("SViewWidth"), config()).count(u','), 7);
     }
 };
 

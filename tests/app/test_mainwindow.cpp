@@ -9,7 +9,9 @@
 #include "storage/inifile.h"
 #include "tracking/sitetracking.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
 #include <QTemporaryDir>
@@ -21,11 +23,25 @@
 
 using namespace std::chrono_literals;
 
+class EventCounter : public QObject {
+  public:
+    EventCounter(QEvent::Type type, int& count) : m_type(type), m_count(count) {}
+    bool eventFilter(QObject*, QEvent* event) override {
+        m_count += event->type() == m_type;
+        return false;
+    }
+
+  private:
+    QEvent::Type m_type;
+    int& m_count;
+};
+
 class TestMainWindow : public QObject {
     Q_OBJECT
 
     FakeQueryService service;
     QTemporaryDir tempFolder;
+    QTemporaryDir xdgFolder;
     std::unique_ptr<QTemporaryDir> folder;
     std::unique_ptr<FakeDesktop> desktop;
 
@@ -61,7 +77,12 @@ class TestMainWindow : public QObject {
     }
 
     void init() {
+        QVERIFY(xdgFolder.isValid());
+        qputenv("XDG_CONFIG_HOME", xdgFolder.filePath("config").toUtf8());
+        qputenv("XDG_DATA_HOME", xdgFolder.filePath("data").toUtf8());
         folder = std::make_unique<QTemporaryDir>();
+        // An existing Config.ini keeps the files beside the program.
+        QFile(config()).open(QIODevice::WriteOnly);
         desktop = std::make_unique<FakeDesktop>();
         service.clearRequests();
         serveAllSites();
@@ -77,6 +98,8 @@ class TestMainWindow : public QObject {
         window->Load();
 
         const QString info = QStringLiteral("Info");
+        QCOMPARE(window->ConfigPath, config());
+        QCOMPARE(window->LogPath, folder->filePath(QStringLiteral("SeoLog.htm")));
         QCOMPARE(ReadIni(info, QStringLiteral("AppName"), config()), QStringLiteral("Valdane"));
         QCOMPARE(ReadIni(info, QStringLiteral("AppVersion"), config()),
                  QStringLiteral("V1.3 Beta"));
@@ -104,6 +127,40 @@ class TestMainWindow : public QObject {
         QVERIFY(window->Timer1(4)->isActive());
         QVERIFY(!window->Timer1(3)->isActive());
         QVERIFY(TrayPresent());
+    }
+
+    void withoutConfigBesideFilesGoToTheUsersFolders() {
+        QFile::remove(config());
+        auto window = makeWindow();
+        window->Load();
+        const QString xdgConfig = xdgFolder.filePath("config/valdane/Config.ini");
+        QCOMPARE(window->ConfigPath, xdgConfig);
+        QCOMPARE(window->LogPath, xdgFolder.filePath("data/valdane/SeoLog.htm"));
+        QVERIFY(QFileInfo(xdgFolder.filePath("data/valdane")).isDir());
+        QCOMPARE(ReadIni("Info", "AppName", xdgConfig), QStringLiteral("Valdane"));
+        QVERIFY(!QFile::exists(config()));
+        QVERIFY(desktop->boxes.isEmpty());
+        QFile::remove(xdgConfig);
+    }
+
+    // A Config.ini that cannot be written is told once per run; the refresh and lists go on.
+    void unwritableConfigIsToldOnce() {
+        QFile::remove(config());
+        QFile blocker(xdgFolder.filePath("file"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        qputenv("XDG_CONFIG_HOME", blocker.fileName().toUtf8());
+        auto window = makeWindow();
+        window->Load();
+        window->show();
+        QTRY_COMPARE(desktop->boxes.size(), 1);
+        QVERIFY(desktop->boxes[0].text.contains(QDir::toNativeSeparators(window->ConfigPath)));
+        QCOMPARE(desktop->boxes[0].title, QStringLiteral("提示"));
+        window->SiteList = QStringLiteral("a.com");
+        window->tracking().UpdateSites(QStringLiteral("All"));
+        window->tracking().UpdateSites(QStringLiteral("All"));
+        QCOMPARE(requestsFor(QStringLiteral("sites.asp")), 2);
+        QCOMPARE(window->ListView1(0)->topLevelItemCount(), 1);
+        QCOMPARE(desktop->boxes.size(), 1);
     }
 
     void storedSiteListIsNormalisedAndWrittenBack() {
@@ -158,12 +215,20 @@ class TestMainWindow : public QObject {
         setting(QStringLiteral("AutoUpdate"), QStringLiteral("0"));
         desktop->tray = tray;
         auto window = makeWindow(args);
+        int shows = 0;
+        EventCounter counter(QEvent::Show, shows);
+        window->installEventFilter(&counter);
         window->Load();
-        window->show();
+        window->Start();
         QTest::qWait(100);
         QCOMPARE(window->isHidden(), hidden);
         QCOMPARE(window->isMinimized(), minimised);
         QVERIFY(TrayPresent());
+        // A window hidden from the start was never shown, so one restore brings it back.
+        if (hidden)
+            QCOMPARE(shows, 0);
+        window->MenuShow()->trigger();
+        QVERIFY(window->isVisible() && !window->isMinimized());
     }
 
     void autoGainRefreshesAtActivation_data() {
@@ -201,11 +266,14 @@ class TestMainWindow : public QObject {
     }
 
     void closeWhileBusy_data() {
+        QTest::addColumn<bool>("mayAsk"); // false: a signal, or a session that allows no question
         QTest::addColumn<bool>("confirm");
-        QTest::newRow("cancel") << false;
-        QTest::newRow("ok") << true;
+        QTest::newRow("cancel") << true << false;
+        QTest::newRow("ok") << true << true;
+        QTest::newRow("nobody to ask") << false << true;
     }
     void closeWhileBusy() {
+        QFETCH(bool, mayAsk);
         QFETCH(bool, confirm);
         setting(QStringLiteral("SeoUrl"), QStringLiteral("a.com"));
         service.setDelay(QStringLiteral("sites.asp"), 300);
@@ -219,14 +287,16 @@ class TestMainWindow : public QObject {
         bool closedInside = false;
         QTimer::singleShot(100, window.get(), [&] {
             QVERIFY(window->IsBusy);
-            closedInside = window->close();
+            closedInside = mayAsk ? window->close() : window->CloseRequest(false);
         });
         window->tracking().UpdateSites(QStringLiteral("All"));
 
-        QCOMPARE(desktop->boxes.size(), 1);
-        QCOMPARE(desktop->boxes[0].text, QStringLiteral("正在获取数据，确定要退出？ \r\n"));
-        QCOMPARE(desktop->boxes[0].title, QStringLiteral("Valdane提示"));
-        QCOMPARE(desktop->boxes[0].buttons, DesktopServices::Buttons::OkCancel);
+        QCOMPARE(desktop->boxes.size(), mayAsk ? 1 : 0);
+        if (mayAsk) {
+            QCOMPARE(desktop->boxes[0].text, QStringLiteral("正在获取数据，确定要退出？ \r\n"));
+            QCOMPARE(desktop->boxes[0].title, QStringLiteral("Valdane提示"));
+            QCOMPARE(desktop->boxes[0].buttons, DesktopServices::Buttons::OkCancel);
+        }
         QCOMPARE(closedInside, confirm);
         QCOMPARE(desktop->endCount, confirm ? 1 : 0);
         QCOMPARE(QFile::exists(window->TempPath), !confirm);
@@ -262,7 +332,7 @@ class TestMainWindow : public QObject {
 
         window->setWindowState(Qt::WindowMinimized);
         QTRY_VERIFY(window->isHidden());
-        TrayActivated(*window, QSystemTrayIcon::Trigger);
+        TrayActivated(*window, QSystemTrayIcon::MiddleClick);
         QVERIFY(window->isHidden());
         TrayActivated(*window, QSystemTrayIcon::Context);
         QCOMPARE(desktop->popups.size(), 1);
@@ -271,10 +341,16 @@ class TestMainWindow : public QObject {
         QVERIFY(!window->isHidden());
         QVERIFY(!window->isMinimized());
 
-        window->setWindowState(Qt::WindowMinimized);
-        QTRY_VERIFY(window->isHidden());
-        window->MenuShow()->trigger();
-        QVERIFY(!window->isHidden());
+        // A click alone restores too: some notification areas never report a double click.
+        for (QAction* restore : {window->MenuShow(), static_cast<QAction*>(nullptr)}) {
+            window->setWindowState(Qt::WindowMinimized);
+            QTRY_VERIFY(window->isHidden());
+            if (restore)
+                restore->trigger();
+            else
+                TrayActivated(*window, QSystemTrayIcon::Trigger);
+            QVERIFY(!window->isHidden());
+        }
         QCOMPARE(desktop->endCount, 0);
     }
 

@@ -86,7 +86,7 @@ class TestFormMain : public QObject {
     void panelSwitchReentryAndBadIndex();
     void hintsAreRealText();
     void labelsFollowTheirText();
-    void listColumnsFitWithoutScrolling();
+    void defaultColumnsShowNineDigits();
 };
 
 void TestFormMain::everyControlByAccessorAndName() {
@@ -302,21 +302,29 @@ void TestFormMain::labelsFollowTheirText() {
     QCOMPARE(busy->size(), busy->sizeHint());
 }
 
-void TestFormMain::listColumnsFitWithoutScrolling() {
+void TestFormMain::defaultColumnsShowNineDigits() {
     Shown shown;
     Form_Main& form = shown.form;
     form.CurrentPanel = 0;
     form.ShowPanel();
     QTreeWidget* list = form.ListView1(0);
-    list->setHeaderLabels(
-        {"  域名", " 百度", " 谷歌", " 搜狗", " 雅虎", " 搜搜", " 有道", " 必应"});
+    list->setHeaderLabels({"  域名", "百度", "谷歌", "搜狗", "雅虎", "搜搜", "有道", "必应"});
     list->header()->resizeSection(0, TwipsToPixels(2049));
-    for (int i = 0; i < 60; ++i) // more rows than fit: the vertical scroll bar appears
-        list->addTopLevelItem(new QTreeWidgetItem(QStringList{QStringLiteral("s%1.com").arg(i)}));
+    auto* item = new QTreeWidgetItem(QStringList{QStringLiteral("s.com")});
+    for (int c = 1; c <= 7; ++c)
+        item->setText(c, QStringLiteral("123456789"));
+    list->addTopLevelItem(item);
     QApplication::processEvents();
-    QVERIFY(list->verticalScrollBar()->isVisible());
-    QCOMPARE(list->horizontalScrollBar()->maximum(), 0);
-    QVERIFY(list->header()->defaultSectionSize() >= 30); // still wide enough for a number
+    QStyleOptionViewItem option;
+    option.initFrom(list->viewport());
+    option.font = list->font();
+    for (int c = 1; c <= 7; ++c) {
+        const QModelIndex index = list->model()->index(0, c);
+        QVERIFY(list->itemDelegate()->sizeHint(option, index).width() <= list->columnWidth(c));
+    }
+    // The window's size is fixed: the list scrolls sideways to every column.
+    QVERIFY(list->columnWidth(0) + list->columnWidth(1) < list->viewport()->width());
+    QVERIFY(list->horizontalScrollBar()->maximum() > 0);
 }
 
 QTEST_MAIN(TestFormMain)

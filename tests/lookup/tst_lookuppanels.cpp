@@ -13,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <memory>
@@ -58,6 +59,16 @@ QString description(const QString& body) {
 
 // served is a payload, or a failure: "!missing" (no such page), "!raw" (body without the
 // payload markers), "!no answer", "!dropped", "!stall" (headers, then nothing).
+// A tooltip as the user reads it: Qt shows text that looks like markup as markup.
+QString shownTip(const QString& tip) {
+    QTextDocument document;
+    if (Qt::mightBeRichText(tip))
+        document.setHtml(tip);
+    else
+        document.setPlainText(tip);
+    return document.toPlainText();
+}
+
 void serve(FakeQueryService& service, const QString& page, const QString& served) {
     if (served == "!raw")
         service.setRaw(page, "[ConFig]\r\nVersion=V9\r\n");
@@ -197,6 +208,8 @@ class TestLookupPanels : public QObject {
         m_panels->Lookup(slot);
 
         QCOMPARE(state(slot), expected);
+        // The busy line repeats the domain as typed: plain text, never markup.
+        QCOMPARE((slot == 0 ? m_form->LabYM() : m_form->LabPM())->textFormat(), Qt::PlainText);
         QCOMPARE(m_form->TextInPut(slot)->text(), input);
         QCOMPARE(m_form->TxtMD5(0)->text().isEmpty(), input.trimmed().isEmpty());
         // The network layer may resend a dropped request.
@@ -322,6 +335,10 @@ class TestLookupPanels : public QObject {
         QTest::newRow("case differs") << "1" << description("Version=v1.3 beta\r\nName=N\r\nUrl=u")
                                       << "v1.3 beta|N|u" << true;
         QTest::newRow("version missing") << "1" << description("Name=N\r\nUrl=u") << "|N|u" << true;
+        // The server's texts are shown as they are, never as markup.
+        QTest::newRow("markup") << "1"
+                                << description("Version=<b>V9</b>\r\nName=<img src=\"/etc/x\">")
+                                << "<b>V9</b>|<img src=\"/etc/x\">|" << true;
         QTest::newRow("last line unbroken")
             << "1" << description("Version=V1.4\r\nName=N") << "V1.4|N|" << true;
         QTest::newRow("names in any case")
@@ -355,8 +372,9 @@ class TestLookupPanels : public QObject {
         QCOMPARE(QFile::exists(m_form->TempPath), found != kEarlierUpdate);
         QCOMPARE(m_form->Label1(1)->text(),
                  notice ? "发现新版本 " + m_form->UpdateVersion + " 请更新" : kStartCaption);
-        QCOMPARE(m_form->Label1(1)->toolTip(),
+        QCOMPARE(shownTip(m_form->Label1(1)->toolTip()),
                  notice ? "点击下载最新版" + m_form->UpdateName : kStartTip);
+        QCOMPARE(m_form->Label1(1)->textFormat(), Qt::PlainText);
         QVERIFY(m_desktop->boxes.isEmpty());
         QVERIFY(m_desktop->opened.isEmpty());
     }
@@ -375,7 +393,7 @@ class TestLookupPanels : public QObject {
         m_panels->UpdateCheck();
 
         QCOMPARE(m_form->Label1(1)->text(), QStringLiteral("发现新版本 V1.4 请更新"));
-        QCOMPARE(m_form->Label1(1)->toolTip(), QStringLiteral("点击下载最新版four"));
+        QCOMPARE(shownTip(m_form->Label1(1)->toolTip()), QStringLiteral("点击下载最新版four"));
         QCOMPARE(m_form->UpdateName, QStringLiteral("four"));
         QCOMPARE(m_form->UpdateUrl, QStringLiteral("http://dl.cn/4"));
         QCOMPARE(m_form->UpdateVersion, QStringLiteral("V1.3 Beta"));

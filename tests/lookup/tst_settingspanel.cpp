@@ -160,9 +160,9 @@ class TestSettingsPanel : public QObject {
         QTest::newRow("full-width separators and prefixes")
             << "  http://a.com；http://c.com；b.com  "
             << "a.com;c.com;b.com";
-        // Lines are joined without a separator.
-        QTest::newRow("line inside an entry") << "a.com\nd.com;a.com"
-                                              << "a.comd.com;a.com";
+        // A line break separates entries as ";" does.
+        QTest::newRow("line break between entries") << "a.com\nd.com;a.com"
+                                                    << "a.com;d.com";
         QTest::newRow("line after separator, repeat dropped") << "a.com;\nd.com;\na.com"
                                                               << "a.com;d.com";
         QTest::newRow("invalid entries dropped") << "x;e.com;.f"

@@ -30,6 +30,7 @@ void TestAutostart::init() {
     QDir(dir.filePath(QStringLiteral("config"))).removeRecursively();
     qputenv("XDG_CONFIG_HOME", dir.filePath(QStringLiteral("config")).toUtf8());
     SetAutostartProgramFile(QStringLiteral("/opt/valdane/valdane"));
+    qunsetenv("VALDANE_MAKER_URL");
 }
 
 void TestAutostart::cleanup() {
@@ -44,8 +45,8 @@ void TestAutostart::writeReadDelete() {
     QVERIFY(IsAutostartOn());
     const QByteArray content = contentOf(entry(QStringLiteral("valdane")));
     QVERIFY(content.startsWith("[Desktop Entry]\n"));
-    for (const char* line :
-         {"\nType=Application\n", "\nName=Valdane\n", "\nExec=/opt/valdane/valdane -Min\n"})
+    for (const char* line : {"\nType=Application\n", "\nName=Valdane\n",
+                             "\nExec=/opt/valdane/valdane -Min\n", "\nIcon=" VALDANE_APP_ID "\n"})
         QVERIFY2(content.contains(line), line);
     DeleteAutostart();
     QVERIFY(!IsAutostartOn());
@@ -54,23 +55,36 @@ void TestAutostart::writeReadDelete() {
 
 void TestAutostart::execLine_data() {
     QTest::addColumn<QString>("program");
+    QTest::addColumn<QByteArray>("makerUrl");
     QTest::addColumn<QByteArray>("exec");
 
-    QTest::newRow("blank in folder")
-        << "/home/u/my tools/valdane" << QByteArray("\"/home/u/my tools/valdane\" -Min");
+    QTest::newRow("blank in folder") << "/home/u/my tools/valdane" << QByteArray()
+                                     << QByteArray("\"/home/u/my tools/valdane\" -Min");
     QTest::newRow("percent doubled")
-        << "/opt/100%/valdane" << QByteArray("/opt/100%%/valdane -Min");
+        << "/opt/100%/valdane" << QByteArray() << QByteArray("/opt/100%%/valdane -Min");
     QTest::newRow("dollar escaped")
-        << "/opt/a$b/valdane" << QByteArray("\"/opt/a\\\\$b/valdane\" -Min");
-    QTest::newRow("chinese folder") << "/opt/工具/valdane" << QByteArray("/opt/工具/valdane -Min");
+        << "/opt/a$b/valdane" << QByteArray() << QByteArray("\"/opt/a\\\\$b/valdane\" -Min");
+    QTest::newRow("chinese folder")
+        << "/opt/工具/valdane" << QByteArray() << QByteArray("/opt/工具/valdane -Min");
     QTest::newRow("relative folder made absolute")
-        << "bin/../bin/valdane" << QDir::currentPath().toUtf8() + "/bin/valdane -Min";
+        << "bin/../bin/valdane" << QByteArray()
+        << QDir::currentPath().toUtf8() + "/bin/valdane -Min";
+    QTest::newRow("service elsewhere")
+        << "/usr/bin/valdane" << QByteArray("http://10.0.0.5:8936")
+        << QByteArray("env VALDANE_MAKER_URL=http://10.0.0.5:8936 /usr/bin/valdane -Min");
+    QTest::newRow("service address with shell characters, both quoted")
+        << "/opt/my valdane/valdane" << QByteArray("http://h/a?x=1&y=$HOME%")
+        << QByteArray("env \"VALDANE_MAKER_URL=http://h/a?x=1&y=\\\\$HOME%%\" "
+                      "\"/opt/my valdane/valdane\" -Min");
 }
 
 void TestAutostart::execLine() {
     QFETCH(QString, program);
+    QFETCH(QByteArray, makerUrl);
     QFETCH(QByteArray, exec);
     SetAutostartProgramFile(program);
+    if (!makerUrl.isEmpty())
+        qputenv("VALDANE_MAKER_URL", makerUrl);
     WriteAutostart();
     const QByteArray content = contentOf(entry(QStringLiteral("valdane")));
     QVERIFY2(content.contains("\nExec=" + exec + "\n"), content.constData());

@@ -1,19 +1,24 @@
 #include "fakedesktop.h"
 
-FakeDesktop::FakeDesktop() { SetDesktop(this); }
+FakeDesktop::FakeDesktop() {
+    SetDesktop(this);
+}
 
-FakeDesktop::~FakeDesktop() { SetDesktop(nullptr); }
+FakeDesktop::~FakeDesktop() {
+    SetDesktop(nullptr);
+}
 
-DesktopServices::Answer FakeDesktop::messageBox(QWidget*, const QString& text,
-                                                const QString& title, Buttons buttons, Icon icon)
-{
+DesktopServices::Answer FakeDesktop::messageBox(QWidget*, const QString& text, const QString& title,
+                                                Buttons buttons, Icon icon) {
     boxes.append({text, title, buttons, icon});
     return nextAnswer;
 }
 
-void FakeDesktop::open(QWidget*, const QString& target, int showCommand)
-{
+bool FakeDesktop::open(QWidget*, const QString& target, int showCommand) {
     opened.append({target, showCommand});
+    return openSucceeds;
 }
 
-void FakeDesktop::popup(QMenu* menu, const QPoint&) { popups.append(menu); }
+void FakeDesktop::popup(QMenu* menu, const QPoint&) {
+    popups.append(menu);
+}

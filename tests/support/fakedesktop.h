@@ -5,10 +5,11 @@
 #include <QList>
 #include <QString>
 
-// Records every desktop request instead of acting on it; message boxes answer `nextAnswer`.
+// Records every desktop request instead of acting on it; message boxes answer `nextAnswer`,
+// opens `openSucceeds`.
 // Installs itself on construction and restores the platform's services on destruction.
 class FakeDesktop final : public DesktopServices {
-public:
+  public:
     struct Box {
         QString text;
         QString title;
@@ -25,12 +26,13 @@ public:
 
     Answer messageBox(QWidget* owner, const QString& text, const QString& title, Buttons buttons,
                       Icon icon) override;
-    void open(QWidget* owner, const QString& target, int showCommand) override;
+    bool open(QWidget* owner, const QString& target, int showCommand) override;
     void popup(QMenu* menu, const QPoint& globalPos) override;
     bool trayAvailable() override { return tray; }
     void endProcess() override { ++endCount; }
 
     Answer nextAnswer = Answer::Ok;
+    bool openSucceeds = true;
     bool tray = true;
     QList<Box> boxes;
     QList<Opened> opened;

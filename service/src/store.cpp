@@ -1,0 +1,379 @@
+#include "store.h"
+
+#include "log.h"
+
+#include <sqlite3.h>
+
+#include <ctime>
+#include <mutex>
+
+namespace valdane::svc {
+namespace fs = std::filesystem;
+namespace {
+
+// `latest` keeps, per column, the newest measurement and the newest good one, so that an
+// answer is one indexed look-up however long the history grows.
+constexpr const char* kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS measurements(
+    id INTEGER PRIMARY KEY,
+    site TEXT NOT NULL, page TEXT NOT NULL, col INTEGER NOT NULL,
+    status TEXT NOT NULL, number INTEGER, text TEXT NOT NULL,
+    source TEXT NOT NULL, detail TEXT NOT NULL, time_ms INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS measurements_by_column ON measurements(site, page, col, time_ms);
+CREATE TABLE IF NOT EXISTS latest(
+    site TEXT NOT NULL, page TEXT NOT NULL, col INTEGER NOT NULL,
+    last_id INTEGER NOT NULL, last_ms INTEGER NOT NULL, good_id INTEGER, good_ms INTEGER,
+    PRIMARY KEY(site, page, col)) WITHOUT ROWID;
+CREATE INDEX IF NOT EXISTS latest_by_page ON latest(page, site, col);
+)sql";
+
+// An out-of-order record (a late measurement older than the stored one) never hides a newer one.
+constexpr const char* kUpsert = R"sql(
+INSERT INTO latest(site, page, col, last_id, last_ms, good_id, good_ms)
+VALUES(?1, ?2, ?3, ?4, ?5, CASE WHEN ?6 THEN ?4 END, CASE WHEN ?6 THEN ?5 END)
+ON CONFLICT(site, page, col) DO UPDATE SET
+    last_id = CASE WHEN excluded.last_ms >= last_ms THEN excluded.last_id ELSE last_id END,
+    last_ms = max(excluded.last_ms, last_ms),
+    good_id = CASE WHEN excluded.good_ms >= coalesce(good_ms, excluded.good_ms)
+                   THEN excluded.good_id ELSE good_id END,
+    good_ms = CASE WHEN excluded.good_ms >= coalesce(good_ms, excluded.good_ms)
+                   THEN excluded.good_ms ELSE good_ms END
+)sql";
+
+#define MEASUREMENT_COLUMNS(m)                                                                     \
+    m ".status, " m ".number, " m ".text, " m ".source, " m ".detail, " m ".time_ms"
+
+constexpr const char* kLatestRow =
+    "SELECT l.col, " MEASUREMENT_COLUMNS("a") ", g.id, " MEASUREMENT_COLUMNS(
+        "g") " FROM latest l JOIN measurements a ON a.id = l.last_id"
+             " LEFT JOIN measurements g ON g.id = l.good_id"
+             " WHERE l.site = ?1 AND l.page = ?2 ORDER BY l.col";
+
+constexpr const char* kOverview =
+    "SELECT l.col, " MEASUREMENT_COLUMNS("a") ", g.id, " MEASUREMENT_COLUMNS(
+        "g") ", l.site FROM latest l JOIN measurements a ON a.id = l.last_id"
+             " LEFT JOIN measurements g ON g.id = l.good_id"
+             " WHERE l.page = ?1 ORDER BY l.site, l.col";
+
+constexpr const char* kHistory = "SELECT " MEASUREMENT_COLUMNS(
+    "m") " FROM measurements m"
+         " WHERE m.site = ?1 AND m.page = ?2 AND m.col = ?3 AND m.time_ms >= ?4"
+         " ORDER BY m.time_ms, m.id";
+
+#undef MEASUREMENT_COLUMNS
+
+constexpr const char* kInsert =
+    "INSERT INTO measurements(site, page, col, status, number, text, source, detail, time_ms)"
+    " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)";
+
+using Db = std::unique_ptr<sqlite3, decltype(&sqlite3_close_v2)>;
+
+class Statement {
+  public:
+    Statement(sqlite3* db, const char* sql) {
+        if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr) !=
+            SQLITE_OK)
+            stmt_ = nullptr;
+    }
+    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    explicit operator bool() const { return stmt_ != nullptr; }
+    sqlite3_stmt* get() const { return stmt_; }
+
+    // Binds the statement afresh for one use; the destructor of the guard resets it.
+    struct Use {
+        sqlite3_stmt* s;
+        ~Use() {
+            sqlite3_reset(s);
+            sqlite3_clear_bindings(s);
+        }
+        void BindText(int i, std::string_view v) {
+            sqlite3_bind_text(s, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+        }
+        void BindInt(int i, std::int64_t v) { sqlite3_bind_int64(s, i, v); }
+        int Step() { return sqlite3_step(s); }
+        std::int64_t Int(int col) const { return sqlite3_column_int64(s, col); }
+        bool Null(int col) const { return sqlite3_column_type(s, col) == SQLITE_NULL; }
+        std::string Text(int col) const {
+            const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(s, col));
+            return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(s, col)))
+                     : std::string();
+        }
+        // Six columns from `col` on, in MEASUREMENT_COLUMNS order.
+        Measurement Read(int col) const {
+            Measurement m;
+            m.status = StatusFromName(Text(col)).value_or(Status::Unsupported);
+            if (!Null(col + 1))
+                m.number = Int(col + 1);
+            m.text = Text(col + 2);
+            m.source = Text(col + 3);
+            m.detail = Text(col + 4);
+            m.time_ms = Int(col + 5);
+            return m;
+        }
+    };
+    Use Begin() const { return Use{stmt_}; }
+
+  private:
+    sqlite3_stmt* stmt_ = nullptr;
+};
+
+Latest ReadLatest(const Statement::Use& row) {
+    Latest l;
+    l.column = static_cast<int>(row.Int(0));
+    l.last = row.Read(1);
+    if (!row.Null(7))
+        l.good = row.Read(8);
+    return l;
+}
+
+std::string UtcStamp(std::int64_t ms) {
+    const std::time_t t = static_cast<std::time_t>(ms / 1000);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &tm);
+    return text;
+}
+
+class SqliteStore final : public Store {
+  public:
+    explicit SqliteStore(Db db, std::vector<std::string> notices)
+        : db_(std::move(db)), notices_(std::move(notices)), insert_(db_.get(), kInsert),
+          upsert_(db_.get(), kUpsert), latest_(db_.get(), kLatestRow),
+          overview_(db_.get(), kOverview), history_(db_.get(), kHistory),
+          begin_(db_.get(), "BEGIN IMMEDIATE"), commit_(db_.get(), "COMMIT"),
+          rollback_(db_.get(), "ROLLBACK") {}
+
+    bool Prepared() const {
+        return insert_ && upsert_ && latest_ && overview_ && history_ && begin_ && commit_ &&
+               rollback_;
+    }
+
+    bool Record(const std::string& site, Page page, int column, const Measurement& m) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (begin_.Begin().Step() != SQLITE_DONE)
+            return Fail("begin");
+        bool ok;
+        {
+            auto insert = insert_.Begin();
+            insert.BindText(1, site);
+            insert.BindText(2, PageName(page));
+            insert.BindInt(3, column);
+            insert.BindText(4, StatusName(m.status));
+            if (m.number)
+                insert.BindInt(5, *m.number);
+            insert.BindText(6, m.text);
+            insert.BindText(7, m.source);
+            insert.BindText(8, m.detail);
+            insert.BindInt(9, m.time_ms);
+            ok = insert.Step() == SQLITE_DONE;
+        }
+        if (ok) {
+            auto upsert = upsert_.Begin();
+            upsert.BindText(1, site);
+            upsert.BindText(2, PageName(page));
+            upsert.BindInt(3, column);
+            upsert.BindInt(4, sqlite3_last_insert_rowid(db_.get()));
+            upsert.BindInt(5, m.time_ms);
+            upsert.BindInt(6, IsFresh(m.status) ? 1 : 0);
+            ok = upsert.Step() == SQLITE_DONE;
+        }
+        if (ok && commit_.Begin().Step() == SQLITE_DONE)
+            return true;
+        Fail("record");
+        rollback_.Begin().Step();
+        return false;
+    }
+
+    std::optional<std::vector<Latest>> LatestRow(const std::string& site, Page page) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        std::vector<Latest> out;
+        auto row = latest_.Begin();
+        row.BindText(1, site);
+        row.BindText(2, PageName(page));
+        int rc;
+        while ((rc = row.Step()) == SQLITE_ROW)
+            out.push_back(ReadLatest(row));
+        if (rc != SQLITE_DONE) {
+            Fail("read");
+            return std::nullopt;
+        }
+        return out;
+    }
+
+    std::vector<SiteRow> Overview(Page page) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        std::vector<SiteRow> out;
+        auto row = overview_.Begin();
+        row.BindText(1, PageName(page));
+        int rc;
+        while ((rc = row.Step()) == SQLITE_ROW) {
+            std::string site = row.Text(14);
+            if (out.empty() || out.back().site != site)
+                out.push_back(SiteRow{std::move(site), {}});
+            out.back().columns.push_back(ReadLatest(row));
+        }
+        if (rc != SQLITE_DONE)
+            Fail("overview");
+        return out;
+    }
+
+    std::vector<Measurement> History(const std::string& site, Page page, int column,
+                                     std::int64_t since_ms) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        std::vector<Measurement> out;
+        auto row = history_.Begin();
+        row.BindText(1, site);
+        row.BindText(2, PageName(page));
+        row.BindInt(3, column);
+        row.BindInt(4, since_ms);
+        int rc;
+        while ((rc = row.Step()) == SQLITE_ROW)
+            out.push_back(row.Read(0));
+        if (rc != SQLITE_DONE)
+            Fail("history");
+        return out;
+    }
+
+    std::vector<std::string> Notices() const override { return notices_; }
+
+  private:
+    bool Fail(const char* what) {
+        LogLine(std::string("store: ") + what + " failed: " + sqlite3_errmsg(db_.get()));
+        return false;
+    }
+
+    std::mutex mutex_;
+    Db db_;
+    std::vector<std::string> notices_;
+    Statement insert_, upsert_, latest_, overview_, history_, begin_, commit_, rollback_;
+};
+
+// Why a file could not be used, and whether it is the file's fault (set it aside) or the
+// surroundings' (locked by another process, no room: leave it be).
+struct OpenResult {
+    std::unique_ptr<SqliteStore> store;
+    std::string why;
+    bool file_at_fault = false;
+};
+
+bool IsFileFault(int rc) {
+    const int primary = rc & 0xff;
+    return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB || primary == SQLITE_CANTOPEN ||
+           primary == SQLITE_ERROR || primary == SQLITE_FORMAT;
+}
+
+OpenResult TryOpen(const fs::path& file, std::vector<std::string> notices) {
+    OpenResult r;
+    sqlite3* raw = nullptr;
+    int rc =
+        sqlite3_open_v2(file.c_str(), &raw,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    Db db(raw, &sqlite3_close_v2);
+    auto fail = [&](int code) {
+        r.why = db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(code);
+        r.file_at_fault = IsFileFault(code);
+        return std::move(r);
+    };
+    if (rc != SQLITE_OK)
+        return fail(rc);
+    sqlite3_extended_result_codes(db.get(), 1);
+    sqlite3_busy_timeout(db.get(), 5000);
+    // WAL with NORMAL: a commit is in the log before Record returns, so a killed process loses
+    // nothing; only a power cut may drop the last commits, and never corrupts the file.
+    for (const char* pragma : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL"})
+        if ((rc = sqlite3_exec(db.get(), pragma, nullptr, nullptr, nullptr)) != SQLITE_OK)
+            return fail(rc);
+    sqlite3_stmt* check = nullptr;
+    rc = sqlite3_prepare_v2(db.get(), "PRAGMA quick_check", -1, &check, nullptr);
+    std::string verdict;
+    if (rc == SQLITE_OK && (rc = sqlite3_step(check)) == SQLITE_ROW) {
+        verdict = reinterpret_cast<const char*>(sqlite3_column_text(check, 0));
+        rc = SQLITE_OK;
+    }
+    sqlite3_finalize(check);
+    if (rc != SQLITE_OK)
+        return fail(rc);
+    if (verdict != "ok") {
+        r.why = "quick_check: " + verdict.substr(0, 120);
+        r.file_at_fault = true;
+        return r;
+    }
+    if ((rc = sqlite3_exec(db.get(), kSchema, nullptr, nullptr, nullptr)) != SQLITE_OK)
+        return fail(rc);
+    r.store = std::make_unique<SqliteStore>(std::move(db), std::move(notices));
+    if (!r.store->Prepared()) {
+        // Tables of the same names but another shape: not our file.
+        r.why = "the file holds tables of another shape";
+        r.file_at_fault = true;
+        r.store.reset();
+    }
+    return r;
+}
+
+// Renames the file and its journal files aside; a stale -wal must not meet the new file.
+std::optional<fs::path> SetAside(const fs::path& file, std::int64_t now_ms) {
+    fs::path aside = file;
+    aside += ".corrupt-" + UtcStamp(now_ms);
+    for (int n = 2; fs::exists(aside); ++n) {
+        aside = file;
+        aside += ".corrupt-" + UtcStamp(now_ms) + "-" + std::to_string(n);
+    }
+    std::error_code ec;
+    fs::rename(file, aside, ec);
+    if (ec)
+        return std::nullopt;
+    for (const char* suffix : {"-wal", "-shm"}) {
+        fs::path from = file, to = aside;
+        from += suffix;
+        to += suffix;
+        if (fs::exists(from, ec))
+            fs::rename(from, to, ec);
+    }
+    return aside;
+}
+
+} // namespace
+
+std::unique_ptr<Store> OpenStore(const fs::path& dir, Env& env, std::string* error) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec) {
+        *error = "cannot create the data folder " + dir.string() + ": " + ec.message();
+        return nullptr;
+    }
+    const fs::path file = dir / "measurements.db";
+    const bool existed = fs::exists(file, ec);
+    std::vector<std::string> notices;
+    if (!existed) {
+        notices.push_back("存储文件 " + file.string() +
+                          " 不存在，已新建（以前的测量记录不在其中）");
+        LogLine("store: " + file.string() + " did not exist; started a new one");
+    }
+    OpenResult r = TryOpen(file, notices);
+    if (r.store)
+        return std::move(r.store);
+    if (!existed || !r.file_at_fault) {
+        *error = "cannot open " + file.string() + ": " + r.why;
+        return nullptr;
+    }
+    const auto aside = SetAside(file, env.clock.NowMs());
+    if (!aside) {
+        *error = "cannot open " + file.string() + " (" + r.why + ") nor set it aside";
+        return nullptr;
+    }
+    notices.push_back("存储文件 " + file.string() + " 无法使用（" + r.why + "），已移至 " +
+                      aside->string() + " 保留，并新建了存储；以前的测量记录在移走的文件中");
+    LogLine("store: " + file.string() + " unusable (" + r.why + "); moved to " + aside->string() +
+            ", started a new one");
+    r = TryOpen(file, notices);
+    if (!r.store) {
+        *error = "cannot open " + file.string() + ": " + r.why;
+        return nullptr;
+    }
+    return std::move(r.store);
+}
+
+} // namespace valdane::svc

@@ -1,0 +1,131 @@
+// The program's shell without its window: the service it starts, signals, translations and
+// where its files live.
+#include "app/configfiles.h"
+#include "app/servicelauncher.h"
+#include "app/signalrelay.h"
+#include "fakequeryservice.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// A port on which nothing listens (free at the moment it is asked for).
+quint16 freePort() {
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost);
+    return server.serverPort();
+}
+
+ServiceLauncher::Setup setupFor(const QString& makerUrl, const QString& program) {
+    ServiceLauncher::Setup setup;
+    setup.makerUrl = makerUrl;
+    setup.folders = {QStringLiteral("/nonexistent"), QFileInfo(program).absolutePath()};
+    setup.programName = QFileInfo(program).fileName();
+    return setup;
+}
+
+} // namespace
+
+class TestAppShell : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir;
+
+  private slots:
+    void startsTheServiceWhenNothingAnswers() {
+        const quint16 port = freePort();
+        const QString url = QStringLiteral("http://127.0.0.1:%1").arg(port);
+        ServiceLauncher launcher(setupFor(url, QStringLiteral(FAKE_SERVICE)));
+        QCOMPARE(launcher.ListenAddress(), url.mid(7));
+        QVERIFY(!ServiceLauncher::Answers("127.0.0.1", port, 300ms));
+        QVERIFY(launcher.EnsureRunning());
+        QVERIFY(launcher.Running());
+        QVERIFY(ServiceLauncher::Answers("127.0.0.1", port, 300ms));
+        QVERIFY(launcher.EnsureRunning()); // already ours: nothing more starts
+        launcher.Stop();
+        QVERIFY(!launcher.Running());
+        QVERIFY(!ServiceLauncher::Answers("127.0.0.1", port, 300ms));
+    }
+
+    void startsNothing_data() {
+        QTest::addColumn<QString>("url");   // "%1": the port
+        QTest::addColumn<bool>("answered"); // the fake service listens there
+        QTest::addColumn<bool>("overridden");
+        QTest::addColumn<QString>("program");
+        const QString loopback = QStringLiteral("http://127.0.0.1:%1");
+        QTest::newRow("something answers") << loopback << true << false << FAKE_SERVICE;
+        QTest::newRow("address set by the user") << loopback << false << true << FAKE_SERVICE;
+        QTest::newRow("not loopback") << "http://192.0.2.7:%1" << false << false << FAKE_SERVICE;
+        QTest::newRow("no program") << "http://localhost:%1" << false << false << "/nonexistent/x";
+        QTest::newRow("program fails") << loopback << false << false << "/bin/false";
+    }
+    void startsNothing() {
+        QFETCH(QString, url);
+        QFETCH(bool, answered);
+        QFETCH(bool, overridden);
+        QFETCH(QString, program);
+        FakeQueryService service;
+        QVERIFY(service.start());
+        ServiceLauncher::Setup setup =
+            setupFor(url.arg(answered ? service.port() : freePort()), program);
+        setup.overridden = overridden;
+        ServiceLauncher launcher(setup);
+        QVERIFY(!launcher.EnsureRunning());
+        QVERIFY(!launcher.Running());
+    }
+
+    void signalsReachTheEventLoop() {
+        SignalRelay relay({SIGTERM, SIGHUP});
+        QSignalSpy spy(&relay, &SignalRelay::received);
+        std::raise(SIGHUP);
+        std::raise(SIGTERM);
+        QTRY_COMPARE(spy.size(), 2);
+        QCOMPARE(spy[0][0].toInt(), SIGHUP);
+        QCOMPARE(spy[1][0].toInt(), SIGTERM);
+    }
+
+    void qtSpeaksChinese() {
+        QVERIFY(InstallQtTranslations());
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("取消"));
+    }
+
+    void filesLiveBesideAConfigOrInTheUsersFolders() {
+        qputenv("XDG_CONFIG_HOME", dir.filePath("config").toUtf8());
+        qputenv("XDG_DATA_HOME", dir.filePath("data").toUtf8());
+        const QString program = dir.filePath("bin");
+        QVERIFY(QDir().mkpath(program));
+        FilePlaces places = LocateFiles(program);
+        QCOMPARE(places.config, dir.filePath("config/valdane/Config.ini"));
+        QCOMPARE(places.log, dir.filePath("data/valdane/SeoLog.htm"));
+        QVERIFY(QFileInfo(dir.filePath("config/valdane")).isDir());
+        QVERIFY(QFileInfo(dir.filePath("data/valdane")).isDir());
+
+        QFile(program + "/Config.ini").open(QIODevice::WriteOnly);
+        places = LocateFiles(program + "/");
+        QCOMPARE(places.config, program + "/Config.ini");
+        QCOMPARE(places.log, program + "/SeoLog.htm");
+    }
+
+    void writeProblemsAreNamed() {
+        QCOMPARE(IniWriteProblem(dir.filePath("Config.ini")), QString());
+        QFile blocker(dir.filePath("plain"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        QVERIFY(!IniWriteProblem(dir.filePath("plain/Config.ini")).isEmpty());
+        QVERIFY(QDir().mkpath(dir.filePath("folder/Config.ini")));
+        QVERIFY(!IniWriteProblem(dir.filePath("folder/Config.ini")).isEmpty());
+        QVERIFY(QDir(dir.path()).entryList({"plain.*", "Config.ini*"}, QDir::Files).isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAppShell)
+#include "test_appshell.moc"

@@ -1,0 +1,235 @@
+// The configuration: built-in defaults, a user's file over them, and every refusal.
+#include "config.h"
+#include "fakes.h"
+#include "provider.h"
+#include "store.h"
+
+#include <gtest/gtest.h>
+#include <toml++/toml.h>
+
+#include <cstdlib>
+#include <fstream>
+
+using namespace valdane::svc;
+namespace fs = std::filesystem;
+
+namespace {
+
+class ConfigTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("valdane-config-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir_);
+        ::setenv("XDG_DATA_HOME", (dir_ / "data").c_str(), 1);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    fs::path Write(const std::string& text) {
+        const fs::path file = dir_ / "service.toml";
+        std::ofstream(file) << text;
+        return file;
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(ConfigTest, DefaultsServeEveryColumnFromLoopback) {
+    Config c;
+    std::string error;
+    ASSERT_TRUE(LoadConfig({}, &c, &error)) << error;
+    EXPECT_EQ(c.listen, "127.0.0.1:8936");
+    EXPECT_EQ(c.data_dir, dir_ / "data" / "valdane");
+    EXPECT_EQ(c.fresh_ms, 24LL * 3600 * 1000);
+    EXPECT_EQ(c.deadline_ms, 45000);
+    EXPECT_EQ(c.update.version, "V1.3 Beta");
+    const std::map<Page, std::size_t> widths = {
+        {Page::Sites, 7}, {Page::Links, 7}, {Page::Ranks, 2}, {Page::Whois, 1}, {Page::Alexa, 9}};
+    for (const auto& [page, width] : widths) {
+        ASSERT_EQ(c.columns[page].size(), width) << PageName(page);
+        for (const std::string& name : c.columns[page])
+            EXPECT_TRUE(c.providers.count(name)) << name;
+    }
+    EXPECT_TRUE(c.source_file.empty());
+}
+
+TEST_F(ConfigTest, FileOverlaysDefaultsKeyByKey) {
+    const fs::path file = Write(R"(
+listen = "[::1]:9000"
+data_dir = "store"
+fresh_hours = 0.5
+allow = ["127.0.0.1"]
+[update]
+name = "新版"
+[columns]
+ranks = ["demo", "none"]
+[providers.demo]
+type = "fixed"
+values.ranks = [3, 4]
+)");
+    Config c;
+    std::string error;
+    ASSERT_TRUE(LoadConfig(file, &c, &error)) << error;
+    EXPECT_EQ(c.listen, "[::1]:9000");
+    EXPECT_EQ(c.data_dir, dir_ / "store"); // relative to the file
+    EXPECT_EQ(c.fresh_ms, 1800 * 1000);
+    EXPECT_EQ(c.deadline_ms, 45000);
+    EXPECT_EQ(c.update.version, "V1.3 Beta");
+    EXPECT_EQ(c.update.name, "新版");
+    EXPECT_EQ(c.columns[Page::Ranks], (std::vector<std::string>{"demo", "none"}));
+    EXPECT_EQ(c.columns[Page::Sites].size(), 7u);
+    ASSERT_TRUE(c.providers.count("demo") && c.providers.count("none"));
+    EXPECT_EQ(c.providers["demo"]->at_path("values.ranks[1]").value<int>(), 4);
+    EXPECT_EQ(c.source_file, file);
+}
+
+TEST_F(ConfigTest, RefusalsNameTheKey) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"listen = \"127.0.0.1\"", "'listen'"},
+        {"listen = \"::1:80\"", "'listen'"},
+        {"listen = \"127.0.0.1:70000\"", "'listen'"},
+        {"listen = \"localhost:80\"", "'listen'"},
+        {"listen = 8936", "'listen'"},
+        {"fresh_hours = -1", "'fresh_hours'"},
+        {"fresh_hours = \"1\"", "'fresh_hours'"},
+        {"deadline_seconds = 0", "'deadline_seconds'"},
+        {"deadline_seconds = 60", "'deadline_seconds'"},
+        {"allow = [\"10.0.0.0/33\"]", "'allow'"},
+        {"allow = [\"10.0.0/8\"]", "'allow'"},
+        {"allow = [\"::1/129\"]", "'allow'"},
+        {"allow = \"127.0.0.1\"", "'allow'"},
+        {"colums = 1", "'colums'"},
+        {"[update]\nversoin = \"x\"", "'update.versoin'"},
+        {"[columns]\nsites = [\"none\"]", "'columns.sites'"},
+        {"[columns]\nranks = [\"none\", \"none\", \"none\"]", "'columns.ranks'"},
+        {"[columns]\nwhois = [\"nobody\"]", "'columns.whois'"},
+        {"[columns]\nwhois = [1]", "'columns.whois'"},
+        {"[columns]\nwho = [\"none\"]", "'columns.who'"},
+        {"[providers.x]\nurl = \"http://127.0.0.1/\"", "'providers.x.type'"},
+        {"providers = 3", "'providers'"},
+        {"listen = \"0.0.0.0:8936\"", "'allow'"},
+        {"listen = \"[::]:8936\"\nallow = [\"::1/128\", \"127.0.0.0/8\"]", "'allow'"},
+        {"x = ", "line 1"},
+    };
+    for (const auto& [text, key] : cases) {
+        Config c;
+        c.listen = "untouched";
+        std::string error;
+        EXPECT_FALSE(LoadConfig(Write(text), &c, &error)) << text;
+        EXPECT_NE(error.find(key), std::string::npos) << text << " -> " << error;
+        EXPECT_EQ(c.listen, "untouched") << text;
+    }
+    Config c;
+    std::string error;
+    EXPECT_FALSE(LoadConfig(dir_ / "absent.toml", &c, &error));
+}
+
+TEST_F(ConfigTest, OutsideListenNeedsAnOutsideAllowList) {
+    Config c;
+    std::string error;
+    ASSERT_TRUE(
+        LoadConfig(Write("listen = \"0.0.0.0:8936\"\nallow = [\"192.168.0.0/16\"]"), &c, &error))
+        << error;
+    // A flag may change the address after the file was read.
+    c.allow = {"127.0.0.0/8"};
+    EXPECT_FALSE(CheckConfig(c, &error));
+    c.listen = "127.0.0.2:1";
+    EXPECT_TRUE(CheckConfig(c, &error));
+}
+
+// Providers are built from their sections; a section they cannot use names its key.
+TEST_F(ConfigTest, ProvidersFromSections) {
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"type = \"nosuch\"", "'providers.p.type'"},
+        {"type = \"none\"\nurl = \"x\"", "'providers.p.url'"},
+        {"type = \"fixed\"\nstatus = \"fine\"", "'providers.p.status'"},
+        {"type = \"fixed\"\nvalues.sites = [1, 2]", "'providers.p.values.sites'"},
+        {"type = \"fixed\"\nvalues.ranks = [1, \"2\"]", "'providers.p.values.ranks'"},
+        {"type = \"fixed\"\nvalues.whois = [5]", "'providers.p.values.whois'"},
+        {"type = \"fixed\"\nvalues.pages = [5]", "'providers.p.values.pages'"},
+        {"type = \"fixed\"\nvalue.ranks = [1, 2]", "'providers.p.value'"},
+    };
+    test::FakeClock clock;
+    test::FakeResolver resolver;
+    Env env{clock, DefaultEnv().http, resolver};
+    for (const auto& [text, key] : refused) {
+        Config c;
+        std::string error;
+        ASSERT_TRUE(LoadConfig(Write("[providers.p]\n" + text), &c, &error)) << error;
+        auto store = OpenStore(dir_ / "data", env, &error);
+        ASSERT_TRUE(store) << error;
+        ProviderContext context{env, *store, c};
+        EXPECT_TRUE(MakeProviders(context, &error).empty()) << text;
+        EXPECT_NE(error.find(key), std::string::npos) << text << " -> " << error;
+    }
+    Config c;
+    std::string error;
+    ASSERT_TRUE(LoadConfig(Write(R"(
+[providers.p]
+type = "fixed"
+values.alexa = ["名", "简介", 12, 34, "2009", -2, "站长", "地址", "a@b.c"]
+[providers.q]
+type = "fixed"
+status = "blocked"
+detail = "验证码"
+values.ranks = [1, 2]
+)"),
+                           &c, &error));
+    auto store = OpenStore(dir_ / "data", env, &error);
+    ASSERT_TRUE(store) << error;
+    ProviderContext context{env, *store, c};
+    auto providers = MakeProviders(context, &error);
+    // The file's two beside the built-in ones, whose number grows with the shipped sources.
+    ASSERT_TRUE(providers.count("p") && providers.count("q") && providers.count("none")) << error;
+    auto m = providers["p"]->Measure({"example.com", Page::Alexa, {1, 5, 2}});
+    ASSERT_EQ(m.size(), 3u);
+    EXPECT_EQ(m[0].text, "简介");
+    EXPECT_EQ(m[1].number, -2);
+    EXPECT_EQ(m[2].status, Status::Ok);
+    m = providers["p"]->Measure({"example.com", Page::Sites, {0}});
+    EXPECT_EQ(m.at(0).status, Status::Unsupported);
+    m = providers["q"]->Measure({"example.com", Page::Ranks, {1}});
+    EXPECT_EQ(m.at(0).status, Status::Blocked);
+    EXPECT_EQ(m.at(0).detail, "验证码");
+    EXPECT_FALSE(m.at(0).number);
+    m = providers["none"]->Measure({"example.com", Page::Whois, {0}});
+    EXPECT_EQ(m.at(0).status, Status::Unsupported);
+}
+
+TEST(Networks, MatchClientAddresses) {
+    struct Case {
+        const char* network;
+        const char* address;
+        bool in;
+    };
+    const Case cases[] = {
+        {"10.0.0.0/8", "10.255.1.2", true},
+        {"10.0.0.0/8", "11.0.0.1", false},
+        {"192.0.2.7", "192.0.2.7", true},
+        {"192.0.2.7", "192.0.2.8", false},
+        {"10.1.0.0/15", "10.0.255.1", true},
+        {"10.1.0.0/15", "10.2.0.1", false},
+        {"0.0.0.0/0", "203.0.113.9", true},
+        {"127.0.0.0/8", "::ffff:127.0.0.1", true},
+        {"127.0.0.0/8", "::1", false},
+        {"::1/128", "::1", true},
+        {"2001:db8::/32", "2001:db8:1::5", true},
+        {"2001:db8::/32", "2001:db9::5", false},
+        {"::1/128", "not an address", false},
+    };
+    for (const Case& c : cases) {
+        const auto net = ParseNetwork(c.network);
+        ASSERT_TRUE(net) << c.network;
+        EXPECT_EQ(NetworkContains(*net, c.address), c.in) << c.network << " " << c.address;
+    }
+    EXPECT_TRUE(IsLoopbackAddress("127.3.4.5"));
+    EXPECT_TRUE(IsLoopbackAddress("::ffff:127.0.0.1"));
+    EXPECT_FALSE(IsLoopbackAddress("::"));
+    const auto listen = ParseListen("[2001:db8::1]:443");
+    ASSERT_TRUE(listen);
+    EXPECT_EQ(listen->host, "2001:db8::1");
+    EXPECT_EQ(listen->port, 443);
+}
+
+} // namespace

@@ -1,0 +1,211 @@
+// The measurement store: latest and last good values, history, a killed writer, damaged files.
+#include "fakes.h"
+#include "store.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace valdane::svc;
+namespace fs = std::filesystem;
+
+namespace {
+
+Measurement Make(Status status, std::optional<std::int64_t> number, std::int64_t time_ms,
+                 std::string text = "") {
+    Measurement m;
+    m.status = status;
+    m.number = number;
+    m.text = std::move(text);
+    m.source = "demo";
+    m.detail = IsFresh(status) ? "" : "why";
+    m.time_ms = time_ms;
+    return m;
+}
+
+class StoreTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("valdane-store-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::unique_ptr<Store> Open() {
+        std::string error;
+        auto store = OpenStore(dir_, env_.env, &error);
+        EXPECT_TRUE(store) << error;
+        return store;
+    }
+
+    fs::path dir_;
+    test::TestEnv env_;
+};
+
+TEST_F(StoreTest, LatestGoodHistoryAndOverview) {
+    auto store = Open();
+    ASSERT_TRUE(store);
+    ASSERT_TRUE(store->LatestRow("a.com", Page::Sites));
+    EXPECT_TRUE(store->LatestRow("a.com", Page::Sites)->empty());
+
+    ASSERT_TRUE(store->Record("a.com", Page::Sites, 0, Make(Status::Ok, 10, 1000)));
+    ASSERT_TRUE(store->Record("a.com", Page::Sites, 0, Make(Status::NotFound, 0, 2000)));
+    ASSERT_TRUE(store->Record("a.com", Page::Sites, 0, Make(Status::NetworkError, {}, 3000)));
+    // A late measurement older than the newest must not hide it.
+    ASSERT_TRUE(store->Record("a.com", Page::Sites, 0, Make(Status::Ok, 7, 1500)));
+    ASSERT_TRUE(store->Record("a.com", Page::Sites, 3, Make(Status::Blocked, {}, 3000)));
+    ASSERT_TRUE(store->Record("a.com", Page::Links, 0, Make(Status::Ok, 5, 3000)));
+    ASSERT_TRUE(store->Record("b.com", Page::Sites, 1, Make(Status::Ok, 1, 3000)));
+    ASSERT_TRUE(store->Record("a.com", Page::Whois, 0, Make(Status::Ok, {}, 3000, "注册商 甲")));
+
+    auto row = *store->LatestRow("a.com", Page::Sites);
+    ASSERT_EQ(row.size(), 2u);
+    EXPECT_EQ(row[0].column, 0);
+    EXPECT_EQ(row[0].last.status, Status::NetworkError);
+    EXPECT_EQ(row[0].last.detail, "why");
+    EXPECT_FALSE(row[0].last.number);
+    ASSERT_TRUE(row[0].good);
+    EXPECT_EQ(row[0].good->status, Status::NotFound);
+    EXPECT_EQ(row[0].good->number, 0);
+    EXPECT_EQ(row[0].good->time_ms, 2000);
+    EXPECT_EQ(row[1].column, 3);
+    EXPECT_FALSE(row[1].good);
+    EXPECT_EQ(store->LatestRow("a.com", Page::Whois)->at(0).last.text, "注册商 甲");
+
+    auto history = store->History("a.com", Page::Sites, 0, 0);
+    std::vector<std::int64_t> times;
+    for (const Measurement& m : history)
+        times.push_back(m.time_ms);
+    EXPECT_EQ(times, (std::vector<std::int64_t>{1000, 1500, 2000, 3000}));
+    EXPECT_EQ(store->History("a.com", Page::Sites, 0, 2000).size(), 2u);
+    EXPECT_EQ(history[0].source, "demo");
+
+    auto overview = store->Overview(Page::Sites);
+    ASSERT_EQ(overview.size(), 2u);
+    EXPECT_EQ(overview[0].site, "a.com");
+    EXPECT_EQ(overview[0].columns.size(), 2u);
+    EXPECT_EQ(overview[1].site, "b.com");
+    EXPECT_EQ(overview[1].columns.at(0).good->number, 1);
+    EXPECT_EQ(store->Overview(Page::Ranks).size(), 0u);
+
+    // Everything is still there for the next process.
+    store.reset();
+    store = Open();
+    EXPECT_EQ(store->History("a.com", Page::Sites, 0, 0).size(), 4u);
+    EXPECT_TRUE(store->Notices().empty());
+}
+
+TEST_F(StoreTest, KilledWriterLosesNothingAcknowledged) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(fds[0]);
+        std::string error;
+        auto store = OpenStore(dir_, env_.env, &error);
+        for (std::int64_t i = 0; store; ++i) {
+            if (!store->Record("site" + std::to_string(i % 50) + ".com", Page::Sites,
+                               static_cast<int>(i % 7), Make(Status::Ok, i, i)))
+                break;
+            if (::write(fds[1], &i, sizeof i) != sizeof i)
+                break;
+        }
+        ::_exit(1);
+    }
+    ::close(fds[1]);
+    std::int64_t acked = -1, i;
+    while (acked < 300 && ::read(fds[0], &i, sizeof i) == sizeof i)
+        acked = i;
+    ::kill(child, SIGKILL);
+    while (::read(fds[0], &i, sizeof i) == sizeof i)
+        acked = i;
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    ASSERT_GE(acked, 300);
+
+    auto store = Open();
+    ASSERT_TRUE(store);
+    std::int64_t found = 0;
+    for (int s = 0; s < 50; ++s)
+        for (int col = 0; col < 7; ++col)
+            for (const Measurement& m :
+                 store->History("site" + std::to_string(s) + ".com", Page::Sites, col, 0))
+                found += m.number <= acked ? 1 : 0;
+    EXPECT_EQ(found, acked + 1);
+    EXPECT_TRUE(store->Notices().empty());
+}
+
+TEST_F(StoreTest, DamagedFileIsSetAsideAndANewOneStarted) {
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path&)> damage;
+    };
+    const Case cases[] = {
+        {"not a database", [](const fs::path& f) { std::ofstream(f) << "just some text\n"; }},
+        {"pages overwritten",
+         [](const fs::path& f) {
+             // Keeps the header, ruins the tables behind it.
+             std::fstream io(f, std::ios::in | std::ios::out | std::ios::binary);
+             io.seekp(4096);
+             const std::string junk(8192, '\x5a');
+             io.write(junk.data(), static_cast<std::streamsize>(junk.size()));
+         }},
+    };
+    for (const Case& c : cases) {
+        fs::remove_all(dir_);
+        {
+            auto store = Open();
+            for (int i = 0; i < 200; ++i)
+                store->Record("s" + std::to_string(i) + ".com", Page::Links, 1,
+                              Make(Status::Ok, i, i));
+        }
+        const fs::path file = dir_ / "measurements.db";
+        fs::remove(dir_ / "measurements.db-wal");
+        fs::remove(dir_ / "measurements.db-shm");
+        c.damage(file);
+        const auto damaged_size = fs::file_size(file);
+
+        auto store = Open();
+        ASSERT_TRUE(store) << c.name;
+        ASSERT_EQ(store->Notices().size(), 1u) << c.name;
+        EXPECT_NE(store->Notices()[0].find("corrupt-"), std::string::npos) << c.name;
+        int aside = 0;
+        for (const auto& entry : fs::directory_iterator(dir_)) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind("measurements.db.corrupt-", 0) == 0 && name.back() != 'l' &&
+                name.back() != 'm') {
+                ++aside;
+                EXPECT_EQ(entry.file_size(), damaged_size) << c.name;
+            }
+        }
+        EXPECT_EQ(aside, 1) << c.name;
+        EXPECT_TRUE(store->Overview(Page::Links).empty()) << c.name;
+        EXPECT_TRUE(store->Record("a.com", Page::Links, 1, Make(Status::Ok, 1, 1))) << c.name;
+    }
+}
+
+TEST_F(StoreTest, FolderThatCannotBeMadeIsAnError) {
+    fs::create_directories(dir_);
+    std::ofstream(dir_ / "plain-file") << "x";
+    std::string error;
+    EXPECT_FALSE(OpenStore(dir_ / "plain-file" / "data", env_.env, &error));
+    EXPECT_NE(error.find("plain-file"), std::string::npos);
+}
+
+TEST_F(StoreTest, NewStoreIsReported) {
+    std::string error;
+    auto store = OpenStore(dir_, env_.env, &error);
+    ASSERT_TRUE(store);
+    ASSERT_EQ(store->Notices().size(), 1u);
+    EXPECT_NE(store->Notices()[0].find("已新建"), std::string::npos);
+}
+
+} // namespace

@@ -3,6 +3,7 @@
 #include "app/configfiles.h"
 #include "app/modmin.h"
 #include "app/servicelauncher.h"
+#include "app/singleinstance.h"
 #include "controls/ctlbutton.h"
 #include "controls/desktopservices.h"
 #include "lookup/lookuppanels.h"
@@ -10,6 +11,7 @@
 #include "net/queryprotocol.h"
 #include "net/webpage.h"
 #include "storage/inifile.h"
+#include "storage/runtimefolder.h"
 #include "storage/texthelpers.h"
 #include "tracking/sitetracking.h"
 
@@ -85,9 +87,9 @@ void MainWindow::Load() {
     const FilePlaces places = LocateFiles(m_programFolder);
     LogPath = places.log;
     ConfigPath = places.config;
-    const QString temp = qEnvironmentVariable("TEMP");
-    TempPath = (temp.isEmpty() ? QDir::tempPath() : QDir::cleanPath(temp)) + QLatin1Char('/') +
-               kScratchName;
+    // Private, so that no other user can plant the update notice or a link in its place.
+    const QString runtime = PrivateRuntimeFolder();
+    TempPath = runtime.isEmpty() ? QString() : runtime + QLatin1Char('/') + kScratchName;
     if (FileExists(TempPath))
         QFile::remove(TempPath);
 
@@ -180,6 +182,7 @@ bool MainWindow::CloseRequest(bool mayAsk) {
     m_tracking->SaveColumnWidths();
     TrayRemove();
     m_service->Stop();
+    SingleInstance::endListening();
     Desktop().endProcess();
     return true;
 }

@@ -1,5 +1,7 @@
 #include "singleinstance.h"
 
+#include "storage/runtimefolder.h"
+
 #include <QCryptographicHash>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -7,12 +9,29 @@
 namespace {
 const QByteArray kShowRequest = "show\n";
 constexpr int kConnectWaitMs = 1000;
+QLocalServer* listening = nullptr; // the server of this process, while it listens
 } // namespace
 
 SingleInstance::SingleInstance(const QString& title, QObject* parent)
-    : QObject(parent), m_name(socketName(title)) {}
+    : QObject(parent), m_name(socketPath(title)) {}
 
-SingleInstance::~SingleInstance() = default;
+SingleInstance::~SingleInstance() {
+    if (listening == m_server)
+        listening = nullptr;
+}
+
+QString SingleInstance::socketPath(const QString& title) {
+    // A socket in a shared folder could be bound first by another user, who would then end
+    // every start of this user's program.
+    const QString folder = PrivateRuntimeFolder();
+    return folder.isEmpty() ? QString() : folder + QLatin1Char('/') + socketName(title);
+}
+
+void SingleInstance::endListening() {
+    if (listening != nullptr)
+        listening->close(); // removes the socket file
+    listening = nullptr;
+}
 
 QString SingleInstance::socketName(const QString& title) {
     // The title holds blanks, ":" and "/" that socket names do not allow; the user name keeps
@@ -24,6 +43,8 @@ QString SingleInstance::socketName(const QString& title) {
 }
 
 bool SingleInstance::notifyRunning() {
+    if (m_name.isEmpty())
+        return false;
     QLocalSocket socket;
     socket.connectToServer(m_name);
     if (!socket.waitForConnected(kConnectWaitMs))
@@ -35,6 +56,8 @@ bool SingleInstance::notifyRunning() {
 }
 
 bool SingleInstance::listen() {
+    if (m_name.isEmpty())
+        return false;
     m_server = new QLocalServer(this);
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     if (!m_server->listen(m_name)) {
@@ -43,6 +66,7 @@ bool SingleInstance::listen() {
         if (!m_server->listen(m_name))
             return false;
     }
+    listening = m_server;
     connect(m_server, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* socket = m_server->nextPendingConnection()) {
             connect(socket, &QLocalSocket::readyRead, this, [this, socket] {

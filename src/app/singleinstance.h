@@ -6,7 +6,8 @@
 class QLocalServer;
 
 // One running instance per window title and user. The first instance listens on a local
-// socket named after the title; a later start connects, asks it to show its window and ends.
+// socket named after the title in the user's private runtime folder; a later start connects,
+// asks it to show its window and ends.
 class SingleInstance : public QObject {
     Q_OBJECT
   public:
@@ -19,6 +20,11 @@ class SingleInstance : public QObject {
     bool listen();
 
     static QString socketName(const QString& title);
+    // The socket's full path; "" when the user has no private folder for it.
+    static QString socketPath(const QString& title);
+    // Removes the socket of the instance listening in this process, for an end of the process
+    // that skips destructors.
+    static void endListening();
 
   signals:
     void showRequested();

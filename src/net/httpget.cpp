@@ -19,6 +19,8 @@
 #include <climits>
 #include <memory>
 
+#include <zlib.h>
+
 namespace {
 
 using std::chrono::milliseconds;
@@ -69,6 +71,50 @@ bool IsStatusError(QNetworkReply::NetworkError error) {
             error <= QNetworkReply::UnknownServerError);
 }
 
+// Inflates a gzip or zlib ("deflate") body as it arrives. The toolkit's own decompression
+// cannot be bounded and leaves a corrupt body hanging until the time limit, so the program
+// asks for these encodings itself and inflates them here, stopping at the body cap.
+class Inflater {
+  public:
+    Inflater() { m_ok = inflateInit2(&m_stream, MAX_WBITS + 32) == Z_OK; }
+    ~Inflater() { inflateEnd(&m_stream); }
+    Inflater(const Inflater&) = delete;
+    Inflater& operator=(const Inflater&) = delete;
+
+    // Appends what input inflates to; false on corrupt data or once out passes the cap.
+    bool feed(QByteArrayView input, QByteArray& out) {
+        m_stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.data()));
+        m_stream.avail_in = static_cast<uInt>(input.size());
+        char buffer[64 * 1024];
+        while (m_ok && m_stream.avail_in > 0) {
+            if (m_ended) {
+                // Another gzip member follows the first.
+                m_ok = inflateReset(&m_stream) == Z_OK;
+                m_ended = false;
+                continue;
+            }
+            m_stream.next_out = reinterpret_cast<Bytef*>(buffer);
+            m_stream.avail_out = sizeof buffer;
+            const int result = inflate(&m_stream, Z_NO_FLUSH);
+            out.append(buffer, qsizetype(sizeof buffer - m_stream.avail_out));
+            if (result == Z_STREAM_END)
+                m_ended = true;
+            else if (result != Z_OK)
+                m_ok = false;
+            if (out.size() > kHttpGetMaxBody)
+                m_ok = false;
+        }
+        return m_ok;
+    }
+    // True when the body ended where a compressed stream ends.
+    bool complete() const { return m_ok && m_ended; }
+
+  private:
+    z_stream m_stream{};
+    bool m_ok = false;
+    bool m_ended = false;
+};
+
 } // namespace
 
 QUrl HttpRequestUrl(const QString& address) {
@@ -109,28 +155,48 @@ QString HttpGet(const QString& address, const QString& charset) {
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setMaximumRedirectsAllowed(kHttpGetMaxRedirects);
+    request.setRawHeader("Accept-Encoding", "gzip, deflate");
     const std::unique_ptr<QNetworkReply> reply(ThreadManager()->get(request));
 
     QEventLoop loop;
     bool woken = false;
-    bool tooLarge = false;
+    bool refused = false; // too large, or an encoding that does not decode
     QByteArray body;
+    qint64 received = 0;
+    std::unique_ptr<Inflater> inflater;
+    bool encodingKnown = false;
     const auto wake = [&] {
         woken = true;
         loop.quit();
     };
+    const auto refuse = [&] {
+        refused = true;
+        body.clear();
+        reply->abort(); // emits finished, which wakes the loop
+    };
     // The body is taken as it arrives, so the cap holds however the server frames it (length,
     // chunks, or neither) and the bounded read buffer slows a fast sender down.
     const auto take = [&] {
-        if (tooLarge)
+        if (refused)
             return;
-        body += reply->readAll();
-        const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
-        if (announced > kHttpGetMaxBody || body.size() > kHttpGetMaxBody) {
-            tooLarge = true;
-            body.clear();
-            reply->abort(); // emits finished, which wakes the loop
+        const QByteArray chunk = reply->readAll();
+        if (!encodingKnown && !chunk.isEmpty()) {
+            // Decided at the first byte of the body, when the headers are the final answer's.
+            encodingKnown = true;
+            const QByteArray encoding = reply->rawHeader("Content-Encoding").trimmed().toLower();
+            if (encoding == "gzip" || encoding == "x-gzip" || encoding == "deflate")
+                inflater = std::make_unique<Inflater>();
+            else if (!encoding.isEmpty() && encoding != "identity")
+                return refuse();
         }
+        received += chunk.size();
+        const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+        if (announced > kHttpGetMaxBody || received > kHttpGetMaxBody)
+            return refuse();
+        if (!inflater)
+            body += chunk;
+        else if (!inflater->feed(chunk, body))
+            return refuse();
     };
     reply->setReadBufferSize(kHttpGetReadBuffer);
     QObject::connect(reply.get(), &QNetworkReply::finished, &loop, wake);
@@ -160,14 +226,14 @@ QString HttpGet(const QString& address, const QString& charset) {
     }
     deadline.stop();
 
-    if (tooLarge)
+    if (refused)
         return Failed();
     const QNetworkReply::NetworkError error = reply->error();
     const bool hasStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
     if (error != QNetworkReply::NoError && !(hasStatus && IsStatusError(error)))
         return Failed();
     take();
-    if (tooLarge)
+    if (refused || (inflater && !inflater->complete()))
         return Failed();
     return BytesToText(body, charset);
 }

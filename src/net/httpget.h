@@ -9,7 +9,8 @@
 // answer while the event loop keeps running (timers, input, nested HttpGet calls).
 // Results: the body decoded with BytesToText(body, charset) whatever the HTTP status;
 // "" when no complete answer came within the time limit (the request is aborted);
-// "0" on any failure (bad address, connection or DNS error, body over 16 MiB, decode error).
+// "0" on any failure (bad address, connection or DNS error, body over 16 MiB also once
+// decompressed, a compressed body that does not decompress, decode error).
 QString HttpGet(const QString& address, const QString& charset);
 
 // The time limit of HttpGet; 60 s in the program. Tests shorten it.

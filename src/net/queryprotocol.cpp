@@ -3,6 +3,8 @@
 #include "net/httpget.h"
 #include "storage/texthelpers.h"
 
+#include <QStringList>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -71,6 +73,35 @@ QString QueryAddress(const QString& page, int key, const QString& target) {
 
 QString QueryPayload(const QString& address) {
     return GetBetween(HttpGet(address, QStringLiteral("gb2312")), kPayloadStart, kPayloadEnd);
+}
+
+QString AcceptedAnswer(const QString& payload, int values) {
+    if (payload.size() > kMaxAnswerLength)
+        return QString();
+    for (const QChar c : payload) {
+        const QChar::Category category = c.category();
+        if (category == QChar::Other_Control || category == QChar::Separator_Line ||
+            category == QChar::Separator_Paragraph)
+            return QString();
+    }
+    qsizetype from = 0;
+    qsizetype to = payload.size();
+    while (from < to && payload.at(from) == u' ')
+        ++from;
+    while (to > from && payload.at(to - 1) == u' ')
+        --to;
+    QString answer = payload.mid(from, to - from).replace(u'|', u',');
+    if (answer.size() < 2 * values - 1 || answer == QLatin1String("false") ||
+        answer.indexOf(u',') < 1)
+        return QString();
+    const QStringList parts = answer.split(u',');
+    if (parts.size() != values)
+        return QString();
+    for (const QString& part : parts) {
+        if (part.size() > kMaxAnswerValue)
+            return QString();
+    }
+    return answer;
 }
 
 QString UpdateFileAddressFromDraw(float x) {

@@ -25,6 +25,17 @@ QString QueryAddress(const QString& page, int key, const QString& target);
 // GetBetween(HttpGet(address, "gb2312"), start marker, end marker).
 QString QueryPayload(const QString& address);
 
+// The longest answer and the longest value in one that a result page may give; real ones
+// are a few dozen characters.
+inline constexpr qsizetype kMaxAnswerLength = 4096;
+inline constexpr qsizetype kMaxAnswerValue = 64;
+
+// A result page's payload as it is stored and recorded: "|" separators made ",", blanks at both
+// ends dropped. "" when it is refused: "false", not exactly `values` values (the first one not
+// empty), longer than kMaxAnswerLength, a value longer than kMaxAnswerValue, or a control
+// character (line break, tab, ...) anywhere.
+QString AcceptedAnswer(const QString& payload, int values);
+
 // base + "/Calvren/Rivelo/Update.txt?tn=" + whole part of x * 9000001 + 1000000.
 QString UpdateFileAddress();
 QString UpdateFileAddressFromDraw(float x);

@@ -1,9 +1,18 @@
 #include "storage/charset.h"
 
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QStringConverter>
+
+#include <algorithm>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -100,6 +109,20 @@ bool ReplaceFileAtomically(const QString& path, const QByteArray& bytes) {
     // a buffered one would only come to light at commit, where it goes unreported.
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return false;
+#ifdef Q_OS_UNIX
+    // The toolkit copies the permissions as this user may use them, which for the super-user
+    // are all of them, and the copy belongs to whoever writes it: a read-only file rewritten by
+    // root would come back writable and root's own. Owner first, as a change of owner clears
+    // some mode bits.
+    struct stat old {};
+    if (::stat(QFile::encodeName(path).constData(), &old) == 0) {
+        if (::fchown(file.handle(), old.st_uid, old.st_gid) != 0 && ::geteuid() == 0) {
+            file.cancelWriting();
+            return false;
+        }
+        ::fchmod(file.handle(), old.st_mode & 0777);
+    }
+#endif
     if (file.write(bytes) != bytes.size()) {
         file.cancelWriting();
         return false;
@@ -108,5 +131,46 @@ bool ReplaceFileAtomically(const QString& path, const QByteArray& bytes) {
 }
 
 void WriteTextFile(const QString& path, const QString& text) {
-    ReplaceFileAtomically(path, ToGbk(text) + QByteArrayLiteral("\r\n"));
+    if (path.isEmpty())
+        return;
+    // Created exclusively: the open fails rather than follow a link put in its place between
+    // the removal and the open.
+    QFile::remove(path);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly,
+                   QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+        return;
+    const QByteArray bytes = ToGbk(text) + QByteArrayLiteral("\r\n");
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        file.close();
+        QFile::remove(path);
+    }
+}
+
+void RemoveStaleCopies(const QString& path) {
+    // A writer's copy changes with every piece it writes and lives for as long as one write
+    // takes, seconds at most; one unchanged for ten minutes belongs to a dead process. Should a
+    // stopped writer ever lose its copy this way, its rename fails and the old file stays.
+    constexpr qint64 staleAfterSeconds = 10 * 60;
+    const QFileInfo target(path);
+    const QString prefix = target.fileName() + QLatin1Char('.');
+    const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-staleAfterSeconds);
+    const QFileInfoList entries = target.absoluteDir().entryInfoList(
+        QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks);
+    for (const QFileInfo& entry : entries) {
+        const QString name = entry.fileName();
+        if (name.size() != prefix.size() + 6 || !name.startsWith(prefix))
+            continue;
+        const QStringView tail = QStringView(name).sliced(prefix.size());
+        if (!std::all_of(tail.begin(), tail.end(), [](QChar c) {
+                return c.isDigit() || (c.isLetter() && c.unicode() < 128);
+            }))
+            continue;
+#ifdef Q_OS_UNIX
+        if (entry.ownerId() != ::geteuid())
+            continue;
+#endif
+        if (entry.lastModified().toUTC() < before)
+            QFile::remove(entry.filePath());
+    }
 }

@@ -5,8 +5,9 @@
 
 // Text files of the program are GBK ("gb2312" names the same code page here), with CR LF ends.
 
-// Replaces the file's content with text + CR LF in GBK. Atomic: a failed write leaves the old
-// file as it was.
+// Makes the file anew with text + CR LF in GBK, readable by this user only. Whatever was at
+// path (a file, a symbolic link) is removed first, never written through; a failed write
+// leaves no file.
 void WriteTextFile(const QString& path, const QString& text);
 
 // Decodes bytes with the named charset; "0" on any failure or an unknown charset.
@@ -21,6 +22,12 @@ QString DecodeGbk(QByteArrayView bytes);
 // GBK bytes of text (characters without a GBK code become "?").
 QByteArray ToGbk(const QString& text);
 
-// Writes bytes beside path, flushes, then renames over path. False (old file untouched) on
-// any failure.
+// Writes bytes beside path, flushes, then renames over path; the new file keeps the old one's
+// owner and permission bits (also when the super-user writes it). False (old file untouched)
+// on any failure.
 bool ReplaceFileAtomically(const QString& path, const QByteArray& bytes);
+
+// Removes the copies ReplaceFileAtomically leaves beside path when the process dies between
+// writing and renaming: path + "." + six letters or digits, plain files of this user that
+// have not changed for longer than any write takes.
+void RemoveStaleCopies(const QString& path);

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QSet>
 #include <QStringList>
 
 #include <algorithm>
@@ -74,30 +75,32 @@ struct Codec {
     QByteArray foldWanted(const QString& name) const { return foldStored(encode(name)); }
 };
 
-struct Line {
-    qsizetype begin = 0; // first byte of the content
-    qsizetype end = 0;   // end of the content, before CR LF or LF
-    qsizetype next = 0;  // first byte of the following line
-};
-
+// Only sections and keys are remembered, as byte offsets: blank lines and comments cost nothing,
+// so the memory of a parse grows with what the file holds, not with its line count.
 struct Key {
     QByteArray name;
-    qsizetype line = 0;
+    qsizetype lineBegin = 0;
+    qsizetype lineNext = 0; // first byte of the following line
     qsizetype valueBegin = 0;
     qsizetype valueEnd = 0;
 };
 
 struct Section {
     QByteArray name;
-    qsizetype headerLine = 0;
-    qsizetype endLine = 0; // the next section's header, or the line count
+    qsizetype begin = 0;       // first byte of the header line
+    qsizetype end = 0;         // first byte of the next section's header, or the file's end
+    qsizetype contentNext = 0; // just after the last non-blank line, header included
     std::vector<Key> keys;
 };
+
+// More non-blank lines than any settings file holds. A file with more is not parsed: a key
+// costs some fifty bytes of memory against the two bytes of a line holding "=".
+constexpr qsizetype mostEntries = 1 << 20;
 
 struct Document {
     QByteArray bytes;
     Codec codec;
-    std::vector<Line> lines;
+    bool tooManyEntries = false;
     std::vector<Section> sections;
     QHash<QByteArray, qsizetype> firstSection;
 
@@ -136,31 +139,33 @@ std::shared_ptr<const Document> parse(QByteArray bytes) {
     doc->bytes = std::move(bytes);
     const QByteArrayView all(doc->bytes);
     doc->codec.utf8 = all.startsWith(utf8Bom);
+    Section* current = nullptr;
+    qsizetype entries = 0;
     qsizetype pos = doc->codec.utf8 ? utf8Bom.size() : 0;
     while (pos < all.size()) {
+        const qsizetype begin = pos;
         const qsizetype newline = all.indexOf('\n', pos);
-        Line line;
-        line.begin = pos;
-        line.next = newline < 0 ? all.size() : newline + 1;
-        line.end = newline < 0 ? all.size() : newline;
-        if (line.end > line.begin && all.at(line.end - 1) == '\r')
-            --line.end;
-        doc->lines.push_back(line);
-        pos = line.next;
-    }
-
-    Section* current = nullptr;
-    for (qsizetype i = 0; i < qsizetype(doc->lines.size()); ++i) {
-        const Line& line = doc->lines[i];
-        const QByteArrayView content = trimmed(all.sliced(line.begin, line.end - line.begin));
+        pos = newline < 0 ? all.size() : newline + 1;
+        // Trimming drops a CR before the LF along with the blanks.
+        const QByteArrayView content =
+            trimmed(all.sliced(begin, (newline < 0 ? all.size() : newline) - begin));
+        if (content.isEmpty())
+            continue;
+        if (++entries > mostEntries) {
+            doc->tooManyEntries = true;
+            doc->sections.clear();
+            doc->firstSection.clear();
+            return doc;
+        }
         if (content.startsWith('[')) {
             const qsizetype close = closingBracket(content, doc->codec.utf8);
             if (close > 0) {
                 if (current != nullptr)
-                    current->endLine = i;
+                    current->end = begin;
                 Section section;
                 section.name = doc->codec.foldStored(trimmed(content.sliced(1, close - 1)));
-                section.headerLine = i;
+                section.begin = begin;
+                section.contentNext = pos;
                 doc->sections.push_back(std::move(section));
                 current = &doc->sections.back();
                 if (!doc->firstSection.contains(current->name))
@@ -168,7 +173,10 @@ std::shared_ptr<const Document> parse(QByteArray bytes) {
                 continue;
             }
         }
-        if (current == nullptr || content.startsWith(';'))
+        if (current == nullptr)
+            continue;
+        current->contentNext = pos;
+        if (content.startsWith(';'))
             continue;
         const qsizetype equals = content.indexOf('=');
         if (equals < 0)
@@ -176,13 +184,14 @@ std::shared_ptr<const Document> parse(QByteArray bytes) {
         Key key;
         key.name = doc->codec.foldStored(trimmed(content.first(equals)));
         const QByteArrayView value = trimmed(content.sliced(equals + 1));
-        key.line = i;
+        key.lineBegin = begin;
+        key.lineNext = pos;
         key.valueBegin = value.data() - all.data();
         key.valueEnd = key.valueBegin + value.size();
         current->keys.push_back(std::move(key));
     }
     if (current != nullptr)
-        current->endLine = qsizetype(doc->lines.size());
+        current->end = all.size();
     return doc;
 }
 
@@ -243,6 +252,11 @@ class ParseCache {
   public:
     Loaded load(const QString& file) {
         const QString key = cacheKey(file);
+        if (!swept.contains(key)) {
+            // Once per file and run: copies left by a writer killed before its rename.
+            swept.insert(key);
+            RemoveStaleCopies(key);
+        }
         const qint64 now = nowNs();
         Stamp stamp;
         Loaded result;
@@ -278,6 +292,11 @@ class ParseCache {
         if (entries.size() >= maxEntries)
             entries.clear();
         result.doc = parse(std::move(bytes));
+        if (result.doc->tooManyEntries) {
+            result.presence = Presence::Unreadable;
+            result.doc = emptyDocument();
+            return result;
+        }
         entries.insert(key, Entry{stamp, !quiet, result.doc});
         return result;
     }
@@ -319,6 +338,7 @@ class ParseCache {
     }
 
     QHash<QString, Entry> entries;
+    QSet<QString> swept;
 };
 
 // The cache is only ever used from the interface thread; the lock makes a stray call from
@@ -364,43 +384,38 @@ QByteArray spliced(const QByteArray& bytes, qsizetype from, qsizetype to, QByteA
     return out;
 }
 
+// What ends the line that stops at `at` before more lines follow: nothing after an LF, the LF
+// of a lone CR, which would otherwise glue the next line to it, else CR LF.
+QByteArrayView lineEndBefore(const Document& doc, qsizetype at) {
+    const qsizetype bomSize = doc.codec.utf8 ? utf8Bom.size() : 0;
+    if (at <= bomSize || doc.bytes.at(at - 1) == '\n')
+        return {};
+    return doc.bytes.at(at - 1) == '\r' ? "\n" : "\r\n";
+}
+
 QByteArray withKeyWritten(const Document& doc, const QString& section, const QString& key,
                           const QString& value) {
     const QByteArray valueBytes = doc.codec.encode(value);
     const Section* found = doc.findSection(doc.codec.foldWanted(section));
     if (found == nullptr) {
-        QByteArray addition;
-        const qsizetype bomSize = doc.codec.utf8 ? utf8Bom.size() : 0;
-        if (doc.bytes.size() > bomSize && !doc.bytes.endsWith('\n'))
-            addition += "\r\n";
+        QByteArray addition = lineEndBefore(doc, doc.bytes.size()).toByteArray();
         addition += '[' + doc.codec.encode(section) + "]\r\n";
         addition += doc.codec.encode(key) + '=' + valueBytes + "\r\n";
         return doc.bytes + addition;
     }
     if (const Key* existing = findKey(*found, doc.codec.foldWanted(key))) {
-        const Line& line = doc.lines[existing->line];
         // Keep the key as it is spelt in the file, replace what follows its "=".
-        const qsizetype equals = doc.bytes.indexOf('=', line.begin);
-        QByteArray replacement = doc.bytes.mid(line.begin, equals + 1 - line.begin);
+        const qsizetype equals = doc.bytes.indexOf('=', existing->lineBegin);
+        QByteArray replacement =
+            doc.bytes.mid(existing->lineBegin, equals + 1 - existing->lineBegin);
         replacement += valueBytes + "\r\n";
-        return spliced(doc.bytes, line.begin, line.next, replacement);
+        return spliced(doc.bytes, existing->lineBegin, existing->lineNext, replacement);
     }
     // A new key goes after the last non-blank line of its section.
-    qsizetype last = found->headerLine;
-    for (qsizetype i = found->endLine - 1; i > found->headerLine; --i) {
-        const Line& line = doc.lines[i];
-        if (!trimmed(QByteArrayView(doc.bytes).sliced(line.begin, line.end - line.begin))
-                 .isEmpty()) {
-            last = i;
-            break;
-        }
-    }
-    const Line& after = doc.lines[last];
-    QByteArray addition;
-    if (after.next == after.end) // the file's last line, without a line end
-        addition += "\r\n";
+    const qsizetype at = found->contentNext;
+    QByteArray addition = lineEndBefore(doc, at).toByteArray();
     addition += doc.codec.encode(key) + '=' + valueBytes + "\r\n";
-    return spliced(doc.bytes, after.next, after.next, addition);
+    return spliced(doc.bytes, at, at, addition);
 }
 
 QByteArray withSectionRemoved(const Document& doc, const QString& section) {
@@ -411,12 +426,8 @@ QByteArray withSectionRemoved(const Document& doc, const QString& section) {
     for (const Section& candidate : doc.sections) {
         if (candidate.name != wanted)
             continue;
-        const qsizetype from = doc.lines[candidate.headerLine].begin;
-        const qsizetype to = candidate.endLine < qsizetype(doc.lines.size())
-                                 ? doc.lines[candidate.endLine].begin
-                                 : doc.bytes.size();
-        out.append(QByteArrayView(doc.bytes).sliced(kept, from - kept));
-        kept = to;
+        out.append(QByteArrayView(doc.bytes).sliced(kept, candidate.begin - kept));
+        kept = candidate.end;
     }
     out.append(QByteArrayView(doc.bytes).sliced(kept));
     return out;

@@ -1,18 +1,57 @@
 #include "storage/texthelpers.h"
 
+#include "storage/charset.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSet>
 #include <QStringList>
+#include <QUrl>
+
+#include <algorithm>
+
+namespace {
+
+// Config.ini is GBK, where a character it lacks becomes "?", so that two names of equal length
+// would share one section. Such a name is kept in its ASCII form: the host as punycode
+// ("xn--..."), a path percent-encoded as UTF-8. Names GBK holds stay as they are.
+bool gbkHolds(const QString& text) {
+    const bool ascii =
+        std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; });
+    return ascii || DecodeGbk(ToGbk(text)) == text;
+}
+
+QString storableSiteName(const QString& entry) {
+    if (gbkHolds(entry))
+        return entry;
+    const qsizetype slash = entry.indexOf(u'/');
+    const QString host = (slash < 0 ? entry : entry.left(slash)).trimmed();
+    const QByteArray ace = QUrl::toAce(host);
+    if (ace.isEmpty())
+        return entry;
+    QString stored = QString::fromLatin1(ace);
+    if (slash >= 0) {
+        const QString path = entry.mid(slash);
+        stored += gbkHolds(path)
+                      ? path
+                      : QString::fromLatin1(QUrl::toPercentEncoding(path, "!$&'()*+,=:@/?#%[]"));
+    }
+    return stored;
+}
+
+} // namespace
 
 QString GetBetween(const QString& text, const QString& startMarker, const QString& endMarker) {
     if (text.isEmpty())
         return QString();
-    // 1-based positions, 0 when absent; the end marker is searched from the text's start on
-    // purpose, so an end marker in front of the start marker yields "".
+    // 1-based positions; the end marker is searched from the text's start on purpose, so an end
+    // marker in front of the start marker yields "". A page that lost either marker holds no
+    // payload, whatever lies near the other.
     const qsizetype p1 = text.indexOf(startMarker) + 1;
     const qsizetype p2 = text.indexOf(endMarker) + 1;
+    if (p1 == 0 || p2 == 0)
+        return QString();
     const qsizetype markerLength = startMarker.size();
     const qsizetype from = p1 + markerLength;
     const qsizetype count = p2 - p1 - markerLength;
@@ -42,8 +81,10 @@ QString NormalizeSiteList(const QString& text) {
     list.remove(QStringLiteral("\r\n"));
     if (list.isEmpty())
         return QString();
-    if (!list.contains(u';'))
+    if (!list.contains(u';')) {
+        list = storableSiteName(list);
         return IsValidDomain(list) ? list : QString();
+    }
 
     const QStringList entries = list.split(u';');
     QString accepted;
@@ -51,7 +92,7 @@ QString NormalizeSiteList(const QString& text) {
     QSet<QString> seen;
     seen.reserve(entries.size());
     for (const QString& raw : entries) {
-        const QString entry = raw.trimmed();
+        const QString entry = storableSiteName(raw.trimmed());
         const bool duplicate = seen.contains(entry);
         if (!duplicate) {
             seen.insert(entry);

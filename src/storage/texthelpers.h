@@ -12,7 +12,8 @@
 QString GetBetween(const QString& text, const QString& startMarker, const QString& endMarker);
 
 // Cleans a ";"-separated site list: drops "http://", maps "；" to ";", joins lines, trims entries
-// of a multi-entry list, drops invalid and repeated entries. "" when nothing valid remains.
+// of a multi-entry list, writes names with characters GBK lacks in their ASCII form ("xn--"),
+// drops invalid and repeated entries. "" when nothing valid remains.
 QString NormalizeSiteList(const QString& text);
 
 // True for a plausible site text: at least 4 characters, a "." after the first character,

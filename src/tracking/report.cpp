@@ -130,13 +130,20 @@ PlainScan scanPieces(const QByteArray& bytes) {
     return scan;
 }
 
-// Puts the damaged report beside itself under the first free backup name.
-bool moveAside(const QString& path) {
+// Puts the damaged report (its bytes given) beside itself under the first free backup name.
+// A backup that holds the same bytes already keeps them: a report that cannot be replaced
+// gains no new copy at every refresh.
+bool moveAside(const QString& path, const QByteArray& bytes) {
     for (int n = 1; n <= 1000; ++n) {
         const QString backup =
             path + QStringLiteral(".bak") + (n == 1 ? QString() : QString::number(n));
-        if (QFileInfo::exists(backup))
+        const QFileInfo info(backup);
+        if (info.exists() || info.isSymLink()) {
+            QByteArray kept;
+            if (info.size() == bytes.size() && readAll(backup, kept) && kept == bytes)
+                return true;
             continue;
+        }
         return QFile::rename(path, backup) || QFile::copy(path, backup);
     }
     return false;
@@ -184,6 +191,9 @@ QString ReportFrameText() {
     return lines({
                QStringLiteral("<html>"),
                QStringLiteral("<head>"),
+               // Without it a browser guesses the code page from its locale.
+               QStringLiteral("  <meta http-equiv=\"Content-Type\" content=\"text/html; "
+                              "charset=gb2312\">"),
                QStringLiteral("  <title>升级报告</title>"),
                QStringLiteral("  <style type=text/css>"),
                QStringLiteral("    body {font-family:微软雅黑,Arial,宋体;text-align:center;"
@@ -235,6 +245,7 @@ QString ReportRowsText(const QString& site, const QString& time, const QString& 
 HistoryReport::HistoryReport() : clock([] { return QDateTime::currentDateTime(); }) {}
 
 bool HistoryReport::InitReport(const QString& path) {
+    RemoveStaleCopies(path);
     if (FileExists(path)) {
         if (isKnown(path))
             return true;
@@ -252,7 +263,7 @@ bool HistoryReport::InitReport(const QString& path) {
         } else if (hasFrameMarkers(BytesToText(bytes, kCharset))) {
             return true;
         }
-        if (!bytes.isEmpty() && !moveAside(path))
+        if (!bytes.isEmpty() && !moveAside(path, bytes))
             return false;
     }
     const QByteArray frame = ToGbk(ReportFrameText()) + "\r\n";
@@ -312,7 +323,9 @@ bool HistoryReport::isKnown(const QString& path) const {
 HistoryReport::EndAppend HistoryReport::appendAtEnd(const QString& path, const QByteArray& rows,
                                                     const QByteArray& foot) {
     QFile file(path);
-    if (!file.open(QIODevice::ReadWrite))
+    // Unbuffered: a failed write shows in its count, and nothing is left in a buffer that
+    // would make the roll-back's resize flush it first and fail.
+    if (!file.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
         return EndAppend::Unsuitable;
     const qint64 oldSize = m_known.size;
     const qint64 footAt = m_known.footAt;
@@ -324,17 +337,20 @@ HistoryReport::EndAppend HistoryReport::appendAtEnd(const QString& path, const Q
     if (tail.size() < overlap)
         return EndAppend::Unsuitable;
 
-    const QByteArray beyond = tail.mid(overlap);
-    if (!file.seek(oldSize) || file.write(beyond) != beyond.size() || !file.flush()) {
+    // The roll-back puts the old foot back as well, should the second write have torn it.
+    const auto rollBack = [&] {
+        if (file.seek(footAt))
+            file.write(m_known.tail);
         file.resize(oldSize);
         return EndAppend::Failed;
-    }
+    };
+    const QByteArray beyond = tail.mid(overlap);
+    if (!file.seek(oldSize) || file.write(beyond) != beyond.size())
+        return rollBack();
     syncData(file);
     const QByteArray over = tail.left(overlap);
-    if (!file.seek(footAt) || file.write(over) != over.size() || !file.flush()) {
-        file.resize(oldSize);
-        return EndAppend::Failed;
-    }
+    if (!file.seek(footAt) || file.write(over) != over.size())
+        return rollBack();
     file.close();
     remember(path, footAt + rows.size(), foot);
     return EndAppend::Done;

@@ -58,26 +58,6 @@ QStringList splitSites(const QString& list) {
     return list.contains(u';') ? list.split(u';') : QStringList{list};
 }
 
-// Blanks at both ends go; tabs and line ends stay part of the answer.
-QString trimBlanks(const QString& text) {
-    qsizetype from = 0;
-    qsizetype to = text.size();
-    while (from < to && text.at(from) == u' ')
-        ++from;
-    while (to > from && text.at(to - 1) == u' ')
-        --to;
-    return text.mid(from, to - from);
-}
-
-// The payload as stored: "|" separators made ",", blanks trimmed; "" when it is refused.
-QString acceptedAnswer(QString payload, const Kind& kind) {
-    payload = trimBlanks(payload.replace(u'|', u','));
-    if (payload.size() < kind.minLength || payload == QLatin1String("false") ||
-        payload.indexOf(u',') < 1 || payload.count(u',') + 1 != kind.fields)
-        return QString();
-    return payload;
-}
-
 // The service sends a negative count for a value it never obtained: no number to show.
 bool isMissingValue(const QString& value) {
     bool ok = false;
@@ -231,8 +211,8 @@ void SiteTracking::UpdateSites(const QString& target) {
         const int key = QueryKey();
         for (std::size_t k = 0; k < kKinds.size(); ++k) {
             const Kind& kind = kKinds[k];
-            const QString answer = acceptedAnswer(
-                QueryPayload(QueryAddress(QString::fromLatin1(kind.page), key, site)), kind);
+            const QString answer = AcceptedAnswer(
+                QueryPayload(QueryAddress(QString::fromLatin1(kind.page), key, site)), kind.fields);
             if (answer.isEmpty()) {
                 siteFailed = true;
                 continue;

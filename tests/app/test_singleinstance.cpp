@@ -2,8 +2,10 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QUuid>
 
@@ -46,9 +48,7 @@ class TestSingleInstance : public QObject {
 
     void leftoverSocketOfACrashedInstanceIsTakenOver() {
         const QString title = uniqueTitle();
-        const QString path =
-            QDir::tempPath() + QLatin1Char('/') + SingleInstance::socketName(title);
-        QFile stale(path);
+        QFile stale(SingleInstance::socketPath(title));
         QVERIFY(stale.open(QIODevice::WriteOnly));
         stale.close();
 
@@ -57,6 +57,28 @@ class TestSingleInstance : public QObject {
         QVERIFY(first.listen());
         SingleInstance second(title);
         QVERIFY(second.notifyRunning());
+    }
+
+    // The socket lies in the user's private folder, and goes when the instance ends, also by
+    // a process end that skips destructors.
+    void socketIsPrivateAndRemoved() {
+        QTemporaryDir runtime;
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+        const QString title = uniqueTitle();
+        const QString path = SingleInstance::socketPath(title);
+        QCOMPARE(QFileInfo(path).absolutePath(), runtime.filePath("valdane"));
+        {
+            SingleInstance first(title);
+            QVERIFY(first.listen());
+            QVERIFY(QFileInfo::exists(path));
+        }
+        QVERIFY(!QFileInfo::exists(path));
+        SingleInstance again(title);
+        QVERIFY(again.listen());
+        SingleInstance::endListening();
+        QVERIFY(!QFileInfo::exists(path));
+        QVERIFY(!SingleInstance(title).notifyRunning());
+        qunsetenv("XDG_RUNTIME_DIR");
     }
 };
 

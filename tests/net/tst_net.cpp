@@ -16,6 +16,32 @@
 #include <limits>
 #include <memory>
 
+#include <zlib.h>
+
+namespace {
+
+// gzip of `times` copies of piece, deflated copy by copy: a bomb stays small on the wire.
+QByteArray gzip(const QByteArray& piece, int times = 1) {
+    z_stream stream{};
+    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY);
+    QByteArray out;
+    char buffer[1 << 16];
+    for (int i = 1; i <= times; ++i) {
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.constData()));
+        stream.avail_in = uInt(piece.size());
+        do {
+            stream.next_out = reinterpret_cast<Bytef*>(buffer);
+            stream.avail_out = sizeof buffer;
+            deflate(&stream, i == times ? Z_FINISH : Z_NO_FLUSH);
+            out.append(buffer, qsizetype(sizeof buffer - stream.avail_out));
+        } while (stream.avail_out == 0);
+    }
+    deflateEnd(&stream);
+    return out;
+}
+
+} // namespace
+
 using namespace std::chrono_literals;
 using Behaviour = FakeQueryService::Behaviour;
 
@@ -129,6 +155,34 @@ class TestNet : public QObject {
         QFETCH(qint64, size);
         m_service.setRaw("big.asp", QByteArray(size, 'a'));
         QCOMPARE(get("big.asp"), size > kHttpGetMaxBody ? QString("0") : QString(size, 'a'));
+    }
+
+    // A body that does not decompress is a failed fetch at once, not a time-out; none grows
+    // past the body cap however well it compresses.
+    void fetchCompressed_data() {
+        QTest::addColumn<QByteArray>("encoding");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("expected");
+        const QByteArray page = FakeQueryService::envelope("收录|1");
+        const QString text = BytesToText(page, "gb2312");
+        QByteArray corrupt = gzip(page);
+        corrupt[corrupt.size() / 2] = char(~corrupt.at(corrupt.size() / 2));
+        QTest::newRow("gzip") << QByteArray("gzip") << gzip(page) << text;
+        QTest::newRow("two gzip members") << QByteArray("gzip") << gzip("ab") + gzip("c") << "abc";
+        QTest::newRow("deflate") << QByteArray("deflate") << qCompress(page).mid(4) << text;
+        QTest::newRow("corrupt") << QByteArray("gzip") << corrupt << "0";
+        QTest::newRow("cut short") << QByteArray("gzip") << gzip(page).chopped(9) << "0";
+        QTest::newRow("not compressed at all") << QByteArray("gzip") << page << "0";
+        QTest::newRow("encoding not asked for") << QByteArray("br") << page << "0";
+        QTest::newRow("64 MiB bomb")
+            << QByteArray("gzip") << gzip(QByteArray(1 << 20, 0), 64) << "0";
+    }
+    void fetchCompressed() {
+        QFETCH(QByteArray, encoding);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, expected);
+        m_service.setEncoded("z.asp", body, encoding);
+        QCOMPARE(get("z.asp"), expected);
     }
 
     void fetchInvalidGbkBytes() {
@@ -255,6 +309,50 @@ class TestNet : public QObject {
         QCOMPARE(m_service.requests(),
                  QStringList("/Calvren/Rivelo/sites.asp?sFrom=127.0.0.1:" +
                              QString::number(m_service.port()) + "&Key=7654321&sUrl=" + sent));
+    }
+
+    // What a result page may store and record; "" is a refusal.
+    void acceptedAnswer_data() {
+        QTest::addColumn<QString>("payload");
+        QTest::addColumn<int>("values");
+        QTest::addColumn<QString>("stored");
+        const QString value64(kMaxAnswerValue, u'9');
+        const QString blanks(kMaxAnswerLength - 13, u' ');
+        const struct {
+            const char* name;
+            QString payload;
+            int values;
+            QString stored;
+        } rows[] = {
+            {"seven values", "1|20|3,4|5|6|7", 7, "1,20,3,4,5,6,7"},
+            {"blanks at the ends dropped", "  4|2 ", 2, "4,2"},
+            {"empty value inside kept", "10,,3", 3, "10,,3"},
+            {"Chinese value", "1,2,3,4,5,6,中", 7, "1,2,3,4,5,6,中"},
+            {"value of the longest length", value64 + ",1", 2, value64 + ",1"},
+            {"answer of the longest length", blanks + "1,2,3,4,5,6,7", 7, "1,2,3,4,5,6,7"},
+            {"false", "false", 2, ""},
+            {"too few values", "1,2,3,4,5,6", 7, ""},
+            {"too many values", "1,2,3", 2, ""},
+            {"first value empty", ",55", 2, ""},
+            {"shorter than the values need", "1,", 2, ""},
+            {"value one too long", value64 + "9,1", 2, ""},
+            {"answer one too long", blanks + " 1,2,3,4,5,6,7", 7, ""},
+            {"CR LF after", "1,2\r\n", 2, ""},
+            {"LF inside", "1,2\n[evil]", 2, ""},
+            {"tab before", "\t1,2", 2, ""},
+            {"zero character", QString("1,2") + QChar(0), 2, ""},
+            {"C1 control", "1,2\u0085", 2, ""},
+            {"line separator", "1,2\u2028", 2, ""},
+            {"failed fetch", "0", 2, ""},
+        };
+        for (const auto& r : rows)
+            QTest::newRow(r.name) << r.payload << r.values << r.stored;
+    }
+    void acceptedAnswer() {
+        QFETCH(QString, payload);
+        QFETCH(int, values);
+        QFETCH(QString, stored);
+        QCOMPARE(AcceptedAnswer(payload, values), stored);
     }
 
     // A page without the markers, or no page at all, is no payload.

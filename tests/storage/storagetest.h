@@ -28,25 +28,31 @@ inline void putContent(const QString& path, const QByteArray& bytes) {
 }
 
 #ifdef Q_OS_LINUX
-// Makes every write beyond `limit` bytes fail as on a full disk, for the life of the object.
-class FileSizeLimit {
+// Lowers one limit of the process for the life of the object: with RLIMIT_FSIZE every write
+// beyond the limit fails as on a full disk, with RLIMIT_DATA every allocation beyond it fails.
+class ResourceLimit {
   public:
-    explicit FileSizeLimit(rlim_t limit) {
-        getrlimit(RLIMIT_FSIZE, &saved);
+    ResourceLimit(int resource, rlim_t limit) : resource(resource) {
+        getrlimit(resource, &saved);
         oldHandler = std::signal(SIGXFSZ, SIG_IGN);
         rlimit reduced = saved;
         reduced.rlim_cur = limit;
-        setrlimit(RLIMIT_FSIZE, &reduced);
+        setrlimit(resource, &reduced);
     }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &saved);
+    ~ResourceLimit() {
+        setrlimit(resource, &saved);
         std::signal(SIGXFSZ, oldHandler);
     }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+    ResourceLimit(const ResourceLimit&) = delete;
+    ResourceLimit& operator=(const ResourceLimit&) = delete;
 
   private:
+    int resource;
     rlimit saved{};
     void (*oldHandler)(int) = nullptr;
+};
+
+struct FileSizeLimit : ResourceLimit {
+    explicit FileSizeLimit(rlim_t limit) : ResourceLimit(RLIMIT_FSIZE, limit) {}
 };
 #endif

@@ -2,8 +2,14 @@
 
 #include "storagetest.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QTemporaryDir>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 class TestCharset : public QObject {
     Q_OBJECT
@@ -15,7 +21,10 @@ class TestCharset : public QObject {
     void writeTextFile();
     void fileFailures();
     void failedWriteKeepsOldContent();
+    void replaceKeepsPermissions_data();
     void replaceKeepsPermissions();
+    void writeTextFileNeverFollowsALink();
+    void staleCopiesRemoved();
 
   private:
     QTemporaryDir dir;
@@ -128,14 +137,88 @@ void TestCharset::failedWriteKeepsOldContent() {
 #endif
 }
 
+void TestCharset::replaceKeepsPermissions_data() {
+    QTest::addColumn<int>("mode");
+    QTest::newRow("owner and group") << 0640;
+    QTest::newRow("read-only") << 0444; // root used to make it 0644
+}
+
 void TestCharset::replaceKeepsPermissions() {
+#ifdef Q_OS_UNIX
+    QFETCH(int, mode);
     const QString path = dir.filePath(QStringLiteral("Config.ini"));
+    const QByteArray name = QFile::encodeName(path);
     putContent(path, "a");
-    const auto permissions = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup;
-    QVERIFY(QFile::setPermissions(path, permissions));
+    // The super-user's write also keeps the owner (when it can test that).
+    const uid_t owner = geteuid() == 0 ? 65534 : geteuid();
+    QCOMPARE(chown(name.constData(), owner, gid_t(-1)), 0);
+    QCOMPARE(chmod(name.constData(), mode_t(mode)), 0);
     QVERIFY(ReplaceFileAtomically(path, "b"));
-    const auto ownerGroupOther = QFileDevice::Permissions(0x7077);
-    QCOMPARE(QFile::permissions(path) & ownerGroupOther, permissions);
+    struct stat info {};
+    QCOMPARE(stat(name.constData(), &info), 0);
+    QCOMPARE(int(info.st_mode & 07777), mode);
+    QCOMPARE(info.st_uid, owner);
+    QCOMPARE(contentOf(path), QByteArray("b"));
+    QVERIFY(QFile::remove(path));
+#else
+    QSKIP("owner and mode are Unix notions");
+#endif
+}
+
+void TestCharset::writeTextFileNeverFollowsALink() {
+    QTemporaryDir dir;
+    const QString victim = dir.filePath(QStringLiteral("victim"));
+    const QString scratch = dir.filePath(QStringLiteral("scratch.tmp"));
+    putContent(victim, "keep");
+    for (const QString& target : {victim, dir.filePath(QStringLiteral("made"))}) {
+        QFile::remove(scratch);
+        QVERIFY(QFile::link(target, scratch));
+        WriteTextFile(scratch, QStringLiteral("x"));
+        QVERIFY(!QFileInfo(scratch).isSymLink());
+        QCOMPARE(contentOf(scratch), QByteArray("x\r\n"));
+        QCOMPARE(QFile::permissions(scratch) & QFileDevice::Permissions(0x0077),
+                 QFileDevice::Permissions());
+    }
+    QCOMPARE(contentOf(victim), QByteArray("keep"));
+    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("made"))));
+}
+
+void TestCharset::staleCopiesRemoved() {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Config.ini"));
+    const QDateTime old = QDateTime::currentDateTime().addSecs(-11 * 60);
+    const QDateTime recent = QDateTime::currentDateTime().addSecs(-9 * 60);
+    const auto make = [&](const char* name, const QDateTime& when) {
+        const QString file = dir.filePath(QString::fromLatin1(name));
+        putContent(file, "x");
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        QVERIFY(f.setFileTime(when, QFileDevice::FileModificationTime));
+    };
+    make("Config.ini", old);
+    make("Config.ini.a1B2c3", old);    // left by a killed writer
+    make("Config.ini.Zz9Yy8", recent); // maybe a running writer's
+    make("Config.ini.bak", old);       // not our pattern
+    make("Config.ini.a1-2c3", old);    // not our pattern
+    make("Config.ini.a1B2c3d", old);   // not our pattern
+    make("Other.ini.a1B2c3", old);     // another file's
+    QVERIFY(QFile::link(dir.filePath("Config.ini.bak"), dir.filePath("Config.ini.LiNk00")));
+    QStringList kept = {"Config.ini",        "Config.ini.Zz9Yy8",  "Config.ini.bak",
+                        "Config.ini.a1-2c3", "Config.ini.a1B2c3d", "Config.ini.LiNk00",
+                        "Other.ini.a1B2c3"};
+#ifdef Q_OS_UNIX
+    if (geteuid() == 0) { // another user's copy is not ours to remove
+        make("Config.ini.n0B0dy", old);
+        QCOMPARE(chown(QFile::encodeName(dir.filePath("Config.ini.n0B0dy")).constData(), 65534,
+                       gid_t(-1)),
+                 0);
+        kept << "Config.ini.n0B0dy";
+    }
+#endif
+    RemoveStaleCopies(path);
+    kept.sort();
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name),
+             kept);
 }
 
 QTEST_GUILESS_MAIN(TestCharset)

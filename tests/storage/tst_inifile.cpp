@@ -66,6 +66,8 @@ class TestIniFile : public QObject {
     void pathFailures();
     void unreadableFileNeverReplaced();
     void failedWriteKeepsOldContent();
+    void memoryFollowsBytesNotLines();
+    void staleCopyGoesAtFirstUse();
 
   private:
     QString ini() const { return dir.filePath(QStringLiteral("Config.ini")); }
@@ -178,6 +180,10 @@ void TestIniFile::edits_data() {
         {"replace on the last line without line end", "[a]\r\nx=1", "a", "x", "2",
          "[a]\r\nx=2\r\n"},
         {"new section after a last line without line end", "[a]\r\nx=1", "b", "y", "2",
+         "[a]\r\nx=1\r\n[b]\r\ny=2\r\n"},
+        {"new key after a last line ending in a lone CR", "[a]\r\nx=1\r", "a", "y", "2",
+         "[a]\r\nx=1\r\ny=2\r\n"},
+        {"new section after a last line ending in a lone CR", "[a]\r\nx=1\r", "b", "y", "2",
          "[a]\r\nx=1\r\n[b]\r\ny=2\r\n"},
         {"keys outside any section are not the section's", "loose=1\r\n", "s", "loose", "2",
          "loose=1\r\n[s]\r\nloose=2\r\n"},
@@ -408,6 +414,52 @@ void TestIniFile::failedWriteKeepsOldContent() {
 #else
     QSKIP("needs a file size limit");
 #endif
+}
+
+void TestIniFile::memoryFollowsBytesNotLines() {
+#if defined(Q_OS_LINUX) && !defined(__SANITIZE_ADDRESS__)
+    const QByteArray tail = "[a]\r\nx=1\r\n";
+    {
+        QFile file(ini());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        const QByteArray blankLines(1 << 20, '\n');
+        for (int i = 0; i < 64; ++i)
+            QCOMPARE(file.write(blankLines), blankLines.size());
+        QCOMPARE(file.write(tail), tail.size());
+    }
+    {
+        // Room for the bytes and a copy of them, not for a record per line.
+        const ResourceLimit memory(RLIMIT_DATA, rlim_t(512) << 20);
+        QCOMPARE(read("a", "x"), u8("1"));
+        write("a", "y", "2");
+    }
+    QFile file(ini());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.seek(file.size() - tail.size() - 5));
+    QCOMPARE(file.readAll(), tail + "y=2\r\n");
+    file.close();
+
+    // A million keys would cost more than the bytes allow: such a file is left unparsed.
+    QByteArray keys = "[a]\r\n";
+    for (int i = 0; i < 1 << 20; ++i)
+        keys += "k=\n";
+    putContent(ini(), keys);
+    QCOMPARE(read("a", "k"), QString());
+    write("a", "k", "1");
+    QCOMPARE(contentOf(ini()), keys);
+#else
+    QSKIP("needs a data size limit, which the address sanitizer's reservations exceed");
+#endif
+}
+
+void TestIniFile::staleCopyGoesAtFirstUse() {
+    // A file this process has not used yet; the rule itself is tested with the copier.
+    const QString file = dir.filePath(QStringLiteral("Fresh.ini"));
+    const QString copy = file + QStringLiteral(".k1LLed");
+    putContent(copy, "[a]\r\nx=half");
+    ageFile(copy, QDateTime::currentDateTime().addSecs(-3600));
+    QCOMPARE(ReadIni(u8("a"), u8("x"), file), QString());
+    QVERIFY(!QFileInfo::exists(copy));
 }
 
 QTEST_GUILESS_MAIN(TestIniFile)

@@ -1,3 +1,4 @@
+#include "storage/inifile.h"
 #include "storage/texthelpers.h"
 
 #include <QDir>
@@ -16,6 +17,7 @@ class TestTextHelpers : public QObject {
     void isValidDomain();
     void normalizeSiteList_data();
     void normalizeSiteList();
+    void namesGbkLacksGetTheirOwnSections();
     void fileExists();
     void clockText();
     void pumpEventsReentry();
@@ -35,9 +37,7 @@ void TestTextHelpers::getBetween_data() {
         {"end before start", "<e>a<s>b", ""},
         {"first of each marker", "<s>a<e><s>b<e>", "a"},
         {"end searched from the text start", "<e>x<s>y<e>", ""},
-        // A missing start marker still skips its own length less one.
-        {"start marker missing", "abcdef<e>", "cdef"},
-        {"start marker missing, end too early", "a<e>", ""},
+        {"start marker missing", "abcdef<e>", ""},
         {"chinese payload", "<s>百度,谷歌<e>", "百度,谷歌"},
     };
     for (const auto& r : rows)
@@ -90,6 +90,11 @@ void TestTextHelpers::normalizeSiteList_data() {
         {"letter case differs", "a.com;A.com", "a.com;A.com"},
         {"invalid entries dropped", "x;a.com;.b.com;c.com.", "a.com"},
         {"order of first appearance", "c.com;b.com;a.com;b.com;c.com", "c.com;b.com;a.com"},
+        {"Chinese name kept", "中文网.com", "中文网.com"},
+        {"names GBK lacks in ASCII", "한국어.com; ไทย.com/ไทย ;a.com",
+         "xn--3e0bk47br7k.com;xn--o3cw4h.com/%E0%B9%84%E0%B8%97%E0%B8%A2;a.com"},
+        {"single name GBK lacks", "한국어.com", "xn--3e0bk47br7k.com"},
+        {"repeated once in ASCII", "한국어.com;xn--3e0bk47br7k.com", "xn--3e0bk47br7k.com"},
     };
     for (const auto& r : rows)
         QTest::newRow(r.name) << QString::fromUtf8(r.text) << QString::fromUtf8(r.expected);
@@ -99,6 +104,17 @@ void TestTextHelpers::normalizeSiteList() {
     QFETCH(QString, text);
     QFETCH(QString, expected);
     QCOMPARE(NormalizeSiteList(text), expected);
+}
+
+void TestTextHelpers::namesGbkLacksGetTheirOwnSections() {
+    QTemporaryDir dir;
+    const QString ini = dir.filePath(QStringLiteral("Config.ini"));
+    const QStringList sites = NormalizeSiteList(QStringLiteral("한국어.com;ไทย.com")).split(u';');
+    QCOMPARE(sites.size(), 2);
+    for (const QString& site : sites)
+        WriteIni(site, QStringLiteral("Url_pr"), site.left(6) + QStringLiteral(",1"), ini);
+    for (const QString& site : sites)
+        QCOMPARE(ReadIni(site, QStringLiteral("Url_pr"), ini), site.left(6) + QStringLiteral(",1"));
 }
 
 void TestTextHelpers::fileExists() {

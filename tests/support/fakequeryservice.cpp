@@ -84,13 +84,20 @@ void FakeQueryService::setPayload(const QString& page, const QString& payload) {
 
 void FakeQueryService::setPayloadFor(const QString& page, const QString& target,
                                      const QString& payload) {
-    m_pages[page].byTarget.insert(target, Answer{200, envelope(payload), {}});
+    m_pages[page].byTarget.insert(target, Answer{200, envelope(payload), {}, {}});
 }
 
 void FakeQueryService::setRaw(const QString& page, const QByteArray& body, int status) {
     Page& p = m_pages[page];
     p.hasAnswer = true;
-    p.answer = Answer{status, body, {}};
+    p.answer = Answer{status, body, {}, {}};
+}
+
+void FakeQueryService::setEncoded(const QString& page, const QByteArray& body,
+                                  const QByteArray& encoding) {
+    Page& p = m_pages[page];
+    p.hasAnswer = true;
+    p.answer = Answer{200, body, {}, encoding};
 }
 
 void FakeQueryService::setBehaviour(const QString& page, Behaviour behaviour) {
@@ -105,7 +112,7 @@ void FakeQueryService::setRedirect(const QString& page, const QString& location,
     Page& p = m_pages[page];
     p.hasAnswer = true;
     p.answer =
-        Answer{status, QByteArrayLiteral("<html><body>moved</body></html>"), location.toUtf8()};
+        Answer{status, QByteArrayLiteral("<html><body>moved</body></html>"), location.toUtf8(), {}};
 }
 
 void FakeQueryService::setGenerator(Generator generator) {
@@ -227,9 +234,10 @@ FakeQueryService::Answer FakeQueryService::answerFor(const QString& page,
         const Generated generated =
             m_generator(page, QUrl::fromPercentEncoding(targetOf(target).toUtf8()));
         if (generated.found)
-            return Answer{200, envelope(generated.payload), {}};
+            return Answer{200, envelope(generated.payload), {}, {}};
     }
-    return Answer{404, QByteArrayLiteral("<html><body><h1>404 Not Found</h1></body></html>"), {}};
+    return Answer{
+        404, QByteArrayLiteral("<html><body><h1>404 Not Found</h1></body></html>"), {}, {}};
 }
 
 void FakeQueryService::writeAnswer(QTcpSocket* socket, const Answer& answer) {
@@ -237,6 +245,8 @@ void FakeQueryService::writeAnswer(QTcpSocket* socket, const Answer& answer) {
                       reasonPhrase(answer.status) + "\r\n";
     if (!answer.location.isEmpty())
         head += "Location: " + answer.location + "\r\n";
+    if (!answer.encoding.isEmpty())
+        head += "Content-Encoding: " + answer.encoding + "\r\n";
     head += "Content-Type: text/html; charset=gb2312\r\nContent-Length: " +
             QByteArray::number(answer.body.size()) + "\r\nConnection: close\r\n\r\n";
     socket->write(head);

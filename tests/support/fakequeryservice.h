@@ -50,6 +50,8 @@ class FakeQueryService : public QObject {
     // as received or after percent-decoding (UTF-8). Takes precedence over setPayload.
     void setPayloadFor(const QString& page, const QString& target, const QString& payload);
     void setRaw(const QString& page, const QByteArray& body, int status = 200);
+    // Status 200 with the body sent as it is under "Content-Encoding: encoding".
+    void setEncoded(const QString& page, const QByteArray& body, const QByteArray& encoding);
     void setBehaviour(const QString& page, Behaviour behaviour);
     void setDelay(const QString& page, int ms);
     void setRedirect(const QString& page, const QString& location, int status = 302);
@@ -75,6 +77,7 @@ class FakeQueryService : public QObject {
         int status = 200;
         QByteArray body;
         QByteArray location;
+        QByteArray encoding;
     };
     struct Page {
         bool hasAnswer = false;

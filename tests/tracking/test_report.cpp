@@ -1,15 +1,21 @@
 #include "storage/charset.h"
+#include "storage/inifile.h"
 #include "tracking/report.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #if defined(Q_OS_LINUX)
+#include "../storage/storagetest.h"
+
 #include <linux/capability.h>
+#include <sys/mount.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #endif
@@ -39,6 +45,8 @@ QByteArray gbk(const char* utf8) {
 // The report as a first run writes it, spelled out line by line.
 const char* const kFrameHead = "<html>\r\n"
                                "<head>\r\n"
+                               "  <meta http-equiv=\"Content-Type\" content=\"text/html; "
+                               "charset=gb2312\">\r\n"
                                "  <title>升级报告</title>\r\n"
                                "  <style type=text/css>\r\n"
                                "    body {font-family:微软雅黑,Arial,宋体;text-align:center;"
@@ -101,12 +109,15 @@ class TestReport : public QObject {
     void firstRunWritesFrameAndRows();
     void existingReportAtInit_data();
     void existingReportAtInit();
+    void sameDamageKeepsOneCopy();
     void unreadableReportIsLeftAlone();
     void missingFileOrFolder();
 
     void appendsMatchWholeRewrite_data();
     void appendsMatchWholeRewrite();
-    void killedWriterKeepsEveryRow();
+    void killedWriterLosesNothingAcknowledged();
+    void fullDiskRollsBackTheAppend_data();
+    void fullDiskRollsBackTheAppend();
     void editBehindOurBackIsSeen_data();
     void editBehindOurBackIsSeen();
 
@@ -171,6 +182,13 @@ void TestReport::existingReportAtInit_data() {
         << gbk("<html><body>旧<table><tr><td>x</td></tr></table></body></html>") << QByteArray()
         << false;
     QTest::newRow("empty") << QByteArray() << QByteArray() << false;
+    QTest::newRow("earlier frame without the charset")
+        << gbk(kFrameHead)
+                   .replace("  <meta http-equiv=\"Content-Type\" content=\"text/html; "
+                            "charset=gb2312\">\r\n",
+                            "") +
+               kFoot
+        << QByteArray() << false;
     QTest::newRow("no body end") << gbk(kFrameHead) + "</table>\r\n</html>\r\n"
                                  << QByteArray() << true;
     QTest::newRow("damaged, backup taken")
@@ -193,6 +211,16 @@ void TestReport::existingReportAtInit() {
     QCOMPARE(QFileInfo::exists(backup), keptAside);
     if (keptAside)
         QCOMPARE(fileBytes(backup), existing);
+}
+
+void TestReport::sameDamageKeepsOneCopy() {
+    for (const QByteArray damage : {"damaged", "damaged", "damaged otherwise", "damaged"}) {
+        putBytes(m_path, damage);
+        QVERIFY(HistoryReport().InitReport(m_path));
+    }
+    QCOMPARE(fileBytes(m_path + ".bak"), QByteArray("damaged"));
+    QCOMPARE(fileBytes(m_path + ".bak2"), QByteArray("damaged otherwise"));
+    QVERIFY(!QFileInfo::exists(m_path + ".bak3"));
 }
 
 void TestReport::unreadableReportIsLeftAlone() {
@@ -296,21 +324,26 @@ void TestReport::appendsMatchWholeRewrite() {
     }
 }
 
-void TestReport::killedWriterKeepsEveryRow() {
-    QList<int> done; // rows whose append had returned, per round
-    for (int round = 0; round < 6; ++round) {
+void TestReport::killedWriterLosesNothingAcknowledged() {
+    const QString ini = m_dir->filePath(QStringLiteral("Config.ini"));
+    QList<int> done; // rows whose writes had returned, per round
+    for (int round = 0; round < 30; ++round) {
+        const QString prefix = QStringLiteral("r%1-").arg(round);
         QProcess writer;
-        writer.start(QStringLiteral(REPORT_APPENDER), {m_path, QStringLiteral("r%1-").arg(round)});
+        writer.start(QStringLiteral(KILL_WRITER), {m_path, ini, prefix});
         QVERIFY(writer.waitForStarted());
         QByteArray printed;
-        QTRY_VERIFY((printed += writer.readAllStandardOutput()).contains('\n'));
-        QTest::qWait(int(QRandomGenerator::global()->bounded(1, 30)));
+        // Mostly while writing; now and then before the first row is through.
+        if (round % 5 != 4)
+            QTRY_VERIFY((printed += writer.readAllStandardOutput()).contains('\n'));
+        QTest::qWait(int(QRandomGenerator::global()->bounded(0, 40)));
         writer.kill();
         QVERIFY(writer.waitForFinished());
         printed += writer.readAllStandardOutput();
-        done.append(printed.trimmed().split('\n').last().toInt() + 1);
+        const QList<QByteArray> lines = printed.trimmed().split('\n');
+        done.append(printed.trimmed().isEmpty() ? 0 : lines.last().toInt() + 1);
 
-        // The next run finds its frame, and every row of every round is before the cut.
+        // The next run finds its frame, every row before the cut and every setting.
         HistoryReport next;
         QVERIFY(next.InitReport(m_path));
         QVERIFY(!QFileInfo::exists(m_path + ".bak"));
@@ -318,13 +351,64 @@ void TestReport::killedWriterKeepsEveryRow() {
         const QByteArray kept = bytes.left(bytes.indexOf("</table>"));
         QVERIFY(kept.startsWith(gbk(kFrameHead)));
         for (int r = 0; r <= round; ++r) {
+            const QString roundPrefix = QStringLiteral("r%1-").arg(r);
+            if (done.at(r) > 0)
+                QVERIFY(ReadIni(roundPrefix, "Last", ini).toInt() >= done.at(r) - 1);
             for (int row = 0; row < done.at(r); ++row) {
-                const QByteArray cell = "    <td>r" + QByteArray::number(r) + '-' +
-                                        QByteArray::number(row) + ".com</td>\r\n";
-                QVERIFY2(kept.contains(cell), cell.constData());
+                const QString site = roundPrefix + QString::number(row) + ".com";
+                QVERIFY2(kept.contains("    <td>" + site.toLatin1() + "</td>\r\n"),
+                         qPrintable(site));
+                QCOMPARE(ReadIni(site, "Url_site", ini), QString("1520,3400,87,0,112,9,230"));
             }
         }
     }
+}
+
+void TestReport::fullDiskRollsBackTheAppend_data() {
+    QTest::addColumn<bool>("fileSystem"); // else a file size limit
+    QTest::newRow("file size limit") << false;
+    QTest::newRow("full file system") << true;
+}
+
+void TestReport::fullDiskRollsBackTheAppend() {
+#if defined(Q_OS_LINUX)
+    QFETCH(bool, fileSystem);
+    const QString folder = m_dir->filePath("small");
+    QVERIFY(QDir(m_dir->path()).mkdir("small"));
+    const QByteArray where = QFile::encodeName(folder);
+    if (fileSystem && mount("tmpfs", where.constData(), "tmpfs", 0, "size=64k") != 0)
+        QSKIP("mounting a small file system is not permitted here");
+    const auto unmount = qScopeGuard([&] {
+        if (fileSystem)
+            umount(where.constData());
+    });
+    const QString path = folder + "/SeoLog.htm";
+    QVERIFY(m_report.InitReport(path));
+    QVERIFY(m_report.Append(path, "a.com", kReportIndexedLabel, kSeven, true));
+    const QByteArray before = fileBytes(path);
+    // Longer than the free end of the file's last page.
+    const QStringList wide(7, QString(1000, u'9'));
+    {
+        std::unique_ptr<FileSizeLimit> limit;
+        if (fileSystem) {
+            QFile filler(folder + "/filler");
+            QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+            while (filler.write(QByteArray(4096, 'f')) == 4096) {
+            }
+        } else {
+            limit = std::make_unique<FileSizeLimit>(rlim_t(before.size() + 100));
+        }
+        QVERIFY(!m_report.Append(path, "b.com", kReportIndexedLabel, wide, true));
+        QCOMPARE(fileBytes(path), before);
+        QFile::remove(folder + "/filler");
+    }
+    QVERIFY(m_report.Append(path, "b.com", kReportIndexedLabel, kSeven, true));
+    QCOMPARE(fileBytes(path),
+             straightforwardAppend(before, ReportRowsText("b.com", ReportTime(kStamp),
+                                                          kReportIndexedLabel, kSeven, true)));
+#else
+    QSKIP("needs a file size limit");
+#endif
 }
 
 void TestReport::editBehindOurBackIsSeen_data() {

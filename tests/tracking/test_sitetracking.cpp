@@ -77,6 +77,7 @@ class TestSiteTracking : public QObject {
     void targetChoosesTheSites_data();
     void targetChoosesTheSites();
     void timedOutAnswerKeepsTheOldValue();
+    void hostileAnswerIsNeitherStoredNorRecorded();
     void endTextTellsWhatFailed_data();
     void endTextTellsWhatFailed();
     void secondRunDuringARunReturnsAtOnce();
@@ -297,6 +298,18 @@ void TestSiteTracking::timedOutAnswerKeepsTheOldValue() {
     QCOMPARE(ReadIni("a.com", "Url_link", config()), QStringLiteral("5,5,5,5,5,5,5"));
     QCOMPARE(ReadIni("a.com", "Url_site", config()), QStringLiteral("1,2,3,4,5,6,7"));
     QCOMPARE(ReadIni("a.com", "Url_pr", config()), QStringLiteral("3,3"));
+}
+
+// Config.ini and the report agree: what one refuses, the other never sees.
+void TestSiteTracking::hostileAnswerIsNeitherStoredNorRecorded() {
+    useSites("a.com");
+    WriteIni("Setting", "AutoRecord", "1", config());
+    answer("a.com", {"1,2,3,4,5,6,7\r\n", QString(65, u'9') + ",2,3,4,5,6,7", "4|2"});
+    m_tracking->UpdateSites(kAll);
+    QCOMPARE(ReadIni("a.com", "Url_site", config()), QString());
+    QCOMPARE(ReadIni("a.com", "Url_link", config()), QString());
+    QCOMPARE(ReadIni("a.com", "Url_pr", config()), QStringLiteral("4,2"));
+    QCOMPARE(fileBytes(log()), reportWith(QString()));
 }
 
 void TestSiteTracking::endTextTellsWhatFailed_data() {

@@ -182,7 +182,10 @@ void LookupPanels::UpdateCheck() {
 
     // The description is an INI document; the INI layer reads it from the scratch file.
     const QString section = QStringLiteral("ConFig");
-    WriteTextFile(m_form.TempPath, payload);
+    // Without the scratch file there is no description to read: an empty version read back
+    // would announce a "new version" that nobody published.
+    if (!WriteTextFile(m_form.TempPath, payload))
+        return;
     m_form.UpdateVersion = ReadIni(section, QStringLiteral("Version"), m_form.TempPath);
     if (m_form.UpdateVersion == kProgramVersion)
         return;

@@ -130,21 +130,23 @@ bool ReplaceFileAtomically(const QString& path, const QByteArray& bytes) {
     return file.commit();
 }
 
-void WriteTextFile(const QString& path, const QString& text) {
+bool WriteTextFile(const QString& path, const QString& text) {
     if (path.isEmpty())
-        return;
+        return false;
     // Created exclusively: the open fails rather than follow a link put in its place between
     // the removal and the open.
     QFile::remove(path);
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly,
                    QFileDevice::ReadOwner | QFileDevice::WriteOwner))
-        return;
+        return false;
     const QByteArray bytes = ToGbk(text) + QByteArrayLiteral("\r\n");
     if (file.write(bytes) != bytes.size() || !file.flush()) {
         file.close();
         QFile::remove(path);
+        return false;
     }
+    return true;
 }
 
 void RemoveStaleCopies(const QString& path) {

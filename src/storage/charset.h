@@ -7,8 +7,8 @@
 
 // Makes the file anew with text + CR LF in GBK, readable by this user only. Whatever was at
 // path (a file, a symbolic link) is removed first, never written through; a failed write
-// leaves no file.
-void WriteTextFile(const QString& path, const QString& text);
+// leaves no file and gives false.
+bool WriteTextFile(const QString& path, const QString& text);
 
 // Decodes bytes with the named charset; "0" on any failure or an unknown charset.
 QString BytesToText(const QByteArray& bytes, const QString& charset);

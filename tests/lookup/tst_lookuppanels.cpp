@@ -379,6 +379,15 @@ class TestLookupPanels : public QObject {
         QVERIFY(m_desktop->opened.isEmpty());
     }
 
+    // A scratch file that cannot be written gives no description, not a "new version".
+    void unwritableScratchFileAnnouncesNothing() {
+        WriteIni("Setting", "AutoUpdate", "1", m_form->ConfigPath);
+        m_form->TempPath = m_form->ConfigPath + QStringLiteral(".absent/~scratch.tmp");
+        serve(m_service, kUpdatePage, description("Version=V1.4\r\nName=N\r\nUrl=u"));
+        m_panels->UpdateCheck();
+        QCOMPARE(m_form->Label1(1)->text(), kStartCaption);
+    }
+
     // A later check without news keeps the notice; each check asks with a new number.
     void laterChecksKeepNoticeAndDrawNewNumbers() {
         WriteIni("Setting", "AutoUpdate", "1", m_form->ConfigPath);

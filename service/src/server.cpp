@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -146,6 +147,10 @@ class GuardedHttp final : public httplib::Server {
 
   private:
     bool process_and_close_socket(socket_t sock) override {
+        // httplib sends the head and the body of an answer apart; with Nagle's algorithm the
+        // body then waits for the client's delayed ACK (40 ms) on every kept-alive request.
+        const int on = 1;
+        ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         GuardedStream stream(sock, limits_);
         bool ok = false;
         for (std::size_t left = std::max<std::size_t>(1, limits_.keep_alive_requests);

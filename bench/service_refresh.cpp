@@ -32,16 +32,28 @@ bool answers(quint16 port) {
     return socket.waitForConnected(200);
 }
 
+// Every column of every page is the fixed provider: nothing leaves the machine.
 QByteArray serviceConfig(quint16 port, const QString& data) {
-    const QByteArray all = "\"fixed\", \"fixed\", \"fixed\", \"fixed\", \"fixed\", \"fixed\", "
-                           "\"fixed\"";
-    return "listen = \"127.0.0.1:" + QByteArray::number(port) + "\"\ndata_dir = \"" +
-           data.toUtf8() + "\"\n[columns]\nsites = [" + all + "]\nlinks = [" + all +
-           "]\nranks = [\"fixed\", \"fixed\"]\nwhois = [\"fixed\"]\nalexa = [" + all +
-           ", \"fixed\", \"fixed\"]\n[providers.tranco]\nrefresh_hours = 0\n"
-           "[providers.fixed]\ntype = \"fixed\"\nvalues.sites = [" +
-           kSiteValues.toUtf8() +
-           "]\nvalues.links = [1, 2, 3, 4, 5, 6, 7]\nvalues.ranks = [5, 6]\n";
+    const QString seven =
+        QStringLiteral(R"("fixed", "fixed", "fixed", "fixed", "fixed", "fixed", "fixed")");
+    return QStringLiteral(R"(listen = "127.0.0.1:%1"
+data_dir = "%2"
+[columns]
+sites = [%3]
+links = [%3]
+ranks = ["fixed", "fixed"]
+whois = ["fixed"]
+alexa = [%3, "fixed", "fixed"]
+[providers.tranco]
+refresh_hours = 0
+[providers.fixed]
+type = "fixed"
+values.sites = [%4]
+values.links = [1, 2, 3, 4, 5, 6, 7]
+values.ranks = [5, 6]
+)")
+        .arg(QString::number(port), data, seven, kSiteValues)
+        .toUtf8();
 }
 
 double seconds(const QElapsedTimer& clock) {

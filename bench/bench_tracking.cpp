@@ -1,14 +1,12 @@
 // Timings of site tracking: report appends on a large report, list fills, a full refresh
 // against the fake query service on loopback. Prints its figures; takes no arguments.
 
-#include "controls/form_main.h"
-#include "fakedesktop.h"
 #include "fakequeryservice.h"
 #include "net/httpget.h"
 #include "storage/charset.h"
 #include "storage/inifile.h"
+#include "trackedsites.h"
 #include "tracking/report.h"
-#include "tracking/sitetracking.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -113,34 +111,12 @@ void benchReport(const QString& folder) {
                 ms(clock.nsecsElapsed()));
 }
 
-QString siteName(int i) {
-    return QStringLiteral("site%1.example.com").arg(i);
-}
-
-void writeConfig(const QString& path, int sites) {
-    QByteArray text = "[Setting]\r\nAutoRecord=1\r\n";
-    for (int i = 0; i < sites; ++i) {
-        text += '[' + siteName(i).toLatin1() + "]\r\n";
-        text += "Url_site=1520,3400,87,0,112,9,230\r\nUrl_link=1,2,3,4,5,6,7\r\nUrl_pr=4,2\r\n";
-    }
-    QFile file(path);
-    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    file.write(text);
-}
-
-QString siteList(int sites) {
-    QStringList list;
-    for (int i = 0; i < sites; ++i)
-        list.append(siteName(i));
-    return list.join(u';');
-}
-
 void benchLoadSiteLists(const QString& folder) {
     for (int sites : {1000, 10000}) {
         Form_Main form;
         form.ConfigPath = folder + QStringLiteral("/Config%1.ini").arg(sites);
-        writeConfig(form.ConfigPath, sites);
-        form.SiteList = siteList(sites);
+        WriteBenchConfig(form.ConfigPath, sites);
+        form.SiteList = BenchSiteList(sites);
         SiteTracking tracking(form);
         tracking.SetupColumns();
         QElapsedTimer clock;
@@ -156,7 +132,7 @@ void benchLoadSiteLists(const QString& folder) {
 }
 
 void benchRefresh(const QString& folder) {
-    constexpr int sites = 1000;
+    constexpr int count = 1000;
     FakeQueryService service;
     service.start();
     qputenv("VALDANE_MAKER_URL", service.baseUrl().toUtf8());
@@ -165,28 +141,20 @@ void benchRefresh(const QString& folder) {
             return FakeQueryService::Generated{true, QStringLiteral("4|2")};
         return FakeQueryService::Generated{true, QStringLiteral("1520|3400|87|0|112|9|230")};
     });
-    FakeDesktop desktop;
-    Form_Main form;
-    form.ConfigPath = folder + QStringLiteral("/ConfigRefresh.ini");
-    form.LogPath = folder + QStringLiteral("/SeoLogRefresh.htm");
-    writeConfig(form.ConfigPath, sites);
-    form.SiteList = siteList(sites);
-    SiteTracking tracking(form);
-    tracking.SetupColumns();
-    tracking.LoadSiteLists();
-    form.show();
+    TrackedSites sites(folder, QStringLiteral("Refresh"), count);
 
     QElapsedTimer clock;
     qint64 total = 0;
     const qint64 gap = largestGapDuring([&] {
         clock.start();
-        tracking.UpdateSites(QStringLiteral("All"));
+        sites.tracking.UpdateSites(QStringLiteral("All"));
         total = clock.nsecsElapsed();
     });
-    std::printf("full refresh, %d sites, recording on: %8.1f s, %d requests\n", sites,
+    std::printf("full refresh, %d sites, recording on: %8.1f s, %d requests\n", count,
                 double(total) / 1e9, int(service.requests().size()));
     std::printf("largest gap between ticks of a 10 ms timer: %8.1f ms\n", ms(gap));
-    std::printf("report after the run: %.1f KB\n", double(QFileInfo(form.LogPath).size()) / 1024);
+    std::printf("report after the run: %.1f KB\n",
+                double(QFileInfo(sites.form.LogPath).size()) / 1024);
 }
 
 } // namespace

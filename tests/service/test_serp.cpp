@@ -45,7 +45,7 @@ const std::vector<EngineCase>& Engines() {
          1234000,
          Html("<div class=\"content_none\"><div class=\"nors\"><p>很抱歉，没有找到与<span>“site:"
               "example.com”</span>相关的网页。</p></div></div>"),
-         {302, "", "https://wappass.baidu.com/static/captcha/tuxing.html?ak=1&backurl=x"}},
+         {302, "", "/static/captcha/tuxing.html?ak=1&backurl=x"}},
         {"sogou",
          "sogou.com",
          Html("<div class=\"search-info\"><p class=\"num-tips\">搜狗已为您找到约37,020条相关结果"
@@ -53,7 +53,7 @@ const std::vector<EngineCase>& Engines() {
          37020,
          Html("<div "
               "class=\"no-result\"><p>抱歉，没有找到与“site:example.com”相关的网页。</p></div>"),
-         {302, "", "http://www.sogou.com/antispider/?from=%2Fweb%3Fquery%3Dsite"}},
+         {302, "", "/antispider/?from=%2Fweb%3Fquery%3Dsite"}},
         {"so360",
          "so.com",
          Html("<div class=\"nums\"><span>找到相关结果约5,430个</span></div>"),
@@ -68,7 +68,7 @@ const std::vector<EngineCase>& Engines() {
          12300,
          Html("<ol id=\"b_results\"><li class=\"b_no\"><h1>没有与此相关的结果: <strong>site:"
               "example.com</strong></h1></li></ol>"),
-         {302, "", "https://cn.bing.com/turing/captcha/challenge?q=site"}},
+         {302, "", "/turing/captcha/challenge?q=site"}},
         {"yahoo",
          "yahoo.com",
          Html("<div class=\"compPagination\"><a class=\"next\">Next</a><span>98,700 results</span>"

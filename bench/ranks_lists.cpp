@@ -2,6 +2,7 @@
 // process under 150 MB with the list loaded and every part of it touched.
 #include "import.h"
 #include "rank_table.h"
+#include "rss.h"
 
 #include <benchmark/benchmark.h>
 
@@ -28,14 +29,6 @@ const std::filesystem::path& Dir() {
         return d;
     }();
     return dir;
-}
-
-long RssKb() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    return -1;
 }
 
 void BM_ImportTranco(benchmark::State& state) {

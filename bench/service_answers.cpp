@@ -3,6 +3,7 @@
 #include "engine.h"
 #include "protocol.h"
 #include "provider.h"
+#include "rss.h"
 #include "server.h"
 #include "store.h"
 
@@ -229,14 +230,6 @@ BENCHMARK(BM_FreshAnswersOverLoopback)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
-
-long RssKb() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    return -1;
-}
 
 void BM_MemoryOverDistinctSites(benchmark::State& state) {
     const int sites = static_cast<int>(state.range(0));

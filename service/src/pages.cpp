@@ -66,22 +66,6 @@ std::string Layout(std::string_view title, std::string_view current, std::string
     return html;
 }
 
-std::string UrlEncode(std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-            c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    return out;
-}
-
 // xn-- labels as their readers write them; the ASCII form where that fails.
 std::string DisplaySite(const std::string& site) {
     if (site.find("xn--") == std::string::npos)
@@ -95,7 +79,8 @@ std::string DisplaySite(const std::string& site) {
 }
 
 std::string DetailHref(Page page, std::string_view site) {
-    return "/ostrem/seo/show.asp?t=" + std::string(KindOf(page)) + "&amp;word=" + UrlEncode(site);
+    return "/ostrem/seo/show.asp?t=" + std::string(KindOf(page)) +
+           "&amp;word=" + PercentEncode(site, true);
 }
 
 std::string Why(const Measurement& m) {

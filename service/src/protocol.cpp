@@ -255,4 +255,20 @@ std::string Envelope(std::string_view payloadUtf8) {
     return Utf8ToGbk(page);
 }
 
+std::string PercentEncode(std::string_view text, bool keep_slash) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+            c == '-' || c == '.' || c == '_' || c == '~' || (keep_slash && c == '/')) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
 } // namespace valdane::svc

@@ -23,6 +23,10 @@ bool IsNumericColumn(Page page, int column);
 // converted to its ASCII form, at most 253 characters. nullopt for anything implausible.
 std::optional<std::string> NormalizeSite(Page page, std::string_view sUrl);
 
+// RFC 3986 percent-encoding of everything but the unreserved characters (and '/' when
+// keep_slash, for a site with a path inside a link).
+std::string PercentEncode(std::string_view text, bool keep_slash = false);
+
 // UTF-8 -> GBK bytes; characters GBK cannot hold become "?".
 std::string Utf8ToGbk(std::string_view utf8);
 // The whole answer body: a small HTML page holding the payload between the markers, in GBK.

@@ -3,6 +3,7 @@
 #include "fakes.h"
 #include "provider.h"
 #include "store.h"
+#include "tempdir.h"
 
 #include <gtest/gtest.h>
 #include <toml++/toml.h>
@@ -18,14 +19,7 @@ namespace {
 
 class ConfigTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("valdane-config-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir_);
-        ::setenv("XDG_DATA_HOME", (dir_ / "data").c_str(), 1);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
+    void SetUp() override { ::setenv("XDG_DATA_HOME", (dir_ / "data").c_str(), 1); }
 
     fs::path Write(const std::string& text) {
         const fs::path file = dir_ / "service.toml";
@@ -33,7 +27,8 @@ class ConfigTest : public ::testing::Test {
         return file;
     }
 
-    fs::path dir_;
+    test::TempDir tmp_;
+    const fs::path& dir_ = tmp_.path;
 };
 
 TEST_F(ConfigTest, DefaultsServeEveryColumnFromLoopback) {

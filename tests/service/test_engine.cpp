@@ -1,6 +1,7 @@
 // The engine's value rules, freshness, deadline and sharing, with a hand-moved clock.
 #include "engine.h"
 #include "fakes.h"
+#include "tempdir.h"
 
 #include <gtest/gtest.h>
 
@@ -100,10 +101,6 @@ class CountingClock final : public Clock {
 class EngineTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("valdane-engine-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
         std::string error;
         ASSERT_TRUE(LoadConfig({}, &config_, &error)) << error;
         config_.fresh_ms = kFresh;
@@ -118,7 +115,6 @@ class EngineTest : public ::testing::Test {
     void TearDown() override {
         provider_->Hold(false);
         engine_.reset();
-        fs::remove_all(dir_);
     }
 
     void Start(Store& store) {
@@ -145,7 +141,8 @@ class EngineTest : public ::testing::Test {
         return engine_->Answer(page, site).value_or("false");
     }
 
-    fs::path dir_;
+    test::TempDir tmp_;
+    const fs::path dir_ = tmp_.path / "store"; // not there yet: the store makes it
     CountingClock clock_;
     test::FakeResolver resolver_;
     Env env_{clock_, DefaultEnv().http, resolver_};

@@ -1,6 +1,7 @@
 // The measurement store: latest and last good values, history, a killed writer, damaged files.
 #include "fakes.h"
 #include "store.h"
+#include "tempdir.h"
 
 #include <gtest/gtest.h>
 
@@ -28,14 +29,6 @@ Measurement Make(Status status, std::optional<std::int64_t> number, std::int64_t
 
 class StoreTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("valdane-store-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     std::unique_ptr<Store> Open() {
         std::string error;
         auto store = OpenStore(dir_, env_.env, &error);
@@ -43,7 +36,8 @@ class StoreTest : public ::testing::Test {
         return store;
     }
 
-    fs::path dir_;
+    test::TempDir tmp_;
+    const fs::path dir_ = tmp_.path / "store"; // not there yet: the store makes it
     test::TestEnv env_;
 };
 

@@ -2,6 +2,8 @@
 
 // Helpers the search engine and rank providers share.
 
+#include "protocol.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,8 +13,6 @@ namespace valdane::svc {
 
 // "约1,234,000", "1.2万", "3亿", "12 300" -> the count; nullopt when no number is there.
 std::optional<std::int64_t> ParseResultCount(std::string_view text);
-// RFC 3986 percent-encoding of everything but the unreserved characters.
-std::string PercentEncode(std::string_view text);
 // The host part of a normalised site ("example.com/path" -> "example.com").
 std::string_view SiteHost(std::string_view site);
 

@@ -304,22 +304,6 @@ std::optional<std::int64_t> ParseResultCount(std::string_view text) {
     return static_cast<std::int64_t>(std::llround(value * multiplier));
 }
 
-std::string PercentEncode(std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-            c == '-' || c == '.' || c == '_' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    return out;
-}
-
 std::string_view SiteHost(std::string_view site) {
     return site.substr(0, site.find_first_of("/:"));
 }

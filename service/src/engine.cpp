@@ -3,6 +3,7 @@
 #include "log.h"
 #include "protocol.h"
 
+#include <atomic>
 #include <deque>
 #include <set>
 #include <thread>
@@ -129,6 +130,7 @@ struct Engine::Impl {
     // Under the lock: the job's waiters may read it, and a new request starts a new one.
     void Finish(Job& job) {
         job.done = true;
+        ++finished;
         running.erase(Key{job.request.site, job.request.page, job.provider});
         Stats& s = stats[job.provider];
         for (const Measurement& m : job.results) {
@@ -257,27 +259,36 @@ struct Engine::Impl {
         if (!site)
             return std::nullopt;
         const std::int64_t start = env.clock.NowMs();
-        const auto stored = store.LatestRow(*site, page);
-        if (!stored)
-            return std::nullopt;
         const int count = ColumnCount(page);
-        std::vector<const Latest*> by_column(static_cast<std::size_t>(count), nullptr);
-        for (const Latest& l : *stored)
-            if (l.column >= 0 && l.column < count)
-                by_column[static_cast<std::size_t>(l.column)] = &l;
-
-        std::vector<std::optional<Measurement>> newest(static_cast<std::size_t>(count));
-        std::set<std::string> wanted;
-        for (int c = 0; c < count; ++c) {
-            const Latest* l = by_column[static_cast<std::size_t>(c)];
-            if (l && IsSettled(l->last.status) && l->last.source == ProviderFor(page, c) &&
-                start - l->last.time_ms < config.fresh_ms)
-                newest[static_cast<std::size_t>(c)] = l->last;
-            else
-                wanted.insert(ProviderFor(page, c));
-        }
-        if (!wanted.empty()) {
+        std::optional<std::vector<Latest>> stored;
+        std::vector<const Latest*> by_column;
+        std::vector<std::optional<Measurement>> newest;
+        for (int attempt = 0;; ++attempt) {
+            const std::uint64_t seen = finished;
+            stored = store.LatestRow(*site, page);
+            if (!stored)
+                return std::nullopt;
+            by_column.assign(static_cast<std::size_t>(count), nullptr);
+            for (const Latest& l : *stored)
+                if (l.column >= 0 && l.column < count)
+                    by_column[static_cast<std::size_t>(l.column)] = &l;
+            newest.assign(static_cast<std::size_t>(count), std::nullopt);
+            std::set<std::string> wanted;
+            for (int c = 0; c < count; ++c) {
+                const Latest* l = by_column[static_cast<std::size_t>(c)];
+                if (l && IsSettled(l->last.status) && l->last.source == ProviderFor(page, c) &&
+                    start - l->last.time_ms < config.fresh_ms)
+                    newest[static_cast<std::size_t>(c)] = l->last;
+                else
+                    wanted.insert(ProviderFor(page, c));
+            }
+            if (wanted.empty())
+                break;
             std::unique_lock<std::mutex> lock(mutex);
+            // A measurement that finished after the store was read may be the one wanted here:
+            // read again rather than measure twice (a few times at most, under heavy traffic).
+            if (finished != seen && attempt < 3)
+                continue;
             std::vector<std::shared_ptr<Job>> jobs;
             for (const std::string& provider : wanted)
                 jobs.push_back(Join(*site, page, provider));
@@ -292,6 +303,7 @@ struct Engine::Impl {
                 for (std::size_t i = 0; i < job->results.size(); ++i)
                     newest[static_cast<std::size_t>(job->request.columns[i])] = job->results[i];
             }
+            break;
         }
         std::vector<ColumnAnswer> answers;
         for (int c = 0; c < count; ++c)
@@ -312,6 +324,7 @@ struct Engine::Impl {
     std::map<Key, std::shared_ptr<Job>> running;
     std::map<std::string, Stats> stats;
     bool stopping = false;
+    std::atomic<std::uint64_t> finished{0}; // jobs finished so far
     std::vector<std::thread> workers;
 };
 

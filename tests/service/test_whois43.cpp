@@ -208,8 +208,9 @@ TEST(Whois43, RdapProviderFallsBackToPort43WhereTheTldHasNoRdap) {
     WhoisFakes f;
     test::FakeUpstream bootstrap;
     bootstrap.server().Get("/dns.json", [](const httplib::Request&, httplib::Response& r) {
-        r.set_content(R"({"version":"1.0","services":[[["com"],["https://rdap.invalid/"]]]})",
-                      "application/json");
+        r.set_content(
+            R"({"version":"1.0","services":[[["com"],["https://registry.invalid/rdap/"]]]})",
+            "application/json");
     });
     ASSERT_TRUE(bootstrap.Start());
     f.iana.Answer("Domain Name: example.cn\nRegistration Time: 2003-03-17 12:20:05\n");

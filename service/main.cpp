@@ -43,7 +43,10 @@ struct Command {
 int Serve(Service& service, const Arguments&);
 int Check(Service& service, const Arguments& arguments);
 int Import(Service& service, const Arguments& arguments) {
-    return RunImport(service.config, arguments[0], arguments[1]);
+    return RunImport(service.config, arguments[0], {arguments[1]});
+}
+int ImportCcLinks(Service& service, const Arguments& arguments) {
+    return RunImport(service.config, "cc-links", arguments);
 }
 
 // The default command (serving) comes first; the others are picked by their flag.
@@ -53,6 +56,10 @@ const Command kCommands[] = {
      "load a rank list into the data folder: KIND is 'tranco' (rank,domain CSV, plain or "
      "zipped) or 'cc-ranks' (a Common Crawl domain ranks file, plain or gzipped)",
      Import},
+    {"--import-cc-links", "VERTICES EDGES", 2,
+     "count referring domains from a Common Crawl domain graph: its vertices and edges files "
+     "(each a file or an address, plain or gzipped)",
+     ImportCcLinks},
     {"--check", "SITE", 1,
      "print what the service would answer for SITE: each page, each column, its status and "
      "source",

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -196,22 +197,54 @@ std::optional<std::uint32_t> ParsePosition(std::string_view text) {
     return static_cast<std::uint32_t>(n);
 }
 
+// Graph vertex ids count from 0.
+std::optional<std::uint32_t> ParseId(std::string_view text) {
+    if (text == "0")
+        return 0;
+    return ParsePosition(text);
+}
+
+std::vector<std::string_view> Fields(std::string_view line) {
+    std::vector<std::string_view> fields;
+    for (std::size_t start = 0;;) {
+        const std::size_t tab = line.find('\t', start);
+        fields.push_back(line.substr(start, tab - start));
+        if (tab == std::string_view::npos)
+            return fields;
+        start = tab + 1;
+    }
+}
+
+// "com.example.www" -> "www.example.com", lowered.
+std::string Unreversed(std::string_view rev) {
+    std::string domain;
+    while (!rev.empty()) {
+        const std::size_t dot = rev.rfind('.');
+        if (!domain.empty())
+            domain += '.';
+        domain += dot == std::string_view::npos ? rev : rev.substr(dot + 1);
+        rev = dot == std::string_view::npos ? std::string_view() : rev.substr(0, dot);
+    }
+    return Lowered(domain);
+}
+
+// A comment or blank line is no list entry, but neither is it a malformed one.
+bool Countable(std::string_view line) {
+    return !line.empty() && line.front() != '#';
+}
+
 // Turns lines of one list format into table entries.
 class LineParser {
   public:
     LineParser(RankKind kind, RankTableBuilder& builder) : kind_(kind), builder_(builder) {}
 
     void Line(std::string_view line) {
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        ++lines_;
         if (kind_ == RankKind::Tranco ? Tranco(line) : CcRanks(line))
             return;
-        if (!line.empty() && line.front() != '#')
+        if (Countable(line))
             ++skipped_;
     }
 
-    std::uint64_t lines() const { return lines_; }
     std::uint64_t skipped() const { return skipped_; }
 
   private:
@@ -232,14 +265,7 @@ class LineParser {
     // "#harmonicc_pos #harmonicc_val #pr_pos #pr_val #host_rev #n_hosts", tab separated; the
     // header names the columns, so a release that reorders or adds some still reads right.
     bool CcRanks(std::string_view line) {
-        std::vector<std::string_view> fields;
-        for (std::size_t start = 0;;) {
-            const std::size_t tab = line.find('\t', start);
-            fields.push_back(line.substr(start, tab - start));
-            if (tab == std::string_view::npos)
-                break;
-            start = tab + 1;
-        }
+        const std::vector<std::string_view> fields = Fields(line);
         if (!line.empty() && line.front() == '#') {
             for (std::size_t i = 0; i < fields.size(); ++i) {
                 const std::size_t from = fields[i].find_first_not_of("# ");
@@ -260,19 +286,7 @@ class LineParser {
             return false;
         const auto hc = ParsePosition(fields[hc_]);
         const auto pr = ParsePosition(fields[pr_]);
-        // "com.example.www" -> "www.example.com"
-        std::string domain;
-        std::string_view rev = fields[host_];
-        while (!rev.empty()) {
-            const std::size_t dot = rev.rfind('.');
-            const std::string_view label =
-                dot == std::string_view::npos ? rev : rev.substr(dot + 1);
-            if (!domain.empty())
-                domain += '.';
-            domain += label;
-            rev = dot == std::string_view::npos ? std::string_view() : rev.substr(0, dot);
-        }
-        domain = Lowered(domain);
+        const std::string domain = Unreversed(fields[host_]);
         if (!hc || !pr || !PlausibleDomain(domain))
             return false;
         RankValues v;
@@ -286,7 +300,7 @@ class LineParser {
 
     RankKind kind_;
     RankTableBuilder& builder_;
-    std::uint64_t lines_ = 0, skipped_ = 0;
+    std::uint64_t skipped_ = 0;
     std::size_t hc_ = 0, pr_ = 2, host_ = 4, hosts_ = 5;
 };
 
@@ -294,24 +308,32 @@ bool IsUrl(const std::string& source) {
     return source.rfind("http://", 0) == 0 || source.rfind("https://", 0) == 0;
 }
 
-} // namespace
+struct StreamResult {
+    std::uint64_t lines = 0, overlong = 0, bytes = 0;
+    std::string error;     // unreadable source, failed or broken-off download, damaged data
+    bool complete = false; // read to where the data says it ends
+    bool stopped = false;  // `line` asked for no more
+    bool cancelled = false;
+};
 
-std::filesystem::path RankFile(const Config& config, RankKind kind) {
-    return config.data_dir / (kind == RankKind::Tranco ? "tranco.bin" : "cc-ranks.bin");
-}
-
-ImportResult ImportRanks(RankKind kind, Env& env, const std::string& source,
-                         const std::filesystem::path& out, const ImportOptions& options) {
-    ImportResult result;
-    RankTableBuilder builder;
-    LineParser parser(kind, builder);
+// Streams `source` (a file or an http(s) address; plain, gzip or zip) to `line`, one line at a
+// time without its end; `line` returns false to stop. A last line without a newline counts only
+// when the data really ended there.
+StreamResult StreamLines(Env& env, const std::string& source, const ImportOptions& options,
+                         const std::function<bool(std::string_view)>& line) {
+    StreamResult result;
     std::string partial;
-    bool overlong = false, cut = false;
+    bool overlong = false;
     std::uint64_t next_progress = 0;
-
-    // Splits the decoded text into lines; says stop once the entry limit is reached.
+    const auto cancelled = [&] { return options.cancel && options.cancel->load(); };
+    const auto one = [&](std::string_view text) {
+        if (!text.empty() && text.back() == '\r')
+            text.remove_suffix(1);
+        ++result.lines;
+        return line(text);
+    };
     Decoder decoder([&](std::string_view text) {
-        if (options.cancel && options.cancel->load())
+        if (cancelled())
             return false;
         while (!text.empty()) {
             const std::size_t nl = text.find('\n');
@@ -323,20 +345,18 @@ ImportResult ImportRanks(RankKind kind, Env& env, const std::string& source,
             if (nl == std::string_view::npos)
                 break;
             if (overlong)
-                ++result.skipped;
-            else
-                parser.Line(partial);
+                ++result.overlong;
+            else if (!one(partial))
+                result.stopped = true;
             partial.clear();
             overlong = false;
             text.remove_prefix(nl + 1);
-            if (options.max_entries && builder.size() >= options.max_entries) {
-                cut = true;
+            if (result.stopped)
                 return false;
-            }
         }
-        if (options.progress && parser.lines() >= next_progress) {
-            options.progress(parser.lines(), result.bytes);
-            next_progress = parser.lines() + 100000;
+        if (options.progress && result.lines >= next_progress) {
+            options.progress(result.lines, result.bytes);
+            next_progress = result.lines + 100000;
         }
         return true;
     });
@@ -353,17 +373,14 @@ ImportResult ImportRanks(RankKind kind, Env& env, const std::string& source,
         request.max_bytes = std::size_t{1} << 40;
         request.on_body = feed;
         const HttpResponse r = env.http.Get(request);
-        if (r.status != 200 && !cut)
+        if (r.status != 200 && !result.stopped)
             fetch_error =
                 r.status ? source + ": HTTP " + std::to_string(r.status) : source + ": " + r.error;
-        else if (!r.error.empty() && !cut && decoder.error().empty())
+        else if (!r.error.empty() && !result.stopped)
             fetch_error = source + ": " + r.error; // cut short mid-way
+    } else if (std::ifstream in(source, std::ios::binary); !in) {
+        fetch_error = source + ": " + std::strerror(errno);
     } else {
-        std::ifstream in(source, std::ios::binary);
-        if (!in) {
-            result.error = source + ": " + std::strerror(errno);
-            return result;
-        }
         std::vector<char> buffer(1 << 20);
         while (in) {
             in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
@@ -372,66 +389,191 @@ ImportResult ImportRanks(RankKind kind, Env& env, const std::string& source,
                 break;
         }
     }
-    if (options.cancel && options.cancel->load()) {
-        result.error = "cancelled";
-        return result;
-    }
-    if (!fetch_error.empty() && builder.size() == 0) {
-        result.error = fetch_error;
-        return result;
-    }
-    // The last line counts only when the data really ended there.
-    const bool ended = decoder.Complete() && fetch_error.empty() && !cut;
-    if (ended && !partial.empty() && !overlong)
-        parser.Line(partial);
-    result.complete = ended && decoder.error().empty();
-    result.lines = parser.lines();
-    result.skipped += parser.skipped();
-    result.entries = builder.size();
-    if (builder.size() == 0) {
-        result.error = !decoder.error().empty() ? decoder.error() : source + ": no list entries";
-        return result;
-    }
-    RankTableInfo info;
-    info.complete = result.complete;
-    info.created_ms = env.clock.NowMs();
-    info.source = source;
-    if (!builder.Write(out, info, &result.error))
-        return result;
-    // Kept what came before the damage or the cut; say why the list is not whole.
-    if (!decoder.error().empty())
-        result.error = decoder.error();
-    else if (!fetch_error.empty())
-        result.error = fetch_error;
-    else if (cut)
-        result.error = "cut at " + std::to_string(options.max_entries) + " domains";
-    else if (!result.complete)
-        result.error = "the data ends early (truncated)";
-    result.ok = true;
+    result.cancelled = cancelled();
+    result.error = !decoder.error().empty() ? source + ": " + decoder.error() : fetch_error;
+    result.complete = decoder.Complete() && result.error.empty() && !result.stopped;
+    if (result.complete && !partial.empty() && !overlong)
+        one(partial);
     return result;
 }
 
-int RunImport(const Config& config, std::string kind, std::string source) {
-    RankKind rank_kind;
+// Fills `result` from what was read and writes the table; `why_incomplete` explains a table
+// that is not whole when the stream itself ended well (a cut).
+void Finish(Env& env, const std::string& source, const RankTableBuilder& builder,
+            const StreamResult& stream, bool complete, const std::string& why_incomplete,
+            const std::filesystem::path& out, ImportResult& result) {
+    result.complete = complete;
+    result.entries = builder.size();
+    if (builder.size() == 0) {
+        result.error = !stream.error.empty() ? stream.error : source + ": no list entries";
+        return;
+    }
+    RankTableInfo info;
+    info.complete = complete;
+    info.created_ms = env.clock.NowMs();
+    info.source = source;
+    if (!builder.Write(out, info, &result.error))
+        return;
+    // Kept what came before the damage or the cut; say why the list is not whole.
+    if (!stream.error.empty())
+        result.error = stream.error;
+    else if (!complete)
+        result.error = why_incomplete.empty() ? "the data ends early (truncated)" : why_incomplete;
+    result.ok = true;
+}
+
+// Keeps the domains of at least the returned in-degree: the smallest one that leaves no more
+// than `max_entries` of them (the degrees are skewed, so a few bisection steps over the counts
+// cost less than a sorted copy of them).
+std::uint32_t LeastCount(const std::vector<std::uint32_t>& counts, std::uint64_t max_entries) {
+    const auto at_least = [&](std::uint32_t t) {
+        return static_cast<std::uint64_t>(
+            std::count_if(counts.begin(), counts.end(), [t](std::uint32_t c) { return c >= t; }));
+    };
+    if (max_entries == 0 || at_least(1) <= max_entries)
+        return 1;
+    std::uint32_t lo = 1, hi = *std::max_element(counts.begin(), counts.end()) + 1;
+    while (hi - lo > 1) { // at_least(lo) > max_entries >= at_least(hi)
+        const std::uint32_t mid = lo + (hi - lo) / 2;
+        (at_least(mid) > max_entries ? lo : hi) = mid;
+    }
+    return hi;
+}
+
+std::uint64_t CcLimit(const Config& config) {
+    std::uint64_t limit = kDefaultCcLimit;
+    for (const auto& [name, section] : config.providers)
+        if (section && section->get_as<std::string>("type") &&
+            section->get_as<std::string>("type")->get() == "cc-graph")
+            if (auto max = section->get_as<std::int64_t>("max_domains"); max && **max >= 0)
+                limit = static_cast<std::uint64_t>(**max);
+    return limit;
+}
+
+} // namespace
+
+std::filesystem::path RankFile(const Config& config, RankKind kind) {
+    switch (kind) {
+    case RankKind::Tranco:
+        return config.data_dir / "tranco.bin";
+    case RankKind::CcRanks:
+        return config.data_dir / "cc-ranks.bin";
+    case RankKind::CcLinks:
+        break;
+    }
+    return config.data_dir / "cc-links.bin";
+}
+
+ImportResult ImportRanks(RankKind kind, Env& env, const std::string& source,
+                         const std::filesystem::path& out, const ImportOptions& options) {
+    ImportResult result;
+    RankTableBuilder builder;
+    LineParser parser(kind, builder);
+    bool cut = false;
+    const StreamResult stream = StreamLines(env, source, options, [&](std::string_view line) {
+        parser.Line(line);
+        cut = options.max_entries && builder.size() >= options.max_entries;
+        return !cut;
+    });
+    result.lines = stream.lines;
+    result.bytes = stream.bytes;
+    result.skipped = stream.overlong + parser.skipped();
+    if (stream.cancelled) {
+        result.error = "cancelled";
+        return result;
+    }
+    Finish(env, source, builder, stream, stream.complete,
+           cut ? "cut at " + std::to_string(options.max_entries) + " domains" : "", out, result);
+    return result;
+}
+
+ImportResult ImportCcLinks(Env& env, const std::string& vertices, const std::string& edges,
+                           const std::filesystem::path& out, const ImportOptions& options) {
+    // 4 bytes a vertex; an id beyond any real release is a damaged line, not a reason to
+    // allocate gigabytes.
+    constexpr std::uint32_t kMaxVertices = 1u << 29;
+    ImportResult result;
+    std::vector<std::uint32_t> counts;
+    const StreamResult from = StreamLines(env, edges, options, [&](std::string_view line) {
+        const auto fields = Fields(line);
+        const auto source = fields.size() == 2 ? ParseId(fields[0]) : std::nullopt;
+        const auto target = fields.size() == 2 ? ParseId(fields[1]) : std::nullopt;
+        if (!source || !target || *target >= kMaxVertices || *source == *target) {
+            result.skipped += Countable(line) ? 1 : 0;
+            return true;
+        }
+        if (*target >= counts.size())
+            counts.resize(std::size_t{*target} + 1);
+        ++counts[*target];
+        return true;
+    });
+    result.lines = from.lines;
+    result.bytes = from.bytes;
+    result.skipped += from.overlong;
+    if (from.cancelled || (!from.error.empty() && from.lines == 0)) {
+        result.error = from.cancelled ? "cancelled" : from.error;
+        return result;
+    }
+
+    const std::uint32_t least = LeastCount(counts, options.max_entries);
+    RankTableBuilder builder;
+    const StreamResult names = StreamLines(env, vertices, options, [&](std::string_view line) {
+        const auto fields = Fields(line);
+        const auto id = fields.size() >= 2 ? ParseId(fields[0]) : std::nullopt;
+        const std::string domain = id ? Unreversed(fields[1]) : std::string();
+        if (!id || !PlausibleDomain(domain)) {
+            result.skipped += Countable(line) ? 1 : 0;
+            return true;
+        }
+        if (*id < counts.size() && counts[*id] >= least) {
+            RankValues v;
+            v.v[0] = counts[*id];
+            builder.Add(domain, v);
+        }
+        return true;
+    });
+    result.lines += names.lines;
+    result.bytes += names.bytes;
+    result.skipped += names.overlong;
+    if (names.cancelled) {
+        result.error = "cancelled";
+        return result;
+    }
+    // A broken edges file undercounts every domain; report it before the vertices' state.
+    StreamResult both = names;
+    if (!from.error.empty())
+        both.error = from.error;
+    else if (!from.complete && names.error.empty())
+        both.error = edges + ": the data ends early (truncated)";
+    Finish(env, vertices, builder, both, from.complete && names.complete && least == 1,
+           "kept " + std::to_string(builder.size()) + " domains of at least " +
+               std::to_string(least) + " referring domains",
+           out, result);
+    return result;
+}
+
+int RunImport(const Config& config, const std::string& kind,
+              const std::vector<std::string>& sources) {
     ImportOptions options;
+    std::optional<RankKind> rank_kind;
     if (kind == "tranco") {
         rank_kind = RankKind::Tranco;
-    } else if (kind == "cc-ranks") {
-        rank_kind = RankKind::CcRanks;
-        options.max_entries = kDefaultCcLimit;
-        for (const auto& [name, section] : config.providers)
-            if (section && section->get_as<std::string>("type") &&
-                section->get_as<std::string>("type")->get() == "cc-graph")
-                if (auto limit = section->get_as<std::int64_t>("max_domains");
-                    limit && **limit >= 0)
-                    options.max_entries = static_cast<std::uint64_t>(**limit);
+    } else if (kind == "cc-ranks" || kind == "cc-links") {
+        rank_kind = kind == "cc-ranks" ? RankKind::CcRanks : RankKind::CcLinks;
+        options.max_entries = CcLimit(config);
     } else {
-        std::fprintf(stderr, "--import: unknown list \"%s\" (tranco or cc-ranks)\n", kind.c_str());
+        std::fprintf(stderr, "--import: unknown list \"%s\" (tranco, cc-ranks or cc-links)\n",
+                     kind.c_str());
         return 2;
     }
-    if (source.empty() || config.data_dir.empty()) {
-        std::fprintf(stderr, "--import %s: needs a file or an address, and a data folder\n",
-                     kind.c_str());
+    const std::size_t wanted = *rank_kind == RankKind::CcLinks ? 2 : 1;
+    if (sources.size() != wanted ||
+        std::any_of(sources.begin(), sources.end(), [](auto& s) { return s.empty(); }) ||
+        config.data_dir.empty()) {
+        std::fprintf(stderr, "--import %s: needs %s, and a data folder\n", kind.c_str(),
+                     wanted == 2 ? "a vertices and an edges file or address "
+                                   "(--import-cc-links VERTICES EDGES)"
+                                 : "a file or an address");
         return 2;
     }
     const bool terminal = isatty(STDERR_FILENO) == 1;
@@ -442,8 +584,9 @@ int RunImport(const Config& config, std::string kind, std::string source) {
         };
     Env& env = DefaultEnv();
     const std::int64_t start = env.clock.NowMs();
-    const std::filesystem::path out = RankFile(config, rank_kind);
-    const ImportResult r = ImportRanks(rank_kind, env, source, out, options);
+    const std::filesystem::path out = RankFile(config, *rank_kind);
+    const ImportResult r = wanted == 2 ? ImportCcLinks(env, sources[0], sources[1], out, options)
+                                       : ImportRanks(*rank_kind, env, sources[0], out, options);
     if (terminal)
         std::fputs("\r\033[K", stderr);
     if (!r.ok) {

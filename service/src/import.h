@@ -8,12 +8,14 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace valdane::svc {
 
 enum class RankKind {
     Tranco,  // "rank,domain" CSV, plain or in a .zip
     CcRanks, // Common Crawl *-domain-ranks.txt(.gz): tab separated, reversed host names
+    CcLinks, // referring-domain counts from a Common Crawl domain graph (vertices + edges)
 };
 
 struct ImportOptions {
@@ -42,8 +44,16 @@ std::filesystem::path RankFile(const Config& config, RankKind kind);
 ImportResult ImportRanks(RankKind kind, Env& env, const std::string& source,
                          const std::filesystem::path& out, const ImportOptions& options);
 
-// `valdane-service --import tranco|cc-ranks FILE|URL`: progress on a terminal, a summary at
-// the end. Returns the process exit code.
-int RunImport(const Config& config, std::string kind, std::string source);
+// Counts referring domains from a Common Crawl domain graph: the in-degree of each vertex in
+// `edges` ("from_id<TAB>to_id"), then `vertices` ("id<TAB>reversed_domain<TAB>n_hosts") names
+// them. Stores domains with a count above 0; with `max_entries` only the most linked ones.
+ImportResult ImportCcLinks(Env& env, const std::string& vertices, const std::string& edges,
+                           const std::filesystem::path& out, const ImportOptions& options);
+
+// `valdane-service --import tranco|cc-ranks FILE|URL` (`sources` one) and
+// `--import-cc-links VERTICES EDGES` (kind "cc-links", `sources` two): progress on a terminal,
+// a summary at the end. Returns the process exit code.
+int RunImport(const Config& config, const std::string& kind,
+              const std::vector<std::string>& sources);
 
 } // namespace valdane::svc

@@ -180,7 +180,7 @@ TEST_F(Ranks, CommonCrawlRanksGiveBandsAndSayWhenTheListIsCut) {
                                                                     {"nowhere.example", 0}};
     for (const auto& [site, band] : rows)
         ExpectValue(One(*cc, site, Page::Ranks, 0), band > 0 ? Status::Ok : Status::NotFound, band);
-    // No referring-domain counts in this file: links and 反链数目 stay unknown.
+    // Referring-domain counts come from the graph's edges, not from this file.
     EXPECT_EQ(One(*cc, "facebook.com", Page::Links, 1).status, Status::NotConfigured);
     EXPECT_EQ(One(*cc, "facebook.com", Page::Alexa, 3).status, Status::NotConfigured);
     ExpectValue(One(*Make("cc-graph", "measure = \"harmonic\""), "example.com.cn", Page::Ranks, 0),
@@ -201,6 +201,61 @@ TEST_F(Ranks, CommonCrawlRanksGiveBandsAndSayWhenTheListIsCut) {
     r = Import(RankKind::CcRanks, WriteFile("bad.gz", "\x1f\x8b" + std::string(200, 'x')));
     EXPECT_FALSE(r.ok);
     EXPECT_FALSE(r.error.empty());
+}
+
+TEST_F(Ranks, CommonCrawlGraphCountsReferringDomains) {
+    auto cc = Make("cc-graph");
+    EXPECT_EQ(One(*cc, "example.com", Page::Links, 1).status, Status::NotConfigured);
+    const std::string vertices = Gzip("0\tcom.example\t3\n1\tcn.com.Example\t1\n2\torg.foo\t2\n"
+                                      "not a vertex\n3\tnet.lonely\t1\n");
+    // Into example.com from 1, 2, 3000 more and an id without a vertex; a self-link, a malformed
+    // line and ids beyond any graph are skipped; a target without a vertex names nothing.
+    std::string edges = "1\t0\n2\t0\n9\t0\n0\t1\n0\t2\n2\t2\n1\tx\n0\t99999999999\n0\t600000000\n"
+                        "0\t7\n";
+    for (int i = 0; i < 3000; ++i)
+        edges += std::to_string(100 + i) + "\t0\n"; // bulk for the cut below
+    const auto path = RankFile(config_, RankKind::CcLinks);
+    const auto import = [&](const std::string& edges_file, std::uint64_t limit = 0) {
+        ImportOptions options;
+        options.max_entries = limit;
+        return ImportCcLinks(env_.env, WriteFile("v.gz", vertices), edges_file, path, options);
+    };
+    ImportResult r = import(WriteFile("e.gz", Gzip(edges)));
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_TRUE(r.complete);
+    EXPECT_EQ(r.entries, 3u);
+    EXPECT_EQ(r.skipped, 5u);
+    const std::vector<std::tuple<std::string, Page, int, Status, std::int64_t>> rows = {
+        {"example.com", Page::Links, 1, Status::Ok, 3003},
+        {"www.example.com", Page::Alexa, 3, Status::Ok, 3003},
+        {"example.com.cn", Page::Links, 1, Status::Ok, 1},
+        {"foo.org", Page::Alexa, 3, Status::Ok, 1},
+        {"lonely.net", Page::Links, 1, Status::NotFound, 0}, // listed, no referring domain
+    };
+    for (const auto& [site, page, column, status, number] : rows)
+        ExpectValue(One(*cc, site, page, column), status, number);
+
+    // Only the most linked domains under a limit: the others are unknown, not 0.
+    r = import(WriteFile("e.gz", Gzip(edges)), 1);
+    EXPECT_TRUE(r.ok && !r.complete && r.entries == 1u) << r.error;
+    ExpectValue(One(*cc, "foo.org", Page::Links, 1), Status::NotFound, -1);
+
+    // A broken-off edges file: counts are lower bounds, absent domains unknown.
+    const std::string gz = Gzip(edges);
+    r = import(WriteFile("cut.gz", gz.substr(0, gz.size() / 2)));
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_FALSE(r.complete);
+    EXPECT_NE(r.error.find("truncated"), std::string::npos) << r.error;
+    const Measurement partial = One(*cc, "example.com", Page::Links, 1);
+    EXPECT_EQ(partial.status, Status::Ok);
+    EXPECT_GT(partial.number, 0);
+    EXPECT_LT(partial.number, 3003);
+    ExpectValue(One(*cc, "lonely.net", Page::Alexa, 3), Status::NotFound, -1);
+
+    // A missing edges file fails and keeps the table in place.
+    r = import((dir_.path / "none.gz").string());
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(One(*cc, "example.com", Page::Links, 1).number, partial.number);
 }
 
 TEST_F(Ranks, TrendComparesTheOldestRankOfThirtyDaysWithTodays) {

@@ -1,5 +1,6 @@
 // Values read from imported rank lists: the Tranco rank, its trend over the store's history,
-// and a 0–10 link-popularity value from the Common Crawl domain graph ranks.
+// and a 0–10 link-popularity value and referring-domain counts from the Common Crawl domain
+// graph.
 #include "config.h"
 #include "import.h"
 #include "providers/engines.h"
@@ -161,39 +162,55 @@ std::int64_t PopularityBand(std::uint32_t position) {
 
 class CcGraphProvider final : public Provider {
   public:
-    CcGraphProvider(std::filesystem::path file, bool harmonic, Env& env)
-        : file_(std::move(file)), harmonic_(harmonic), env_(env) {}
+    CcGraphProvider(std::filesystem::path ranks, std::filesystem::path links, bool harmonic,
+                    Env& env)
+        : ranks_(std::move(ranks)), links_(std::move(links)), harmonic_(harmonic), env_(env) {}
 
     std::vector<Measurement> Measure(const MeasureRequest& request) override {
         return PerColumn(request, env_, [&](int column) {
             if (request.page == Page::Links ||
                 (request.page == Page::Alexa && column == kAlexaBacklinks))
-                return Failed(Status::NotConfigured,
-                              "Common Crawl 排名文件不含反链域名数（需要域名图的边文件）");
+                return ReferringDomains(request.site);
             if (request.page != Page::Ranks)
-                return Failed(Status::Unsupported, "只提供 PR 值");
-            const auto table = SharedRankTable(file_);
+                return Failed(Status::Unsupported, "只提供 PR 值与反链域名数");
+            const auto table = SharedRankTable(ranks_);
             if (!table)
                 return Failed(Status::NotConfigured, "未导入 Common Crawl 排名文件");
             if (auto v = FindSite(*table, request.site)) {
                 const std::int64_t band = PopularityBand(v->v[harmonic_ ? 0 : 1]);
                 return Value(band > 0 ? Status::Ok : Status::NotFound, band);
             }
-            // Absent from the whole graph: no links known, a real 0. Absent from a list cut
-            // short: somewhere below the cut, which we cannot state.
-            if (table->info().complete)
-                return Value(Status::NotFound, 0, "不在 Common Crawl 域名图中");
-            return Value(Status::NotFound, -1, "不在已导入的部分中");
+            return Absent(*table);
         });
     }
 
     std::string Describe() const override {
         return std::string("Common Crawl 域名图 ") + (harmonic_ ? "调和中心度" : "PageRank") +
-               " 名次折算的 0–10 值" + ListNote(SharedRankTable(file_));
+               " 名次折算的 0–10 值" + ListNote(SharedRankTable(ranks_)) + "；反链域名数" +
+               ListNote(SharedRankTable(links_));
     }
 
   private:
-    const std::filesystem::path file_;
+    // The table holds domains with at least one referring domain.
+    Measurement ReferringDomains(std::string_view site) const {
+        const auto table = SharedRankTable(links_);
+        if (!table)
+            return Failed(Status::NotConfigured, "未导入 Common Crawl 域名图（cc-links）");
+        if (auto v = FindSite(*table, site))
+            // From a broken-off edges file every count is too low.
+            return Value(Status::Ok, v->v[0], table->info().complete ? "" : "至少（导入不完整）");
+        return Absent(*table);
+    }
+
+    // Absent from the whole graph: no links known, a real 0. Absent from a list cut short:
+    // somewhere below the cut, which we cannot state.
+    static Measurement Absent(const RankTable& table) {
+        if (table.info().complete)
+            return Value(Status::NotFound, 0, "不在 Common Crawl 域名图中");
+        return Value(Status::NotFound, -1, "不在已导入的部分中");
+    }
+
+    const std::filesystem::path ranks_, links_;
     const bool harmonic_;
     Env& env_;
 };
@@ -262,7 +279,8 @@ std::unique_ptr<Provider> MakeTrancoProvider(const std::string& name, const toml
 }
 
 std::unique_ptr<Provider> MakeCcGraph(ProviderContext& context, bool harmonic) {
-    return std::make_unique<CcGraphProvider>(RankFile(context.config, RankKind::CcRanks), harmonic,
+    return std::make_unique<CcGraphProvider>(RankFile(context.config, RankKind::CcRanks),
+                                             RankFile(context.config, RankKind::CcLinks), harmonic,
                                              context.env);
 }
 

@@ -20,7 +20,7 @@ url = ""
 # 百度, 谷歌, 搜狗, 雅虎, 搜搜, 有道, 必应
 # 搜搜 merged into 搜狗 in 2013: its column shows 360 (so.com); 有道 has no web search of its own.
 sites = ["baidu", "google", "sogou", "yahoo", "so360", "none", "bing"]
-# Baidu's domain: count; referring domains are not in the Common Crawl ranks file (-1).
+# Baidu's domain: count; Common Crawl referring domains once imported (--import-cc-links).
 links = ["baidu", "ccgraph", "none", "none", "none", "none", "none"]
 # 谷歌, 搜狗 (the Sogou rank ended: no source)
 ranks = ["pagerank", "none"]

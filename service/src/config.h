@@ -1,6 +1,7 @@
 #pragma once
 
 #include "measurement.h"
+#include "toml_fwd.h"
 
 #include <array>
 #include <cstdint>
@@ -11,12 +12,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-namespace toml {
-inline namespace v3 {
-class table;
-}
-} // namespace toml
 
 namespace valdane::svc {
 

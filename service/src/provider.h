@@ -2,18 +2,13 @@
 
 #include "env.h"
 #include "measurement.h"
+#include "toml_fwd.h"
 
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
-
-namespace toml {
-inline namespace v3 {
-class table;
-}
-} // namespace toml
 
 namespace valdane::svc {
 

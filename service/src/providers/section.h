@@ -1,17 +1,13 @@
 #pragma once
 
+#include "toml_fwd.h"
+
 #include <cstdint>
 #include <set>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
-
-namespace toml {
-inline namespace v3 {
-class table;
-}
-} // namespace toml
 
 namespace valdane::svc {
 

@@ -275,6 +275,20 @@ class TestLookupPanels : public QObject {
         QTest::newRow("full") << kRankingPayload << kRankingText;
         QTest::newRow("empty trend") << QString(kRankingPayload).replace("|||+21|||", "||||||")
                                      << QString(kRankingText).replace("[+21]", "[0]");
+        for (const char* trend : {"-1", "-21"})
+            QTest::addRow("trend %s", trend)
+                << QString(kRankingPayload)
+                       .replace("|||+21|||", QStringLiteral("|||%1|||").arg(trend))
+                << QString(kRankingText)
+                       .replace("[+21]", trend == QLatin1String("-1") ? "[—]" : "[-21]");
+        const QString none = QStringLiteral("—（暂无数据，原因见查询服务主页）");
+        QTest::newRow("numbers not obtained")
+            << "未公开|||未公开|||-1|||-1|||未公开|||-1|||未公开|||未公开|||未公开"
+            << "\r\n example.com 的综合排名为 " + none +
+                   "\r\n\r\n 站点名称：未公开\r\n\r\n 排名趋势：" + none + "\r\n\r\n 反链数目：" +
+                   none +
+                   "\r\n\r\n 收录时间：未公开\r\n\r\n 网站站长：未公开\r\n\r\n 电子信箱：未公开"
+                   "\r\n\r\n 详细地址：未公开\r\n\r\n 网站简介：未公开";
         QTest::newRow("fields kept with blanks")
             << QStringList{" a ", "", " 7 ", "", "", "  ", "", "", " "}.join("|||")
             << "\r\n example.com 的综合排名为  7 [  ]\r\n\r\n 站点名称： a "

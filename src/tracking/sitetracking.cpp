@@ -51,6 +51,9 @@ const QString kMissingText = QStringLiteral("—");
 const QString kNoData = QStringLiteral("暂无数据");
 const QString kMeasuring = QStringLiteral("正在测量，稍后自动更新");
 const QString kAllDone = QStringLiteral("所有网址信息更新完毕");
+// How long an end text stays before the clock returns: a report of a problem needs reading.
+constexpr int kDoneShownMs = 3000;
+constexpr int kProblemShownMs = 30000;
 constexpr quint32 kRed = 255;
 constexpr quint32 kBlack = 0;
 
@@ -242,7 +245,6 @@ void SiteTracking::refresh(const QStringList& sites, bool followUp) {
     m_form.Timer1(2)->stop();
     m_form.Timer1(3)->stop();
     m_followUpTimer.stop();
-    m_endNotice.clear();
     SetStatusColour(kRed);
     m_form.CmdMenu2(1)->setEnable(false);
     if (record)
@@ -256,6 +258,7 @@ void SiteTracking::refresh(const QStringList& sites, bool followUp) {
     int measuringSites = 0;
     QString saveProblem;
     QLabel* status = m_form.Label1(0);
+    status->setToolTip(QString());
     for (qsizetype i = 0; i < sites.size(); ++i) {
         const QString& site = sites.at(i);
         bool siteFailed = false;
@@ -330,13 +333,16 @@ void SiteTracking::refresh(const QStringList& sites, bool followUp) {
         problems.append(siteCount(measuringSites, u"正在测量"));
     if (!saveProblem.isEmpty())
         problems.append(QStringLiteral("数据未能保存：") + saveProblem);
+    QString problem;
     if (accepted == 0)
-        m_endNotice = QStringLiteral("无法连接查询服务 ") + MakerHost();
+        problem = QStringLiteral("无法连接查询服务 ") + MakerHost();
     else if (!problems.isEmpty())
-        m_endNotice = QStringLiteral("更新完毕，") + problems.join(QStringLiteral("，"));
-    status->setText(m_endNotice.isEmpty() ? kAllDone : m_endNotice);
+        problem = QStringLiteral("更新完毕，") + problems.join(QStringLiteral("，"));
+    status->setText(problem.isEmpty() ? kAllDone : problem);
+    // Once the clock is back, the status line still tells on hovering until the next run.
+    status->setToolTip(problem);
     m_form.Timer1(1)->stop();
-    m_form.Timer1(2)->start();
+    m_form.Timer1(2)->start(problem.isEmpty() ? kDoneShownMs : kProblemShownMs);
     m_form.CmdMenu2(1)->setEnable(true);
     armFollowUp();
     m_form.IsBusy = false;
@@ -417,10 +423,7 @@ void SiteTracking::Tick(int index) {
     switch (index) {
     case 0:
         SetStatusColour(kBlack);
-        // A run's report of a problem stays readable until the next run.
-        status->setText(m_endNotice.isEmpty()
-                            ? ClockText(clock())
-                            : m_endNotice + QStringLiteral("　") + ClockText(clock()));
+        status->setText(ClockText(clock()));
         break;
     case 1: {
         QString text = status->text() + QLatin1Char('.');

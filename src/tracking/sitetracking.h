@@ -94,6 +94,4 @@ class SiteTracking : public QObject {
     QHash<QString, QDateTime> m_due;
     QHash<QString, int> m_followUps;
     QTimer m_followUpTimer;
-    // The end text of the last run while it reports a problem; the clock shows beside it.
-    QString m_endNotice;
 };

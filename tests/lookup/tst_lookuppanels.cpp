@@ -13,7 +13,6 @@
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTextDocument>
 #include <QTimer>
 
 #include <memory>
@@ -59,16 +58,6 @@ QString description(const QString& body) {
 
 // served is a payload, or a failure: "!missing" (no such page), "!raw" (body without the
 // payload markers), "!no answer", "!dropped", "!stall" (headers, then nothing).
-// A tooltip as the user reads it: Qt shows text that looks like markup as markup.
-QString shownTip(const QString& tip) {
-    QTextDocument document;
-    if (Qt::mightBeRichText(tip))
-        document.setHtml(tip);
-    else
-        document.setPlainText(tip);
-    return document.toPlainText();
-}
-
 void serve(FakeQueryService& service, const QString& page, const QString& served) {
     if (served == "!raw")
         service.setRaw(page, "[ConFig]\r\nVersion=V9\r\n");
@@ -386,7 +375,7 @@ class TestLookupPanels : public QObject {
         QCOMPARE(QFile::exists(m_form->TempPath), found != kEarlierUpdate);
         QCOMPARE(m_form->Label1(1)->text(),
                  notice ? "发现新版本 " + m_form->UpdateVersion + " 请更新" : kStartCaption);
-        QCOMPARE(shownTip(m_form->Label1(1)->toolTip()),
+        QCOMPARE(ShownTip(m_form->Label1(1)->toolTip()),
                  notice ? "点击下载最新版" + m_form->UpdateName : kStartTip);
         QCOMPARE(m_form->Label1(1)->textFormat(), Qt::PlainText);
         QVERIFY(m_desktop->boxes.isEmpty());
@@ -416,7 +405,7 @@ class TestLookupPanels : public QObject {
         m_panels->UpdateCheck();
 
         QCOMPARE(m_form->Label1(1)->text(), QStringLiteral("发现新版本 V1.4 请更新"));
-        QCOMPARE(shownTip(m_form->Label1(1)->toolTip()), QStringLiteral("点击下载最新版four"));
+        QCOMPARE(ShownTip(m_form->Label1(1)->toolTip()), QStringLiteral("点击下载最新版four"));
         QCOMPARE(m_form->UpdateName, QStringLiteral("four"));
         QCOMPARE(m_form->UpdateUrl, QStringLiteral("http://dl.cn/4"));
         QCOMPARE(m_form->UpdateVersion, QStringLiteral("V1.3 Beta"));

@@ -255,7 +255,6 @@ void SiteTracking::refresh(const QStringList& sites, bool followUp) {
     int accepted = 0;
     int failedSites = 0;
     int emptySites = 0;
-    int measuringSites = 0;
     QString saveProblem;
     QLabel* status = m_form.Label1(0);
     status->setToolTip(QString());
@@ -309,7 +308,6 @@ void SiteTracking::refresh(const QStringList& sites, bool followUp) {
             m_due.remove(site);
 
         failedSites += siteFailed;
-        measuringSites += !siteFailed && measuring;
         emptySites += !siteFailed && !measuring && !siteHasNumber;
         status->setText(site + QStringLiteral(" 更新完毕"));
         m_form.Timer1(1)->stop();
@@ -329,8 +327,10 @@ void SiteTracking::refresh(const QStringList& sites, bool followUp) {
         problems.append(siteCount(failedSites, u"未能更新"));
     if (emptySites > 0)
         problems.append(siteCount(emptySites, u"暂无数据"));
-    if (measuringSites > 0)
-        problems.append(siteCount(measuringSites, u"正在测量"));
+    // Counts every site still being measured, also those this run did not ask about.
+    armFollowUp();
+    if (!m_due.isEmpty())
+        problems.append(siteCount(int(m_due.size()), u"正在测量"));
     if (!saveProblem.isEmpty())
         problems.append(QStringLiteral("数据未能保存：") + saveProblem);
     QString problem;
@@ -344,7 +344,6 @@ void SiteTracking::refresh(const QStringList& sites, bool followUp) {
     m_form.Timer1(1)->stop();
     m_form.Timer1(2)->start(problem.isEmpty() ? kDoneShownMs : kProblemShownMs);
     m_form.CmdMenu2(1)->setEnable(true);
-    armFollowUp();
     m_form.IsBusy = false;
     if (runFinished)
         runFinished();

@@ -2,7 +2,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 namespace {
@@ -10,10 +9,6 @@ namespace {
 const QString kConfigName = QStringLiteral("Config.ini");
 const QString kLogName = QStringLiteral("SeoLog.htm");
 const QString kFolderName = QStringLiteral("valdane");
-
-// Room for the file to grow by a write; the probe never writes more than the cap.
-constexpr qint64 kProbeSlack = 4096;
-constexpr qint64 kProbeCap = 64LL * 1024 * 1024;
 
 } // namespace
 
@@ -32,19 +27,4 @@ FilePlaces LocateFiles(const QString& programFolder) {
     }
 #endif
     return {folder + u'/' + kConfigName, folder + u'/' + kLogName};
-}
-
-QString IniWriteProblem(const QString& file) {
-    QSaveFile probe(file);
-    probe.setDirectWriteFallback(false);
-    if (!probe.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return probe.errorString();
-    const QFileInfo current(file);
-    const qint64 size = std::min((current.isFile() ? current.size() : 0) + kProbeSlack, kProbeCap);
-    const QByteArray filler(size, ' ');
-    QString problem;
-    if (probe.write(filler) != filler.size())
-        problem = probe.errorString();
-    probe.cancelWriting();
-    return problem;
 }

@@ -12,7 +12,3 @@ struct FilePlaces {
 // otherwise $XDG_CONFIG_HOME/valdane/Config.ini and $XDG_DATA_HOME/valdane/SeoLog.htm, whose
 // folders are created. On Windows always beside the program.
 FilePlaces LocateFiles(const QString& programFolder);
-
-// Why replacing file would fail now, "" when it would not. Probes the way the INI writer
-// writes: a temporary file of the current size beside it, which is then discarded.
-QString IniWriteProblem(const QString& file);

@@ -18,6 +18,8 @@ namespace {
 
 const QString kFieldSeparator = QStringLiteral("|||");
 const QString kLineBreak = QStringLiteral("\r\n");
+// The service sends -1 for a number it could not get; it says why on its home page.
+const QString kNotObtained = QStringLiteral("—（暂无数据，原因见查询服务主页）");
 
 // The service answers "false" or "0" when it has nothing, and too short an answer cannot be
 // a real one.
@@ -123,14 +125,19 @@ QString LookupPanels::RankingText(const QString& domain, const QString& payload)
     if (fields.size() != 9)
         return QString();
 
-    const QString trend = QLatin1Char('[') +
-                          (fields[5].isEmpty() ? QStringLiteral("0") : fields[5]) +
-                          QLatin1Char(']');
-    QString text = kLineBreak + QLatin1Char(' ') + domain + QStringLiteral(" 的综合排名为 ") +
-                   fields[2] + trend;
+    // -1 is how the service marks a trend it could not compute (a fall of exactly one place
+    // reads the same); other negative trends are falls.
+    const QString trendField = fields[5].isEmpty() ? QStringLiteral("0") : fields[5];
+    const QString trend =
+        QLatin1Char('[') +
+        (trendField.trimmed() == QLatin1String("-1") ? QStringLiteral("—") : trendField) +
+        QLatin1Char(']');
+    const QString rank = IsMissingNumber(fields[2]) ? kNotObtained : fields[2] + trend;
+    const QString backlinks = IsMissingNumber(fields[3]) ? kNotObtained : fields[3];
+    QString text = kLineBreak + QLatin1Char(' ') + domain + QStringLiteral(" 的综合排名为 ") + rank;
     const std::pair<const char16_t*, QString> rows[] = {
-        {u"站点名称：", fields[0]}, {u"排名趋势：", fields[2] + trend}, {u"反链数目：", fields[3]},
-        {u"收录时间：", fields[4]}, {u"网站站长：", fields[6]},         {u"电子信箱：", fields[8]},
+        {u"站点名称：", fields[0]}, {u"排名趋势：", rank},      {u"反链数目：", backlinks},
+        {u"收录时间：", fields[4]}, {u"网站站长：", fields[6]}, {u"电子信箱：", fields[8]},
         {u"详细地址：", fields[7]}, {u"网站简介：", fields[1]},
     };
     for (const auto& [label, value] : rows)

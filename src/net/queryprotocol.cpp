@@ -104,6 +104,11 @@ QString AcceptedAnswer(const QString& payload, int values) {
     return answer;
 }
 
+bool IsMissingNumber(const QString& value) {
+    bool ok = false;
+    return value.trimmed().toDouble(&ok) < 0 && ok;
+}
+
 QString UpdateFileAddressFromDraw(float x) {
     const auto tn = static_cast<qint64>(std::floor(KeyValue(x)));
     return ServiceFolder() + QStringLiteral("Update.txt?tn=") + QString::number(tn);

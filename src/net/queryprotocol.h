@@ -36,6 +36,9 @@ inline constexpr qsizetype kMaxAnswerValue = 64;
 // character (line break, tab, ...) anywhere.
 QString AcceptedAnswer(const QString& payload, int values);
 
+// True for a number the service sends in place of one it could not get (-1; any negative).
+bool IsMissingNumber(const QString& value);
+
 // base + "/Calvren/Rivelo/Update.txt?tn=" + whole part of x * 9000001 + 1000000.
 QString UpdateFileAddress();
 QString UpdateFileAddressFromDraw(float x);

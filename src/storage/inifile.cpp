@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QSaveFile>
 #include <QSet>
 #include <QStringList>
 
@@ -28,6 +29,9 @@
 namespace {
 
 constexpr QByteArrayView utf8Bom = "\xEF\xBB\xBF";
+// Room for the file to grow by a write; the write probe never writes more than the cap.
+constexpr qint64 kProbeSlack = 4096;
+constexpr qint64 kProbeCap = 64LL * 1024 * 1024;
 constexpr qint64 largestFile = 256LL * 1024 * 1024;
 
 bool isBlank(char c) {
@@ -434,11 +438,12 @@ QByteArray withSectionRemoved(const Document& doc, const QString& section) {
 }
 
 // Writes the new content when it differs; the cache learns about it at the next read.
-void store(const QString& file, const Loaded& loaded, const QByteArray& bytes) {
+bool store(const QString& file, const Loaded& loaded, const QByteArray& bytes) {
     if (loaded.presence == Presence::Regular && bytes == loaded.doc->bytes)
-        return;
-    ReplaceFileAtomically(file, bytes);
+        return true;
+    const bool written = ReplaceFileAtomically(file, bytes);
     cache().forget(file);
+    return written;
 }
 
 bool isNumber(QStringView text) {
@@ -498,22 +503,22 @@ QString ReadIni(const QString& section, const QString& key, const QString& file)
     return doc->codec.decode(withoutQuotes(raw));
 }
 
-void WriteIni(const QString& section, const QString& key, const QString& value,
+bool WriteIni(const QString& section, const QString& key, const QString& value,
               const QString& file) {
     if (key.isEmpty() && value.isEmpty()) {
         DeleteIniSection(section, file);
-        return;
+        return true;
     }
     const QString sectionName = section.trimmed();
     const QString keyName = key.trimmed();
     if (file.isEmpty() || !isStorableSection(sectionName) || !isStorableKey(keyName) ||
         hasLineBreak(value))
-        return;
+        return false;
     const std::lock_guard lock(cacheMutex);
     const Loaded loaded = cache().load(file);
     if (loaded.presence == Presence::Unreadable)
-        return; // never replace what could not be read
-    store(file, loaded, withKeyWritten(*loaded.doc, sectionName, keyName, value));
+        return false; // never replace what could not be read
+    return store(file, loaded, withKeyWritten(*loaded.doc, sectionName, keyName, value));
 }
 
 void DeleteIniSection(const QString& section, const QString& file) {
@@ -553,4 +558,19 @@ QString ReadIniNumbers(const QString& section, const QString& key, const QString
     if (changed)
         WriteIni(section, key, result, file);
     return result;
+}
+
+QString IniWriteProblem(const QString& file) {
+    QSaveFile probe(file);
+    probe.setDirectWriteFallback(false);
+    if (!probe.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return probe.errorString();
+    const QFileInfo current(file);
+    const qint64 size = std::min((current.isFile() ? current.size() : 0) + kProbeSlack, kProbeCap);
+    const QByteArray filler(size, ' ');
+    QString problem;
+    if (probe.write(filler) != filler.size())
+        problem = probe.errorString();
+    probe.cancelWriting();
+    return problem;
 }

@@ -4,6 +4,7 @@
 #include "controls/desktopservices.h"
 #include "controls/form_main.h"
 #include "net/queryprotocol.h"
+#include "net/sitestate.h"
 #include "net/webpage.h"
 #include "storage/inifile.h"
 #include "storage/texthelpers.h"
@@ -13,9 +14,10 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMouseEvent>
-#include <QTimer>
+#include <QTextDocument>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 
@@ -43,6 +45,15 @@ constexpr std::array<Kind, 3> kKinds = {{
 }};
 
 constexpr int kSiteColumnTwips = 2049;
+// How long a follow-up waits when the service says something is pending but not when.
+constexpr int kFollowUpUnknownSeconds = 60;
+const QString kMissingText = QStringLiteral("—");
+const QString kNoData = QStringLiteral("暂无数据");
+const QString kMeasuring = QStringLiteral("正在测量，稍后自动更新");
+const QString kAllDone = QStringLiteral("所有网址信息更新完毕");
+// How long an end text stays before the clock returns: a report of a problem needs reading.
+constexpr int kDoneShownMs = 3000;
+constexpr int kProblemShownMs = 30000;
 constexpr quint32 kRed = 255;
 constexpr quint32 kBlack = 0;
 
@@ -58,10 +69,23 @@ QStringList splitSites(const QString& list) {
     return list.contains(u';') ? list.split(u';') : QStringList{list};
 }
 
-// The service sends a negative count for a value it never obtained: no number to show.
-bool isMissingValue(const QString& value) {
-    bool ok = false;
-    return value.trimmed().toDouble(&ok) < 0 && ok;
+bool missingAt(const QStringList& values, int column) {
+    return column >= values.size() || IsMissingNumber(values.at(column));
+}
+
+// Qt takes a tip that looks like markup for markup; values and reasons come from the service.
+QString tipText(const QString& text) {
+    return Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text, Qt::WhiteSpaceNoWrap) : text;
+}
+
+QString cellTip(const CellState& cell) {
+    if (cell.status == QLatin1String("measuring"))
+        return kMeasuring;
+    return cell.reason.isEmpty() ? kNoData : kNoData + QStringLiteral("：") + cell.reason;
+}
+
+QString siteCount(int count, const char16_t* what) {
+    return QString::number(count) + QStringLiteral(" 个网址") + QString::fromUtf16(what);
 }
 
 // A stored width in twips as logical pixels; fallback when it is no usable width, since a
@@ -75,7 +99,10 @@ int widthPixels(const QString& number, int fallback) {
 
 } // namespace
 
-SiteTracking::SiteTracking(Form_Main& form, QObject* parent) : QObject(parent), m_form(form) {
+SiteTracking::SiteTracking(Form_Main& form, QObject* parent)
+    : QObject(parent), clock([] { return QDateTime::currentDateTime(); }), m_form(form) {
+    m_followUpTimer.setSingleShot(true);
+    connect(&m_followUpTimer, &QTimer::timeout, this, &SiteTracking::FollowUp);
     for (int i = 0; i <= 4; ++i)
         connect(m_form.Timer1(i), &QTimer::timeout, this, [this, i] { Tick(i); });
     for (int i = 0; i <= 2; ++i)
@@ -118,21 +145,18 @@ void SiteTracking::LoadSiteLists() {
         QTreeWidget* view = m_form.ListView1(v);
         view->clear();
         for (const QString& site : sites) {
-            const QString numbers = ReadIniNumbers(site, QString::fromLatin1(kind.key),
-                                                   m_form.ConfigPath, kind.minIndex);
+            const QStringList values = shownValues(site, std::size_t(v));
             // Reading may have let a newer fill run; it has cleared and refilled the views.
             if (fill != m_listFills)
                 return;
-            const QStringList values =
-                numbers.size() >= kind.minLength ? numbers.split(u',') : QStringList();
             auto* item = new QTreeWidgetItem(view);
             item->setText(0, site);
             for (int j = 1; j <= kind.fields; ++j) {
-                const QString value = values.isEmpty() ? QStringLiteral("0") : values.at(j - 1);
-                const bool missing = isMissingValue(value);
-                item->setText(j, missing ? QStringLiteral("—") : value);
+                const bool missing = missingAt(values, j - 1);
+                item->setText(j, missing ? kMissingText : values.at(j - 1));
                 // Large counts do not fit the default column width; the tip shows them whole.
-                item->setToolTip(j, missing ? QStringLiteral("暂无数据") : value);
+                item->setToolTip(
+                    j, tipText(missing ? missingTip(site, std::size_t(v), j) : values.at(j - 1)));
             }
             item->setSelected(false);
             PumpEvents();
@@ -173,8 +197,13 @@ void SiteTracking::PurgeSites(const QString& oldList, const QString& newList) {
             kept = kept || site == old;
             PumpEvents();
         }
-        if (!kept)
+        if (!kept) {
             DeleteIniSection(old, m_form.ConfigPath);
+            m_unsaved.remove(old);
+            m_missingTips.remove(old);
+            m_due.remove(old);
+            m_followUps.remove(old);
+        }
         PumpEvents();
     }
 }
@@ -182,6 +211,32 @@ void SiteTracking::PurgeSites(const QString& oldList, const QString& newList) {
 void SiteTracking::UpdateSites(const QString& target) {
     if (m_form.SiteList.isEmpty() || m_form.IsBusy)
         return;
+    const QStringList sites =
+        IsValidDomain(target) ? QStringList{target} : splitSites(m_form.SiteList);
+    for (const QString& site : sites)
+        m_followUps.remove(site);
+    refresh(sites, false);
+}
+
+void SiteTracking::FollowUp() {
+    if (m_form.IsBusy || m_form.SiteList.isEmpty())
+        return;
+    const QDateTime now = clock();
+    QStringList due;
+    for (const QString& site : splitSites(m_form.SiteList)) {
+        const auto at = m_due.constFind(site);
+        if (at != m_due.cend() && *at <= now) {
+            due.append(site);
+            ++m_followUps[site];
+        }
+    }
+    if (due.isEmpty())
+        armFollowUp();
+    else
+        refresh(due, true);
+}
+
+void SiteTracking::refresh(const QStringList& sites, bool followUp) {
     m_form.IsBusy = true;
     const bool record =
         ReadIni(kSetting, QStringLiteral("AutoRecord"), m_form.ConfigPath) == QLatin1String("1");
@@ -189,23 +244,29 @@ void SiteTracking::UpdateSites(const QString& target) {
     m_form.Timer1(0)->stop();
     m_form.Timer1(2)->stop();
     m_form.Timer1(3)->stop();
+    m_followUpTimer.stop();
     SetStatusColour(kRed);
     m_form.CmdMenu2(1)->setEnable(false);
-
-    const QStringList sites =
-        IsValidDomain(target) ? QStringList{target} : splitSites(m_form.SiteList);
     if (record)
         m_report.InitReport(m_form.LogPath);
 
-    // A site counts as failed when any of its three requests gave no accepted answer.
+    // A site counts as failed when any of its three requests gave no accepted answer; as
+    // without data when every number it got was missing.
     int accepted = 0;
     int failedSites = 0;
+    int emptySites = 0;
+    QString saveProblem;
     QLabel* status = m_form.Label1(0);
-    for (const QString& site : sites) {
+    status->setToolTip(QString());
+    for (qsizetype i = 0; i < sites.size(); ++i) {
+        const QString& site = sites.at(i);
         bool siteFailed = false;
+        bool siteAnswered = false;
+        bool siteHasNumber = false;
         m_form.Timer1(1)->stop();
         m_form.DotTicks = 0;
-        status->setText(QStringLiteral("正在更新 ") + site + QLatin1Char(' '));
+        status->setText(QStringLiteral("正在更新 ") + site +
+                        QStringLiteral("（%1/%2）").arg(i + 1).arg(sites.size()));
         m_form.Timer1(1)->start();
 
         const int key = QueryKey();
@@ -218,16 +279,36 @@ void SiteTracking::UpdateSites(const QString& target) {
                 continue;
             }
             ++accepted;
-            WriteIni(site, QString::fromLatin1(kind.key), answer, m_form.ConfigPath);
+            siteAnswered = true;
+            const QStringList values = answer.split(u',');
+            siteHasNumber =
+                siteHasNumber || !std::all_of(values.cbegin(), values.cend(), IsMissingNumber);
+            // What Config.ini would not take is still shown for as long as the program runs.
+            if (WriteIni(site, QString::fromLatin1(kind.key), answer, m_form.ConfigPath)) {
+                if (auto unsaved = m_unsaved.find(site); unsaved != m_unsaved.end())
+                    (*unsaved)[k].clear();
+            } else {
+                m_unsaved[site][k] = answer;
+                if (saveProblem.isEmpty())
+                    saveProblem = IniWriteProblem(m_form.ConfigPath);
+                if (saveProblem.isEmpty())
+                    saveProblem =
+                        QStringLiteral("无法写入 ") + QDir::toNativeSeparators(m_form.ConfigPath);
+            }
             if (record && k == 0)
-                m_report.Append(m_form.LogPath, site, kReportIndexedLabel, answer.split(u','),
-                                true);
+                m_report.Append(m_form.LogPath, site, kReportIndexedLabel, values, true);
             else if (record && k == 1)
-                m_report.Append(m_form.LogPath, site, kReportBacklinksLabel, answer.split(u','),
-                                false);
+                m_report.Append(m_form.LogPath, site, kReportBacklinksLabel, values, false);
         }
 
+        // A service that answered nothing for the site would not explain it either.
+        m_missingTips.remove(site);
+        const bool measuring = siteAnswered && showsMissing(site) && learnCellStates(site);
+        if (!measuring)
+            m_due.remove(site);
+
         failedSites += siteFailed;
+        emptySites += !siteFailed && !measuring && !siteHasNumber;
         status->setText(site + QStringLiteral(" 更新完毕"));
         m_form.Timer1(1)->stop();
         m_form.DotTicks = 0;
@@ -236,22 +317,104 @@ void SiteTracking::UpdateSites(const QString& target) {
 
     LoadSiteLists();
     if (ReadIni(kSetting, QStringLiteral("AutoGain"), m_form.ConfigPath) == QLatin1String("1")) {
-        m_form.AutoGainTicks = 0;
+        // A follow-up only completes the last run; it must not put off the next full one.
+        if (!followUp)
+            m_form.AutoGainTicks = 0;
         m_form.Timer1(3)->start();
     }
+    QStringList problems;
+    if (failedSites > 0)
+        problems.append(siteCount(failedSites, u"未能更新"));
+    if (emptySites > 0)
+        problems.append(siteCount(emptySites, u"暂无数据"));
+    // Counts every site still being measured, also those this run did not ask about.
+    armFollowUp();
+    if (!m_due.isEmpty())
+        problems.append(siteCount(int(m_due.size()), u"正在测量"));
+    if (!saveProblem.isEmpty())
+        problems.append(QStringLiteral("数据未能保存：") + saveProblem);
+    QString problem;
     if (accepted == 0)
-        status->setText(QStringLiteral("无法连接查询服务 ") + MakerHost());
-    else if (failedSites > 0)
-        status->setText(QStringLiteral("更新完毕，") + QString::number(failedSites) +
-                        QStringLiteral(" 个网址未能更新"));
-    else
-        status->setText(QStringLiteral("所有网址信息更新完毕"));
+        problem = QStringLiteral("无法连接查询服务 ") + MakerHost();
+    else if (!problems.isEmpty())
+        problem = QStringLiteral("更新完毕，") + problems.join(QStringLiteral("，"));
+    status->setText(problem.isEmpty() ? kAllDone : problem);
+    // Once the clock is back, the status line still tells on hovering until the next run.
+    status->setToolTip(problem);
     m_form.Timer1(1)->stop();
-    m_form.Timer1(2)->start();
+    m_form.Timer1(2)->start(problem.isEmpty() ? kDoneShownMs : kProblemShownMs);
     m_form.CmdMenu2(1)->setEnable(true);
     m_form.IsBusy = false;
     if (runFinished)
         runFinished();
+}
+
+QStringList SiteTracking::shownValues(const QString& site, std::size_t kind) const {
+    const Kind& k = kKinds[kind];
+    const auto unsaved = m_unsaved.constFind(site);
+    const QString numbers =
+        unsaved != m_unsaved.cend() && !(*unsaved)[kind].isEmpty()
+            ? (*unsaved)[kind]
+            : ReadIniNumbers(site, QString::fromLatin1(k.key), m_form.ConfigPath, k.minIndex);
+    return numbers.size() >= k.minLength ? numbers.split(u',') : QStringList();
+}
+
+bool SiteTracking::showsMissing(const QString& site) const {
+    for (std::size_t k = 0; k < kKinds.size(); ++k) {
+        const QStringList values = shownValues(site, k);
+        for (int c = 0; c < kKinds[k].fields; ++c) {
+            if (missingAt(values, c))
+                return true;
+        }
+    }
+    return false;
+}
+
+bool SiteTracking::learnCellStates(const QString& site) {
+    const SiteState state = FetchSiteState(site);
+    std::array<QStringList, 3> tips;
+    // A value that arrived since the answer is fetched at the earliest follow-up.
+    bool arrived = false;
+    for (std::size_t k = 0; k < kKinds.size(); ++k) {
+        const QStringList values = shownValues(site, k);
+        for (qsizetype c = 0; c < state.pages[k].size(); ++c) {
+            const CellState& cell = state.pages[k].at(c);
+            tips[k].append(cellTip(cell));
+            arrived = arrived || (cell.hasValue && missingAt(values, int(c)));
+        }
+    }
+    m_missingTips.insert(site, tips);
+    if ((!state.pending && !arrived) || m_followUps.value(site) >= kMaxFollowUps)
+        return false;
+    const qint64 wait =
+        arrived ? kFollowUpFloorSeconds
+                : std::clamp<qint64>(state.readyInSeconds.value_or(kFollowUpUnknownSeconds),
+                                     kFollowUpFloorSeconds, kFollowUpCeilingSeconds);
+    m_due.insert(site, clock().addSecs(wait));
+    return true;
+}
+
+QString SiteTracking::missingTip(const QString& site, std::size_t kind, int column) const {
+    const QString tip = m_missingTips.value(site)[kind].value(column - 1);
+    return tip.isEmpty() ? kNoData : tip;
+}
+
+void SiteTracking::armFollowUp() {
+    m_followUpTimer.stop();
+    const QStringList tracked = splitSites(m_form.SiteList);
+    QDateTime earliest;
+    for (auto at = m_due.begin(); at != m_due.end();) {
+        if (!tracked.contains(at.key())) {
+            at = m_due.erase(at);
+            continue;
+        }
+        if (!earliest.isValid() || *at < earliest)
+            earliest = *at;
+        ++at;
+    }
+    if (earliest.isValid())
+        m_followUpTimer.start(int(std::clamp<qint64>(clock().msecsTo(earliest), 0,
+                                                     qint64(kFollowUpCeilingSeconds) * 1000)));
 }
 
 void SiteTracking::Tick(int index) {
@@ -259,7 +422,7 @@ void SiteTracking::Tick(int index) {
     switch (index) {
     case 0:
         SetStatusColour(kBlack);
-        status->setText(ClockText(QDateTime::currentDateTime()));
+        status->setText(ClockText(clock()));
         break;
     case 1: {
         QString text = status->text() + QLatin1Char('.');
@@ -376,7 +539,10 @@ QString SiteTracking::SelectedSite() const {
 
 void SiteTracking::OpenRecordFile() {
     if (FileExists(m_form.LogPath)) {
-        Desktop().open(&m_form, m_form.LogPath, DesktopServices::ShowShow);
+        if (!Desktop().open(&m_form, m_form.LogPath, DesktopServices::ShowShow))
+            Desktop().messageBox(
+                &m_form, QStringLiteral("无法打开 ") + QDir::toNativeSeparators(m_form.LogPath),
+                QStringLiteral("提示"), DesktopServices::Buttons::Ok, DesktopServices::Icon::None);
         return;
     }
     Desktop().messageBox(&m_form,

@@ -2,12 +2,18 @@
 
 #include "tracking/report.h"
 
+#include <QDateTime>
+#include <QHash>
 #include <QObject>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 
+#include <array>
 #include <functional>
 
 class Form_Main;
+struct SiteState;
 
 // Site tracking on the window's controls: the three result lists, the batch refresh, the
 // history report, the five timers and the commands on sites (list menu, button bar).
@@ -26,6 +32,9 @@ class SiteTracking : public QObject {
     void UpdateSites(const QString& target);
     // Tick handler of Timer1(index).
     void Tick(int index);
+    // Refreshes the tracked sites whose measurements the service said would be ready by now;
+    // run by followUpTimer(). Does nothing during a refresh, whose end arms the timer again.
+    void FollowUp();
 
     // Button bar and list menu.
     void CmdMenu2Click(int index);
@@ -43,12 +52,31 @@ class SiteTracking : public QObject {
 
     // The writer of SeoLog.htm used by the refresh (tests set its clock).
     HistoryReport& report() { return m_report; }
+    // The status line's clock and the time follow-ups are due against (tests set it).
+    std::function<QDateTime()> clock;
+    // Single shot, armed at the end of a refresh for the earliest due follow-up.
+    const QTimer& followUpTimer() const { return m_followUpTimer; }
+
+    // A follow-up waits at least this long and at most this long, whatever the service says.
+    static constexpr int kFollowUpFloorSeconds = 10;
+    static constexpr int kFollowUpCeilingSeconds = 600;
+    // After this many follow-ups of a site, its values wait for the next refresh.
+    static constexpr int kMaxFollowUps = 30;
 
   protected:
     // Mouse presses and releases on the lists' viewports.
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    void refresh(const QStringList& sites, bool followUp);
+    // The values the lists show for site: what this run received but could not save, else
+    // what Config.ini holds; empty when there is nothing usable.
+    QStringList shownValues(const QString& site, std::size_t kind) const;
+    bool showsMissing(const QString& site) const;
+    // Learns from the service why site's cells show "—"; true when some are being measured.
+    bool learnCellStates(const QString& site);
+    QString missingTip(const QString& site, std::size_t kind, int column) const;
+    void armFollowUp();
     // The text of the one selected row of the shown result list, or "" when there is none.
     QString SelectedSite() const;
     void OpenRecordFile();
@@ -58,4 +86,12 @@ class SiteTracking : public QObject {
     HistoryReport m_report;
     // Counts LoadSiteLists calls: a fill started from inside another one supersedes it.
     quint64 m_listFills = 0;
+    // By site, per result kind: answers received that Config.ini would not take.
+    QHash<QString, std::array<QString, 3>> m_unsaved;
+    // By site, per result kind and column: the tooltip of a cell shown as "—".
+    QHash<QString, std::array<QStringList, 3>> m_missingTips;
+    // Sites with measurements under way, and when the service expects them done.
+    QHash<QString, QDateTime> m_due;
+    QHash<QString, int> m_followUps;
+    QTimer m_followUpTimer;
 };

@@ -4,6 +4,7 @@
 #include "app/servicelauncher.h"
 #include "app/signalrelay.h"
 #include "fakequeryservice.h"
+#include "storage/inifile.h"
 
 #include <QCoreApplication>
 #include <QFile>

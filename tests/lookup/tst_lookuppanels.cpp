@@ -13,7 +13,6 @@
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTextDocument>
 #include <QTimer>
 
 #include <memory>
@@ -59,16 +58,6 @@ QString description(const QString& body) {
 
 // served is a payload, or a failure: "!missing" (no such page), "!raw" (body without the
 // payload markers), "!no answer", "!dropped", "!stall" (headers, then nothing).
-// A tooltip as the user reads it: Qt shows text that looks like markup as markup.
-QString shownTip(const QString& tip) {
-    QTextDocument document;
-    if (Qt::mightBeRichText(tip))
-        document.setHtml(tip);
-    else
-        document.setPlainText(tip);
-    return document.toPlainText();
-}
-
 void serve(FakeQueryService& service, const QString& page, const QString& served) {
     if (served == "!raw")
         service.setRaw(page, "[ConFig]\r\nVersion=V9\r\n");
@@ -275,6 +264,20 @@ class TestLookupPanels : public QObject {
         QTest::newRow("full") << kRankingPayload << kRankingText;
         QTest::newRow("empty trend") << QString(kRankingPayload).replace("|||+21|||", "||||||")
                                      << QString(kRankingText).replace("[+21]", "[0]");
+        for (const char* trend : {"-1", "-21"})
+            QTest::addRow("trend %s", trend)
+                << QString(kRankingPayload)
+                       .replace("|||+21|||", QStringLiteral("|||%1|||").arg(trend))
+                << QString(kRankingText)
+                       .replace("[+21]", trend == QLatin1String("-1") ? "[—]" : "[-21]");
+        const QString none = QStringLiteral("—（暂无数据，原因见查询服务主页）");
+        QTest::newRow("numbers not obtained")
+            << "未公开|||未公开|||-1|||-1|||未公开|||-1|||未公开|||未公开|||未公开"
+            << "\r\n example.com 的综合排名为 " + none +
+                   "\r\n\r\n 站点名称：未公开\r\n\r\n 排名趋势：" + none + "\r\n\r\n 反链数目：" +
+                   none +
+                   "\r\n\r\n 收录时间：未公开\r\n\r\n 网站站长：未公开\r\n\r\n 电子信箱：未公开"
+                   "\r\n\r\n 详细地址：未公开\r\n\r\n 网站简介：未公开";
         QTest::newRow("fields kept with blanks")
             << QStringList{" a ", "", " 7 ", "", "", "  ", "", "", " "}.join("|||")
             << "\r\n example.com 的综合排名为  7 [  ]\r\n\r\n 站点名称： a "
@@ -372,7 +375,7 @@ class TestLookupPanels : public QObject {
         QCOMPARE(QFile::exists(m_form->TempPath), found != kEarlierUpdate);
         QCOMPARE(m_form->Label1(1)->text(),
                  notice ? "发现新版本 " + m_form->UpdateVersion + " 请更新" : kStartCaption);
-        QCOMPARE(shownTip(m_form->Label1(1)->toolTip()),
+        QCOMPARE(ShownTip(m_form->Label1(1)->toolTip()),
                  notice ? "点击下载最新版" + m_form->UpdateName : kStartTip);
         QCOMPARE(m_form->Label1(1)->textFormat(), Qt::PlainText);
         QVERIFY(m_desktop->boxes.isEmpty());
@@ -402,7 +405,7 @@ class TestLookupPanels : public QObject {
         m_panels->UpdateCheck();
 
         QCOMPARE(m_form->Label1(1)->text(), QStringLiteral("发现新版本 V1.4 请更新"));
-        QCOMPARE(shownTip(m_form->Label1(1)->toolTip()), QStringLiteral("点击下载最新版four"));
+        QCOMPARE(ShownTip(m_form->Label1(1)->toolTip()), QStringLiteral("点击下载最新版four"));
         QCOMPARE(m_form->UpdateName, QStringLiteral("four"));
         QCOMPARE(m_form->UpdateUrl, QStringLiteral("http://dl.cn/4"));
         QCOMPARE(m_form->UpdateVersion, QStringLiteral("V1.3 Beta"));

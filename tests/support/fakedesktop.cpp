@@ -1,5 +1,16 @@
 #include "fakedesktop.h"
 
+#include <QTextDocument>
+
+QString ShownTip(const QString& tip) {
+    QTextDocument document;
+    if (Qt::mightBeRichText(tip))
+        document.setHtml(tip);
+    else
+        document.setPlainText(tip);
+    return document.toPlainText();
+}
+
 FakeDesktop::FakeDesktop() {
     SetDesktop(this);
 }

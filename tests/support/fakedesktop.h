@@ -5,6 +5,9 @@
 #include <QList>
 #include <QString>
 
+// A tooltip as the user reads it: Qt shows text that looks like markup as markup.
+QString ShownTip(const QString& tip);
+
 // Records every desktop request instead of acting on it; message boxes answer `nextAnswer`,
 // opens `openSucceeds`.
 // Installs itself on construction and restores the platform's services on destruction.

@@ -15,6 +15,8 @@ namespace {
 constexpr qsizetype kMaxRequestHead = 64 * 1024;
 constexpr int kEndlessChunk = 64 * 1024;
 const char* const kServedProperty = "fakeServed";
+const QString kStatePage = QStringLiteral("state.json");
+const QByteArray kJsonType = "application/json; charset=utf-8";
 
 QByteArray reasonPhrase(int status) {
     switch (status) {
@@ -93,6 +95,10 @@ void FakeQueryService::setRaw(const QString& page, const QByteArray& body, int s
     p.answer = Answer{status, body, {}, {}};
 }
 
+void FakeQueryService::setState(const QString& site, const QString& json, int status) {
+    m_pages[kStatePage].byTarget.insert(site, Answer{status, json.toUtf8(), {}, {}, kJsonType});
+}
+
 void FakeQueryService::setEncoded(const QString& page, const QByteArray& body,
                                   const QByteArray& encoding) {
     Page& p = m_pages[page];
@@ -141,9 +147,12 @@ int FakeQueryService::openConnections() const {
 }
 
 QString FakeQueryService::targetOf(const QString& requestTarget) {
-    const QString marker = QStringLiteral("&sUrl=");
-    const qsizetype at = requestTarget.indexOf(marker);
-    return at < 0 ? QString() : requestTarget.mid(at + marker.size());
+    for (const QLatin1String marker : {QLatin1String("&sUrl="), QLatin1String("?sUrl=")}) {
+        const qsizetype at = requestTarget.indexOf(marker);
+        if (at >= 0)
+            return requestTarget.mid(at + marker.size());
+    }
+    return QString();
 }
 
 QString FakeQueryService::pageOf(const QString& requestTarget) {
@@ -233,6 +242,8 @@ FakeQueryService::Answer FakeQueryService::answerFor(const QString& page,
     if (m_generator) {
         const Generated generated =
             m_generator(page, QUrl::fromPercentEncoding(targetOf(target).toUtf8()));
+        if (generated.found && generated.json)
+            return Answer{200, generated.payload.toUtf8(), {}, {}, kJsonType};
         if (generated.found)
             return Answer{200, envelope(generated.payload), {}, {}};
     }
@@ -247,8 +258,9 @@ void FakeQueryService::writeAnswer(QTcpSocket* socket, const Answer& answer) {
         head += "Location: " + answer.location + "\r\n";
     if (!answer.encoding.isEmpty())
         head += "Content-Encoding: " + answer.encoding + "\r\n";
-    head += "Content-Type: text/html; charset=gb2312\r\nContent-Length: " +
-            QByteArray::number(answer.body.size()) + "\r\nConnection: close\r\n\r\n";
+    head += "Content-Type: " + answer.type +
+            "\r\nContent-Length: " + QByteArray::number(answer.body.size()) +
+            "\r\nConnection: close\r\n\r\n";
     socket->write(head);
     socket->write(answer.body);
 }

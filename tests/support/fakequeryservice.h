@@ -31,6 +31,8 @@ class FakeQueryService : public QObject {
     struct Generated {
         bool found = false;
         QString payload;
+        // Send payload as a UTF-8 JSON body (the cell-state page) instead of in the envelope.
+        bool json = false;
     };
     using Generator = std::function<Generated(const QString& page, const QString& target)>;
 
@@ -50,6 +52,8 @@ class FakeQueryService : public QObject {
     // as received or after percent-decoding (UTF-8). Takes precedence over setPayload.
     void setPayloadFor(const QString& page, const QString& target, const QString& payload);
     void setRaw(const QString& page, const QByteArray& body, int status = 200);
+    // The cell-state page "/state.json?sUrl=site": json as an application/json body.
+    void setState(const QString& site, const QString& json, int status = 200);
     // Status 200 with the body sent as it is under "Content-Encoding: encoding".
     void setEncoded(const QString& page, const QByteArray& body, const QByteArray& encoding);
     void setBehaviour(const QString& page, Behaviour behaviour);
@@ -68,7 +72,8 @@ class FakeQueryService : public QObject {
 
     // GBK bytes of the envelope around payload.
     static QByteArray envelope(const QString& payload);
-    // The raw sUrl parameter of a request target: everything after the first "&sUrl=".
+    // The raw sUrl parameter of a request target: everything after the first "&sUrl=" (or a
+    // leading "?sUrl=").
     static QString targetOf(const QString& requestTarget);
     static QString pageOf(const QString& requestTarget);
 
@@ -78,6 +83,7 @@ class FakeQueryService : public QObject {
         QByteArray body;
         QByteArray location;
         QByteArray encoding;
+        QByteArray type = "text/html; charset=gb2312";
     };
     struct Page {
         bool hasAnswer = false;

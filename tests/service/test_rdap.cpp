@@ -1,12 +1,15 @@
 // RDAP look-ups against a fake bootstrap file and a fake RDAP server.
 #include "fakes.h"
+#include "fixture.h"
 #include "providers/lookup.h"
+#include "providers/rdap.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <toml++/toml.h>
 
 #include <filesystem>
+#include <map>
 
 using namespace valdane::svc;
 using nlohmann::json;
@@ -58,16 +61,18 @@ struct RdapFake {
     test::FakeUpstream up;
     int bootstrap_status = 200;
     std::string accept;
+    std::map<std::string, std::string> captured; // name -> a captured answer
+    std::string registrar_answer;                // at /registrar/...
 
     RdapFake() {
         up.server().Get("/dns.json", [this](const httplib::Request&, httplib::Response& r) {
-            const json doc = {
-                {"version", "1.0"},
-                {"publication", "2025-01-01T00:00:00Z"},
-                {"services",
-                 {json::array({json::array({"com", "net"}), json::array({up.base() + "/rdap/"})}),
-                  {{"org"}, {up.base() + "/org"}},
-                  "not a service"}}};
+            const json doc = {{"version", "1.0"},
+                              {"publication", "2025-01-01T00:00:00Z"},
+                              {"services",
+                               {json::array({json::array({"com", "net", "xyz"}),
+                                             json::array({up.base() + "/rdap/"})}),
+                                {{"org"}, {up.base() + "/org"}},
+                                "not a service"}}};
             r.status = bootstrap_status;
             r.set_content(doc.dump(), "application/json");
         });
@@ -110,9 +115,15 @@ struct RdapFake {
                 r.set_content(std::string(64 * 1024, ' ') + "{}", "application/rdap+json");
             else if (name == "busy.com")
                 r.status = 429;
+            else if (captured.count(name))
+                r.set_content(captured[name], "application/rdap+json");
             else
                 r.status = 404;
         });
+        up.server().Get("/registrar/rdap/domain/GOOGLE.COM",
+                        [this](const httplib::Request&, httplib::Response& r) {
+                            r.set_content(registrar_answer, "application/rdap+json");
+                        });
         EXPECT_TRUE(up.Start());
     }
 
@@ -231,4 +242,83 @@ TEST(Rdap, BootstrapIsCachedInMemoryAndFileAndRefreshedDaily) {
     EXPECT_EQ(m.status, Status::NetworkError);
     EXPECT_NE(m.detail.find("HTTP 500"), std::string::npos);
     std::filesystem::remove_all(dir);
+}
+
+TEST(Rdap, CapturedAnswersFollowTheRegistrarLinkAndWithholdProxiedContacts) {
+    RdapFake fake;
+    test::FakeUpstream inward("127.0.0.2"); // not in allow_networks
+    inward.server().Get(".*", [](const httplib::Request&, httplib::Response& r) {
+        r.set_content(test::Fixture("rdap/markmonitor-google.com.json"), "application/rdap+json");
+    });
+    ASSERT_TRUE(inward.Start());
+    auto registry = [&](const char* file, const std::string& registrar) {
+        std::string text = test::Fixture(std::string("rdap/") + file);
+        for (const std::string from :
+             {"https://rdap.markmonitor.com", "https:\\/\\/rdap.registrar.eu"})
+            for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from))
+                text.replace(at, from.size(), registrar);
+        return text;
+    };
+    fake.registrar_answer = test::Fixture("rdap/markmonitor-google.com.json");
+    fake.captured = {
+        {"google.com", registry("verisign-google.com.json", fake.up.base() + "/registrar")},
+        {"inward.com", registry("verisign-google.com.json", inward.base() + "/registrar")},
+        {"themarquetry.com", registry("verisign-themarquetry.com.json", fake.up.base() + "/gone")},
+        {"example-wg.com", test::Fixture("rdap/namecheap-whoisguard.json")},
+        {"example-wfp.com", test::Fixture("rdap/namecheap-withheld.json")},
+        {"example-cp.com", test::Fixture("rdap/tucows-contactprivacy.json")},
+        {"example-org.xyz", test::Fixture("rdap/centralnic-registrar-org.json")},
+    };
+    auto provider = fake.Make({}, "allow_networks = [\"127.0.0.1/32\"]");
+    const std::string none = "未公开";
+    struct Row {
+        const char* site;
+        std::string whois_has;
+        std::vector<std::string> fields; // ranking fields 4, 6, 7, 8
+    };
+    const Row rows[] = {
+        {"google.com",
+         "；RDAP " + fake.up.base() + "/registrar/rdap/domain/GOOGLE.COM",
+         {"1997-09-15", "Google LLC", "CA, US", none}},
+        {"inward.com", "注册商：MarkMonitor Inc.", {"1997-09-15", none, none, none}},
+        {"themarquetry.com",
+         "注册商：Hosting Concepts B.V. d/b/a Registrar.eu",
+         {"2021-03-16", none, none, none}},
+        {"example-wg.com", "注册人地址：未公开", {"2016-05-04", none, none, none}},
+        {"example-wfp.com", "注册人组织：未公开", {"2021-08-01", none, none, none}},
+        {"example-cp.com", "注册人：未公开", {"2012-11-05", none, none, none}},
+        {"example-org.xyz",
+         "注册商：Example Registrar Ltd",
+         {"2015-03-02", "Jane Roe", "1 High St, London, GB", none}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.site);
+        const Measurement whois = provider->Measure({row.site, Page::Whois, {0}})[0];
+        EXPECT_EQ(whois.status, Status::Ok) << whois.detail;
+        EXPECT_NE(whois.text.find(row.whois_has), std::string::npos) << whois.text;
+        const auto alexa = provider->Measure({row.site, Page::Alexa, {4, 6, 7, 8}});
+        for (std::size_t i = 0; i < 4; ++i)
+            EXPECT_EQ(alexa[i].text, row.fields[i]) << "field " << i;
+    }
+    EXPECT_EQ(inward.hits("/registrar/rdap/domain/GOOGLE.COM"), 0);
+    EXPECT_EQ(fake.up.hits("/gone/v1/domain/THEMARQUETRY.COM"), 2);
+}
+
+TEST(Rdap, DatesInTheFormsRegistriesWriteBecomeIso) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"29-apr-2005", "2005-04-29"},
+        {"08-Jul-2011", "2011-07-08"},
+        {"2003-03-17 12:20:05", "2003-03-17"},
+        {"1997-09-15T00:00:00-0700", "1997-09-15"},
+        {"2005.04.29", "2005-04-29"},
+        {"2005/04/29", "2005-04-29"},
+        {"31.12.1995 18:00:00", "1995-12-31"},
+        {"9-apr-2005", "2005-04-09"},
+        {"29-foo-2005", ""},
+        {"2005-13-01", ""},
+        {"2005-04-291", ""},
+        {"", ""},
+    };
+    for (const auto& [text, want] : rows)
+        EXPECT_EQ(DatePart(text), want) << text;
 }

@@ -130,43 +130,24 @@ TEST(Whois43, ReadsCapturedAnswersAlongTheirReferrals) {
         const char* registry;  // its referral is rewritten to the registrar fake
         const char* registrar; // "" when the registrar cannot be reached
         Status status;
-        std::vector<std::string> fields; // ranking fields 4, 6, 7, 8
+        const char* fields; // ranking fields 4, 6, 7, 8
     };
-    const std::string none = "未公开";
     const Row rows[] = {
-        {"likexian.com",
-         "iana-com.txt",
-         "verisign-likexian.com.txt",
-         "enom-likexian.com.txt",
-         Status::Ok,
-         {"2011-07-08", none, none, none}}, // WhoisGuard fronts the whole contact
-        {"likexian.com",
-         "iana-com.txt",
-         "verisign-likexian.com.txt",
-         "",
-         Status::Ok,
-         {"2011-07-08", none, none, none}}, // the registry's "08-jul-2011" stands
-        {"likexian.com", "iana-com.txt", "", "", Status::NetworkError, {"", "", "", ""}},
-        {"google.com",
-         "",
-         "markmonitor-google.com.txt",
-         "",
-         Status::Ok,
-         {"1997-09-15", "Google LLC", "CA, US", none}},
-        {"www.google.cn",
-         "",
-         "cnnic-google.cn.txt",
-         "",
-         Status::Ok,
-         {"2003-03-17", "北京谷翔信息技术有限公司", none, "dns-admin@google.com"}},
-        {"google.org",
-         "",
-         "pir-google.org.txt",
-         "",
-         Status::Ok,
-         {"1998-10-21", "DNS Admin", "1600 Amphitheatre Parkway, Mountain View, CA, 94043, US",
-          "dns-admin@google.com"}},
-        {"domain.com", "", "godaddy-domainsbyproxy.txt", "", Status::Ok, {none, none, none, none}},
+        // WhoisGuard fronts the whole contact; without the registrar, "08-jul-2011" stands.
+        {"likexian.com", "iana-com.txt", "verisign-likexian.com.txt", "enom-likexian.com.txt",
+         Status::Ok, "2011-07-08|未公开|未公开|未公开"},
+        {"likexian.com", "iana-com.txt", "verisign-likexian.com.txt", "", Status::Ok,
+         "2011-07-08|未公开|未公开|未公开"},
+        {"likexian.com", "iana-com.txt", "", "", Status::NetworkError, "|||"},
+        {"google.com", "", "markmonitor-google.com.txt", "", Status::Ok,
+         "1997-09-15|Google LLC|CA, US|未公开"},
+        {"www.google.cn", "", "cnnic-google.cn.txt", "", Status::Ok,
+         "2003-03-17|北京谷翔信息技术有限公司|未公开|dns-admin@google.com"},
+        {"google.org", "", "pir-google.org.txt", "", Status::Ok,
+         "1998-10-21|DNS Admin|1600 Amphitheatre Parkway, Mountain View, CA, 94043, "
+         "US|dns-admin@google.com"},
+        {"domain.com", "", "godaddy-domainsbyproxy.txt", "", Status::Ok,
+         "未公开|未公开|未公开|未公开"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.site + std::string(" via ") + row.iana + " " + row.registry);
@@ -187,9 +168,9 @@ TEST(Whois43, ReadsCapturedAnswersAlongTheirReferrals) {
         const Measurement whois = provider->Measure({row.site, Page::Whois, {0}})[0];
         EXPECT_EQ(whois.status, row.status) << whois.detail;
         EXPECT_EQ(whois.text.find("1985-01-01"), std::string::npos); // the TLD's own record
-        const auto fields = provider->Measure({row.site, Page::Alexa, {4, 6, 7, 8}});
-        for (std::size_t i = 0; i < 4; ++i)
-            EXPECT_EQ(fields[i].text, row.fields[i]) << "field " << i;
+        const auto got = provider->Measure({row.site, Page::Alexa, {4, 6, 7, 8}});
+        EXPECT_EQ(got[0].text + "|" + got[1].text + "|" + got[2].text + "|" + got[3].text,
+                  row.fields);
     }
 }
 
@@ -263,8 +244,6 @@ TEST(Whois43, DecodesCharsetsAndReportsEveryOutcome) {
     };
     const Row rows[] = {
         {"gbk", gbk, Status::Ok, "北京某某科技", "北京某某科技"},
-        {"utf-8", "Registrant: 北京某某科技\nRegistration Time: 2003-03-17\n", Status::Ok,
-         "北京某某科技", "北京某某科技"},
         {"not registered", "No match for \"NOPE.COM\".\n", Status::NotFound, "No match", "未公开"},
         {"tld without whois", "domain:       COM\nstatus: ACTIVE\n", Status::Unsupported, "", ""},
         {"huge", std::string(300000, 'x'), Status::Ok, std::string(1024, 'x'), "未公开"},

@@ -87,8 +87,12 @@ url = "https://cn.bing.com/search?q={query}"
 query_sites = "site:{site}"
 user_agent = "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/124.0 Safari/537.36"
 headers = { "Accept-Language" = "zh-CN,zh;q=0.9" }
-count = ['class="sb_count"[^>]*>(?:[0-9,]+\s*-\s*[0-9,]+\s*(?:of|共)\s*)?(?:约|About)?\s*([0-9][0-9,]*)\s*(?:条|个)?\s*(?:结果|results)']
+# Counts as other locales write them: "About 12,300 results", "41-50 of 985.000 results",
+# "16.900.000 results", "19,400,000 Ergebnisse", with thin or no-break spaces between groups.
+count = ['class="sb_count"[^>]*>[^<0-9]*(?:[0-9][0-9.,]*\s*-\s*[0-9][0-9.,]*[^<0-9]*)?([0-9][0-9.,\x{00A0}\x{2009}\x{202F} ]*?)\s*(?:条|个)?\s*(?:结果|results|Ergebnisse)']
 no_results = ['没有与此相关的结果', 'did not find any results', 'There are no results for']
+# Results of a looser query under "No results found for <the exact query>": the exact one has none.
+no_exact_results = ['No results found for']
 blocked = ['turing/captcha', '<title>[^<]*(?:验证|[Cc]aptcha)']
 canary = "microsoft.com"
 
@@ -99,7 +103,7 @@ note = "雅虎中国已于 2013 年关闭，此列显示 search.yahoo.com 的结
 url = "https://search.yahoo.com/search?p={query}&ei=UTF-8"
 query_sites = "site:{site}"
 user_agent = "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/124.0 Safari/537.36"
-count = ['<span>(?:About\s+)?([0-9][0-9,]*)\s+(?:search\s+)?results</span>']
+count = ['<span>[^<0-9]*([0-9][0-9.,\x{00A0}\x{2009}\x{202F} ]*?)\s*(?:search\s+)?(?:results|Ergebnisse)</span>']
 no_results = ['We did not find results for']
 blocked = ['<title>[^<]*[Cc]aptcha', '/captcha']
 canary = "yahoo.com"

@@ -65,7 +65,8 @@ bool IsHex(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-// Lower-case ASCII host, or its xn-- form; nullopt when IDNA refuses it.
+} // namespace
+
 std::optional<std::string> AsciiHost(std::string_view host) {
     const bool ascii = std::all_of(host.begin(), host.end(),
                                    [](char c) { return static_cast<unsigned char>(c) < 0x80; });
@@ -82,6 +83,8 @@ std::optional<std::string> AsciiHost(std::string_view host) {
     std::unique_ptr<char, decltype(&idn2_free)> owned(output, &idn2_free);
     return std::string(output);
 }
+
+namespace {
 
 bool IsPlausibleHost(std::string_view host) {
     if (host.size() < 4 || host.size() > 253)

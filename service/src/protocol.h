@@ -23,6 +23,9 @@ bool IsNumericColumn(Page page, int column);
 // converted to its ASCII form, at most 253 characters. nullopt for anything implausible.
 std::optional<std::string> NormalizeSite(Page page, std::string_view sUrl);
 
+// Lower-case ASCII host, or its xn-- form; nullopt when IDNA refuses it.
+std::optional<std::string> AsciiHost(std::string_view host);
+
 // RFC 3986 percent-encoding of everything but the unreserved characters (and '/' when
 // keep_slash, for a site with a path inside a link).
 std::string PercentEncode(std::string_view text, bool keep_slash = false);

@@ -138,6 +138,7 @@ TEST(SafeFetch, ChecksEveryHopAndCapsRedirectsSchemesAndSize) {
     t.resolver.Set("outer.test", {"127.0.0.1"});
     t.resolver.Set("inner.test", {"127.0.0.2"});
     t.resolver.Set("mixed.test", {"127.0.0.1", "10.0.0.1"});
+    t.resolver.Set("xn--bcher-kva.test", {"127.0.0.1"}); // bücher.test: curl connects by this form
     const std::string outer_url = "http://outer.test:" + std::to_string(outer.port());
 
     SafeFetchOptions strict;
@@ -167,6 +168,8 @@ TEST(SafeFetch, ChecksEveryHopAndCapsRedirectsSchemesAndSize) {
         {"file scheme", "file:///etc/passwd", allow_outer, true, ""},
         {"redirect to file", outer_url + "/to-file", allow_outer, true, ""},
         {"gopher", "gopher://outer.test/", allow_outer, true, ""},
+        {"unicode name", "http://bücher.test:" + std::to_string(outer.port()) + "/", allow_outer,
+         false, "home"},
     };
     for (const Row& row : rows) {
         const SafeFetchResult r = SafeGet(t.env, row.url, row.options);
@@ -175,7 +178,7 @@ TEST(SafeFetch, ChecksEveryHopAndCapsRedirectsSchemesAndSize) {
     }
     EXPECT_EQ(inner.hits("/"), 1);      // only the allowed redirect reached it
     EXPECT_EQ(outer.hits("/hop/0"), 1); // the fourth redirect was never followed
-    EXPECT_EQ(outer.hits("/"), 1);      // the refused loopback name sent nothing
+    EXPECT_EQ(outer.hits("/"), 2);      // the refused loopback name sent nothing
 
     const SafeFetchResult big = SafeGet(t.env, outer_url + "/big", allow_outer);
     EXPECT_TRUE(big.response.truncated);

@@ -1,56 +1,33 @@
-// RDAP look-ups against a fake bootstrap file and a fake RDAP server.
+// RDAP look-ups against a fake bootstrap file and a fake RDAP server serving captured answers.
 #include "fakes.h"
+#include "fixture.h"
 #include "providers/lookup.h"
+#include "providers/rdap.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <toml++/toml.h>
 
 #include <filesystem>
+#include <map>
 
 using namespace valdane::svc;
 using nlohmann::json;
 
 namespace {
 
-// A domain answer in the shape RFC 9083 gives and registries send.
-json Domain(const std::string& name, json registrant, json redacted = json::array()) {
-    return {
-        {"objectClassName", "domain"},
-        {"ldhName", name},
-        {"status", json::array({"client transfer prohibited", "active"})},
-        {"events",
-         {{{"eventAction", "registration"}, {"eventDate", "1995-08-14T04:00:00Z"}},
-          {{"eventAction", "expiration"}, {"eventDate", "2026-08-13T04:00:00Z"}},
-          {{"eventAction", "last changed"}, {"eventDate", "2025-08-14T07:01:39Z"}}}},
-        {"nameservers",
-         {{{"objectClassName", "nameserver"}, {"ldhName", "A.IANA-SERVERS.NET"}},
-          {{"objectClassName", "nameserver"}, {"ldhName", "B.IANA-SERVERS.NET"}}}},
-        {"entities",
-         {{{"objectClassName", "entity"},
-           {"roles", {"registrar"}},
-           {"vcardArray",
-            json::array({"vcard",
-                         {{"version", json::object(), "text", "4.0"},
-                          {"fn", json::object(), "text", "Example Registrar, Inc."}}})}},
-          registrant}},
-        {"redacted", redacted},
-    };
-}
-
-json Registrant(json fn, json org, json adr, json email) {
-    json props = {{"version", json::object(), "text", "4.0"}};
-    for (auto [name, value] : {std::pair{"fn", fn}, {"org", org}, {"adr", adr}, {"email", email}})
-        if (!value.is_null())
-            props.push_back({name, json::object(), "text", value});
-    return {{"objectClassName", "entity"},
-            {"roles", {"registrant"}},
-            {"vcardArray", json::array({"vcard", props})}};
-}
-
 std::filesystem::path TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "rdapXXXXXX").string();
     return mkdtemp(pattern.data());
+}
+
+// The registry's answer with its "related" link to the registrar pointed at `registrar`.
+std::string Registry(const char* file, const std::string& registrar) {
+    std::string text = test::Fixture(std::string("rdap/") + file);
+    for (const std::string from : {"https://rdap.markmonitor.com", "https:\\/\\/rdap.registrar.eu"})
+        for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from))
+            text.replace(at, from.size(), registrar);
+    return text;
 }
 
 struct RdapFake {
@@ -58,62 +35,36 @@ struct RdapFake {
     test::FakeUpstream up;
     int bootstrap_status = 200;
     std::string accept;
+    std::map<std::string, std::string> answers; // name -> body; absent: 404
 
     RdapFake() {
         up.server().Get("/dns.json", [this](const httplib::Request&, httplib::Response& r) {
-            const json doc = {
-                {"version", "1.0"},
-                {"publication", "2025-01-01T00:00:00Z"},
-                {"services",
-                 {json::array({json::array({"com", "net"}), json::array({up.base() + "/rdap/"})}),
-                  {{"org"}, {up.base() + "/org"}},
-                  "not a service"}}};
+            const json doc = {{"version", "1.0"},
+                              {"publication", "2025-01-01T00:00:00Z"},
+                              {"services",
+                               {json::array({json::array({"com", "net", "xyz"}),
+                                             json::array({up.base() + "/rdap/"})}),
+                                {{"org"}, {up.base() + "/org"}},
+                                "not a service"}}};
             r.status = bootstrap_status;
             r.set_content(doc.dump(), "application/json");
         });
-        up.server().Get(R"(/rdap/domain/(.+))", [this](const httplib::Request& q,
-                                                       httplib::Response& r) {
+        up.server().Get(R"(/(rdap|registrar/rdap)/domain/(.+))", [this](const httplib::Request& q,
+                                                                        httplib::Response& r) {
             accept = q.get_header_value("Accept");
-            const std::string name = q.matches[1];
-            const json full =
-                Registrant("Jane Roe", "Roe Holdings",
-                           {"", "", {"1 Main St", "Suite 2"}, "Springfield", "IL", "62701", "US"},
-                           "jane@example.com");
-            if (name == "example.com")
-                r.set_content(Domain(name, full).dump(), "application/rdap+json");
-            else if (name == "hidden.com")
-                r.set_content(
-                    Domain(name,
-                           Registrant(
-                               "", "Privacy service provided by Withheld for Privacy ehf",
-                               {"", "", "REDACTED FOR PRIVACY", "REDACTED FOR PRIVACY", "", "", ""},
-                               nullptr),
-                           {{{"name", {{"type", "Registrant Name"}}}, {"method", "emptyValue"}},
-                            {{"name", {{"type", "Registrant Email"}}}, {"method", "removal"}}})
-                        .dump(),
-                    "application/rdap+json");
-            else if (name == "nameonly.com")
-                r.set_content(Domain(name, full,
-                                     {{{"name", {{"type", "Registrant Organization"}}}},
-                                      {{"name", {{"type", "Registrant Street"}}}}})
-                                  .dump(),
-                              "application/rdap+json");
-            else if (name == "broken.com")
-                r.set_content("{\"objectClassName\": \"domain\", ", "application/rdap+json");
-            else if (name == "entity.com")
-                r.set_content(R"({"objectClassName":"entity"})", "application/rdap+json");
-            else if (name == "odd.com")
-                r.set_content(R"({"objectClassName":"domain","ldhName":7,"entities":5,"events":{},)"
-                              R"("nameservers":[null,{"ldhName":[]}],"status":"x","redacted":"y"})",
-                              "application/rdap+json");
-            else if (name == "huge.com")
-                r.set_content(std::string(64 * 1024, ' ') + "{}", "application/rdap+json");
-            else if (name == "busy.com")
+            const auto it = answers.find(q.matches[1].str() + ":" + std::string(q.matches[2]));
+            if (it == answers.end())
+                r.status = 404;
+            else if (it->second == "429")
                 r.status = 429;
             else
-                r.status = 404;
+                r.set_content(it->second, "application/rdap+json");
         });
         EXPECT_TRUE(up.Start());
+        answers = {
+            {"rdap:google.com", Registry("verisign-google.com.json", up.base() + "/registrar")},
+            {"registrar/rdap:GOOGLE.COM", test::Fixture("rdap/markmonitor-google.com.json")},
+        };
     }
 
     std::unique_ptr<Provider> Make(const std::filesystem::path& data_dir,
@@ -131,9 +82,29 @@ struct RdapFake {
 
 } // namespace
 
-TEST(Rdap, RendersFoundRedactedMissingAndBrokenAnswers) {
+TEST(Rdap, ReadsCapturedAnswersFollowsTheRegistrarAndWithholdsProxiedContacts) {
     RdapFake fake;
-    auto provider = fake.Make({});
+    test::FakeUpstream inward("127.0.0.2"); // not in allow_networks
+    inward.server().Get(".*", [](const httplib::Request&, httplib::Response& r) {
+        r.set_content(test::Fixture("rdap/markmonitor-google.com.json"), "application/rdap+json");
+    });
+    ASSERT_TRUE(inward.Start());
+    auto& a = fake.answers;
+    a["rdap:inward.com"] = Registry("verisign-google.com.json", inward.base() + "/registrar");
+    a["rdap:themarquetry.com"] =
+        Registry("verisign-themarquetry.com.json", fake.up.base() + "/registrar");
+    for (const char* file : {"namecheap-whoisguard", "namecheap-withheld", "tucows-contactprivacy",
+                             "centralnic-registrar-org"})
+        a["rdap:" + json::parse(test::Fixture(std::string("rdap/") + file + ".json"))["ldhName"]
+                        .get<std::string>()] = test::Fixture(std::string("rdap/") + file + ".json");
+    a["rdap:broken.com"] = "{\"objectClassName\": \"domain\", ";
+    a["rdap:entity.com"] = R"({"objectClassName":"entity"})";
+    a["rdap:odd.com"] = R"({"objectClassName":"domain","ldhName":7,"entities":5,"events":{},)"
+                        R"("nameservers":[null,{"ldhName":[]}],"status":"x","redacted":"y"})";
+    a["rdap:huge.com"] = std::string(64 * 1024, ' ') + "{}";
+    a["rdap:busy.com"] = "429";
+    auto provider = fake.Make({}, "allow_networks = [\"127.0.0.1/32\"]");
+    const std::string none = "未公开", registrar = fake.up.base() + "/registrar/rdap/domain/";
     struct Row {
         const char* site;
         Status status;
@@ -141,32 +112,33 @@ TEST(Rdap, RendersFoundRedactedMissingAndBrokenAnswers) {
         std::vector<std::string> fields;    // ranking fields 4, 6, 7, 8
     };
     const Row rows[] = {
-        {"www.example.com",
+        {"www.google.com",
          Status::Ok,
-         {"域名：example.com", "注册商：Example Registrar, Inc.",
-          "注册日期：1995-08-14 04:00:00 UTC", "到期日期：2026-08-13 04:00:00 UTC",
-          "更新日期：2025-08-14 07:01:39 UTC", "状态：client transfer prohibited, active",
-          "域名服务器：a.iana-servers.net\r\n域名服务器：b.iana-servers.net", "注册人：Jane Roe",
-          "注册人组织：Roe Holdings", "注册人邮箱：jane@example.com",
-          "数据来源：RDAP " + fake.up.base() + "/rdap/domain/example.com"},
-         {"1995-08-14", "Jane Roe", "1 Main St, Suite 2, Springfield, IL, 62701, US",
-          "jane@example.com"}},
-        {"hidden.com",
+         {"域名：google.com", "注册商：MarkMonitor Inc.", "注册日期：1997-09-15 04:00:00 UTC",
+          "到期日期：2028-09-14 04:00:00 UTC", "更新日期：2019-09-09 15:39:04.000+00:00",
+          "状态：client delete prohibited, client transfer",
+          "域名服务器：ns1.google.com\r\n域名服务器：ns2.google.com", "注册人：未公开",
+          "注册人组织：Google LLC", "注册人地址：CA, US",
+          "数据来源：RDAP " + fake.up.base() + "/rdap/domain/google.com；RDAP " + registrar +
+              "GOOGLE.COM"},
+         {"1997-09-15", "Google LLC", "CA, US", none}},
+        {"inward.com", Status::Ok, {"注册人组织：未公开"}, {"1997-09-15", none, none, none}},
+        {"themarquetry.com",
          Status::Ok,
-         {"注册人：未公开", "注册人组织：未公开", "注册人地址：未公开", "注册人邮箱：未公开"},
-         {"1995-08-14", "未公开", "未公开", "未公开"}},
-        {"nameonly.com/some/page",
+         {"注册商：Hosting Concepts B.V. d/b/a Registrar.eu"},
+         {"2021-03-16", none, none, none}}, // the registrar's 404 keeps the registry's answer
+        {"example-wg.com", Status::Ok, {"注册人地址：未公开"}, {"2016-05-04", none, none, none}},
+        {"example-wfp.com", Status::Ok, {"注册人组织：未公开"}, {"2021-08-01", none, none, none}},
+        {"example-cp.com", Status::Ok, {"注册人：未公开"}, {"2012-11-05", none, none, none}},
+        {"example-org.xyz/a/page",
          Status::Ok,
-         {"注册人：Jane Roe", "注册人组织：未公开", "注册人地址：未公开"},
-         {"1995-08-14", "Jane Roe", "未公开", "jane@example.com"}},
+         {"注册商：Example Registrar Ltd", "注册人组织：未公开"},
+         {"2015-03-02", "Jane Roe", "1 High St, London, GB", none}},
         {"gone.com",
          Status::NotFound,
          {"未找到该域名的注册信息（RDAP 404）"},
-         {"未公开", "未公开", "未公开", "未公开"}},
-        {"odd.com",
-         Status::Ok,
-         {"域名：未公开", "注册日期：未公开"},
-         {"未公开", "未公开", "未公开", "未公开"}},
+         {none, none, none, none}},
+        {"odd.com", Status::Ok, {"域名：未公开", "注册日期：未公开"}, {none, none, none, none}},
         {"broken.com", Status::ParseFailed, {}, {"", "", "", ""}},
         {"entity.com", Status::ParseFailed, {}, {"", "", "", ""}},
         {"huge.com", Status::ParseFailed, {}, {"", "", "", ""}},
@@ -175,36 +147,47 @@ TEST(Rdap, RendersFoundRedactedMissingAndBrokenAnswers) {
         {"com.cn", Status::Unsupported, {}, {"", "", "", ""}},     // a suffix, not a name
     };
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.site);
         const auto whois = provider->Measure({row.site, Page::Whois, {0}});
         ASSERT_EQ(whois.size(), 1u);
-        EXPECT_EQ(whois[0].status, row.status) << row.site << ": " << whois[0].detail;
+        EXPECT_EQ(whois[0].status, row.status) << whois[0].detail;
         for (const std::string& line : row.whois_has)
-            EXPECT_NE(whois[0].text.find(line), std::string::npos)
-                << row.site << " lacks " << line << " in\n"
-                << whois[0].text;
+            EXPECT_NE(whois[0].text.find(line), std::string::npos) << line << " in\n"
+                                                                   << whois[0].text;
         const auto alexa = provider->Measure({row.site, Page::Alexa, {4, 6, 7, 8, 2}});
         ASSERT_EQ(alexa.size(), 5u);
         for (std::size_t i = 0; i < 4; ++i) {
-            EXPECT_EQ(alexa[i].text, row.fields[i]) << row.site << " field " << i;
-            EXPECT_EQ(alexa[i].status, row.status == Status::Ok && row.fields[i] == "未公开"
+            EXPECT_EQ(alexa[i].text, row.fields[i]) << "field " << i;
+            EXPECT_EQ(alexa[i].status, row.status == Status::Ok && row.fields[i] == none
                                            ? Status::NotFound
                                            : row.status)
-                << row.site << " field " << i;
+                << "field " << i;
         }
         EXPECT_EQ(alexa[4].status, Status::Unsupported); // 综合排名 is not ours
     }
     EXPECT_EQ(fake.accept, "application/rdap+json, application/json");
-    EXPECT_EQ(fake.up.hits("/rdap/domain/www.example.com"), 0); // the registered name, not the host
+    EXPECT_EQ(fake.up.hits("/rdap/domain/www.google.com"), 0); // the registered name, not the host
+    EXPECT_EQ(inward.hits("/registrar/rdap/domain/GOOGLE.COM"), 0);
+    EXPECT_EQ(fake.up.hits("/registrar/v1/domain/THEMARQUETRY.COM"), 2);
+    const std::pair<const char*, const char*> dates[] = {{"29-apr-2005", "2005-04-29"},
+                                                         {"9-Jul-2011", "2011-07-09"},
+                                                         {"2005.04.29", "2005-04-29"},
+                                                         {"31.12.1995 18:00:00", "1995-12-31"},
+                                                         {"29-foo-2005", ""},
+                                                         {"2005-13-01", ""},
+                                                         {"2005-04-291", ""}};
+    for (const auto& [text, want] : dates)
+        EXPECT_EQ(DatePart(text), want) << text;
 }
 
 TEST(Rdap, BootstrapIsCachedInMemoryAndFileAndRefreshedDaily) {
     RdapFake fake;
     const std::filesystem::path dir = TempDir();
     auto provider = fake.Make(dir);
-    auto registered = [](Provider& p) { return p.Measure({"example.com", Page::Alexa, {4}})[0]; };
+    auto registered = [](Provider& p) { return p.Measure({"google.com", Page::Alexa, {4}})[0]; };
 
-    EXPECT_EQ(registered(*provider).text, "1995-08-14");
-    EXPECT_EQ(registered(*provider).text, "1995-08-14");
+    EXPECT_EQ(registered(*provider).text, "1997-09-15");
+    EXPECT_EQ(registered(*provider).text, "1997-09-15");
     EXPECT_EQ(fake.up.hits("/dns.json"), 1);
     EXPECT_TRUE(std::filesystem::exists(dir / "rdap-dns.json"));
 

@@ -1,6 +1,7 @@
 // The shipped search engine definitions against pages written in the shape the engines serve.
 #include "config.h"
 #include "fakes.h"
+#include "fixture.h"
 #include "providers/engines.h"
 #include "providers/providers.h"
 #include "store.h"
@@ -144,13 +145,46 @@ class Engine {
 } // namespace
 
 TEST(ResultCount, ReadsSeparatorsAndMultipliers) {
-    const std::vector<std::pair<std::string, std::optional<std::int64_t>>> rows = {
-        {"约1,234,000", 1234000}, {"1.2万", 12000},     {"3亿", 300000000},
-        {"12 300", 12300},        {"1，234", 1234},     {"0", 0},
-        {"", std::nullopt},       {"约", std::nullopt}, {"12345678901234567", std::nullopt},
-    };
+    const std::pair<std::string, std::int64_t> rows[] = {
+        {"约1,234,000", 1234000}, {"1.2万", 12000},
+        {"1.2 万", 12000},        {"3亿", 300000000},
+        {"2.5亿", 250000000},     {"12 300", 12300},
+        {"1，234", 1234},         {"0", 0},
+        {"12\u2009300", 12300},   {"12\u202f300", 12300},
+        {"98\u00a0700", 98700},   {"16.900.000", 16900000},
+        {"985.000", 985000}};
     for (const auto& [text, want] : rows)
         EXPECT_EQ(ParseResultCount(text), want) << text;
+    // Past the range a count is unreadable, never wrapped; no count has a bare fraction.
+    for (const char* text : {"", "约", "1.5", "1.23.456", "12345678901234567", "99999999999亿"})
+        EXPECT_EQ(ParseResultCount(text), std::nullopt) << text;
+}
+
+TEST(Serp, PagesServedInOtherLocales) {
+    const std::string captured = "serp/";
+    struct Row {
+        std::size_t engine; // index into Engines()
+        const char* page;
+        Status status;
+        std::int64_t number;
+    };
+    const Row rows[] = {
+        {3, "bing-nl-dots.html", Status::Ok, 16900000},
+        {3, "bing-range-dots.html", Status::Ok, 985000},
+        {3, "bing-de-ergebnisse.html", Status::Ok, 19400000},
+        {3, "bing-fr-thinspace.html", Status::Ok, 12300},
+        {3, "bing-relaxed-query.html", Status::NotFound, 0},
+        {4, "yahoo-de-dots.html", Status::Ok, 16900000},
+        {4, "yahoo-nbsp.html", Status::Ok, 98700},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.page);
+        Engine engine(Engines()[row.engine]);
+        engine.Serve({200, test::Fixture(captured + row.page), ""});
+        const Measurement m = engine.Measure();
+        EXPECT_EQ(m.status, row.status) << m.detail;
+        EXPECT_EQ(m.number, row.number);
+    }
 }
 
 TEST(Serp, EachShippedDefinitionReadsCountsZerosAndVerificationPages) {

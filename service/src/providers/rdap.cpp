@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <system_error>
@@ -81,15 +82,24 @@ const json* FindEntity(const json& domain, std::string_view role) {
     return nullptr;
 }
 
-// Text of a jCard value: a string, or the non-empty parts of a structured one joined.
-std::string JCardText(const json& value, std::string_view separator) {
+std::string_view Trimmed(std::string_view s) {
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front())))
+        s.remove_prefix(1);
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back())))
+        s.remove_suffix(1);
+    return s;
+}
+
+// Text of a jCard value: a string, or the non-blank parts of a structured one joined (without
+// withheld parts when drop_withheld, so a half-redacted address keeps what is public).
+std::string JCardText(const json& value, std::string_view separator, bool drop_withheld) {
     if (value.is_string())
-        return value.get<std::string>();
+        return std::string(Trimmed(value.get<std::string>()));
     std::string out;
     if (value.is_array())
         for (const json& part : value) {
-            const std::string text = JCardText(part, separator);
-            if (!text.empty() && !IsWithheld(text))
+            const std::string text = JCardText(part, separator, drop_withheld);
+            if (!text.empty() && !(drop_withheld && IsWithheld(text)))
                 out += (out.empty() ? "" : std::string(separator)) + text;
         }
     return out;
@@ -112,12 +122,12 @@ std::string JCardValue(const json& entity, std::string_view name) {
         return {};
     if (name == "adr") {
         // Structured: post box, extended, street, locality, region, code, country; or a label.
-        std::string text = JCardText((*p)[3], ", ");
+        std::string text = JCardText((*p)[3], ", ", true);
         if (text.empty())
             text = Str((*p)[1], "label");
         return text;
     }
-    return JCardText((*p)[3], " ");
+    return JCardText((*p)[3], " ", false);
 }
 
 // Registrant fields that RFC 9537 says were redacted, by their "Registrant ..." names.
@@ -157,6 +167,31 @@ std::string EventDate(const json& domain, std::string_view action) {
     return {};
 }
 
+// The first link to a related RDAP record (RFC 9083 section 4.2): where a thin registry points
+// to the registrar's record of the domain.
+std::string RelatedLink(const json& domain) {
+    const json& links = Member(domain, "links");
+    if (links.is_array())
+        for (const json& link : links) {
+            const std::string href = Str(link, "href");
+            if (Lowered(Str(link, "rel")) == "related" &&
+                Has(Lowered(Str(link, "type")), "application/rdap+json") && href.size() < 2048 &&
+                (href.rfind("https://", 0) == 0 || href.rfind("http://", 0) == 0))
+                return href;
+        }
+    return {};
+}
+
+int MonthNumber(std::string_view name) {
+    static constexpr std::string_view kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                                   "jul", "aug", "sep", "oct", "nov", "dec"};
+    const std::string lowered = Lowered(name);
+    for (int i = 0; i < 12; ++i)
+        if (lowered == kMonths[i])
+            return i + 1;
+    return 0;
+}
+
 std::string Base(std::string url) {
     if (!url.empty() && url.back() != '/')
         url += '/';
@@ -166,15 +201,40 @@ std::string Base(std::string url) {
 } // namespace
 
 std::string DatePart(std::string_view when) {
-    if (when.size() < 10)
-        return {};
-    for (std::size_t i = 0; i < 10; ++i) {
-        const bool digit = std::isdigit(static_cast<unsigned char>(when[i])) != 0;
-        if ((i == 4 || i == 7) ? (when[i] != '-' && when[i] != '.' && when[i] != '/') : !digit)
-            return {};
+    when = Trimmed(when);
+    // Reads n digits at `at`, or fails; -1 as "none".
+    auto number = [&](std::size_t at, std::size_t n) {
+        if (at + n > when.size())
+            return -1;
+        int value = 0;
+        for (std::size_t i = at; i < at + n; ++i) {
+            if (!std::isdigit(static_cast<unsigned char>(when[i])))
+                return -1;
+            value = value * 10 + (when[i] - '0');
+        }
+        return value;
+    };
+    auto separator = [&](std::size_t at) {
+        return at < when.size() && (when[at] == '-' || when[at] == '.' || when[at] == '/');
+    };
+    int year = -1, month = -1, day = -1;
+    std::size_t end = 0;
+    if (number(0, 4) >= 0 && separator(4) && separator(7)) { // 2005-04-29, 2005.04.29
+        year = number(0, 4), month = number(5, 2), day = number(8, 2), end = 10;
+    } else if (const std::size_t dash = when.find('-');
+               dash >= 1 && dash <= 2 && number(0, dash) >= 0 && when.size() >= dash + 9 &&
+               when[dash + 4] == '-') { // 29-apr-2005
+        day = number(0, dash), month = MonthNumber(when.substr(dash + 1, 3));
+        year = number(dash + 5, 4), end = dash + 9;
+    } else if (number(0, 2) >= 0 && when.size() >= 10 && when[2] == '.' &&
+               when[5] == '.') { // 29.04.2005
+        day = number(0, 2), month = number(3, 2), year = number(6, 4), end = 10;
     }
-    std::string out(when.substr(0, 10));
-    out[4] = out[7] = '-';
+    if (year < 1000 || month < 1 || month > 12 || day < 1 || day > 31 ||
+        (end < when.size() && std::isdigit(static_cast<unsigned char>(when[end]))))
+        return {};
+    char out[32];
+    std::snprintf(out, sizeof out, "%04d-%02d-%02d", year, month, day);
     return out;
 }
 
@@ -184,7 +244,57 @@ bool IsWithheld(std::string_view value) {
                              "data protected", "non-public", "not available", "masked"})
         if (Has(v, mark))
             return true;
+    return IsPrivacyService(value);
+}
+
+bool IsPrivacyService(std::string_view value) {
+    const std::string v = Lowered(value);
+    for (const char* mark :
+         {"whoisguard", "withheld for privacy", "contact privacy", "domains by proxy",
+          "privacy service provided by", "registration private", "perfect privacy", "whois privacy",
+          "privacy protect", "domain privacy", "identity protect"})
+        if (Has(v, mark))
+            return true;
     return false;
+}
+
+bool IsEmailAddress(std::string_view value) {
+    const std::size_t at = value.find('@');
+    return at != std::string_view::npos && at > 0 && at + 1 < value.size() &&
+           value.find('@', at + 1) == std::string_view::npos &&
+           value.find('/') == std::string_view::npos &&
+           std::none_of(value.begin(), value.end(),
+                        [](char c) { return std::isspace(static_cast<unsigned char>(c)); });
+}
+
+void WithholdContact(std::string_view name, std::string_view org, Registration* r) {
+    if (IsWithheld(Trimmed(name)) || IsPrivacyService(org)) {
+        r->registrant_name.clear();
+        r->registrant_org.clear();
+        r->registrant_address.clear();
+        r->registrant_email.clear();
+    }
+    if (!IsEmailAddress(r->registrant_email))
+        r->registrant_email.clear();
+}
+
+Registration MergeRegistrarAnswer(Registration registry, const Registration& registrar) {
+    if (registrar.registrant_listed) {
+        registry.registrant_listed = true;
+        registry.registrant_name = registrar.registrant_name;
+        registry.registrant_org = registrar.registrant_org;
+        registry.registrant_address = registrar.registrant_address;
+        registry.registrant_email = registrar.registrant_email;
+    }
+    for (auto field : {&Registration::registrar, &Registration::registered, &Registration::expires,
+                       &Registration::updated})
+        if ((registry.*field).empty())
+            registry.*field = registrar.*field;
+    if (registry.status.empty())
+        registry.status = registrar.status;
+    if (registry.nameservers.empty())
+        registry.nameservers = registrar.nameservers;
+    return registry;
 }
 
 std::string RenderRegistration(const Registration& r, const std::string& source) {
@@ -255,8 +365,11 @@ std::optional<Registration> ParseRdapDomain(std::string_view text, std::string* 
     r.domain = Clean(ldh);
     if (!unicode.empty() && Lowered(unicode) != ldh)
         r.domain += "（" + Clean(unicode) + "）";
-    if (const json* registrar = FindEntity(doc, "registrar"))
+    if (const json* registrar = FindEntity(doc, "registrar")) {
         r.registrar = Shown(JCardValue(*registrar, "fn"), false);
+        if (r.registrar.empty()) // some registries name it only as the card's organisation
+            r.registrar = Shown(JCardValue(*registrar, "org"), false);
+    }
     r.registered = EventDate(doc, "registration");
     r.expires = EventDate(doc, "expiration");
     r.updated = EventDate(doc, "last changed");
@@ -273,11 +386,16 @@ std::optional<Registration> ParseRdapDomain(std::string_view text, std::string* 
                 r.nameservers.push_back(Clean(Lowered(name)));
     const Redacted redacted = ReadRedactions(doc);
     if (const json* registrant = FindEntity(doc, "registrant")) {
-        r.registrant_name = Shown(JCardValue(*registrant, "fn"), redacted.name);
-        r.registrant_org = Shown(JCardValue(*registrant, "org"), redacted.org);
+        const std::string name = JCardValue(*registrant, "fn");
+        const std::string org = JCardValue(*registrant, "org");
+        r.registrant_listed = true;
+        r.registrant_name = Shown(name, redacted.name);
+        r.registrant_org = Shown(org, redacted.org);
         r.registrant_address = Shown(JCardValue(*registrant, "adr"), redacted.address);
         r.registrant_email = Shown(JCardValue(*registrant, "email"), redacted.email);
+        WithholdContact(name, org, &r);
     }
+    r.related = RelatedLink(doc);
     return r;
 }
 

@@ -27,13 +27,35 @@ struct Registration {
     std::string registrant_org;
     std::string registrant_address;
     std::string registrant_email;
+    bool registrant_listed = false; // the answer holds a registrant contact at all
+    std::string related; // a registrar's RDAP record of the domain, from a "related" link
 };
 
-// "yyyy-mm-dd" from the start of a date the source wrote, "" when it is not one.
+// "yyyy-mm-dd" (ISO 8601) from the start of a date the source wrote: "2005-04-29T...",
+// "2005.04.29", "2005/04/29", "29-apr-2005", "29.04.2005"; "" when it is none of these.
 std::string DatePart(std::string_view when);
 
-// Placeholders registrars put where they withhold a value ("REDACTED FOR PRIVACY", ...).
+// Placeholders registrars put where they withhold a value ("REDACTED FOR PRIVACY", ...), and the
+// names of privacy proxy services (see IsPrivacyService).
 bool IsWithheld(std::string_view value);
+
+// A privacy or proxy service standing in for the owner ("WhoisGuard Protected", "Domains By
+// Proxy, LLC", "Privacy service provided by Withheld for Privacy ehf", ...): its address and
+// e-mail are the service's, not the owner's.
+bool IsPrivacyService(std::string_view value);
+
+// An e-mail address, not a web form's address or a sentence pointing at one.
+bool IsEmailAddress(std::string_view value);
+
+// Applies the rule that a contact whose name is withheld, or that a privacy service fronts, is
+// withheld as a whole, and drops e-mail values that are no addresses. `name` and `org` are
+// the values as the source wrote them.
+void WithholdContact(std::string_view name, std::string_view org, Registration* r);
+
+// The registry's answer completed by the registrar's: the registrar's registrant contact when it
+// lists one, the registry's dates, status and name servers, each filled from the other when
+// missing.
+Registration MergeRegistrarAnswer(Registration registry, const Registration& registrar);
 
 // The readable Simplified Chinese text of the WHOIS page; source is the last line.
 std::string RenderRegistration(const Registration& r, const std::string& source);

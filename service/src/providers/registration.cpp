@@ -3,6 +3,7 @@
 #include "charset.h"
 #include "lookup.h"
 #include "rdap.h"
+#include "safefetch.h"
 #include "section.h"
 #include "whois43.h"
 
@@ -57,9 +58,9 @@ Lookup Outcome(Status status, std::string detail, std::string whois_text = {}) {
 class RegistrationProvider final : public Provider {
   public:
     RegistrationProvider(Env& env, std::unique_ptr<RdapBootstrap> bootstrap, HttpRequest rdap,
-                         std::optional<WhoisOptions> whois)
+                         SafeFetchOptions related, std::optional<WhoisOptions> whois)
         : env_(env), bootstrap_(std::move(bootstrap)), rdap_(std::move(rdap)),
-          whois_(std::move(whois)) {}
+          related_(std::move(related)), whois_(std::move(whois)) {}
 
     std::vector<Measurement> Measure(const MeasureRequest& request) override {
         std::vector<Measurement> out(request.columns.size());
@@ -133,8 +134,32 @@ class RegistrationProvider final : public Provider {
         if (!found.record)
             return Outcome(Status::ParseFailed, why);
         found.status = Status::Ok;
-        found.whois_text = RenderRegistration(*found.record, source);
+        std::string sources = source;
+        if (auto registrar = AskRegistrar(*found.record)) {
+            found.record = MergeRegistrarAnswer(*found.record, *registrar);
+            sources += "；RDAP " + found.record->related;
+        }
+        found.whois_text = RenderRegistration(*found.record, sources);
         return found;
+    }
+
+    // A thin registry names only the registrar; its "related" link leads to the registrar's
+    // record, which holds the registrant. The link comes from outside, so it is fetched by the
+    // rules of home pages. Any failure keeps the registry's answer alone.
+    std::optional<Registration> AskRegistrar(const Registration& registry) {
+        if (registry.related.empty())
+            return std::nullopt;
+        const SafeFetchResult fetched = SafeGet(env_, registry.related, related_);
+        if (!fetched.refused.empty() || fetched.response.status != 200 ||
+            fetched.response.truncated)
+            return std::nullopt;
+        std::string why;
+        std::optional<Registration> registrar = ParseRdapDomain(fetched.response.body, &why);
+        auto ldh = [](const std::string& domain) { return domain.substr(0, domain.find("（")); };
+        if (!registrar ||
+            (!registrar->domain.empty() && ldh(registrar->domain) != ldh(registry.domain)))
+            return std::nullopt; // a record of another name is no record of this one
+        return registrar;
     }
 
     Lookup AskWhois(const std::string& name) {
@@ -177,6 +202,7 @@ class RegistrationProvider final : public Provider {
     Env& env_;
     const std::unique_ptr<RdapBootstrap> bootstrap_; // null: port 43 only
     const HttpRequest rdap_;
+    const SafeFetchOptions related_;          // the registrar's record
     const std::optional<WhoisOptions> whois_; // nullopt: RDAP only
 };
 
@@ -210,6 +236,15 @@ std::unique_ptr<Provider> MakeRegistrationProvider(const std::string& name,
     read.Int("whois_timeout_ms", 1, 60000, &whois_timeout_ms);
     read.Int("whois_max_bytes", 1024, 4 * 1024 * 1024, &whois_max_bytes);
     read.Int("max_referrals", 0, 3, &max_referrals);
+    std::vector<std::string> allow;
+    read.Strings("allow_networks", &allow);
+    for (const std::string& text : allow) {
+        const auto network = ParseNetwork(text);
+        if (!network)
+            read.Fail("allow_networks", "not a network: " + text);
+        else
+            whois.allow.push_back(*network);
+    }
     if (!read.Done(error))
         return nullptr;
     request.timeout_ms = timeout_ms;
@@ -228,11 +263,17 @@ std::unique_ptr<Provider> MakeRegistrationProvider(const std::string& name,
             max_age_hours * 3600 * 1000, bootstrap_request);
         request.headers.emplace_back("Accept", "application/rdap+json, application/json");
     }
+    SafeFetchOptions related;
+    related.allow = whois.allow;
+    related.max_bytes = request.max_bytes;
+    related.timeout_ms = request.timeout_ms;
+    related.user_agent = request.user_agent;
+    related.headers = request.headers;
     std::optional<WhoisOptions> port43_options;
     if (!rdap || port43)
         port43_options = whois;
     return std::make_unique<RegistrationProvider>(env, std::move(bootstrap), request,
-                                                  port43_options);
+                                                  std::move(related), port43_options);
 }
 
 } // namespace valdane::svc

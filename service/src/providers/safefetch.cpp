@@ -1,5 +1,7 @@
 #include "safefetch.h"
 
+#include "protocol.h"
+
 #include <arpa/inet.h>
 #include <curl/curl.h>
 
@@ -27,14 +29,9 @@ const std::vector<Network>& Refused() {
     return blocks;
 }
 
-bool Allowed(const std::string& address, const std::vector<Network>& allow) {
-    return std::any_of(allow.begin(), allow.end(),
-                       [&](const Network& n) { return NetworkContains(n, address); }) ||
-           IsPublicAddress(address);
-}
-
 struct Url {
     std::string scheme, host, port;
+    std::string text; // the address with the host in the form curl connects by
 };
 
 std::optional<Url> SplitUrl(const std::string& text) {
@@ -56,10 +53,26 @@ std::optional<Url> SplitUrl(const std::string& text) {
         return std::nullopt;
     if (url.host.size() > 2 && url.host.front() == '[' && url.host.back() == ']')
         url.host = url.host.substr(1, url.host.size() - 2);
+    // A Unicode name is asked for, checked and pinned by its ASCII (punycode) form: a pin
+    // naming the Unicode form would not match the name curl connects to, and curl would
+    // resolve that name itself, past the check.
+    else if (auto ascii = AsciiHost(url.host);
+             !ascii || curl_url_set(u.get(), CURLUPART_HOST, ascii->c_str(), 0) != CURLUE_OK)
+        return std::nullopt;
+    else
+        url.host = *ascii;
+    if (!part(CURLUPART_URL, &url.text, 0))
+        return std::nullopt;
     return url;
 }
 
 } // namespace
+
+bool AddressAllowed(const std::string& address, const std::vector<Network>& allow) {
+    return std::any_of(allow.begin(), allow.end(),
+                       [&](const Network& n) { return NetworkContains(n, address); }) ||
+           IsPublicAddress(address);
+}
 
 bool IsPublicAddress(std::string_view address) {
     const auto parsed = ParseNetwork(address);
@@ -107,7 +120,7 @@ SafeFetchResult SafeGet(Env& env, const std::string& start, const SafeFetchOptio
         }
         // Every address must pass: a name that also points inward is not fetched at all.
         for (const std::string& c : candidates) {
-            if (!Allowed(c, options.allow)) {
+            if (!AddressAllowed(c, options.allow)) {
                 result.refused = url->host + " 指向内部地址 " + c;
                 return result;
             }
@@ -119,7 +132,7 @@ SafeFetchResult SafeGet(Env& env, const std::string& start, const SafeFetchOptio
             return result;
         }
         HttpRequest request;
-        request.url = result.url;
+        request.url = url->text;
         request.headers = options.headers;
         request.user_agent = options.user_agent;
         request.timeout_ms = std::min(left, options.timeout_ms);

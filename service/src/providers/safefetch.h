@@ -17,6 +17,10 @@ namespace valdane::svc {
 // text that is no address.
 bool IsPublicAddress(std::string_view address);
 
+// Whether a request on a caller's behalf may reach this numeric address: a public one, or one in
+// `allow` (a testing aid).
+bool AddressAllowed(const std::string& address, const std::vector<Network>& allow);
+
 struct SafeFetchOptions {
     std::vector<Network> allow; // reachable although not public; a testing aid
     int max_redirects = 3;

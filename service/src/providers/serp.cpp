@@ -10,7 +10,7 @@
 #include <re2/re2.h>
 #include <toml++/toml.h>
 
-#include <cmath>
+#include <algorithm>
 #include <mutex>
 
 namespace valdane::svc {
@@ -57,6 +57,13 @@ Measurement Failed(Status status, std::string detail) {
     return m;
 }
 
+Measurement Zero() {
+    Measurement m;
+    m.status = Status::NotFound;
+    m.number = 0;
+    return m;
+}
+
 struct Definition {
     std::string engine; // shown on the home page
     std::string note;
@@ -68,12 +75,36 @@ struct Definition {
     std::string proxy;
     std::vector<Pattern> count; // the first capture group holds the number
     std::vector<Pattern> no_results;
+    // "No results for X" above the results of a looser query: a real 0 for X, before any count
+    std::vector<Pattern> no_exact_results;
     std::vector<Pattern> blocked; // matched against the body and a redirect's Location
     std::string canary;
     std::int64_t canary_ms = 24 * kHourMs;
     std::int64_t timeout_ms = 15000;
     std::int64_t max_bytes = 1 << 20;
 };
+
+// What a result page says: its count, a real 0, or nullopt when it says neither. A page that
+// states no result for the exact query is 0 even though it lists a looser query's results.
+std::optional<Measurement> ReadCount(const Definition& def, std::string_view body) {
+    if (AnyMatch(def.no_exact_results, body))
+        return Zero();
+    for (const Pattern& re : def.count) {
+        std::string text;
+        if (!RE2::PartialMatch(body, *re, &text))
+            continue;
+        const std::optional<std::int64_t> n = ParseResultCount(text);
+        if (!n)
+            return Failed(Status::ParseFailed, "结果数无法读取: " + text.substr(0, 40));
+        Measurement m;
+        m.status = *n > 0 ? Status::Ok : Status::NotFound;
+        m.number = *n;
+        return m;
+    }
+    if (AnyMatch(def.no_results, body))
+        return Zero();
+    return std::nullopt;
+}
 
 class SerpProvider final : public Provider {
   public:
@@ -193,24 +224,8 @@ class SerpProvider final : public Provider {
             return Failed(Status::NetworkError, r.error);
         if (r.status != 200)
             return Failed(Status::NetworkError, "HTTP " + std::to_string(r.status));
-        for (const Pattern& re : def_.count) {
-            std::string text;
-            if (!RE2::PartialMatch(r.body, *re, &text))
-                continue;
-            const std::optional<std::int64_t> n = ParseResultCount(text);
-            if (!n)
-                return Failed(Status::ParseFailed, "结果数无法读取: " + text.substr(0, 40));
-            Measurement m;
-            m.status = *n > 0 ? Status::Ok : Status::NotFound;
-            m.number = *n;
-            return m;
-        }
-        if (AnyMatch(def_.no_results, r.body)) {
-            Measurement m;
-            m.status = Status::NotFound;
-            m.number = 0;
-            return m;
-        }
+        if (std::optional<Measurement> m = ReadCount(def_, r.body))
+            return *m;
         return Failed(Status::ParseFailed,
                       r.truncated ? "页面过大，未找到结果数" : "页面中未找到结果数");
     }
@@ -230,7 +245,7 @@ std::unique_ptr<Provider> MakeSerpProvider(const std::string& name, const toml::
                                            ProviderContext& context, std::string* error) {
     Definition def;
     def.engine = name;
-    std::vector<std::string> count, no_results, blocked;
+    std::vector<std::string> count, no_results, no_exact_results, blocked;
     std::int64_t max_kb = def.max_bytes / 1024;
     PacerConfig pacing;
     SectionReader read(name, section);
@@ -244,6 +259,7 @@ std::unique_ptr<Provider> MakeSerpProvider(const std::string& name, const toml::
     read.String("proxy", &def.proxy);
     read.Strings("count", &count);
     read.Strings("no_results", &no_results);
+    read.Strings("no_exact_results", &no_exact_results);
     read.Strings("blocked", &blocked);
     read.String("canary", &def.canary);
     read.Duration("canary_hours", kHourMs, &def.canary_ms);
@@ -256,6 +272,7 @@ std::unique_ptr<Provider> MakeSerpProvider(const std::string& name, const toml::
         read.Fail("count", "at least one pattern is needed");
     if (!read.Done(error) || !Compile(read, "count", count, &def.count, error) ||
         !Compile(read, "no_results", no_results, &def.no_results, error) ||
+        !Compile(read, "no_exact_results", no_exact_results, &def.no_exact_results, error) ||
         !Compile(read, "blocked", blocked, &def.blocked, error))
         return nullptr;
     def.max_bytes = max_kb * 1024;
@@ -269,39 +286,74 @@ std::unique_ptr<Provider> MakeSerpProvider(const std::string& name, const toml::
 }
 
 std::optional<std::int64_t> ParseResultCount(std::string_view text) {
-    // Digits with separators (",", "，", spaces), an optional fraction, then a Chinese
-    // multiplier: "约1,234,000", "1.2万", "3亿".
-    std::string digits;
-    std::string fraction;
-    bool in_fraction = false;
-    double multiplier = 1;
-    std::size_t i = 0;
-    while (i < text.size() && !(text[i] >= '0' && text[i] <= '9'))
-        ++i;
-    for (; i < text.size(); ++i) {
+    // Digit groups with the separators locales write ("1,234", "1，234", "12 300", "16.900.000",
+    // thin and no-break spaces), then an optional Chinese multiplier ("1.2万", "3亿"). A "."
+    // before a multiplier is a decimal point; elsewhere it separates thousands.
+    static constexpr std::string_view kSpaces[] = {
+        "\xC2\xA0", "\xE2\x80\x89", "\xE2\x80\xAF", "，", ",", " "};
+    std::vector<std::string> groups;
+    std::vector<char> separators; // '.' or ',' (any other separator) before groups[i + 1]
+    std::size_t i = text.find_first_of("0123456789");
+    if (i == std::string_view::npos)
+        return std::nullopt;
+    groups.emplace_back();
+    while (i < text.size()) {
         const char c = text[i];
         if (c >= '0' && c <= '9') {
-            (in_fraction ? fraction : digits) += c;
-        } else if (c == '.' && !in_fraction) {
-            in_fraction = true;
-        } else if (c == ',' || c == ' ') {
-            if (in_fraction)
-                break;
-        } else if (text.substr(i, 3) == "，" || text.substr(i, 2) == "\xC2\xA0") {
-            i += text[i] == '\xC2' ? 1 : 2;
-        } else {
-            const std::string_view rest = text.substr(i);
-            if (rest.substr(0, 3) == "万")
-                multiplier = 1e4;
-            else if (rest.substr(0, 3) == "亿")
-                multiplier = 1e8;
-            break;
+            groups.back() += c;
+            ++i;
+            continue;
         }
+        std::size_t width = c == '.' ? 1 : 0;
+        for (std::string_view space : kSpaces)
+            if (!width && text.substr(i, space.size()) == space)
+                width = space.size();
+        if (!width || i + width >= text.size() || text[i + width] < '0' || text[i + width] > '9')
+            break;
+        separators.push_back(c == '.' ? '.' : ',');
+        groups.emplace_back();
+        i += width;
     }
-    if (digits.empty() || digits.size() > 15)
+    std::string_view rest = text.substr(i);
+    while (!rest.empty() && rest.front() == ' ')
+        rest.remove_prefix(1);
+    std::int64_t multiplier = rest.substr(0, 3) == "万"   ? 10000
+                              : rest.substr(0, 3) == "亿" ? 100000000
+                                                          : 1;
+    const auto dots = std::count(separators.begin(), separators.end(), '.');
+    std::string whole, fraction;
+    if (multiplier > 1 && dots == 1 && separators.back() == '.') {
+        fraction = groups.back();
+        groups.pop_back();
+    } else if (dots > 0) {
+        for (std::size_t g = 1; g < groups.size(); ++g)
+            if (separators[g - 1] == '.' && groups[g].size() != 3)
+                return std::nullopt; // "1.5" without a multiplier is no count
+    }
+    for (const std::string& g : groups)
+        whole += g;
+    if (whole.size() + fraction.size() > 15) // no engine counts this far
         return std::nullopt;
-    const double value = std::stod(digits + "." + (fraction.empty() ? "0" : fraction));
-    return static_cast<std::int64_t>(std::llround(value * multiplier));
+    // Checked arithmetic: a count past the range is unreadable, never a wrapped number.
+    std::int64_t value = 0;
+    for (char d : whole)
+        if (__builtin_mul_overflow(value, 10, &value) ||
+            __builtin_add_overflow(value, d - '0', &value))
+            return std::nullopt;
+    if (__builtin_mul_overflow(value, multiplier, &value))
+        return std::nullopt;
+    if (fraction.size() > 9)
+        fraction.resize(9);
+    std::int64_t part = 0, scale = 1;
+    for (char d : fraction) {
+        part = part * 10 + (d - '0');
+        scale *= 10;
+    }
+    // part < 1e9 and multiplier <= 1e8: the product fits.
+    const std::int64_t extra = (part * multiplier + scale / 2) / scale;
+    if (__builtin_add_overflow(value, extra, &value))
+        return std::nullopt;
+    return value;
 }
 
 std::string_view SiteHost(std::string_view site) {

@@ -2,6 +2,7 @@
 
 #include "charset.h"
 #include "config.h"
+#include "safefetch.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -133,11 +134,14 @@ bool Exchange(const std::string& address, int port, const std::string& query,
     return ok;
 }
 
-bool Query(Env& env, const std::string& server, const std::string& query,
+constexpr int kWhoisPort = 43, kRwhoisPort = 4321;
+
+// `server` is "host" or "host:port"; a bracketed or bare IPv6 literal has more than one colon.
+// A referral (named by an answer, not by the configuration) must pass the address rules.
+bool Query(Env& env, const std::string& server, bool referral, const std::string& query,
            const WhoisOptions& options, std::string* answer, std::string* error) {
-    // "host" or "host:port"; a bracketed or bare IPv6 literal has more than one colon.
     std::string host = server;
-    int port = options.port;
+    int port = referral ? kWhoisPort : options.port;
     const std::size_t colon = server.rfind(':');
     if (colon != std::string::npos && server.find(':') == colon) {
         host = server.substr(0, colon);
@@ -152,6 +156,22 @@ bool Query(Env& env, const std::string& server, const std::string& query,
     if (addresses.empty()) {
         *error = "域名无法解析: " + host;
         return false;
+    }
+    if (referral) {
+        // Every address must pass: a name that also points inward is not asked at all.
+        for (const std::string& address : addresses) {
+            const bool listed =
+                std::any_of(options.allow.begin(), options.allow.end(),
+                            [&](const Network& n) { return NetworkContains(n, address); });
+            if (!AddressAllowed(address, options.allow)) {
+                *error = "转介被拒绝: " + host + " 指向内部地址 " + address;
+                return false;
+            }
+            if (!listed && port != kWhoisPort && port != kRwhoisPort) {
+                *error = "转介被拒绝: 端口 " + std::to_string(port);
+                return false;
+            }
+        }
     }
     for (const std::string& address : addresses) {
         answer->clear();
@@ -195,6 +215,15 @@ std::string Tld(const std::string& domain) {
     return dot == std::string::npos ? domain : domain.substr(dot + 1);
 }
 
+// IANA's answer: the record of the TLD itself ("domain: COM").
+bool IsTldRecord(std::string_view text, const std::string& domain) {
+    bool tld = false;
+    ForEachField(text, [&](const std::string& key, std::string_view value) {
+        tld = tld || (key == "domain" && Lowered(value) == Tld(domain));
+    });
+    return tld;
+}
+
 } // namespace
 
 std::string WhoisReferral(std::string_view text) {
@@ -204,7 +233,7 @@ std::string WhoisReferral(std::string_view text) {
             (key != "refer" && key != "whois" && key != "registrar whois server" &&
              key != "whois server" && key != "referralserver"))
             return;
-        for (std::string_view scheme : {"whois://", "rwhois://"})
+        for (std::string_view scheme : {"whois://", "rwhois://", "http://", "https://"})
             if (Lowered(value.substr(0, scheme.size())) == scheme)
                 value.remove_prefix(scheme.size());
         while (!value.empty() && value.back() == '/')
@@ -223,29 +252,36 @@ WhoisAnswer WhoisLookup(Env& env, const std::string& domain, const WhoisOptions&
     WhoisAnswer result;
     std::set<std::string> asked;
     std::string server = options.host + ":" + std::to_string(options.port);
+    bool tld_record = false; // the answer standing describes the TLD, not the domain
     for (int hop = 0;; ++hop) {
         std::string raw, error;
         asked.insert(server);
-        if (!Query(env, server, domain, options, &raw, &error)) {
-            if (!result.ok)
+        if (!Query(env, server, hop > 0, domain, options, &raw, &error)) {
+            if (!result.ok || tld_record) {
+                result = {};
                 result.error = error;
+            }
             break;
         }
         result.ok = true;
         result.text = Readable(raw);
         result.server = server;
+        tld_record = IsTldRecord(result.text, domain);
         std::string next = WhoisReferral(result.text);
-        if (hop == 0 && next.empty()) {
-            // IANA's record of the TLD itself, with no server to refer to.
-            ForEachField(result.text, [&](const std::string& key, std::string_view value) {
-                if (key == "domain" && Lowered(value) == Tld(domain))
-                    result.no_service = true;
-            });
+        if (tld_record && next.empty()) {
+            result.no_service = true; // IANA knows no server for the TLD
+            break;
         }
         if (!next.empty() && next.find(':') == std::string::npos)
-            next += ":" + std::to_string(options.port);
-        if (next.empty() || asked.count(next) || hop >= options.max_referrals)
+            next += ":" + std::to_string(kWhoisPort);
+        if (next.empty() || asked.count(next) || hop >= options.max_referrals) {
+            if (tld_record) {
+                result = {};
+                result.error =
+                    "未能取得注册局的回答（转介 " + (next.empty() ? server : next) + "）";
+            }
             break;
+        }
         server = next;
     }
     result.not_found = result.ok && !result.no_service && SaysNotFound(result.text);
@@ -255,6 +291,7 @@ WhoisAnswer WhoisLookup(Env& env, const std::string& domain, const WhoisOptions&
 Registration ParseWhoisText(std::string_view text) {
     Registration r;
     std::vector<std::string> address(5);
+    std::string name, org; // as written, placeholders included
     auto take = [](std::string* field, std::string_view value) {
         if (field->empty() && !value.empty() && !IsWithheld(value))
             *field = CleanField(value, 200);
@@ -269,16 +306,20 @@ Registration ParseWhoisText(std::string_view text) {
                  key == "registration date")
             take(&r.registered, value);
         else if (key == "registry expiry date" || key == "expiration time" ||
-                 key == "expiration date" || key == "expires" || key == "expiry date")
+                 key == "expiration date" || key == "expires" || key == "expiry date" ||
+                 key == "registrar registration expiration date")
             take(&r.expires, value);
-        else if (key == "updated date" || key == "last updated" || key == "changed")
+        else if (key == "updated date" || key == "update date" || key == "last updated" ||
+                 key == "changed")
             take(&r.updated, value);
-        else if (key == "registrant name" || key == "registrant")
+        else if (key == "registrant name" || key == "registrant") {
+            name = name.empty() ? std::string(value) : name;
             take(&r.registrant_name, value);
-        else if (key == "registrant organization" || key == "registrant organisation")
+        } else if (key == "registrant organization" || key == "registrant organisation") {
+            org = org.empty() ? std::string(value) : org;
             take(&r.registrant_org, value);
-        else if (key == "registrant email" || key == "registrant contact email" ||
-                 key == "registrant e-mail")
+        } else if (key == "registrant email" || key == "registrant contact email" ||
+                   key == "registrant e-mail")
             take(&r.registrant_email, value);
         else if (key == "registrant street")
             take(&address[0], value);
@@ -294,6 +335,8 @@ Registration ParseWhoisText(std::string_view text) {
     for (const std::string& part : address)
         if (!part.empty())
             r.registrant_address += (r.registrant_address.empty() ? "" : ", ") + part;
+    r.registrant_listed = !name.empty() || !org.empty();
+    WithholdContact(name, org, &r);
     return r;
 }
 

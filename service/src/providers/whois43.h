@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config.h"
 #include "env.h"
 #include "rdap.h"
 
@@ -17,6 +18,10 @@ struct WhoisOptions {
     std::int64_t timeout_ms = 10000; // per connection
     std::size_t max_bytes = 256 * 1024;
     int max_referrals = 3;
+    // Referrals come from the answers, so they obey the address rules of home pages: public
+    // addresses only, on port 43 or rwhois's 4321. Addresses in `allow` (a testing aid) pass
+    // on any port.
+    std::vector<Network> allow;
 };
 
 struct WhoisAnswer {
@@ -29,8 +34,9 @@ struct WhoisAnswer {
 };
 
 // RFC 3912 look-up: IANA first, then its "refer:", then the registry's registrar referral, at
-// most max_referrals hops and never the same server twice. A referral that fails leaves the
-// answer before it standing.
+// most max_referrals hops and never the same server twice. A registrar referral that fails
+// leaves the registry's answer standing; a TLD's own record (IANA's) never stands for the
+// domain's, so without the registry's answer the look-up fails.
 WhoisAnswer WhoisLookup(Env& env, const std::string& domain, const WhoisOptions& options);
 
 // The server an answer refers to ("host" or "host:port"), "" when none.

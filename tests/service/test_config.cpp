@@ -51,8 +51,7 @@ TEST_F(ConfigTest, DefaultsServeEveryColumnFromLoopback) {
 
     // The documented example holds the defaults.
     Config example;
-    const fs::path file =
-        fs::path(__FILE__).parent_path() / "../../service/valdane-service.toml.example";
+    const fs::path file = fs::path(VALDANE_SOURCE_DIR) / "service/valdane-service.toml.example";
     ASSERT_TRUE(LoadConfig(file, &example, &error)) << error;
     EXPECT_EQ(example.columns, c.columns);
     EXPECT_EQ(example.allow, c.allow);

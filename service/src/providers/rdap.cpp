@@ -82,13 +82,15 @@ const json* FindEntity(const json& domain, std::string_view role) {
 }
 
 // Text of a jCard value: a string, or the non-empty parts of a structured one joined.
-std::string JCardText(const json& value, std::string_view separator) {
+// A jCard value nests arrays two deep at most (a structured value's components, each a list);
+// deeper ones are not read, so that a hostile answer cannot exhaust the stack.
+std::string JCardText(const json& value, std::string_view separator, int depth = 0) {
     if (value.is_string())
         return value.get<std::string>();
     std::string out;
-    if (value.is_array())
+    if (value.is_array() && depth < 2)
         for (const json& part : value) {
-            const std::string text = JCardText(part, separator);
+            const std::string text = JCardText(part, separator, depth + 1);
             if (!text.empty() && !IsWithheld(text))
                 out += (out.empty() ? "" : std::string(separator)) + text;
         }

@@ -1,6 +1,7 @@
 // RDAP look-ups against a fake bootstrap file and a fake RDAP server.
 #include "fakes.h"
 #include "providers/lookup.h"
+#include "providers/rdap.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(IsValidUtf8(text));
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
-        FUZZ_CHECK(c >= 0x20 || c == '\t' || (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ||
+        FUZZ_CHECK(c >= 0x20 || c == '\t' ||
+                   (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ||
                    (c == '\n' && i > 0 && text[i - 1] == '\r'));
     }
     const std::string referral = WhoisReferral(text);

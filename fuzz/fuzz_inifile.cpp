@@ -1,5 +1,7 @@
 // Writes one key into arbitrary file bytes: the value reads back, and the bytes outside the one
-// line that changed stay as they were. Input: section \0 key \0 value \0 file bytes.
+// line that changed stay as they were. An empty key with an empty value deletes the section
+// instead: only bytes go, and none of the section's keys reads back afterwards.
+// Input: section \0 key \0 value \0 file bytes.
 
 #include "fuzzsupport.h"
 
@@ -8,6 +10,40 @@
 
 #include <QFile>
 #include <QList>
+
+namespace {
+
+// Whether `part` is `whole` with some bytes left out.
+bool isSubsequence(const QByteArray& part, const QByteArray& whole) {
+    qsizetype at = 0;
+    for (const char byte : whole) {
+        if (at < part.size() && part[at] == byte)
+            ++at;
+    }
+    return at == part.size();
+}
+
+void checkSectionDeleted(const QString& section, const QByteArray& before, const QByteArray& after,
+                         const QString& path) {
+    FUZZ_CHECK(isSubsequence(after, before));
+    if (section.trimmed().isEmpty()) {
+        FUZZ_CHECK(after == before);
+        return;
+    }
+    // Every name before an "=" in the old file is a key the section may have held.
+    const bool utf8 = before.startsWith("\xEF\xBB\xBF");
+    for (const QByteArray& line : before.split('\n')) {
+        const qsizetype equals = line.indexOf('=');
+        if (equals <= 0)
+            continue;
+        const QByteArray name = line.first(equals);
+        const QString key = utf8 ? QString::fromUtf8(name) : DecodeGbk(name);
+        if (!key.trimmed().isEmpty())
+            FUZZ_CHECK(ReadIni(section, key, path).isEmpty());
+    }
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ensureApplication();
@@ -29,6 +65,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QFile file(path);
     FUZZ_CHECK(file.open(QIODevice::ReadOnly));
     const QByteArray after = file.readAll();
+
+    if (key.isEmpty() && value.isEmpty()) {
+        checkSectionDeleted(section, before, after, path);
+        return 0;
+    }
 
     // One splice: what lies between the common start and the common end is at most one line.
     qsizetype head = 0;

@@ -3,13 +3,14 @@
 // Shared by the fuzz targets: an application object (the code under test pumps events) and
 // a private folder for the files they write.
 
+#include "fuzzcheck.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QString>
 #include <QTemporaryDir>
 
 #include <cstdint>
-#include <cstdlib>
 
 inline void ensureApplication() {
     static int argc = 1;
@@ -23,13 +24,6 @@ inline QString scratchFile(const char* name) {
     static QTemporaryDir dir;
     return dir.filePath(QString::fromLatin1(name));
 }
-
-// Fails the run the way libFuzzer reports a crash.
-#define FUZZ_CHECK(condition)                                                                      \
-    do {                                                                                           \
-        if (!(condition))                                                                          \
-            std::abort();                                                                          \
-    } while (false)
 
 inline QByteArray bytesOf(const uint8_t* data, size_t size) {
     return QByteArray(reinterpret_cast<const char*>(data), qsizetype(size));

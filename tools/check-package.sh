@@ -49,11 +49,30 @@ fi
 # The program looks for valdane-service in the folders it was built for, so the package is
 # built for /usr.
 cmake -S . -B "$build" -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
-cmake --build "$build" --target valdane valdane-service valdane_man_pages
+cmake --build "$build" --target valdane valdane-service
+
+echo "check-package: installing under another prefix"
+cmake --install "$build" --prefix "$work/prefix" >"$work/install.log"
+outside=$(grep -E '^-- (Installing|Up-to-date): ' "$work/install.log" | sed 's/^-- [^:]*: //' |
+    grep -v "^$work/prefix/" || true)
+[ -z "$outside" ] || fail "cmake --install --prefix wrote outside the prefix: $outside"
+grep -qx "ExecStart=$work/prefix/bin/valdane-service .*" \
+    "$work/prefix/lib/systemd/system/valdane-service.service" ||
+    fail "the unit installed under another prefix does not start that prefix's valdane-service"
+
 rm -f "$build"/valdane_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
 debs=("$build"/valdane_*_*.deb)
 [ "${#debs[@]}" -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one valdane_<version>_<arch>.deb"
+version=$(dpkg-deb -f "${debs[0]}" Version)
+changelog=$(dpkg-parsechangelog -l packaging/debian/changelog -S Version)
+[ "$version" = "$changelog" ] ||
+    fail "the package is version $version, its changelog's newest entry $changelog"
+
+echo "check-package: lintian"
+# Errors and warnings fail the check: a tag the package must accept goes into a lintian
+# overrides file it ships (usr/share/lintian/overrides/valdane), each with its reason.
+lintian --fail-on error,warning --display-info "${debs[0]}"
 
 installed=yes
 $SUDO apt-get install -y -qq "$(realpath "${debs[0]}")" >/dev/null

@@ -13,6 +13,7 @@ $SUDO apt-get install -y -qq --no-install-recommends \
     libsqlite3-dev libtomlplusplus-dev nlohmann-json3-dev libpsl-dev libidn2-dev libre2-dev \
     xvfb xauth clang libclang-rt-14-dev llvm >/dev/null
 # The package check (tools/check-package.sh): dpkg-shlibdeps and file compute the package's
-# dependencies; the menu entry, AppStream data, manual pages and service unit get validated.
+# dependencies; the menu entry, AppStream data, manual pages and service unit get validated;
+# lintian checks the package as Debian checks its own.
 $SUDO apt-get install -y -qq --no-install-recommends \
-    dpkg-dev file desktop-file-utils appstream man-db systemd >/dev/null
+    dpkg-dev file desktop-file-utils appstream man-db systemd lintian >/dev/null

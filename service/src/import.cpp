@@ -403,7 +403,6 @@ void Finish(Env& env, const std::string& source, const RankTableBuilder& builder
             const StreamResult& stream, bool complete, const std::string& why_incomplete,
             const std::filesystem::path& out, ImportResult& result) {
     result.complete = complete;
-    result.entries = builder.size();
     if (builder.size() == 0) {
         result.error = !stream.error.empty() ? stream.error : source + ": no list entries";
         return;
@@ -412,8 +411,11 @@ void Finish(Env& env, const std::string& source, const RankTableBuilder& builder
     info.complete = complete;
     info.created_ms = env.clock.NowMs();
     info.source = source;
-    if (!builder.Write(out, info, &result.error))
+    // A domain listed twice is stored once, and counted once.
+    const std::optional<std::uint64_t> stored = builder.Write(out, info, &result.error);
+    if (!stored)
         return;
+    result.entries = *stored;
     // Kept what came before the damage or the cut; say why the list is not whole.
     if (!stream.error.empty())
         result.error = stream.error;

@@ -123,8 +123,9 @@ void RankTableBuilder::Add(std::string_view domain, RankValues values) {
     names_.push_back('\0');
 }
 
-bool RankTableBuilder::Write(const std::filesystem::path& file, const RankTableInfo& info,
-                             std::string* error) const {
+std::optional<std::uint64_t> RankTableBuilder::Write(const std::filesystem::path& file,
+                                                     const RankTableInfo& info,
+                                                     std::string* error) const {
     const std::uint64_t slots = SlotCount(entries_.size());
     std::vector<Slot> table(slots, Slot{0, kEmpty, {}, 0});
     std::uint64_t count = 0;
@@ -166,16 +167,16 @@ bool RankTableBuilder::Write(const std::filesystem::path& file, const RankTableI
         if (!out) {
             *error = temp.string() + ": cannot write";
             std::filesystem::remove(temp, ec);
-            return false;
+            return std::nullopt;
         }
     }
     std::filesystem::rename(temp, file, ec);
     if (ec) {
         *error = file.string() + ": " + ec.message();
         std::filesystem::remove(temp, ec);
-        return false;
+        return std::nullopt;
     }
-    return true;
+    return count;
 }
 
 std::shared_ptr<const RankTable> SharedRankTable(const std::filesystem::path& file) {

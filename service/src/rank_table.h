@@ -52,8 +52,9 @@ class RankTableBuilder {
   public:
     void Add(std::string_view domain, RankValues values);
     std::uint64_t size() const { return entries_.size(); }
-    bool Write(const std::filesystem::path& file, const RankTableInfo& info,
-               std::string* error) const;
+    // The number of distinct domains written; nullopt with *error when the file could not be.
+    std::optional<std::uint64_t> Write(const std::filesystem::path& file, const RankTableInfo& info,
+                                       std::string* error) const;
 
   private:
     struct Entry {

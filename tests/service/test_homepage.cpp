@@ -36,6 +36,8 @@ TEST(HomePage, ReadsTitleAndDescriptionInEveryCharsetAndShape) {
         {"gbk from meta charset", "<meta charset=\"gb2312\"/><title>" + kGbkTitle + "</title>", "",
          "新浪首页", ""},
         {"undeclared gbk", "<title>" + kGbkTitle + "</title>", "", "新浪首页", ""},
+        {"invalid bytes in declared utf-8", "<title>a\xF4\x90\x80\x80z\xF8\x88</title>",
+         "text/html; charset=utf-8", "a\uFFFD\uFFFD\uFFFD\uFFFDz\uFFFD\uFFFD", ""},
         {"header wins over meta", "<meta charset=gbk><title>中文</title>",
          "text/html;charset=utf-8", "中文", ""},
         {"og:description when no description",

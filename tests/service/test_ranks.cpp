@@ -56,8 +56,9 @@ std::string Zip(const std::string& name, const std::string& data) {
            std::string("PK\x05\x06", 4) + std::string(18, '\0');
 }
 
+// A domain listed twice keeps its first rank and counts once.
 const std::string kTranco = "1,google.com\r\n2,Facebook.COM\r\nrank,domain\n3,example.com\n"
-                            "4,bad domain!\n5,sub.example.org";
+                            "4,bad domain!\n6,Google.com\n5,sub.example.org";
 
 const std::string kCcRanks =
     "#harmonicc_pos\t#harmonicc_val\t#pr_pos\t#pr_val\t#host_rev\t#n_hosts\n"

@@ -215,3 +215,17 @@ TEST(Rdap, BootstrapIsCachedInMemoryAndFileAndRefreshedDaily) {
     EXPECT_NE(m.detail.find("HTTP 500"), std::string::npos);
     std::filesystem::remove_all(dir);
 }
+
+TEST(Rdap, DeepNestingFromAHostileServerIsNotFollowed) {
+    const int depth = 200000;
+    const std::string adr = std::string(depth, '[') + "\"x\"" + std::string(depth, ']');
+    const std::string answer = R"({"objectClassName":"domain","ldhName":"example.com",)"
+                               R"("entities":[{"roles":["registrant"],"vcardArray":["vcard",)"
+                               R"([["fn",{},"text","Jane Roe"],["adr",{},"text",)" +
+                               adr + "]]]}]}";
+    std::string why;
+    const std::optional<Registration> r = ParseRdapDomain(answer, &why);
+    ASSERT_TRUE(r) << why;
+    EXPECT_EQ(r->registrant_name, "Jane Roe");
+    EXPECT_EQ(r->registrant_address, "");
+}

@@ -27,6 +27,23 @@ std::size_t Utf8Length(std::string_view s, std::size_t i) {
     return n;
 }
 
+// Each byte that starts no valid sequence becomes U+FFFD, as a browser shows it.
+std::string WithInvalidReplaced(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size() + bytes.size() / 2);
+    for (std::size_t i = 0; i < bytes.size();) {
+        const std::size_t n = Utf8Length(bytes, i);
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(bytes.substr(i, n));
+            i += n;
+        }
+    }
+    return out;
+}
+
 std::string IconvName(std::string_view label) {
     std::string name;
     for (char c : label)
@@ -94,7 +111,9 @@ std::optional<std::string> ToUtf8(std::string_view bytes, std::string_view label
         --in_left;
     }
     iconv_close(cd);
-    return out;
+    // iconv lets some invalid UTF-8 through unchanged (code points past U+10FFFF, five-byte
+    // forms): never pass broken bytes on as text.
+    return IsValidUtf8(out) ? out : WithInvalidReplaced(out);
 }
 
 std::string Utf8OrGbk(std::string_view bytes) {

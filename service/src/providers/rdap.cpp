@@ -92,13 +92,16 @@ std::string_view Trimmed(std::string_view s) {
 
 // Text of a jCard value: a string, or the non-blank parts of a structured one joined (without
 // withheld parts when drop_withheld, so a half-redacted address keeps what is public).
-std::string JCardText(const json& value, std::string_view separator, bool drop_withheld) {
+// A jCard value nests arrays two deep at most (a structured value's components, each a list);
+// deeper ones are not read, so that a hostile answer cannot exhaust the stack.
+std::string JCardText(const json& value, std::string_view separator, bool drop_withheld,
+                      int depth = 0) {
     if (value.is_string())
         return std::string(Trimmed(value.get<std::string>()));
     std::string out;
-    if (value.is_array())
+    if (value.is_array() && depth < 2)
         for (const json& part : value) {
-            const std::string text = JCardText(part, separator, drop_withheld);
+            const std::string text = JCardText(part, separator, drop_withheld, depth + 1);
             if (!text.empty() && !(drop_withheld && IsWithheld(text)))
                 out += (out.empty() ? "" : std::string(separator)) + text;
         }

@@ -181,25 +181,6 @@ bool Query(Env& env, const std::string& server, bool referral, const std::string
     return false;
 }
 
-// UTF-8 (or GBK) text with CR LF line ends and no control characters but tabs.
-std::string Readable(std::string_view raw) {
-    const std::string text = Utf8OrGbk(raw);
-    std::string out;
-    out.reserve(text.size() + text.size() / 16);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '\r')
-            continue;
-        if (c == '\n')
-            out += "\r\n";
-        else if (c >= 0x20 || c == '\t')
-            out += static_cast<char>(c);
-    }
-    while (out.size() >= 2 && out.compare(out.size() - 2, 2, "\r\n") == 0)
-        out.resize(out.size() - 2);
-    return out;
-}
-
 bool SaysNotFound(std::string_view text) {
     const std::string t = Lowered(text.substr(0, 4096));
     for (const char* mark : {"no match for", "not found", "no data found", "no entries found",
@@ -225,6 +206,24 @@ bool IsTldRecord(std::string_view text, const std::string& domain) {
 }
 
 } // namespace
+
+std::string ReadableWhois(std::string_view raw) {
+    const std::string text = Utf8OrGbk(raw);
+    std::string out;
+    out.reserve(text.size() + text.size() / 16);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '\r')
+            continue;
+        if (c == '\n')
+            out += "\r\n";
+        else if (c >= 0x20 || c == '\t')
+            out += static_cast<char>(c);
+    }
+    while (out.size() >= 2 && out.compare(out.size() - 2, 2, "\r\n") == 0)
+        out.resize(out.size() - 2);
+    return out;
+}
 
 std::string WhoisReferral(std::string_view text) {
     std::string found;
@@ -264,7 +263,7 @@ WhoisAnswer WhoisLookup(Env& env, const std::string& domain, const WhoisOptions&
             break;
         }
         result.ok = true;
-        result.text = Readable(raw);
+        result.text = ReadableWhois(raw);
         result.server = server;
         tld_record = IsTldRecord(result.text, domain);
         std::string next = WhoisReferral(result.text);

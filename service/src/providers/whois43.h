@@ -39,6 +39,10 @@ struct WhoisAnswer {
 // domain's, so without the registry's answer the look-up fails.
 WhoisAnswer WhoisLookup(Env& env, const std::string& domain, const WhoisOptions& options);
 
+// A raw answer as the text shown: UTF-8 (or GBK) with CR LF line ends and no control
+// characters but tabs.
+std::string ReadableWhois(std::string_view raw);
+
 // The server an answer refers to ("host" or "host:port"), "" when none.
 std::string WhoisReferral(std::string_view text);
 

@@ -20,6 +20,7 @@ constexpr std::size_t kMaxQueued = 1000;
 
 constexpr std::string_view kUndisclosed = "未公开";
 constexpr std::string_view kLateDetail = "查询未在期限内完成，结果稍后可用";
+constexpr std::string_view kNeverDetail = "尚未测量";
 
 // A status that stays true until the configuration changes: worth keeping for fresh_ms like a
 // value, so that a column no source serves does not ask (and record) on every request.
@@ -219,8 +220,9 @@ struct Engine::Impl {
         return job;
     }
 
+    // `pending` explains a column with no attempt at all.
     ColumnAnswer Build(Page page, int column, const std::string& site, const Latest* stored,
-                       const std::optional<Measurement>& newest) const {
+                       const std::optional<Measurement>& newest, std::string_view pending) const {
         ColumnAnswer a;
         a.column = column;
         a.provider = ProviderFor(page, column);
@@ -233,7 +235,7 @@ struct Engine::Impl {
             a.stale = true;
         } else {
             a.missing = true;
-            a.used = newest ? *newest : Failed(Status::NetworkError, std::string(kLateDetail));
+            a.used = newest ? *newest : Failed(Status::NetworkError, std::string(pending));
             if (a.used.source.empty())
                 a.used.source = a.provider;
         }
@@ -308,7 +310,30 @@ struct Engine::Impl {
         std::vector<ColumnAnswer> answers;
         for (int c = 0; c < count; ++c)
             answers.push_back(Build(page, c, *site, by_column[static_cast<std::size_t>(c)],
-                                    newest[static_cast<std::size_t>(c)]));
+                                    newest[static_cast<std::size_t>(c)], kLateDetail));
+        return answers;
+    }
+
+    std::optional<std::vector<ColumnAnswer>> State(Page page, std::string_view sUrl) {
+        const std::optional<std::string> site = NormalizeSite(page, sUrl);
+        if (!site)
+            return std::nullopt;
+        const std::optional<std::vector<Latest>> stored = store.LatestRow(*site, page);
+        if (!stored)
+            return std::nullopt;
+        std::vector<ColumnAnswer> answers;
+        for (int c = 0; c < ColumnCount(page); ++c) {
+            const Latest* l = nullptr;
+            for (const Latest& row : *stored)
+                if (row.column == c)
+                    l = &row;
+            answers.push_back(Build(page, c, *site, l,
+                                    l ? std::optional<Measurement>(l->last) : std::nullopt,
+                                    kNeverDetail));
+        }
+        std::lock_guard<std::mutex> guard(mutex);
+        for (ColumnAnswer& a : answers)
+            a.measuring = running.count(Key{*site, page, a.provider}) > 0;
         return answers;
     }
 
@@ -336,6 +361,10 @@ Engine::~Engine() = default;
 
 std::optional<std::vector<ColumnAnswer>> Engine::Explain(Page page, std::string_view sUrl) {
     return impl_->Explain(page, sUrl);
+}
+
+std::optional<std::vector<ColumnAnswer>> Engine::State(Page page, std::string_view sUrl) {
+    return impl_->State(page, sUrl);
 }
 
 std::optional<std::string> Engine::Answer(Page page, std::string_view sUrl) {

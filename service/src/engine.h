@@ -19,11 +19,13 @@ namespace valdane::svc {
 // What one column of an answer was built from.
 struct ColumnAnswer {
     int column = 0;
-    std::string provider; // configured name, "none" where nothing stands behind it
-    Measurement used;     // the measurement whose value is sent (fresh, or the last good one)
-    bool stale = false;   // the newest attempt failed and an older good value is sent
-    bool missing = false; // nothing usable: "-1" (or "未公开" for text fields) is sent
-    std::string sent;     // the field text as it goes into the payload
+    std::string provider;   // configured name, "none" where nothing stands behind it
+    Measurement used;       // the measurement whose value is sent (fresh, or the last good one)
+    bool stale = false;     // the newest attempt failed and an older good value is sent
+    bool missing = false;   // nothing usable: "-1" (or "未公开" for text fields) is sent
+    std::string sent;       // the field text as it goes into the payload
+    bool measuring = false; // queued or running now
+    std::int64_t next_attempt_ms = 0; // when the queued measurement may start (0: unknown/none)
 };
 
 struct ProviderHealth {
@@ -51,6 +53,8 @@ class Engine {
     std::optional<std::string> Answer(Page page, std::string_view sUrl);
     // The same, column by column, for --check and the pages. nullopt for a bad site.
     std::optional<std::vector<ColumnAnswer>> Explain(Page page, std::string_view sUrl);
+    // The answer as it stands, from the store and the queue, without measuring anything.
+    std::optional<std::vector<ColumnAnswer>> State(Page page, std::string_view sUrl);
     std::vector<ProviderHealth> Health() const;
     const Config& config() const;
 

@@ -343,4 +343,28 @@ TEST_F(EngineTest, FaultsOfProvidersAndStore) {
     Start(*store_);
 }
 
+TEST_F(EngineTest, StateReadsWithoutMeasuring) {
+    auto state = engine_->State(Page::Ranks, "state.example");
+    ASSERT_TRUE(state);
+    EXPECT_EQ(provider_->calls(), 0);
+    EXPECT_TRUE((*state)[0].missing);
+    EXPECT_FALSE((*state)[0].measuring);
+    EXPECT_EQ((*state)[0].used.time_ms, 0);
+    EXPECT_FALSE(engine_->State(Page::Ranks, "a..com"));
+
+    provider_->Hold(true);
+    std::string answer;
+    std::thread request([&] { answer = Answer(Page::Ranks, "state.example"); });
+    ASSERT_TRUE(provider_->AwaitCalls(1));
+    state = engine_->State(Page::Ranks, "state.example");
+    EXPECT_TRUE((*state)[0].measuring);
+    EXPECT_FALSE((*state)[1].measuring); // "none" is never queued
+    provider_->Hold(false);
+    request.join();
+    state = engine_->State(Page::Ranks, "state.example");
+    EXPECT_FALSE((*state)[0].measuring);
+    EXPECT_EQ((*state)[0].sent, "5");
+    EXPECT_EQ(provider_->calls(), 1);
+}
+
 } // namespace

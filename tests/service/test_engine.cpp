@@ -400,29 +400,6 @@ TEST_F(EngineTest, FaultsOfProvidersAndStore) {
     Start(*store_);
 }
 
-TEST_F(EngineTest, StateReadsWithoutMeasuring) {
-    auto state = engine_->State(Page::Ranks, "state.example");
-    ASSERT_TRUE(state);
-    EXPECT_EQ(provider_->calls(), 0);
-    EXPECT_TRUE((*state)[0].missing);
-    EXPECT_FALSE((*state)[0].measuring);
-    EXPECT_EQ((*state)[0].used.time_ms, 0);
-    EXPECT_FALSE(engine_->State(Page::Ranks, "a..com"));
-
-    provider_->Hold(true);
-    std::string answer;
-    std::thread request([&] { answer = Answer(Page::Ranks, "state.example"); });
-    ASSERT_TRUE(provider_->AwaitCalls(1));
-    state = engine_->State(Page::Ranks, "state.example");
-    EXPECT_TRUE((*state)[0].measuring);
-    provider_->Hold(false);
-    request.join();
-    state = engine_->State(Page::Ranks, "state.example");
-    EXPECT_FALSE((*state)[0].measuring);
-    EXPECT_EQ((*state)[0].sent, "5");
-    EXPECT_EQ(provider_->calls(), 1);
-}
-
 TEST_F(EngineTest, PacedColumnsAnswerAtOnceAndArriveLater) {
     UsePaced();
     // The first turn is free: measured while the request waits.
@@ -441,8 +418,13 @@ TEST_F(EngineTest, PacedColumnsAnswerAtOnceAndArriveLater) {
     EXPECT_EQ(paced_->calls, 1);
 
     const std::int64_t now = clock_.fake.NowMs();
+    // The state is read without measuring anything.
     auto state = engine_->State(Page::Sites, "late.example");
     EXPECT_FALSE((*state)[0].measuring);
+    EXPECT_TRUE((*state)[0].missing);
+    EXPECT_EQ((*state)[0].used.time_ms, 0);
+    EXPECT_FALSE(engine_->State(Page::Sites, "a..com"));
+    EXPECT_EQ(provider_->calls(), 25); // the first site and the burst only
     EXPECT_EQ(Answer(Page::Sites, "late.example"), "-1,6,7,8,9,10,11");
     state = engine_->State(Page::Sites, "late.example");
     EXPECT_TRUE((*state)[0].measuring);

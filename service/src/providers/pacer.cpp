@@ -4,12 +4,23 @@
 #include "section.h"
 
 #include <algorithm>
+#include <ctime>
 
 namespace valdane::svc {
 
 namespace {
 constexpr std::int64_t kDayMs = 24LL * 3600 * 1000;
+
+// "12-08 10:20" in the service's local time: the reason a column gives to people.
+std::string LocalMinute(std::int64_t ms) {
+    const std::time_t t = static_cast<std::time_t>(ms / 1000);
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char text[16];
+    std::strftime(text, sizeof text, "%m-%d %H:%M", &tm);
+    return text;
 }
+} // namespace
 
 void ReadPacerConfig(SectionReader& reader, PacerConfig* config) {
     reader.Duration("interval_s", 1000, &config->interval_ms);
@@ -34,7 +45,7 @@ Pacer::Turn Pacer::Acquire(Measurement* refusal) {
         refusal->status = state_.suspended_status;
         refusal->number.reset();
         refusal->detail =
-            "暂停至 " + std::to_string(state_.suspended_until_ms) + ": " + state_.suspended_why;
+            "暂停至 " + LocalMinute(state_.suspended_until_ms) + "：" + state_.suspended_why;
         return Turn::Refused;
     }
     if (now / kDayMs != state_.budget_day) {

@@ -117,22 +117,11 @@ class SerpProvider final : public Provider {
     Pacer* pacer() override { return &pacer_; }
 
   private:
-    // Each upstream request takes one turn of the pacer; nullopt hands this one back.
+    // Each upstream request takes one turn of the pacer; nullopt hands this one back. A canary
+    // that is due takes the turn first, and the site's request goes at the next.
     std::optional<Measurement> MeasureSite(const std::string& site, const std::string& query) {
-        if (CanaryDue()) {
-            Measurement refused;
-            switch (pacer_.Acquire(&refused)) {
-            case Pacer::Turn::Wait:
-                return std::nullopt;
-            case Pacer::Turn::Refused:
-                return refused;
-            case Pacer::Turn::Go:
-                JudgeCanary(Query(def_.canary, query_for_canary()));
-                return std::nullopt; // the site's own request waits for the next turn
-            }
-        }
-        const UpstreamState kept = pacer_.Saved();
-        if (kept.broken)
+        const bool canary = CanaryDue();
+        if (const UpstreamState kept = pacer_.Saved(); kept.broken && !canary)
             return Failed(Status::ParseFailed, "定义已失效: " + kept.broken_why);
         Measurement refused;
         switch (pacer_.Acquire(&refused)) {
@@ -143,6 +132,11 @@ class SerpProvider final : public Provider {
         case Pacer::Turn::Go:
             break;
         }
+        if (canary) {
+            JudgeCanary(
+                Query(def_.canary, def_.query_sites.empty() ? def_.query_links : def_.query_sites));
+            return std::nullopt;
+        }
         Reading r = Query(site, query);
         if (r.m.status == Status::ParseFailed) {
             // A page we cannot read may mean the engine changed its page, or showed a
@@ -151,10 +145,6 @@ class SerpProvider final : public Provider {
             canary_now_ = true;
         }
         return r.m;
-    }
-
-    const std::string& query_for_canary() const {
-        return def_.query_sites.empty() ? def_.query_links : def_.query_sites;
     }
 
     // Once per canary_hours, and after a page we could not read.

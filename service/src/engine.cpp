@@ -72,10 +72,11 @@ Measurement Failed(Status status, std::string detail) {
 } // namespace
 
 // Threads: requests run Explain and State on the server's threads; kWorkers workers run the
-// measurements. `mutex` guards every member declared after it except `finished` and `cancel`
-// (atomics, read without it). Lock order: mutex, then a pacer's own (through
-// Pacer::NextTurnMono and Provider::State); providers and the store are called without it
-// held, except Provider::State.
+// measurements. `mutex` guards every member declared after it, except `finished` and `cancel`
+// (atomics, read without it), and the fields of every Job and Lane; a Job's `request` and
+// `provider` never change once queued and are read by its worker without it. Lock order: mutex,
+// then a pacer's own (through Pacer::NextTurnMono and Provider::State); providers and the store are
+// called without it held, except Provider::State.
 struct Engine::Impl {
     struct Job {
         MeasureRequest request;

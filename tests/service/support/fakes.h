@@ -28,8 +28,6 @@ class FakeClock final : public Clock {
         now_ += ms;
         mono_ += ms;
     }
-    // The wall clock is set: only it moves.
-    void Step(std::int64_t ms) { now_ += ms; }
 
   private:
     std::atomic<std::int64_t> now_;

@@ -329,10 +329,16 @@ struct Engine::Impl {
         return job;
     }
 
-    // Under the lock: when the job is expected to start (mono clock); now for one that
-    // runs, or that a free worker will take at once.
-    std::int64_t ExpectedStartMono(const Job& job) {
-        const std::int64_t now = env.clock.MonoMs();
+    // Under the lock: whether a worker takes the queued job as soon as one is free.
+    bool StartsNow(const Job& job, std::int64_t now) {
+        const Lane& lane = lanes[job.provider];
+        return !lane.pacer || (lane.waiting.front().get() == &job && lane.running == 0 &&
+                               lane.pacer->NextTurnMono() <= now);
+    }
+
+    // Under the lock: when the job is expected to start (mono clock); `now` for one that a
+    // free worker will take at once.
+    std::int64_t ExpectedStartMono(const Job& job, std::int64_t now) {
         if (job.running)
             return job.started_mono;
         const Lane& lane = lanes[job.provider];
@@ -427,7 +433,7 @@ struct Engine::Impl {
             env.clock.WaitUntil(lock, cv, arrived_mono + config.deadline_ms, [&] {
                 const std::int64_t now = env.clock.MonoMs();
                 return std::all_of(joined.begin(), joined.end(), [&](const auto& j) {
-                    return j->done || (!j->running && ExpectedStartMono(*j) > now);
+                    return j->done || (!j->running && !StartsNow(*j, now));
                 });
             });
             for (const auto& job : joined) {
@@ -478,7 +484,7 @@ struct Engine::Impl {
             if (it == jobs.end())
                 continue;
             a.measuring = true;
-            a.next_attempt_ms = now + ExpectedStartMono(*it->second) - mono;
+            a.next_attempt_ms = now + ExpectedStartMono(*it->second, mono) - mono;
         }
     }
 

@@ -68,10 +68,10 @@ std::int64_t Pacer::NextTurnMono() const {
     const std::int64_t now = env_.clock.NowMs();
     const std::int64_t mono = env_.clock.MonoMs();
     if (now < state_.suspended_until_ms)
-        return mono;
+        return 0;
     if (now / kDayMs == state_.budget_day && state_.budget_spent >= config_.daily_budget)
         return mono + (now / kDayMs + 1) * kDayMs - now;
-    return std::max(mono, next_slot_mono_);
+    return next_slot_mono_;
 }
 
 void Pacer::Suspend(Status why, const std::string& detail, std::int64_t span_ms) {

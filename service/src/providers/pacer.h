@@ -44,8 +44,9 @@ class Pacer {
         Refused, // suspended: *refusal says why; nothing is sent
     };
     Turn Acquire(Measurement* refusal);
-    // When Acquire will next say Go or Refused (Env mono clock): now while suspended (the
-    // refusal is immediate), the next UTC day once today's budget is spent.
+    // When Acquire will next say Go or Refused (Env mono clock), in the past when it would
+    // now: always while suspended (the refusal is immediate), the next UTC day once today's
+    // budget is spent.
     std::int64_t NextTurnMono() const;
     // The average spacing of two requests: what a place further back in the queue costs.
     std::int64_t TypicalGapMs() const { return config_.interval_ms + config_.jitter_ms / 2; }

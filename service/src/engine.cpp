@@ -202,13 +202,11 @@ struct Engine::Impl {
             paced_running += lane.pacer ? 1 : 0;
             lock.unlock();
             std::vector<Measurement> results = Run(*job, lane);
-            bool recorded = true;
             const bool cut = cancel && std::any_of(results.begin(), results.end(),
                                                    [](auto& m) { return IsFailure(m.status); });
-            if (!cut)
-                for (std::size_t i = 0; i < results.size(); ++i)
-                    recorded &= store.Record(job->request.site, job->request.page,
-                                             job->request.columns[i], results[i]);
+            const bool recorded = cut || results.empty() ||
+                                  store.RecordAll(job->request.site, job->request.page,
+                                                  job->request.columns, results);
             lock.lock();
             job->running = false;
             --lane.running;

@@ -174,34 +174,17 @@ class SqliteStore final : public Store {
     }
 
     bool Record(const std::string& site, Page page, int column, const Measurement& m) override {
+        return RecordAll(site, page, {column}, {m});
+    }
+
+    bool RecordAll(const std::string& site, Page page, const std::vector<int>& columns,
+                   const std::vector<Measurement>& measurements) override {
         std::lock_guard<std::mutex> guard(mutex_);
         if (begin_.Begin().Step() != SQLITE_DONE)
             return Fail("begin");
-        bool ok;
-        {
-            auto insert = insert_.Begin();
-            insert.BindText(1, site);
-            insert.BindText(2, PageName(page));
-            insert.BindInt(3, column);
-            insert.BindText(4, StatusName(m.status));
-            if (m.number)
-                insert.BindInt(5, *m.number);
-            insert.BindText(6, m.text);
-            insert.BindText(7, m.source);
-            insert.BindText(8, m.detail);
-            insert.BindInt(9, m.time_ms);
-            ok = insert.Step() == SQLITE_DONE;
-        }
-        if (ok) {
-            auto upsert = upsert_.Begin();
-            upsert.BindText(1, site);
-            upsert.BindText(2, PageName(page));
-            upsert.BindInt(3, column);
-            upsert.BindInt(4, sqlite3_last_insert_rowid(db_.get()));
-            upsert.BindInt(5, m.time_ms);
-            upsert.BindInt(6, IsFresh(m.status) ? 1 : 0);
-            ok = upsert.Step() == SQLITE_DONE;
-        }
+        bool ok = columns.size() == measurements.size();
+        for (std::size_t i = 0; ok && i < columns.size(); ++i)
+            ok = Write(site, page, columns[i], measurements[i]);
         if (ok && commit_.Begin().Step() == SQLITE_DONE)
             return true;
         Fail("record");
@@ -303,6 +286,33 @@ class SqliteStore final : public Store {
     std::vector<std::string> Notices() const override { return notices_; }
 
   private:
+    // Inside a transaction, under mutex_.
+    bool Write(const std::string& site, Page page, int column, const Measurement& m) {
+        {
+            auto insert = insert_.Begin();
+            insert.BindText(1, site);
+            insert.BindText(2, PageName(page));
+            insert.BindInt(3, column);
+            insert.BindText(4, StatusName(m.status));
+            if (m.number)
+                insert.BindInt(5, *m.number);
+            insert.BindText(6, m.text);
+            insert.BindText(7, m.source);
+            insert.BindText(8, m.detail);
+            insert.BindInt(9, m.time_ms);
+            if (insert.Step() != SQLITE_DONE)
+                return false;
+        }
+        auto upsert = upsert_.Begin();
+        upsert.BindText(1, site);
+        upsert.BindText(2, PageName(page));
+        upsert.BindInt(3, column);
+        upsert.BindInt(4, sqlite3_last_insert_rowid(db_.get()));
+        upsert.BindInt(5, m.time_ms);
+        upsert.BindInt(6, IsFresh(m.status) ? 1 : 0);
+        return upsert.Step() == SQLITE_DONE;
+    }
+
     bool Fail(const char* what) {
         LogLine(std::string("store: ") + what + " failed: " + sqlite3_errmsg(db_.get()));
         return false;

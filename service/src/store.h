@@ -46,6 +46,16 @@ class Store {
     virtual ~Store() = default;
     // One transaction per measurement: a killed service loses none that returned.
     virtual bool Record(const std::string& site, Page page, int column, const Measurement& m) = 0;
+    // The columns one source measured together (columns[i] took measurements[i]), in one
+    // transaction: all are kept or none. A store without transactions (a test's) records them
+    // one by one.
+    virtual bool RecordAll(const std::string& site, Page page, const std::vector<int>& columns,
+                           const std::vector<Measurement>& measurements) {
+        bool ok = columns.size() == measurements.size();
+        for (std::size_t i = 0; ok && i < columns.size(); ++i)
+            ok = Record(site, page, columns[i], measurements[i]);
+        return ok;
+    }
     // Every column the store holds for the site and page; nullopt when the store cannot answer.
     virtual std::optional<std::vector<Latest>> LatestRow(const std::string& site, Page page) = 0;
     // The overview pages: every site answered for on that page, sorted by site.

@@ -11,11 +11,13 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <chrono>
 #include <cstdio>
 #include <future>
 #include <iostream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace valdane::svc;
@@ -133,9 +135,19 @@ std::string Age(std::int64_t ms) {
 int Check(Service& service, const Arguments& arguments) {
     const std::string& site = arguments[0];
     std::vector<std::future<std::optional<std::vector<ColumnAnswer>>>> pages;
+    // A paced source measures at its turns: ask again when its columns are due, as long as
+    // that is within one deadline.
+    const auto explain = [&](Page page) {
+        auto answers = service.engine->Explain(page, site);
+        for (std::optional<std::int64_t> ready;
+             answers && (ready = ReadyInSeconds(*answers, DefaultEnv().clock.NowMs())) &&
+             *ready * 1000 <= service.config.deadline_ms;
+             answers = service.engine->Explain(page, site))
+            std::this_thread::sleep_for(std::chrono::seconds(*ready));
+        return answers;
+    };
     for (Page page : kPages)
-        pages.push_back(std::async(std::launch::async,
-                                   [&, page] { return service.engine->Explain(page, site); }));
+        pages.push_back(std::async(std::launch::async, explain, page));
     const std::int64_t now = DefaultEnv().clock.NowMs();
     int rc = 0;
     std::printf("%s%s%s%s%s%s%s\n", Cell("page", 7).c_str(), Cell("column", 10).c_str(),
@@ -151,7 +163,8 @@ int Check(Service& service, const Arguments& arguments) {
         }
         for (const ColumnAnswer& a : *answers) {
             const Measurement& m = a.used;
-            std::string note = a.stale     ? "stale: the newest attempt failed"
+            std::string note = a.measuring ? "still measuring"
+                               : a.stale   ? "stale: the newest attempt failed"
                                : a.missing ? "missing"
                                            : "";
             if (!m.detail.empty())

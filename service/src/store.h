@@ -24,12 +24,38 @@ struct SiteRow {
     std::vector<Latest> columns; // every column the store holds for the site and page
 };
 
-// Every measurement the service ever took, kept in SQLite in the data folder. Thread-safe.
+// What the service knows of one paced upstream besides its measurements, kept so that a
+// restart neither forgets a suspension nor spends a daily budget twice. Times are wall ms.
+struct UpstreamState {
+    std::int64_t suspended_until_ms = 0; // 0: not suspended
+    Status suspended_status = Status::Blocked;
+    std::string suspended_why;
+    std::int64_t budget_day = -1; // UTC day (ms / 86,400,000) that budget_spent counts
+    std::int64_t budget_spent = 0;
+    bool broken = false; // the canary says the definition no longer reads the page
+    std::string broken_why;
+    std::int64_t canary_ms = 0; // when the canary was last asked; 0: never
+    Status canary_status = Status::Unsupported;
+    std::string canary_detail;
+};
+
+// Every measurement the service ever took, kept in SQLite in the data folder. Thread-safe:
+// every call may come from any thread; one mutex serialises them on the one connection.
 class Store {
   public:
     virtual ~Store() = default;
     // One transaction per measurement: a killed service loses none that returned.
     virtual bool Record(const std::string& site, Page page, int column, const Measurement& m) = 0;
+    // The columns one source measured together (columns[i] took measurements[i]), in one
+    // transaction: all are kept or none. A store without transactions (a test's) records them
+    // one by one.
+    virtual bool RecordAll(const std::string& site, Page page, const std::vector<int>& columns,
+                           const std::vector<Measurement>& measurements) {
+        bool ok = columns.size() == measurements.size();
+        for (std::size_t i = 0; ok && i < columns.size(); ++i)
+            ok = Record(site, page, columns[i], measurements[i]);
+        return ok;
+    }
     // Every column the store holds for the site and page; nullopt when the store cannot answer.
     virtual std::optional<std::vector<Latest>> LatestRow(const std::string& site, Page page) = 0;
     // The overview pages: every site answered for on that page, sorted by site.
@@ -37,6 +63,18 @@ class Store {
     // Oldest first; since_ms 0 means all.
     virtual std::vector<Measurement> History(const std::string& site, Page page, int column,
                                              std::int64_t since_ms) = 0;
+    // The state of a paced upstream, by provider name; nullopt when none was saved or the store
+    // cannot answer. A store that keeps no such state (a test's) answers nullopt and refuses
+    // to save.
+    virtual std::optional<UpstreamState> LoadUpstream(const std::string& provider) {
+        (void)provider;
+        return std::nullopt;
+    }
+    virtual bool SaveUpstream(const std::string& provider, const UpstreamState& state) {
+        (void)provider;
+        (void)state;
+        return false;
+    }
     // Problems met when opening (a corrupt store set aside, ...), for the home page.
     virtual std::vector<std::string> Notices() const = 0;
 };

@@ -4,6 +4,7 @@
 #include "tempdir.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <csignal>
 #include <fstream>
@@ -200,6 +201,44 @@ TEST_F(StoreTest, NewStoreIsReported) {
     ASSERT_TRUE(store);
     ASSERT_EQ(store->Notices().size(), 1u);
     EXPECT_NE(store->Notices()[0].find("已新建"), std::string::npos);
+}
+
+TEST_F(StoreTest, LayoutVersions) {
+    auto sql = [&](const char* text) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open((dir_ / "measurements.db").c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, text, nullptr, nullptr, nullptr), SQLITE_OK) << text;
+        sqlite3_close(db);
+    };
+    Open()->Record("a.com", Page::Links, 1, Make(Status::Ok, 7, 1));
+    // A file from before the upstream state: brought up to date, its measurements kept.
+    sql("DROP TABLE upstreams; PRAGMA user_version = 0;");
+    auto store = Open();
+    EXPECT_EQ(store->History("a.com", Page::Links, 1, 0).size(), 1u);
+    EXPECT_FALSE(store->LoadUpstream("baidu"));
+    UpstreamState u;
+    u.suspended_until_ms = 5;
+    u.suspended_status = Status::RateLimited;
+    u.budget_day = 20000;
+    u.budget_spent = 3;
+    u.broken = true;
+    u.broken_why = "校验";
+    u.canary_status = Status::ParseFailed;
+    ASSERT_TRUE(store->SaveUpstream("baidu", u));
+    store.reset();
+    const auto kept = Open()->LoadUpstream("baidu");
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->suspended_status, Status::RateLimited);
+    EXPECT_EQ(kept->budget_spent, 3);
+    EXPECT_EQ(kept->broken_why, "校验");
+    EXPECT_EQ(kept->canary_status, Status::ParseFailed);
+    // A file of a newer service is neither used nor set aside.
+    sql("PRAGMA user_version = 99;");
+    std::string error;
+    EXPECT_FALSE(OpenStore(dir_, env_.env, &error));
+    EXPECT_NE(error.find("newer"), std::string::npos) << error;
+    for (const auto& entry : fs::directory_iterator(dir_))
+        EXPECT_EQ(entry.path().filename().string().find("corrupt"), std::string::npos);
 }
 
 } // namespace

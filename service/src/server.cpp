@@ -1,5 +1,6 @@
 #include "server.h"
 
+#include "import.h"
 #include "pages.h"
 #include "protocol.h"
 
@@ -9,6 +10,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <toml++/toml.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -181,6 +183,65 @@ std::string OneLine(std::string text) {
     return text;
 }
 
+// What the pages say of each configured source: the name users know it by, and the keys or
+// imports it still lacks, from its section and the data folder.
+Sources SourcesOf(const Config& config) {
+    Sources out;
+    std::error_code ec;
+    auto missing = [&](RankKind kind) {
+        return !std::filesystem::exists(RankFile(config, kind), ec);
+    };
+    for (const auto& [name, section] : config.providers) {
+        SourceInfo& s = out[name];
+        s.type = (*section)["type"].value_or(std::string());
+        const bool keyless = (*section)["key"].value_or(std::string()).empty();
+        static const std::map<std::string, std::string> labels = {
+            {"google-cse", "Google"},     {"openpagerank", "Open PageRank"},
+            {"cc-graph", "Common Crawl"}, {"tranco", "Tranco"},
+            {"trend", "排名趋势"},        {"rdap", "RDAP/WHOIS"},
+            {"homepage", "网站首页"},     {"none", "无数据源"}};
+        const auto label = labels.find(s.type);
+        s.label = s.type == "serp"        ? (*section)["engine"].value_or(name)
+                  : label != labels.end() ? label->second
+                                          : name;
+        if (s.type == "google-cse" && (keyless || (*section)["cx"].value_or(std::string()).empty()))
+            s.needs = {"key"};
+        else if (s.type == "openpagerank" && keyless &&
+                 ((*section)["fallback"].value_or(std::string()) != "cc-graph" ||
+                  missing(RankKind::CcRanks)))
+            s.needs = {"key", "cc-ranks"};
+        if (s.type == "cc-graph" && missing(RankKind::CcRanks))
+            s.needs.push_back("cc-ranks");
+        if (s.type == "cc-graph" && missing(RankKind::CcLinks))
+            s.needs.push_back("cc-links");
+        if ((s.type == "tranco" || s.type == "trend") && missing(RankKind::Tranco))
+            s.needs = {"tranco"};
+    }
+    return out;
+}
+
+// A path pasted into a shell stays one word.
+std::string ShellWord(const std::string& word) {
+    if (!word.empty() &&
+        word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                               "0123456789-_./:=@+,") == std::string::npos)
+        return word;
+    std::string quoted = "'";
+    for (char c : word)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// How to run this service's commands so that they read its configuration and data folder.
+std::string CommandLine(const Config& config) {
+    std::string command = "valdane-service";
+    if (!config.source_file.empty() && config.source_file != DefaultConfigPath())
+        command += " --config " + ShellWord(std::filesystem::absolute(config.source_file).string());
+    if (config.data_dir != DefaultDataDir())
+        command += " --data " + ShellWord(config.data_dir.string());
+    return command;
+}
+
 constexpr const char* kHtml = "text/html; charset=utf-8";
 constexpr const char* kGbk = "text/html; charset=gb2312";
 
@@ -205,6 +266,7 @@ struct Server::Impl {
     void Update(httplib::Response& res);
     void Detail(const httplib::Request& req, httplib::Response& res);
     void Home(httplib::Response& res);
+    void CellState(const httplib::Request& req, httplib::Response& res);
 };
 
 void Server::Impl::Route(const httplib::Request& req, httplib::Response& res) {
@@ -218,6 +280,8 @@ void Server::Impl::Route(const httplib::Request& req, httplib::Response& res) {
             return Protocol(*page, req, res);
     } else if (path == "/") {
         return Home(res);
+    } else if (path == "/state.json") {
+        return CellState(req, res);
     } else if (constexpr std::string_view seo = "/ostrem/seo/"; path.substr(0, seo.size()) == seo) {
         const std::string_view file = path.substr(seo.size());
         if (file == "show.asp")
@@ -294,12 +358,43 @@ void Server::Impl::Home(httplib::Response& res) {
     view.now_ms = clock.NowMs();
     view.columns = config.columns;
     view.providers = engine.Health();
+    view.sources = SourcesOf(config);
     view.notices = store.Notices();
     view.config_file = config.source_file.string();
+    view.default_config_file = DefaultConfigPath().string();
     view.data_dir = config.data_dir.string();
+    view.command = CommandLine(config);
     view.fresh_ms = config.fresh_ms;
     view.deadline_ms = config.deadline_ms;
     res.set_content(HomePage(view), kHtml);
+}
+
+void Server::Impl::CellState(const httplib::Request& req, httplib::Response& res) {
+    constexpr const char* kJson = "application/json; charset=utf-8";
+    res.set_header("Cache-Control", "no-store");
+    CellStateView view;
+    view.now_ms = clock.NowMs();
+    // The site as the protocol pages take it: the three tracked pages normalise alike.
+    const std::optional<std::string> sUrl = Single(req, "sUrl");
+    const std::optional<std::string> site = sUrl ? NormalizeSite(Page::Sites, *sUrl) : std::nullopt;
+    auto refuse = [&](int status, std::string_view why) {
+        res.status = status;
+        res.set_content(CellStateError(why), kJson);
+    };
+    if (!site)
+        return refuse(404, "不是有效的网址");
+    view.site = *site;
+    for (Page page : {Page::Sites, Page::Links, Page::Ranks}) {
+        auto answers = engine.State(page, *sUrl);
+        auto stored = store.LatestRow(*site, page);
+        if (!answers || !stored)
+            return refuse(503, "存储无法读取");
+        view.answers[page] = std::move(*answers);
+        view.stored[page] = std::move(*stored);
+    }
+    view.providers = engine.Health();
+    view.sources = SourcesOf(config);
+    res.set_content(CellStateJson(view), kJson);
 }
 
 Server::Server(const Config& config, Engine& engine, Store& store, ServerLimits limits,

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <atomic>
+
+namespace valdane::svc::test {
+
+// A SQLite VFS over the system's that fails on demand: store failures that file modes cannot
+// cause for root, who runs the tests in CI. Set Env::store_vfs to kFaultyVfs after Install().
+inline constexpr const char* kFaultyVfs = "valdane-faulty";
+
+struct Faults {
+    std::atomic<bool> disk_full{false}; // every write fails as on a full disk
+    std::atomic<bool> read_only{
+        false}; // files open only for reading, none can be made: a read-only mount
+};
+
+Faults& Install(); // registers the VFS once; the faults are shared by every test
+} // namespace valdane::svc::test

@@ -377,7 +377,8 @@ std::string SetupHow(const HomeView& view, const std::string& name, const Source
     if (source.type == "google-cse")
         return edit + Pre("[providers." + name + "]\nkey = \"API 密钥\"\ncx = \"搜索引擎 ID\"") +
                "<p>密钥在 Google Cloud 控制台的“凭据”中创建，搜索引擎 ID (cx) 在“可编程搜索引擎”"
-               "中创建；免费额度为每天 100 次查询。</p>";
+               "中创建；免费额度为每天 100 次查询。Google 已不再为新用户开通此接口，"
+               "现有用户可用到 2027-01-01。</p>";
     if (source.type == "openpagerank")
         return edit + Pre("[providers." + name + "]\nkey = \"API 密钥\"") +
                "<p>没有密钥时，此列使用导入的 Common Crawl 排名：</p>" +
@@ -393,6 +394,14 @@ std::string SetupHow(const HomeView& view, const std::string& name, const Source
                release + imported;
     return "<p>服务启动后自动下载 Tranco 列表，此后每天更新。也可手动导入：</p>" +
            Pre(view.command + " --import tranco https://tranco-list.eu/top-1m.csv.zip") + imported;
+}
+
+// A reason as the home page itself shows it: without pointing at the home page.
+std::string Here(std::string text) {
+    constexpr std::string_view pointer = "（见服务主页）";
+    if (const std::size_t at = text.find(pointer); at != std::string::npos)
+        text.erase(at, pointer.size());
+    return text;
 }
 
 std::string NoticeCard(const StoreNotice& notice) {
@@ -463,7 +472,7 @@ std::string HomePage(const HomeView& view) {
                         "</td><td class=\"muted\">—</td></tr>";
             else
                 body += "<td><code>" + HtmlEscape(name) + "</code></td><td>" +
-                        HtmlEscape(p->description) + "</td><td>" +
+                        HtmlEscape(PlainError(p->description)) + "</td><td>" +
                         SetupCell(page, name, SourceOf(view, name)) + "</td></tr>";
         }
         body += "</table>";
@@ -477,15 +486,15 @@ std::string HomePage(const HomeView& view) {
             continue;
         const SourceInfo* source = SourceOf(view, p.name);
         body +=
-            "<tr><td><code>" + HtmlEscape(p.name) + "</code></td><td>" + HtmlEscape(p.description) +
-            "</td><td>" +
+            "<tr><td><code>" + HtmlEscape(p.name) + "</code></td><td>" +
+            HtmlEscape(PlainError(p.description)) + "</td><td>" +
             (p.last_ok_ms ? When(p.last_ok_ms, view.now_ms) : "<span class=\"muted\">从未</span>") +
             "</td><td>";
         if (p.last_fail_ms) {
             const Measurement failure = LastFailure(p);
             body += When(p.last_fail_ms, view.now_ms) + "<span class=\"sub bad\" title=\"" +
                     HtmlEscape(failure.detail) + "\">" +
-                    HtmlEscape(Reason(failure, &p, source, view.now_ms)) + "</span>";
+                    HtmlEscape(Here(Reason(failure, &p, source, view.now_ms))) + "</span>";
         } else {
             body += "<span class=\"muted\">无</span>";
         }
@@ -493,7 +502,8 @@ std::string HomePage(const HomeView& view) {
         body +=
             "</td><td" + (v.original.empty() ? "" : " title=\"" + HtmlEscape(v.original) + "\"") +
             "><span class=\"" + v.css + "\">" + HtmlEscape(v.word) + "</span>" +
-            (v.detail.empty() ? "" : "<span class=\"sub\">" + HtmlEscape(v.detail) + "</span>") +
+            (v.detail.empty() ? ""
+                              : "<span class=\"sub\">" + HtmlEscape(Here(v.detail)) + "</span>") +
             "</td></tr>";
     }
     if (view.providers.empty())

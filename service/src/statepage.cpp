@@ -70,6 +70,8 @@ std::string CellStateJson(const CellStateView& view) {
                         std::max<std::int64_t>(0, next_ms - view.now_ms) + TypicalMs(source);
                     ready_ms = std::min(ready_ms.value_or(wait), wait);
                     reason = "正在测量，约 " + std::to_string((wait + 999) / 1000) + " 秒后有结果";
+                } else if (!newest->time_ms && !has_value) {
+                    reason = "尚未测量，下次刷新时测量";
                 } else if (a.stale || !has_value) {
                     reason = Reason(*newest, health, source, view.now_ms);
                 }

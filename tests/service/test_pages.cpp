@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <curl/curl.h>
+#include <nlohmann/json.hpp>
+
 #include <regex>
 
 using namespace valdane::svc;
@@ -119,4 +122,215 @@ TEST(Pages, OverviewSortsByValueWithMissingLast) {
     EXPECT_LT(html.find(">c.com<"), html.find(">a.com<"));
     EXPECT_NE(html.find("旧值"), std::string::npos);
     EXPECT_EQ(html.find("<bad>"), std::string::npos);
+}
+
+TEST(Pages, HealthFromTheFacts) {
+    const std::int64_t now = 1'780'000'000'000, hour = 3'600'000;
+    auto health = [&](std::int64_t ok, std::int64_t fail, std::string why) {
+        ProviderHealth p;
+        p.name = "baidu";
+        p.last_ok_ms = ok;
+        p.last_fail_ms = fail;
+        p.last_fail_why = std::move(why);
+        return p;
+    };
+    const std::string unresolved =
+        "network-error: " + std::string(curl_easy_strerror(CURLE_COULDNT_RESOLVE_HOST));
+    ProviderHealth suspended = health(now - hour, now - hour, "blocked: 验证页面");
+    suspended.state.suspended_until_ms = now + hour;
+    suspended.state.suspended_why = "验证页面 (HTTP 302)";
+    ProviderHealth broken = health(now - 2 * hour, now, "parse-failed: 页面中未找到结果数");
+    broken.state.broken = true;
+    broken.state.broken_why = "校验站点 baidu.com 无结果数 (parse-failed)";
+    const SourceInfo google{"google-cse", "Google", {"key"}};
+    struct Row {
+        const char* what;
+        ProviderHealth p;
+        const SourceInfo* source;
+        bool store_failing;
+        std::string word, css, detail;
+    };
+    const Row rows[] = {
+        {"never used", health(0, 0, ""), nullptr, false, "尚未使用", "muted", ""},
+        {"never succeeded", health(0, now, unresolved), nullptr, false, "失败", "bad",
+         "网络错误（无法解析主机名）；从未成功"},
+        {"failing after success", health(now - 3 * hour, now, unresolved), nullptr, false, "异常",
+         "warn", "上次成功在 3 小时前"},
+        {"recovered", health(now, now - hour, unresolved), nullptr, false, "正常", "good", ""},
+        {"suspended", suspended, nullptr, false, "暂停至 " + FormatTime(now + hour), "warn",
+         "原因：验证页面 (HTTP 302)"},
+        {"broken", broken, nullptr, false, "定义失效", "bad", "baidu.com 无结果数 （无法解析）"},
+        {"not set up", health(0, now, "not-configured: 未配置 API key"), &google, false, "未设置",
+         "warn", "未配置 Google API 密钥"},
+        {"store failing", health(now, 0, ""), nullptr, true, "无法保存", "bad", "无法保存"},
+    };
+    for (const Row& row : rows) {
+        const HealthVerdict v = JudgeHealth(row.p, row.source, row.store_failing, now);
+        EXPECT_EQ(v.word, row.word) << row.what;
+        EXPECT_EQ(v.css, row.css) << row.what;
+        EXPECT_NE(v.detail.find(row.detail), std::string::npos) << row.what << ": " << v.detail;
+    }
+}
+
+TEST(Pages, CellStateForEveryStatus) {
+    const std::int64_t now = 1'780'000'000'000, hour = 3'600'000;
+    CellStateView view;
+    view.site = "example.com";
+    view.now_ms = now;
+    view.sources = {{"baidu", {"serp", "百度", {}}},
+                    {"google", {"google-cse", "Google", {"key"}}},
+                    {"none", {"none", "无数据源", {}}}};
+    ProviderHealth baidu;
+    baidu.name = "baidu";
+    baidu.state.suspended_until_ms = now + hour;
+    baidu.state.broken = true;
+    baidu.state.broken_why = "校验站点 baidu.com 无结果数 (not-found)";
+    view.providers = {baidu};
+    struct Row {
+        Status status;
+        std::string provider, detail;
+        bool stale, measuring;
+        std::optional<std::int64_t> value; // sent; -1 stands for none
+        std::string json_status, reason;
+    };
+    const std::string unresolved = curl_easy_strerror(CURLE_COULDNT_RESOLVE_HOST);
+    const Row rows[] = {
+        {Status::Ok, "baidu", "", false, false, 1234, "ok", ""},
+        {Status::NotFound, "baidu", "", false, false, 0, "not-found", ""},
+        {Status::Blocked, "baidu", "验证页面", true, false, 50, "blocked",
+         "百度 因验证页面暂停至 " + FormatShortTime(now + hour)},
+        {Status::RateLimited,
+         "baidu",
+         "HTTP 429",
+         false,
+         false,
+         {},
+         "rate-limited",
+         "百度 被限速，" + FormatShortTime(now + hour) + " 后重试"},
+        {Status::ParseFailed,
+         "baidu",
+         "页面中未找到结果数",
+         false,
+         false,
+         {},
+         "parse-failed",
+         "百度 的页面无法解析，定义需要更新（校验站点 baidu.com 无结果数 （无结果（0）））"},
+        {Status::NetworkError,
+         "google",
+         unresolved,
+         false,
+         false,
+         {},
+         "network-error",
+         "网络错误（无法解析主机名）"},
+        {Status::NotConfigured,
+         "google",
+         "未配置 API key",
+         false,
+         false,
+         {},
+         "not-configured",
+         "未配置 Google API 密钥（见服务主页）"},
+        {Status::Unsupported,
+         "none",
+         "没有为此栏配置数据来源",
+         false,
+         false,
+         {},
+         "unsupported",
+         "此列没有数据来源"},
+        {Status::NetworkError,
+         "baidu",
+         "",
+         false,
+         true,
+         {},
+         "measuring",
+         "正在测量，约 18 秒后有结果"},
+    };
+    for (const Row& row : rows) {
+        ColumnAnswer a;
+        a.column = static_cast<int>(view.answers[Page::Sites].size());
+        a.provider = row.provider;
+        a.stale = row.stale;
+        a.missing = !row.value;
+        a.sent = std::to_string(row.value.value_or(-1));
+        a.measuring = row.measuring;
+        a.next_attempt_ms = row.measuring ? now + 15'000 : 0;
+        Latest newest{a.column, M(now - 60'000, row.status, row.value), {}};
+        newest.last.source = row.provider;
+        newest.last.detail = row.detail;
+        a.used = row.stale ? M(now - hour, Status::Ok, row.value) : newest.last;
+        view.answers[Page::Sites].push_back(a);
+        view.stored[Page::Sites].push_back(newest);
+    }
+    const auto doc = nlohmann::json::parse(CellStateJson(view));
+    EXPECT_EQ(doc["site"], "example.com");
+    EXPECT_EQ(doc["now"], FormatIsoTime(now));
+    EXPECT_EQ(doc["pending"], true);
+    EXPECT_EQ(doc["ready_in_s"], 18); // the wait for its slot and a search's typical time
+    EXPECT_TRUE(doc["pages"]["links"].empty());
+    EXPECT_EQ(doc["pages"]["sites"][1]["title"], "谷歌收录");
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const auto& cell = doc["pages"]["sites"].at(i);
+        EXPECT_EQ(cell["status"], rows[i].json_status) << i;
+        EXPECT_EQ(cell["reason"], rows[i].reason) << i;
+        EXPECT_EQ(cell["stale"], rows[i].stale) << i;
+        if (rows[i].value) {
+            EXPECT_EQ(cell["value"], *rows[i].value) << i;
+            EXPECT_EQ(cell["age_s"], rows[i].stale ? 3600 : 60) << i;
+        } else {
+            EXPECT_TRUE(cell["value"].is_null() && cell["age_s"].is_null()) << i;
+        }
+    }
+    EXPECT_EQ(doc["pages"]["sites"][2]["next_attempt"], FormatIsoTime(now + hour)); // suspended
+    EXPECT_EQ(doc["pages"]["sites"][8]["next_attempt"], FormatIsoTime(now + 15'000));
+    EXPECT_TRUE(doc["pages"]["sites"][0]["next_attempt"].is_null());
+}
+
+TEST(Pages, IdnShownInUnicodeOnlyWhereNothingHidesBehindIt) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"example.com", "example.com"},
+        {"xn--fiqs8s.cn/blog/", "中国.cn/blog/"},
+        {"xn--e1afmkfd.xn--p1ai", "пример.рф"},
+        {"xn--zckzah9945czlbtz6h.jp", "日本語テスト.jp"}, // Han with Katakana
+        {"xn--abc-u68do18h.com", "中文abc.com"},          // Han with Latin
+        {"xn--3e0bk47br7k.kr", "한국어.kr"},
+        {"xn--pple-43d.com", "xn--pple-43d.com"},     // Cyrillic а among Latin letters
+        {"xn--pple-zld.com", "xn--pple-zld.com"},     // Greek α among Latin letters
+        {"xn--80ak6aa92e.com", "xn--80ak6aa92e.com"}, // all-Cyrillic look-alike of apple
+        {"xn--zz.com", "xn--zz.com"},                 // not Punycode
+        {"xn--fiqs8s.xn--pple-43d.com", "中国.xn--pple-43d.com"}, // each label on its own
+    };
+    for (const auto& [site, shown] : rows)
+        EXPECT_EQ(DisplaySite(site), shown) << site;
+}
+
+TEST(Pages, HomePageSaysWhatToDoAndWhenTheStoreFails) {
+    HomeView view;
+    view.now_ms = 1'780'000'000'000;
+    view.columns[Page::Sites] = {"baidu", "google"};
+    ProviderHealth baidu, google;
+    baidu.name = "baidu";
+    baidu.last_ok_ms = view.now_ms;
+    google.name = "google";
+    view.providers = {baidu, google};
+    view.sources = {{"baidu", {"serp", "百度", {}}}, {"google", {"google-cse", "Google", {"key"}}}};
+    view.default_config_file = "/home/u/.config/valdane/service.toml";
+    view.command = "valdane-service --data '/srv/my data'";
+    view.notices = {{StoreNotice::Level::Info, "已新建存储文件 x", 0}};
+    std::string html = HomePage(view);
+    EXPECT_NE(html.find("card info\">已新建"), std::string::npos); // calm, not a warning
+    EXPECT_EQ(html.find("$XDG"), std::string::npos);
+    EXPECT_NE(html.find("<code>/home/u/.config/valdane/service.toml</code>"), std::string::npos);
+    EXPECT_NE(html.find("[providers.google]\nkey = "), std::string::npos);
+    EXPECT_EQ(html.find("无法保存"), std::string::npos);
+
+    view.notices.push_back({StoreNotice::Level::Error, "磁盘已满", view.now_ms});
+    html = HomePage(view);
+    EXPECT_NE(html.find("card alert"), std::string::npos);
+    std::size_t rows = 0;
+    for (std::size_t at = 0; (at = html.find(">无法保存<", at)) != std::string::npos; ++at)
+        ++rows;
+    EXPECT_EQ(rows, 2u); // every source's health says so
 }

@@ -6,6 +6,7 @@
 #include <curl/curl.h>
 #include <nlohmann/json.hpp>
 
+#include <cstring>
 #include <regex>
 
 using namespace valdane::svc;
@@ -333,4 +334,20 @@ TEST(Pages, HomePageSaysWhatToDoAndWhenTheStoreFails) {
     for (std::size_t at = 0; (at = html.find(">无法保存<", at)) != std::string::npos; ++at)
         ++rows;
     EXPECT_EQ(rows, 2u); // every source's health says so
+}
+
+TEST(Pages, ErrorsInPlainChinese) {
+    const std::int64_t until = 1'780'000'000'000;
+    const std::pair<std::string, std::string> rows[] = {
+        {std::string("RDAP: ") + curl_easy_strerror(CURLE_OPERATION_TIMEDOUT), "RDAP: 连接超时"},
+        {curl_easy_strerror(CURLE_SSL_CONNECT_ERROR), "TLS 握手失败"},
+        {std::strerror(ECONNREFUSED), "连接被拒绝"},
+        {"HTTP 503", "服务器回答 HTTP 503"},
+        {"暂停至 " + std::to_string(until) + ": HTTP 429",
+         "暂停至 " + FormatShortTime(until) + ": HTTP 429"},
+        {"校验站点 so.com 无结果数 (parse-failed)", "校验站点 so.com 无结果数 （无法解析）"},
+        {"页面中未找到结果数", "页面中未找到结果数"},
+    };
+    for (const auto& [text, plain] : rows)
+        EXPECT_EQ(PlainError(text), plain) << text;
 }

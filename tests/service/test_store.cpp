@@ -257,19 +257,22 @@ void ExpectRefusedAndKept(const fs::path& dir, Env& env) {
         EXPECT_EQ(entry.path().string().find("corrupt-"), std::string::npos) << entry.path();
 }
 
-TEST_F(StoreTest, ReadOnlyMountStopsWithoutSettingTheFileAside) {
+TEST_F(StoreTest, ReadOnlyFileOrMountStopsWithoutSettingTheFileAside) {
     Open()->Record("a.com", Page::Sites, 0, Make(Status::Ok, 1, 1));
     test::Faults& faults = test::Install();
     env_.env.store_vfs = test::kFaultyVfs;
-    faults.read_only = true;
-    ExpectRefusedAndKept(dir_, env_.env);
-    faults.read_only = false;
+    for (std::atomic<bool>* fault : {&faults.read_only, &faults.read_only_file}) {
+        *fault = true;
+        ExpectRefusedAndKept(dir_, env_.env);
+        *fault = false;
+    }
     EXPECT_EQ(Open()->History("a.com", Page::Sites, 0, 0).size(), 1u);
 }
 
 TEST_F(StoreTest, FileModesThatForbidWritingStopTheService) {
     if (::geteuid() == 0)
-        GTEST_SKIP() << "file modes do not bind root; the read-only mount test covers the path";
+        GTEST_SKIP() << "file modes do not bind root; the read-only file and mount test covers "
+                        "the same paths";
     Open()->Record("a.com", Page::Sites, 0, Make(Status::Ok, 1, 1));
     const fs::path file = dir_ / "measurements.db";
     fs::permissions(file, fs::perms::owner_read);

@@ -28,10 +28,11 @@ int Write(sqlite3_file* file, const void* data, int n, sqlite3_int64 offset) {
 }
 
 int Open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* out_flags) {
-    if (faults.read_only && name) {
+    const bool main_db = flags & SQLITE_OPEN_MAIN_DB;
+    if (name && (faults.read_only || (faults.read_only_file && main_db))) {
         int exists = 0;
         real->xAccess(real, name, SQLITE_ACCESS_EXISTS, &exists);
-        if (!exists)
+        if (!exists && faults.read_only)
             return SQLITE_CANTOPEN;
         // What SQLite's own VFS does when the file cannot be opened for writing.
         flags = (flags & ~(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) | SQLITE_OPEN_READONLY;

@@ -9,9 +9,12 @@ namespace valdane::svc::test {
 inline constexpr const char* kFaultyVfs = "valdane-faulty";
 
 struct Faults {
-    std::atomic<bool> disk_full{false}; // every write fails as on a full disk
-    std::atomic<bool> read_only{
-        false}; // files open only for reading, none can be made: a read-only mount
+    // Every write fails as on a full disk.
+    std::atomic<bool> disk_full{false};
+    // Nothing can be written or made: a read-only mount.
+    std::atomic<bool> read_only{false};
+    // The database file opens only for reading: its mode forbids writing.
+    std::atomic<bool> read_only_file{false};
 };
 
 Faults& Install(); // registers the VFS once; the faults are shared by every test

@@ -86,7 +86,8 @@ bool Needs(const SourceInfo* source, std::string_view what) {
 }
 
 // What a source that is not set up still needs, pointing at the home page that says how.
-std::string SetupReason(const SourceInfo* source, std::string_view label) {
+std::string SetupReason(const SourceInfo* source, std::string_view label,
+                        const std::string& detail) {
     const std::string type = source ? source->type : "";
     if (type == "google-cse")
         return "未配置 Google API 密钥（见服务主页）";
@@ -97,7 +98,8 @@ std::string SetupReason(const SourceInfo* source, std::string_view label) {
                                          : "未导入 Common Crawl 排名（见服务主页）";
     if (type == "tranco" || (type == "trend" && Needs(source, "tranco")))
         return "Tranco 排名列表尚未下载（见服务主页）";
-    return std::string(label) + " 尚未设置（见服务主页）";
+    // A source that is set up but cannot answer yet says why ("排名记录不足一天").
+    return detail.empty() ? std::string(label) + " 尚未设置（见服务主页）" : detail;
 }
 
 } // namespace
@@ -119,7 +121,7 @@ std::string PlainError(std::string_view detail) {
         std::size_t end = at;
         while (end < text.size() && text[end] >= '0' && text[end] <= '9')
             ++end;
-        if (end - at >= 12) {
+        if (end - at >= 12 && end - at <= 15) {
             const std::string when = FormatShortTime(std::stoll(text.substr(at, end - at)));
             text.replace(at, end - at, when);
             end = at + when.size();
@@ -169,7 +171,7 @@ std::string Reason(const Measurement& m, const ProviderHealth* health, const Sou
     case Status::NetworkError:
         return "网络错误" + because;
     case Status::NotConfigured:
-        return SetupReason(source, label);
+        return SetupReason(source, label, detail);
     case Status::Unsupported:
         if (!source || source->type == "none")
             return "此列没有数据来源";
@@ -210,7 +212,8 @@ HealthVerdict JudgeHealth(const ProviderHealth& p, const SourceInfo* source, boo
                                                        : PlainError(p.state.suspended_why)),
              p.state.suspended_why};
     } else if (failing && failure.status == Status::NotConfigured) {
-        v = {"未设置", "warn", SetupReason(source, Label(&p, source)), failure.detail};
+        v = {"未设置", "warn", SetupReason(source, Label(&p, source), PlainError(failure.detail)),
+             failure.detail};
     } else if (failing && p.last_ok_ms == 0) {
         v = {"失败", "bad", Reason(failure, &p, source, now_ms) + "；从未成功", failure.detail};
     } else if (failing) {

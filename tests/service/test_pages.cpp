@@ -126,167 +126,105 @@ TEST(Pages, OverviewSortsByValueWithMissingLast) {
 }
 
 TEST(Pages, HealthFromTheFacts) {
-    const std::int64_t now = 1'780'000'000'000, hour = 3'600'000;
-    auto health = [&](std::int64_t ok, std::int64_t fail, std::string why) {
-        ProviderHealth p;
-        p.name = "baidu";
-        p.last_ok_ms = ok;
-        p.last_fail_ms = fail;
-        p.last_fail_why = std::move(why);
-        return p;
-    };
+    const std::int64_t now = 1'780'000'000'000, h = 3'600'000;
     const std::string unresolved =
         "network-error: " + std::string(curl_easy_strerror(CURLE_COULDNT_RESOLVE_HOST));
-    ProviderHealth suspended = health(now - hour, now - hour, "blocked: 验证页面");
-    suspended.state.suspended_until_ms = now + hour;
-    suspended.state.suspended_why = "验证页面 (HTTP 302)";
-    ProviderHealth broken = health(now - 2 * hour, now, "parse-failed: 页面中未找到结果数");
-    broken.state.broken = true;
-    broken.state.broken_why = "校验站点 baidu.com 无结果数 (parse-failed)";
+    const ProviderState fine, suspended{now + h, "验证页面 (HTTP 302)", false, ""},
+        broken{0, "", true, "校验站点 baidu.com 无结果数 (parse-failed)"};
     const SourceInfo google{"google-cse", "Google", {"key"}};
     struct Row {
-        const char* what;
-        ProviderHealth p;
-        const SourceInfo* source;
+        std::int64_t ok, fail;
+        std::string why;
+        ProviderState state;
         bool store_failing;
         std::string word, css, detail;
     };
     const Row rows[] = {
-        {"never used", health(0, 0, ""), nullptr, false, "尚未使用", "muted", ""},
-        {"never succeeded", health(0, now, unresolved), nullptr, false, "失败", "bad",
-         "网络错误（无法解析主机名）；从未成功"},
-        {"failing after success", health(now - 3 * hour, now, unresolved), nullptr, false, "异常",
-         "warn", "上次成功在 3 小时前"},
-        {"recovered", health(now, now - hour, unresolved), nullptr, false, "正常", "good", ""},
-        {"suspended", suspended, nullptr, false, "暂停至 " + FormatTime(now + hour), "warn",
-         "原因：验证页面 (HTTP 302)"},
-        {"broken", broken, nullptr, false, "定义失效", "bad", "baidu.com 无结果数 （无法解析）"},
-        {"not set up", health(0, now, "not-configured: 未配置 API key"), &google, false, "未设置",
-         "warn", "未配置 Google API 密钥"},
-        {"store failing", health(now, 0, ""), nullptr, true, "无法保存", "bad", "无法保存"},
+        {0, 0, "", fine, false, "尚未使用", "muted", ""},
+        {0, now, unresolved, fine, false, "失败", "bad", "网络错误（无法解析主机名）；从未成功"},
+        {now - 3 * h, now, unresolved, fine, false, "异常", "warn", "上次成功在 3 小时前"},
+        {now, now - h, unresolved, fine, false, "正常", "good", ""},
+        {now - h, now - h, "blocked: 验证页面", suspended, false, "暂停至 " + FormatTime(now + h),
+         "warn", "原因：验证页面 (HTTP 302)"},
+        {now - h, now, "parse-failed: x", broken, false, "定义失效", "bad",
+         "baidu.com 无结果数 （无法解析）"},
+        {0, now, "not-configured: x", fine, false, "未设置", "warn", "未配置 Google API 密钥"},
+        {now, 0, "", fine, true, "无法保存", "bad", "无法保存"},
     };
-    for (const Row& row : rows) {
-        const HealthVerdict v = JudgeHealth(row.p, row.source, row.store_failing, now);
-        EXPECT_EQ(v.word, row.word) << row.what;
-        EXPECT_EQ(v.css, row.css) << row.what;
-        EXPECT_NE(v.detail.find(row.detail), std::string::npos) << row.what << ": " << v.detail;
+    for (const Row& r : rows) {
+        const HealthVerdict v =
+            JudgeHealth({"baidu", "", r.ok, r.fail, r.why, r.state}, &google, r.store_failing, now);
+        EXPECT_EQ(v.word + " " + v.css, r.word + " " + r.css) << r.why;
+        EXPECT_NE(v.detail.find(r.detail), std::string::npos) << v.detail;
     }
 }
 
 TEST(Pages, CellStateForEveryStatus) {
-    const std::int64_t now = 1'780'000'000'000, hour = 3'600'000;
-    CellStateView view;
-    view.site = "example.com";
-    view.now_ms = now;
+    const std::int64_t now = 1'780'000'000'000, h = 3'600'000;
+    CellStateView view{"example.com", now, {}, {}, {}, {}};
     view.sources = {{"baidu", {"serp", "百度", {}}},
                     {"google", {"google-cse", "Google", {"key"}}},
-                    {"none", {"none", "无数据源", {}}}};
-    ProviderHealth baidu;
-    baidu.name = "baidu";
-    baidu.state.suspended_until_ms = now + hour;
-    baidu.state.broken = true;
-    baidu.state.broken_why = "校验站点 baidu.com 无结果数 (not-found)";
-    view.providers = {baidu};
+                    {"none", {"none", "", {}}}};
+    view.providers = {{"baidu", "", 0, 0, "", {now + h, "", true, "校验站点 baidu.com 无结果数"}}};
     struct Row {
         Status status;
-        std::string provider, detail;
+        const char* provider;
+        std::string detail;
+        std::int64_t sent; // -1: no value
         bool stale, measuring;
-        std::optional<std::int64_t> value; // sent; -1 stands for none
         std::string json_status, reason;
     };
-    const std::string unresolved = curl_easy_strerror(CURLE_COULDNT_RESOLVE_HOST);
     const Row rows[] = {
-        {Status::Ok, "baidu", "", false, false, 1234, "ok", ""},
-        {Status::NotFound, "baidu", "", false, false, 0, "not-found", ""},
-        {Status::Blocked, "baidu", "验证页面", true, false, 50, "blocked",
-         "百度 因验证页面暂停至 " + FormatShortTime(now + hour)},
-        {Status::RateLimited,
-         "baidu",
-         "HTTP 429",
-         false,
-         false,
-         {},
-         "rate-limited",
-         "百度 被限速，" + FormatShortTime(now + hour) + " 后重试"},
-        {Status::ParseFailed,
-         "baidu",
-         "页面中未找到结果数",
-         false,
-         false,
-         {},
-         "parse-failed",
-         "百度 的页面无法解析，定义需要更新（校验站点 baidu.com 无结果数 （无结果（0）））"},
-        {Status::NetworkError,
-         "google",
-         unresolved,
-         false,
-         false,
-         {},
-         "network-error",
-         "网络错误（无法解析主机名）"},
-        {Status::NotConfigured,
-         "google",
-         "未配置 API key",
-         false,
-         false,
-         {},
-         "not-configured",
+        {Status::Ok, "baidu", "", 1234, false, false, "ok", ""},
+        {Status::NotFound, "baidu", "", 0, false, false, "not-found", ""},
+        {Status::Blocked, "baidu", "", 50, true, false, "blocked",
+         "百度 因验证页面暂停至 " + FormatShortTime(now + h)},
+        {Status::RateLimited, "baidu", "", -1, false, false, "rate-limited",
+         "百度 被限速，" + FormatShortTime(now + h) + " 后重试"},
+        {Status::ParseFailed, "baidu", "", -1, false, false, "parse-failed",
+         "百度 的页面无法解析，定义需要更新（校验站点 baidu.com 无结果数）"},
+        {Status::NetworkError, "google", curl_easy_strerror(CURLE_COULDNT_RESOLVE_HOST), -1, false,
+         false, "network-error", "网络错误（无法解析主机名）"},
+        {Status::NotConfigured, "google", "", -1, false, false, "not-configured",
          "未配置 Google API 密钥（见服务主页）"},
-        {Status::Unsupported,
-         "none",
-         "没有为此栏配置数据来源",
-         false,
-         false,
-         {},
-         "unsupported",
-         "此列没有数据来源"},
-        {Status::NetworkError,
-         "baidu",
-         "",
-         false,
-         true,
-         {},
-         "measuring",
+        {Status::Unsupported, "none", "", -1, false, false, "unsupported", "此列没有数据来源"},
+        {Status::NetworkError, "baidu", "", -1, false, true, "measuring",
          "正在测量，约 18 秒后有结果"},
     };
-    for (const Row& row : rows) {
-        ColumnAnswer a;
-        a.column = static_cast<int>(view.answers[Page::Sites].size());
-        a.provider = row.provider;
-        a.stale = row.stale;
-        a.missing = !row.value;
-        a.sent = std::to_string(row.value.value_or(-1));
-        a.measuring = row.measuring;
-        a.next_attempt_ms = row.measuring ? now + 15'000 : 0;
-        Latest newest{a.column, M(now - 60'000, row.status, row.value), {}};
-        newest.last.source = row.provider;
-        newest.last.detail = row.detail;
-        a.used = row.stale ? M(now - hour, Status::Ok, row.value) : newest.last;
+    for (const Row& r : rows) {
+        ColumnAnswer a{static_cast<int>(view.answers[Page::Sites].size()),
+                       r.provider,
+                       M(now - 60'000, r.status, r.sent),
+                       r.stale,
+                       r.sent < 0,
+                       std::to_string(r.sent),
+                       r.measuring,
+                       r.measuring ? now + 15'000 : 0};
+        a.used.source = r.provider;
+        a.used.detail = r.detail;
+        view.stored[Page::Sites].push_back({a.column, a.used, {}}); // the newest attempt
+        if (r.stale)
+            a.used = M(now - h, Status::Ok, r.sent);
         view.answers[Page::Sites].push_back(a);
-        view.stored[Page::Sites].push_back(newest);
     }
     const auto doc = nlohmann::json::parse(CellStateJson(view));
-    EXPECT_EQ(doc["site"], "example.com");
     EXPECT_EQ(doc["now"], FormatIsoTime(now));
-    EXPECT_EQ(doc["pending"], true);
-    EXPECT_EQ(doc["ready_in_s"], 18); // the wait for its slot and a search's typical time
-    EXPECT_TRUE(doc["pages"]["links"].empty());
-    EXPECT_EQ(doc["pages"]["sites"][1]["title"], "谷歌收录");
+    EXPECT_EQ(doc["ready_in_s"], 18); // its turn in 15 s, then a search's usual 3 s
+    EXPECT_EQ(doc["pages"]["links"], nlohmann::json::array());
+    const auto& cells = doc["pages"]["sites"];
+    EXPECT_EQ(cells[1]["title"], "谷歌收录");
     for (std::size_t i = 0; i < std::size(rows); ++i) {
-        const auto& cell = doc["pages"]["sites"].at(i);
-        EXPECT_EQ(cell["status"], rows[i].json_status) << i;
-        EXPECT_EQ(cell["reason"], rows[i].reason) << i;
-        EXPECT_EQ(cell["stale"], rows[i].stale) << i;
-        if (rows[i].value) {
-            EXPECT_EQ(cell["value"], *rows[i].value) << i;
-            EXPECT_EQ(cell["age_s"], rows[i].stale ? 3600 : 60) << i;
-        } else {
-            EXPECT_TRUE(cell["value"].is_null() && cell["age_s"].is_null()) << i;
-        }
+        const Row& r = rows[i];
+        const auto none = nlohmann::json();
+        EXPECT_EQ(cells[i]["status"], r.json_status) << i;
+        EXPECT_EQ(cells[i]["reason"], r.reason) << i;
+        EXPECT_EQ(cells[i]["stale"], r.stale) << i;
+        EXPECT_EQ(cells[i]["value"], r.sent < 0 ? none : nlohmann::json(r.sent)) << i;
+        EXPECT_EQ(cells[i]["age_s"], r.sent < 0 ? none : nlohmann::json(r.stale ? 3600 : 60)) << i;
     }
-    EXPECT_EQ(doc["pages"]["sites"][2]["next_attempt"], FormatIsoTime(now + hour)); // suspended
-    EXPECT_EQ(doc["pages"]["sites"][8]["next_attempt"], FormatIsoTime(now + 15'000));
-    EXPECT_TRUE(doc["pages"]["sites"][0]["next_attempt"].is_null());
+    EXPECT_EQ(cells[2]["next_attempt"], FormatIsoTime(now + h)); // the suspension's end
+    EXPECT_EQ(cells[8]["next_attempt"], FormatIsoTime(now + 15'000));
+    EXPECT_TRUE(cells[0]["next_attempt"].is_null());
 }
 
 TEST(Pages, IdnShownInUnicodeOnlyWhereNothingHidesBehindIt) {
@@ -310,21 +248,18 @@ TEST(Pages, IdnShownInUnicodeOnlyWhereNothingHidesBehindIt) {
 TEST(Pages, HomePageSaysWhatToDoAndWhenTheStoreFails) {
     HomeView view;
     view.now_ms = 1'780'000'000'000;
-    view.columns[Page::Sites] = {"baidu", "google"};
-    ProviderHealth baidu, google;
-    baidu.name = "baidu";
-    baidu.last_ok_ms = view.now_ms;
-    google.name = "google";
-    view.providers = {baidu, google};
-    view.sources = {{"baidu", {"serp", "百度", {}}}, {"google", {"google-cse", "Google", {"key"}}}};
+    view.columns[Page::Links] = {"baidu", "cc"};
+    view.providers = {{"baidu", "", view.now_ms, 0, "", {}}, {"cc", "", 0, 0, "", {}}};
+    view.sources = {{"baidu", {"serp", "百度", {}}}, {"cc", {"cc-graph", "CC", {"cc-links"}}}};
     view.default_config_file = "/home/u/.config/valdane/service.toml";
-    view.command = "valdane-service --data '/srv/my data'";
+    view.command = "valdane-service --data /srv/v";
     view.notices = {{StoreNotice::Level::Info, "已新建存储文件 x", 0}};
     std::string html = HomePage(view);
     EXPECT_NE(html.find("card info\">已新建"), std::string::npos); // calm, not a warning
     EXPECT_EQ(html.find("$XDG"), std::string::npos);
     EXPECT_NE(html.find("<code>/home/u/.config/valdane/service.toml</code>"), std::string::npos);
-    EXPECT_NE(html.find("[providers.google]\nkey = "), std::string::npos);
+    EXPECT_NE(html.find("需要导入 Common Crawl 域名图"), std::string::npos);
+    EXPECT_NE(html.find("valdane-service --data /srv/v --import-cc-links "), std::string::npos);
     EXPECT_EQ(html.find("无法保存"), std::string::npos);
 
     view.notices.push_back({StoreNotice::Level::Error, "磁盘已满", view.now_ms});

@@ -3,7 +3,6 @@
 #include <sqlite3.h>
 
 #include <map>
-#include <memory>
 #include <mutex>
 
 namespace valdane::svc::test {
@@ -12,24 +11,22 @@ namespace {
 Faults faults;
 sqlite3_vfs* real = nullptr;
 std::mutex mutex;
-// The system's method tables, each with a copy whose xWrite can fail.
-std::map<const sqlite3_io_methods*, std::unique_ptr<sqlite3_io_methods>> wrapped;
-std::map<const sqlite3_io_methods*, const sqlite3_io_methods*> original;
+// SQLite's own VFS gives databases and journals different methods: a copy of each whose
+// xWrite can fail, and the original it stands for.
+std::map<const sqlite3_io_methods*, sqlite3_io_methods> copies;
+std::map<const sqlite3_io_methods*, const sqlite3_io_methods*> originals;
 
 int Write(sqlite3_file* file, const void* data, int n, sqlite3_int64 offset) {
     if (faults.disk_full)
         return SQLITE_FULL;
-    const sqlite3_io_methods* own;
-    {
-        std::lock_guard<std::mutex> guard(mutex);
-        own = original.at(file->pMethods);
-    }
+    std::unique_lock<std::mutex> guard(mutex);
+    const sqlite3_io_methods* own = originals.at(file->pMethods);
+    guard.unlock();
     return own->xWrite(file, data, n, offset);
 }
 
 int Open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* out_flags) {
-    const bool main_db = flags & SQLITE_OPEN_MAIN_DB;
-    if (name && (faults.read_only || (faults.read_only_file && main_db))) {
+    if (name && (faults.read_only || (faults.read_only_file && (flags & SQLITE_OPEN_MAIN_DB)))) {
         int exists = 0;
         real->xAccess(real, name, SQLITE_ACCESS_EXISTS, &exists);
         if (!exists && faults.read_only)
@@ -38,16 +35,15 @@ int Open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* out
         flags = (flags & ~(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) | SQLITE_OPEN_READONLY;
     }
     const int rc = real->xOpen(real, name, file, flags, out_flags);
-    if (rc == SQLITE_OK && file->pMethods) {
-        std::lock_guard<std::mutex> guard(mutex);
-        auto& copy = wrapped[file->pMethods];
-        if (!copy) {
-            copy = std::make_unique<sqlite3_io_methods>(*file->pMethods);
-            copy->xWrite = Write;
-            original[copy.get()] = file->pMethods;
-        }
-        file->pMethods = copy.get();
+    if (rc != SQLITE_OK || !file->pMethods)
+        return rc;
+    std::lock_guard<std::mutex> guard(mutex);
+    auto [copy, made] = copies.try_emplace(file->pMethods, *file->pMethods);
+    if (made) {
+        copy->second.xWrite = Write;
+        originals[&copy->second] = file->pMethods;
     }
+    file->pMethods = &copy->second;
     return rc;
 }
 

@@ -51,7 +51,7 @@ query_links = "domain:{site}"
 user_agent = "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/124.0 Safari/537.36"
 headers = { "Accept-Language" = "zh-CN,zh;q=0.9" }
 count = ['百度为您找到相关结果约?\s*([0-9][0-9,]*)\s*个', '找到相关结果数?约?\s*([0-9][0-9,.]*[万亿]?)\s*个']
-no_results = ['很抱歉，没有找到与', '没有找到该\s*URL']
+no_results = ['抱歉[，,]?\s*没有找到与', '没有找到该\s*URL']
 blocked = ['wappass\.baidu\.com', '/static/captcha/', '百度安全验证', '网络不给力，请稍后重试']
 canary = "baidu.com"
 

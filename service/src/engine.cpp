@@ -2,7 +2,9 @@
 
 #include "log.h"
 #include "protocol.h"
+#include "providers/pacer.h"
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <set>
@@ -15,8 +17,15 @@ namespace {
 // Measurements run on this many threads whatever the number of requests; providers mostly
 // wait on the network.
 constexpr int kWorkers = 8;
-// Past this many waiting measurements new ones fail at once rather than pile up.
+// Paced measurements hold at most this many workers at once (one per paced provider), so
+// that sources answering at once always find one free.
+constexpr int kPacedWorkers = kWorkers / 2;
+// Past this many waiting measurements of one provider new ones fail at once rather than pile up.
 constexpr std::size_t kMaxQueued = 1000;
+// An idle worker looks at the queues at least this often.
+constexpr std::int64_t kIdleWakeMs = 60'000;
+// What one measurement is reckoned to take once started, for ReadyInSeconds.
+constexpr std::int64_t kTypicalRunMs = 2000;
 
 constexpr std::string_view kUndisclosed = "未公开";
 constexpr std::string_view kLateDetail = "查询未在期限内完成，结果稍后可用";
@@ -62,13 +71,29 @@ Measurement Failed(Status status, std::string detail) {
 
 } // namespace
 
+// Threads: requests run Explain and State on the server's threads; kWorkers workers run the
+// measurements. `mutex` guards every member declared after it except `finished` and `cancel`
+// (atomics, read without it). Lock order: mutex, then a pacer's own (through
+// Pacer::NextTurnMono and Provider::State); providers and the store are called without it
+// held, except Provider::State.
 struct Engine::Impl {
     struct Job {
         MeasureRequest request;
         std::string provider;
+        std::uint64_t turn = 0; // the site's place in line: first come, first served
+        bool running = false;
         bool done = false;
         bool recorded = true;
-        std::vector<Measurement> results; // one per request.columns, once done
+        std::int64_t started_mono = 0;
+        std::vector<Measurement> results; // one per request.columns once done; none if dropped
+    };
+    // One provider's queue. Its measurements run when a worker is free and, for a paced
+    // provider, one at a time at the pacer's turns.
+    struct Lane {
+        Provider* provider = nullptr; // null: no such provider was built
+        Pacer* pacer = nullptr;
+        std::deque<std::shared_ptr<Job>> waiting; // by (turn, page): a site's pages together
+        int running = 0;
     };
     struct Stats {
         std::int64_t last_ok_ms = 0;
@@ -79,19 +104,26 @@ struct Engine::Impl {
 
     Impl(const Config& c, Store& s, Env& e, std::map<std::string, std::unique_ptr<Provider>> p)
         : config(c), store(s), env(e), providers(std::move(p)) {
+        for (const auto& [name, provider] : providers)
+            lanes[name] = Lane{provider.get(), provider->pacer(), {}, 0};
         for (int i = 0; i < kWorkers; ++i)
             workers.emplace_back([this] { Work(); });
     }
 
+    // Measurements not yet begun are dropped; those running are cut short where they wait on
+    // the network (what they got by then is kept, a failure from the cut is not).
     ~Impl() {
         {
             std::lock_guard<std::mutex> guard(mutex);
             stopping = true;
-            // Measurements not yet begun are dropped; those running finish and are stored.
-            for (const auto& job : queue)
-                Finish(*job);
-            queue.clear();
+            for (auto& [name, lane] : lanes) {
+                for (const auto& job : lane.waiting)
+                    Finish(*job);
+                lane.waiting.clear();
+            }
+            ++work_generation;
         }
+        cancel = true;
         cv.notify_all();
         work_cv.notify_all();
         for (std::thread& t : workers)
@@ -106,24 +138,91 @@ struct Engine::Impl {
                    : it->second[static_cast<std::size_t>(column)];
     }
 
+    static bool Before(const Job& a, const Job& b) {
+        return std::tie(a.turn, a.request.page) < std::tie(b.turn, b.request.page);
+    }
+
+    // Under the lock.
+    void Enqueue(Lane& lane, std::shared_ptr<Job> job) {
+        const auto at =
+            std::upper_bound(lane.waiting.begin(), lane.waiting.end(), job,
+                             [](const auto& a, const auto& b) { return Before(*a, *b); });
+        lane.waiting.insert(at, std::move(job));
+        ++work_generation;
+        work_cv.notify_all();
+    }
+
+    // Under the lock: the next measurement that may start now, instant sources first, then
+    // the earliest site; null with *wake_mono set to when to look again.
+    std::shared_ptr<Job> Pick(std::int64_t* wake_mono) {
+        const std::int64_t now = env.clock.MonoMs();
+        *wake_mono = now + kIdleWakeMs;
+        Lane* best = nullptr;
+        for (auto& [name, lane] : lanes) {
+            if (lane.waiting.empty())
+                continue;
+            if (lane.pacer) {
+                if (lane.running > 0 || paced_running >= kPacedWorkers)
+                    continue; // a finishing measurement wakes the workers
+                const std::int64_t turn = lane.pacer->NextTurnMono();
+                if (turn > now) {
+                    *wake_mono = std::min(*wake_mono, turn);
+                    continue;
+                }
+            }
+            if (!best || (!lane.pacer && best->pacer) ||
+                (!lane.pacer == !best->pacer &&
+                 Before(*lane.waiting.front(), *best->waiting.front())))
+                best = &lane;
+        }
+        if (!best)
+            return nullptr;
+        std::shared_ptr<Job> job = best->waiting.front();
+        best->waiting.pop_front();
+        return job;
+    }
+
     void Work() {
+        const CancelScope scope(cancel);
         std::unique_lock<std::mutex> lock(mutex);
-        for (;;) {
-            work_cv.wait(lock, [this] { return stopping || !queue.empty(); });
-            if (queue.empty())
-                return;
-            std::shared_ptr<Job> job = queue.front();
-            queue.pop_front();
+        while (!stopping) {
+            std::int64_t wake = 0;
+            std::shared_ptr<Job> job = Pick(&wake);
+            if (!job) {
+                const std::uint64_t seen = work_generation;
+                env.clock.WaitUntil(lock, work_cv, wake,
+                                    [&] { return stopping || work_generation != seen; });
+                continue;
+            }
+            Lane& lane = lanes[job->provider];
+            job->running = true;
+            job->started_mono = env.clock.MonoMs();
+            ++lane.running;
+            paced_running += lane.pacer ? 1 : 0;
             lock.unlock();
-            std::vector<Measurement> results = Run(*job);
+            std::vector<Measurement> results = Run(*job, lane);
             bool recorded = true;
-            for (std::size_t i = 0; i < results.size(); ++i)
-                recorded &= store.Record(job->request.site, job->request.page,
-                                         job->request.columns[i], results[i]);
+            const bool cut = cancel && std::any_of(results.begin(), results.end(),
+                                                   [](auto& m) { return IsFailure(m.status); });
+            if (!cut)
+                for (std::size_t i = 0; i < results.size(); ++i)
+                    recorded &= store.Record(job->request.site, job->request.page,
+                                             job->request.columns[i], results[i]);
             lock.lock();
-            job->results = std::move(results);
-            job->recorded = recorded;
-            Finish(*job);
+            job->running = false;
+            --lane.running;
+            paced_running -= lane.pacer ? 1 : 0;
+            ++work_generation;
+            work_cv.notify_all(); // the lane is free again
+            if (results.empty() && !stopping) {
+                Enqueue(lane, job); // the provider handed its turn back
+            } else if (!cut) {
+                job->results = std::move(results);
+                job->recorded = recorded;
+                Finish(*job);
+            } else {
+                Finish(*job);
+            }
             cv.notify_all();
         }
     }
@@ -132,7 +231,10 @@ struct Engine::Impl {
     void Finish(Job& job) {
         job.done = true;
         ++finished;
-        running.erase(Key{job.request.site, job.request.page, job.provider});
+        jobs.erase(Key{job.request.site, job.request.page, job.provider});
+        if (auto it = site_turns.find(job.request.site);
+            it != site_turns.end() && --it->second.second == 0)
+            site_turns.erase(it);
         Stats& s = stats[job.provider];
         for (const Measurement& m : job.results) {
             if (IsFresh(m.status)) {
@@ -146,17 +248,17 @@ struct Engine::Impl {
     }
 
     // The provider's answer, made whole: one measurement per column, stamped, with a number
-    // wherever a numeric column claims a value.
-    std::vector<Measurement> Run(const Job& job) {
+    // wherever a numeric column claims a value. None when a paced provider handed its turn
+    // back.
+    std::vector<Measurement> Run(const Job& job, const Lane& lane) {
         const MeasureRequest& request = job.request;
         std::vector<Measurement> out;
-        const auto it = providers.find(job.provider);
-        if (it == providers.end()) {
+        if (!lane.provider) {
             out.assign(request.columns.size(),
                        Failed(Status::Unsupported, "数据来源 " + job.provider + " 未建立"));
         } else {
             try {
-                out = it->second->Measure(request);
+                out = lane.provider->Measure(request);
             } catch (const std::exception& e) {
                 out.clear();
                 LogLine("engine: provider " + job.provider + " threw: " + e.what());
@@ -165,6 +267,8 @@ struct Engine::Impl {
             } catch (...) {
                 out.assign(request.columns.size(), Failed(Status::NetworkError, "数据来源出错"));
             }
+            if (out.empty() && lane.pacer)
+                return out;
             if (out.size() != request.columns.size())
                 out.assign(request.columns.size(),
                            Failed(Status::ParseFailed, "数据来源给出的栏数不对"));
@@ -193,11 +297,11 @@ struct Engine::Impl {
         return out;
     }
 
-    // Under the lock: the running measurement of this provider for this site and page, or a
-    // new one of every column the provider serves on the page.
+    // Under the lock: the queued or running measurement of this provider for this site and
+    // page, or a new one of every column the provider serves on the page.
     std::shared_ptr<Job> Join(const std::string& site, Page page, const std::string& provider) {
         const Key key{site, page, provider};
-        if (auto it = running.find(key); it != running.end())
+        if (auto it = jobs.find(key); it != jobs.end())
             return it->second;
         auto job = std::make_shared<Job>();
         job->request.site = site;
@@ -206,7 +310,8 @@ struct Engine::Impl {
         for (int c = 0; c < ColumnCount(page); ++c)
             if (ProviderFor(page, c) == provider)
                 job->request.columns.push_back(c);
-        if (queue.size() >= kMaxQueued || stopping) {
+        Lane& lane = lanes[provider];
+        if (lane.waiting.size() >= kMaxQueued || stopping) {
             job->results.assign(job->request.columns.size(),
                                 Failed(Status::RateLimited, "服务繁忙，等待中的查询过多"));
             for (Measurement& m : job->results)
@@ -214,10 +319,31 @@ struct Engine::Impl {
             job->done = true;
             return job;
         }
-        running.emplace(key, job);
-        queue.push_back(job);
-        work_cv.notify_one();
+        auto& [turn, count] = site_turns[site];
+        if (count++ == 0)
+            turn = next_turn++;
+        job->turn = turn;
+        jobs.emplace(key, job);
+        Enqueue(lane, job);
         return job;
+    }
+
+    // Under the lock: when the job is expected to start (mono clock); now for one that
+    // runs, or that a free worker will take at once.
+    std::int64_t ExpectedStartMono(const Job& job) {
+        const std::int64_t now = env.clock.MonoMs();
+        if (job.running)
+            return job.started_mono;
+        const Lane& lane = lanes[job.provider];
+        if (!lane.pacer)
+            return now;
+        std::int64_t ahead = 0;
+        for (const auto& other : lane.waiting) {
+            if (other.get() == &job)
+                break;
+            ++ahead;
+        }
+        return std::max(now, lane.pacer->NextTurnMono()) + ahead * lane.pacer->TypicalGapMs();
     }
 
     // `pending` explains a column with no attempt at all.
@@ -256,7 +382,10 @@ struct Engine::Impl {
         return a;
     }
 
-    std::optional<std::vector<ColumnAnswer>> Explain(Page page, std::string_view sUrl) {
+    // Waits for the measurements that may start now, up to the deadline; a paced one whose
+    // turn has not come is answered at once from the store and stays queued.
+    std::optional<std::vector<ColumnAnswer>> Explain(Page page, std::string_view sUrl,
+                                                     std::int64_t arrived_mono) {
         const std::optional<std::string> site = NormalizeSite(page, sUrl);
         if (!site)
             return std::nullopt;
@@ -291,13 +420,16 @@ struct Engine::Impl {
             // read again rather than measure twice (a few times at most, under heavy traffic).
             if (finished != seen && attempt < 3)
                 continue;
-            std::vector<std::shared_ptr<Job>> jobs;
+            std::vector<std::shared_ptr<Job>> joined;
             for (const std::string& provider : wanted)
-                jobs.push_back(Join(*site, page, provider));
-            env.clock.WaitUntil(lock, cv, start + config.deadline_ms, [&] {
-                return std::all_of(jobs.begin(), jobs.end(), [](auto& j) { return j->done; });
+                joined.push_back(Join(*site, page, provider));
+            env.clock.WaitUntil(lock, cv, arrived_mono + config.deadline_ms, [&] {
+                const std::int64_t now = env.clock.MonoMs();
+                return std::all_of(joined.begin(), joined.end(), [&](const auto& j) {
+                    return j->done || (!j->running && ExpectedStartMono(*j) > now);
+                });
             });
-            for (const auto& job : jobs) {
+            for (const auto& job : joined) {
                 if (!job->done)
                     continue;
                 if (!job->recorded)
@@ -311,6 +443,7 @@ struct Engine::Impl {
         for (int c = 0; c < count; ++c)
             answers.push_back(Build(page, c, *site, by_column[static_cast<std::size_t>(c)],
                                     newest[static_cast<std::size_t>(c)], kLateDetail));
+        MarkMeasuring(*site, page, answers);
         return answers;
     }
 
@@ -331,10 +464,21 @@ struct Engine::Impl {
                                     l ? std::optional<Measurement>(l->last) : std::nullopt,
                                     kNeverDetail));
         }
-        std::lock_guard<std::mutex> guard(mutex);
-        for (ColumnAnswer& a : answers)
-            a.measuring = running.count(Key{*site, page, a.provider}) > 0;
+        MarkMeasuring(*site, page, answers);
         return answers;
+    }
+
+    void MarkMeasuring(const std::string& site, Page page, std::vector<ColumnAnswer>& answers) {
+        std::lock_guard<std::mutex> guard(mutex);
+        const std::int64_t now = env.clock.NowMs();
+        const std::int64_t mono = env.clock.MonoMs();
+        for (ColumnAnswer& a : answers) {
+            const auto it = jobs.find(Key{site, page, a.provider});
+            if (it == jobs.end())
+                continue;
+            a.measuring = true;
+            a.next_attempt_ms = now + ExpectedStartMono(*it->second) - mono;
+        }
     }
 
     const Config config;
@@ -343,13 +487,18 @@ struct Engine::Impl {
     const std::map<std::string, std::unique_ptr<Provider>> providers;
 
     mutable std::mutex mutex;
-    std::condition_variable cv;      // a job finished
-    std::condition_variable work_cv; // a job is queued, or the engine stops
-    std::deque<std::shared_ptr<Job>> queue;
-    std::map<Key, std::shared_ptr<Job>> running;
+    std::condition_variable cv;      // a job finished or was handed back
+    std::condition_variable work_cv; // a job is queued or a lane freed, or the engine stops
+    std::map<std::string, Lane> lanes;
+    std::map<Key, std::shared_ptr<Job>> jobs; // queued or running, shared by their requests
+    std::map<std::string, std::pair<std::uint64_t, int>> site_turns; // turn, jobs not finished
+    std::uint64_t next_turn = 0;
+    int paced_running = 0;
+    std::uint64_t work_generation = 0; // moves whenever a worker may find something new
     std::map<std::string, Stats> stats;
     bool stopping = false;
     std::atomic<std::uint64_t> finished{0}; // jobs finished so far
+    std::atomic<bool> cancel{false};        // cuts the transfers in flight at shutdown
     std::vector<std::thread> workers;
 };
 
@@ -360,7 +509,7 @@ Engine::Engine(const Config& config, Store& store, Env& env,
 Engine::~Engine() = default;
 
 std::optional<std::vector<ColumnAnswer>> Engine::Explain(Page page, std::string_view sUrl) {
-    return impl_->Explain(page, sUrl);
+    return impl_->Explain(page, sUrl, impl_->env.clock.MonoMs());
 }
 
 std::optional<std::vector<ColumnAnswer>> Engine::State(Page page, std::string_view sUrl) {
@@ -368,7 +517,12 @@ std::optional<std::vector<ColumnAnswer>> Engine::State(Page page, std::string_vi
 }
 
 std::optional<std::string> Engine::Answer(Page page, std::string_view sUrl) {
-    const auto answers = impl_->Explain(page, sUrl);
+    return Answer(page, sUrl, impl_->env.clock.MonoMs());
+}
+
+std::optional<std::string> Engine::Answer(Page page, std::string_view sUrl,
+                                          std::int64_t arrived_mono_ms) {
+    const auto answers = impl_->Explain(page, sUrl, arrived_mono_ms);
     if (!answers)
         return std::nullopt;
     const std::string_view separator = page == Page::Alexa ? "|||" : ",";
@@ -397,6 +551,17 @@ std::vector<ProviderHealth> Engine::Health() const {
         out.push_back(std::move(h));
     }
     return out;
+}
+
+std::optional<std::int64_t> ReadyInSeconds(const std::vector<ColumnAnswer>& cells,
+                                           std::int64_t now_ms) {
+    std::optional<std::int64_t> first;
+    for (const ColumnAnswer& a : cells)
+        if (a.measuring)
+            first = std::min(first.value_or(a.next_attempt_ms), a.next_attempt_ms);
+    if (!first)
+        return std::nullopt;
+    return (std::max<std::int64_t>(*first + kTypicalRunMs - now_ms, 0) + 999) / 1000;
 }
 
 const Config& Engine::config() const {

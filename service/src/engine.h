@@ -28,6 +28,12 @@ struct ColumnAnswer {
     std::int64_t next_attempt_ms = 0; // when the queued measurement may start (0: unknown/none)
 };
 
+// Seconds until the first measuring cell of these is expected to have its value (its expected
+// start plus a typical measurement), for a client deciding when to ask again; nullopt when no
+// cell is measuring. now_ms: the Env wall clock.
+std::optional<std::int64_t> ReadyInSeconds(const std::vector<ColumnAnswer>& cells,
+                                           std::int64_t now_ms);
+
 struct ProviderHealth {
     std::string name;
     std::string description;
@@ -38,19 +44,37 @@ struct ProviderHealth {
 };
 
 // Turns a query page and a site into a payload: from the store while fresh, otherwise from the
-// providers within the deadline; measurements still running at the deadline finish in the
-// background and are stored for the next answer.
+// providers. A request waits, up to its deadline, only for measurements that start at once; a
+// paced source whose turn has not come is answered from the store (the last good value, else
+// -1) and measured in the background, its result stored for the next answer.
+//
+// Scheduling: each provider has a queue, ordered by site in the order sites were first asked
+// for (a site's pages together), so that sites complete one after another. A worker takes a
+// measurement only when it may start: instant sources first, a paced provider's at its pacer's
+// turn and one at a time, and paced ones on at most half the workers. No worker ever sleeps
+// for pacing. A queue holds at most 1,000 measurements; past that a request gets
+// rate-limited for the provider at once.
+//
+// Thread-safe: every member may be called from any thread at once (the server's threads).
+// One mutex inside guards the queues, the shared measurements and the health figures; it is
+// never held while a provider measures or the store records.
 class Engine {
   public:
     Engine(const Config& config, Store& store, Env& env,
            std::map<std::string, std::unique_ptr<Provider>> providers);
-    ~Engine(); // waits for background measurements
+    // Drops the measurements not yet begun and cuts short the transfers of those running:
+    // returns within about a second, two at most. Nothing is stored of a measurement cut
+    // short.
+    ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
     // The payload (UTF-8, before the envelope) for sUrl as received, or nullopt where the
-    // answer is "false" (not a plausible domain, store broken).
+    // answer is "false" (not a plausible domain, store broken). The deadline runs from
+    // arrived_mono_ms (Env mono clock); without it, from now.
     std::optional<std::string> Answer(Page page, std::string_view sUrl);
+    std::optional<std::string> Answer(Page page, std::string_view sUrl,
+                                      std::int64_t arrived_mono_ms);
     // The same, column by column, for --check and the pages. nullopt for a bad site.
     std::optional<std::vector<ColumnAnswer>> Explain(Page page, std::string_view sUrl);
     // The answer as it stands, from the store and the queue, without measuring anything.

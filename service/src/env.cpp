@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 
 namespace valdane::svc {
 namespace {
@@ -17,17 +16,23 @@ class SystemClock final : public Clock {
         using namespace std::chrono;
         return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
     }
+    std::int64_t MonoMs() override {
+        using namespace std::chrono;
+        return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    }
     bool WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
-                   std::int64_t deadline_ms, const std::function<bool()>& pred) override {
+                   std::int64_t deadline_mono_ms, const std::function<bool()>& pred) override {
         const auto deadline =
-            std::chrono::system_clock::time_point(std::chrono::milliseconds(deadline_ms));
+            std::chrono::steady_clock::time_point(std::chrono::milliseconds(deadline_mono_ms));
         return cv.wait_until(lock, deadline, pred);
     }
-    void SleepMs(std::int64_t ms) override {
-        if (ms > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    }
 };
+
+thread_local const std::atomic<bool>* t_cancel = nullptr;
+
+int OnProgress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return TransferCancelled() ? 1 : 0;
+}
 
 struct Transfer {
     HttpResponse* response;
@@ -85,6 +90,8 @@ class CurlClient final : public HttpClient {
         curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, ""); // every encoding curl can undo
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody);
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress);
+        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
         if (headers)
             curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
         if (resolve)
@@ -104,7 +111,7 @@ class CurlClient final : public HttpClient {
         if (curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &location) == CURLE_OK && location)
             response.location = location;
         if (rc != CURLE_OK && !(rc == CURLE_WRITE_ERROR && response.truncated)) {
-            response.error = curl_easy_strerror(rc);
+            response.error = rc == CURLE_ABORTED_BY_CALLBACK ? "cancelled" : curl_easy_strerror(rc);
             status = 0;
         }
         response.status = static_cast<int>(status);
@@ -138,6 +145,18 @@ class SystemResolver final : public Resolver {
 };
 
 } // namespace
+
+CancelScope::CancelScope(const std::atomic<bool>& flag) : previous_(t_cancel) {
+    t_cancel = &flag;
+}
+
+CancelScope::~CancelScope() {
+    t_cancel = previous_;
+}
+
+bool TransferCancelled() {
+    return t_cancel && t_cancel->load();
+}
 
 Env& DefaultEnv() {
     static SystemClock clock;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -15,16 +16,37 @@ namespace valdane::svc {
 // Every clock reading, wait, outbound request and name look-up of the service goes through
 // these interfaces, so tests replace them: a clock they move by hand, upstreams on 127.0.0.1.
 
+// Thread-safe: every member may be called from any thread.
 class Clock {
   public:
     virtual ~Clock() = default;
-    virtual std::int64_t NowMs() = 0; // ms since the Unix epoch
-    // Waits on cv (lock held by the caller) until pred() holds or the clock reaches
-    // deadline_ms. Returns pred().
+    // Wall time, ms since the Unix epoch: what measurements are stamped with, what days and
+    // suspensions are counted in (they must outlive a restart).
+    virtual std::int64_t NowMs() = 0;
+    // A reading that only moves forward, unmoved by steps of the wall clock: what deadlines,
+    // waits and the spacing of requests are counted in. Its zero means nothing.
+    virtual std::int64_t MonoMs() = 0;
+    // Waits on cv (lock held by the caller) until pred() holds or MonoMs() reaches
+    // deadline_mono_ms. Returns pred().
     virtual bool WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
-                           std::int64_t deadline_ms, const std::function<bool()>& pred) = 0;
-    virtual void SleepMs(std::int64_t ms) = 0;
+                           std::int64_t deadline_mono_ms, const std::function<bool()>& pred) = 0;
 };
+
+// While a CancelScope lives on a thread, transfers made on that thread through the default
+// HttpClient end early (status 0, error "cancelled") once its flag is set. The engine stops
+// the measurements in flight this way when it shuts down; port-43 and other hand-made
+// transfers ask TransferCancelled() between reads.
+class CancelScope {
+  public:
+    explicit CancelScope(const std::atomic<bool>& flag);
+    ~CancelScope();
+    CancelScope(const CancelScope&) = delete;
+    CancelScope& operator=(const CancelScope&) = delete;
+
+  private:
+    const std::atomic<bool>* previous_;
+};
+bool TransferCancelled();
 
 struct HttpRequest {
     std::string url;

@@ -30,17 +30,29 @@ struct ProviderState {
     std::string broken_why;
 };
 
+class Pacer;
+
 // A source of measurements. The engine, the store and the pages know sources only through this
-// interface. Measure runs on worker threads, several at once: implementations are thread-safe.
+// interface.
+//
+// Threads: Measure runs on the engine's workers, several at once for different requests (at
+// most one at a time for a paced provider); Describe and State run on server threads at any
+// time. Implementations are thread-safe and never wait for pacing: that is the scheduler's.
 class Provider {
   public:
     virtual ~Provider() = default;
     // One measurement per requested column, in the order asked. Never throws; failures are
     // statuses. `source` may be left empty: the engine fills in the provider's name.
+    // A paced provider whose pacer said Wait returns none: the engine runs the request again
+    // at the pacer's next turn (a canary may have taken this one).
     virtual std::vector<Measurement> Measure(const MeasureRequest& request) = 0;
     // One line for the home page: what stands behind the column ("百度 site: 结果数").
     virtual std::string Describe() const = 0;
     virtual ProviderState State() const { return {}; }
+    // The pacer whose turns the engine's scheduler follows; null for a source that is not
+    // paced (fixed values, imported lists, none, RDAP, home pages): its measurements start as
+    // soon as a worker is free.
+    virtual Pacer* pacer() { return nullptr; }
 };
 
 // What a provider may use besides its own configuration section.

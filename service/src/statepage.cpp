@@ -14,17 +14,6 @@ namespace {
 
 using nlohmann::json;
 
-// How long one measurement of a source of this kind usually takes once it may start: a search
-// or API request, a look-up in an imported table.
-std::int64_t TypicalMs(const SourceInfo* source) {
-    const std::string type = source ? source->type : "";
-    if (type == "serp" || type == "homepage" || type == "rdap")
-        return 3000;
-    if (type == "google-cse" || type == "openpagerank")
-        return 1000;
-    return 100;
-}
-
 template <typename T> const T* Find(const std::vector<T>& items, const std::string& name) {
     const auto it =
         std::find_if(items.begin(), items.end(), [&](const T& i) { return i.name == name; });
@@ -35,7 +24,7 @@ template <typename T> const T* Find(const std::vector<T>& items, const std::stri
 
 std::string CellStateJson(const CellStateView& view) {
     json pages = json::object();
-    std::optional<std::int64_t> ready_ms;
+    std::vector<ColumnAnswer> all;
     for (Page page : {Page::Sites, Page::Links, Page::Ranks}) {
         json cells = json::array();
         const auto answers = view.answers.find(page);
@@ -66,10 +55,8 @@ std::string CellStateJson(const CellStateView& view) {
 
                 std::string reason;
                 if (a.measuring) {
-                    const std::int64_t wait =
-                        std::max<std::int64_t>(0, next_ms - view.now_ms) + TypicalMs(source);
-                    ready_ms = std::min(ready_ms.value_or(wait), wait);
-                    reason = "正在测量，约 " + std::to_string((wait + 999) / 1000) + " 秒后有结果";
+                    reason = "正在测量，约 " + std::to_string(*ReadyInSeconds({a}, view.now_ms)) +
+                             " 秒后有结果";
                 } else if (!newest->time_ms && !has_value) {
                     reason = "尚未测量，下次刷新时测量";
                 } else if (a.stale || !has_value) {
@@ -91,14 +78,16 @@ std::string CellStateJson(const CellStateView& view) {
                     {"reason", reason},
                 };
                 cells.push_back(std::move(cell));
+                all.push_back(a);
             }
         pages[std::string(OverviewName(page))] = std::move(cells);
     }
+    const std::optional<std::int64_t> ready = ReadyInSeconds(all, view.now_ms);
     json doc = {
         {"site", view.site},
         {"now", FormatIsoTime(view.now_ms)},
-        {"pending", ready_ms.has_value()},
-        {"ready_in_s", ready_ms ? json((*ready_ms + 999) / 1000) : json(nullptr)},
+        {"pending", ready.has_value()},
+        {"ready_in_s", ready ? json(*ready) : json(nullptr)},
         {"pages", std::move(pages)},
     };
     return doc.dump(-1, ' ', false, json::error_handler_t::replace);

@@ -25,7 +25,21 @@ CREATE TABLE IF NOT EXISTS latest(
     last_id INTEGER NOT NULL, last_ms INTEGER NOT NULL, good_id INTEGER, good_ms INTEGER,
     PRIMARY KEY(site, page, col)) WITHOUT ROWID;
 CREATE INDEX IF NOT EXISTS latest_by_page ON latest(page, site, col);
+CREATE TABLE IF NOT EXISTS upstreams(
+    provider TEXT PRIMARY KEY,
+    suspended_until_ms INTEGER NOT NULL, suspended_status TEXT NOT NULL,
+    suspended_why TEXT NOT NULL, budget_day INTEGER NOT NULL, budget_spent INTEGER NOT NULL,
+    broken INTEGER NOT NULL, broken_why TEXT NOT NULL, canary_ms INTEGER NOT NULL,
+    canary_status TEXT NOT NULL, canary_detail TEXT NOT NULL) WITHOUT ROWID;
 )sql";
+
+// PRAGMA user_version of the layout above. 1 added `upstreams`; a file of 0 gets it on opening.
+// A file of a later version was written by a newer service: it is left alone.
+constexpr int kSchemaVersion = 1;
+
+constexpr const char* kUpstreamColumns =
+    "suspended_until_ms, suspended_status, suspended_why, budget_day, budget_spent, broken, "
+    "broken_why, canary_ms, canary_status, canary_detail";
 
 // An out-of-order record (a late measurement older than the stored one) never hides a newer one.
 constexpr const char* kUpsert = R"sql(
@@ -61,6 +75,11 @@ constexpr const char* kHistory = "SELECT " MEASUREMENT_COLUMNS(
          " ORDER BY m.time_ms, m.id";
 
 #undef MEASUREMENT_COLUMNS
+
+constexpr const char* kSaveUpstream =
+    "INSERT OR REPLACE INTO upstreams(provider, suspended_until_ms, suspended_status, "
+    "suspended_why, budget_day, budget_spent, broken, broken_why, canary_ms, canary_status, "
+    "canary_detail) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)";
 
 constexpr const char* kInsert =
     "INSERT INTO measurements(site, page, col, status, number, text, source, detail, time_ms)"
@@ -171,12 +190,15 @@ class SqliteStore final : public Store {
         : db_(std::move(db)), notices_(std::move(notices)), clock_(clock),
           insert_(db_.get(), kInsert), upsert_(db_.get(), kUpsert), latest_(db_.get(), kLatestRow),
           overview_(db_.get(), kOverview), history_(db_.get(), kHistory),
-          begin_(db_.get(), "BEGIN IMMEDIATE"), commit_(db_.get(), "COMMIT"),
-          rollback_(db_.get(), "ROLLBACK") {}
+          load_upstream_(db_.get(), (std::string("SELECT ") + kUpstreamColumns +
+                                     " FROM upstreams WHERE provider = ?1")
+                                        .c_str()),
+          save_upstream_(db_.get(), kSaveUpstream), begin_(db_.get(), "BEGIN IMMEDIATE"),
+          commit_(db_.get(), "COMMIT"), rollback_(db_.get(), "ROLLBACK") {}
 
     bool Prepared() const {
-        return insert_ && upsert_ && latest_ && overview_ && history_ && begin_ && commit_ &&
-               rollback_;
+        return insert_ && upsert_ && latest_ && overview_ && history_ && load_upstream_ &&
+               save_upstream_ && begin_ && commit_ && rollback_;
     }
 
     bool Record(const std::string& site, Page page, int column, const Measurement& m) override {
@@ -267,6 +289,47 @@ class SqliteStore final : public Store {
         return out;
     }
 
+    std::optional<UpstreamState> LoadUpstream(const std::string& provider) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        auto row = load_upstream_.Begin();
+        row.BindText(1, provider);
+        const int rc = row.Step();
+        if (rc != SQLITE_ROW) {
+            if (rc != SQLITE_DONE)
+                Fail("load upstream");
+            return std::nullopt;
+        }
+        UpstreamState u;
+        u.suspended_until_ms = row.Int(0);
+        u.suspended_status = StatusFromName(row.Text(1)).value_or(Status::Blocked);
+        u.suspended_why = row.Text(2);
+        u.budget_day = row.Int(3);
+        u.budget_spent = row.Int(4);
+        u.broken = row.Int(5) != 0;
+        u.broken_why = row.Text(6);
+        u.canary_ms = row.Int(7);
+        u.canary_status = StatusFromName(row.Text(8)).value_or(Status::Unsupported);
+        u.canary_detail = row.Text(9);
+        return u;
+    }
+
+    bool SaveUpstream(const std::string& provider, const UpstreamState& u) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        auto save = save_upstream_.Begin();
+        save.BindText(1, provider);
+        save.BindInt(2, u.suspended_until_ms);
+        save.BindText(3, StatusName(u.suspended_status));
+        save.BindText(4, u.suspended_why);
+        save.BindInt(5, u.budget_day);
+        save.BindInt(6, u.budget_spent);
+        save.BindInt(7, u.broken ? 1 : 0);
+        save.BindText(8, u.broken_why);
+        save.BindInt(9, u.canary_ms);
+        save.BindText(10, StatusName(u.canary_status));
+        save.BindText(11, u.canary_detail);
+        return save.Step() == SQLITE_DONE || Fail("save upstream");
+    }
+
     std::vector<StoreNotice> Notices() const override {
         std::lock_guard<std::mutex> guard(mutex_);
         std::vector<StoreNotice> out = notices_;
@@ -295,7 +358,8 @@ class SqliteStore final : public Store {
     Clock& clock_;
     std::int64_t failing_since_ms_ = 0; // the first of the failed Records since the last success
     std::string failing_why_;
-    Statement insert_, upsert_, latest_, overview_, history_, begin_, commit_, rollback_;
+    Statement insert_, upsert_, latest_, overview_, history_, load_upstream_, save_upstream_,
+        begin_, commit_, rollback_;
 };
 
 // Why a file could not be used, and whether it is the file's fault (set it aside) or the
@@ -362,7 +426,24 @@ OpenResult TryOpen(const fs::path& file, std::vector<StoreNotice> notices, Env& 
         r.file_at_fault = true;
         return r;
     }
-    if ((rc = sqlite3_exec(db.get(), kSchema, nullptr, nullptr, nullptr)) != SQLITE_OK)
+    int version = 0;
+    rc = sqlite3_prepare_v2(db.get(), "PRAGMA user_version", -1, &check, nullptr);
+    if (rc == SQLITE_OK && (rc = sqlite3_step(check)) == SQLITE_ROW) {
+        version = sqlite3_column_int(check, 0);
+        rc = SQLITE_OK;
+    }
+    sqlite3_finalize(check);
+    if (rc != SQLITE_OK)
+        return fail(rc);
+    if (version > kSchemaVersion) {
+        r.why = "the file was written by a newer valdane-service (layout " +
+                std::to_string(version) + ")";
+        return r; // not damaged: never set aside
+    }
+    if ((rc = sqlite3_exec(db.get(), kSchema, nullptr, nullptr, nullptr)) != SQLITE_OK ||
+        (rc = sqlite3_exec(db.get(),
+                           ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str(),
+                           nullptr, nullptr, nullptr)) != SQLITE_OK)
         return fail(rc);
     r.store = std::make_unique<SqliteStore>(std::move(db), std::move(notices), env.clock);
     if (!r.store->Prepared()) {

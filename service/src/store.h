@@ -36,7 +36,23 @@ struct StoreNotice {
     std::int64_t since_ms = 0; // Error: the first failed Record since the last success
 };
 
-// Every measurement the service ever took, kept in SQLite in the data folder. Thread-safe.
+// What the service knows of one paced upstream besides its measurements, kept so that a
+// restart neither forgets a suspension nor spends a daily budget twice. Times are wall ms.
+struct UpstreamState {
+    std::int64_t suspended_until_ms = 0; // 0: not suspended
+    Status suspended_status = Status::Blocked;
+    std::string suspended_why;
+    std::int64_t budget_day = -1; // UTC day (ms / 86,400,000) that budget_spent counts
+    std::int64_t budget_spent = 0;
+    bool broken = false; // the canary says the definition no longer reads the page
+    std::string broken_why;
+    std::int64_t canary_ms = 0; // when the canary was last asked; 0: never
+    Status canary_status = Status::Unsupported;
+    std::string canary_detail;
+};
+
+// Every measurement the service ever took, kept in SQLite in the data folder. Thread-safe:
+// every call may come from any thread; one mutex serialises them on the one connection.
 class Store {
   public:
     virtual ~Store() = default;
@@ -49,6 +65,18 @@ class Store {
     // Oldest first; since_ms 0 means all.
     virtual std::vector<Measurement> History(const std::string& site, Page page, int column,
                                              std::int64_t since_ms) = 0;
+    // The state of a paced upstream, by provider name; nullopt when none was saved or the store
+    // cannot answer. A store that keeps no such state (a test's) answers nullopt and refuses
+    // to save.
+    virtual std::optional<UpstreamState> LoadUpstream(const std::string& provider) {
+        (void)provider;
+        return std::nullopt;
+    }
+    virtual bool SaveUpstream(const std::string& provider, const UpstreamState& state) {
+        (void)provider;
+        (void)state;
+        return false;
+    }
     // What opening met (a new store, a damaged one set aside) and, while the newest Record
     // failed, that failure; for the home page.
     virtual std::vector<StoreNotice> Notices() const = 0;

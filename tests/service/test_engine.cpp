@@ -1,6 +1,7 @@
 // The engine's value rules, freshness, deadline and sharing, with a hand-moved clock.
 #include "engine.h"
 #include "fakes.h"
+#include "providers/pacer.h"
 #include "tempdir.h"
 
 #include <gtest/gtest.h>
@@ -84,16 +85,49 @@ class TestProvider final : public Provider {
     std::string text_ = "文本";
 };
 
-// The fake clock, counting the requests that wait on it.
+// A paced source answering 100 + column at its pacer's turns (15 s apart), after a request to
+// `url` when one is set.
+class PacedProvider final : public Provider {
+  public:
+    PacedProvider(Env& env, Store& store, std::string url)
+        : env_(env), url_(std::move(url)),
+          pacer_(env, store, "p", PacerConfig{.interval_ms = 15000, .jitter_ms = 0}) {}
+    std::vector<Measurement> Measure(const MeasureRequest& request) override {
+        Measurement m;
+        const Pacer::Turn turn = pacer_.Acquire(&m);
+        if (turn == Pacer::Turn::Wait)
+            return {};
+        if (turn == Pacer::Turn::Go) {
+            ++calls;
+            m.status = Status::Ok;
+            m.number = 100 + request.columns[0];
+            HttpRequest get;
+            get.url = url_;
+            if (!url_.empty() && env_.http.Get(get).status != 200)
+                m = Measurement{Status::NetworkError, {}, {}, {}, "cut", 0};
+        }
+        return std::vector<Measurement>(request.columns.size(), m);
+    }
+    std::string Describe() const override { return "限速来源"; }
+    Pacer* pacer() override { return &pacer_; }
+    std::atomic<int> calls{0};
+
+  private:
+    Env& env_;
+    const std::string url_;
+    Pacer pacer_;
+};
+
+// The fake clock, counting the requests that wait on it (the workers' idle waits end later).
 class CountingClock final : public Clock {
   public:
     std::int64_t NowMs() override { return fake.NowMs(); }
+    std::int64_t MonoMs() override { return fake.MonoMs(); }
     bool WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
                    std::int64_t deadline_ms, const std::function<bool()>& pred) override {
-        ++waiting;
+        waiting += deadline_ms == fake.MonoMs() + kDeadline ? 1 : 0;
         return fake.WaitUntil(lock, cv, deadline_ms, pred);
     }
-    void SleepMs(std::int64_t ms) override { fake.SleepMs(ms); }
     test::FakeClock fake;
     std::atomic<int> waiting{0};
 };
@@ -113,11 +147,12 @@ class EngineTest : public ::testing::Test {
         Start(*store_);
     }
     void TearDown() override {
-        provider_->Hold(false);
+        if (engine_)
+            provider_->Hold(false);
         engine_.reset();
     }
 
-    void Start(Store& store) {
+    void Start(Store& store, const std::string& paced_url = "") {
         engine_.reset();
         ProviderContext context{env_, store, config_};
         std::string error;
@@ -125,7 +160,28 @@ class EngineTest : public ::testing::Test {
         auto provider = std::make_unique<TestProvider>();
         provider_ = provider.get();
         providers["t"] = std::move(provider);
+        auto paced = std::make_unique<PacedProvider>(env_, store, paced_url);
+        paced_ = paced.get();
+        providers["p"] = std::move(paced);
         engine_ = std::make_unique<Engine>(config_, store, env_, std::move(providers));
+    }
+
+    // Column 0 of sites and ranks from the paced source.
+    void UsePaced(const std::string& url = "") {
+        config_.columns[Page::Sites][0] = "p";
+        config_.columns[Page::Ranks][0] = "p";
+        Start(*store_, url);
+    }
+
+    // Waits (in real time, for an event) until no cell of the site is measuring.
+    bool Settled(Page page, const std::string& site) {
+        for (int i = 0; i < 20000; ++i) {
+            const auto cells = engine_->State(page, site);
+            if (std::none_of(cells->begin(), cells->end(), [](auto& a) { return a.measuring; }))
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
     }
 
     // The default configuration adds providers of its own: look ours up by name.
@@ -150,6 +206,7 @@ class EngineTest : public ::testing::Test {
     std::unique_ptr<Store> store_;
     std::unique_ptr<Engine> engine_;
     TestProvider* provider_ = nullptr;
+    PacedProvider* paced_ = nullptr;
 };
 
 TEST_F(EngineTest, ValueRules) {
@@ -358,13 +415,107 @@ TEST_F(EngineTest, StateReadsWithoutMeasuring) {
     ASSERT_TRUE(provider_->AwaitCalls(1));
     state = engine_->State(Page::Ranks, "state.example");
     EXPECT_TRUE((*state)[0].measuring);
-    EXPECT_FALSE((*state)[1].measuring); // "none" is never queued
     provider_->Hold(false);
     request.join();
     state = engine_->State(Page::Ranks, "state.example");
     EXPECT_FALSE((*state)[0].measuring);
     EXPECT_EQ((*state)[0].sent, "5");
     EXPECT_EQ(provider_->calls(), 1);
+}
+
+TEST_F(EngineTest, PacedColumnsAnswerAtOnceAndArriveLater) {
+    UsePaced();
+    // The first turn is free: measured while the request waits.
+    EXPECT_EQ(Answer(Page::Sites, "first.example"), "100,6,7,8,9,10,11");
+    // A burst of requests for new sites: the paced column waits for its turns in the
+    // background; no instant column is ever held back by it.
+    std::vector<std::string> answers(24);
+    std::vector<std::thread> burst;
+    for (std::size_t i = 0; i < answers.size(); ++i)
+        burst.emplace_back(
+            [&, i] { answers[i] = Answer(Page::Sites, "burst" + std::to_string(i) + ".example"); });
+    for (std::thread& t : burst)
+        t.join();
+    for (const std::string& answer : answers)
+        EXPECT_EQ(answer, "-1,6,7,8,9,10,11");
+    EXPECT_EQ(paced_->calls, 1);
+
+    const std::int64_t now = clock_.fake.NowMs();
+    auto state = engine_->State(Page::Sites, "late.example");
+    EXPECT_FALSE((*state)[0].measuring);
+    EXPECT_EQ(Answer(Page::Sites, "late.example"), "-1,6,7,8,9,10,11");
+    state = engine_->State(Page::Sites, "late.example");
+    EXPECT_TRUE((*state)[0].measuring);
+    EXPECT_FALSE((*state)[1].measuring);
+    // Behind 24 sites, 15 s apart, first come first served.
+    EXPECT_EQ((*state)[0].next_attempt_ms, now + 25 * 15000);
+    EXPECT_EQ(ReadyInSeconds(*state, now), 25 * 15 + 2);
+    EXPECT_EQ(ReadyInSeconds({(*state)[1]}, now), std::nullopt);
+    for (int turn = 2; turn <= 26; ++turn) {
+        clock_.fake.Advance(15000);
+        while (paced_->calls < turn)
+            std::this_thread::yield();
+    }
+    ASSERT_TRUE(Settled(Page::Sites, "late.example"));
+    EXPECT_EQ(Answer(Page::Sites, "late.example"), "100,6,7,8,9,10,11");
+    EXPECT_EQ(paced_->calls, 26);
+}
+
+TEST_F(EngineTest, DeadlineRunsFromArrival) {
+    provider_->Hold(true);
+    // Arrived a deadline ago: answered with what there is, without waiting.
+    EXPECT_EQ(engine_->Answer(Page::Ranks, "arrived.example", clock_.fake.MonoMs() - kDeadline),
+              "-1,-1");
+    // A step of the wall clock ends no wait.
+    std::string answer;
+    std::thread request([&] { answer = Answer(Page::Ranks, "stepped.example"); });
+    while (clock_.waiting < 1)
+        std::this_thread::yield();
+    clock_.fake.Step(2 * kDeadline);
+    provider_->Hold(false);
+    request.join();
+    EXPECT_EQ(answer, "5,-1");
+}
+
+TEST_F(EngineTest, QueuesAreCapped) {
+    UsePaced();
+    for (int i = 0; i <= 1000; ++i)
+        ASSERT_EQ(Answer(Page::Ranks, "q" + std::to_string(i) + ".example"),
+                  i ? "-1,-1" : "100,-1");
+    EXPECT_TRUE((*engine_->State(Page::Ranks, "q1000.example"))[0].measuring);
+    const auto refused = engine_->Explain(Page::Ranks, "over.example");
+    EXPECT_FALSE((*refused)[0].measuring);
+    EXPECT_EQ((*refused)[0].used.status, Status::RateLimited);
+}
+
+TEST_F(EngineTest, ShutdownDropsQueuedMeasurementsAndCutsRunningOnes) {
+    // An upstream that holds its answer until the test ends.
+    std::mutex mutex;
+    std::condition_variable released;
+    bool done = false;
+    test::FakeUpstream up;
+    up.server().Get("/", [&](const httplib::Request&, httplib::Response& res) {
+        std::unique_lock<std::mutex> lock(mutex);
+        released.wait_for(lock, std::chrono::seconds(30), [&] { return done; });
+        res.set_content("late", "text/plain");
+    });
+    ASSERT_TRUE(up.Start());
+    UsePaced(up.base() + "/");
+    // Asked a deadline ago: answered at once, measured in the background.
+    engine_->Answer(Page::Ranks, "running.example", clock_.fake.MonoMs() - kDeadline);
+    while (up.hits("/") < 1)
+        std::this_thread::yield();
+    for (const char* site : {"queued1.example", "queued2.example"})
+        EXPECT_EQ(Answer(Page::Ranks, site), "-1,-1");
+    EXPECT_EQ(paced_->calls, 1);
+    engine_.reset(); // returns although the upstream still holds its answer
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        done = true;
+    }
+    released.notify_all();
+    for (const char* site : {"running.example", "queued1.example", "queued2.example"})
+        EXPECT_TRUE(store_->History(site, Page::Ranks, 0, 0).empty()) << site;
 }
 
 } // namespace

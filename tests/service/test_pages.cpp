@@ -189,7 +189,7 @@ TEST(Pages, CellStateForEveryStatus) {
          "未配置 Google API 密钥（见服务主页）"},
         {Status::Unsupported, "none", "", -1, false, false, "unsupported", "此列没有数据来源"},
         {Status::NetworkError, "baidu", "", -1, false, true, "measuring",
-         "正在测量，约 18 秒后有结果"},
+         "正在测量，约 17 秒后有结果"},
     };
     for (const Row& r : rows) {
         ColumnAnswer a{static_cast<int>(view.answers[Page::Sites].size()),
@@ -209,7 +209,7 @@ TEST(Pages, CellStateForEveryStatus) {
     }
     const auto doc = nlohmann::json::parse(CellStateJson(view));
     EXPECT_EQ(doc["now"], FormatIsoTime(now));
-    EXPECT_EQ(doc["ready_in_s"], 18); // its turn in 15 s, then a search's usual 3 s
+    EXPECT_EQ(doc["ready_in_s"], 17); // its turn in 15 s, then a typical 2 s
     EXPECT_EQ(doc["pages"]["links"], nlohmann::json::array());
     const auto& cells = doc["pages"]["sites"];
     EXPECT_EQ(cells[1]["title"], "谷歌收录");

@@ -94,8 +94,8 @@ class Ranks : public ::testing::Test {
         EXPECT_TRUE(p) << error;
         return p;
     }
-    static Measurement One(Provider& p, const std::string& site, Page page, int column) {
-        return p.Measure({site, page, {column}}).at(0);
+    Measurement One(Provider& p, const std::string& site, Page page, int column) {
+        return test::MeasureInTurn(p, env_.clock, {site, page, {column}}).at(0);
     }
 
     test::TestEnv env_;

@@ -20,19 +20,21 @@ Measurement Failed(Status status, std::string detail) {
 
 class GoogleCseProvider final : public Provider {
   public:
-    GoogleCseProvider(std::string url, std::string key, std::string cx, std::string proxy,
-                      PacerConfig pacing, Env& env)
+    GoogleCseProvider(const std::string& name, std::string url, std::string key, std::string cx,
+                      std::string proxy, PacerConfig pacing, ProviderContext& context)
         : url_(std::move(url)), key_(std::move(key)), cx_(std::move(cx)), proxy_(std::move(proxy)),
-          env_(env), pacer_(env.clock, pacing) {}
+          env_(context.env), pacer_(context.env, context.store, name, pacing) {}
 
     std::vector<Measurement> Measure(const MeasureRequest& request) override {
-        Measurement m = request.page != Page::Sites
-                            ? Failed(Status::Unsupported, "Google 不再公开反链数")
-                        : key_.empty() || cx_.empty()
-                            ? Failed(Status::NotConfigured, "未配置 API key 与搜索引擎 ID (cx)")
-                            : Query(std::string(SiteHost(request.site)));
-        m.time_ms = env_.clock.NowMs();
-        return std::vector<Measurement>(request.columns.size(), m);
+        std::optional<Measurement> m =
+            request.page != Page::Sites ? Failed(Status::Unsupported, "Google 不再公开反链数")
+            : key_.empty() || cx_.empty()
+                ? Failed(Status::NotConfigured, "未配置 API key 与搜索引擎 ID (cx)")
+                : Query(std::string(SiteHost(request.site)));
+        if (!m)
+            return {}; // not our turn yet
+        m->time_ms = env_.clock.NowMs();
+        return std::vector<Measurement>(request.columns.size(), *m);
     }
 
     std::string Describe() const override {
@@ -41,11 +43,20 @@ class GoogleCseProvider final : public Provider {
     }
 
     ProviderState State() const override { return pacer_.State(); }
+    Pacer* pacer() override { return &pacer_; }
 
   private:
-    Measurement Query(const std::string& site) {
-        if (auto refused = pacer_.Acquire())
-            return *refused;
+    // nullopt when the pacer says wait.
+    std::optional<Measurement> Query(const std::string& site) {
+        Measurement refused;
+        switch (pacer_.Acquire(&refused)) {
+        case Pacer::Turn::Wait:
+            return std::nullopt;
+        case Pacer::Turn::Refused:
+            return refused;
+        case Pacer::Turn::Go:
+            break;
+        }
         HttpRequest request;
         request.url = url_ + "?key=" + PercentEncode(key_) + "&cx=" + PercentEncode(cx_) +
                       "&q=" + PercentEncode("site:" + site);
@@ -111,7 +122,7 @@ std::unique_ptr<Provider> MakeGoogleCseProvider(const std::string& name, const t
     ReadPacerConfig(read, &pacing);
     if (!read.Done(error))
         return nullptr;
-    return std::make_unique<GoogleCseProvider>(url, key, cx, proxy, pacing, context.env);
+    return std::make_unique<GoogleCseProvider>(name, url, key, cx, proxy, pacing, context);
 }
 
 } // namespace valdane::svc

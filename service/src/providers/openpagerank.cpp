@@ -1,5 +1,4 @@
-// Open PageRank's 0–10 value for the 谷歌 column of the ranks page. Sites asked for at about
-// the same time go out in one request (the API takes up to 100 domains per call).
+// Open PageRank's 0–10 value for the 谷歌 column of the ranks page, one site per paced request.
 #include "engines.h"
 #include "pacer.h"
 #include "providers.h"
@@ -8,13 +7,8 @@
 #include <nlohmann/json.hpp>
 #include <toml++/toml.h>
 
-#include <condition_variable>
-#include <mutex>
-
 namespace valdane::svc {
 namespace {
-
-constexpr std::size_t kMaxBatch = 100;
 
 Measurement Failed(Status status, std::string detail) {
     Measurement m;
@@ -25,102 +19,65 @@ Measurement Failed(Status status, std::string detail) {
 
 class OpenPageRankProvider final : public Provider {
   public:
-    OpenPageRankProvider(std::string url, std::string key, std::string proxy, PacerConfig pacing,
-                         Env& env)
-        : url_(std::move(url)), key_(std::move(key)), proxy_(std::move(proxy)), env_(env),
-          pacer_(env.clock, pacing) {}
+    OpenPageRankProvider(const std::string& name, std::string url, std::string key,
+                         std::string proxy, PacerConfig pacing, ProviderContext& context)
+        : url_(std::move(url)), key_(std::move(key)), proxy_(std::move(proxy)), env_(context.env),
+          pacer_(context.env, context.store, name, pacing) {}
 
     std::vector<Measurement> Measure(const MeasureRequest& request) override {
-        Measurement m = request.page != Page::Ranks ? Failed(Status::Unsupported, "只提供 PR 值")
-                        : key_.empty() ? Failed(Status::NotConfigured, "未配置 API key")
-                                       : Lookup(std::string(SiteHost(request.site)));
-        m.time_ms = env_.clock.NowMs();
-        return std::vector<Measurement>(request.columns.size(), m);
+        std::optional<Measurement> m =
+            request.page != Page::Ranks ? Failed(Status::Unsupported, "只提供 PR 值")
+            : key_.empty()              ? Failed(Status::NotConfigured, "未配置 API key")
+                                        : Lookup(std::string(SiteHost(request.site)));
+        if (!m)
+            return {}; // not our turn yet
+        m->time_ms = env_.clock.NowMs();
+        return std::vector<Measurement>(request.columns.size(), *m);
     }
 
     std::string Describe() const override { return "Open PageRank 的 page_rank_integer (0–10)"; }
 
     ProviderState State() const override { return pacer_.State(); }
+    Pacer* pacer() override { return &pacer_; }
 
   private:
-    struct Slot {
-        std::string domain;
-        std::optional<Measurement> result;
-    };
-
-    // Whoever finds no request in flight sends one for every site waiting by the time its
-    // turn comes; the others wait for their slot to be filled.
-    Measurement Lookup(const std::string& domain) {
-        auto slot = std::make_shared<Slot>(Slot{domain, std::nullopt});
-        std::unique_lock<std::mutex> lock(mutex_);
-        waiting_.push_back(slot);
-        while (!slot->result) {
-            if (busy_) {
-                cv_.wait(lock);
-                continue;
-            }
-            busy_ = true;
-            lock.unlock();
-            const std::optional<Measurement> refused = pacer_.Acquire();
-            lock.lock();
-            std::vector<std::shared_ptr<Slot>> batch;
-            while (!waiting_.empty() && batch.size() < kMaxBatch) {
-                batch.push_back(waiting_.front());
-                waiting_.erase(waiting_.begin());
-            }
-            lock.unlock();
-            if (refused)
-                for (auto& s : batch)
-                    s->result = *refused;
-            else
-                Send(batch);
-            lock.lock();
-            busy_ = false;
-            cv_.notify_all();
+    // nullopt when the pacer says wait.
+    std::optional<Measurement> Lookup(const std::string& domain) {
+        Measurement refused;
+        switch (pacer_.Acquire(&refused)) {
+        case Pacer::Turn::Wait:
+            return std::nullopt;
+        case Pacer::Turn::Refused:
+            return refused;
+        case Pacer::Turn::Go:
+            break;
         }
-        return *slot->result;
-    }
-
-    void Send(std::vector<std::shared_ptr<Slot>>& batch) {
         HttpRequest request;
-        request.url = url_;
-        char sep = '?';
-        for (const auto& s : batch) {
-            request.url += sep + std::string("domains%5B%5D=") + PercentEncode(s->domain);
-            sep = '&';
-        }
+        request.url = url_ + "?domains%5B%5D=" + PercentEncode(domain);
         request.headers = {{"API-OPR", key_}};
         request.proxy = proxy_;
         request.max_bytes = 1 << 20;
         const HttpResponse r = env_.http.Get(request);
-        Measurement fail;
         if (r.status == 429) {
             pacer_.Suspend(Status::RateLimited, "HTTP 429");
-            fail = Failed(Status::RateLimited, "HTTP 429");
-        } else if (r.status == 401 || r.status == 403) {
-            fail = Failed(Status::NotConfigured, "API key 被拒绝");
-        } else if (r.status != 200) {
-            fail = Failed(Status::NetworkError,
-                          r.status ? "HTTP " + std::to_string(r.status) : r.error);
-        } else {
-            fail = Failed(Status::ParseFailed, "回答中没有此域名");
-            const nlohmann::json doc = nlohmann::json::parse(r.body, nullptr, false);
-            const auto list = doc.is_object() ? doc.find("response") : doc.end();
-            if (list != doc.end() && list->is_array())
-                for (const nlohmann::json& item : *list)
-                    Fill(batch, item);
-            else
-                fail = Failed(Status::ParseFailed, "回答中没有 response 数组");
+            return Failed(Status::RateLimited, "HTTP 429");
         }
-        for (auto& s : batch)
-            if (!s->result)
-                s->result = fail;
+        if (r.status == 401 || r.status == 403)
+            return Failed(Status::NotConfigured, "API key 被拒绝");
+        if (r.status != 200)
+            return Failed(Status::NetworkError,
+                          r.status ? "HTTP " + std::to_string(r.status) : r.error);
+        const nlohmann::json doc = nlohmann::json::parse(r.body, nullptr, false);
+        const auto list = doc.is_object() ? doc.find("response") : doc.end();
+        if (list == doc.end() || !list->is_array())
+            return Failed(Status::ParseFailed, "回答中没有 response 数组");
+        for (const nlohmann::json& item : *list)
+            if (item.is_object() && item.value("domain", std::string()) == domain)
+                return Read(item);
+        return Failed(Status::ParseFailed, "回答中没有此域名");
     }
 
-    static void Fill(std::vector<std::shared_ptr<Slot>>& batch, const nlohmann::json& item) {
-        if (!item.is_object())
-            return;
-        const std::string domain = item.value("domain", std::string());
+    static Measurement Read(const nlohmann::json& item) {
         const auto code = item.find("status_code");
         const auto pr = item.find("page_rank_integer");
         Measurement m;
@@ -134,18 +91,12 @@ class OpenPageRankProvider final : public Provider {
         } else {
             m = Failed(Status::ParseFailed, "page_rank_integer 无法读取");
         }
-        for (auto& s : batch)
-            if (!s->result && s->domain == domain)
-                s->result = m;
+        return m;
     }
 
     const std::string url_, key_, proxy_;
     Env& env_;
     Pacer pacer_;
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool busy_ = false;
-    std::vector<std::shared_ptr<Slot>> waiting_;
 };
 
 } // namespace
@@ -169,7 +120,7 @@ std::unique_ptr<Provider> MakeOpenPageRankProvider(const std::string& name,
     // Without a key the column can still carry the value derived from the imported graph.
     if (key.empty() && fallback == "cc-graph")
         return MakeCcGraph(context, false);
-    return std::make_unique<OpenPageRankProvider>(url, key, proxy, pacing, context.env);
+    return std::make_unique<OpenPageRankProvider>(name, url, key, proxy, pacing, context);
 }
 
 } // namespace valdane::svc

@@ -1,5 +1,6 @@
 #include "pacer.h"
 
+#include "log.h"
 #include "section.h"
 
 #include <algorithm>
@@ -18,60 +19,95 @@ void ReadPacerConfig(SectionReader& reader, PacerConfig* config) {
     reader.Duration("rate_limited_hours", 3600 * 1000, &config->rate_limited_ms);
 }
 
-Pacer::Pacer(Clock& clock, PacerConfig config)
-    : clock_(clock), config_(config), random_(std::random_device{}()) {}
-
-std::optional<Measurement> Pacer::Acquire() {
-    std::int64_t wait = 0;
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        const std::int64_t now = clock_.NowMs();
-        if (now < suspended_until_ms_) {
-            Measurement m;
-            m.status = suspended_status_;
-            m.detail = "暂停至 " + std::to_string(suspended_until_ms_) + ": " + suspended_why_;
-            return m;
-        }
-        if (now / kDayMs != day_) {
-            day_ = now / kDayMs;
-            spent_today_ = 0;
-        }
-        if (spent_today_ >= config_.daily_budget) {
-            Measurement m;
-            m.status = Status::RateLimited;
-            m.detail = "今日请求配额已用完 (" + std::to_string(config_.daily_budget) + ")";
-            return m;
-        }
-        ++spent_today_;
-        // Each caller reserves its own slot, so concurrent callers queue at the interval.
-        const std::int64_t slot = std::max(now, next_slot_ms_);
-        std::int64_t gap = config_.interval_ms;
-        if (config_.jitter_ms > 0)
-            gap += std::uniform_int_distribution<std::int64_t>(0, config_.jitter_ms)(random_);
-        next_slot_ms_ = slot + gap;
-        wait = slot - now;
-    }
-    clock_.SleepMs(wait);
-    return std::nullopt;
+Pacer::Pacer(Env& env, Store& store, std::string name, PacerConfig config)
+    : env_(env), store_(store), name_(std::move(name)), config_(config),
+      random_(std::random_device{}()) {
+    if (auto saved = store_.LoadUpstream(name_))
+        state_ = std::move(*saved);
 }
 
-void Pacer::Suspend(Status why, const std::string& detail) {
+Pacer::Turn Pacer::Acquire(Measurement* refusal) {
     std::lock_guard<std::mutex> guard(mutex_);
-    const std::int64_t span =
-        why == Status::RateLimited ? config_.rate_limited_ms : config_.blocked_ms;
-    suspended_until_ms_ = std::max(suspended_until_ms_, clock_.NowMs() + span);
-    suspended_status_ = why;
-    suspended_why_ = detail;
+    const std::int64_t now = env_.clock.NowMs();
+    const std::int64_t mono = env_.clock.MonoMs();
+    if (now < state_.suspended_until_ms) {
+        refusal->status = state_.suspended_status;
+        refusal->number.reset();
+        refusal->detail =
+            "暂停至 " + std::to_string(state_.suspended_until_ms) + ": " + state_.suspended_why;
+        return Turn::Refused;
+    }
+    if (now / kDayMs != state_.budget_day) {
+        state_.budget_day = now / kDayMs;
+        state_.budget_spent = 0;
+    }
+    if (state_.budget_spent >= config_.daily_budget || mono < next_slot_mono_)
+        return Turn::Wait;
+    ++state_.budget_spent;
+    std::int64_t gap = config_.interval_ms;
+    if (config_.jitter_ms > 0)
+        gap += std::uniform_int_distribution<std::int64_t>(0, config_.jitter_ms)(random_);
+    next_slot_mono_ = mono + gap;
+    Save();
+    return Turn::Go;
+}
+
+std::int64_t Pacer::NextTurnMono() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const std::int64_t now = env_.clock.NowMs();
+    const std::int64_t mono = env_.clock.MonoMs();
+    if (now < state_.suspended_until_ms)
+        return mono;
+    if (now / kDayMs == state_.budget_day && state_.budget_spent >= config_.daily_budget)
+        return mono + (now / kDayMs + 1) * kDayMs - now;
+    return std::max(mono, next_slot_mono_);
+}
+
+void Pacer::Suspend(Status why, const std::string& detail, std::int64_t span_ms) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (span_ms == 0)
+        span_ms = why == Status::RateLimited ? config_.rate_limited_ms : config_.blocked_ms;
+    state_.suspended_until_ms = std::max(state_.suspended_until_ms, env_.clock.NowMs() + span_ms);
+    state_.suspended_status = why;
+    state_.suspended_why = detail;
+    Save();
+}
+
+void Pacer::SetBroken(bool broken, const std::string& why) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    state_.broken = broken;
+    state_.broken_why = broken ? why : std::string();
+    Save();
+}
+
+void Pacer::SetCanary(Status status, const std::string& detail) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    state_.canary_ms = env_.clock.NowMs();
+    state_.canary_status = status;
+    state_.canary_detail = detail;
+    Save();
+}
+
+UpstreamState Pacer::Saved() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return state_;
 }
 
 ProviderState Pacer::State() const {
     std::lock_guard<std::mutex> guard(mutex_);
     ProviderState state;
-    if (clock_.NowMs() < suspended_until_ms_) {
-        state.suspended_until_ms = suspended_until_ms_;
-        state.suspended_why = suspended_why_;
+    if (env_.clock.NowMs() < state_.suspended_until_ms) {
+        state.suspended_until_ms = state_.suspended_until_ms;
+        state.suspended_why = state_.suspended_why;
     }
+    state.broken = state_.broken;
+    state.broken_why = state_.broken_why;
     return state;
+}
+
+void Pacer::Save() {
+    if (!store_.SaveUpstream(name_, state_))
+        LogLine("pacer: the state of " + name_ + " could not be kept in the store");
 }
 
 } // namespace valdane::svc

@@ -3,10 +3,10 @@
 #include "env.h"
 #include "measurement.h"
 #include "provider.h"
+#include "store.h"
 
 #include <cstdint>
 #include <mutex>
-#include <optional>
 #include <random>
 #include <string>
 
@@ -26,30 +26,49 @@ class SectionReader;
 // Reads interval_s, jitter_s, daily_budget, blocked_hours and rate_limited_hours into *config.
 void ReadPacerConfig(SectionReader& reader, PacerConfig* config);
 
-// Politeness towards one upstream: spaces requests, counts a daily budget and keeps the
-// suspension after a CAPTCHA or a 429. Thread-safe; waits through the Env clock.
+// Politeness towards one upstream: spaces requests, counts a daily budget, keeps the
+// suspension after a verification page or a 429, and the canary's verdict. It never waits:
+// the engine's scheduler starts a measurement only at NextTurnMono(), and a provider whose
+// Acquire says Wait hands its turn back (see Provider::Measure).
+//
+// Thread-safe. mutex_ guards every member below it; the store is written under it, so the
+// saved state is always one the pacer has held. The state survives restarts through the
+// store (by provider name); spacing does not (a restart costs at most one early request).
 class Pacer {
   public:
-    Pacer(Clock& clock, PacerConfig config);
-    // Waits for this request's turn. Returns the failure to report instead when the upstream
-    // is suspended or today's budget is spent (nothing is sent then).
-    std::optional<Measurement> Acquire();
-    // After a verification page (Blocked) or an HTTP 429 (RateLimited).
-    void Suspend(Status why, const std::string& detail);
-    ProviderState State() const; // suspension only; providers add their own broken flag
-    const PacerConfig& config() const { return config_; }
+    Pacer(Env& env, Store& store, std::string name, PacerConfig config);
+
+    enum class Turn {
+        Go,      // the request may go now; it is counted and the next slot reserved
+        Wait,    // not yet: nothing is counted, ask again at NextTurnMono()
+        Refused, // suspended: *refusal says why; nothing is sent
+    };
+    Turn Acquire(Measurement* refusal);
+    // When Acquire will next say Go or Refused (Env mono clock): now while suspended (the
+    // refusal is immediate), the next UTC day once today's budget is spent.
+    std::int64_t NextTurnMono() const;
+    // The average spacing of two requests: what a place further back in the queue costs.
+    std::int64_t TypicalGapMs() const { return config_.interval_ms + config_.jitter_ms / 2; }
+
+    // After a verification page (Blocked) or an HTTP 429 (RateLimited): for the configured
+    // span, or `span_ms` when given.
+    void Suspend(Status why, const std::string& detail, std::int64_t span_ms = 0);
+    void SetBroken(bool broken, const std::string& why);
+    void SetCanary(Status status, const std::string& detail);
+    UpstreamState Saved() const; // a copy of the kept state
+    ProviderState State() const; // suspension and broken mark, for the home page
 
   private:
-    Clock& clock_;
+    void Save(); // under mutex_
+
+    Env& env_;
+    Store& store_;
+    const std::string name_;
     const PacerConfig config_;
     mutable std::mutex mutex_;
     std::mt19937_64 random_;
-    std::int64_t next_slot_ms_ = 0;
-    std::int64_t day_ = -1;
-    std::int64_t spent_today_ = 0;
-    std::int64_t suspended_until_ms_ = 0;
-    Status suspended_status_ = Status::Blocked;
-    std::string suspended_why_;
+    std::int64_t next_slot_mono_ = 0;
+    UpstreamState state_;
 };
 
 } // namespace valdane::svc

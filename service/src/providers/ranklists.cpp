@@ -127,7 +127,9 @@ class TrancoProvider final : public Provider {
     // an hour after a failure.
     void Refresh(std::int64_t due) {
         std::unique_lock<std::mutex> lock(mutex_);
-        while (!env_.clock.WaitUntil(lock, cv_, due, [&] { return stop_.load(); })) {
+        // `due` is a wall time (the list's age counts across restarts); the wait counts it down.
+        while (!env_.clock.WaitUntil(lock, cv_, env_.clock.MonoMs() + (due - env_.clock.NowMs()),
+                                     [&] { return stop_.load(); })) {
             lock.unlock();
             ImportOptions options;
             options.cancel = &stop_;

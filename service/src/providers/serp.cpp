@@ -68,26 +68,38 @@ struct Definition {
     std::string proxy;
     std::vector<Pattern> count; // the first capture group holds the number
     std::vector<Pattern> no_results;
-    std::vector<Pattern> blocked; // matched against the body and a redirect's Location
+    std::vector<Pattern> blocked; // a redirect's Location, and pages without a count
     std::string canary;
     std::int64_t canary_ms = 24 * kHourMs;
+    std::int64_t unknown_page_ms = 6 * kHourMs; // suspension for an unrecognised page
     std::int64_t timeout_ms = 15000;
     std::int64_t max_bytes = 1 << 20;
 };
 
+// What a page says, before it becomes a measurement.
+struct Reading {
+    Measurement m;
+    bool unknown = false; // neither a count nor a "no results" text nor a known block
+};
+
 class SerpProvider final : public Provider {
   public:
-    SerpProvider(Definition def, PacerConfig pacing, Env& env)
-        : def_(std::move(def)), env_(env), pacer_(env.clock, pacing) {}
+    SerpProvider(const std::string& name, Definition def, PacerConfig pacing,
+                 ProviderContext& context)
+        : def_(std::move(def)), env_(context.env),
+          pacer_(context.env, context.store, name, pacing) {}
 
     std::vector<Measurement> Measure(const MeasureRequest& request) override {
         const std::string& query = request.page == Page::Sites   ? def_.query_sites
                                    : request.page == Page::Links ? def_.query_links
                                                                  : std::string();
-        Measurement m = query.empty() ? Failed(Status::Unsupported, def_.engine + " 不提供此项")
-                                      : MeasureSite(std::string(SiteHost(request.site)), query);
-        m.time_ms = env_.clock.NowMs();
-        return std::vector<Measurement>(request.columns.size(), m);
+        std::optional<Measurement> m =
+            query.empty() ? Failed(Status::Unsupported, def_.engine + " 不提供此项")
+                          : MeasureSite(std::string(SiteHost(request.site)), query);
+        if (!m)
+            return {}; // the turn went to the canary, or has not come
+        m->time_ms = env_.clock.NowMs();
+        return std::vector<Measurement>(request.columns.size(), *m);
     }
 
     std::string Describe() const override {
@@ -101,71 +113,89 @@ class SerpProvider final : public Provider {
         return text;
     }
 
-    ProviderState State() const override {
-        ProviderState state = pacer_.State();
-        std::lock_guard<std::mutex> guard(mutex_);
-        state.broken = broken_;
-        state.broken_why = broken_why_;
-        return state;
-    }
+    ProviderState State() const override { return pacer_.State(); }
+    Pacer* pacer() override { return &pacer_; }
 
   private:
-    Measurement MeasureSite(const std::string& site, const std::string& query) {
-        CheckCanary();
-        if (auto why = BrokenWhy())
-            return Failed(Status::ParseFailed, "定义已失效: " + *why);
-        Measurement m = Query(site, query);
-        if (m.status == Status::ParseFailed) {
-            // A page we cannot read may mean the engine changed its page: ask the canary now
-            // rather than tomorrow, so that the home page says so.
-            {
-                std::lock_guard<std::mutex> guard(mutex_);
-                next_canary_ms_ = 0;
+    // Each upstream request takes one turn of the pacer; nullopt hands this one back.
+    std::optional<Measurement> MeasureSite(const std::string& site, const std::string& query) {
+        if (CanaryDue()) {
+            Measurement refused;
+            switch (pacer_.Acquire(&refused)) {
+            case Pacer::Turn::Wait:
+                return std::nullopt;
+            case Pacer::Turn::Refused:
+                return refused;
+            case Pacer::Turn::Go:
+                JudgeCanary(Query(def_.canary, query_for_canary()));
+                return std::nullopt; // the site's own request waits for the next turn
             }
-            CheckCanary();
         }
-        return m;
-    }
-
-    std::optional<std::string> BrokenWhy() const {
-        std::lock_guard<std::mutex> guard(mutex_);
-        if (!broken_)
+        const UpstreamState kept = pacer_.Saved();
+        if (kept.broken)
+            return Failed(Status::ParseFailed, "定义已失效: " + kept.broken_why);
+        Measurement refused;
+        switch (pacer_.Acquire(&refused)) {
+        case Pacer::Turn::Wait:
             return std::nullopt;
-        return broken_why_;
+        case Pacer::Turn::Refused:
+            return refused;
+        case Pacer::Turn::Go:
+            break;
+        }
+        Reading r = Query(site, query);
+        if (r.m.status == Status::ParseFailed) {
+            // A page we cannot read may mean the engine changed its page, or showed a
+            // verification page we do not know: the canary tells which at the next turn.
+            std::lock_guard<std::mutex> guard(mutex_);
+            canary_now_ = true;
+        }
+        return r.m;
     }
 
-    // Once a day (and after a page we could not read) the canary, a site that surely has
-    // results, must give a count above zero; otherwise the definition is marked broken and
-    // no answer of it is trusted until the canary passes again.
-    void CheckCanary() {
+    const std::string& query_for_canary() const {
+        return def_.query_sites.empty() ? def_.query_links : def_.query_sites;
+    }
+
+    // Once per canary_hours, and after a page we could not read.
+    bool CanaryDue() {
         if (def_.canary.empty())
-            return;
-        const std::string& query = def_.query_sites.empty() ? def_.query_links : def_.query_sites;
+            return false;
+        std::lock_guard<std::mutex> guard(mutex_);
+        const UpstreamState kept = pacer_.Saved();
+        return canary_now_ || kept.canary_ms == 0 ||
+               env_.clock.NowMs() - kept.canary_ms >= def_.canary_ms;
+    }
+
+    // The canary, a site that surely has results, must give a count above zero. Otherwise:
+    // a page like no other (neither count, nor "no results", nor a known block) is most likely
+    // a verification page we do not know, so the engine is left alone for a while; when the
+    // canary meets it again after that, or reads "no results" or an unreadable count, the
+    // definition no longer fits the page and is marked broken, so that a changed page never
+    // turns into zeros.
+    void JudgeCanary(const Reading& c) {
+        const UpstreamState before = pacer_.Saved();
         {
             std::lock_guard<std::mutex> guard(mutex_);
-            const std::int64_t now = env_.clock.NowMs();
-            if (now < next_canary_ms_)
-                return;
-            next_canary_ms_ = now + def_.canary_ms; // one caller runs it
+            canary_now_ = false;
         }
-        const Measurement c = Query(def_.canary, query);
-        std::lock_guard<std::mutex> guard(mutex_);
-        if (c.status == Status::Ok && c.number.value_or(0) > 0) {
-            broken_ = false;
-            broken_why_.clear();
-        } else if (c.status == Status::Ok || c.status == Status::NotFound ||
-                   c.status == Status::ParseFailed) {
-            broken_ = true;
-            broken_why_ =
-                "校验站点 " + def_.canary + " 无结果数 (" + std::string(StatusName(c.status)) + ")";
-        } else {
-            next_canary_ms_ = 0; // no verdict (blocked, network): ask again next time
+        pacer_.SetCanary(c.m.status, c.m.detail);
+        if (c.m.status == Status::Ok && c.m.number.value_or(0) > 0) {
+            if (before.broken)
+                pacer_.SetBroken(false, "");
+        } else if (c.unknown && !(before.canary_status == Status::ParseFailed &&
+                                  before.canary_detail == c.m.detail)) {
+            pacer_.Suspend(Status::Blocked,
+                           "无法识别的页面（校验站点 " + def_.canary + " 亦然），可能是验证页面",
+                           def_.unknown_page_ms);
+        } else if (c.m.status == Status::NotFound || c.m.status == Status::ParseFailed) {
+            pacer_.SetBroken(true, "校验站点 " + def_.canary + " 无结果数 (" +
+                                       std::string(StatusName(c.m.status)) + ")");
         }
+        // Anything else (blocked, network, 429) says nothing of the definition.
     }
 
-    Measurement Query(const std::string& site, const std::string& query_template) {
-        if (auto refused = pacer_.Acquire())
-            return *refused;
+    Reading Query(const std::string& site, const std::string& query_template) {
         HttpRequest request;
         request.url = Replace(
             Replace(def_.url, "{query}", PercentEncode(Replace(query_template, "{site}", site))),
@@ -178,50 +208,57 @@ class SerpProvider final : public Provider {
         return Classify(env_.http.Get(request));
     }
 
-    Measurement Classify(HttpResponse r) {
+    // A page that yields a count is a result page whatever else it holds (a result may be
+    // titled "网络不给力" or link to a /captcha path); the blocked patterns judge only redirects
+    // and pages without a count.
+    Reading Classify(HttpResponse r) {
         r.body = DecodeBody(r.body, r.content_type); // some engines still answer in GBK
+        Reading out;
         if (r.status == 429) {
             pacer_.Suspend(Status::RateLimited, "HTTP 429");
-            return Failed(Status::RateLimited, "HTTP 429");
+            out.m = Failed(Status::RateLimited, "HTTP 429");
+            return out;
         }
+        if (r.status == 200)
+            for (const Pattern& re : def_.count) {
+                std::string text;
+                if (!RE2::PartialMatch(r.body, *re, &text))
+                    continue;
+                const std::optional<std::int64_t> n = ParseResultCount(text);
+                if (!n) {
+                    out.m = Failed(Status::ParseFailed, "结果数无法读取: " + text.substr(0, 40));
+                    return out;
+                }
+                out.m.status = *n > 0 ? Status::Ok : Status::NotFound;
+                out.m.number = *n;
+                return out;
+            }
         if (AnyMatch(def_.blocked, r.body) ||
             (!r.location.empty() && AnyMatch(def_.blocked, r.location))) {
             pacer_.Suspend(Status::Blocked, "验证页面 (HTTP " + std::to_string(r.status) + ")");
-            return Failed(Status::Blocked, "验证页面");
+            out.m = Failed(Status::Blocked, "验证页面");
+            return out;
         }
-        if (r.status == 0)
-            return Failed(Status::NetworkError, r.error);
-        if (r.status != 200)
-            return Failed(Status::NetworkError, "HTTP " + std::to_string(r.status));
-        for (const Pattern& re : def_.count) {
-            std::string text;
-            if (!RE2::PartialMatch(r.body, *re, &text))
-                continue;
-            const std::optional<std::int64_t> n = ParseResultCount(text);
-            if (!n)
-                return Failed(Status::ParseFailed, "结果数无法读取: " + text.substr(0, 40));
-            Measurement m;
-            m.status = *n > 0 ? Status::Ok : Status::NotFound;
-            m.number = *n;
-            return m;
+        if (r.status == 0) {
+            out.m = Failed(Status::NetworkError, r.error);
+        } else if (r.status != 200) {
+            out.m = Failed(Status::NetworkError, "HTTP " + std::to_string(r.status));
+        } else if (AnyMatch(def_.no_results, r.body)) {
+            out.m.status = Status::NotFound;
+            out.m.number = 0;
+        } else {
+            out.m = Failed(Status::ParseFailed,
+                           r.truncated ? "页面过大，未找到结果数" : "页面中未找到结果数");
+            out.unknown = true;
         }
-        if (AnyMatch(def_.no_results, r.body)) {
-            Measurement m;
-            m.status = Status::NotFound;
-            m.number = 0;
-            return m;
-        }
-        return Failed(Status::ParseFailed,
-                      r.truncated ? "页面过大，未找到结果数" : "页面中未找到结果数");
+        return out;
     }
 
     const Definition def_;
     Env& env_;
-    Pacer pacer_;
-    mutable std::mutex mutex_;
-    std::int64_t next_canary_ms_ = 0;
-    bool broken_ = false;
-    std::string broken_why_;
+    Pacer pacer_; // suspension, budget, broken mark and canary verdict, kept in the store
+    std::mutex mutex_;
+    bool canary_now_ = false; // guarded by mutex_: a page could not be read
 };
 
 } // namespace
@@ -247,6 +284,7 @@ std::unique_ptr<Provider> MakeSerpProvider(const std::string& name, const toml::
     read.Strings("blocked", &blocked);
     read.String("canary", &def.canary);
     read.Duration("canary_hours", kHourMs, &def.canary_ms);
+    read.Duration("unknown_page_hours", kHourMs, &def.unknown_page_ms);
     read.Duration("timeout_s", 1000, &def.timeout_ms);
     read.Int("max_page_kb", 1, 16 * 1024, &max_kb);
     ReadPacerConfig(read, &pacing);
@@ -265,7 +303,7 @@ std::unique_ptr<Provider> MakeSerpProvider(const std::string& name, const toml::
             read.Done(error);
             return nullptr;
         }
-    return std::make_unique<SerpProvider>(std::move(def), pacing, context.env);
+    return std::make_unique<SerpProvider>(name, std::move(def), pacing, context);
 }
 
 std::optional<std::int64_t> ParseResultCount(std::string_view text) {

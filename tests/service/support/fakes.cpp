@@ -1,19 +1,33 @@
 #include "fakes.h"
 
+#include "providers/pacer.h"
+
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
 namespace valdane::svc::test {
 
 bool FakeClock::WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
-                          std::int64_t deadline_ms, const std::function<bool()>& pred) {
+                          std::int64_t deadline_mono_ms, const std::function<bool()>& pred) {
     // Real time never decides here: only pred() and the hand-moved clock end the wait.
     while (!pred()) {
-        if (now_.load() >= deadline_ms)
+        if (mono_.load() >= deadline_mono_ms)
             return false;
         cv.wait_for(lock, std::chrono::milliseconds(1));
     }
     return true;
+}
+
+std::vector<Measurement> MeasureInTurn(Provider& provider, FakeClock& clock,
+                                       const MeasureRequest& request) {
+    for (int turn = 0; turn < 10; ++turn) {
+        std::vector<Measurement> out = provider.Measure(request);
+        if (!out.empty() || !provider.pacer())
+            return out;
+        clock.Advance(std::max<std::int64_t>(provider.pacer()->NextTurnMono() - clock.MonoMs(), 0));
+    }
+    return {};
 }
 
 void FakeResolver::Set(const std::string& host, std::vector<std::string> addresses) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "env.h"
+#include "provider.h"
 
 #include <httplib.h>
 
@@ -19,14 +20,20 @@ class FakeClock final : public Clock {
   public:
     explicit FakeClock(std::int64_t start_ms = 1'780'000'000'000) : now_(start_ms) {}
     std::int64_t NowMs() override { return now_.load(); }
+    std::int64_t MonoMs() override { return mono_.load(); }
     bool WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
-                   std::int64_t deadline_ms, const std::function<bool()>& pred) override;
-    // Sleeping moves the clock; nothing really waits.
-    void SleepMs(std::int64_t ms) override { now_ += ms > 0 ? ms : 0; }
-    void Advance(std::int64_t ms) { now_ += ms; }
+                   std::int64_t deadline_mono_ms, const std::function<bool()>& pred) override;
+    // Time passes: both readings move.
+    void Advance(std::int64_t ms) {
+        now_ += ms;
+        mono_ += ms;
+    }
+    // The wall clock is set: only it moves.
+    void Step(std::int64_t ms) { now_ += ms; }
 
   private:
     std::atomic<std::int64_t> now_;
+    std::atomic<std::int64_t> mono_{1'000'000};
 };
 
 // Names the test decides; everything else is unknown.
@@ -61,6 +68,11 @@ class FakeUpstream {
     mutable std::mutex mutex_;
     std::map<std::string, int> hits_;
 };
+
+// The provider's measurement of `request`, the fake clock moved on to the pacer's next turn
+// as long as the provider hands its turn back (a paced provider measures no earlier).
+std::vector<Measurement> MeasureInTurn(Provider& provider, FakeClock& clock,
+                                       const MeasureRequest& request);
 
 // The real HTTP client with a fake clock and resolver: upstreams are FakeUpstreams.
 struct TestEnv {

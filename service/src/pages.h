@@ -31,6 +31,11 @@ struct SourceInfo {
     std::vector<std::string> needs;
 };
 using Sources = std::map<std::string, SourceInfo>; // by provider name
+// From each [providers.NAME] section and the data folder.
+Sources SourcesOf(const Config& config);
+// How to run this service's commands so that they use its configuration and data folder:
+// "valdane-service --config FILE --data DIR", each flag only where it differs from the default.
+std::string CommandLine(const Config& config);
 
 struct HomeView {
     std::int64_t now_ms = 0;

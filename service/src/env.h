@@ -89,6 +89,10 @@ struct Env {
     Clock& clock;
     HttpClient& http;
     Resolver& resolver;
+    // The SQLite VFS the store's files are opened through; null for the system's. Tests name
+    // one that fails on demand (a full disk, a read-only mount), which file modes cannot do
+    // for root.
+    const char* store_vfs = nullptr;
 };
 
 // The real clock, libcurl and getaddrinfo.

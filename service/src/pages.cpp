@@ -7,8 +7,6 @@
 #include <cstdio>
 #include <ctime>
 
-#include <idn2.h>
-
 namespace valdane::svc {
 namespace {
 
@@ -31,6 +29,10 @@ constexpr std::string_view kStyle =
     ".card{background:#fff;border:1px solid #e4e7eb;border-radius:6px;padding:16px 20px;"
     "margin-bottom:18px;overflow-x:auto}"
     ".notice{background:#fff8e6;border-color:#f0c36d}"
+    ".alert{background:#fdecec;border-color:#f5a3a3;color:#9b1c1c}"
+    ".info{background:#eef4ff;border-color:#c7d7fe}"
+    "pre{background:#f0f4f8;padding:8px 12px;border-radius:4px;white-space:pre-wrap;"
+    "word-break:break-all;margin:6px 0}"
     "table{border-collapse:collapse;width:100%}table.src{table-layout:fixed}"
     "table.src th:nth-child(1){width:7em}table.src th:nth-child(2){width:9em}"
     "th,td{padding:6px 10px;border-bottom:1px solid #e4e7eb;text-align:left;vertical-align:top}"
@@ -66,18 +68,6 @@ std::string Layout(std::string_view title, std::string_view current, std::string
     return html;
 }
 
-// xn-- labels as their readers write them; the ASCII form where that fails.
-std::string DisplaySite(const std::string& site) {
-    if (site.find("xn--") == std::string::npos)
-        return site;
-    char* out = nullptr;
-    if (idn2_to_unicode_8z8z(site.c_str(), &out, 0) != IDN2_OK)
-        return site;
-    std::string shown(out);
-    idn2_free(out);
-    return shown;
-}
-
 std::string DetailHref(Page page, std::string_view site) {
     return "/ostrem/seo/show.asp?t=" + std::string(KindOf(page)) +
            "&amp;word=" + PercentEncode(site, true);
@@ -86,7 +76,7 @@ std::string DetailHref(Page page, std::string_view site) {
 std::string Why(const Measurement& m) {
     std::string why(StatusText(m.status));
     if (!m.detail.empty())
-        why += "：" + m.detail;
+        why += "：" + PlainError(m.detail);
     return why;
 }
 
@@ -177,19 +167,6 @@ std::string CsvLine(const std::vector<std::string>& fields) {
 }
 
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
-
-std::string HealthState(const ProviderHealth& p, std::int64_t now_ms) {
-    if (p.state.broken)
-        return "<span class=\"bad\">故障：" + HtmlEscape(p.state.broken_why) + "</span>";
-    if (p.state.suspended_until_ms > now_ms)
-        return "<span class=\"warn\">暂停至 " + HtmlEscape(FormatTime(p.state.suspended_until_ms)) +
-               (p.state.suspended_why.empty() ? ""
-                                              : "（" + HtmlEscape(p.state.suspended_why) + "）") +
-               "</span>";
-    if (p.last_ok_ms == 0 && p.last_fail_ms == 0)
-        return "<span class=\"muted\">尚未使用</span>";
-    return "<span class=\"good\">正常</span>";
-}
 
 std::string When(std::int64_t ms, std::int64_t now_ms) {
     return HtmlEscape(FormatTime(ms)) + "<span class=\"sub\">" + HtmlEscape(FormatAge(ms, now_ms)) +
@@ -334,11 +311,125 @@ std::string_view StatusText(Status status) {
     return "";
 }
 
+namespace {
+
+const SourceInfo* SourceOf(const HomeView& view, const std::string& name) {
+    const auto it = view.sources.find(name);
+    return it == view.sources.end() ? nullptr : &it->second;
+}
+
+// The setup a column still lacks: a cc-graph source serves ranks from one import and
+// referring domains from the other.
+std::vector<std::string> ColumnNeeds(Page page, const SourceInfo& source) {
+    std::vector<std::string> out;
+    for (const std::string& need : source.needs)
+        if (source.type != "cc-graph" || need == (page == Page::Ranks ? "cc-ranks" : "cc-links"))
+            out.push_back(need);
+    return out;
+}
+
+std::string_view NeedText(std::string_view need) {
+    if (need == "key")
+        return "需要 API 密钥";
+    if (need == "cc-ranks")
+        return "需要导入 Common Crawl 排名";
+    if (need == "cc-links")
+        return "需要导入 Common Crawl 域名图";
+    return "Tranco 列表尚未下载";
+}
+
+bool NeedsSetup(const SourceInfo& source) {
+    return source.type == "google-cse" || source.type == "openpagerank" ||
+           source.type == "cc-graph" || source.type == "tranco";
+}
+
+// The settings cell of one column: whether it works as it is, and if not what it lacks.
+std::string SetupCell(Page page, const std::string& name, const SourceInfo* source) {
+    if (!source)
+        return "<span class=\"good\">无需设置</span>";
+    const std::vector<std::string> needs = ColumnNeeds(page, *source);
+    if (needs.empty())
+        return NeedsSetup(*source) ? "<span class=\"good\">已设置</span>"
+                                   : "<span class=\"good\">无需设置</span>";
+    std::string text;
+    for (const std::string& need : needs)
+        text += (text.empty() ? "" : "，或") + std::string(NeedText(need));
+    return "<span class=\"warn\">" + text + "</span><span class=\"sub\"><a href=\"#setup-" +
+           HtmlEscape(name) + "\">怎样设置</a></span>";
+}
+
+std::string Pre(std::string_view text) {
+    return "<pre>" + HtmlEscape(text) + "</pre>";
+}
+
+// How to set one source up, with the exact lines to write or run.
+std::string SetupHow(const HomeView& view, const std::string& name, const SourceInfo& source) {
+    const std::string file = view.config_file.empty() ? view.default_config_file : view.config_file;
+    const std::string edit =
+        "<p>在配置文件 <code>" + HtmlEscape(file) + "</code> 中" +
+        (view.config_file.empty() ? "（目前没有，新建即可，只写要改的项）" : "") +
+        "写入下面几行，然后重启服务：</p>";
+    const std::string imported =
+        "<p>导入后，运行中的服务在下一次查询时自动使用新表，无需重启。</p>";
+    const std::string release =
+        "<p>其中“发布名”是 Common Crawl 网页图的一次发布（其网站的 Web Graphs 公告列出全部"
+        "发布与文件）；给出文件或网址均可，压缩文件直接读取。</p>";
+    if (source.type == "google-cse")
+        return edit + Pre("[providers." + name + "]\nkey = \"API 密钥\"\ncx = \"搜索引擎 ID\"") +
+               "<p>密钥在 Google Cloud 控制台的“凭据”中创建，搜索引擎 ID (cx) 在“可编程搜索引擎”"
+               "中创建；免费额度为每天 100 次查询。Google 已不再为新用户开通此接口，"
+               "现有用户可用到 2027-01-01。</p>";
+    if (source.type == "openpagerank")
+        return edit + Pre("[providers." + name + "]\nkey = \"API 密钥\"") +
+               "<p>没有密钥时，此列使用导入的 Common Crawl 排名：</p>" +
+               Pre(view.command + " --import cc-ranks 发布名-domain-ranks.txt.gz") + imported;
+    if (source.type == "cc-graph")
+        return "<p>排名（0–10）来自域名排名文件（约 2 GB）：</p>" +
+               Pre(view.command +
+                   " --import cc-ranks https://data.commoncrawl.org/projects/hyperlinkgraph/"
+                   "发布名/domain/发布名-domain-ranks.txt.gz") +
+               "<p>反链域名数来自同一发布的域名图的两个文件：</p>" +
+               Pre(view.command +
+                   " --import-cc-links 发布名-domain-vertices.txt.gz 发布名-domain-edges.txt.gz") +
+               release + imported;
+    return "<p>服务启动后自动下载 Tranco 列表，此后每天更新。也可手动导入：</p>" +
+           Pre(view.command + " --import tranco https://tranco-list.eu/top-1m.csv.zip") + imported;
+}
+
+// A reason as the home page itself shows it: without pointing at the home page.
+std::string Here(std::string text) {
+    constexpr std::string_view pointer = "（见服务主页）";
+    if (const std::size_t at = text.find(pointer); at != std::string::npos)
+        text.erase(at, pointer.size());
+    return text;
+}
+
+std::string NoticeCard(const StoreNotice& notice) {
+    switch (notice.level) {
+    case StoreNotice::Level::Error:
+        return "<div class=\"card alert\"><strong>测量结果无法保存。</strong>自 " +
+               HtmlEscape(FormatTime(notice.since_ms)) + " 起，存储无法写入（" +
+               HtmlEscape(notice.text) +
+               "）。在此期间查询一律应答 false，程序显示为“—”；存储恢复写入后此提示自动消失。"
+               "</div>";
+    case StoreNotice::Level::Warning:
+        return "<div class=\"card notice\"><strong>注意：</strong>" + HtmlEscape(notice.text) +
+               "</div>";
+    case StoreNotice::Level::Info:
+        break;
+    }
+    return "<div class=\"card info\">" + HtmlEscape(notice.text) + "</div>";
+}
+
+} // namespace
+
 std::string HomePage(const HomeView& view) {
+    const bool store_failing =
+        std::any_of(view.notices.begin(), view.notices.end(),
+                    [](const StoreNotice& n) { return n.level == StoreNotice::Level::Error; });
     std::string body = "<h1>Valdane 查询服务</h1>";
-    for (const std::string& notice : view.notices)
-        body +=
-            "<div class=\"card notice\"><strong>注意：</strong>" + HtmlEscape(notice) + "</div>";
+    for (const StoreNotice& notice : view.notices)
+        body += NoticeCard(notice);
     body += "<div class=\"card\"><p>本服务为 Valdane 桌面程序提供各网址的收录、反链、排名、WHOIS "
             "与综合排名数据。每个栏目由配置的数据源测量，每次测量都存入本机数据库，"
             "并在下方的总览与详情页中留下历史。</p><p>";
@@ -360,12 +451,13 @@ std::string HomePage(const HomeView& view) {
                 return &p;
         return nullptr;
     };
-    body += "<div class=\"card\"><h2>各栏目的数据源</h2>";
+    body += "<div class=\"card\"><h2>各栏目的数据源</h2><p class=\"muted\">标为“无需设置”的栏目"
+            "装好即可用；其余栏目需要密钥或导入数据，做法见下方“设置数据源”。</p>";
     for (Page page : kAllPages) {
-        body +=
-            "<h3>" + std::string(KindTitle(page)) + " <span class=\"muted\">(" +
-            std::string(PageFile(page)) +
-            ")</span></h3><table class=\"src\"><tr><th>栏目</th><th>数据源</th><th>说明</th></tr>";
+        body += "<h3>" + std::string(KindTitle(page)) + " <span class=\"muted\">(" +
+                std::string(PageFile(page)) +
+                ")</span></h3><table class=\"src\"><tr><th>栏目</th><th>数据源</th><th>说明</th>"
+                "<th>设置</th></tr>";
         const auto names = view.columns.find(page);
         for (int c = 0; c < ColumnCount(page); ++c) {
             std::string name;
@@ -377,10 +469,11 @@ std::string HomePage(const HomeView& view) {
                 body += std::string("<td class=\"missing\">无数据源</td><td class=\"muted\">") +
                         (IsNumericColumn(page, c) ? "此栏目没有数据源，始终发送 -1（程序显示“—”）"
                                                   : "此栏目没有数据源，不会有内容") +
-                        "</td></tr>";
+                        "</td><td class=\"muted\">—</td></tr>";
             else
                 body += "<td><code>" + HtmlEscape(name) + "</code></td><td>" +
-                        HtmlEscape(p->description) + "</td></tr>";
+                        HtmlEscape(PlainError(p->description)) + "</td><td>" +
+                        SetupCell(page, name, SourceOf(view, name)) + "</td></tr>";
         }
         body += "</table>";
     }
@@ -391,34 +484,53 @@ std::string HomePage(const HomeView& view) {
     for (const ProviderHealth& p : view.providers) {
         if (p.name == "none")
             continue;
+        const SourceInfo* source = SourceOf(view, p.name);
         body +=
-            "<tr><td><code>" + HtmlEscape(p.name) + "</code></td><td>" + HtmlEscape(p.description) +
-            "</td><td>" +
+            "<tr><td><code>" + HtmlEscape(p.name) + "</code></td><td>" +
+            HtmlEscape(PlainError(p.description)) + "</td><td>" +
             (p.last_ok_ms ? When(p.last_ok_ms, view.now_ms) : "<span class=\"muted\">从未</span>") +
             "</td><td>";
-        if (p.last_fail_ms)
-            body += When(p.last_fail_ms, view.now_ms) + "<span class=\"sub bad\">" +
-                    HtmlEscape(p.last_fail_why) + "</span>";
-        else
+        if (p.last_fail_ms) {
+            const Measurement failure = LastFailure(p);
+            body += When(p.last_fail_ms, view.now_ms) + "<span class=\"sub bad\" title=\"" +
+                    HtmlEscape(failure.detail) + "\">" +
+                    HtmlEscape(Here(Reason(failure, &p, source, view.now_ms))) + "</span>";
+        } else {
             body += "<span class=\"muted\">无</span>";
-        body += "</td><td>" + HealthState(p, view.now_ms) + "</td></tr>";
+        }
+        const HealthVerdict v = JudgeHealth(p, source, store_failing, view.now_ms);
+        body +=
+            "</td><td" + (v.original.empty() ? "" : " title=\"" + HtmlEscape(v.original) + "\"") +
+            "><span class=\"" + v.css + "\">" + HtmlEscape(v.word) + "</span>" +
+            (v.detail.empty() ? ""
+                              : "<span class=\"sub\">" + HtmlEscape(Here(v.detail)) + "</span>") +
+            "</td></tr>";
     }
     if (view.providers.empty())
         body += "<tr><td colspan=\"5\" class=\"muted\">未配置任何数据源</td></tr>";
     body += "</table></div>";
 
+    std::string setup;
+    for (const auto& [name, source] : view.sources)
+        if (NeedsSetup(source) && find(name))
+            setup += "<h3 id=\"setup-" + HtmlEscape(name) + "\">" + HtmlEscape(source.label) +
+                     " <code>" + HtmlEscape(name) + "</code> " +
+                     (source.needs.empty() ? "<span class=\"good\">已设置</span>"
+                                           : "<span class=\"warn\">尚未设置</span>") +
+                     "</h3>" + SetupHow(view, name, source);
+    if (!setup.empty())
+        body += "<div class=\"card\"><h2>设置数据源</h2>" + setup + "</div>";
+
     body += "<div class=\"card\"><h2>配置</h2><p>";
     body += view.config_file.empty()
-                ? std::string("未找到配置文件，正在使用内置默认值。要更改，请写入 "
-                              "<code>$XDG_CONFIG_HOME/valdane/service.toml</code>（通常是 "
-                              "<code>~/.config/valdane/service.toml</code>），或启动时用 "
-                              "<code>--config 文件</code> 指定")
-                : "配置文件：<code>" + HtmlEscape(view.config_file) + "</code>";
+                ? "未找到配置文件，正在使用内置默认值。要更改设置，新建 <code>" +
+                      HtmlEscape(view.default_config_file) +
+                      "</code>，只写要改的项（其余沿用默认值），或启动时用 <code>--config "
+                      "文件</code> 指定；修改后重启服务"
+                : "配置文件：<code>" + HtmlEscape(view.config_file) + "</code>；修改后重启服务";
     body += "。</p><p>数据目录：<code>" + HtmlEscape(view.data_dir) +
-            "</code></p><p>每个配置项（监听地址、数据目录、有效期、等待时限、各栏目的数据源、"
-            "上游地址、更新说明、允许访问的网络）的说明见源码中的 "
-            "<code>docs/service.md</code>；"
-            "用 <code>valdane-service --check 网址</code> 可查看每个栏目将如何应答。</p></div>";
+            "</code></p><p>查看每个栏目将如何应答：<code>" + HtmlEscape(view.command) +
+            " --check 网址</code>；全部命令与选项：<code>valdane-service --help</code>。</p></div>";
     return Layout("首页", "", body);
 }
 
@@ -544,8 +656,8 @@ std::string DetailPage(const DetailView& view) {
                 HtmlEscape(ColumnName(view.page, all[i].column)) + "</td><td class=\"n\">" +
                 (v ? FormatCount(*v) : "<span class=\"missing\">—</span>") + "</td><td>" +
                 HtmlEscape(m.source) + "</td><td class=\"" + (v ? "good" : "bad") + "\">" +
-                HtmlEscape(StatusText(m.status)) + "</td><td>" + HtmlEscape(m.detail) +
-                "</td></tr>";
+                HtmlEscape(StatusText(m.status)) + "</td><td title=\"" + HtmlEscape(m.detail) +
+                "\">" + HtmlEscape(PlainError(m.detail)) + "</td></tr>";
     }
     body += "</table></div>";
     return Layout(title, "", body);

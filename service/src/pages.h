@@ -22,15 +22,43 @@ std::string_view KindOf(Page page);                   // Sites -> "site"
 std::string_view OverviewName(Page page);             // Sites -> "sites"
 std::string_view KindTitle(Page page);                // Sites -> "收录"
 
+// What the pages know of a configured source besides its health.
+struct SourceInfo {
+    std::string type;  // its section's type: "serp", "google-cse", ...
+    std::string label; // the name users know it by: "百度", "Google"
+    // Setup it still lacks: "key" (an API key in its section), "cc-ranks", "cc-links" or
+    // "tranco" (a list not imported or downloaded yet).
+    std::vector<std::string> needs;
+};
+using Sources = std::map<std::string, SourceInfo>; // by provider name
+// From each [providers.NAME] section and the data folder.
+Sources SourcesOf(const Config& config);
+// How to run this service's commands so that they use its configuration and data folder:
+// "valdane-service --config FILE --data DIR", each flag only where it differs from the default.
+std::string CommandLine(const Config& config);
+
 struct HomeView {
     std::int64_t now_ms = 0;
     std::map<Page, std::vector<std::string>> columns; // provider name per column
     std::vector<ProviderHealth> providers;
-    std::vector<std::string> notices; // store problems met at start
-    std::string config_file;          // "" when built-in defaults
+    Sources sources;
+    std::vector<StoreNotice> notices;
+    std::string config_file;         // "" when built-in defaults
+    std::string default_config_file; // where the service looks for one without --config
     std::string data_dir;
+    std::string command; // this service's command line for its commands, with its --config/--data
     std::int64_t fresh_ms = 0;
     std::int64_t deadline_ms = 0;
+};
+
+// One site's cells on the three tracked pages, for /state.json.
+struct CellStateView {
+    std::string site;
+    std::int64_t now_ms = 0;
+    std::map<Page, std::vector<ColumnAnswer>> answers; // Sites, Links, Ranks
+    std::map<Page, std::vector<Latest>> stored;        // newest attempts: why a value is stale
+    std::vector<ProviderHealth> providers;
+    Sources sources;
 };
 
 // Overview order: by site name, or by one column's value (missing values always last).
@@ -57,6 +85,8 @@ std::string DetailCsv(const DetailView& view);
 // word as received: it may be anything.
 std::string UnknownSitePage(Page page, std::string_view word);
 std::string ErrorPage(int status, std::string_view path);
+std::string CellStateJson(const CellStateView& view);
+std::string CellStateError(std::string_view why); // {"error":"..."}
 
 // A server-drawn line chart of one column's history (oldest first): successes joined by a
 // line, failures marked on the time axis. Valid standalone SVG for any number of points.
@@ -70,5 +100,31 @@ std::string FormatCount(std::int64_t n);                     // 12,345,678
 std::string FormatTime(std::int64_t ms);                     // 2026-05-28 14:03 (local time)
 std::string FormatAge(std::int64_t ms, std::int64_t now_ms); // 3 小时前
 std::string_view StatusText(Status status);                  // 正常, 被拦截, ...
+std::string FormatShortTime(std::int64_t ms);                // 12-08 10:20 (local time)
+std::string FormatIsoTime(std::int64_t ms);                  // 2026-12-08T10:20:00+08:00
+
+// A site as people read it: IDN labels in Unicode where no other name could hide behind them
+// (one script, or Chinese, Japanese or Korean with Latin), otherwise in their xn-- form.
+std::string DisplaySite(std::string_view site);
+
+// curl's and the system's English error texts in Chinese; any other text as it is.
+std::string PlainError(std::string_view detail);
+// Why a cell shows no current value, as the program puts it after "暂无数据：": "" for a
+// value. health and source describe the measurement's source (null when unknown).
+std::string Reason(const Measurement& m, const ProviderHealth* health, const SourceInfo* source,
+                   std::int64_t now_ms);
+// The newest failure the engine saw of a source, as a measurement.
+Measurement LastFailure(const ProviderHealth& p);
+
+// A source's health from the facts: never succeeded and failing is 失败, failing after
+// successes 异常, then suspensions, broken definitions and a store that cannot record.
+struct HealthVerdict {
+    std::string word; // 正常, 异常, 失败, 暂停至 ..., 定义失效, 未设置, 尚未使用, 无法保存
+    std::string css;      // good, warn, bad, muted
+    std::string detail;   // why, in Chinese
+    std::string original; // the source's own text, for a tooltip
+};
+HealthVerdict JudgeHealth(const ProviderHealth& p, const SourceInfo* source, bool store_failing,
+                          std::int64_t now_ms);
 
 } // namespace valdane::svc

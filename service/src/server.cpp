@@ -205,6 +205,7 @@ struct Server::Impl {
     void Update(httplib::Response& res);
     void Detail(const httplib::Request& req, httplib::Response& res);
     void Home(httplib::Response& res);
+    void CellState(const httplib::Request& req, httplib::Response& res);
 };
 
 void Server::Impl::Route(const httplib::Request& req, httplib::Response& res) {
@@ -218,6 +219,8 @@ void Server::Impl::Route(const httplib::Request& req, httplib::Response& res) {
             return Protocol(*page, req, res);
     } else if (path == "/") {
         return Home(res);
+    } else if (path == "/state.json") {
+        return CellState(req, res);
     } else if (constexpr std::string_view seo = "/ostrem/seo/"; path.substr(0, seo.size()) == seo) {
         const std::string_view file = path.substr(seo.size());
         if (file == "show.asp")
@@ -294,12 +297,43 @@ void Server::Impl::Home(httplib::Response& res) {
     view.now_ms = clock.NowMs();
     view.columns = config.columns;
     view.providers = engine.Health();
+    view.sources = SourcesOf(config);
     view.notices = store.Notices();
     view.config_file = config.source_file.string();
+    view.default_config_file = DefaultConfigPath().string();
     view.data_dir = config.data_dir.string();
+    view.command = CommandLine(config);
     view.fresh_ms = config.fresh_ms;
     view.deadline_ms = config.deadline_ms;
     res.set_content(HomePage(view), kHtml);
+}
+
+void Server::Impl::CellState(const httplib::Request& req, httplib::Response& res) {
+    constexpr const char* kJson = "application/json; charset=utf-8";
+    res.set_header("Cache-Control", "no-store");
+    CellStateView view;
+    view.now_ms = clock.NowMs();
+    // The site as the protocol pages take it: the three tracked pages normalise alike.
+    const std::optional<std::string> sUrl = Single(req, "sUrl");
+    const std::optional<std::string> site = sUrl ? NormalizeSite(Page::Sites, *sUrl) : std::nullopt;
+    auto refuse = [&](int status, std::string_view why) {
+        res.status = status;
+        res.set_content(CellStateError(why), kJson);
+    };
+    if (!site)
+        return refuse(404, "不是有效的网址");
+    view.site = *site;
+    for (Page page : {Page::Sites, Page::Links, Page::Ranks}) {
+        auto answers = engine.State(page, *sUrl);
+        auto stored = store.LatestRow(*site, page);
+        if (!answers || !stored)
+            return refuse(503, "存储无法读取");
+        view.answers[page] = std::move(*answers);
+        view.stored[page] = std::move(*stored);
+    }
+    view.providers = engine.Health();
+    view.sources = SourcesOf(config);
+    res.set_content(CellStateJson(view), kJson);
 }
 
 Server::Server(const Config& config, Engine& engine, Store& store, ServerLimits limits,

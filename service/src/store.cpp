@@ -156,11 +156,39 @@ std::string UtcStamp(std::int64_t ms) {
     return text;
 }
 
+// Why a write failed, for the home page: the cause in Chinese, then SQLite's own words.
+std::string WriteError(sqlite3* db) {
+    const char* cause = nullptr;
+    switch (sqlite3_extended_errcode(db) & 0xff) {
+    case SQLITE_FULL:
+        cause = "磁盘已满";
+        break;
+    case SQLITE_READONLY:
+        cause = "存储文件或其文件夹只读";
+        break;
+    case SQLITE_IOERR:
+        cause = "磁盘读写错误";
+        break;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        cause = "存储被其他进程占用";
+        break;
+    case SQLITE_CORRUPT:
+        cause = "存储文件已损坏";
+        break;
+    case SQLITE_CANTOPEN:
+        cause = "无法打开存储的日志文件";
+        break;
+    }
+    const std::string own = sqlite3_errmsg(db);
+    return cause ? std::string(cause) + "：" + own : own;
+}
+
 class SqliteStore final : public Store {
   public:
-    explicit SqliteStore(Db db, std::vector<std::string> notices)
-        : db_(std::move(db)), notices_(std::move(notices)), insert_(db_.get(), kInsert),
-          upsert_(db_.get(), kUpsert), latest_(db_.get(), kLatestRow),
+    SqliteStore(Db db, std::vector<StoreNotice> notices, Clock& clock)
+        : db_(std::move(db)), notices_(std::move(notices)), clock_(clock),
+          insert_(db_.get(), kInsert), upsert_(db_.get(), kUpsert), latest_(db_.get(), kLatestRow),
           overview_(db_.get(), kOverview), history_(db_.get(), kHistory),
           load_upstream_(db_.get(), (std::string("SELECT ") + kUpstreamColumns +
                                      " FROM upstreams WHERE provider = ?1")
@@ -181,13 +209,15 @@ class SqliteStore final : public Store {
                    const std::vector<Measurement>& measurements) override {
         std::lock_guard<std::mutex> guard(mutex_);
         if (begin_.Begin().Step() != SQLITE_DONE)
-            return Fail("begin");
+            return RecordFailed("begin");
         bool ok = columns.size() == measurements.size();
         for (std::size_t i = 0; ok && i < columns.size(); ++i)
             ok = Write(site, page, columns[i], measurements[i]);
-        if (ok && commit_.Begin().Step() == SQLITE_DONE)
+        if (ok && commit_.Begin().Step() == SQLITE_DONE) {
+            failing_since_ms_ = 0;
             return true;
-        Fail("record");
+        }
+        RecordFailed("record");
         rollback_.Begin().Step();
         return false;
     }
@@ -283,7 +313,13 @@ class SqliteStore final : public Store {
         return save.Step() == SQLITE_DONE || Fail("save upstream");
     }
 
-    std::vector<std::string> Notices() const override { return notices_; }
+    std::vector<StoreNotice> Notices() const override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        std::vector<StoreNotice> out = notices_;
+        if (failing_since_ms_)
+            out.push_back({StoreNotice::Level::Error, failing_why_, failing_since_ms_});
+        return out;
+    }
 
   private:
     // Inside a transaction, under mutex_.
@@ -313,14 +349,25 @@ class SqliteStore final : public Store {
         return upsert.Step() == SQLITE_DONE;
     }
 
+    // Under the lock: the notice stays until a Record succeeds.
+    bool RecordFailed(const char* what) {
+        if (!failing_since_ms_)
+            failing_since_ms_ = clock_.NowMs();
+        failing_why_ = WriteError(db_.get());
+        return Fail(what);
+    }
+
     bool Fail(const char* what) {
         LogLine(std::string("store: ") + what + " failed: " + sqlite3_errmsg(db_.get()));
         return false;
     }
 
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     Db db_;
-    std::vector<std::string> notices_;
+    const std::vector<StoreNotice> notices_;
+    Clock& clock_;
+    std::int64_t failing_since_ms_ = 0; // the first of the failed Records since the last success
+    std::string failing_why_;
     Statement insert_, upsert_, latest_, overview_, history_, load_upstream_, save_upstream_,
         begin_, commit_, rollback_;
 };
@@ -333,26 +380,40 @@ struct OpenResult {
     bool file_at_fault = false;
 };
 
+// A read-only file or mount, a folder without room for the journal: the surroundings' fault.
 bool IsFileFault(int rc) {
     const int primary = rc & 0xff;
-    return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB || primary == SQLITE_CANTOPEN ||
-           primary == SQLITE_ERROR || primary == SQLITE_FORMAT;
+    return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB || primary == SQLITE_ERROR ||
+           primary == SQLITE_FORMAT;
 }
 
-OpenResult TryOpen(const fs::path& file, std::vector<std::string> notices) {
+constexpr const char* kWritableHint =
+    "; the data folder and the file in it must be writable by the service (or choose another "
+    "folder with --data)";
+
+OpenResult TryOpen(const fs::path& file, std::vector<StoreNotice> notices, Env& env) {
     OpenResult r;
     sqlite3* raw = nullptr;
-    int rc =
-        sqlite3_open_v2(file.c_str(), &raw,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    int rc = sqlite3_open_v2(file.c_str(), &raw,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                             env.store_vfs);
     Db db(raw, &sqlite3_close_v2);
     auto fail = [&](int code) {
         r.why = db ? sqlite3_errmsg(db.get()) : sqlite3_errstr(code);
         r.file_at_fault = IsFileFault(code);
+        if (!r.file_at_fault)
+            r.why += kWritableHint;
         return std::move(r);
     };
     if (rc != SQLITE_OK)
         return fail(rc);
+    // SQLite falls back to reading a file it may not write; every answer would then be
+    // "false". The file itself is sound, so it stays where it is.
+    if (sqlite3_db_readonly(db.get(), "main") == 1) {
+        r.why = std::string("the file is read-only (its mode, or a read-only file system)") +
+                kWritableHint;
+        return r;
+    }
     sqlite3_extended_result_codes(db.get(), 1);
     sqlite3_busy_timeout(db.get(), 5000);
     // WAL with NORMAL: a commit is in the log before Record returns, so a killed process loses
@@ -394,7 +455,7 @@ OpenResult TryOpen(const fs::path& file, std::vector<std::string> notices) {
                            ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str(),
                            nullptr, nullptr, nullptr)) != SQLITE_OK)
         return fail(rc);
-    r.store = std::make_unique<SqliteStore>(std::move(db), std::move(notices));
+    r.store = std::make_unique<SqliteStore>(std::move(db), std::move(notices), env.clock);
     if (!r.store->Prepared()) {
         // Tables of the same names but another shape: not our file.
         r.why = "the file holds tables of another shape";
@@ -437,13 +498,20 @@ std::unique_ptr<Store> OpenStore(const fs::path& dir, Env& env, std::string* err
     }
     const fs::path file = dir / "measurements.db";
     const bool existed = fs::exists(file, ec);
-    std::vector<std::string> notices;
+    std::vector<StoreNotice> notices;
     if (!existed) {
-        notices.push_back("存储文件 " + file.string() +
-                          " 不存在，已新建（以前的测量记录不在其中）");
+        notices.push_back({StoreNotice::Level::Info,
+                           "已新建存储文件 " + file.string() + "，测量记录从现在起保存在这里。"});
         LogLine("store: " + file.string() + " did not exist; started a new one");
+    } else if (fs::is_regular_file(file, ec) && fs::file_size(file, ec) == 0) {
+        // SQLite takes an empty file for a new database; whatever it held is gone.
+        notices.push_back({StoreNotice::Level::Warning,
+                           "存储文件 " + file.string() +
+                               " 是空的（0 字节），已作为新存储使用。如果以前有测量记录，"
+                               "它们已不在其中（文件可能在磁盘写满或复制时被清空）。"});
+        LogLine("store: " + file.string() + " was empty (0 bytes); using it as a new store");
     }
-    OpenResult r = TryOpen(file, notices);
+    OpenResult r = TryOpen(file, notices, env);
     if (r.store)
         return std::move(r.store);
     if (!existed || !r.file_at_fault) {
@@ -455,11 +523,13 @@ std::unique_ptr<Store> OpenStore(const fs::path& dir, Env& env, std::string* err
         *error = "cannot open " + file.string() + " (" + r.why + ") nor set it aside";
         return nullptr;
     }
-    notices.push_back("存储文件 " + file.string() + " 无法使用（" + r.why + "），已移至 " +
-                      aside->string() + " 保留，并新建了存储；以前的测量记录在移走的文件中");
+    notices.push_back(
+        {StoreNotice::Level::Warning, "存储文件 " + file.string() + " 已损坏或不是本服务的存储（" +
+                                          r.why + "），已改名为 " + aside->string() +
+                                          " 保留，并新建了存储；以前的测量记录在改名后的文件中。"});
     LogLine("store: " + file.string() + " unusable (" + r.why + "); moved to " + aside->string() +
             ", started a new one");
-    r = TryOpen(file, notices);
+    r = TryOpen(file, notices, env);
     if (!r.store) {
         *error = "cannot open " + file.string() + ": " + r.why;
         return nullptr;

@@ -24,6 +24,18 @@ struct SiteRow {
     std::vector<Latest> columns; // every column the store holds for the site and page
 };
 
+// What the home page says about the store.
+struct StoreNotice {
+    enum class Level {
+        Info,    // a new store was started
+        Warning, // a damaged file was set aside, an empty file taken as a new store
+        Error,   // measurements cannot be recorded now
+    };
+    Level level = Level::Info;
+    std::string text;          // Error: why the newest Record failed
+    std::int64_t since_ms = 0; // Error: the first failed Record since the last success
+};
+
 // What the service knows of one paced upstream besides its measurements, kept so that a
 // restart neither forgets a suspension nor spends a daily budget twice. Times are wall ms.
 struct UpstreamState {
@@ -75,13 +87,15 @@ class Store {
         (void)state;
         return false;
     }
-    // Problems met when opening (a corrupt store set aside, ...), for the home page.
-    virtual std::vector<std::string> Notices() const = 0;
+    // What opening met (a new store, a damaged one set aside) and, while the newest Record
+    // failed, that failure; for the home page.
+    virtual std::vector<StoreNotice> Notices() const = 0;
 };
 
-// Opens or creates dir/measurements.db. A corrupt or unreadable file is renamed aside (never
-// deleted) and a new one started; the notice says so. Null with *error when nothing can be
-// opened.
+// Opens or creates dir/measurements.db through env.store_vfs. A damaged file, or one that is
+// not a store, is renamed aside (never deleted) and a new one started; the notice says so. Null
+// with *error when nothing can be opened, or the file or its folder cannot be written (a
+// read-only file or mount is the surroundings' fault, not the file's: it stays where it is).
 std::unique_ptr<Store> OpenStore(const std::filesystem::path& dir, Env& env, std::string* error);
 
 } // namespace valdane::svc

@@ -377,7 +377,7 @@ class BrokenStore final : public Store {
     std::vector<Measurement> History(const std::string&, Page, int, std::int64_t) override {
         return {};
     }
-    std::vector<std::string> Notices() const override { return {}; }
+    std::vector<StoreNotice> Notices() const override { return {}; }
 
   private:
     bool reads_;

@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <curl/curl.h>
+#include <nlohmann/json.hpp>
+
+#include <cstring>
 #include <regex>
 
 using namespace valdane::svc;
@@ -119,4 +123,166 @@ TEST(Pages, OverviewSortsByValueWithMissingLast) {
     EXPECT_LT(html.find(">c.com<"), html.find(">a.com<"));
     EXPECT_NE(html.find("旧值"), std::string::npos);
     EXPECT_EQ(html.find("<bad>"), std::string::npos);
+}
+
+TEST(Pages, HealthFromTheFacts) {
+    const std::int64_t now = 1'780'000'000'000, h = 3'600'000;
+    const std::string unresolved =
+        "network-error: " + std::string(curl_easy_strerror(CURLE_COULDNT_RESOLVE_HOST));
+    const ProviderState fine, suspended{now + h, "验证页面 (HTTP 302)", false, ""},
+        broken{0, "", true, "校验站点 baidu.com 无结果数 (parse-failed)"};
+    const SourceInfo google{"google-cse", "Google", {"key"}};
+    struct Row {
+        std::int64_t ok, fail;
+        std::string why;
+        ProviderState state;
+        bool store_failing;
+        std::string word, css, detail;
+    };
+    const Row rows[] = {
+        {0, 0, "", fine, false, "尚未使用", "muted", ""},
+        {0, now, unresolved, fine, false, "失败", "bad", "网络错误（无法解析主机名）；从未成功"},
+        {now - 3 * h, now, unresolved, fine, false, "异常", "warn", "上次成功在 3 小时前"},
+        {now, now - h, unresolved, fine, false, "正常", "good", ""},
+        {now - h, now - h, "blocked: 验证页面", suspended, false, "暂停至 " + FormatTime(now + h),
+         "warn", "原因：验证页面 (HTTP 302)"},
+        {now - h, now, "parse-failed: x", broken, false, "定义失效", "bad",
+         "baidu.com 无结果数 （无法解析）"},
+        {0, now, "not-configured: x", fine, false, "未设置", "warn", "未配置 Google API 密钥"},
+        {now, 0, "", fine, true, "无法保存", "bad", "无法保存"},
+    };
+    for (const Row& r : rows) {
+        const HealthVerdict v =
+            JudgeHealth({"baidu", "", r.ok, r.fail, r.why, r.state}, &google, r.store_failing, now);
+        EXPECT_EQ(v.word + " " + v.css, r.word + " " + r.css) << r.why;
+        EXPECT_NE(v.detail.find(r.detail), std::string::npos) << v.detail;
+    }
+}
+
+TEST(Pages, CellStateForEveryStatus) {
+    const std::int64_t now = 1'780'000'000'000, h = 3'600'000;
+    CellStateView view{"example.com", now, {}, {}, {}, {}};
+    view.sources = {{"baidu", {"serp", "百度", {}}},
+                    {"google", {"google-cse", "Google", {"key"}}},
+                    {"none", {"none", "", {}}}};
+    view.providers = {{"baidu", "", 0, 0, "", {now + h, "", true, "校验站点 baidu.com 无结果数"}}};
+    struct Row {
+        Status status;
+        const char* provider;
+        std::string detail;
+        std::int64_t sent; // -1: no value
+        bool stale, measuring;
+        std::string json_status, reason;
+    };
+    const Row rows[] = {
+        {Status::Ok, "baidu", "", 1234, false, false, "ok", ""},
+        {Status::NotFound, "baidu", "", 0, false, false, "not-found", ""},
+        {Status::Blocked, "baidu", "", 50, true, false, "blocked",
+         "百度 因验证页面暂停至 " + FormatShortTime(now + h)},
+        {Status::RateLimited, "baidu", "", -1, false, false, "rate-limited",
+         "百度 被限速，" + FormatShortTime(now + h) + " 后重试"},
+        {Status::ParseFailed, "baidu", "", -1, false, false, "parse-failed",
+         "百度 的页面无法解析，定义需要更新（校验站点 baidu.com 无结果数）"},
+        {Status::NetworkError, "google", curl_easy_strerror(CURLE_COULDNT_RESOLVE_HOST), -1, false,
+         false, "network-error", "网络错误（无法解析主机名）"},
+        {Status::NotConfigured, "google", "", -1, false, false, "not-configured",
+         "未配置 Google API 密钥（见服务主页）"},
+        {Status::Unsupported, "none", "", -1, false, false, "unsupported", "此列没有数据来源"},
+        {Status::NetworkError, "baidu", "", -1, false, true, "measuring",
+         "正在测量，约 17 秒后有结果"},
+    };
+    for (const Row& r : rows) {
+        ColumnAnswer a{static_cast<int>(view.answers[Page::Sites].size()),
+                       r.provider,
+                       M(now - 60'000, r.status, r.sent),
+                       r.stale,
+                       r.sent < 0,
+                       std::to_string(r.sent),
+                       r.measuring,
+                       r.measuring ? now + 15'000 : 0};
+        a.used.source = r.provider;
+        a.used.detail = r.detail;
+        view.stored[Page::Sites].push_back({a.column, a.used, {}}); // the newest attempt
+        if (r.stale)
+            a.used = M(now - h, Status::Ok, r.sent);
+        view.answers[Page::Sites].push_back(a);
+    }
+    const auto doc = nlohmann::json::parse(CellStateJson(view));
+    EXPECT_EQ(doc["now"], FormatIsoTime(now));
+    EXPECT_EQ(doc["ready_in_s"], 17); // its turn in 15 s, then a typical 2 s
+    EXPECT_EQ(doc["pages"]["links"], nlohmann::json::array());
+    const auto& cells = doc["pages"]["sites"];
+    EXPECT_EQ(cells[1]["title"], "谷歌收录");
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const Row& r = rows[i];
+        const auto none = nlohmann::json();
+        EXPECT_EQ(cells[i]["status"], r.json_status) << i;
+        EXPECT_EQ(cells[i]["reason"], r.reason) << i;
+        EXPECT_EQ(cells[i]["stale"], r.stale) << i;
+        EXPECT_EQ(cells[i]["value"], r.sent < 0 ? none : nlohmann::json(r.sent)) << i;
+        EXPECT_EQ(cells[i]["age_s"], r.sent < 0 ? none : nlohmann::json(r.stale ? 3600 : 60)) << i;
+    }
+    EXPECT_EQ(cells[2]["next_attempt"], FormatIsoTime(now + h)); // the suspension's end
+    EXPECT_EQ(cells[8]["next_attempt"], FormatIsoTime(now + 15'000));
+    EXPECT_TRUE(cells[0]["next_attempt"].is_null());
+}
+
+TEST(Pages, IdnShownInUnicodeOnlyWhereNothingHidesBehindIt) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"example.com", "example.com"},
+        {"xn--fiqs8s.cn/blog/", "中国.cn/blog/"},
+        {"xn--e1afmkfd.xn--p1ai", "пример.рф"},
+        {"xn--zckzah9945czlbtz6h.jp", "日本語テスト.jp"}, // Han with Katakana
+        {"xn--abc-u68do18h.com", "中文abc.com"},          // Han with Latin
+        {"xn--3e0bk47br7k.kr", "한국어.kr"},
+        {"xn--pple-43d.com", "xn--pple-43d.com"},     // Cyrillic а among Latin letters
+        {"xn--pple-zld.com", "xn--pple-zld.com"},     // Greek α among Latin letters
+        {"xn--80ak6aa92e.com", "xn--80ak6aa92e.com"}, // all-Cyrillic look-alike of apple
+        {"xn--zz.com", "xn--zz.com"},                 // not Punycode
+        {"xn--fiqs8s.xn--pple-43d.com", "中国.xn--pple-43d.com"}, // each label on its own
+    };
+    for (const auto& [site, shown] : rows)
+        EXPECT_EQ(DisplaySite(site), shown) << site;
+}
+
+TEST(Pages, HomePageSaysWhatToDoAndWhenTheStoreFails) {
+    HomeView view;
+    view.now_ms = 1'780'000'000'000;
+    view.columns[Page::Links] = {"baidu", "cc"};
+    view.providers = {{"baidu", "", view.now_ms, 0, "", {}}, {"cc", "", 0, 0, "", {}}};
+    view.sources = {{"baidu", {"serp", "百度", {}}}, {"cc", {"cc-graph", "CC", {"cc-links"}}}};
+    view.default_config_file = "/home/u/.config/valdane/service.toml";
+    view.command = "valdane-service --data /srv/v";
+    view.notices = {{StoreNotice::Level::Info, "已新建存储文件 x", 0}};
+    std::string html = HomePage(view);
+    EXPECT_NE(html.find("card info\">已新建"), std::string::npos); // calm, not a warning
+    EXPECT_EQ(html.find("$XDG"), std::string::npos);
+    EXPECT_NE(html.find("<code>/home/u/.config/valdane/service.toml</code>"), std::string::npos);
+    EXPECT_NE(html.find("需要导入 Common Crawl 域名图"), std::string::npos);
+    EXPECT_NE(html.find("valdane-service --data /srv/v --import-cc-links "), std::string::npos);
+    EXPECT_EQ(html.find("无法保存"), std::string::npos);
+
+    view.notices.push_back({StoreNotice::Level::Error, "磁盘已满", view.now_ms});
+    html = HomePage(view);
+    EXPECT_NE(html.find("card alert"), std::string::npos);
+    std::size_t rows = 0;
+    for (std::size_t at = 0; (at = html.find(">无法保存<", at)) != std::string::npos; ++at)
+        ++rows;
+    EXPECT_EQ(rows, 2u); // every source's health says so
+}
+
+TEST(Pages, ErrorsInPlainChinese) {
+    const std::int64_t until = 1'780'000'000'000;
+    const std::pair<std::string, std::string> rows[] = {
+        {std::string("RDAP: ") + curl_easy_strerror(CURLE_OPERATION_TIMEDOUT), "RDAP: 连接超时"},
+        {curl_easy_strerror(CURLE_SSL_CONNECT_ERROR), "TLS 握手失败"},
+        {std::strerror(ECONNREFUSED), "连接被拒绝"},
+        {"HTTP 503", "服务器回答 HTTP 503"},
+        {"暂停至 " + std::to_string(until) + ": HTTP 429",
+         "暂停至 " + FormatShortTime(until) + ": HTTP 429"},
+        {"校验站点 so.com 无结果数 (parse-failed)", "校验站点 so.com 无结果数 （无法解析）"},
+        {"页面中未找到结果数", "页面中未找到结果数"},
+    };
+    for (const auto& [text, plain] : rows)
+        EXPECT_EQ(PlainError(text), plain) << text;
 }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <nlohmann/json.hpp>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -261,4 +262,24 @@ TEST(Server, PagesAreEscapedUtf8AndCsvMatchesTheTable) {
         ASSERT_NE(found, std::string::npos) << site; // same rows, same order
         at = found;
     }
+}
+
+TEST(Server, CellStatePageAnswersJsonForPlausibleSitesOnly) {
+    Service s;
+    s.Ask("sites.asp?sFrom=h&Key=1&sUrl=Example.com");
+    const int calls = s.fake->calls;
+    auto r = s.Get("/state.json?sUrl=http://example.com");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->get_header_value("Content-Type"), "application/json; charset=utf-8");
+    EXPECT_EQ(r->get_header_value("Cache-Control"), "no-store");
+    const auto doc = nlohmann::json::parse(r->body);
+    EXPECT_EQ(doc["site"], "example.com");
+    EXPECT_EQ(doc["pages"]["sites"][0]["value"], 100); // as sites.asp sent it
+    EXPECT_EQ(doc["pages"]["ranks"].size(), 2u);
+    for (const char* bad : {"?sUrl=a..b", "", "?sUrl=a.com&sUrl=b.com"}) {
+        r = s.Get(std::string("/state.json") + bad);
+        EXPECT_EQ(r->status, 404) << bad;
+        EXPECT_TRUE(nlohmann::json::parse(r->body).contains("error")) << bad;
+    }
+    EXPECT_EQ(s.fake->calls, calls); // the page never measures
 }

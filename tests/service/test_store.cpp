@@ -1,5 +1,6 @@
 // The measurement store: latest and last good values, history, a killed writer, damaged files.
 #include "fakes.h"
+#include "faultyvfs.h"
 #include "store.h"
 #include "tempdir.h"
 
@@ -171,7 +172,8 @@ TEST_F(StoreTest, DamagedFileIsSetAsideAndANewOneStarted) {
         auto store = Open();
         ASSERT_TRUE(store) << c.name;
         ASSERT_EQ(store->Notices().size(), 1u) << c.name;
-        EXPECT_NE(store->Notices()[0].find("corrupt-"), std::string::npos) << c.name;
+        EXPECT_EQ(store->Notices()[0].level, StoreNotice::Level::Warning) << c.name;
+        EXPECT_NE(store->Notices()[0].text.find("corrupt-"), std::string::npos) << c.name;
         int aside = 0;
         for (const auto& entry : fs::directory_iterator(dir_)) {
             const std::string name = entry.path().filename().string();
@@ -195,12 +197,93 @@ TEST_F(StoreTest, FolderThatCannotBeMadeIsAnError) {
     EXPECT_NE(error.find("plain-file"), std::string::npos);
 }
 
-TEST_F(StoreTest, NewStoreIsReported) {
-    std::string error;
-    auto store = OpenStore(dir_, env_.env, &error);
+TEST_F(StoreTest, NewAndEmptyFilesAreReportedAndUsed) {
+    for (const bool empty_file : {false, true}) {
+        fs::remove_all(dir_);
+        if (empty_file) {
+            fs::create_directories(dir_);
+            std::ofstream(dir_ / "measurements.db");
+        }
+        auto store = Open();
+        ASSERT_TRUE(store);
+        const auto notices = store->Notices();
+        ASSERT_EQ(notices.size(), 1u);
+        // A fresh install is no cause for alarm; an emptied file may have lost history.
+        EXPECT_EQ(notices[0].level,
+                  empty_file ? StoreNotice::Level::Warning : StoreNotice::Level::Info);
+        EXPECT_NE(notices[0].text.find(empty_file ? "0 字节" : "已新建"), std::string::npos);
+        EXPECT_TRUE(store->Record("a.com", Page::Sites, 0, Make(Status::Ok, 1, 1)));
+    }
+}
+
+TEST_F(StoreTest, FailedRecordsAreANoticeUntilOneSucceeds) {
+    test::Faults& faults = test::Install();
+    env_.env.store_vfs = test::kFaultyVfs;
+    auto store = Open();
     ASSERT_TRUE(store);
-    ASSERT_EQ(store->Notices().size(), 1u);
-    EXPECT_NE(store->Notices()[0].find("已新建"), std::string::npos);
+    ASSERT_TRUE(store->Record("a.com", Page::Sites, 0, Make(Status::Ok, 1, 1)));
+    auto errors = [&] {
+        std::vector<StoreNotice> out;
+        for (const StoreNotice& n : store->Notices())
+            if (n.level == StoreNotice::Level::Error)
+                out.push_back(n);
+        return out;
+    };
+    EXPECT_TRUE(errors().empty());
+
+    faults.disk_full = true;
+    const std::int64_t first = env_.clock.NowMs();
+    EXPECT_FALSE(store->Record("a.com", Page::Sites, 0, Make(Status::Ok, 2, 2)));
+    env_.clock.Advance(60'000);
+    EXPECT_FALSE(store->Record("a.com", Page::Sites, 1, Make(Status::Ok, 3, 3)));
+    faults.disk_full = false;
+    ASSERT_EQ(errors().size(), 1u);
+    EXPECT_EQ(errors()[0].since_ms, first); // since the first failure, not the latest
+    EXPECT_NE(errors()[0].text.find("磁盘已满"), std::string::npos) << errors()[0].text;
+
+    EXPECT_TRUE(store->Record("a.com", Page::Sites, 0, Make(Status::Ok, 4, 4)));
+    EXPECT_TRUE(errors().empty());
+    EXPECT_EQ(store->History("a.com", Page::Sites, 0, 0).size(), 2u); // nothing half-written
+}
+
+// A sound file that may not be written stops the service and stays where it is: setting it
+// aside would lose its history for a fault of its surroundings.
+void ExpectRefusedAndKept(const fs::path& dir, Env& env) {
+    std::string error;
+    EXPECT_FALSE(OpenStore(dir, env, &error));
+    EXPECT_NE(error.find((dir / "measurements.db").string()), std::string::npos) << error;
+    EXPECT_NE(error.find("writable"), std::string::npos) << error;
+    EXPECT_TRUE(fs::exists(dir / "measurements.db"));
+    for (const auto& entry : fs::directory_iterator(dir))
+        EXPECT_EQ(entry.path().string().find("corrupt-"), std::string::npos) << entry.path();
+}
+
+TEST_F(StoreTest, ReadOnlyFileOrMountStopsWithoutSettingTheFileAside) {
+    Open()->Record("a.com", Page::Sites, 0, Make(Status::Ok, 1, 1));
+    test::Faults& faults = test::Install();
+    env_.env.store_vfs = test::kFaultyVfs;
+    for (std::atomic<bool>* fault : {&faults.read_only, &faults.read_only_file}) {
+        *fault = true;
+        ExpectRefusedAndKept(dir_, env_.env);
+        *fault = false;
+    }
+    EXPECT_EQ(Open()->History("a.com", Page::Sites, 0, 0).size(), 1u);
+}
+
+TEST_F(StoreTest, FileModesThatForbidWritingStopTheService) {
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "file modes do not bind root; the read-only file and mount test covers "
+                        "the same paths";
+    Open()->Record("a.com", Page::Sites, 0, Make(Status::Ok, 1, 1));
+    const fs::path file = dir_ / "measurements.db";
+    fs::permissions(file, fs::perms::owner_read);
+    ExpectRefusedAndKept(dir_, env_.env);
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
+    fs::remove(dir_ / "measurements.db-wal");
+    fs::remove(dir_ / "measurements.db-shm");
+    fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
+    ExpectRefusedAndKept(dir_, env_.env);
+    fs::permissions(dir_, fs::perms::owner_all);
 }
 
 TEST_F(StoreTest, LayoutVersions) {

@@ -27,7 +27,6 @@ constexpr std::int64_t kIdleWakeMs = 60'000;
 // What one measurement is reckoned to take once started, for ReadyInSeconds.
 constexpr std::int64_t kTypicalRunMs = 2000;
 
-constexpr std::string_view kUndisclosed = "未公开";
 constexpr std::string_view kLateDetail = "查询未在期限内完成，结果稍后可用";
 constexpr std::string_view kNeverDetail = "尚未测量";
 
@@ -380,7 +379,10 @@ struct Engine::Impl {
         } else if (IsNumericColumn(page, column)) {
             a.sent = a.missing ? "-1" : std::to_string(m.number.value_or(0));
         } else {
-            a.sent = a.missing ? std::string(kUndisclosed) : m.text;
+            // 未公开 says the owner withheld it; what we could not get says so instead.
+            a.sent = !a.missing ? m.text
+                     : newest ? "—（暂无数据：" + std::string(StatusText(m.status)) + "）"
+                              : "—（" + std::string(pending) + "）";
         }
         if (page == Page::Alexa)
             a.sent = SanitizeField(a.sent);

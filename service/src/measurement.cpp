@@ -46,4 +46,26 @@ std::optional<Status> StatusFromName(std::string_view name) {
     return std::nullopt;
 }
 
+std::string_view StatusText(Status status) {
+    switch (status) {
+    case Status::Ok:
+        return "正常";
+    case Status::NotFound:
+        return "无结果（0）";
+    case Status::Blocked:
+        return "被拦截";
+    case Status::RateLimited:
+        return "请求受限";
+    case Status::ParseFailed:
+        return "无法解析";
+    case Status::NetworkError:
+        return "网络错误";
+    case Status::NotConfigured:
+        return "未配置";
+    case Status::Unsupported:
+        return "无数据源";
+    }
+    return "";
+}
+
 } // namespace valdane::svc

@@ -31,6 +31,7 @@ enum class Status {
 
 std::string_view StatusName(Status status); // "ok", "not-found", "blocked", ...
 std::optional<Status> StatusFromName(std::string_view name);
+std::string_view StatusText(Status status); // in Chinese for people: "正常", "被拦截", ...
 
 constexpr bool IsFresh(Status status) {
     return status == Status::Ok || status == Status::NotFound;

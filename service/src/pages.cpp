@@ -289,28 +289,6 @@ std::string FormatAge(std::int64_t ms, std::int64_t now_ms) {
     return std::to_string(minutes / (24 * 60)) + " 天前";
 }
 
-std::string_view StatusText(Status status) {
-    switch (status) {
-    case Status::Ok:
-        return "正常";
-    case Status::NotFound:
-        return "无结果（0）";
-    case Status::Blocked:
-        return "被拦截";
-    case Status::RateLimited:
-        return "请求受限";
-    case Status::ParseFailed:
-        return "无法解析";
-    case Status::NetworkError:
-        return "网络错误";
-    case Status::NotConfigured:
-        return "未配置";
-    case Status::Unsupported:
-        return "无数据源";
-    }
-    return "";
-}
-
 namespace {
 
 const SourceInfo* SourceOf(const HomeView& view, const std::string& name) {

@@ -99,7 +99,6 @@ std::string HtmlEscape(std::string_view text);
 std::string FormatCount(std::int64_t n);                     // 12,345,678
 std::string FormatTime(std::int64_t ms);                     // 2026-05-28 14:03 (local time)
 std::string FormatAge(std::int64_t ms, std::int64_t now_ms); // 3 小时前
-std::string_view StatusText(Status status);                  // 正常, 被拦截, ...
 std::string FormatShortTime(std::int64_t ms);                // 12-08 10:20 (local time)
 std::string FormatIsoTime(std::int64_t ms);                  // 2026-12-08T10:20:00+08:00
 

@@ -329,8 +329,11 @@ TEST_F(EngineTest, WhoisAndRankingTexts) {
         std::string text;
         std::string sent; // "@" stands for the site
     };
-    const std::string undisclosed =
-        "未公开|||未公开|||-1|||-1|||未公开|||-1|||未公开|||未公开|||未公开";
+    // A text field we could not get says why; 未公开 is only for what the owner withheld.
+    const auto missing = [](const std::string& why) {
+        const std::string t = "—（暂无数据：" + why + "）";
+        return t + "|||" + t + "|||-1|||-1|||" + t + "|||-1|||" + t + "|||" + t + "|||" + t;
+    };
     const std::string field = "a｜｜｜b  c｜";
     const Case cases[] = {
         {Page::Whois, Status::Ok, "", "Registrar: 甲\r\nCreated: 2001",
@@ -341,8 +344,8 @@ TEST_F(EngineTest, WhoisAndRankingTexts) {
         {Page::Alexa, Status::Ok, "", "a|||b\r\nc|",
          field + "|||" + field + "|||12|||13|||" + field + "|||15|||" + field + "|||" + field +
              "|||" + field},
-        {Page::Alexa, Status::Blocked, "", "", undisclosed},
-        {Page::Alexa, Status::NotConfigured, "", "", undisclosed},
+        {Page::Alexa, Status::Blocked, "", "", missing("被拦截")},
+        {Page::Alexa, Status::NotConfigured, "", "", missing("未配置")},
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const Case& c = cases[i];

@@ -254,7 +254,9 @@ struct Engine::Impl {
         return a;
     }
 
-    std::optional<std::vector<ColumnAnswer>> Explain(Page page, std::string_view sUrl) {
+    // store_only: nullopt rather than ask a source.
+    std::optional<std::vector<ColumnAnswer>> Explain(Page page, std::string_view sUrl,
+                                                     bool store_only = false) {
         const std::optional<std::string> site = NormalizeSite(page, sUrl);
         if (!site)
             return std::nullopt;
@@ -284,6 +286,8 @@ struct Engine::Impl {
             }
             if (wanted.empty())
                 break;
+            if (store_only)
+                return std::nullopt;
             std::unique_lock<std::mutex> lock(mutex);
             // A measurement that finished after the store was read may be the one wanted here:
             // read again rather than measure twice (a few times at most, under heavy traffic).
@@ -338,8 +342,10 @@ std::optional<std::vector<ColumnAnswer>> Engine::Explain(Page page, std::string_
     return impl_->Explain(page, sUrl);
 }
 
-std::optional<std::string> Engine::Answer(Page page, std::string_view sUrl) {
-    const auto answers = impl_->Explain(page, sUrl);
+namespace {
+
+std::optional<std::string> Payload(Page page,
+                                   const std::optional<std::vector<ColumnAnswer>>& answers) {
     if (!answers)
         return std::nullopt;
     const std::string_view separator = page == Page::Alexa ? "|||" : ",";
@@ -350,6 +356,16 @@ std::optional<std::string> Engine::Answer(Page page, std::string_view sUrl) {
         payload += (*answers)[i].sent;
     }
     return payload;
+}
+
+} // namespace
+
+std::optional<std::string> Engine::Answer(Page page, std::string_view sUrl) {
+    return Payload(page, impl_->Explain(page, sUrl));
+}
+
+std::optional<std::string> Engine::AnswerFromStore(Page page, std::string_view sUrl) {
+    return Payload(page, impl_->Explain(page, sUrl, true));
 }
 
 std::vector<ProviderHealth> Engine::Health() const {

@@ -49,6 +49,9 @@ class Engine {
     // The payload (UTF-8, before the envelope) for sUrl as received, or nullopt where the
     // answer is "false" (not a plausible domain, store broken).
     std::optional<std::string> Answer(Page page, std::string_view sUrl);
+    // The payload when the store holds every column fresh, without asking a source or waiting;
+    // nullopt otherwise, Answer then decides. Lets the server answer on its event thread.
+    std::optional<std::string> AnswerFromStore(Page page, std::string_view sUrl);
     // The same, column by column, for --check and the pages. nullopt for a bad site.
     std::optional<std::vector<ColumnAnswer>> Explain(Page page, std::string_view sUrl);
     std::vector<ProviderHealth> Health() const;

@@ -119,7 +119,7 @@ WebResponse Routes::Serve(const WebRequest& request) {
         if (file == "Update.txt")
             r = Update();
         else if (auto page = PageFromFile(file))
-            r = Protocol(*page, target, request.arrived_ms);
+            r = *Protocol(*page, target, request.arrived_ms, false);
     } else if (path == "/") {
         r = Home();
     } else if (constexpr std::string_view seo = "/ostrem/seo/"; path.substr(0, seo.size()) == seo) {
@@ -136,16 +136,32 @@ WebResponse Routes::Serve(const WebRequest& request) {
     return r;
 }
 
+std::optional<WebResponse> Routes::ServeNow(const WebRequest& request) {
+    const Target target = ParseTarget(request.target);
+    const std::string_view path = target.path;
+    if (path.substr(0, kServiceFolder.size()) != kServiceFolder)
+        return std::nullopt;
+    const std::optional<Page> page = PageFromFile(path.substr(kServiceFolder.size()));
+    std::optional<WebResponse> r;
+    if (page && (r = Protocol(*page, target, request.arrived_ms, true)))
+        r->headers.emplace_back("X-Content-Type-Options", "nosniff");
+    return r;
+}
+
 // The deadline belongs to arrived_ms; until the engine takes an arrival time it counts from
 // its own call, after the wait in the server's queue.
-WebResponse Routes::Protocol(Page page, const Target& target,
-                             [[maybe_unused]] std::int64_t arrived_ms) {
+std::optional<WebResponse> Routes::Protocol(Page page, const Target& target,
+                                            [[maybe_unused]] std::int64_t arrived_ms,
+                                            bool store_only) {
     std::optional<std::string> payload;
     // The program sends exactly these three; anything else (an "&" inside its target splits
     // the target into a second parameter) is not a question we can answer faithfully.
     const std::optional<std::string> site = Single(target, "sUrl");
-    if (site && Single(target, "sFrom") && Single(target, "Key") && target.query.size() == 3)
-        payload = engine_.Answer(page, *site);
+    if (site && Single(target, "sFrom") && Single(target, "Key") && target.query.size() == 3) {
+        payload = store_only ? engine_.AnswerFromStore(page, *site) : engine_.Answer(page, *site);
+        if (!payload && store_only)
+            return std::nullopt;
+    }
     WebResponse r;
     r.content_type = kGbk;
     r.headers.emplace_back("Cache-Control", "no-store");

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -53,9 +54,13 @@ class Routes {
   public:
     Routes(const Config& config, Engine& engine, Store& store, Clock& clock);
     WebResponse Serve(const WebRequest& request);
+    // The response when it can be made at once (a query page the store answers fresh, or one
+    // refused as "false"), so that it need not wait for a thread; nullopt otherwise.
+    std::optional<WebResponse> ServeNow(const WebRequest& request);
 
   private:
-    WebResponse Protocol(Page page, const Target& target, std::int64_t arrived_ms);
+    std::optional<WebResponse> Protocol(Page page, const Target& target, std::int64_t arrived_ms,
+                                        bool store_only);
     WebResponse Update();
     WebResponse Overview(Page page, bool csv, const Target& target);
     WebResponse Detail(const Target& target);

@@ -331,6 +331,9 @@ struct Server::Impl {
         }
         if (x->started)
             return MHD_YES;
+        // Most answers come fresh from the store: made here, they spare two thread switches.
+        if (std::optional<WebResponse> now = routes.ServeNow(WebRequest{x->target, x->arrived_ms}))
+            return Queue(c, state, std::move(*now), false, version);
         x->started = true;
         Lane& lane = AsksEngine(x->target) ? *answers : *pages;
         MHD_suspend_connection(c);
@@ -458,8 +461,8 @@ bool Server::Start(const ListenAddress& address, std::string* error) {
         return static_cast<Impl*>(cls)->Allowed(a) ? MHD_YES : MHD_NO;
     };
     impl.daemon = MHD_start_daemon(
-        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, accept,
-        &impl, access, &impl, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_THREAD_POOL_SIZE,
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_TURBO | MHD_ALLOW_SUSPEND_RESUME,
+        0, accept, &impl, access, &impl, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_THREAD_POOL_SIZE,
         static_cast<unsigned>(std::max<std::size_t>(1, l.event_threads)),
         MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(l.connections),
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(l.per_address),

@@ -37,10 +37,12 @@ struct ServerLimits {
 // the allow-list at accept, one body-less GET or HEAD at a time, and a Host naming the service.
 //
 // Threads: `event_threads` run libmicrohttpd's epoll loop (each connection stays on one of
-// them); the answer and page lanes run Routes::Serve, the connection suspended meanwhile and
-// resumed when the response is ready. A lane's mutex guards its queue and its count of idle
-// threads; nothing else is shared between requests except the engine and the store, which are
-// thread-safe. Start and Stop are called from one thread; port() from any after Start.
+// them) and make the responses that need no waiting (Routes::ServeNow: query answers the store
+// holds fresh); the answer and page lanes run Routes::Serve for the rest, the connection
+// suspended meanwhile and resumed when the response is ready. A lane's mutex guards its queue and
+// its count of idle threads; nothing else is shared between requests except the engine and the
+// store, which are thread-safe. Start and Stop are called from one thread; port() from any after
+// Start.
 class Server {
   public:
     // clock: where arrival times and the pages' ages are read; null for the system clock.

@@ -67,12 +67,11 @@ constexpr const char* kSitesBySite =
     "SELECT DISTINCT site FROM latest WHERE page = ?1 ORDER BY site %s LIMIT -1 OFFSET ?3";
 // Sorted by the store, not in memory: a page of the overview costs its rows, not the table.
 constexpr const char* kSitesByValue =
-    "SELECT s.site FROM (SELECT DISTINCT site FROM latest WHERE page = ?1) s LEFT JOIN"
-    " (SELECT l.site AS site, CASE " SHOWN_VALUE("a") SHOWN_VALUE(
-        "g") "END AS v"
-             "  FROM latest l JOIN measurements a ON a.id = l.last_id"
-             "  LEFT JOIN measurements g ON g.id = l.good_id WHERE l.page = ?1 AND l.col = ?2) k"
-             " ON k.site = s.site ORDER BY k.v IS NULL, k.v %s, s.site LIMIT -1 OFFSET ?3";
+    "SELECT s.site, CASE " SHOWN_VALUE("a") SHOWN_VALUE("g") "END AS v"
+    " FROM (SELECT DISTINCT site FROM latest WHERE page = ?1) s"
+    " LEFT JOIN latest l ON l.site = s.site AND l.page = ?1 AND l.col = ?2"
+    " LEFT JOIN measurements a ON a.id = l.last_id LEFT JOIN measurements g ON g.id = l.good_id"
+    " ORDER BY v IS NULL, v %s, s.site LIMIT -1 OFFSET ?3";
 
 #undef SHOWN_VALUE
 

@@ -189,7 +189,10 @@ WebResponse Routes::Overview(Page page, bool csv, const Target& target) {
     }
     const std::size_t offset = (page_number - 1) * kOverviewPageSize;
     const std::shared_ptr<OverviewCursor> cursor = store_.Overview(page, order, offset);
-    const std::optional<std::size_t> total = cursor ? cursor->Total() : std::nullopt;
+    // The CSV needs no count: its first rows leave at once.
+    const std::optional<std::size_t> total = !cursor ? std::nullopt
+                                             : csv   ? std::optional<std::size_t>(0)
+                                                     : cursor->Total();
     std::optional<std::vector<SiteRow>> rows;
     if (total)
         rows = cursor->Next(csv ? kOverviewCsvBatch : kOverviewPageSize);

@@ -10,6 +10,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
@@ -188,6 +189,11 @@ sigset_t StopSignals() {
 
 int Serve(Service& service, const Arguments&) {
     const sigset_t stop_signals = StopSignals();
+    // Connections cost a descriptor each, not a thread: allow as many as the system lets us.
+    if (rlimit files{}; getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     Server server(service.config, *service.engine, *service.store);
     std::string error;
     if (!server.Start(service.config.listen, &error)) {

@@ -9,7 +9,7 @@ $SUDO apt-get install -y -qq --no-install-recommends \
     build-essential cmake ninja-build pkg-config \
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-translations-l10n libgl-dev \
     libbenchmark-dev libgtest-dev fonts-wqy-microhei \
-    libcpp-httplib-dev libssl-dev zlib1g-dev libbrotli-dev libcurl4-openssl-dev \
+    libmicrohttpd-dev libcpp-httplib-dev libssl-dev zlib1g-dev libbrotli-dev libcurl4-openssl-dev \
     libsqlite3-dev libtomlplusplus-dev nlohmann-json3-dev libpsl-dev libidn2-dev libre2-dev \
     xvfb xauth clang libclang-rt-14-dev llvm >/dev/null
 # The package check (tools/check-package.sh): dpkg-shlibdeps and file compute the package's

@@ -8,6 +8,8 @@
 
 #include <toml++/toml.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <set>
@@ -56,8 +58,8 @@ class Reader {
 
     std::optional<std::string> Read() {
         static const std::set<std::string, std::less<>> known = {
-            "listen", "data_dir", "fresh_hours", "deadline_seconds",
-            "allow",  "update",   "columns",     "providers"};
+            "listen",       "data_dir", "fresh_hours", "deadline_seconds", "allow",
+            "server_names", "update",   "columns",     "providers"};
         for (auto&& [key, value] : root_)
             if (!known.count(key.str()))
                 return "unknown key '" + std::string(key.str()) + "'";
@@ -81,6 +83,18 @@ class Reader {
         for (const std::string& net : c_.allow)
             if (!ParseNetwork(net))
                 return "key 'allow': '" + net + "' is not a network (address/prefix)";
+        if ((why = StringList(root_, "server_names", &c_.server_names)))
+            return why;
+        for (std::string& name : c_.server_names) {
+            // Compared with the Host header as browsers send it: lower case, no port.
+            std::transform(name.begin(), name.end(), name.begin(),
+                           [](unsigned char ch) { return std::tolower(ch); });
+            if (name.empty() || name.size() > 253 ||
+                name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789.-") !=
+                    std::string::npos)
+                return "key 'server_names': '" + name +
+                       "' is not a host name (letters, digits, '-' and '.'; no port)";
+        }
         if ((why = Update()) || (why = Providers()) || (why = Columns()))
             return why;
         return std::nullopt;

@@ -27,6 +27,8 @@ struct Config {
     std::int64_t fresh_ms = 24LL * 3600 * 1000; // answers come from the store while fresher
     std::int64_t deadline_ms = 45000;           // answer within this, finish in background
     std::vector<std::string> allow = {"127.0.0.0/8", "::1/128"}; // client networks (CIDR)
+    // Host names the service answers to besides its listen address and localhost (lower case).
+    std::vector<std::string> server_names;
     UpdateInfo update;
     // The provider name behind each column of each page, in column order.
     std::map<Page, std::vector<std::string>> columns;

@@ -10,6 +10,7 @@ listen = "127.0.0.1:8936"
 fresh_hours = 24
 deadline_seconds = 45
 allow = ["127.0.0.0/8", "::1/128"]
+server_names = []
 
 [update]
 version = "V1.3 Beta"

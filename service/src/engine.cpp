@@ -390,9 +390,10 @@ struct Engine::Impl {
     }
 
     // Waits for the measurements that may start now, up to the deadline; a paced one whose
-    // turn has not come is answered at once from the store and stays queued.
-    std::optional<std::vector<ColumnAnswer>> Explain(Page page, std::string_view sUrl,
-                                                     std::int64_t arrived_mono) {
+    // turn has not come is answered at once from the store and stays queued. store_only:
+    // nullopt rather than ask a source.
+    std::optional<std::vector<ColumnAnswer>>
+    Explain(Page page, std::string_view sUrl, std::int64_t arrived_mono, bool store_only = false) {
         const std::optional<std::string> site = NormalizeSite(page, sUrl);
         if (!site)
             return std::nullopt;
@@ -422,6 +423,8 @@ struct Engine::Impl {
             }
             if (wanted.empty())
                 break;
+            if (store_only)
+                return std::nullopt;
             std::unique_lock<std::mutex> lock(mutex);
             // A measurement that finished after the store was read may be the one wanted here:
             // read again rather than measure twice (a few times at most, under heavy traffic).
@@ -523,13 +526,10 @@ std::optional<std::vector<ColumnAnswer>> Engine::State(Page page, std::string_vi
     return impl_->State(page, sUrl);
 }
 
-std::optional<std::string> Engine::Answer(Page page, std::string_view sUrl) {
-    return Answer(page, sUrl, impl_->env.clock.MonoMs());
-}
+namespace {
 
-std::optional<std::string> Engine::Answer(Page page, std::string_view sUrl,
-                                          std::int64_t arrived_mono_ms) {
-    const auto answers = impl_->Explain(page, sUrl, arrived_mono_ms);
+std::optional<std::string> Payload(Page page,
+                                   const std::optional<std::vector<ColumnAnswer>>& answers) {
     if (!answers)
         return std::nullopt;
     const std::string_view separator = page == Page::Alexa ? "|||" : ",";
@@ -540,6 +540,21 @@ std::optional<std::string> Engine::Answer(Page page, std::string_view sUrl,
         payload += (*answers)[i].sent;
     }
     return payload;
+}
+
+} // namespace
+
+std::optional<std::string> Engine::Answer(Page page, std::string_view sUrl) {
+    return Answer(page, sUrl, impl_->env.clock.MonoMs());
+}
+
+std::optional<std::string> Engine::Answer(Page page, std::string_view sUrl,
+                                          std::int64_t arrived_mono_ms) {
+    return Payload(page, impl_->Explain(page, sUrl, arrived_mono_ms));
+}
+
+std::optional<std::string> Engine::AnswerFromStore(Page page, std::string_view sUrl) {
+    return Payload(page, impl_->Explain(page, sUrl, impl_->env.clock.MonoMs(), true));
 }
 
 std::vector<ProviderHealth> Engine::Health() const {

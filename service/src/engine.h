@@ -75,6 +75,9 @@ class Engine {
     std::optional<std::string> Answer(Page page, std::string_view sUrl);
     std::optional<std::string> Answer(Page page, std::string_view sUrl,
                                       std::int64_t arrived_mono_ms);
+    // The payload when the store holds every column fresh, without asking a source or waiting;
+    // nullopt otherwise, Answer then decides. Lets the server answer on its event thread.
+    std::optional<std::string> AnswerFromStore(Page page, std::string_view sUrl);
     // The same, column by column, for --check and the pages. nullopt for a bad site.
     std::optional<std::vector<ColumnAnswer>> Explain(Page page, std::string_view sUrl);
     // The answer as it stands, from the store and the queue, without measuring anything.

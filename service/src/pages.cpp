@@ -42,6 +42,7 @@ constexpr std::string_view kStyle =
     ".stale{color:#b45309}.missing{color:#9aa5b1}.bad{color:#c81e1e}.good{color:#057a55}"
     ".warn{color:#b45309}.muted{color:#7b8794}a{color:#1d4ed8}"
     ".tools{margin:-6px 0 14px}.tools a{margin-right:16px}"
+    ".pager a,.pager b,.pager span{margin-right:10px}"
     ".charts{display:grid;grid-template-columns:repeat(auto-fill,minmax(480px,1fr));gap:18px}"
     ".charts .card{margin:0}svg{max-width:100%;height:auto}"
     "code{background:#f0f4f8;padding:1px 5px;border-radius:3px}"
@@ -111,27 +112,38 @@ Cell CellOf(const SiteRow& row, int column) {
     return cell;
 }
 
-void SortRows(Page page, std::vector<SiteRow>& rows, TableOrder order) {
-    std::stable_sort(rows.begin(), rows.end(),
-                     [](const SiteRow& a, const SiteRow& b) { return a.site < b.site; });
-    if (order.column < 0) {
-        if (order.descending)
-            std::reverse(rows.begin(), rows.end());
-        return;
-    }
-    if (order.column >= ColumnCount(page))
-        return;
-    std::stable_sort(rows.begin(), rows.end(), [&](const SiteRow& a, const SiteRow& b) {
-        const auto va = CellOf(a, order.column).value, vb = CellOf(b, order.column).value;
-        if (!va || !vb)
-            return va.has_value() && !vb.has_value(); // missing last either way
-        return order.descending ? *va > *vb : *va < *vb;
-    });
-}
-
 std::string OrderQuery(TableOrder order) {
     return "sort=" + (order.column < 0 ? std::string("site") : std::to_string(order.column)) +
            "&amp;order=" + (order.descending ? "desc" : "asc");
+}
+
+// 上一页 1 … 4 5 [6] 7 8 … 1000 下一页: every page a link that keeps the order.
+std::string Pager(const OverviewView& view, std::size_t pages) {
+    if (pages <= 1)
+        return "";
+    const std::size_t at = view.page_number;
+    auto link = [&](std::size_t n, const std::string& label) {
+        return "<a href=\"?" + OrderQuery(view.order) + "&amp;page=" + std::to_string(n) + "\">" +
+               label + "</a>";
+    };
+    std::string html = "<p class=\"pager\">";
+    if (at > 1)
+        html += link(at - 1, "上一页");
+    const std::size_t from = at > 3 ? at - 2 : 1, to = std::min(pages, at + 2);
+    std::vector<std::size_t> shown{1};
+    for (std::size_t n = std::max<std::size_t>(from, 2); n <= to; ++n)
+        shown.push_back(n);
+    if (shown.back() != pages)
+        shown.push_back(pages);
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        if (i > 0 && shown[i] > shown[i - 1] + 1)
+            html += "<span class=\"muted\">…</span>";
+        const std::size_t n = shown[i];
+        html += n == at ? "<b>" + std::to_string(n) + "</b>" : link(n, std::to_string(n));
+    }
+    if (at < pages)
+        html += link(at + 1, "下一页");
+    return html + "</p>";
 }
 
 // A header that sorts by its column: first click asks for the natural order, the next flips.
@@ -512,24 +524,25 @@ std::string HomePage(const HomeView& view) {
     return Layout("首页", "", body);
 }
 
-std::string OverviewPage(Page page, std::vector<SiteRow> rows, TableOrder order,
-                         std::int64_t now_ms) {
-    SortRows(page, rows, order);
+std::string OverviewPage(const OverviewView& view) {
+    const Page page = view.page;
     const std::string title = std::string(KindTitle(page)) + "总览";
     std::string body = "<h1>" + title + "</h1><p class=\"tools\">共 " +
-                       std::to_string(rows.size()) + " 个网址 <a href=\"" +
-                       std::string(OverviewName(page)) + ".csv?" + OrderQuery(order) +
+                       FormatCount(static_cast<std::int64_t>(view.total)) + " 个网址 <a href=\"" +
+                       std::string(OverviewName(page)) + ".csv?" + OrderQuery(view.order) +
                        "\">下载 CSV</a></p>";
-    if (rows.empty()) {
+    if (view.total == 0) {
         body += "<div class=\"card\"><p>服务还没有为任何网址应答过" + std::string(KindTitle(page)) +
                 "查询。在 Valdane 中添加网址并刷新后，这里会列出每个网址的最新数值。</p></div>";
         return Layout(title, OverviewName(page), body);
     }
-    body += "<div class=\"card\"><table><tr>" + SortHeader("网址", -1, order, false);
+    const std::size_t size = std::max<std::size_t>(1, view.page_size);
+    const std::string pager = Pager(view, (view.total + size - 1) / size);
+    body += pager + "<div class=\"card\"><table><tr>" + SortHeader("网址", -1, view.order, false);
     for (int c = 0; c < ColumnCount(page); ++c)
-        body += SortHeader(ColumnName(page, c), c, order, true);
+        body += SortHeader(ColumnName(page, c), c, view.order, true);
     body += "</tr>";
-    for (const SiteRow& row : rows) {
+    for (const SiteRow& row : view.rows) {
         body += "<tr><td><a href=\"" + DetailHref(page, row.site) + "\" title=\"" +
                 HtmlEscape(row.site) + "\">" + HtmlEscape(DisplaySite(row.site)) + "</a></td>";
         for (int c = 0; c < ColumnCount(page); ++c) {
@@ -537,12 +550,12 @@ std::string OverviewPage(Page page, std::vector<SiteRow> rows, TableOrder order,
             switch (cell.state) {
             case Cell::Fresh:
                 body += "<td class=\"n\">" + FormatCount(*cell.value) + "<span class=\"sub\">" +
-                        FormatAge(cell.time_ms, now_ms) + "</span></td>";
+                        FormatAge(cell.time_ms, view.now_ms) + "</span></td>";
                 break;
             case Cell::Stale:
                 body += "<td class=\"n stale\" title=\"" + HtmlEscape(cell.why) + "\">" +
                         FormatCount(*cell.value) + "<span class=\"sub stale\">旧值 · " +
-                        FormatAge(cell.time_ms, now_ms) + "</span></td>";
+                        FormatAge(cell.time_ms, view.now_ms) + "</span></td>";
                 break;
             case Cell::Missing:
                 body += "<td class=\"n missing\" title=\"" + HtmlEscape(cell.why) +
@@ -552,20 +565,23 @@ std::string OverviewPage(Page page, std::vector<SiteRow> rows, TableOrder order,
         }
         body += "</tr>";
     }
-    body += "</table></div><p "
-            "class=\"muted\">橙色为旧值：最近一次查询失败，显示上一次的有效值及其时间；"
+    body += "</table></div>" + pager +
+            "<p class=\"muted\">橙色为旧值：最近一次查询失败，显示上一次的有效值及其时间；"
             "“—”表示从未取得，程序中同样显示为“—”。</p>";
     return Layout(title, OverviewName(page), body);
 }
 
-std::string OverviewCsv(Page page, std::vector<SiteRow> rows, TableOrder order) {
-    SortRows(page, rows, order);
+std::string OverviewCsvHeader(Page page) {
     std::vector<std::string> header{"网址"};
     for (int c = 0; c < ColumnCount(page); ++c) {
         const std::string name(ColumnName(page, c));
         header.insert(header.end(), {name, name + " 时间", name + " 状态"});
     }
-    std::string csv = std::string(kBom) + CsvLine(header);
+    return std::string(kBom) + CsvLine(header);
+}
+
+std::string OverviewCsvRows(Page page, const std::vector<SiteRow>& rows) {
+    std::string csv;
     for (const SiteRow& row : rows) {
         std::vector<std::string> fields{row.site};
         for (int c = 0; c < ColumnCount(page); ++c) {

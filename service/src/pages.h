@@ -61,11 +61,6 @@ struct CellStateView {
     Sources sources;
 };
 
-// Overview order: by site name, or by one column's value (missing values always last).
-struct TableOrder {
-    int column = -1; // -1: the site name
-    bool descending = false;
-};
 // From "?sort=site|0..n&order=asc|desc"; anything else falls back to by site, ascending.
 TableOrder ParseOrder(Page page, std::string_view sort, std::string_view order);
 
@@ -77,9 +72,20 @@ struct DetailView {
 };
 
 std::string HomePage(const HomeView& view);
-std::string OverviewPage(Page page, std::vector<SiteRow> rows, TableOrder order,
-                         std::int64_t now_ms);
-std::string OverviewCsv(Page page, std::vector<SiteRow> rows, TableOrder order);
+// One page of an overview; the rows come in order from the store.
+struct OverviewView {
+    Page page = Page::Sites;
+    std::vector<SiteRow> rows;
+    TableOrder order;
+    std::size_t page_number = 1; // from 1
+    std::size_t page_size = 100;
+    std::size_t total = 0; // sites in the whole overview
+    std::int64_t now_ms = 0;
+};
+std::string OverviewPage(const OverviewView& view);
+// The overview as CSV, streamed: the header (with the BOM), then rows as they come.
+std::string OverviewCsvHeader(Page page);
+std::string OverviewCsvRows(Page page, const std::vector<SiteRow>& rows);
 std::string DetailPage(const DetailView& view);
 std::string DetailCsv(const DetailView& view);
 // word as received: it may be anything.

@@ -1,188 +1,153 @@
 #include "server.h"
 
 #include "pages.h"
-#include "protocol.h"
+#include "routes.h"
 
 #include <arpa/inet.h>
-#include <httplib.h>
+#include <microhttpd.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 namespace valdane::svc {
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
-
-int PollFor(int fd, short events, std::chrono::milliseconds wait) {
-    pollfd p{fd, events, 0};
-    int r;
-    do
-        r = ::poll(&p, 1, static_cast<int>(std::max<std::int64_t>(0, wait.count())));
-    while (r < 0 && errno == EINTR);
-    return r;
-}
-
-void AddressOf(bool peer, int fd, std::string& ip, int& port) {
-    sockaddr_storage addr{};
-    socklen_t len = sizeof addr;
-    if ((peer ? getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len)
-              : getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len)) != 0)
-        return;
+std::string NumericAddress(const sockaddr* addr) {
     char text[INET6_ADDRSTRLEN] = {};
-    if (addr.ss_family == AF_INET) {
-        const auto* a = reinterpret_cast<const sockaddr_in*>(&addr);
-        inet_ntop(AF_INET, &a->sin_addr, text, sizeof text);
-        port = ntohs(a->sin_port);
-    } else if (addr.ss_family == AF_INET6) {
-        const auto* a = reinterpret_cast<const sockaddr_in6*>(&addr);
-        inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
-        port = ntohs(a->sin6_port);
-    }
-    ip = text;
-}
-
-// A connection's socket with the limits of ServerLimits: each request gets a byte budget and a
-// deadline from its first byte, on top of the per-read and per-write timeouts.
-class GuardedStream final : public httplib::Stream {
-  public:
-    GuardedStream(int fd, const ServerLimits& limits) : fd_(fd), limits_(limits) {}
-
-    // Idle between requests: true once bytes wait, false at the keep-alive limit or on stop.
-    bool WaitForRequest(const std::atomic<socket_t>& listening) {
-        const auto until = SteadyClock::now() + limits_.keep_alive_timeout;
-        while (pos_ == end_) {
-            if (listening == INVALID_SOCKET)
-                return false;
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(until - SteadyClock::now());
-            if (left.count() <= 0)
-                return false;
-            // Short slices so that Stop is noticed.
-            const int r = PollFor(fd_, POLLIN, std::min(left, std::chrono::milliseconds(50)));
-            if (r < 0)
-                return false;
-            if (r > 0)
-                break;
-        }
-        budget_ = limits_.request_bytes;
-        deadline_ = SteadyClock::now() + limits_.request_timeout;
-        return true;
-    }
-
-    bool is_readable() const override {
-        return pos_ < end_ || PollFor(fd_, POLLIN, ReadWait()) > 0;
-    }
-    bool is_writable() const override { return PollFor(fd_, POLLOUT, limits_.write_timeout) > 0; }
-
-    ssize_t read(char* ptr, size_t size) override {
-        if (pos_ == end_) {
-            if (budget_ == 0 || ReadWait().count() <= 0 || PollFor(fd_, POLLIN, ReadWait()) <= 0)
-                return -1;
-            ssize_t n;
-            do
-                n = ::recv(fd_, buffer_, std::min(sizeof buffer_, budget_), 0);
-            while (n < 0 && errno == EINTR);
-            if (n <= 0)
-                return n;
-            budget_ -= static_cast<std::size_t>(n);
-            pos_ = 0;
-            end_ = static_cast<std::size_t>(n);
-        }
-        const std::size_t n = std::min(size, end_ - pos_);
-        std::memcpy(ptr, buffer_ + pos_, n);
-        pos_ += n;
-        return static_cast<ssize_t>(n);
-    }
-
-    ssize_t write(const char* ptr, size_t size) override {
-        if (!is_writable())
-            return -1;
-        ssize_t n;
-        do
-            n = ::send(fd_, ptr, size, MSG_NOSIGNAL);
-        while (n < 0 && errno == EINTR);
-        return n;
-    }
-
-    void get_remote_ip_and_port(std::string& ip, int& port) const override {
-        AddressOf(true, fd_, ip, port);
-    }
-    void get_local_ip_and_port(std::string& ip, int& port) const override {
-        AddressOf(false, fd_, ip, port);
-    }
-    socket_t socket() const override { return fd_; }
-
-  private:
-    std::chrono::milliseconds ReadWait() const {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - SteadyClock::now());
-        return std::min(left, limits_.read_timeout);
-    }
-
-    int fd_;
-    const ServerLimits& limits_;
-    char buffer_[4096];
-    std::size_t pos_ = 0, end_ = 0;
-    std::size_t budget_ = 0;
-    SteadyClock::time_point deadline_;
-};
-
-// httplib's own connection loop knows only per-read timeouts; this one adds the request
-// budget and deadline of GuardedStream.
-class GuardedHttp final : public httplib::Server {
-  public:
-    explicit GuardedHttp(const ServerLimits& limits) : limits_(limits) {
-        const std::size_t threads = std::max<std::size_t>(1, limits.threads);
-        new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-    }
-
-  private:
-    bool process_and_close_socket(socket_t sock) override {
-        // Headers and body leave in separate writes: without this, Nagle holds the second
-        // until the client's delayed ACK, 40 ms on every answer.
-        const int on = 1;
-        ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        GuardedStream stream(sock, limits_);
-        bool ok = false;
-        for (std::size_t left = std::max<std::size_t>(1, limits_.keep_alive_requests);
-             left > 0 && stream.WaitForRequest(svr_sock_); --left) {
-            bool closed = false;
-            ok = process_request(stream, left == 1, closed, nullptr);
-            if (!ok || closed)
-                break;
-        }
-        ::shutdown(sock, SHUT_RDWR);
-        ::close(sock);
-        return ok;
-    }
-
-    const ServerLimits& limits_;
-};
-
-// The value of key when the query holds it exactly once.
-std::optional<std::string> Single(const httplib::Request& req, const char* key) {
-    if (req.get_param_value_count(key) != 1)
-        return std::nullopt;
-    return req.get_param_value(key);
-}
-
-std::string OneLine(std::string text) {
-    std::replace_if(
-        text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+    if (addr->sa_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(addr)->sin_addr, text,
+                  sizeof text);
+    else if (addr->sa_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(addr)->sin6_addr, text,
+                  sizeof text);
     return text;
 }
 
-constexpr const char* kHtml = "text/html; charset=utf-8";
-constexpr const char* kGbk = "text/html; charset=gb2312";
+std::string Lower(std::string_view text) {
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return out;
+}
+
+// Threads running jobs from a bounded queue. Post refuses rather than letting the queue grow:
+// a client told 503 now is better served than one answered after its own time limit.
+class Lane {
+  public:
+    Lane(std::size_t threads, std::size_t queue) : cap_(queue) {
+        for (std::size_t i = 0; i < std::max<std::size_t>(1, threads); ++i)
+            threads_.emplace_back([this] { Run(); });
+    }
+    ~Lane() { Close(); }
+
+    bool Post(std::function<void()> job) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (closed_ || jobs_.size() >= idle_ + cap_)
+            return false;
+        jobs_.push_back(std::move(job));
+        cv_.notify_one();
+        return true;
+    }
+
+    // Runs what was accepted, then ends the threads.
+    void Close() {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            closed_ = true;
+        }
+        cv_.notify_all();
+        for (std::thread& t : threads_)
+            if (t.joinable())
+                t.join();
+    }
+
+  private:
+    void Run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            ++idle_;
+            cv_.wait(lock, [this] { return closed_ || !jobs_.empty(); });
+            --idle_;
+            if (jobs_.empty())
+                return;
+            std::function<void()> job = std::move(jobs_.front());
+            jobs_.pop_front();
+            lock.unlock();
+            job();
+            lock.lock();
+        }
+    }
+
+    const std::size_t cap_;
+    std::mutex mutex_; // guards jobs_, idle_, closed_
+    std::condition_variable cv_;
+    std::deque<std::function<void()>> jobs_;
+    std::size_t idle_ = 0;
+    bool closed_ = false;
+    std::vector<std::thread> threads_;
+};
+
+// One request from its first line to its response. Owned by libmicrohttpd's request context:
+// made when the request line arrives, deleted when the request completes.
+struct Exchange {
+    std::string target;
+    std::int64_t arrived_ms = 0;
+    bool checked = false;            // passed or refused by the checks (event thread only)
+    bool started = false;            // handed to a lane (event thread only)
+    std::atomic<bool> ready = false; // set by the lane before it resumes the connection
+    WebResponse response;
+};
+
+// Per connection: how many responses it was given, for the keep-alive limit.
+struct ConnectionState {
+    std::size_t served = 0;
+};
+
+// The body of a streamed response: the first piece, then what `next` makes.
+struct Stream {
+    std::string piece;
+    std::size_t at = 0;
+    std::function<WebResponse::Piece(std::string*)> next;
+    bool ended = false;
+};
+
+ssize_t ReadStream(void* cls, std::uint64_t, char* buf, std::size_t max) {
+    auto* s = static_cast<Stream*>(cls);
+    while (s->at == s->piece.size()) {
+        if (s->ended)
+            return MHD_CONTENT_READER_END_OF_STREAM;
+        s->piece.clear();
+        s->at = 0;
+        switch (s->next(&s->piece)) {
+        case WebResponse::Piece::Failed:
+            return MHD_CONTENT_READER_END_WITH_ERROR;
+        case WebResponse::Piece::End:
+            s->ended = true;
+            break;
+        case WebResponse::Piece::More:
+            break;
+        }
+    }
+    const std::size_t n = std::min(max, s->piece.size() - s->at);
+    std::memcpy(buf, s->piece.data() + s->at, n);
+    s->at += n;
+    return static_cast<ssize_t>(n);
+}
+
+std::string FullStatusPage(int status) {
+    return ErrorPage(status, "");
+}
 
 } // namespace
 
@@ -192,173 +157,208 @@ struct Server::Impl {
     Store& store;
     ServerLimits limits;
     Clock& clock;
+    Routes routes;
     std::vector<Network> allow;
-    GuardedHttp http{limits};
-    std::thread thread;
+    std::vector<std::string> host_names; // lower case, without brackets
+    MHD_Daemon* daemon = nullptr;
+    std::unique_ptr<Lane> answers, pages;
     int port = 0;
 
     Impl(const Config& c, Engine& e, Store& s, ServerLimits l, Clock& k)
-        : config(c), engine(e), store(s), limits(l), clock(k) {}
+        : config(c), engine(e), store(s), limits(l), clock(k), routes(c, e, s, k) {}
 
-    void Route(const httplib::Request& req, httplib::Response& res);
-    void Protocol(Page page, const httplib::Request& req, httplib::Response& res);
-    void Update(httplib::Response& res);
-    void Detail(const httplib::Request& req, httplib::Response& res);
-    void Home(httplib::Response& res);
-    void CellState(const httplib::Request& req, httplib::Response& res);
+    // The one place a request's arrival time is read.
+    Exchange* Arrive(const char* uri) {
+        auto* x = new Exchange;
+        x->target = uri ? uri : "";
+        x->arrived_ms = clock.MonoMs();
+        return x;
+    }
+
+    bool Allowed(const sockaddr* addr) const {
+        const std::string ip = NumericAddress(addr);
+        return std::any_of(allow.begin(), allow.end(),
+                           [&](const Network& net) { return NetworkContains(net, ip); });
+    }
+
+    // A Host naming this service: a name the configuration lists, or the address the client
+    // connected to. Any other name may be a stranger's, pointed at us (DNS rebinding).
+    bool NamesUs(MHD_Connection* c, std::string_view host) const {
+        std::string name;
+        if (!host.empty() && host.front() == '[') {
+            const std::size_t close = host.find(']');
+            if (close == std::string_view::npos)
+                return false;
+            name = Lower(host.substr(1, close - 1));
+            host.remove_prefix(close + 1);
+        } else {
+            const std::size_t colon = host.find(':');
+            name = Lower(host.substr(0, colon));
+            host.remove_prefix(colon == std::string_view::npos ? host.size() : colon);
+        }
+        if (!host.empty() && (host.front() != ':' ||
+                              host.find_first_not_of("0123456789", 1) != std::string_view::npos))
+            return false;
+        if (!name.empty() && name.back() == '.')
+            name.pop_back();
+        if (std::find(host_names.begin(), host_names.end(), name) != host_names.end())
+            return true;
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+        sockaddr_storage local{};
+        socklen_t len = sizeof local;
+        if (!info || getsockname(info->connect_fd, reinterpret_cast<sockaddr*>(&local), &len) != 0)
+            return false;
+        std::string ours = NumericAddress(reinterpret_cast<sockaddr*>(&local));
+        // A client of an IPv6 socket that reached it over IPv4 names the IPv4 address.
+        if (ours.rfind("::ffff:", 0) == 0 && ours.find('.') != std::string::npos)
+            ours.erase(0, 7);
+        return name == ours;
+    }
+
+    // The checks before routing; a status to refuse with, or 0.
+    int Refusal(MHD_Connection* c, const Exchange& x, std::string_view method,
+                std::string_view version, bool* close) const {
+        int hosts = 0, lengths = 0;
+        bool body = false;
+        std::string host;
+        struct Seen {
+            int* hosts;
+            int* lengths;
+            bool* body;
+            std::string* host;
+        } seen{&hosts, &lengths, &body, &host};
+        MHD_get_connection_values(
+            c, MHD_HEADER_KIND,
+            [](void* cls, MHD_ValueKind, const char* key, const char* value) -> MHD_Result {
+                auto* s = static_cast<Seen*>(cls);
+                const std::string k = Lower(key);
+                if (k == "host") {
+                    ++*s->hosts;
+                    *s->host = value ? value : "";
+                } else if (k == "content-length") {
+                    ++*s->lengths;
+                    *s->body = *s->body || !value || std::string_view(value) != "0";
+                } else if (k == "transfer-encoding") {
+                    *s->body = true;
+                }
+                return MHD_YES;
+            },
+            &seen);
+        // Whatever follows an unread or ambiguous body must never be taken for a request.
+        *close = body || lengths > 1 || hosts > 1;
+        if (lengths > 1 || hosts > 1)
+            return MHD_HTTP_BAD_REQUEST;
+        if (body)
+            return MHD_HTTP_CONTENT_TOO_LARGE;
+        if (method != MHD_HTTP_METHOD_GET && method != MHD_HTTP_METHOD_HEAD)
+            return MHD_HTTP_METHOD_NOT_ALLOWED;
+        if (x.target.size() > limits.target_bytes)
+            return MHD_HTTP_URI_TOO_LONG;
+        if (x.target.empty() || x.target.front() != '/') {
+            *close = true;
+            return MHD_HTTP_BAD_REQUEST;
+        }
+        // Only an HTTP/1.0 client may leave Host out.
+        if (hosts == 0) {
+            *close = version != MHD_HTTP_VERSION_1_0;
+            return *close ? MHD_HTTP_BAD_REQUEST : 0;
+        }
+        return NamesUs(c, host) ? 0 : MHD_HTTP_MISDIRECTED_REQUEST;
+    }
+
+    MHD_Result Queue(MHD_Connection* c, void* connection_context, WebResponse r, bool close,
+                     std::string_view version) {
+        MHD_Response* response;
+        if (r.next) {
+            auto* s = new Stream{std::move(r.body), 0, std::move(r.next), false};
+            response = MHD_create_response_from_callback(
+                MHD_SIZE_UNKNOWN, 64 * 1024, ReadStream, s,
+                [](void* cls) { delete static_cast<Stream*>(cls); });
+        } else {
+            auto* body = new std::string(std::move(r.body));
+            response = MHD_create_response_from_buffer_with_free_callback_cls(
+                body->size(), body->data(),
+                [](void* cls) { delete static_cast<std::string*>(cls); }, body);
+        }
+        if (!response)
+            return MHD_NO;
+        if (!r.content_type.empty())
+            MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, r.content_type.c_str());
+        for (const auto& [name, value] : r.headers)
+            MHD_add_response_header(response, name.c_str(), value.c_str());
+        auto* state = static_cast<ConnectionState*>(connection_context);
+        const std::size_t served = state ? ++state->served : limits.keep_alive_requests;
+        if (close || served >= limits.keep_alive_requests) {
+            MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+        } else if (version == MHD_HTTP_VERSION_1_1) {
+            const std::string keep = "timeout=" + std::to_string(limits.idle_timeout.count()) +
+                                     ", max=" + std::to_string(limits.keep_alive_requests - served);
+            MHD_add_response_header(response, "Keep-Alive", keep.c_str());
+        }
+        const MHD_Result ok = MHD_queue_response(c, static_cast<unsigned>(r.status), response);
+        MHD_destroy_response(response);
+        return ok;
+    }
+
+    MHD_Result Handle(MHD_Connection* c, const char* method, const char* version, Exchange* x,
+                      std::size_t* upload_size) {
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+        void* state = info ? info->socket_context : nullptr;
+        if (x->ready.load(std::memory_order_acquire))
+            return Queue(c, state, std::move(x->response), false, version);
+        // Body bytes are never ours to read: a request announcing them was refused below, and
+        // the connection closes after that answer.
+        *upload_size = 0;
+        // A response queued before the request is complete makes libmicrohttpd close the
+        // connection after it: wanted after a refused body, not otherwise.
+        if (!x->checked) {
+            x->checked = true;
+            bool close = false;
+            if (const int status = Refusal(c, *x, method, version, &close)) {
+                WebResponse& r = x->response;
+                r.status = status;
+                r.content_type = "text/html; charset=utf-8";
+                r.body = FullStatusPage(status);
+                if (status == MHD_HTTP_METHOD_NOT_ALLOWED)
+                    r.headers.emplace_back(MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+                if (close)
+                    return Queue(c, state, std::move(r), true, version);
+                x->ready.store(true, std::memory_order_relaxed);
+            }
+            return MHD_YES;
+        }
+        if (x->started)
+            return MHD_YES;
+        // Most answers come fresh from the store: made here, they spare two thread switches.
+        if (std::optional<WebResponse> now = routes.ServeNow(WebRequest{x->target, x->arrived_ms}))
+            return Queue(c, state, std::move(*now), false, version);
+        x->started = true;
+        Lane& lane = AsksEngine(x->target) ? *answers : *pages;
+        MHD_suspend_connection(c);
+        const bool posted = lane.Post([this, c, x] {
+            x->response = routes.Serve(WebRequest{x->target, x->arrived_ms});
+            x->ready.store(true, std::memory_order_release);
+            MHD_resume_connection(c);
+        });
+        if (!posted) {
+            WebResponse& r = x->response;
+            r.status = MHD_HTTP_SERVICE_UNAVAILABLE;
+            r.content_type = "text/html; charset=utf-8";
+            r.body = FullStatusPage(r.status);
+            r.headers.emplace_back(MHD_HTTP_HEADER_RETRY_AFTER, "2");
+            x->ready.store(true, std::memory_order_release);
+            MHD_resume_connection(c);
+        }
+        return MHD_YES;
+    }
 };
-
-void Server::Impl::Route(const httplib::Request& req, httplib::Response& res) {
-    const std::string_view path = req.path;
-    res.set_header("X-Content-Type-Options", "nosniff");
-    if (path.substr(0, kServiceFolder.size()) == kServiceFolder) {
-        const std::string_view file = path.substr(kServiceFolder.size());
-        if (file == "Update.txt")
-            return Update(res);
-        if (auto page = PageFromFile(file))
-            return Protocol(*page, req, res);
-    } else if (path == "/") {
-        return Home(res);
-    } else if (path == "/state.json") {
-        return CellState(req, res);
-    } else if (constexpr std::string_view seo = "/ostrem/seo/"; path.substr(0, seo.size()) == seo) {
-        const std::string_view file = path.substr(seo.size());
-        if (file == "show.asp")
-            return Detail(req, res);
-        for (Page page : {Page::Sites, Page::Links, Page::Ranks}) {
-            const std::string name(OverviewName(page));
-            const TableOrder order =
-                ParseOrder(page, req.get_param_value("sort"), req.get_param_value("order"));
-            if (file == name + ".htm") {
-                res.set_content(OverviewPage(page, store.Overview(page), order, clock.NowMs()),
-                                kHtml);
-                return;
-            }
-            if (file == name + ".csv") {
-                res.set_header("Content-Disposition", "attachment; filename=\"" + name + ".csv\"");
-                res.set_content(OverviewCsv(page, store.Overview(page), order),
-                                "text/csv; charset=utf-8");
-                return;
-            }
-        }
-    }
-    res.status = 404;
-    res.set_content(ErrorPage(404, path), kHtml);
-}
-
-void Server::Impl::Protocol(Page page, const httplib::Request& req, httplib::Response& res) {
-    res.set_header("Cache-Control", "no-store");
-    std::optional<std::string> payload;
-    // The program sends exactly these three; anything else (an "&" inside its target splits
-    // the target into a second parameter) is not a question we can answer faithfully.
-    const std::optional<std::string> site = Single(req, "sUrl");
-    if (site && Single(req, "sFrom") && Single(req, "Key") && req.params.size() == 3)
-        payload = engine.Answer(page, *site);
-    res.set_content(Envelope(payload.value_or("false")), kGbk);
-}
-
-void Server::Impl::Update(httplib::Response& res) {
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(Envelope("[ConFig]\r\nVersion=" + OneLine(config.update.version) + "\r\nName=" +
-                             OneLine(config.update.name) + "\r\nUrl=" + OneLine(config.update.url)),
-                    kGbk);
-}
-
-void Server::Impl::Detail(const httplib::Request& req, httplib::Response& res) {
-    const std::optional<Page> page = PageFromKind(req.get_param_value("t"));
-    if (!page) {
-        res.status = 404;
-        res.set_content(ErrorPage(404, req.path), kHtml);
-        return;
-    }
-    const std::string word = req.get_param_value("word");
-    DetailView view{*page, NormalizeSite(*page, word).value_or(""), {}, clock.NowMs()};
-    bool any = false;
-    if (!view.site.empty())
-        for (int c = 0; c < ColumnCount(*page); ++c) {
-            view.history.push_back(store.History(view.site, *page, c, 0));
-            any = any || !view.history.back().empty();
-        }
-    if (!any) {
-        res.status = 404;
-        res.set_content(UnknownSitePage(*page, word), kHtml);
-    } else if (req.get_param_value("format") == "csv") {
-        std::string file = view.site + "-" + std::string(KindOf(*page)) + ".csv";
-        std::replace(file.begin(), file.end(), '/', '_');
-        res.set_header("Content-Disposition", "attachment; filename=\"" + file + "\"");
-        res.set_content(DetailCsv(view), "text/csv; charset=utf-8");
-    } else {
-        res.set_content(DetailPage(view), kHtml);
-    }
-}
-
-void Server::Impl::Home(httplib::Response& res) {
-    HomeView view;
-    view.now_ms = clock.NowMs();
-    view.columns = config.columns;
-    view.providers = engine.Health();
-    view.sources = SourcesOf(config);
-    view.notices = store.Notices();
-    view.config_file = config.source_file.string();
-    view.default_config_file = DefaultConfigPath().string();
-    view.data_dir = config.data_dir.string();
-    view.command = CommandLine(config);
-    view.fresh_ms = config.fresh_ms;
-    view.deadline_ms = config.deadline_ms;
-    res.set_content(HomePage(view), kHtml);
-}
-
-void Server::Impl::CellState(const httplib::Request& req, httplib::Response& res) {
-    constexpr const char* kJson = "application/json; charset=utf-8";
-    res.set_header("Cache-Control", "no-store");
-    CellStateView view;
-    view.now_ms = clock.NowMs();
-    // The site as the protocol pages take it: the three tracked pages normalise alike.
-    const std::optional<std::string> sUrl = Single(req, "sUrl");
-    const std::optional<std::string> site = sUrl ? NormalizeSite(Page::Sites, *sUrl) : std::nullopt;
-    auto refuse = [&](int status, std::string_view why) {
-        res.status = status;
-        res.set_content(CellStateError(why), kJson);
-    };
-    if (!site)
-        return refuse(404, "不是有效的网址");
-    view.site = *site;
-    for (Page page : {Page::Sites, Page::Links, Page::Ranks}) {
-        auto answers = engine.State(page, *sUrl);
-        auto stored = store.LatestRow(*site, page);
-        if (!answers || !stored)
-            return refuse(503, "存储无法读取");
-        view.answers[page] = std::move(*answers);
-        view.stored[page] = std::move(*stored);
-    }
-    view.providers = engine.Health();
-    view.sources = SourcesOf(config);
-    res.set_content(CellStateJson(view), kJson);
-}
 
 Server::Server(const Config& config, Engine& engine, Store& store, ServerLimits limits,
                Clock* clock)
     : impl_(std::make_unique<Impl>(config, engine, store, limits,
-                                   clock ? *clock : DefaultEnv().clock)) {
-    Impl& impl = *impl_;
-    impl.http.set_pre_routing_handler([&impl](const httplib::Request& req, httplib::Response& res) {
-        if (std::any_of(impl.allow.begin(), impl.allow.end(),
-                        [&](const Network& net) { return NetworkContains(net, req.remote_addr); }))
-            return httplib::Server::HandlerResponse::Unhandled;
-        res.status = 403;
-        res.set_content(ErrorPage(403, req.path), kHtml);
-        return httplib::Server::HandlerResponse::Handled;
-    });
-    impl.http.Get(".*", [&impl](const httplib::Request& req, httplib::Response& res) {
-        impl.Route(req, res);
-    });
-    // httplib's own refusals (bad request line, unknown method, ...) get a page too.
-    impl.http.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
-        if (res.body.empty())
-            res.set_content(ErrorPage(res.status, req.path), kHtml);
-    });
-    impl.http.set_payload_max_length(0);
-}
+                                   clock ? *clock : DefaultEnv().clock)) {}
 
 Server::~Server() {
     Stop();
@@ -375,26 +375,107 @@ bool Server::Start(const std::string& listen, std::string* error) {
 }
 
 bool Server::Start(const ListenAddress& address, std::string* error) {
+    Impl& impl = *impl_;
     auto fail = [&](std::string why) {
         if (error)
             *error = std::move(why);
         return false;
     };
-    impl_->allow.clear();
-    for (const std::string& text : impl_->config.allow) {
+    impl.allow.clear();
+    for (const std::string& text : impl.config.allow) {
         const std::optional<Network> net = ParseNetwork(text);
         if (!net)
             return fail("allow: not a network: " + text);
-        impl_->allow.push_back(*net);
+        impl.allow.push_back(*net);
     }
-    const int port = address.port;
-    impl_->port = port == 0 ? impl_->http.bind_to_any_port(address.host)
-                            : (impl_->http.bind_to_port(address.host, port) ? port : -1);
-    if (impl_->port <= 0)
-        return fail("cannot listen on " + address.host + " port " + std::to_string(port) + ": " +
-                    std::strerror(errno));
-    // The socket already listens: clients may connect before the thread runs.
-    impl_->thread = std::thread([this] { impl_->http.listen_after_bind(); });
+    impl.host_names = impl.config.server_names;
+    impl.host_names.push_back("localhost");
+    impl.host_names.push_back(Lower(address.host));
+
+    // Bound here rather than by the library: SO_REUSEADDR only (a restart need not wait for
+    // old connections), never SO_REUSEPORT, so a second service on the port fails loudly
+    // instead of quietly taking half the requests.
+    sockaddr_storage addr{};
+    socklen_t len = 0;
+    if (auto* v4 = reinterpret_cast<sockaddr_in*>(&addr);
+        inet_pton(AF_INET, address.host.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<std::uint16_t>(address.port));
+        len = sizeof *v4;
+    } else if (auto* v6 = reinterpret_cast<sockaddr_in6*>(&addr);
+               inet_pton(AF_INET6, address.host.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<std::uint16_t>(address.port));
+        len = sizeof *v6;
+    } else {
+        return fail("listen: not a numeric address: " + address.host);
+    }
+    const int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    const std::string where = address.host + " port " + std::to_string(address.port);
+    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(fd, 511) != 0) {
+        const int why = errno;
+        if (fd >= 0)
+            ::close(fd);
+        return fail("cannot listen on " + where + ": " + std::strerror(why));
+    }
+    len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    impl.port = ntohs(addr.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
+                                                 : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
+
+    const ServerLimits& l = impl.limits;
+    impl.answers = std::make_unique<Lane>(l.answer_threads, l.answer_queue);
+    impl.pages = std::make_unique<Lane>(l.page_threads, l.page_queue);
+    using Access = MHD_Result (*)(void*, MHD_Connection*, const char*, const char*, const char*,
+                                  const char*, std::size_t*, void**);
+    const Access access = [](void* cls, MHD_Connection* c, const char*, const char* method,
+                             const char* version, const char*, std::size_t* upload_size,
+                             void** request_context) -> MHD_Result {
+        return static_cast<Impl*>(cls)->Handle(
+            c, method, version, static_cast<Exchange*>(*request_context), upload_size);
+    };
+    using UriLog = void* (*)(void*, const char*, MHD_Connection*);
+    const UriLog arrive = [](void* cls, const char* uri, MHD_Connection*) -> void* {
+        return static_cast<Impl*>(cls)->Arrive(uri);
+    };
+    using Completed = void (*)(void*, MHD_Connection*, void**, MHD_RequestTerminationCode);
+    const Completed completed = [](void*, MHD_Connection*, void** request_context,
+                                   MHD_RequestTerminationCode) {
+        delete static_cast<Exchange*>(*request_context);
+        *request_context = nullptr;
+    };
+    using Notify = void (*)(void*, MHD_Connection*, void**, MHD_ConnectionNotificationCode);
+    const Notify notify = [](void*, MHD_Connection*, void** socket_context,
+                             MHD_ConnectionNotificationCode code) {
+        if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+            *socket_context = new ConnectionState;
+        } else {
+            delete static_cast<ConnectionState*>(*socket_context);
+            *socket_context = nullptr;
+        }
+    };
+    const MHD_AcceptPolicyCallback accept = [](void* cls, const sockaddr* a,
+                                               socklen_t) -> MHD_Result {
+        return static_cast<Impl*>(cls)->Allowed(a) ? MHD_YES : MHD_NO;
+    };
+    impl.daemon = MHD_start_daemon(
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_TURBO | MHD_ALLOW_SUSPEND_RESUME,
+        0, accept, &impl, access, &impl, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_THREAD_POOL_SIZE,
+        static_cast<unsigned>(std::max<std::size_t>(1, l.event_threads)),
+        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(l.connections),
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(l.per_address),
+        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(l.idle_timeout.count()),
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, l.request_bytes, MHD_OPTION_URI_LOG_CALLBACK, arrive,
+        &impl, MHD_OPTION_NOTIFY_COMPLETED, completed, &impl, MHD_OPTION_NOTIFY_CONNECTION, notify,
+        &impl, MHD_OPTION_END);
+    if (!impl.daemon) {
+        ::close(fd);
+        impl.answers.reset();
+        impl.pages.reset();
+        return fail("cannot serve on " + where);
+    }
     return true;
 }
 
@@ -403,13 +484,20 @@ int Server::port() const {
 }
 
 void Server::Stop() {
-    impl_->http.stop();
-    Wait();
-}
-
-void Server::Wait() {
-    if (impl_->thread.joinable())
-        impl_->thread.join();
+    Impl& impl = *impl_;
+    if (!impl.daemon)
+        return;
+    // No new connections; the answers under way finish and resume their connections, which
+    // stopping the daemon requires.
+    const MHD_socket listening = MHD_quiesce_daemon(impl.daemon);
+    impl.answers->Close();
+    impl.pages->Close();
+    MHD_stop_daemon(impl.daemon);
+    if (listening != MHD_INVALID_SOCKET)
+        ::close(listening);
+    impl.daemon = nullptr;
+    impl.answers.reset();
+    impl.pages.reset();
 }
 
 } // namespace valdane::svc

@@ -12,37 +12,55 @@
 
 namespace valdane::svc {
 
-// What one client may cost the service. A request must arrive whole within request_timeout
-// and request_bytes, so a client that trickles bytes is cut off as surely as a silent one.
+// What clients may cost the service. Connections are held by an event loop, not by threads, so
+// an idle or trickling client costs a socket and a small buffer; these limits bound how many.
 struct ServerLimits {
-    std::chrono::milliseconds read_timeout{5000};
-    std::chrono::milliseconds request_timeout{10000};
-    std::chrono::milliseconds write_timeout{5000};
-    std::chrono::milliseconds keep_alive_timeout{5000};
-    std::size_t keep_alive_requests = 100;
-    std::size_t request_bytes = 16 * 1024; // request line and headers; GET carries no body
-    std::size_t threads = 8;
+    std::size_t connections = 8192; // all clients together; more are closed at accept
+    std::size_t per_address = 128;  // from one client address
+    // A connection that sends nothing this long is closed, between requests or inside one.
+    std::chrono::seconds idle_timeout{10};
+    std::size_t keep_alive_requests = 100; // then the connection closes
+    std::size_t target_bytes = 8 * 1024;   // path and query; longer gets 414
+    std::size_t request_bytes = 32 * 1024; // request line and headers together
+    std::size_t event_threads = 2;         // threads running the event loop
+    // Engine answers may wait until the deadline: they get threads of their own, so that the
+    // quick pages never wait behind them. A request finding every thread busy and the queue
+    // full gets 503 with Retry-After.
+    std::size_t answer_threads = 32;
+    std::size_t answer_queue = 256;
+    std::size_t page_threads = 2;
+    std::size_t page_queue = 64;
 };
 
 // The HTTP face of the service: the query pages the program fetches, the update description
-// and the web pages it opens in the browser.
+// and the web pages it opens in the browser (routes.h), behind the checks every request meets:
+// the allow-list at accept, one body-less GET or HEAD at a time, and a Host naming the service.
+//
+// Threads: `event_threads` run libmicrohttpd's epoll loop (each connection stays on one of
+// them) and make the responses that need no waiting (Routes::ServeNow: query answers the store
+// holds fresh); the answer and page lanes run Routes::Serve for the rest, the connection
+// suspended meanwhile and resumed when the response is ready. A lane's mutex guards its queue and
+// its count of idle threads; nothing else is shared between requests except the engine and the
+// store, which are thread-safe. Start and Stop are called from one thread; port() from any after
+// Start.
 class Server {
   public:
-    // clock: what the pages count ages from; null for the system clock.
+    // clock: where arrival times and the pages' ages are read; null for the system clock.
     Server(const Config& config, Engine& engine, Store& store, ServerLimits limits = {},
            Clock* clock = nullptr);
     ~Server(); // stops
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // Listens on "ADDR:PORT" ("127.0.0.1:8936", "[::1]:8936") and serves on a thread of its
-    // own until Stop. False with *error when it cannot listen.
+    // Listens on "ADDR:PORT" ("127.0.0.1:8936", "[::1]:8936") and serves on threads of its own
+    // until Stop. The port is this service's alone: another listener there is an error ("Address
+    // already in use"). False with *error when it cannot listen.
     bool Start(const std::string& listen, std::string* error);
     // The same; port 0 takes any free one (tests, benchmarks).
     bool Start(const ListenAddress& address, std::string* error);
     int port() const; // the bound port once started
+    // Stops accepting, lets running answers finish, then closes every connection.
     void Stop();
-    void Wait(); // returns once stopped
 
   private:
     struct Impl;

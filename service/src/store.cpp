@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <cstdio>
 #include <ctime>
 #include <mutex>
 
@@ -63,12 +64,6 @@ constexpr const char* kLatestRow =
              " LEFT JOIN measurements g ON g.id = l.good_id"
              " WHERE l.site = ?1 AND l.page = ?2 ORDER BY l.col";
 
-constexpr const char* kOverview =
-    "SELECT l.col, " MEASUREMENT_COLUMNS("a") ", g.id, " MEASUREMENT_COLUMNS(
-        "g") ", l.site FROM latest l JOIN measurements a ON a.id = l.last_id"
-             " LEFT JOIN measurements g ON g.id = l.good_id"
-             " WHERE l.page = ?1 ORDER BY l.site, l.col";
-
 constexpr const char* kHistory = "SELECT " MEASUREMENT_COLUMNS(
     "m") " FROM measurements m"
          " WHERE m.site = ?1 AND m.page = ?2 AND m.col = ?3 AND m.time_ms >= ?4"
@@ -80,6 +75,28 @@ constexpr const char* kSaveUpstream =
     "INSERT OR REPLACE INTO upstreams(provider, suspended_until_ms, suspended_status, "
     "suspended_why, budget_day, budget_spent, broken, broken_why, canary_ms, canary_status, "
     "canary_detail) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)";
+
+// The value an overview cell shows (pages.cpp ShownValue): the newest measurement's, else the
+// last good one's; NULL when neither stands for a number.
+#define SHOWN_VALUE(m)                                                                             \
+    "WHEN " m ".status = 'ok' AND " m ".number >= 0 THEN " m ".number WHEN " m                     \
+    ".status = 'not-found' AND coalesce(" m ".number, 0) >= 0 THEN coalesce(" m ".number, 0) "
+
+constexpr const char* kSitesBySite =
+    "SELECT DISTINCT site FROM latest WHERE page = ?1 ORDER BY site %s LIMIT -1 OFFSET ?3";
+// Sorted by the store, not in memory: a page of the overview costs its rows, not the table.
+constexpr const char* kSitesByValue = "SELECT s.site, CASE " SHOWN_VALUE("a")
+    SHOWN_VALUE("g") "END AS v"
+                     " FROM (SELECT DISTINCT site FROM latest WHERE page = ?1) s"
+                     " LEFT JOIN latest l ON l.site = s.site AND l.page = ?1 AND l.col = ?2"
+                     " LEFT JOIN measurements a ON a.id = l.last_id LEFT JOIN measurements g ON "
+                     "g.id = l.good_id"
+                     " ORDER BY v IS NULL, v %s, s.site LIMIT -1 OFFSET ?3";
+
+#undef SHOWN_VALUE
+
+constexpr const char* kSiteCount =
+    "SELECT count(*) FROM (SELECT DISTINCT site FROM latest WHERE page = ?1)";
 
 constexpr const char* kInsert =
     "INSERT INTO measurements(site, page, col, status, number, text, source, detail, time_ms)"
@@ -147,6 +164,75 @@ Latest ReadLatest(const Statement::Use& row) {
     return l;
 }
 
+// Steps the rows of one statement; false when it ended in an error.
+template <typename Each> bool ForEachRow(Statement::Use& row, Each each) {
+    int rc;
+    while ((rc = row.Step()) == SQLITE_ROW)
+        each(row);
+    return rc == SQLITE_DONE;
+}
+
+// A read-only connection of its own: in WAL mode its snapshot neither blocks nor waits for the
+// writer, and the store's lock is not held while a long overview is read.
+class SqliteOverview final : public OverviewCursor {
+  public:
+    SqliteOverview(Db db, Page page, TableOrder order, std::size_t offset)
+        : db_(std::move(db)), page_(page), latest_(db_.get(), kLatestRow) {
+        char sql[1024];
+        std::snprintf(sql, sizeof sql, order.column < 0 ? kSitesBySite : kSitesByValue,
+                      order.descending ? "DESC" : "ASC");
+        sites_ = std::make_unique<Statement>(db_.get(), sql);
+        if (!*sites_)
+            return;
+        use_.emplace(sites_->get());
+        use_->BindText(1, PageName(page));
+        use_->BindInt(2, order.column);
+        use_->BindInt(3, static_cast<std::int64_t>(offset));
+    }
+
+    bool Ready() const { return use_ && latest_; }
+
+    std::optional<std::size_t> Total() override {
+        Statement count(db_.get(), kSiteCount);
+        if (!count)
+            return std::nullopt;
+        auto row = count.Begin();
+        row.BindText(1, PageName(page_));
+        if (row.Step() != SQLITE_ROW)
+            return std::nullopt;
+        return static_cast<std::size_t>(row.Int(0));
+    }
+
+    std::optional<std::vector<SiteRow>> Next(std::size_t n) override {
+        std::vector<SiteRow> out;
+        while (!done_ && out.size() < n) {
+            const int rc = use_->Step();
+            if (rc == SQLITE_DONE) {
+                done_ = true;
+                break;
+            }
+            if (rc != SQLITE_ROW)
+                return std::nullopt;
+            SiteRow site{use_->Text(0), {}};
+            auto row = latest_.Begin();
+            row.BindText(1, site.site);
+            row.BindText(2, PageName(page_));
+            if (!ForEachRow(row, [&](const auto& r) { site.columns.push_back(ReadLatest(r)); }))
+                return std::nullopt;
+            out.push_back(std::move(site));
+        }
+        return out;
+    }
+
+  private:
+    Db db_;
+    Page page_;
+    Statement latest_;
+    std::unique_ptr<Statement> sites_;
+    std::optional<Statement::Use> use_;
+    bool done_ = false;
+};
+
 std::string UtcStamp(std::int64_t ms) {
     const std::time_t t = static_cast<std::time_t>(ms / 1000);
     std::tm tm{};
@@ -189,7 +275,7 @@ class SqliteStore final : public Store {
     SqliteStore(Db db, std::vector<StoreNotice> notices, Clock& clock)
         : db_(std::move(db)), notices_(std::move(notices)), clock_(clock),
           insert_(db_.get(), kInsert), upsert_(db_.get(), kUpsert), latest_(db_.get(), kLatestRow),
-          overview_(db_.get(), kOverview), history_(db_.get(), kHistory),
+          history_(db_.get(), kHistory),
           load_upstream_(db_.get(), (std::string("SELECT ") + kUpstreamColumns +
                                      " FROM upstreams WHERE provider = ?1")
                                         .c_str()),
@@ -197,8 +283,8 @@ class SqliteStore final : public Store {
           commit_(db_.get(), "COMMIT"), rollback_(db_.get(), "ROLLBACK") {}
 
     bool Prepared() const {
-        return insert_ && upsert_ && latest_ && overview_ && history_ && load_upstream_ &&
-               save_upstream_ && begin_ && commit_ && rollback_;
+        return insert_ && upsert_ && latest_ && history_ && load_upstream_ && save_upstream_ &&
+               begin_ && commit_ && rollback_;
     }
 
     bool Record(const std::string& site, Page page, int column, const Measurement& m) override {
@@ -238,21 +324,23 @@ class SqliteStore final : public Store {
         return out;
     }
 
-    std::vector<SiteRow> Overview(Page page) override {
-        std::lock_guard<std::mutex> guard(mutex_);
-        std::vector<SiteRow> out;
-        auto row = overview_.Begin();
-        row.BindText(1, PageName(page));
-        int rc;
-        while ((rc = row.Step()) == SQLITE_ROW) {
-            std::string site = row.Text(14);
-            if (out.empty() || out.back().site != site)
-                out.push_back(SiteRow{std::move(site), {}});
-            out.back().columns.push_back(ReadLatest(row));
+    std::unique_ptr<OverviewCursor> Overview(Page page, TableOrder order,
+                                             std::size_t offset) override {
+        sqlite3* raw = nullptr;
+        const int rc = sqlite3_open_v2(sqlite3_db_filename(db_.get(), "main"), &raw,
+                                       SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+        Db db(raw, &sqlite3_close_v2);
+        if (rc != SQLITE_OK) {
+            LogLine(std::string("store: overview failed: ") + sqlite3_errstr(rc));
+            return nullptr;
         }
-        if (rc != SQLITE_DONE)
-            Fail("overview");
-        return out;
+        sqlite3_busy_timeout(db.get(), 5000);
+        // One snapshot for the count and every row, however long the reader takes.
+        sqlite3_exec(db.get(), "BEGIN", nullptr, nullptr, nullptr);
+        auto cursor = std::make_unique<SqliteOverview>(std::move(db), page, order, offset);
+        if (!cursor->Ready())
+            return nullptr;
+        return cursor;
     }
 
     std::vector<Measurement> History(const std::string& site, Page page, int column,
@@ -368,8 +456,8 @@ class SqliteStore final : public Store {
     Clock& clock_;
     std::int64_t failing_since_ms_ = 0; // the first of the failed Records since the last success
     std::string failing_why_;
-    Statement insert_, upsert_, latest_, overview_, history_, load_upstream_, save_upstream_,
-        begin_, commit_, rollback_;
+    Statement insert_, upsert_, latest_, history_, load_upstream_, save_upstream_, begin_, commit_,
+        rollback_;
 };
 
 // Why a file could not be used, and whether it is the file's fault (set it aside) or the

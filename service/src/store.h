@@ -3,6 +3,7 @@
 #include "env.h"
 #include "measurement.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -51,6 +52,24 @@ struct UpstreamState {
     std::string canary_detail;
 };
 
+// Overview order: by site name, or by one column's shown value (missing values always last,
+// ties by site).
+struct TableOrder {
+    int column = -1; // -1: the site name
+    bool descending = false;
+};
+
+// The overview's rows in order, a few at a time, from a read snapshot of its own: a view of
+// any size costs one batch of rows. Used by one thread at a time.
+class OverviewCursor {
+  public:
+    virtual ~OverviewCursor() = default;
+    // How many sites the whole overview holds; nullopt when the store cannot answer.
+    virtual std::optional<std::size_t> Total() = 0;
+    // Up to n more rows; empty at the end. nullopt when the store cannot answer.
+    virtual std::optional<std::vector<SiteRow>> Next(std::size_t n) = 0;
+};
+
 // Every measurement the service ever took, kept in SQLite in the data folder. Thread-safe:
 // every call may come from any thread; one mutex serialises them on the one connection.
 class Store {
@@ -70,8 +89,10 @@ class Store {
     }
     // Every column the store holds for the site and page; nullopt when the store cannot answer.
     virtual std::optional<std::vector<Latest>> LatestRow(const std::string& site, Page page) = 0;
-    // The overview pages: every site answered for on that page, sorted by site.
-    virtual std::vector<SiteRow> Overview(Page page) = 0;
+    // The overview pages: the sites answered for on that page in order, from the offset-th on.
+    // Null when the store cannot answer.
+    virtual std::unique_ptr<OverviewCursor> Overview(Page page, TableOrder order,
+                                                     std::size_t offset) = 0;
     // Oldest first; since_ms 0 means all.
     virtual std::vector<Measurement> History(const std::string& site, Page page, int column,
                                              std::int64_t since_ms) = 0;

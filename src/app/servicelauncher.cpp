@@ -119,8 +119,11 @@ bool ServiceLauncher::EnsureRunning() {
             break;
         waitFor(kPollInterval, std::pair(process.get(), &QProcess::finished));
     }
+    // A service started elsewhere may have taken the port since the probe: ours then ends
+    // ("Address already in use"), and the one that answers serves the program.
+    const bool ended = process && process->state() == QProcess::NotRunning;
     Stop();
-    return false;
+    return ended && Answers(host, port, m_setup.probeLimit);
 }
 
 bool ServiceLauncher::Running() const {

@@ -31,8 +31,9 @@ class ServiceLauncher : public QObject {
     ~ServiceLauncher() override;
 
     // Starts the service when it is ours to start and nothing answers, then waits (the event
-    // loop running) until it answers or the start limit passes. True when a service it started
-    // answers. Without a program, or when it fails, nothing changes.
+    // loop running) until it answers or the start limit passes. True when a service answers
+    // that did not before: the one it started, or one that took the port meanwhile (ours then
+    // ends). Without a program, or when it fails, nothing changes.
     bool EnsureRunning();
     // Ends a service it started: asked to end, then killed after the grace period.
     void Stop();

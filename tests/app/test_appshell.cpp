@@ -85,6 +85,29 @@ class TestAppShell : public QObject {
         QVERIFY(!launcher.Running());
     }
 
+    void usesTheServiceThatTookThePortFirst() {
+        // Another service takes the port between the probe and the start: ours ends as a
+        // second service on a port does, and the program uses the one that answers.
+        const quint16 port = freePort();
+        QFile script(dir.filePath("second.sh"));
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write(
+            QStringLiteral("#!/bin/sh\n\"%1\" \"$@\" > \"%2/port\" &\necho $! > \"%2/pid\"\n"
+                           "while [ ! -s \"%2/port\" ]; do sleep 0.01; done\nexit 1\n")
+                .arg(QStringLiteral(FAKE_SERVICE), dir.path())
+                .toUtf8());
+        script.close();
+        script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
+        ServiceLauncher launcher(
+            setupFor(QStringLiteral("http://127.0.0.1:%1").arg(port), script.fileName()));
+        const bool answered = launcher.EnsureRunning();
+        QFile pid(dir.filePath("pid"));
+        if (pid.open(QIODevice::ReadOnly))
+            ::kill(pid.readAll().trimmed().toInt(), SIGTERM);
+        QVERIFY(answered);
+        QTRY_VERIFY(!launcher.Running());
+    }
+
     void signalsReachTheEventLoop() {
         SignalRelay relay({SIGTERM, SIGHUP});
         QSignalSpy spy(&relay, &SignalRelay::received);

@@ -55,6 +55,7 @@ TEST_F(ConfigTest, DefaultsServeEveryColumnFromLoopback) {
     ASSERT_TRUE(LoadConfig(file, &example, &error)) << error;
     EXPECT_EQ(example.columns, c.columns);
     EXPECT_EQ(example.allow, c.allow);
+    EXPECT_EQ(example.server_names, c.server_names);
     EXPECT_EQ(example.listen, c.listen);
     EXPECT_EQ(example.fresh_ms, c.fresh_ms);
     EXPECT_EQ(example.deadline_ms, c.deadline_ms);
@@ -111,6 +112,8 @@ TEST_F(ConfigTest, RefusalsNameTheKey) {
         {"allow = [\"10.0.0/8\"]", "'allow'"},
         {"allow = [\"::1/129\"]", "'allow'"},
         {"allow = \"127.0.0.1\"", "'allow'"},
+        {"server_names = [\"stats.example.net:8936\"]", "'server_names'"},
+        {"server_names = [\"\"]", "'server_names'"},
         {"colums = 1", "'colums'"},
         {"[update]\nversoin = \"x\"", "'update.versoin'"},
         {"[columns]\nsites = [\"none\"]", "'columns.sites'"},

@@ -376,7 +376,9 @@ class BrokenStore final : public Store {
     std::optional<std::vector<Latest>> LatestRow(const std::string&, Page) override {
         return reads_ ? std::optional<std::vector<Latest>>(std::vector<Latest>{}) : std::nullopt;
     }
-    std::vector<SiteRow> Overview(Page) override { return {}; }
+    std::unique_ptr<OverviewCursor> Overview(Page, TableOrder, std::size_t) override {
+        return nullptr;
+    }
     std::vector<Measurement> History(const std::string&, Page, int, std::int64_t) override {
         return {};
     }

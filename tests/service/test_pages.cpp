@@ -100,29 +100,32 @@ TEST(Pages, ChartIsWellFormedSvgForAnyHistory) {
     EXPECT_EQ(svg.find("<polyline", svg.find("<polyline") + 1), std::string::npos);
 }
 
-TEST(Pages, OverviewSortsByValueWithMissingLast) {
-    // c: stale, sorted by the good value it shows; d: never obtained.
-    const std::vector<SiteRow> rows = {Row("d.com", {}), Row("a.com", 5), Row("c.com", {}, 9),
-                                       Row("b.com", 1)};
-    auto order_of = [&](TableOrder order) {
-        const std::string csv = OverviewCsv(Page::Ranks, rows, order);
-        std::string sites;
-        for (std::size_t at = csv.find("\r\n"); (at = csv.find("\r\n", at)) + 2 < csv.size();) {
-            at += 2;
-            sites += csv[at];
-        }
-        return sites;
-    };
-    EXPECT_EQ(order_of({0, true}), "cabd");
-    EXPECT_EQ(order_of({0, false}), "bacd");
-    EXPECT_EQ(order_of({-1, true}), "dcba");
-    EXPECT_EQ(order_of(ParseOrder(Page::Ranks, "2", "desc")), "dcba"); // no column 2: by site
-    EXPECT_EQ(order_of(ParseOrder(Page::Ranks, "junk", "up")), "abcd");
-
-    const std::string html = OverviewPage(Page::Ranks, rows, {0, true}, 2000);
+TEST(Pages, OverviewPageLinksEveryPageInTheSameOrder) {
+    OverviewView view{Page::Ranks, {Row("c.com", {}, 9), Row("a.com", 5), Row("d.com", {})},
+                      {0, true},   6,
+                      100,         1000,
+                      2000};
+    const std::string html = OverviewPage(view);
     EXPECT_LT(html.find(">c.com<"), html.find(">a.com<"));
     EXPECT_NE(html.find("旧值"), std::string::npos);
     EXPECT_EQ(html.find("<bad>"), std::string::npos);
+    EXPECT_NE(html.find("共 1,000 个网址"), std::string::npos);
+    const std::string link = "href=\"?sort=0&amp;order=desc&amp;page=";
+    for (int n : {1, 4, 5, 7, 8, 10})
+        EXPECT_NE(html.find(link + std::to_string(n) + "\""), std::string::npos) << n;
+    for (int n : {2, 3, 6, 9})
+        EXPECT_EQ(html.find(link + std::to_string(n) + "\""), std::string::npos) << n;
+    EXPECT_NE(html.find("<b>6</b>"), std::string::npos);
+    EXPECT_EQ(ParseOrder(Page::Ranks, "2", "desc").column, -1); // no column 2: by site
+    EXPECT_FALSE(ParseOrder(Page::Ranks, "junk", "up").descending);
+
+    view.total = 3;
+    view.page_number = 1;
+    EXPECT_EQ(OverviewPage(view).find("page="), std::string::npos); // one page: no pager
+    const std::string csv =
+        OverviewCsvHeader(Page::Ranks) + OverviewCsvRows(Page::Ranks, view.rows);
+    EXPECT_EQ(csv.rfind("\xEF\xBB\xBF网址,谷歌,", 0), 0u);
+    EXPECT_NE(csv.find("\r\nc.com,9,"), std::string::npos);
 }
 
 TEST(Pages, HealthFromTheFacts) {

@@ -81,19 +81,59 @@ TEST_F(StoreTest, LatestGoodHistoryAndOverview) {
     EXPECT_EQ(store->History("a.com", Page::Sites, 0, 2000).size(), 2u);
     EXPECT_EQ(history[0].source, "demo");
 
-    auto overview = store->Overview(Page::Sites);
+    auto overview = *store->Overview(Page::Sites, {}, 0)->Next(10);
     ASSERT_EQ(overview.size(), 2u);
     EXPECT_EQ(overview[0].site, "a.com");
     EXPECT_EQ(overview[0].columns.size(), 2u);
     EXPECT_EQ(overview[1].site, "b.com");
     EXPECT_EQ(overview[1].columns.at(0).good->number, 1);
-    EXPECT_EQ(store->Overview(Page::Ranks).size(), 0u);
+    EXPECT_EQ(store->Overview(Page::Ranks, {}, 0)->Total(), 0u);
 
     // Everything is still there for the next process.
     store.reset();
     store = Open();
     EXPECT_EQ(store->History("a.com", Page::Sites, 0, 0).size(), 4u);
     EXPECT_TRUE(store->Notices().empty());
+}
+
+// The store sorts the overview, so that any page of it is in the order of the whole: by the
+// value a cell shows (the newest, else the last good one), missing values last, ties by site.
+TEST_F(StoreTest, OverviewSortsAcrossPagesByShownValue) {
+    auto store = Open();
+    const struct {
+        const char* site;
+        Measurement last;
+        std::optional<Measurement> good;
+    } rows[] = {
+        {"d.com", Make(Status::Blocked, {}, 10), {}},                      // never obtained
+        {"a.com", Make(Status::Ok, 5, 10), {}},                            //
+        {"c.com", Make(Status::Blocked, {}, 20), Make(Status::Ok, 9, 10)}, // stale: 9
+        {"b.com", Make(Status::NotFound, {}, 10), {}},                     // a real 0
+        {"e.com", Make(Status::NetworkError, {}, 20), Make(Status::NotFound, 3, 10)}, // stale 3
+        {"f.com", Make(Status::NotFound, -1, 10), {}},                                // no entry
+    };
+    for (const auto& r : rows) {
+        if (r.good) {
+            ASSERT_TRUE(store->Record(r.site, Page::Ranks, 0, *r.good));
+        }
+        ASSERT_TRUE(store->Record(r.site, Page::Ranks, 0, r.last));
+    }
+    auto order_of = [&](TableOrder order, std::size_t offset, std::size_t n) {
+        auto cursor = store->Overview(Page::Ranks, order, offset);
+        EXPECT_EQ(cursor->Total(), 6u);
+        std::string sites;
+        for (std::optional<std::vector<SiteRow>> batch;
+             (batch = cursor->Next(n)) && !batch->empty();)
+            for (const SiteRow& row : *batch)
+                sites += row.site[0];
+        return sites;
+    };
+    EXPECT_EQ(order_of({0, true}, 0, 4), "caebdf");
+    EXPECT_EQ(order_of({0, false}, 0, 1), "beacdf");
+    EXPECT_EQ(order_of({0, false}, 2, 2), "acdf");
+    EXPECT_EQ(order_of({-1, true}, 0, 10), "fedcba");
+    EXPECT_EQ(order_of({-1, false}, 4, 10), "ef");
+    EXPECT_EQ(order_of({-1, false}, 6, 10), "");
 }
 
 TEST_F(StoreTest, KilledWriterLosesNothingAcknowledged) {
@@ -184,7 +224,7 @@ TEST_F(StoreTest, DamagedFileIsSetAsideAndANewOneStarted) {
             }
         }
         EXPECT_EQ(aside, 1) << c.name;
-        EXPECT_TRUE(store->Overview(Page::Links).empty()) << c.name;
+        EXPECT_EQ(store->Overview(Page::Links, {}, 0)->Total(), 0u) << c.name;
         EXPECT_TRUE(store->Record("a.com", Page::Links, 1, Make(Status::Ok, 1, 1))) << c.name;
     }
 }

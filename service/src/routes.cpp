@@ -1,0 +1,296 @@
+#include "routes.h"
+
+#include "pages.h"
+#include "protocol.h"
+
+#include <algorithm>
+#include <charconv>
+#include <memory>
+#include <optional>
+
+namespace valdane::svc {
+namespace {
+
+constexpr const char* kHtml = "text/html; charset=utf-8";
+constexpr const char* kGbk = "text/html; charset=gb2312";
+constexpr const char* kCsv = "text/csv; charset=utf-8";
+constexpr std::size_t kMaxPage = 100'000'000; // far past any store; keeps the offset in range
+
+std::string Decode(std::string_view text, bool plus_is_space) {
+    auto hex = [](char c) -> int {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
+    };
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
+            out += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
+            i += 2;
+        } else {
+            out += plus_is_space && c == '+' ? ' ' : c;
+        }
+    }
+    return out;
+}
+
+// The value of key when the query holds it exactly once.
+std::optional<std::string> Single(const Target& t, std::string_view key) {
+    std::optional<std::string> found;
+    for (const auto& [k, v] : t.query) {
+        if (k != key)
+            continue;
+        if (found)
+            return std::nullopt;
+        found = v;
+    }
+    return found;
+}
+
+std::string Param(const Target& t, std::string_view key) {
+    for (const auto& [k, v] : t.query)
+        if (k == key)
+            return v;
+    return "";
+}
+
+std::string OneLine(std::string text) {
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+    return text;
+}
+
+WebResponse Html(int status, std::string body) {
+    WebResponse r;
+    r.status = status;
+    r.content_type = kHtml;
+    r.body = std::move(body);
+    return r;
+}
+
+WebResponse NotFound(std::string_view path) {
+    return Html(404, ErrorPage(404, path));
+}
+
+} // namespace
+
+Target ParseTarget(std::string_view target) {
+    Target t;
+    const std::size_t q = target.find('?');
+    t.path = Decode(target.substr(0, q), false);
+    if (q == std::string_view::npos)
+        return t;
+    std::string_view rest = target.substr(q + 1);
+    while (!rest.empty()) {
+        const std::size_t amp = rest.find('&');
+        const std::string_view part = rest.substr(0, amp);
+        if (!part.empty()) {
+            const std::size_t eq = part.find('=');
+            t.query.emplace_back(Decode(part.substr(0, eq), true),
+                                 eq == std::string_view::npos ? std::string()
+                                                              : Decode(part.substr(eq + 1), true));
+        }
+        rest = amp == std::string_view::npos ? std::string_view() : rest.substr(amp + 1);
+    }
+    return t;
+}
+
+bool AsksEngine(std::string_view target) {
+    const std::string_view path = target.substr(0, target.find('?'));
+    return path.substr(0, kServiceFolder.size()) == kServiceFolder &&
+           PageFromFile(path.substr(kServiceFolder.size())).has_value();
+}
+
+Routes::Routes(const Config& config, Engine& engine, Store& store, Clock& clock)
+    : config_(config), engine_(engine), store_(store), clock_(clock) {}
+
+WebResponse Routes::Serve(const WebRequest& request) {
+    const Target target = ParseTarget(request.target);
+    const std::string_view path = target.path;
+    WebResponse r = NotFound(path);
+    if (path.substr(0, kServiceFolder.size()) == kServiceFolder) {
+        const std::string_view file = path.substr(kServiceFolder.size());
+        if (file == "Update.txt")
+            r = Update();
+        else if (auto page = PageFromFile(file))
+            r = *Protocol(*page, target, request.arrived_ms, false);
+    } else if (path == "/") {
+        r = Home();
+    } else if (path == "/state.json") {
+        r = CellState(target);
+    } else if (constexpr std::string_view seo = "/ostrem/seo/"; path.substr(0, seo.size()) == seo) {
+        const std::string_view file = path.substr(seo.size());
+        if (file == "show.asp")
+            r = Detail(target);
+        for (Page page : {Page::Sites, Page::Links, Page::Ranks}) {
+            const std::string name(OverviewName(page));
+            if (file == name + ".htm" || file == name + ".csv")
+                r = Overview(page, file.back() == 'v', target);
+        }
+    }
+    r.headers.emplace_back("X-Content-Type-Options", "nosniff");
+    return r;
+}
+
+std::optional<WebResponse> Routes::ServeNow(const WebRequest& request) {
+    const Target target = ParseTarget(request.target);
+    const std::string_view path = target.path;
+    if (path.substr(0, kServiceFolder.size()) != kServiceFolder)
+        return std::nullopt;
+    const std::optional<Page> page = PageFromFile(path.substr(kServiceFolder.size()));
+    std::optional<WebResponse> r;
+    if (page && (r = Protocol(*page, target, request.arrived_ms, true)))
+        r->headers.emplace_back("X-Content-Type-Options", "nosniff");
+    return r;
+}
+
+// The deadline runs from arrived_ms, so that the wait in the server's queue counts too.
+std::optional<WebResponse> Routes::Protocol(Page page, const Target& target,
+                                            std::int64_t arrived_ms, bool store_only) {
+    std::optional<std::string> payload;
+    // The program sends exactly these three; anything else (an "&" inside its target splits
+    // the target into a second parameter) is not a question we can answer faithfully.
+    const std::optional<std::string> site = Single(target, "sUrl");
+    if (site && Single(target, "sFrom") && Single(target, "Key") && target.query.size() == 3) {
+        payload = store_only ? engine_.AnswerFromStore(page, *site)
+                             : engine_.Answer(page, *site, arrived_ms);
+        if (!payload && store_only)
+            return std::nullopt;
+    }
+    WebResponse r;
+    r.content_type = kGbk;
+    r.headers.emplace_back("Cache-Control", "no-store");
+    r.body = Envelope(payload.value_or("false"));
+    return r;
+}
+
+WebResponse Routes::Update() {
+    WebResponse r;
+    r.content_type = kGbk;
+    r.headers.emplace_back("Cache-Control", "no-store");
+    r.body = Envelope("[ConFig]\r\nVersion=" + OneLine(config_.update.version) + "\r\nName=" +
+                      OneLine(config_.update.name) + "\r\nUrl=" + OneLine(config_.update.url));
+    return r;
+}
+
+WebResponse Routes::Overview(Page page, bool csv, const Target& target) {
+    const TableOrder order = ParseOrder(page, Param(target, "sort"), Param(target, "order"));
+    std::size_t page_number = 1;
+    if (const std::string text = Param(target, "page"); !text.empty()) {
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), page_number);
+        if (ec != std::errc() || end != text.data() + text.size() || page_number == 0 ||
+            page_number > kMaxPage || csv)
+            return NotFound(target.path);
+    }
+    const std::size_t offset = (page_number - 1) * kOverviewPageSize;
+    const std::shared_ptr<OverviewCursor> cursor = store_.Overview(page, order, offset);
+    // The CSV needs no count: its first rows leave at once.
+    const std::optional<std::size_t> total = !cursor ? std::nullopt
+                                             : csv   ? std::optional<std::size_t>(0)
+                                                     : cursor->Total();
+    std::optional<std::vector<SiteRow>> rows;
+    if (total)
+        rows = cursor->Next(csv ? kOverviewCsvBatch : kOverviewPageSize);
+    if (!rows)
+        return Html(503, ErrorPage(503, target.path));
+    if (!csv && rows->empty() && page_number > 1)
+        return NotFound(target.path);
+    if (!csv)
+        return Html(200, OverviewPage(OverviewView{page, std::move(*rows), order, page_number,
+                                                   kOverviewPageSize, *total, clock_.NowMs()}));
+    WebResponse r;
+    r.content_type = kCsv;
+    const std::string name(OverviewName(page));
+    r.headers.emplace_back("Content-Disposition", "attachment; filename=\"" + name + ".csv\"");
+    r.body = OverviewCsvHeader(page) + OverviewCsvRows(page, *rows);
+    r.next = [page, cursor](std::string* out) {
+        const auto more = cursor->Next(kOverviewCsvBatch);
+        if (!more)
+            return WebResponse::Piece::Failed;
+        if (more->empty())
+            return WebResponse::Piece::End;
+        *out += OverviewCsvRows(page, *more);
+        return WebResponse::Piece::More;
+    };
+    return r;
+}
+
+WebResponse Routes::Detail(const Target& target) {
+    const std::optional<Page> page = PageFromKind(Param(target, "t"));
+    if (!page)
+        return NotFound(target.path);
+    const std::string word = Param(target, "word");
+    DetailView view{*page, NormalizeSite(*page, word).value_or(""), {}, clock_.NowMs()};
+    bool any = false;
+    if (!view.site.empty())
+        for (int c = 0; c < ColumnCount(*page); ++c) {
+            view.history.push_back(store_.History(view.site, *page, c, 0));
+            any = any || !view.history.back().empty();
+        }
+    if (!any)
+        return Html(404, UnknownSitePage(*page, word));
+    if (Param(target, "format") != "csv")
+        return Html(200, DetailPage(view));
+    WebResponse r;
+    std::string file = view.site + "-" + std::string(KindOf(*page)) + ".csv";
+    std::replace(file.begin(), file.end(), '/', '_');
+    r.headers.emplace_back("Content-Disposition", "attachment; filename=\"" + file + "\"");
+    r.content_type = kCsv;
+    r.body = DetailCsv(view);
+    return r;
+}
+
+WebResponse Routes::Home() {
+    HomeView view;
+    view.now_ms = clock_.NowMs();
+    view.columns = config_.columns;
+    view.providers = engine_.Health();
+    view.sources = SourcesOf(config_);
+    view.notices = store_.Notices();
+    view.config_file = config_.source_file.string();
+    view.default_config_file = DefaultConfigPath().string();
+    view.data_dir = config_.data_dir.string();
+    view.command = CommandLine(config_);
+    view.fresh_ms = config_.fresh_ms;
+    view.deadline_ms = config_.deadline_ms;
+    return Html(200, HomePage(view));
+}
+
+WebResponse Routes::CellState(const Target& target) {
+    WebResponse r;
+    r.content_type = "application/json; charset=utf-8";
+    r.headers.emplace_back("Cache-Control", "no-store");
+    auto refuse = [&](int status, std::string_view why) {
+        r.status = status;
+        r.body = CellStateError(why);
+        return r;
+    };
+    // The site as the protocol pages take it: the three tracked pages normalise alike.
+    const std::optional<std::string> sUrl = Single(target, "sUrl");
+    const std::optional<std::string> site = sUrl ? NormalizeSite(Page::Sites, *sUrl) : std::nullopt;
+    if (!site)
+        return refuse(404, "不是有效的网址");
+    CellStateView view;
+    view.now_ms = clock_.NowMs();
+    view.site = *site;
+    for (Page page : {Page::Sites, Page::Links, Page::Ranks}) {
+        auto answers = engine_.State(page, *sUrl);
+        auto stored = store_.LatestRow(*site, page);
+        if (!answers || !stored)
+            return refuse(503, "存储无法读取");
+        view.answers[page] = std::move(*answers);
+        view.stored[page] = std::move(*stored);
+    }
+    view.providers = engine_.Health();
+    view.sources = SourcesOf(config_);
+    r.body = CellStateJson(view);
+    return r;
+}
+
+} // namespace valdane::svc

@@ -83,7 +83,6 @@ class TestSiteTracking : public QObject {
     void fullRun();
     void targetChoosesTheSites_data();
     void targetChoosesTheSites();
-    void hostileAnswerIsNeitherStoredNorRecorded();
     void endTextTellsWhatFailed_data();
     void endTextTellsWhatFailed();
     void missingCellsTellWhy_data();
@@ -218,8 +217,8 @@ void TestSiteTracking::fullRun() {
     answer("a.com", {"  1|20|3,4|5|6|7 ", "10,20,30,40,50,60,70", "4|2"});
     // Refused: "false", a single rank; accepted: backlinks.
     answer("b.cn", {"false", "1,2,3,4,5,6,中", "5"});
-    // Refused: six fields, eight fields, a leading ",".
-    answer("c.org", {"1,2,3,4,5,6", "1,2,3,4,5,6,7,8", ",55"});
+    // Refused: six fields, a line break that would end the INI line, a leading ",".
+    answer("c.org", {"1,2,3,4,5,6", "1,2,3,4,5,6,7\r\n[evil]", ",55"});
     // Accepted at the shortest length; refused: empty payload, three ranks.
     answer("d.net", {"1,2,3,4,5,6,7", "", "1,2,3"});
 
@@ -315,18 +314,6 @@ void TestSiteTracking::targetChoosesTheSites() {
     QCOMPARE(targets, fetched);
     QCOMPARE(m_service->requests().size(), 3 * fetched.size());
     QVERIFY(!m_form->IsBusy);
-}
-
-// Config.ini and the report agree: what one refuses, the other never sees.
-void TestSiteTracking::hostileAnswerIsNeitherStoredNorRecorded() {
-    useSites("a.com");
-    WriteIni("Setting", "AutoRecord", "1", config());
-    answer("a.com", {"1,2,3,4,5,6,7\r\n", QString(65, u'9') + ",2,3,4,5,6,7", "4|2"});
-    m_tracking->UpdateSites(kAll);
-    QCOMPARE(ReadIni("a.com", "Url_site", config()), QString());
-    QCOMPARE(ReadIni("a.com", "Url_link", config()), QString());
-    QCOMPARE(ReadIni("a.com", "Url_pr", config()), QStringLiteral("4,2"));
-    QCOMPARE(fileBytes(log()), reportWith(QString()));
 }
 
 void TestSiteTracking::endTextTellsWhatFailed_data() {

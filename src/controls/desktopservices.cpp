@@ -95,6 +95,15 @@ class PlatformDesktop final : public DesktopServices {
         return QSystemTrayIcon::isSystemTrayAvailable();
     }
 
+    void notify(QWidget* owner, const QString& title, const QString& text) override {
+        // The icon is the window's own child (app/modmin), which this layer cannot name.
+        auto* icon = owner ? owner->window()->findChild<QSystemTrayIcon*>(
+                                 QString(), Qt::FindDirectChildrenOnly)
+                           : nullptr;
+        if (icon && icon->isVisible())
+            icon->showMessage(title, text, QSystemTrayIcon::Information);
+    }
+
     void endProcess() override {
         // Every file is written whole and closed by the call that writes it, so nothing is
         // lost by skipping the unwinding of a fetch that may still wait on the stack.

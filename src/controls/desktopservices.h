@@ -27,6 +27,9 @@ class DesktopServices {
     // Shows menu at globalPos without waiting for a choice.
     virtual void popup(QMenu* menu, const QPoint& globalPos) = 0;
     virtual bool trayAvailable() = 0;
+    // A passing notice from the notification-area icon of owner's window; nothing where the
+    // window has no icon.
+    virtual void notify(QWidget* owner, const QString& title, const QString& text) = 0;
     // Ends the process at once; does not return in the program.
     virtual void endProcess() = 0;
 };

@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLocale>
 #include <QMouseEvent>
 #include <QTextDocument>
 #include <QTreeWidget>
@@ -54,6 +55,11 @@ const QString kAllDone = QStringLiteral("所有网址信息更新完毕");
 // How long an end text stays before the clock returns: a report of a problem needs reading.
 constexpr int kDoneShownMs = 3000;
 constexpr int kProblemShownMs = 30000;
+// Percent of a fall of the 百度 count that is told, unless Config.ini says otherwise.
+constexpr int kDefaultDropAlert = 30;
+// A notice names this many sites and counts the rest.
+constexpr int kNamedFalls = 3;
+const QString kFallMark = QStringLiteral("▼");
 constexpr quint32 kRed = 255;
 constexpr quint32 kBlack = 0;
 
@@ -82,6 +88,27 @@ QString cellTip(const CellState& cell) {
     if (cell.status == QLatin1String("measuring"))
         return kMeasuring;
     return cell.reason.isEmpty() ? kNoData : kNoData + QStringLiteral("：") + cell.reason;
+}
+
+// A count we really received: a whole number, not the service's "could not get".
+std::optional<qint64> realCount(const QStringList& values, int column) {
+    if (missingAt(values, column))
+        return std::nullopt;
+    bool ok = false;
+    const qint64 count = values.at(column).trimmed().toLongLong(&ok);
+    return ok && count >= 0 ? std::optional<qint64>(count) : std::nullopt;
+}
+
+// The percent of a fall of the 百度 count worth telling; 0 tells none.
+int dropAlert(const QString& config) {
+    bool ok = false;
+    const int percent = ReadIni(kSetting, QStringLiteral("DropAlert"), config).toInt(&ok);
+    // Above 100 only a fall to 0 could count, which 100 already says.
+    return ok && percent >= 0 ? std::min(percent, 100) : kDefaultDropAlert;
+}
+
+QString groupedCount(qint64 count) {
+    return QLocale(QLocale::Chinese, QLocale::China).toString(count);
 }
 
 QString siteCount(int count, const char16_t* what) {
@@ -158,6 +185,12 @@ void SiteTracking::LoadSiteLists() {
                 item->setToolTip(
                     j, tipText(missing ? missingTip(site, std::size_t(v), j) : values.at(j - 1)));
             }
+            const QString fall = v == 0 ? m_baidu.value(site).fallTip : QString();
+            if (!fall.isEmpty() && !missingAt(values, 0)) {
+                item->setText(1, kFallMark + values.at(0));
+                item->setForeground(1, OleColor(kRed));
+                item->setToolTip(1, tipText(fall));
+            }
             item->setSelected(false);
             PumpEvents();
             if (fill != m_listFills)
@@ -203,6 +236,7 @@ void SiteTracking::PurgeSites(const QString& oldList, const QString& newList) {
             m_missingTips.remove(old);
             m_due.remove(old);
             m_followUps.remove(old);
+            m_baidu.remove(old);
         }
         PumpEvents();
     }
@@ -249,6 +283,8 @@ void SiteTracking::refresh(const QStringList& sites, bool followUp) {
     m_form.CmdMenu2(1)->setEnable(false);
     if (record)
         m_report.InitReport(m_form.LogPath);
+    const int threshold = dropAlert(m_form.ConfigPath);
+    QStringList fallen;
 
     // A site counts as failed when any of its three requests gave no accepted answer; as
     // without data when every number it got was missing.
@@ -269,6 +305,11 @@ void SiteTracking::refresh(const QStringList& sites, bool followUp) {
                         QStringLiteral("（%1/%2）").arg(i + 1).arg(sites.size()));
         m_form.Timer1(1)->start();
 
+        if (!followUp) {
+            BaiduWatch& watch = m_baidu[site];
+            watch.before = realCount(shownValues(site, 0), 0);
+            watch.told = false;
+        }
         const int key = QueryKey();
         for (std::size_t k = 0; k < kKinds.size(); ++k) {
             const Kind& kind = kKinds[k];
@@ -295,6 +336,8 @@ void SiteTracking::refresh(const QStringList& sites, bool followUp) {
                     saveProblem =
                         QStringLiteral("无法写入 ") + QDir::toNativeSeparators(m_form.ConfigPath);
             }
+            if (k == 0 && judgeFall(site, values, threshold))
+                fallen.append(site);
             if (record && k == 0)
                 m_report.Append(m_form.LogPath, site, kReportIndexedLabel, values, true);
             else if (record && k == 1)
@@ -316,6 +359,7 @@ void SiteTracking::refresh(const QStringList& sites, bool followUp) {
     }
 
     LoadSiteLists();
+    tellFalls(fallen, threshold);
     if (ReadIni(kSetting, QStringLiteral("AutoGain"), m_form.ConfigPath) == QLatin1String("1")) {
         // A follow-up only completes the last run; it must not put off the next full one.
         if (!followUp)
@@ -347,6 +391,45 @@ void SiteTracking::refresh(const QStringList& sites, bool followUp) {
     m_form.IsBusy = false;
     if (runFinished)
         runFinished();
+}
+
+bool SiteTracking::judgeFall(const QString& site, const QStringList& values, int threshold) {
+    BaiduWatch& watch = m_baidu[site];
+    const std::optional<qint64> now = realCount(values, 0);
+    // A missing value is no fall, and nothing can fall from 0.
+    if (threshold == 0 || !now || !watch.before || *watch.before <= *now) {
+        watch.fallTip.clear();
+        return false;
+    }
+    const qint64 before = *watch.before;
+    const double percent = 100.0 * double(before - *now) / double(before);
+    if (percent < threshold) {
+        watch.fallTip.clear();
+        return false;
+    }
+    watch.fallTip = QStringLiteral("百度收录较上次下降 %1%：%2 → %3")
+                        .arg(qint64(std::floor(percent)))
+                        .arg(groupedCount(before), groupedCount(*now));
+    const bool news = !watch.told;
+    watch.told = true;
+    return news;
+}
+
+void SiteTracking::tellFalls(const QStringList& sites, int threshold) {
+    if (sites.isEmpty())
+        return;
+    const QString title = QStringLiteral("百度收录下降");
+    if (sites.size() == 1) {
+        Desktop().notify(&m_form, title,
+                         sites.first() + QStringLiteral("：") +
+                             m_baidu.value(sites.first()).fallTip);
+        return;
+    }
+    QString names = sites.mid(0, kNamedFalls).join(QStringLiteral("、"));
+    if (sites.size() > kNamedFalls)
+        names += QStringLiteral(" 等 %1 个网址").arg(sites.size());
+    Desktop().notify(&m_form, title,
+                     names + QStringLiteral("：较上次下降 %1% 以上").arg(threshold));
 }
 
 QStringList SiteTracking::shownValues(const QString& site, std::size_t kind) const {

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <functional>
+#include <optional>
 
 class Form_Main;
 struct SiteState;
@@ -77,6 +78,10 @@ class SiteTracking : public QObject {
     bool learnCellStates(const QString& site);
     QString missingTip(const QString& site, std::size_t kind, int column) const;
     void armFollowUp();
+    // Compares site's new 百度 count with the one before its last full refresh and marks or
+    // unmarks the cell; true when the fall is news (not yet told since that refresh).
+    bool judgeFall(const QString& site, const QStringList& values, int threshold);
+    void tellFalls(const QStringList& sites, int threshold);
     // The text of the one selected row of the shown result list, or "" when there is none.
     QString SelectedSite() const;
     void OpenRecordFile();
@@ -93,5 +98,13 @@ class SiteTracking : public QObject {
     // Sites with measurements under way, and when the service expects them done.
     QHash<QString, QDateTime> m_due;
     QHash<QString, int> m_followUps;
+    struct BaiduWatch {
+        // The real count shown before the site's last full refresh; follow-ups complete that
+        // refresh, so they are judged against it too.
+        std::optional<qint64> before;
+        QString fallTip; // "" while the cell is not marked
+        bool told = false;
+    };
+    QHash<QString, BaiduWatch> m_baidu;
     QTimer m_followUpTimer;
 };

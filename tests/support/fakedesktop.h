@@ -19,6 +19,10 @@ class FakeDesktop final : public DesktopServices {
         Buttons buttons;
         Icon icon;
     };
+    struct Notice {
+        QString title;
+        QString text;
+    };
     struct Opened {
         QString target;
         int showCommand;
@@ -32,6 +36,9 @@ class FakeDesktop final : public DesktopServices {
     bool open(QWidget* owner, const QString& target, int showCommand) override;
     void popup(QMenu* menu, const QPoint& globalPos) override;
     bool trayAvailable() override { return tray; }
+    void notify(QWidget*, const QString& title, const QString& text) override {
+        notices.append({title, text});
+    }
     void endProcess() override { ++endCount; }
 
     Answer nextAnswer = Answer::Ok;
@@ -40,5 +47,6 @@ class FakeDesktop final : public DesktopServices {
     QList<Box> boxes;
     QList<Opened> opened;
     QList<QMenu*> popups;
+    QList<Notice> notices;
     int endCount = 0;
 };

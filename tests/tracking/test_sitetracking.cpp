@@ -83,7 +83,6 @@ class TestSiteTracking : public QObject {
     void fullRun();
     void targetChoosesTheSites_data();
     void targetChoosesTheSites();
-    void hostileAnswerIsNeitherStoredNorRecorded();
     void endTextTellsWhatFailed_data();
     void endTextTellsWhatFailed();
     void missingCellsTellWhy_data();
@@ -91,6 +90,9 @@ class TestSiteTracking : public QObject {
     void unwritableConfigStillShowsTheValues();
     void followUpWhenTheServiceSaysReady_data();
     void followUpWhenTheServiceSaysReady();
+    void baiduFallIsToldAndMarked_data();
+    void baiduFallIsToldAndMarked();
+    void severalFallsInOneNotice();
     void secondRunDuringARunReturnsAtOnce();
     void autoGainAtTheEnd_data();
     void autoGainAtTheEnd();
@@ -215,8 +217,8 @@ void TestSiteTracking::fullRun() {
     answer("a.com", {"  1|20|3,4|5|6|7 ", "10,20,30,40,50,60,70", "4|2"});
     // Refused: "false", a single rank; accepted: backlinks.
     answer("b.cn", {"false", "1,2,3,4,5,6,中", "5"});
-    // Refused: six fields, eight fields, a leading ",".
-    answer("c.org", {"1,2,3,4,5,6", "1,2,3,4,5,6,7,8", ",55"});
+    // Refused: six fields, a line break that would end the INI line, a leading ",".
+    answer("c.org", {"1,2,3,4,5,6", "1,2,3,4,5,6,7\r\n[evil]", ",55"});
     // Accepted at the shortest length; refused: empty payload, three ranks.
     answer("d.net", {"1,2,3,4,5,6,7", "", "1,2,3"});
 
@@ -312,18 +314,6 @@ void TestSiteTracking::targetChoosesTheSites() {
     QCOMPARE(targets, fetched);
     QCOMPARE(m_service->requests().size(), 3 * fetched.size());
     QVERIFY(!m_form->IsBusy);
-}
-
-// Config.ini and the report agree: what one refuses, the other never sees.
-void TestSiteTracking::hostileAnswerIsNeitherStoredNorRecorded() {
-    useSites("a.com");
-    WriteIni("Setting", "AutoRecord", "1", config());
-    answer("a.com", {"1,2,3,4,5,6,7\r\n", QString(65, u'9') + ",2,3,4,5,6,7", "4|2"});
-    m_tracking->UpdateSites(kAll);
-    QCOMPARE(ReadIni("a.com", "Url_site", config()), QString());
-    QCOMPARE(ReadIni("a.com", "Url_link", config()), QString());
-    QCOMPARE(ReadIni("a.com", "Url_pr", config()), QStringLiteral("4,2"));
-    QCOMPARE(fileBytes(log()), reportWith(QString()));
 }
 
 void TestSiteTracking::endTextTellsWhatFailed_data() {
@@ -472,6 +462,76 @@ void TestSiteTracking::followUpWhenTheServiceSaysReady() {
     QVERIFY(!m_tracking->followUpTimer().isActive());
     // Completing a run does not put off the next automatic one.
     QCOMPARE(m_form->AutoGainTicks, 7);
+}
+
+void TestSiteTracking::baiduFallIsToldAndMarked_data() {
+    QTest::addColumn<QString>("alert");      // DropAlert, "" absent
+    QTest::addColumn<QString>("before");     // stored 百度 count, "" none
+    QTest::addColumn<QStringList>("counts"); // the refresh's, then its follow-ups'
+    QTest::addColumn<QString>("fall");       // in the marked cell's tip at the end, "" unmarked
+    QTest::addColumn<bool>("told");
+    const auto row = [](const char* name, const char* alert, const char* before,
+                        const QStringList& counts, const char* fall, bool told) {
+        QTest::newRow(name) << alert << before << counts << fall << told;
+    };
+    row("45%, default 30", "", "12000", {"6600"}, "45%：12,000 → 6,600", true);
+    row("at 30", "30", "10000", {"7000"}, "30%：10,000 → 7,000", true);
+    row("below 30", "30", "10000", {"7001"}, "", false);
+    row("off", "0", "12000", {"0"}, "", false);
+    row("to a real 0", "", "12000", {"0"}, "100%：12,000 → 0", true);
+    row("nothing stored", "", "", {"0"}, "", false);
+    row("missing before", "", "-1", {"0"}, "", false);
+    row("missing now", "", "12000", {"-1"}, "", false);
+    row("follow-up tells once", "", "12000", {"6600", "6600"}, "45%：12,000 → 6,600", true);
+    row("measured by follow-up", "", "12000", {"-1", "6600"}, "45%：12,000 → 6,600", true);
+    row("recovered", "", "12000", {"6600", "12000"}, "", true);
+}
+
+// Follow-ups complete a refresh: judged against the count before it, told once.
+void TestSiteTracking::baiduFallIsToldAndMarked() {
+    QFETCH(QString, alert);
+    QFETCH(QString, before);
+    QFETCH(QStringList, counts);
+    QFETCH(QString, fall);
+    QFETCH(bool, told);
+    useSites("a.com");
+    WriteIni("Setting", "DropAlert", alert, config());
+    WriteIni("a.com", "Url_site", before.isEmpty() ? "" : before + ",1,1,1,1,1,1", config());
+    m_service->setState("a.com", stateWithLinks(R"({"status":"measuring"})", true, "18"));
+    for (int i = 0; i < counts.size(); ++i) {
+        answer("a.com", {counts.at(i) + ",1,1,1,1,1,1", "-1,-1,-1,-1,-1,-1,-1", "1,2"});
+        m_now = kStamp.addSecs(18 * i);
+        i == 0 ? m_tracking->UpdateSites(kAll) : m_tracking->FollowUp();
+    }
+    const QTreeWidgetItem* item = m_form->ListView1(0)->topLevelItem(0);
+    const QString shown = counts.last() == "-1" ? "—" : counts.last();
+    QCOMPARE(item->text(1), fall.isEmpty() ? shown : "▼" + shown);
+    if (!fall.isEmpty())
+        QCOMPARE(ShownTip(item->toolTip(1)), "百度收录较上次下降 " + fall);
+    QCOMPARE(m_desktop->notices.size(), int(told));
+    if (told)
+        QCOMPARE(m_desktop->notices.first().text,
+                 "a.com：百度收录较上次下降 " + (fall.isEmpty() ? "45%：12,000 → 6,600" : fall));
+}
+
+void TestSiteTracking::severalFallsInOneNotice() {
+    const QStringList sites = {"a.com", "b.com", "c.com", "d.com", "e.com", "f.com"};
+    useSites(sites.join(u';'));
+    for (const QString& site : sites) {
+        WriteIni(site, "Url_site", "1000,1,1,1,1,1,1", config());
+        answer(site, {site == "f.com" ? "900,1,1,1,1,1,1" : "500,1,1,1,1,1,1"});
+    }
+    m_tracking->UpdateSites(kAll);
+    QCOMPARE(m_desktop->notices.size(), 1);
+    QCOMPARE(m_desktop->notices.first().title, "百度收录下降");
+    QCOMPARE(m_desktop->notices.first().text,
+             "a.com、b.com、c.com 等 5 个网址：较上次下降 30% 以上");
+    QCOMPARE(rowTexts(m_form->ListView1(0), 4).at(1), "▼500");
+    QCOMPARE(rowTexts(m_form->ListView1(0), 5).at(1), "900");
+    // The next refresh finds them steady: the marks go, nothing is told.
+    m_tracking->UpdateSites(kAll);
+    QCOMPARE(m_desktop->notices.size(), 1);
+    QCOMPARE(rowTexts(m_form->ListView1(0), 4).at(1), "500");
 }
 
 void TestSiteTracking::secondRunDuringARunReturnsAtOnce() {

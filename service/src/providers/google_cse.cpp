@@ -48,15 +48,8 @@ class GoogleCseProvider final : public Provider {
   private:
     // nullopt when the pacer says wait.
     std::optional<Measurement> Query(const std::string& site) {
-        Measurement refused;
-        switch (pacer_.Acquire(&refused)) {
-        case Pacer::Turn::Wait:
-            return std::nullopt;
-        case Pacer::Turn::Refused:
-            return refused;
-        case Pacer::Turn::Go:
-            break;
-        }
+        if (std::optional<Measurement> instead; !Proceed(pacer_, &instead))
+            return instead;
         HttpRequest request;
         request.url = url_ + "?key=" + PercentEncode(key_) + "&cx=" + PercentEncode(cx_) +
                       "&q=" + PercentEncode("site:" + site);

@@ -43,15 +43,8 @@ class OpenPageRankProvider final : public Provider {
   private:
     // nullopt when the pacer says wait.
     std::optional<Measurement> Lookup(const std::string& domain) {
-        Measurement refused;
-        switch (pacer_.Acquire(&refused)) {
-        case Pacer::Turn::Wait:
-            return std::nullopt;
-        case Pacer::Turn::Refused:
-            return refused;
-        case Pacer::Turn::Go:
-            break;
-        }
+        if (std::optional<Measurement> instead; !Proceed(pacer_, &instead))
+            return instead;
         HttpRequest request;
         request.url = url_ + "?domains%5B%5D=" + PercentEncode(domain);
         request.headers = {{"API-OPR", key_}};

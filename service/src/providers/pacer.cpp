@@ -121,4 +121,19 @@ void Pacer::Save() {
         LogLine("pacer: the state of " + name_ + " could not be kept in the store");
 }
 
+bool Proceed(Pacer& pacer, std::optional<Measurement>* instead) {
+    Measurement refusal;
+    switch (pacer.Acquire(&refusal)) {
+    case Pacer::Turn::Go:
+        return true;
+    case Pacer::Turn::Wait:
+        instead->reset();
+        return false;
+    case Pacer::Turn::Refused:
+        *instead = std::move(refusal);
+        return false;
+    }
+    return false;
+}
+
 } // namespace valdane::svc

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 
@@ -71,5 +72,9 @@ class Pacer {
     std::int64_t next_slot_mono_ = 0;
     UpstreamState state_;
 };
+
+// A provider's Measure asks this: true when its request may go now; otherwise *instead is what
+// Measure returns: nothing on Wait (it is asked again at the next turn), the refusal on Refused.
+bool Proceed(Pacer& pacer, std::optional<Measurement>* instead);
 
 } // namespace valdane::svc

@@ -152,15 +152,8 @@ class SerpProvider final : public Provider {
         const bool canary = CanaryDue();
         if (const UpstreamState kept = pacer_.Saved(); kept.broken && !canary)
             return Failed(Status::ParseFailed, "定义已失效: " + kept.broken_why);
-        Measurement refused;
-        switch (pacer_.Acquire(&refused)) {
-        case Pacer::Turn::Wait:
-            return std::nullopt;
-        case Pacer::Turn::Refused:
-            return refused;
-        case Pacer::Turn::Go:
-            break;
-        }
+        if (std::optional<Measurement> instead; !Proceed(pacer_, &instead))
+            return instead;
         if (canary) {
             JudgeCanary(
                 Query(def_.canary, def_.query_sites.empty() ? def_.query_links : def_.query_sites));

@@ -43,13 +43,6 @@ bool AnyMatch(const std::vector<Pattern>& patterns, std::string_view text) {
     return false;
 }
 
-std::string Replace(std::string text, std::string_view key, const std::string& value) {
-    for (std::size_t at = text.find(key); at != std::string::npos;
-         at = text.find(key, at + value.size()))
-        text.replace(at, key.size(), value);
-    return text;
-}
-
 Measurement Failed(Status status, std::string detail) {
     Measurement m;
     m.status = status;
@@ -390,6 +383,13 @@ std::optional<std::int64_t> ParseResultCount(std::string_view text) {
 
 std::string_view SiteHost(std::string_view site) {
     return site.substr(0, site.find_first_of("/:"));
+}
+
+std::string Replace(std::string text, std::string_view key, const std::string& value) {
+    for (std::size_t at = text.find(key); at != std::string::npos;
+         at = text.find(key, at + value.size()))
+        text.replace(at, key.size(), value);
+    return text;
 }
 
 } // namespace valdane::svc

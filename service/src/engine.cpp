@@ -87,6 +87,8 @@ struct Engine::Impl {
         bool recorded = true;
         std::int64_t started_mono = 0;
         std::vector<Measurement> results; // one per request.columns once done; none if dropped
+        // Once done: for each column it failed, the job of the next source in the column's chain.
+        std::map<int, std::shared_ptr<Job>> fallbacks;
     };
     // One provider's queue. Its measurements run when a worker is free and, for a paced
     // provider, one at a time at the pacer's turns.
@@ -240,6 +242,7 @@ struct Engine::Impl {
                 job->results = std::move(results);
                 job->recorded = recorded;
                 Finish(*job);
+                FallBack(*job);
             } else {
                 Finish(*job);
             }
@@ -264,6 +267,29 @@ struct Engine::Impl {
                 s.last_fail_why =
                     std::string(StatusName(m.status)) + (m.detail.empty() ? "" : ": " + m.detail);
             }
+        }
+    }
+
+    // Under the lock: the columns the job failed whose chain goes on are asked of the next
+    // source, whether or not a request still waits for them, so that a failure in the
+    // background is mended too.
+    void FallBack(Job& job) {
+        if (stopping || !job.recorded)
+            return;
+        std::map<std::string, std::vector<int>> next;
+        for (std::size_t i = 0; i < job.results.size(); ++i) {
+            if (IsFresh(job.results[i].status))
+                continue;
+            const int column = job.request.columns[i];
+            const std::vector<std::string> chain = Chain(job.request.page, column);
+            const auto at = std::find(chain.begin(), chain.end(), job.provider);
+            if (at != chain.end() && at + 1 != chain.end())
+                next[*(at + 1)].push_back(column);
+        }
+        for (const auto& [provider, columns] : next) {
+            auto fallback = Join(job.request.site, job.request.page, provider, columns);
+            for (int column : columns)
+                job.fallbacks[column] = fallback;
         }
     }
 
@@ -459,27 +485,26 @@ struct Engine::Impl {
             // read again rather than measure twice (a few times at most, under heavy traffic).
             if (finished != seen && attempt < 3)
                 continue;
-            std::vector<std::size_t> at(static_cast<std::size_t>(count), 0);
-            for (int c : asked)
-                at[static_cast<std::size_t>(c)] =
-                    FirstAvailable(chains[static_cast<std::size_t>(c)]);
-            // Each round asks every column's current source; a column whose source failed moves
-            // on to the next one, within the same deadline.
-            while (!asked.empty()) {
-                std::map<std::string, std::vector<int>> by_source;
-                for (int c : asked)
-                    by_source[chains[static_cast<std::size_t>(c)][at[static_cast<std::size_t>(c)]]]
-                        .push_back(c);
-                std::vector<std::shared_ptr<Job>> joined;
-                for (const auto& [provider, columns] : by_source)
-                    joined.push_back(Join(*site, page, provider, columns));
+            // Each column's source now: the first of its chain that may answer today, then,
+            // while one fails, the next that its job handed the column to.
+            std::vector<std::string> asking(static_cast<std::size_t>(count));
+            std::map<std::string, std::vector<int>> by_source;
+            for (int c : asked) {
+                const auto& chain = chains[static_cast<std::size_t>(c)];
+                asking[static_cast<std::size_t>(c)] = chain[FirstAvailable(chain)];
+                by_source[asking[static_cast<std::size_t>(c)]].push_back(c);
+            }
+            std::vector<std::shared_ptr<Job>> joined;
+            for (const auto& [provider, columns] : by_source)
+                joined.push_back(Join(*site, page, provider, columns));
+            while (!joined.empty()) {
                 env.clock.WaitUntil(lock, cv, arrived_mono + config.deadline_ms, [&] {
                     const std::int64_t now = env.clock.MonoMs();
                     return std::all_of(joined.begin(), joined.end(), [&](const auto& j) {
                         return j->done || (!j->running && !StartsNow(*j, now));
                     });
                 });
-                asked.clear();
+                std::vector<std::shared_ptr<Job>> next;
                 for (const auto& job : joined) {
                     if (!job->done)
                         continue;
@@ -487,16 +512,19 @@ struct Engine::Impl {
                         return std::nullopt;
                     for (std::size_t i = 0; i < job->results.size(); ++i) {
                         const auto c = static_cast<std::size_t>(job->request.columns[i]);
-                        if (chains[c][at[c]] != job->provider)
+                        if (asking[c] != job->provider)
                             continue;
-                        if (!IsFresh(job->results[i].status) && at[c] + 1 < chains[c].size()) {
-                            ++at[c];
-                            asked.push_back(static_cast<int>(c));
+                        if (const auto f = job->fallbacks.find(static_cast<int>(c));
+                            f != job->fallbacks.end()) {
+                            asking[c] = f->second->provider;
+                            if (std::find(next.begin(), next.end(), f->second) == next.end())
+                                next.push_back(f->second);
                         } else {
                             newest[c] = job->results[i];
                         }
                     }
                 }
+                joined = std::move(next);
             }
             break;
         }

@@ -322,6 +322,23 @@ TEST_F(EngineTest, ChainsFallBackWithinOneRequest) {
     }
 }
 
+// A paced source that fails in the background, after its request was answered from the store,
+// hands the column on all the same.
+TEST_F(EngineTest, ChainsFallBackInTheBackground) {
+    config_.fallbacks[Page::Sites] = {{"b"}};
+    UsePaced("http://127.0.0.1:1/"); // refused at once
+    backup_->Set(Status::Ok, 8);
+    EXPECT_EQ(Answer(Page::Sites, "first.example").substr(0, 2), "8,");
+    EXPECT_EQ(Answer(Page::Sites, "second.example").substr(0, 3), "-1,"); // behind pacing
+    EXPECT_EQ(backup_->calls(), 1);
+    clock_.fake.Advance(15000);
+    ASSERT_TRUE(Settled(Page::Sites, "second.example"));
+    const auto cells = engine_->State(Page::Sites, "second.example");
+    EXPECT_EQ((*cells)[0].used.source, "b");
+    EXPECT_EQ((*cells)[0].sent, "8");
+    EXPECT_EQ(backup_->calls(), 2);
+}
+
 TEST_F(EngineTest, ImplausibleSitesAreRefusedWithoutAsking) {
     for (const std::string& bad : {std::string(), std::string("localhost"), std::string("a..com"),
                                    std::string("exa mple.com"), std::string("<b>.com"),

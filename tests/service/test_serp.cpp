@@ -90,7 +90,14 @@ class Engine {
         up_.server().Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
             std::lock_guard<std::mutex> guard(mutex_);
             ++requests_;
-            const Reply& r = req.target.find(case_.canary) != std::string::npos ? canary_ : site_;
+            // A visitor is handed a cookie at once, and turned away from then on without it.
+            const bool turned_away =
+                cookie_check_ && requests_ > 1 &&
+                req.get_header_value("Cookie").find("visit=1") == std::string::npos;
+            res.set_header("Set-Cookie", "visit=1; Path=/; Max-Age=86400");
+            const Reply& r = turned_away                                          ? case_.captcha
+                             : req.target.find(case_.canary) != std::string::npos ? canary_
+                                                                                  : site_;
             res.status = r.status;
             if (!r.location.empty())
                 res.set_header("Location", r.location);
@@ -106,6 +113,7 @@ class Engine {
         section_.insert_or_assign("jitter_s", 0);
         for (auto&& [k, v] : toml::parse(overrides))
             section_.insert_or_assign(k, v);
+        config_.data_dir = dir_.path;
         Restart();
     }
 
@@ -130,6 +138,10 @@ class Engine {
     Measurement Measure(Page page = Page::Sites) {
         return test::MeasureInTurn(*provider_, env_.clock, {"example.com", page, {0}}).at(0);
     }
+    void CheckCookie() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        cookie_check_ = true;
+    }
     int requests() {
         std::lock_guard<std::mutex> guard(mutex_);
         return requests_;
@@ -148,6 +160,7 @@ class Engine {
     std::mutex mutex_;
     Reply site_, canary_;
     int requests_ = 0;
+    bool cookie_check_ = false;
     std::unique_ptr<Provider> provider_;
 };
 
@@ -330,6 +343,24 @@ TEST(Serp, TooManyRequestsSuspendsForAnHourAndOtherErrorsAreNetworkErrors) {
     EXPECT_FALSE(m.number);
 }
 
+// Each engine keeps its cookies like a browser, across a restart too; without them this engine
+// would show its verification page from the second request on.
+TEST(Serp, CookiesAreKeptPerEngineAcrossRestarts) {
+    for (const char* overrides : {"", "cookies = false"}) {
+        SCOPED_TRACE(overrides);
+        Engine engine(Engines()[0], overrides);
+        engine.CheckCookie();
+        const Status want = *overrides ? Status::Blocked : Status::Ok;
+        EXPECT_EQ(engine.Measure().status, want);
+        if (want == Status::Blocked)
+            continue;
+        engine.Restart();
+        engine.clock().Advance(kHour);
+        EXPECT_EQ(engine.Measure().status, Status::Ok);
+        EXPECT_GE(engine.requests(), 3);
+    }
+}
+
 TEST(Serp, IntervalAndQueriesPerPage) {
     // 10 s apart; Bing has no backlink query.
     Engine engine(Engines()[0], "interval_s = 10");
@@ -380,12 +411,12 @@ TEST(SerpApi, ReadsDocumentedShapesAndRefusals) {
         {200, R"({"search_information":{"total_results":1234000}})", Status::Ok, 1234000},
         {200, R"({"search_information":{"total_results":"98700"}})", Status::Ok, 98700},
         {200, R"({"search_information":{"total_results":0}})", Status::NotFound, 0},
-        {200, R"({"search_information":{"organic_results_state":"Fully empty"},)"
-              R"("error":"Google hasn't returned any results for this query."})",
+        {200,
+         R"({"search_information":{"organic_results_state":"Fully empty"},)"
+         R"("error":"Google hasn't returned any results for this query."})",
          Status::NotFound, 0},
         {200, R"({"error":"Your account has run out of searches."})", Status::NetworkError, {}},
-        {200, R"({"search_information":{"total_results":"about many"}})", Status::ParseFailed,
-         {}},
+        {200, R"({"search_information":{"total_results":"about many"}})", Status::ParseFailed, {}},
         {200, R"({"search_information":[1,2]})", Status::ParseFailed, {}},
         {200, "<html>not json</html>", Status::ParseFailed, {}},
         {401, R"({"error":"Invalid API key."})", Status::NotConfigured, {}},
@@ -420,7 +451,8 @@ TEST(SerpApi, ReadsDocumentedShapesAndRefusals) {
         auto store = OpenStore(dir.path, env.env, &error);
         Config config;
         ProviderContext context{env.env, *store, config};
-        auto provider = MakeProvider("api", toml::parse(section + "key = \"k&1\""), context, &error);
+        auto provider =
+            MakeProvider("api", toml::parse(section + "key = \"k&1\""), context, &error);
         ASSERT_TRUE(provider) << error;
         {
             std::lock_guard<std::mutex> guard(mutex);

@@ -198,17 +198,43 @@ class Reader {
                 return "unknown key 'columns." + std::string(key.str()) + "'";
         for (Page page : kPages) {
             const std::string name = "columns." + std::string(PageName(page));
-            std::vector<std::string> list;
-            if (auto why = StringList(*t, PageName(page), &list, "columns."))
-                return why;
-            if (!t->get(PageName(page)))
+            const toml::node* entry = t->get(PageName(page));
+            if (!entry)
                 continue;
-            if (static_cast<int>(list.size()) != ColumnCount(page))
+            const toml::array* array = entry->as_array();
+            const std::string expected = "key '" + name +
+                                         "': expected an array of provider names or of lists "
+                                         "of provider names";
+            if (!array)
+                return expected;
+            if (static_cast<int>(array->size()) != ColumnCount(page))
                 return "key '" + name + "': expected " + std::to_string(ColumnCount(page)) +
-                       " provider names, got " + std::to_string(list.size());
-            for (const std::string& provider : list)
-                if (!c_.providers.count(provider))
-                    return "key '" + name + "': no [providers." + provider + "] section";
+                       " columns, got " + std::to_string(array->size());
+            std::vector<std::string> list;
+            std::vector<std::vector<std::string>> fallbacks;
+            for (const toml::node& item : *array) {
+                std::vector<std::string> chain;
+                if (item.is_string()) {
+                    chain.push_back(**item.as_string());
+                } else if (const toml::array* sources = item.as_array()) {
+                    for (const toml::node& source : *sources) {
+                        if (!source.is_string())
+                            return expected;
+                        chain.push_back(**source.as_string());
+                    }
+                }
+                if (chain.empty())
+                    return expected;
+                for (const std::string& provider : chain) {
+                    if (!c_.providers.count(provider))
+                        return "key '" + name + "': no [providers." + provider + "] section";
+                    if (std::count(chain.begin(), chain.end(), provider) > 1)
+                        return "key '" + name + "': '" + provider + "' twice in one column";
+                }
+                list.push_back(chain.front());
+                fallbacks.emplace_back(chain.begin() + 1, chain.end());
+            }
+            c_.fallbacks[page] = std::move(fallbacks);
             c_.columns[page] = std::move(list);
         }
         return std::nullopt;

@@ -32,6 +32,9 @@ struct Config {
     UpdateInfo update;
     // The provider name behind each column of each page, in column order.
     std::map<Page, std::vector<std::string>> columns;
+    // Per column, the sources asked in order after `columns`' one when it cannot answer now or
+    // fails in a way another can mend; absent or empty: none.
+    std::map<Page, std::vector<std::vector<std::string>>> fallbacks;
     // [providers.NAME] sections as written; "type" picks the implementation.
     std::map<std::string, std::shared_ptr<const toml::table>> providers;
     std::filesystem::path source_file; // "" when built-in defaults

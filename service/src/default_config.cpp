@@ -50,7 +50,7 @@ url = "https://www.baidu.com/s?wd={query}&ie=utf-8"
 query_sites = "site:{site}"
 query_links = "domain:{site}"
 user_agent = "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/124.0 Safari/537.36"
-headers = { "Accept-Language" = "zh-CN,zh;q=0.9" }
+headers = { "Accept" = "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8", "Accept-Language" = "zh-CN,zh;q=0.9,en;q=0.8" }
 count = ['百度为您找到相关结果约?\s*([0-9][0-9,]*)\s*个', '找到相关结果数?约?\s*([0-9][0-9,.]*[万亿]?)\s*个']
 no_results = ['抱歉[，,]?\s*没有找到与', '没有找到该\s*URL']
 blocked = ['wappass\.baidu\.com', '/static/captcha/', '百度安全验证', '网络不给力，请稍后重试']
@@ -62,7 +62,7 @@ engine = "搜狗"
 url = "https://www.sogou.com/web?query={query}&ie=utf8"
 query_sites = "site:{site}"
 user_agent = "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/124.0 Safari/537.36"
-headers = { "Accept-Language" = "zh-CN,zh;q=0.9" }
+headers = { "Accept" = "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8", "Accept-Language" = "zh-CN,zh;q=0.9,en;q=0.8" }
 count = ['搜狗已为您找到约?\s*([0-9][0-9,]*)\s*条相关结果']
 no_results = ['抱歉，没有找到与', '站内没有找到能和']
 blocked = ['/antispider', '请输入验证码', '您的访问出错了']
@@ -75,7 +75,7 @@ note = "搜搜已于 2013 年并入搜狗，此列现显示 360 搜索 (so.com) 
 url = "https://www.so.com/s?q={query}&ie=utf-8"
 query_sites = "site:{site}"
 user_agent = "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/124.0 Safari/537.36"
-headers = { "Accept-Language" = "zh-CN,zh;q=0.9" }
+headers = { "Accept" = "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8", "Accept-Language" = "zh-CN,zh;q=0.9,en;q=0.8" }
 count = ['找到相关结果约?\s*([0-9][0-9,]*)\s*个']
 no_results = ['抱歉，未找到和']
 blocked = ['<title>[^<]*验证', '请输入验证码', '/captcha']
@@ -87,7 +87,7 @@ engine = "必应"
 url = "https://cn.bing.com/search?q={query}"
 query_sites = "site:{site}"
 user_agent = "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/124.0 Safari/537.36"
-headers = { "Accept-Language" = "zh-CN,zh;q=0.9" }
+headers = { "Accept" = "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8", "Accept-Language" = "zh-CN,zh;q=0.9,en;q=0.8" }
 # Counts as other locales write them: "About 12,300 results", "41-50 of 985.000 results",
 # "16.900.000 results", "19,400,000 Ergebnisse", with thin or no-break spaces between groups.
 count = ['class="sb_count"[^>]*>[^<0-9]*(?:[0-9][0-9.,]*\s*-\s*[0-9][0-9.,]*[^<0-9]*)?([0-9][0-9.,\x{00A0}\x{2009}\x{202F} ]*?)\s*(?:条|个)?\s*(?:结果|results|Ergebnisse)']

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <atomic>
 #include <deque>
-#include <set>
 #include <thread>
 #include <tuple>
 
@@ -72,10 +71,11 @@ Measurement Failed(Status status, std::string detail) {
 
 // Threads: requests run Explain and State on the server's threads; kWorkers workers run the
 // measurements. `mutex` guards every member declared after it, except `finished` and `cancel`
-// (atomics, read without it), and the fields of every Job and Lane; a Job's `request` and
-// `provider` never change once queued and are read by its worker without it. Lock order: mutex,
-// then a pacer's own (through Pacer::NextTurnMono and Provider::State); providers and the store are
-// called without it held, except Provider::State.
+// (atomics, read without it), and the fields of every Job and Lane; a Job's `provider` never
+// changes once queued, nor its `request` once running (a waiting one may take on columns), and
+// its worker reads them without it. Lock order: mutex,
+// then a pacer's own (through Pacer::NextTurnMono, Pacer::Available and Provider::State); providers
+// and the store are called without it held, except Provider::State.
 struct Engine::Impl {
     struct Job {
         MeasureRequest request;
@@ -86,6 +86,8 @@ struct Engine::Impl {
         bool recorded = true;
         std::int64_t started_mono = 0;
         std::vector<Measurement> results; // one per request.columns once done; none if dropped
+        // Once done: for each column it failed, the job of the next source in the column's chain.
+        std::map<int, std::shared_ptr<Job>> fallbacks;
     };
     // One provider's queue. Its measurements run when a worker is free and, for a paced
     // provider, one at a time at the pacer's turns.
@@ -136,6 +138,27 @@ struct Engine::Impl {
         return it == config.columns.end() || column >= static_cast<int>(it->second.size())
                    ? none
                    : it->second[static_cast<std::size_t>(column)];
+    }
+
+    // The column's sources in the order they are asked: its own, then its fallbacks.
+    std::vector<std::string> Chain(Page page, int column) const {
+        std::vector<std::string> chain{ProviderFor(page, column)};
+        const auto it = config.fallbacks.find(page);
+        if (it != config.fallbacks.end() && column < static_cast<int>(it->second.size()))
+            chain.insert(chain.end(), it->second[static_cast<std::size_t>(column)].begin(),
+                         it->second[static_cast<std::size_t>(column)].end());
+        return chain;
+    }
+
+    // Under the lock: the first source of the chain that may answer today (not suspended,
+    // budget left), else the last, whose refusal is then the answer.
+    std::size_t FirstAvailable(const std::vector<std::string>& chain) {
+        for (std::size_t i = 0; i + 1 < chain.size(); ++i) {
+            const Lane& lane = lanes[chain[i]];
+            if (lane.provider && (!lane.pacer || lane.pacer->Available()))
+                return i;
+        }
+        return chain.size() - 1;
     }
 
     static bool Before(const Job& a, const Job& b) {
@@ -218,6 +241,7 @@ struct Engine::Impl {
                 job->results = std::move(results);
                 job->recorded = recorded;
                 Finish(*job);
+                FallBack(*job);
             } else {
                 Finish(*job);
             }
@@ -242,6 +266,29 @@ struct Engine::Impl {
                 s.last_fail_why =
                     std::string(StatusName(m.status)) + (m.detail.empty() ? "" : ": " + m.detail);
             }
+        }
+    }
+
+    // Under the lock: the columns the job failed whose chain goes on are asked of the next
+    // source, whether or not a request still waits for them, so that a failure in the
+    // background is mended too.
+    void FallBack(Job& job) {
+        if (stopping || !job.recorded)
+            return;
+        std::map<std::string, std::vector<int>> next;
+        for (std::size_t i = 0; i < job.results.size(); ++i) {
+            if (IsFresh(job.results[i].status))
+                continue;
+            const int column = job.request.columns[i];
+            const std::vector<std::string> chain = Chain(job.request.page, column);
+            const auto at = std::find(chain.begin(), chain.end(), job.provider);
+            if (at != chain.end() && at + 1 != chain.end())
+                next[*(at + 1)].push_back(column);
+        }
+        for (const auto& [provider, columns] : next) {
+            auto fallback = Join(job.request.site, job.request.page, provider, columns);
+            for (int column : columns)
+                job.fallbacks[column] = fallback;
         }
     }
 
@@ -296,18 +343,24 @@ struct Engine::Impl {
     }
 
     // Under the lock: the queued or running measurement of this provider for this site and
-    // page, or a new one of every column the provider serves on the page.
-    std::shared_ptr<Job> Join(const std::string& site, Page page, const std::string& provider) {
+    // page, taking on `columns` while it waits, or a new one of them.
+    std::shared_ptr<Job> Join(const std::string& site, Page page, const std::string& provider,
+                              const std::vector<int>& columns) {
         const Key key{site, page, provider};
-        if (auto it = jobs.find(key); it != jobs.end())
+        if (auto it = jobs.find(key); it != jobs.end()) {
+            std::vector<int>& have = it->second->request.columns;
+            if (!it->second->running)
+                for (int c : columns)
+                    if (const auto at = std::lower_bound(have.begin(), have.end(), c);
+                        at == have.end() || *at != c)
+                        have.insert(at, c);
             return it->second;
+        }
         auto job = std::make_shared<Job>();
         job->request.site = site;
         job->request.page = page;
         job->provider = provider;
-        for (int c = 0; c < ColumnCount(page); ++c)
-            if (ProviderFor(page, c) == provider)
-                job->request.columns.push_back(c);
+        job->request.columns = columns;
         Lane& lane = lanes[provider];
         if (lane.waiting.size() >= kMaxQueued || stopping) {
             job->results.assign(job->request.columns.size(),
@@ -356,8 +409,11 @@ struct Engine::Impl {
         ColumnAnswer a;
         a.column = column;
         a.provider = ProviderFor(page, column);
-        const bool gave_up = newest && (newest->status == Status::NotConfigured ||
-                                        newest->status == Status::Unsupported);
+        // Only the column's own source gives up on it: a fallback without a key leaves the
+        // last good value standing.
+        const bool gave_up =
+            newest && newest->source == a.provider &&
+            (newest->status == Status::NotConfigured || newest->status == Status::Unsupported);
         if (newest && IsFresh(newest->status)) {
             a.used = *newest;
         } else if (!gave_up && stored && stored->good) {
@@ -412,16 +468,20 @@ struct Engine::Impl {
                 if (l.column >= 0 && l.column < count)
                     by_column[static_cast<std::size_t>(l.column)] = &l;
             newest.assign(static_cast<std::size_t>(count), std::nullopt);
-            std::set<std::string> wanted;
+            std::vector<int> asked;
+            std::vector<std::vector<std::string>> chains;
             for (int c = 0; c < count; ++c) {
+                chains.push_back(Chain(page, c));
+                const auto& chain = chains.back();
                 const Latest* l = by_column[static_cast<std::size_t>(c)];
-                if (l && IsSettled(l->last.status) && l->last.source == ProviderFor(page, c) &&
+                if (l && IsSettled(l->last.status) &&
+                    std::find(chain.begin(), chain.end(), l->last.source) != chain.end() &&
                     start - l->last.time_ms < config.fresh_ms)
                     newest[static_cast<std::size_t>(c)] = l->last;
                 else
-                    wanted.insert(ProviderFor(page, c));
+                    asked.push_back(c);
             }
-            if (wanted.empty())
+            if (asked.empty())
                 break;
             if (store_only)
                 return std::nullopt;
@@ -430,22 +490,46 @@ struct Engine::Impl {
             // read again rather than measure twice (a few times at most, under heavy traffic).
             if (finished != seen && attempt < 3)
                 continue;
+            // Each column's source now: the first of its chain that may answer today, then,
+            // while one fails, the next that its job handed the column to.
+            std::vector<std::string> asking(static_cast<std::size_t>(count));
+            std::map<std::string, std::vector<int>> by_source;
+            for (int c : asked) {
+                const auto& chain = chains[static_cast<std::size_t>(c)];
+                asking[static_cast<std::size_t>(c)] = chain[FirstAvailable(chain)];
+                by_source[asking[static_cast<std::size_t>(c)]].push_back(c);
+            }
             std::vector<std::shared_ptr<Job>> joined;
-            for (const std::string& provider : wanted)
-                joined.push_back(Join(*site, page, provider));
-            env.clock.WaitUntil(lock, cv, arrived_mono + config.deadline_ms, [&] {
-                const std::int64_t now = env.clock.MonoMs();
-                return std::all_of(joined.begin(), joined.end(), [&](const auto& j) {
-                    return j->done || (!j->running && !StartsNow(*j, now));
+            for (const auto& [provider, columns] : by_source)
+                joined.push_back(Join(*site, page, provider, columns));
+            while (!joined.empty()) {
+                env.clock.WaitUntil(lock, cv, arrived_mono + config.deadline_ms, [&] {
+                    const std::int64_t now = env.clock.MonoMs();
+                    return std::all_of(joined.begin(), joined.end(), [&](const auto& j) {
+                        return j->done || (!j->running && !StartsNow(*j, now));
+                    });
                 });
-            });
-            for (const auto& job : joined) {
-                if (!job->done)
-                    continue;
-                if (!job->recorded)
-                    return std::nullopt;
-                for (std::size_t i = 0; i < job->results.size(); ++i)
-                    newest[static_cast<std::size_t>(job->request.columns[i])] = job->results[i];
+                std::vector<std::shared_ptr<Job>> next;
+                for (const auto& job : joined) {
+                    if (!job->done)
+                        continue;
+                    if (!job->recorded)
+                        return std::nullopt;
+                    for (std::size_t i = 0; i < job->results.size(); ++i) {
+                        const auto c = static_cast<std::size_t>(job->request.columns[i]);
+                        if (asking[c] != job->provider)
+                            continue;
+                        if (const auto f = job->fallbacks.find(static_cast<int>(c));
+                            f != job->fallbacks.end()) {
+                            asking[c] = f->second->provider;
+                            if (std::find(next.begin(), next.end(), f->second) == next.end())
+                                next.push_back(f->second);
+                        } else {
+                            newest[c] = job->results[i];
+                        }
+                    }
+                }
+                joined = std::move(next);
             }
             break;
         }
@@ -483,11 +567,17 @@ struct Engine::Impl {
         const std::int64_t now = env.clock.NowMs();
         const std::int64_t mono = env.clock.MonoMs();
         for (ColumnAnswer& a : answers) {
-            const auto it = jobs.find(Key{site, page, a.provider});
-            if (it == jobs.end())
-                continue;
-            a.measuring = true;
-            a.next_attempt_ms = now + ExpectedStartMono(*it->second, mono) - mono;
+            for (const std::string& provider : Chain(page, a.column)) {
+                const auto it = jobs.find(Key{site, page, provider});
+                if (it == jobs.end())
+                    continue;
+                const std::vector<int>& columns = it->second->request.columns;
+                if (std::find(columns.begin(), columns.end(), a.column) == columns.end())
+                    continue;
+                a.measuring = true;
+                a.next_attempt_ms = now + ExpectedStartMono(*it->second, mono) - mono;
+                break;
+            }
         }
     }
 

@@ -46,7 +46,9 @@ struct ProviderHealth {
 // Turns a query page and a site into a payload: from the store while fresh, otherwise from the
 // providers. A request waits, up to its deadline, only for measurements that start at once; a
 // paced source whose turn has not come is answered from the store (the last good value, else
-// -1) and measured in the background, its result stored for the next answer.
+// -1) and measured in the background, its result stored for the next answer. A column with a
+// chain of sources asks the first that may answer today, then, while one fails, the next,
+// within the same deadline; the value is stored as its source's.
 //
 // Scheduling: each provider has a queue, ordered by site in the order sites were first asked
 // for (a site's pages together), so that sites complete one after another. A worker takes a

@@ -98,6 +98,10 @@ class CurlClient final : public HttpClient {
             curl_easy_setopt(curl, CURLOPT_RESOLVE, resolve);
         if (!request.user_agent.empty())
             curl_easy_setopt(curl, CURLOPT_USERAGENT, request.user_agent.c_str());
+        if (!request.cookie_jar.empty()) {
+            curl_easy_setopt(curl, CURLOPT_COOKIEFILE, request.cookie_jar.c_str());
+            curl_easy_setopt(curl, CURLOPT_COOKIEJAR, request.cookie_jar.c_str());
+        }
         // An empty proxy string also stops curl from taking one from the environment.
         curl_easy_setopt(curl, CURLOPT_PROXY, request.proxy.c_str());
 

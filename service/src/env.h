@@ -52,7 +52,10 @@ struct HttpRequest {
     std::string url;
     std::vector<std::pair<std::string, std::string>> headers;
     std::string user_agent;
-    std::string proxy;                       // "" none; "http://h:p", "socks5h://h:p"
+    std::string proxy; // "" none; "http://h:p", "socks5h://h:p"
+    // "" none; else the cookies are read from this file and the answer's saved back to it
+    // (curl's cookie engine: expired ones are dropped). One transfer at a time per file.
+    std::string cookie_jar;
     std::int64_t timeout_ms = 10000;         // whole transfer
     std::size_t max_bytes = 2 * 1024 * 1024; // the body is cut and `truncated` set past this
     // Pins host:port to an address ("host:port:addr", curl's resolve form), so that the

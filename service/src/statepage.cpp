@@ -31,8 +31,10 @@ std::string CellStateJson(const CellStateView& view) {
         const auto stored = view.stored.find(page);
         if (answers != view.answers.end())
             for (const ColumnAnswer& a : answers->second) {
-                const ProviderHealth* health = Find(view.providers, a.provider);
-                const auto source_it = view.sources.find(a.provider);
+                // The source that answered, which a chain may have moved past the column's own.
+                const std::string& answered = a.used.source.empty() ? a.provider : a.used.source;
+                const ProviderHealth* health = Find(view.providers, answered);
+                const auto source_it = view.sources.find(answered);
                 const SourceInfo* source =
                     source_it == view.sources.end() ? nullptr : &source_it->second;
                 // The newest attempt: what the store holds for the column when it is this
@@ -40,7 +42,7 @@ std::string CellStateJson(const CellStateView& view) {
                 const Measurement* newest = &a.used;
                 if (stored != view.stored.end())
                     for (const Latest& l : stored->second)
-                        if (l.column == a.column && l.last.source == a.provider &&
+                        if (l.column == a.column && l.last.source == answered &&
                             l.last.time_ms >= a.used.time_ms)
                             newest = &l.last;
                 // The value the protocol page sends; it sends -1 for "no value".
@@ -69,7 +71,7 @@ std::string CellStateJson(const CellStateView& view) {
                     {"value", has_value ? json(sent) : json(nullptr)},
                     {"status", a.measuring ? "measuring" : std::string(StatusName(newest->status))},
                     {"stale", a.stale},
-                    {"source", a.provider},
+                    {"source", answered},
                     {"age_s",
                      has_value && a.used.time_ms
                          ? json(std::max<std::int64_t>(0, view.now_ms - a.used.time_ms) / 1000)

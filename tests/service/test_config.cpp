@@ -76,7 +76,7 @@ allow = ["127.0.0.1"]
 [update]
 name = "新版"
 [columns]
-ranks = ["demo", "none"]
+ranks = [["none", "demo"], "none"]
 [providers.demo]
 type = "fixed"
 values.ranks = [3, 4]
@@ -90,7 +90,8 @@ values.ranks = [3, 4]
     EXPECT_EQ(c.deadline_ms, 45000);
     EXPECT_EQ(c.update.version, "V1.3 Beta");
     EXPECT_EQ(c.update.name, "新版");
-    EXPECT_EQ(c.columns[Page::Ranks], (std::vector<std::string>{"demo", "none"}));
+    EXPECT_EQ(c.columns[Page::Ranks], (std::vector<std::string>{"none", "none"}));
+    EXPECT_EQ(c.fallbacks[Page::Ranks], (std::vector<std::vector<std::string>>{{"demo"}, {}}));
     EXPECT_EQ(c.columns[Page::Sites].size(), 7u);
     ASSERT_TRUE(c.providers.count("demo") && c.providers.count("none"));
     EXPECT_EQ(c.providers["demo"]->at_path("values.ranks[1]").value<int>(), 4);
@@ -120,6 +121,10 @@ TEST_F(ConfigTest, RefusalsNameTheKey) {
         {"[columns]\nranks = [\"none\", \"none\", \"none\"]", "'columns.ranks'"},
         {"[columns]\nwhois = [\"nobody\"]", "'columns.whois'"},
         {"[columns]\nwhois = [1]", "'columns.whois'"},
+        {"[columns]\nwhois = [[]]", "'columns.whois'"},
+        {"[columns]\nwhois = [[\"rdap\", 1]]", "'columns.whois'"},
+        {"[columns]\nwhois = [[\"rdap\", \"nobody\"]]", "'columns.whois'"},
+        {"[columns]\nwhois = [[\"rdap\", \"none\", \"rdap\"]]", "'columns.whois'"},
         {"[columns]\nwho = [\"none\"]", "'columns.who'"},
         {"[providers.x]\nurl = \"http://127.0.0.1/\"", "'providers.x.type'"},
         {"providers = 3", "'providers'"},

@@ -147,8 +147,10 @@ class EngineTest : public ::testing::Test {
         Start(*store_);
     }
     void TearDown() override {
-        if (engine_)
+        if (engine_) {
             provider_->Hold(false);
+            backup_->Hold(false);
+        }
         engine_.reset();
     }
 
@@ -160,6 +162,9 @@ class EngineTest : public ::testing::Test {
         auto provider = std::make_unique<TestProvider>();
         provider_ = provider.get();
         providers["t"] = std::move(provider);
+        auto backup = std::make_unique<TestProvider>();
+        backup_ = backup.get();
+        providers["b"] = std::move(backup);
         auto paced = std::make_unique<PacedProvider>(env_, store, paced_url);
         paced_ = paced.get();
         providers["p"] = std::move(paced);
@@ -206,6 +211,7 @@ class EngineTest : public ::testing::Test {
     std::unique_ptr<Store> store_;
     std::unique_ptr<Engine> engine_;
     TestProvider* provider_ = nullptr;
+    TestProvider* backup_ = nullptr; // "b"
     PacedProvider* paced_ = nullptr;
 };
 
@@ -266,6 +272,71 @@ TEST_F(EngineTest, ValueRules) {
     EXPECT_GT(health.last_ok_ms, 0);
     EXPECT_GT(health.last_fail_ms, 0);
     EXPECT_NE(health.last_fail_why.find("原因"), std::string::npos);
+}
+
+// A source that fails, or is suspended, hands the column to the next in its chain within the
+// same request (the clock never moves); the value is kept as the one that gave it.
+TEST_F(EngineTest, ChainsFallBackWithinOneRequest) {
+    struct Case {
+        const char* first; // the column's own source
+        Status status;     // what it answers (ignored for the suspended paced source)
+        const char* sent;
+        const char* source;
+    };
+    const Case cases[] = {
+        {"t", Status::Blocked, "8", "b"},
+        {"t", Status::RateLimited, "8", "b"},
+        {"t", Status::NetworkError, "8", "b"},
+        {"t", Status::ParseFailed, "8", "b"},
+        {"t", Status::NotConfigured, "8", "b"},
+        {"t", Status::NotFound, "0", "t"},
+        {"p", Status::Ok, "8", "b"},
+    };
+    backup_->Set(Status::Ok, 8);
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(i);
+        config_.columns[Page::Sites][0] = c.first;
+        config_.fallbacks[Page::Sites] = {{"b"}};
+        Start(*store_);
+        backup_->Set(Status::Ok, 8);
+        provider_->Set(c.status);
+        if (std::string(c.first) == "p")
+            paced_->pacer()->Suspend(Status::Blocked, "验证页");
+        const std::string site = "chain" + std::to_string(i) + ".example";
+        EXPECT_EQ(Answer(Page::Sites, site).substr(0, 2), std::string(c.sent) + ",");
+        const auto cells = engine_->State(Page::Sites, site);
+        EXPECT_EQ((*cells)[0].used.source, c.source);
+        EXPECT_FALSE((*cells)[0].stale || (*cells)[0].missing);
+        EXPECT_EQ(paced_->calls, 0);
+        // Fresh from a source of its chain: not asked again.
+        const int asked = backup_->calls();
+        Answer(Page::Sites, site);
+        EXPECT_EQ(backup_->calls(), asked);
+        // When the fallback cannot answer either (no key), the last good value stays, stale.
+        clock_.fake.Advance(kFresh);
+        provider_->Set(Status::Blocked);
+        backup_->Set(Status::NotConfigured);
+        EXPECT_EQ(Answer(Page::Sites, site).substr(0, 2), std::string(c.sent) + ",");
+        EXPECT_TRUE((*engine_->State(Page::Sites, site))[0].stale);
+    }
+}
+
+// A paced source that fails in the background, after its request was answered from the store,
+// hands the column on all the same.
+TEST_F(EngineTest, ChainsFallBackInTheBackground) {
+    config_.fallbacks[Page::Sites] = {{"b"}};
+    UsePaced("http://127.0.0.1:1/"); // refused at once
+    backup_->Set(Status::Ok, 8);
+    EXPECT_EQ(Answer(Page::Sites, "first.example").substr(0, 2), "8,");
+    EXPECT_EQ(Answer(Page::Sites, "second.example").substr(0, 3), "-1,"); // behind pacing
+    EXPECT_EQ(backup_->calls(), 1);
+    clock_.fake.Advance(15000);
+    ASSERT_TRUE(Settled(Page::Sites, "second.example"));
+    const auto cells = engine_->State(Page::Sites, "second.example");
+    EXPECT_EQ((*cells)[0].used.source, "b");
+    EXPECT_EQ((*cells)[0].sent, "8");
+    EXPECT_EQ(backup_->calls(), 2);
 }
 
 TEST_F(EngineTest, ImplausibleSitesAreRefusedWithoutAsking) {

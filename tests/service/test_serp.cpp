@@ -90,7 +90,14 @@ class Engine {
         up_.server().Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
             std::lock_guard<std::mutex> guard(mutex_);
             ++requests_;
-            const Reply& r = req.target.find(case_.canary) != std::string::npos ? canary_ : site_;
+            // A visitor is handed a cookie at once, and turned away from then on without it.
+            const bool turned_away =
+                cookie_check_ && requests_ > 1 &&
+                req.get_header_value("Cookie").find("visit=1") == std::string::npos;
+            res.set_header("Set-Cookie", "visit=1; Path=/; Max-Age=86400");
+            const Reply& r = turned_away                                          ? case_.captcha
+                             : req.target.find(case_.canary) != std::string::npos ? canary_
+                                                                                  : site_;
             res.status = r.status;
             if (!r.location.empty())
                 res.set_header("Location", r.location);
@@ -106,6 +113,7 @@ class Engine {
         section_.insert_or_assign("jitter_s", 0);
         for (auto&& [k, v] : toml::parse(overrides))
             section_.insert_or_assign(k, v);
+        config_.data_dir = dir_.path;
         Restart();
     }
 
@@ -130,6 +138,10 @@ class Engine {
     Measurement Measure(Page page = Page::Sites) {
         return test::MeasureInTurn(*provider_, env_.clock, {"example.com", page, {0}}).at(0);
     }
+    void CheckCookie() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        cookie_check_ = true;
+    }
     int requests() {
         std::lock_guard<std::mutex> guard(mutex_);
         return requests_;
@@ -148,6 +160,7 @@ class Engine {
     std::mutex mutex_;
     Reply site_, canary_;
     int requests_ = 0;
+    bool cookie_check_ = false;
     std::unique_ptr<Provider> provider_;
 };
 
@@ -330,6 +343,24 @@ TEST(Serp, TooManyRequestsSuspendsForAnHourAndOtherErrorsAreNetworkErrors) {
     EXPECT_FALSE(m.number);
 }
 
+// Each engine keeps its cookies like a browser, across a restart too; without them this engine
+// would show its verification page from the second request on.
+TEST(Serp, CookiesAreKeptPerEngineAcrossRestarts) {
+    for (const char* overrides : {"", "cookies = false"}) {
+        SCOPED_TRACE(overrides);
+        Engine engine(Engines()[0], overrides);
+        engine.CheckCookie();
+        const Status want = *overrides ? Status::Blocked : Status::Ok;
+        EXPECT_EQ(engine.Measure().status, want);
+        if (want == Status::Blocked)
+            continue;
+        engine.Restart();
+        engine.clock().Advance(kHour);
+        EXPECT_EQ(engine.Measure().status, Status::Ok);
+        EXPECT_GE(engine.requests(), 3);
+    }
+}
+
 TEST(Serp, IntervalAndQueriesPerPage) {
     // 10 s apart; Bing has no backlink query.
     Engine engine(Engines()[0], "interval_s = 10");
@@ -364,5 +395,99 @@ TEST(Serp, UnusableDefinitionsAreRefused) {
         section.insert("type", "serp");
         EXPECT_FALSE(MakeProvider("x", section, context, &error)) << text;
         EXPECT_FALSE(error.empty());
+    }
+}
+
+// A JSON search API in the shapes vendors document: the count as a number or as a string of
+// digits, an error field, "no results" state, and the HTTP refusals.
+TEST(SerpApi, ReadsDocumentedShapesAndRefusals) {
+    struct Case {
+        int status;
+        std::string body;
+        Status want;
+        std::optional<std::int64_t> number;
+    };
+    const Case cases[] = {
+        {200, R"({"search_information":{"total_results":1234000}})", Status::Ok, 1234000},
+        {200, R"({"search_information":{"total_results":"98700"}})", Status::Ok, 98700},
+        {200, R"({"search_information":{"total_results":0}})", Status::NotFound, 0},
+        {200,
+         R"({"search_information":{"organic_results_state":"Fully empty"},)"
+         R"("error":"Google hasn't returned any results for this query."})",
+         Status::NotFound, 0},
+        {200, R"({"error":"Your account has run out of searches."})", Status::NetworkError, {}},
+        {200, R"({"search_information":{"total_results":"about many"}})", Status::ParseFailed, {}},
+        {200, R"({"search_information":[1,2]})", Status::ParseFailed, {}},
+        {200, "<html>not json</html>", Status::ParseFailed, {}},
+        {401, R"({"error":"Invalid API key."})", Status::NotConfigured, {}},
+        {403, "", Status::NotConfigured, {}},
+        {429, "", Status::RateLimited, {}},
+        {500, "", Status::NetworkError, {}},
+    };
+    std::mutex mutex;
+    const Case* serving = nullptr;
+    std::string target, auth;
+    test::FakeUpstream up;
+    up.server().Get("/search.json", [&](const httplib::Request& req, httplib::Response& res) {
+        std::lock_guard<std::mutex> guard(mutex);
+        target = req.target;
+        auth = req.get_header_value("Authorization");
+        res.status = serving->status;
+        res.set_content(serving->body, "application/json");
+    });
+    ASSERT_TRUE(up.Start());
+    const std::string section = "type = \"serp-api\"\nurl = \"" + up.base() +
+                                "/search.json?engine=google&q={query}&api_key={key}\"\n"
+                                "headers = { Authorization = \"Bearer {key}\" }\n"
+                                "count = \"/search_information/total_results\"\n"
+                                "no_results = \"/search_information/organic_results_state\"\n"
+                                "no_results_value = \"Fully empty\"\nerror = \"/error\"\n"
+                                "interval_s = 0\n";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.body + " " + std::to_string(c.status));
+        test::TestEnv env;
+        test::TempDir dir;
+        std::string error;
+        auto store = OpenStore(dir.path, env.env, &error);
+        Config config;
+        ProviderContext context{env.env, *store, config};
+        auto provider =
+            MakeProvider("api", toml::parse(section + "key = \"k&1\""), context, &error);
+        ASSERT_TRUE(provider) << error;
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            serving = &c;
+        }
+        const Measurement m =
+            test::MeasureInTurn(*provider, env.clock, {"example.com", Page::Sites, {0}}).at(0);
+        EXPECT_EQ(m.status, c.want) << m.detail;
+        EXPECT_EQ(m.number, c.number);
+        std::lock_guard<std::mutex> guard(mutex);
+        EXPECT_EQ(target, "/search.json?engine=google&q=site%3Aexample.com&api_key=k%261");
+        EXPECT_EQ(auth, "Bearer k&1");
+        EXPECT_EQ(provider->State().suspended_until_ms > 0, c.status == 429);
+    }
+
+    // Without a key nothing is sent; a bad pointer or template is refused.
+    test::TestEnv env;
+    test::TempDir dir;
+    std::string error;
+    auto store = OpenStore(dir.path, env.env, &error);
+    Config config;
+    ProviderContext context{env.env, *store, config};
+    const int before = up.hits("/search.json");
+    auto keyless = MakeProvider("api", toml::parse(section), context, &error);
+    ASSERT_TRUE(keyless) << error;
+    EXPECT_EQ(keyless->Measure({"example.com", Page::Sites, {0}}).at(0).status,
+              Status::NotConfigured);
+    EXPECT_EQ(up.hits("/search.json"), before);
+    for (const char* bad : {"count = \"search_information\"", "count = \"\"",
+                            "url = \"https://x/search\"", "error = \"~\""}) {
+        toml::table t = toml::parse(section);
+        for (auto&& [k, v] : toml::parse(bad))
+            t.insert_or_assign(k, v);
+        error.clear();
+        EXPECT_FALSE(MakeProvider("api", t, context, &error)) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
     }
 }

@@ -15,5 +15,7 @@ namespace valdane::svc {
 std::optional<std::int64_t> ParseResultCount(std::string_view text);
 // The host part of a normalised site ("example.com/path" -> "example.com").
 std::string_view SiteHost(std::string_view site);
+// Every `key` in `text` replaced by `value` (a URL template's {site}, {query}, {key}).
+std::string Replace(std::string text, std::string_view key, const std::string& value);
 
 } // namespace valdane::svc

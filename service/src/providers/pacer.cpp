@@ -74,6 +74,13 @@ std::int64_t Pacer::NextTurnMono() const {
     return next_slot_mono_;
 }
 
+bool Pacer::Available() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const std::int64_t now = env_.clock.NowMs();
+    return now >= state_.suspended_until_ms &&
+           (now / kDayMs != state_.budget_day || state_.budget_spent < config_.daily_budget);
+}
+
 void Pacer::Suspend(Status why, const std::string& detail, std::int64_t span_ms) {
     std::lock_guard<std::mutex> guard(mutex_);
     if (span_ms == 0)

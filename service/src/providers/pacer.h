@@ -49,6 +49,8 @@ class Pacer {
     // now: always while suspended (the refusal is immediate), the next UTC day once today's
     // budget is spent.
     std::int64_t NextTurnMono() const;
+    // Whether a request may go today, now or at a later turn: not suspended, budget left.
+    bool Available() const;
     // The average spacing of two requests: what a place further back in the queue costs.
     std::int64_t TypicalGapMs() const { return config_.interval_ms + config_.jitter_ms / 2; }
 

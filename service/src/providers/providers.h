@@ -13,6 +13,8 @@ std::unique_ptr<Provider> MakeNoneProvider(const std::string& name, const toml::
 // Search engine result counts, rank APIs and imported rank lists.
 std::unique_ptr<Provider> MakeSerpProvider(const std::string& name, const toml::table& section,
                                            ProviderContext& context, std::string* error);
+std::unique_ptr<Provider> MakeSerpApiProvider(const std::string& name, const toml::table& section,
+                                              ProviderContext& context, std::string* error);
 std::unique_ptr<Provider> MakeGoogleCseProvider(const std::string& name, const toml::table& section,
                                                 ProviderContext& context, std::string* error);
 std::unique_ptr<Provider> MakeOpenPageRankProvider(const std::string& name,

@@ -19,6 +19,8 @@ std::unique_ptr<Provider> MakeProvider(const std::string& name, const toml::tabl
         return MakeHomepageProvider(name, section, context.env, error);
     if (type == "serp")
         return MakeSerpProvider(name, section, context, error);
+    if (type == "serp-api")
+        return MakeSerpApiProvider(name, section, context, error);
     if (type == "google-cse")
         return MakeGoogleCseProvider(name, section, context, error);
     if (type == "openpagerank")

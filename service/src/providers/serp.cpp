@@ -11,6 +11,7 @@
 #include <toml++/toml.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <mutex>
 
 namespace valdane::svc {
@@ -43,13 +44,6 @@ bool AnyMatch(const std::vector<Pattern>& patterns, std::string_view text) {
     return false;
 }
 
-std::string Replace(std::string text, std::string_view key, const std::string& value) {
-    for (std::size_t at = text.find(key); at != std::string::npos;
-         at = text.find(key, at + value.size()))
-        text.replace(at, key.size(), value);
-    return text;
-}
-
 Measurement Failed(Status status, std::string detail) {
     Measurement m;
     m.status = status;
@@ -73,6 +67,9 @@ struct Definition {
     std::vector<std::pair<std::string, std::string>> headers;
     std::string user_agent;
     std::string proxy;
+    // Kept across requests and restarts like a browser's: an engine that hands out a cookie
+    // and checks it later sees a returning visitor. "" when cookies are off.
+    std::string cookie_jar;
     std::vector<Pattern> count; // the first capture group holds the number
     std::vector<Pattern> no_results;
     // "No results for X" above the results of a looser query: a real 0 for X, before any count
@@ -215,6 +212,7 @@ class SerpProvider final : public Provider {
         request.headers = def_.headers;
         request.user_agent = def_.user_agent;
         request.proxy = def_.proxy;
+        request.cookie_jar = def_.cookie_jar;
         request.timeout_ms = def_.timeout_ms;
         request.max_bytes = static_cast<std::size_t>(def_.max_bytes);
         return Classify(env_.http.Get(request));
@@ -281,6 +279,8 @@ std::unique_ptr<Provider> MakeSerpProvider(const std::string& name, const toml::
     read.Headers("headers", &def.headers);
     read.String("user_agent", &def.user_agent);
     read.String("proxy", &def.proxy);
+    bool cookies = true;
+    read.Bool("cookies", &cookies);
     read.Strings("count", &count);
     read.Strings("no_results", &no_results);
     read.Strings("no_exact_results", &no_exact_results);
@@ -307,6 +307,12 @@ std::unique_ptr<Provider> MakeSerpProvider(const std::string& name, const toml::
             read.Done(error);
             return nullptr;
         }
+    if (cookies && !context.config.data_dir.empty()) {
+        const std::filesystem::path jars = context.config.data_dir / "cookies";
+        std::error_code ignored; // without the folder curl keeps cookies for one transfer only
+        std::filesystem::create_directories(jars, ignored);
+        def.cookie_jar = (jars / (name + ".txt")).string();
+    }
     return std::make_unique<SerpProvider>(name, std::move(def), pacing, context);
 }
 
@@ -383,6 +389,13 @@ std::optional<std::int64_t> ParseResultCount(std::string_view text) {
 
 std::string_view SiteHost(std::string_view site) {
     return site.substr(0, site.find_first_of("/:"));
+}
+
+std::string Replace(std::string text, std::string_view key, const std::string& value) {
+    for (std::size_t at = text.find(key); at != std::string::npos;
+         at = text.find(key, at + value.size()))
+        text.replace(at, key.size(), value);
+    return text;
 }
 
 } // namespace valdane::svc

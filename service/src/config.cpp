@@ -56,8 +56,8 @@ class Reader {
 
     std::optional<std::string> Read() {
         static const std::set<std::string, std::less<>> known = {
-            "listen", "data_dir", "fresh_hours", "deadline_seconds",
-            "allow",  "update",   "columns",     "providers"};
+            "listen",  "data_dir",  "fresh_hours", "deadline_seconds", "allow", "update",
+            "columns", "providers", "alerts"};
         for (auto&& [key, value] : root_)
             if (!known.count(key.str()))
                 return "unknown key '" + std::string(key.str()) + "'";
@@ -83,6 +83,12 @@ class Reader {
                 return "key 'allow': '" + net + "' is not a network (address/prefix)";
         if ((why = Update()) || (why = Providers()) || (why = Columns()))
             return why;
+        if (const toml::node* alerts = root_.get("alerts")) {
+            if (!alerts->is_table())
+                return std::string("key 'alerts': expected a table");
+            if ((why = ReadAlertConfig(*alerts->as_table(), &c_)))
+                return why;
+        }
         return std::nullopt;
     }
 

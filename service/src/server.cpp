@@ -194,6 +194,7 @@ struct Server::Impl {
     Clock& clock;
     std::vector<Network> allow;
     GuardedHttp http{limits};
+    Alerts* alerts = nullptr;
     std::thread thread;
     int port = 0;
 
@@ -305,6 +306,11 @@ void Server::Impl::Home(httplib::Response& res) {
     view.command = CommandLine(config);
     view.fresh_ms = config.fresh_ms;
     view.deadline_ms = config.deadline_ms;
+    view.alert_rules = config.alert_rules.size();
+    if (alerts) {
+        view.alerts = alerts->Recent(20);
+        view.failing_channels = alerts->FailingChannels();
+    }
     res.set_content(HomePage(view), kHtml);
 }
 
@@ -400,6 +406,10 @@ bool Server::Start(const ListenAddress& address, std::string* error) {
 
 int Server::port() const {
     return impl_->port;
+}
+
+void Server::SetAlerts(Alerts* alerts) {
+    impl_->alerts = alerts;
 }
 
 void Server::Stop() {

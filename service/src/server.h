@@ -12,6 +12,8 @@
 
 namespace valdane::svc {
 
+class Alerts;
+
 // What one client may cost the service. A request must arrive whole within request_timeout
 // and request_bytes, so a client that trickles bytes is cut off as surely as a silent one.
 struct ServerLimits {
@@ -41,6 +43,8 @@ class Server {
     // The same; port 0 takes any free one (tests, benchmarks).
     bool Start(const ListenAddress& address, std::string* error);
     int port() const; // the bound port once started
+    // The alerts the home page lists; call before Start. Null: none.
+    void SetAlerts(Alerts* alerts);
     void Stop();
     void Wait(); // returns once stopped
 

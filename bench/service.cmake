@@ -6,3 +6,9 @@ if(TARGET valdane_service_testsupport)
     add_executable(bench_service_first_refresh ${CMAKE_CURRENT_SOURCE_DIR}/service_first_refresh.cpp)
     target_link_libraries(bench_service_first_refresh PRIVATE valdane_service_testsupport)
 endif()
+# The alert rules after each measurement: 10,000 sites, 20 rules, 1 and 8 reporting workers.
+if(TARGET valdane_service_testsupport)
+    add_executable(bench_service_alerts ${CMAKE_CURRENT_SOURCE_DIR}/service_alerts.cpp)
+    target_link_libraries(bench_service_alerts PRIVATE valdane_service_testsupport
+                          benchmark::benchmark)
+endif()

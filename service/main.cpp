@@ -1,4 +1,6 @@
 // valdane-service: answers the program's queries and serves the maker's pages.
+#include "alerts.h"
+#include "channels.h"
 #include "config.h"
 #include "engine.h"
 #include "import.h"
@@ -30,6 +32,7 @@ namespace {
 struct Service {
     Config config;
     std::unique_ptr<Store> store;
+    std::unique_ptr<Alerts> alerts; // before the engine: its workers report here until it stops
     std::unique_ptr<Engine> engine;
 };
 
@@ -45,6 +48,7 @@ struct Command {
 
 int Serve(Service& service, const Arguments&);
 int Check(Service& service, const Arguments& arguments);
+int TestAlert(Service& service, const Arguments& arguments);
 int Import(Service& service, const Arguments& arguments) {
     return RunImport(service.config, arguments[0], {arguments[1]});
 }
@@ -67,6 +71,10 @@ const Command kCommands[] = {
      "print what the service would answer for SITE: each page, each column, its status and "
      "source",
      Check},
+    {"--test-alert", "CHANNEL", 1,
+     "send a sample alert through CHANNEL (a name under [alerts.channels]) and say whether it "
+     "was taken",
+     TestAlert},
 };
 
 void Usage(std::FILE* out) {
@@ -187,6 +195,27 @@ sigset_t StopSignals() {
     return set;
 }
 
+// Sent at once rather than through the outbox: the person trying a channel wants the verdict.
+int TestAlert(Service& service, const Arguments& arguments) {
+    for (const AlertChannel& channel : service.config.alert_channels) {
+        if (channel.name != arguments[0])
+            continue;
+        Env& env = DefaultEnv();
+        const AlertMessage sample{"test",
+                                  "example.com",
+                                  true,
+                                  "Valdane 测试提醒",
+                                  "这是一条测试提醒：渠道 " + channel.name + " 设置无误。",
+                                  env.clock.NowMs()};
+        const DeliveryResult result = Deliver(channel, sample, env);
+        std::printf("%s: %s\n", channel.name.c_str(),
+                    result.ok ? "sent" : ("not sent: " + result.error).c_str());
+        return result.ok ? 0 : 1;
+    }
+    std::fprintf(stderr, "no channel '%s' under [alerts.channels]\n", arguments[0].c_str());
+    return 2;
+}
+
 int Serve(Service& service, const Arguments&) {
     const sigset_t stop_signals = StopSignals();
     // Connections cost a descriptor each, not a thread: allow as many as the system lets us.
@@ -195,6 +224,8 @@ int Serve(Service& service, const Arguments&) {
         setrlimit(RLIMIT_NOFILE, &files);
     }
     Server server(service.config, *service.engine, *service.store);
+    server.SetAlerts(service.alerts.get());
+    service.alerts->StartDelivery();
     std::string error;
     if (!server.Start(service.config.listen, &error)) {
         LogLine("cannot listen on " + service.config.listen + ": " + error);
@@ -238,6 +269,11 @@ bool Open(Service& service, const std::optional<fs::path>& file,
         LogLine("store: " + error);
         return false;
     }
+    service.alerts = Alerts::Open(service.config.data_dir, service.config, env, &error);
+    if (!service.alerts) {
+        LogLine("store: " + error);
+        return false;
+    }
     ProviderContext context{env, *service.store, service.config};
     auto providers = MakeProviders(context, &error);
     if (providers.empty()) {
@@ -246,6 +282,8 @@ bool Open(Service& service, const std::optional<fs::path>& file,
     }
     service.engine =
         std::make_unique<Engine>(service.config, *service.store, env, std::move(providers));
+    service.engine->OnRecorded(
+        [alerts = service.alerts.get()](auto&&... args) { alerts->Observe(args...); });
     return true;
 }
 

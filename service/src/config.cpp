@@ -59,7 +59,7 @@ class Reader {
     std::optional<std::string> Read() {
         static const std::set<std::string, std::less<>> known = {
             "listen",       "data_dir", "fresh_hours", "deadline_seconds", "allow",
-            "server_names", "update",   "columns",     "providers"};
+            "server_names", "update",   "columns",     "providers",        "alerts"};
         for (auto&& [key, value] : root_)
             if (!known.count(key.str()))
                 return "unknown key '" + std::string(key.str()) + "'";
@@ -97,6 +97,12 @@ class Reader {
         }
         if ((why = Update()) || (why = Providers()) || (why = Columns()))
             return why;
+        if (const toml::node* alerts = root_.get("alerts")) {
+            if (!alerts->is_table())
+                return std::string("key 'alerts': expected a table");
+            if ((why = ReadAlertConfig(*alerts->as_table(), &c_)))
+                return why;
+        }
         return std::nullopt;
     }
 

@@ -21,6 +21,35 @@ struct UpdateInfo {
     std::string url;
 };
 
+// One alert rule ([[alerts.rules]]). It watches every column it matches, each site apart.
+struct AlertRule {
+    enum class Kind {
+        Drop,    // a count falls by at least `percent` against its previous good value
+        Zero,    // a count that was above 0 becomes a real 0
+        Failing, // a source keeps failing for more than `window_ms`
+        Expiry,  // the registration expires within `window_ms`
+    };
+    Kind kind = Kind::Drop;
+    std::optional<Page> page; // none: every page
+    int column = -1;          // -1: every column
+    double percent = 30;
+    std::int64_t floor = 100; // Drop: a previous value below this is not news
+    std::int64_t window_ms = 0;
+    std::string id; // what the rule's state is kept under: its kind and settings
+};
+
+// Where alerts are delivered ([alerts.channels.NAME]).
+struct AlertChannel {
+    std::string name;
+    std::string type;   // "webhook", "dingtalk", "wecom", "feishu", "smtp"
+    std::string url;    // the robot's or the webhook's address; smtp://host:port for mail
+    std::string secret; // DingTalk and Feishu signing secret; "" unsigned
+    std::string from;
+    std::vector<std::string> to;
+    std::string user, password;
+    bool require_tls = true; // smtp: refuse to send without STARTTLS
+};
+
 struct Config {
     std::string listen = "127.0.0.1:8936";
     std::filesystem::path data_dir;             // default $XDG_DATA_HOME/valdane
@@ -38,7 +67,12 @@ struct Config {
     // [providers.NAME] sections as written; "type" picks the implementation.
     std::map<std::string, std::shared_ptr<const toml::table>> providers;
     std::filesystem::path source_file; // "" when built-in defaults
+    std::vector<AlertRule> alert_rules;
+    std::vector<AlertChannel> alert_channels;
 };
+
+// Reads the [alerts] table into config; the reason naming the key when it cannot be used.
+std::optional<std::string> ReadAlertConfig(const toml::table& alerts, Config* config);
 
 // Built-in defaults, then the file (when given), in that order. Returns false with *error
 // naming the key when the file cannot be used.

@@ -229,6 +229,8 @@ struct Engine::Impl {
             const bool recorded = cut || results.empty() ||
                                   store.RecordAll(job->request.site, job->request.page,
                                                   job->request.columns, results);
+            if (recorded && !cut && !results.empty() && on_recorded)
+                on_recorded(job->request.site, job->request.page, job->request.columns, results);
             lock.lock();
             job->running = false;
             --lane.running;
@@ -583,6 +585,7 @@ struct Engine::Impl {
 
     const Config config;
     Store& store;
+    Engine::Recorded on_recorded;
     Env& env;
     const std::map<std::string, std::unique_ptr<Provider>> providers;
 
@@ -678,6 +681,10 @@ std::optional<std::int64_t> ReadyInSeconds(const std::vector<ColumnAnswer>& cell
 
 const Config& Engine::config() const {
     return impl_->config;
+}
+
+void Engine::OnRecorded(Recorded hook) {
+    impl_->on_recorded = std::move(hook);
 }
 
 } // namespace valdane::svc

@@ -7,6 +7,7 @@
 #include "store.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -86,6 +87,12 @@ class Engine {
     std::optional<std::vector<ColumnAnswer>> State(Page page, std::string_view sUrl);
     std::vector<ProviderHealth> Health() const;
     const Config& config() const;
+    // Called on a worker after each batch of measurements is stored (the alert rules). Set it
+    // before the first request; it must not call back into the engine.
+    using Recorded =
+        std::function<void(const std::string& site, Page page, const std::vector<int>& columns,
+                           const std::vector<Measurement>& results)>;
+    void OnRecorded(Recorded hook);
 
   private:
     struct Impl;

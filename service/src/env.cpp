@@ -104,6 +104,11 @@ class CurlClient final : public HttpClient {
         }
         // An empty proxy string also stops curl from taking one from the environment.
         curl_easy_setopt(curl, CURLOPT_PROXY, request.proxy.c_str());
+        if (request.post_body) {
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
+                             static_cast<curl_off_t>(request.post_body->size()));
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.post_body->data());
+        }
 
         const CURLcode rc = curl_easy_perform(curl);
         long status = 0;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -64,6 +65,8 @@ struct HttpRequest {
     // When set, body bytes go here instead of into HttpResponse::body (max_bytes still caps the
     // total); returning false ends the transfer. Large downloads stream through it.
     std::function<bool(std::string_view)> on_body;
+    // When set, the request is a POST of this body (give its Content-Type in headers).
+    std::optional<std::string> post_body;
 };
 
 struct HttpResponse {

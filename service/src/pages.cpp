@@ -411,6 +411,36 @@ std::string NoticeCard(const StoreNotice& notice) {
     return "<div class=\"card info\">" + HtmlEscape(notice.text) + "</div>";
 }
 
+// Failing channels first: an alert nobody receives is the news here.
+std::string AlertsCard(const HomeView& view) {
+    if (!view.alert_rules && view.alerts.empty())
+        return {};
+    std::string body;
+    for (const FailingChannel& c : view.failing_channels)
+        body += "<div class=\"card alert\">提醒渠道 <code>" + HtmlEscape(c.name) + "</code> 自 " +
+                HtmlEscape(FormatTime(c.since_ms)) + " 起发送失败（已试 " +
+                std::to_string(c.attempts) + " 次：" + HtmlEscape(c.error) +
+                "），提醒保留在待发队列中，稍后重试。</div>";
+    body += "<div class=\"card\"><h2>最近的提醒</h2><table><tr><th>时间</th><th>提醒</th>"
+            "<th>发送</th></tr>";
+    for (const AlertEntry& a : view.alerts) {
+        std::string sent = a.channels == 0 ? "<span class=\"muted\">未配置渠道</span>"
+                           : a.delivered == a.channels
+                               ? "<span class=\"good\">已送达</span>"
+                               : "<span class=\"warn\">" + std::to_string(a.delivered) + "/" +
+                                     std::to_string(a.channels) + " 已送达</span>";
+        if (!a.error.empty())
+            sent += "<span class=\"sub bad\">" + HtmlEscape(a.error) + "</span>";
+        body += "<tr><td>" + When(a.message.time_ms, view.now_ms) + "</td><td>" +
+                (a.message.fired ? "" : "<span class=\"good\">已解除</span> ") +
+                HtmlEscape(a.message.title) + "<span class=\"sub\">" + HtmlEscape(a.message.text) +
+                "</span></td><td>" + sent + "</td></tr>";
+    }
+    if (view.alerts.empty())
+        body += "<tr><td colspan=\"3\" class=\"muted\">尚无提醒</td></tr>";
+    return body + "</table></div>";
+}
+
 } // namespace
 
 std::string HomePage(const HomeView& view) {
@@ -469,6 +499,7 @@ std::string HomePage(const HomeView& view) {
     }
     body += "</div>";
 
+    body += AlertsCard(view);
     body += "<div class=\"card\"><h2>数据源状态</h2><table><tr><th>数据源</th><th>说明</th>"
             "<th>最近成功</th><th>最近失败</th><th>状态</th></tr>";
     for (const ProviderHealth& p : view.providers) {

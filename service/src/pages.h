@@ -1,5 +1,6 @@
 #pragma once
 
+#include "alerts.h"
 #include "engine.h"
 #include "measurement.h"
 #include "store.h"
@@ -49,6 +50,9 @@ struct HomeView {
     std::string command; // this service's command line for its commands, with its --config/--data
     std::int64_t fresh_ms = 0;
     std::int64_t deadline_ms = 0;
+    std::size_t alert_rules = 0;    // configured rules; 0 hides the alerts card
+    std::vector<AlertEntry> alerts; // newest first
+    std::vector<FailingChannel> failing_channels;
 };
 
 // One site's cells on the three tracked pages, for /state.json.

@@ -1,5 +1,6 @@
 #include "routes.h"
 
+#include "alerts.h"
 #include "pages.h"
 #include "protocol.h"
 
@@ -259,6 +260,11 @@ WebResponse Routes::Home() {
     view.command = CommandLine(config_);
     view.fresh_ms = config_.fresh_ms;
     view.deadline_ms = config_.deadline_ms;
+    view.alert_rules = config_.alert_rules.size();
+    if (alerts_) {
+        view.alerts = alerts_->Recent(20);
+        view.failing_channels = alerts_->FailingChannels();
+    }
     return Html(200, HomePage(view));
 }
 

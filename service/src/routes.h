@@ -16,6 +16,8 @@
 
 namespace valdane::svc {
 
+class Alerts;
+
 // What the service serves, apart from how it is carried: a request that passed the server's
 // checks (allowed client, GET or HEAD, no body, a Host naming the service) in, a response out.
 
@@ -53,6 +55,8 @@ inline constexpr std::size_t kOverviewCsvBatch = 500;
 class Routes {
   public:
     Routes(const Config& config, Engine& engine, Store& store, Clock& clock);
+    // The alerts the home page lists; set before serving. Null: none.
+    void SetAlerts(Alerts* alerts) { alerts_ = alerts; }
     WebResponse Serve(const WebRequest& request);
     // The response when it can be made at once (a query page the store answers fresh, or one
     // refused as "false"), so that it need not wait for a thread; nullopt otherwise.
@@ -71,6 +75,7 @@ class Routes {
     Engine& engine_;
     Store& store_;
     Clock& clock_;
+    Alerts* alerts_ = nullptr;
 };
 
 } // namespace valdane::svc

@@ -483,6 +483,10 @@ int Server::port() const {
     return impl_->port;
 }
 
+void Server::SetAlerts(Alerts* alerts) {
+    impl_->routes.SetAlerts(alerts);
+}
+
 void Server::Stop() {
     Impl& impl = *impl_;
     if (!impl.daemon)

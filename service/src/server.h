@@ -12,6 +12,8 @@
 
 namespace valdane::svc {
 
+class Alerts;
+
 // What clients may cost the service. Connections are held by an event loop, not by threads, so
 // an idle or trickling client costs a socket and a small buffer; these limits bound how many.
 struct ServerLimits {
@@ -59,6 +61,8 @@ class Server {
     // The same; port 0 takes any free one (tests, benchmarks).
     bool Start(const ListenAddress& address, std::string* error);
     int port() const; // the bound port once started
+    // The alerts the home page lists; call before Start. Null: none.
+    void SetAlerts(Alerts* alerts);
     // Stops accepting, lets running answers finish, then closes every connection.
     void Stop();
 

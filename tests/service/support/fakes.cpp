@@ -2,6 +2,10 @@
 
 #include "providers/pacer.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <utility>
@@ -77,6 +81,92 @@ int FakeUpstream::hits(const std::string& path) const {
     std::lock_guard<std::mutex> guard(mutex_);
     auto it = hits_.find(path);
     return it == hits_.end() ? 0 : it->second;
+}
+
+FakeSmtp::FakeSmtp() {
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        listen(listener_, 4) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return;
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] {
+        for (int fd; (fd = accept(listener_, nullptr, nullptr)) >= 0;) {
+            Session(fd);
+            close(fd);
+        }
+    });
+}
+
+FakeSmtp::~FakeSmtp() {
+    shutdown(listener_, SHUT_RDWR); // ends accept()
+    if (thread_.joinable())
+        thread_.join();
+    close(listener_);
+}
+
+std::vector<FakeSmtp::Mail> FakeSmtp::mails() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return mails_;
+}
+
+void FakeSmtp::Session(int fd) {
+    auto say = [fd](const std::string& line) {
+        return send(fd, line.data(), line.size(), MSG_NOSIGNAL) > 0;
+    };
+    std::string buffer;
+    auto next_line = [&](std::string* line) {
+        for (;;) {
+            const std::size_t end = buffer.find("\r\n");
+            if (end != std::string::npos) {
+                *line = buffer.substr(0, end);
+                buffer.erase(0, end + 2);
+                return true;
+            }
+            char chunk[4096];
+            const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+            if (n <= 0)
+                return false;
+            buffer.append(chunk, static_cast<std::size_t>(n));
+        }
+    };
+    Mail mail;
+    std::string line;
+    say("220 fake ESMTP\r\n");
+    while (next_line(&line)) {
+        const std::string verb = line.substr(0, 4);
+        if (verb == "EHLO" || verb == "HELO") {
+            say("250-fake\r\n250 8BITMIME\r\n");
+        } else if (verb == "MAIL") {
+            mail.from = line.substr(10);
+            say("250 OK\r\n");
+        } else if (verb == "RCPT") {
+            if (reject_rcpt) {
+                say("550 no such user\r\n");
+                continue;
+            }
+            mail.to.push_back(line.substr(8));
+            say("250 OK\r\n");
+        } else if (verb == "DATA") {
+            say("354 go on\r\n");
+            while (next_line(&line) && line != ".")
+                mail.data += line + "\n";
+            {
+                std::lock_guard<std::mutex> guard(mutex_);
+                mails_.push_back(mail);
+            }
+            say("250 queued\r\n");
+        } else if (verb == "QUIT") {
+            say("221 bye\r\n");
+            return;
+        } else {
+            say("502 not here\r\n");
+        }
+    }
 }
 
 } // namespace valdane::svc::test

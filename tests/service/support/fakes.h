@@ -67,6 +67,31 @@ class FakeUpstream {
     std::map<std::string, int> hits_;
 };
 
+// A mail server on 127.0.0.1 speaking just enough plain SMTP for libcurl, one session at a
+// time; it offers no STARTTLS. Set reject_rcpt to refuse every recipient.
+class FakeSmtp {
+  public:
+    FakeSmtp();
+    ~FakeSmtp();
+    int port() const { return port_; }
+    std::string url() const { return "smtp://127.0.0.1:" + std::to_string(port_); }
+    std::atomic<bool> reject_rcpt{false};
+    struct Mail {
+        std::string from;
+        std::vector<std::string> to;
+        std::string data;
+    };
+    std::vector<Mail> mails() const;
+
+  private:
+    void Session(int fd);
+    int listener_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    std::vector<Mail> mails_;
+};
+
 // The provider's measurement of `request`, the fake clock moved on to the pacer's next turn
 // as long as the provider hands its turn back (a paced provider measures no earlier).
 std::vector<Measurement> MeasureInTurn(Provider& provider, FakeClock& clock,

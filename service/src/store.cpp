@@ -120,6 +120,9 @@ class Statement {
     // Binds the statement afresh for one use; the destructor of the guard resets it.
     struct Use {
         sqlite3_stmt* s;
+        explicit Use(sqlite3_stmt* stmt) : s(stmt) {}
+        Use(const Use&) = delete;
+        Use& operator=(const Use&) = delete;
         ~Use() {
             sqlite3_reset(s);
             sqlite3_clear_bindings(s);

@@ -60,13 +60,6 @@ void Stamp(Measurement& m, const std::string& provider, std::int64_t now) {
         m.time_ms = now;
 }
 
-Measurement Failed(Status status, std::string detail) {
-    Measurement m;
-    m.status = status;
-    m.detail = std::move(detail);
-    return m;
-}
-
 } // namespace
 
 // Threads: requests run Explain and State on the server's threads; kWorkers workers run the

@@ -68,4 +68,11 @@ std::string_view StatusText(Status status) {
     return "";
 }
 
+Measurement Failed(Status status, std::string detail) {
+    Measurement m;
+    m.status = status;
+    m.detail = std::move(detail);
+    return m;
+}
+
 } // namespace valdane::svc

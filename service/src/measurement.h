@@ -46,4 +46,7 @@ struct Measurement {
     std::int64_t time_ms = 0;           // when it was taken (Env clock, ms since the epoch)
 };
 
+// A measurement that says why we do not know.
+Measurement Failed(Status status, std::string detail);
+
 } // namespace valdane::svc

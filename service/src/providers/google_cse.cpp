@@ -11,13 +11,6 @@
 namespace valdane::svc {
 namespace {
 
-Measurement Failed(Status status, std::string detail) {
-    Measurement m;
-    m.status = status;
-    m.detail = std::move(detail);
-    return m;
-}
-
 class GoogleCseProvider final : public Provider {
   public:
     GoogleCseProvider(const std::string& name, std::string url, std::string key, std::string cx,

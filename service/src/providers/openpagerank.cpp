@@ -10,13 +10,6 @@
 namespace valdane::svc {
 namespace {
 
-Measurement Failed(Status status, std::string detail) {
-    Measurement m;
-    m.status = status;
-    m.detail = std::move(detail);
-    return m;
-}
-
 class OpenPageRankProvider final : public Provider {
   public:
     OpenPageRankProvider(const std::string& name, std::string url, std::string key,

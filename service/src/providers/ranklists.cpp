@@ -25,13 +25,6 @@ constexpr int kAlexaRank = 2;      // 综合排名
 constexpr int kAlexaTrend = 5;     // 排名趋势
 constexpr int kAlexaBacklinks = 3; // 反链数目
 
-Measurement Failed(Status status, std::string detail) {
-    Measurement m;
-    m.status = status;
-    m.detail = std::move(detail);
-    return m;
-}
-
 Measurement Value(Status status, std::int64_t number, std::string detail = {}) {
     Measurement m;
     m.status = status;

@@ -44,13 +44,6 @@ bool AnyMatch(const std::vector<Pattern>& patterns, std::string_view text) {
     return false;
 }
 
-Measurement Failed(Status status, std::string detail) {
-    Measurement m;
-    m.status = status;
-    m.detail = std::move(detail);
-    return m;
-}
-
 Measurement Zero() {
     Measurement m;
     m.status = Status::NotFound;

@@ -11,13 +11,6 @@
 namespace valdane::svc {
 namespace {
 
-Measurement Failed(Status status, std::string detail) {
-    Measurement m;
-    m.status = status;
-    m.detail = std::move(detail);
-    return m;
-}
-
 // The value at `pointer`, or null where there is none (a pointer into an array by a name
 // throws rather than answers).
 const nlohmann::json* At(const nlohmann::json& doc, const nlohmann::json::json_pointer& pointer) {

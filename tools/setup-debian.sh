@@ -11,6 +11,7 @@ $SUDO apt-get install -y -qq --no-install-recommends \
     libbenchmark-dev libgtest-dev fonts-wqy-microhei \
     libmicrohttpd-dev libcpp-httplib-dev libssl-dev zlib1g-dev libbrotli-dev libcurl4-openssl-dev \
     libsqlite3-dev libtomlplusplus-dev nlohmann-json3-dev libpsl-dev libidn2-dev libre2-dev \
+    libpq-dev postgresql \
     xvfb xauth clang libclang-rt-14-dev llvm >/dev/null
 # The package check (tools/check-package.sh): dpkg-shlibdeps and file compute the package's
 # dependencies; the menu entry, AppStream data, manual pages and service unit get validated;

@@ -1,6 +1,7 @@
 // The whole chain: the desktop program refreshes its sites through a real valdane-service,
 // which reads Baidu-shaped result pages from a fake engine on loopback.
 #include "fakes.h"
+#include "freeport.h"
 #include "tempdir.h"
 
 #include <gtest/gtest.h>
@@ -30,6 +31,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using valdane::svc::test::FakeUpstream;
+using valdane::svc::test::FreePort;
 using valdane::svc::test::TempDir;
 namespace fs = std::filesystem;
 
@@ -42,20 +44,6 @@ bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds lim
         std::this_thread::sleep_for(50ms);
     }
     return true;
-}
-
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
-        port = ntohs(address.sin_port);
-    ::close(fd);
-    return port;
 }
 
 std::string ReadFile(const fs::path& path) {

@@ -1,4 +1,6 @@
 // The program's flags and --check, run as the program itself.
+#include "tempdir.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -37,8 +39,8 @@ Outcome Service(const std::string& args, const fs::path& home) {
 
 TEST(Program, FlagsAndCheck) {
     ASSERT_TRUE(std::getenv("VALDANE_SERVICE_BIN")) << "run through ctest";
-    const fs::path home =
-        fs::temp_directory_path() / ("valdane-main-" + std::to_string(::getpid()));
+    const valdane::svc::test::TempDir tmp;
+    const fs::path& home = tmp.path;
     fs::create_directories(home / "cfg" / "valdane");
     // The per-user file is read without --config. No column reaches outside.
     std::ofstream(home / "cfg" / "valdane" / "service.toml") << R"(
@@ -69,7 +71,6 @@ values.ranks = [4, 3]
     for (const auto& [args, rc] : refused)
         EXPECT_EQ(Service(args, home).rc, rc) << args;
     EXPECT_EQ(Service("--version", home).rc, 0);
-    fs::remove_all(home);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "fixture.h"
 #include "providers/lookup.h"
 #include "providers/rdap.h"
+#include "tempdir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -15,11 +16,6 @@ using namespace valdane::svc;
 using nlohmann::json;
 
 namespace {
-
-std::filesystem::path TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "rdapXXXXXX").string();
-    return mkdtemp(pattern.data());
-}
 
 // The registry's answer with its "related" link to the registrar pointed at `registrar`.
 std::string Registry(const char* file, const std::string& registrar) {
@@ -182,7 +178,8 @@ TEST(Rdap, ReadsCapturedAnswersFollowsTheRegistrarAndWithholdsProxiedContacts) {
 
 TEST(Rdap, BootstrapIsCachedInMemoryAndFileAndRefreshedDaily) {
     RdapFake fake;
-    const std::filesystem::path dir = TempDir();
+    const test::TempDir tmp;
+    const std::filesystem::path& dir = tmp.path;
     auto provider = fake.Make(dir);
     auto registered = [](Provider& p) { return p.Measure({"google.com", Page::Alexa, {4}})[0]; };
 
@@ -213,7 +210,6 @@ TEST(Rdap, BootstrapIsCachedInMemoryAndFileAndRefreshedDaily) {
     const Measurement m = registered(*fresh);
     EXPECT_EQ(m.status, Status::NetworkError);
     EXPECT_NE(m.detail.find("HTTP 500"), std::string::npos);
-    std::filesystem::remove_all(dir);
 }
 
 TEST(Rdap, DeepNestingFromAHostileServerIsNotFollowed) {

@@ -1,11 +1,9 @@
 #include "pgserver.h"
 
+#include "freeport.h"
 #include "pg.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <pwd.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,20 +31,6 @@ std::string ServerBinDir() {
                std::stoi(b.parent_path().filename().string());
     });
     return found.back().string();
-}
-
-int FreeLoopbackPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-        port = ntohs(addr.sin_port);
-    close(fd);
-    return port;
 }
 
 } // namespace
@@ -100,7 +84,7 @@ PgServer::~PgServer() {
 
 bool PgServer::Start() {
     if (!port_)
-        port_ = FreeLoopbackPort(); // kept across a restart: clients reconnect to the same place
+        port_ = FreePort(); // kept across a restart: clients reconnect to the same place
     // fsync off: a test server's data need not survive the machine, only the server.
     std::string options = "-p " + std::to_string(port_) +
                           " -c listen_addresses=127.0.0.1 -c fsync=off -c full_page_writes=off"

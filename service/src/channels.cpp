@@ -1,5 +1,7 @@
 #include "channels.h"
 
+#include "protocol.h"
+
 #include <curl/curl.h>
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
@@ -12,21 +14,6 @@ namespace valdane::svc {
 namespace {
 
 using nlohmann::json;
-
-std::string UrlEncode(std::string_view text) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    return out;
-}
 
 std::string IsoTime(std::int64_t ms) {
     const std::time_t t = static_cast<std::time_t>(ms / 1000);
@@ -150,7 +137,7 @@ DeliveryResult Deliver(const AlertChannel& c, const AlertMessage& m, Env& env) {
         if (!c.secret.empty()) {
             const std::string ts = std::to_string(now_ms);
             url += (url.find('?') == std::string::npos ? "?" : "&") + std::string("timestamp=") +
-                   ts + "&sign=" + UrlEncode(HmacSha256Base64(c.secret, ts + "\n" + c.secret));
+                   ts + "&sign=" + PercentEncode(HmacSha256Base64(c.secret, ts + "\n" + c.secret));
         }
         return Post(env, url, {{"msgtype", "text"}, {"text", {{"content", content}}}}, "errcode");
     }

@@ -16,11 +16,7 @@ namespace {
 
 constexpr std::int64_t kHour = 3600LL * 1000;
 
-struct Reply {
-    int status = 200;
-    std::string body;
-    std::string location;
-};
+using test::Reply;
 
 struct EngineCase {
     const char* name;
@@ -361,6 +357,60 @@ TEST(Serp, CookiesAreKeptPerEngineAcrossRestarts) {
     }
 }
 
+// Two exits, one of them blocked: it rests alone, the other carries on at its own pace, and
+// the engine rests only once both do. A proxy's credentials never show.
+TEST(Serp, ProxiesArePacedAndSuspendedEachOnItsOwn) {
+    test::FakeProxy first, second;
+    ASSERT_TRUE(first.Start() && second.Start());
+    const Reply captcha = Engines()[0].captcha;
+    const std::string secret = "http://user:secret@" + second.url().substr(7);
+    Engine engine(Engines()[0],
+                  "interval_s = 10\nproxies = [\"" + first.url() + "\", \"" + secret + "\"]");
+    // The canary and the site go out at once, one by each proxy: two exits, twice the rate.
+    const std::int64_t start = engine.clock().MonoMs();
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(engine.Measure().status, Status::Ok);
+    EXPECT_EQ(engine.clock().MonoMs(), start + 10000);
+    EXPECT_EQ(first.requests(), 2);
+    EXPECT_EQ(second.requests(), 2);
+    EXPECT_EQ(engine.requests(), 4); // each passed on to the engine
+
+    second.AnswerInstead(captcha);
+    EXPECT_EQ(engine.Measure().status, Status::Ok);
+    const Measurement blocked = engine.Measure();
+    EXPECT_EQ(blocked.status, Status::Blocked);
+    EXPECT_EQ(engine.provider().State().suspended_until_ms, 0);
+    const std::string described = engine.provider().Describe();
+    EXPECT_NE(described.find("http://***@127.0.0.1"), std::string::npos) << described;
+    for (const std::string& text : {blocked.detail, described})
+        EXPECT_EQ(text.find("secret"), std::string::npos) << text;
+    // The first carries on alone, also after a restart, and keeps its own pace.
+    const int asked = second.requests();
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(engine.Measure().status, Status::Ok);
+    engine.Restart();
+    EXPECT_EQ(engine.Measure().status, Status::Ok);
+    EXPECT_EQ(second.requests(), asked);
+    EXPECT_EQ(first.requests(), 6);
+    EXPECT_GE(engine.clock().MonoMs(), start + 40000);
+
+    first.AnswerInstead(captcha);
+    EXPECT_EQ(engine.Measure().status, Status::Blocked);
+    const int sent = first.requests();
+    EXPECT_EQ(engine.Measure().status, Status::Blocked);
+    EXPECT_EQ(first.requests(), sent);
+    const ProviderState state = engine.provider().State();
+    EXPECT_GT(state.suspended_until_ms, engine.clock().NowMs());
+    EXPECT_NE(state.suspended_why.find(first.url()), std::string::npos) << state.suspended_why;
+    EXPECT_EQ(state.suspended_why.find("secret"), std::string::npos);
+    // A day later both are back.
+    first.AnswerInstead(std::nullopt);
+    second.AnswerInstead(std::nullopt);
+    engine.clock().Advance(24 * kHour);
+    EXPECT_EQ(engine.Measure().status, Status::Ok);
+    EXPECT_EQ(first.requests() + second.requests(), sent + asked + 2);
+}
+
 TEST(Serp, IntervalAndQueriesPerPage) {
     // 10 s apart; Bing has no backlink query.
     Engine engine(Engines()[0], "interval_s = 10");
@@ -389,7 +439,13 @@ TEST(Serp, UnusableDefinitionsAreRefused) {
                              "url = \"https://x/s?q={query}\"\ncount = '(\\d+'",
                              "url = \"https://x/s?q={query}\"\ncount = '(\\d+)'\ninterval_s = -1",
                              "url = \"https://x/s?q={query}\"\ncount = '(\\d+)'\n"
-                             "headers = { \"X\" = \"a\\r\\nHost: evil\" }"}) {
+                             "headers = { \"X\" = \"a\\r\\nHost: evil\" }",
+                             "url = \"https://x/s?q={query}\"\ncount = '(\\d+)'\n"
+                             "proxies = [\"ftp://h:21\"]",
+                             "url = \"https://x/s?q={query}\"\ncount = '(\\d+)'\n"
+                             "proxies = [\"http://h:1\", \"http://u:p@h:1\"]",
+                             "url = \"https://x/s?q={query}\"\ncount = '(\\d+)'\n"
+                             "proxy = \"http://h:1\"\nproxies = [\"http://g:1\"]"}) {
         error.clear();
         toml::table section = toml::parse(text);
         section.insert("type", "serp");

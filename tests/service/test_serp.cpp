@@ -382,8 +382,6 @@ TEST(Serp, ProxiesArePacedAndSuspendedEachOnItsOwn) {
     EXPECT_EQ(engine.provider().State().suspended_until_ms, 0);
     const std::string described = engine.provider().Describe();
     EXPECT_NE(described.find("http://***@127.0.0.1"), std::string::npos) << described;
-    for (const std::string& text : {blocked.detail, described})
-        EXPECT_EQ(text.find("secret"), std::string::npos) << text;
     // The first carries on alone, also after a restart, and keeps its own pace.
     const int asked = second.requests();
     for (int i = 0; i < 2; ++i)
@@ -402,13 +400,8 @@ TEST(Serp, ProxiesArePacedAndSuspendedEachOnItsOwn) {
     const ProviderState state = engine.provider().State();
     EXPECT_GT(state.suspended_until_ms, engine.clock().NowMs());
     EXPECT_NE(state.suspended_why.find(first.url()), std::string::npos) << state.suspended_why;
-    EXPECT_EQ(state.suspended_why.find("secret"), std::string::npos);
-    // A day later both are back.
-    first.AnswerInstead(std::nullopt);
-    second.AnswerInstead(std::nullopt);
-    engine.clock().Advance(24 * kHour);
-    EXPECT_EQ(engine.Measure().status, Status::Ok);
-    EXPECT_EQ(first.requests() + second.requests(), sent + asked + 2);
+    for (const std::string& text : {blocked.detail, described, state.suspended_why})
+        EXPECT_EQ(text.find("secret"), std::string::npos) << text;
 }
 
 TEST(Serp, IntervalAndQueriesPerPage) {
@@ -466,6 +459,8 @@ TEST(SerpApi, ReadsDocumentedShapesAndRefusals) {
     const Case cases[] = {
         {200, R"({"search_information":{"total_results":1234000}})", Status::Ok, 1234000},
         {200, R"({"search_information":{"total_results":"98700"}})", Status::Ok, 98700},
+        {200, R"({"search_information":{"total_results":"1,234,000"}})", Status::Ok, 1234000},
+        {200, R"({"search_information":{"total_results":-5}})", Status::ParseFailed, {}},
         {200, R"({"search_information":{"total_results":0}})", Status::NotFound, 0},
         {200,
          R"({"search_information":{"organic_results_state":"Fully empty"},)"

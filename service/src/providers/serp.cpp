@@ -192,8 +192,8 @@ class SerpProvider final : public Provider {
     // canary meets it again after that, or reads "no results" or an unreadable count, the
     // definition no longer fits the page and is marked broken, so that a changed page never
     // turns into zeros.
-    // "Right after" counts on the route it went by: another exit address may be shown a
-    // verification page of its own.
+    // "Again" means by the same route: another exit address may be shown a verification page
+    // of its own.
     void JudgeCanary(const Reading& c, std::size_t route) {
         const bool was_broken = pacer_.Saved().broken;
         const UpstreamState before = pacer_.RouteSaved(route);

@@ -85,23 +85,19 @@ int FakeUpstream::hits(const std::string& path) const {
 
 FakeProxy::FakeProxy() {
     up_.server().Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
+        // An origin-form request ("GET /path") is no proxy request.
         const std::size_t path =
             req.target.rfind("http://", 0) == 0 ? req.target.find('/', 7) : std::string::npos;
-        std::optional<Reply> instead;
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            if (path == std::string::npos) {
-                res.status = 400; // an origin-form request is no proxy request
-                return;
-            }
-            ++requests_;
-            instead = instead_;
-        }
-        if (instead) {
-            res.status = instead->status;
-            if (!instead->location.empty())
-                res.set_header("Location", instead->location);
-            res.set_content(instead->body, "text/html; charset=utf-8");
+        std::unique_lock<std::mutex> lock(mutex_);
+        requests_ += path != std::string::npos;
+        const Reply instead =
+            path == std::string::npos ? Reply{400, "", ""} : instead_.value_or(Reply{0, "", ""});
+        lock.unlock();
+        if (instead.status) {
+            res.status = instead.status;
+            if (!instead.location.empty())
+                res.set_header("Location", instead.location);
+            res.set_content(instead.body, "text/html; charset=utf-8");
             return;
         }
         httplib::Client upstream(req.target.substr(0, path));
@@ -111,11 +107,9 @@ FakeProxy::FakeProxy() {
             if (req.has_header(name))
                 headers.emplace(name, req.get_header_value(name));
         const httplib::Result r = upstream.Get(req.target.substr(path), headers);
-        if (!r) {
-            res.status = 502;
+        res.status = r ? r->status : 502;
+        if (!r)
             return;
-        }
-        res.status = r->status;
         for (const char* name : {"Set-Cookie", "Location"})
             if (r->has_header(name))
                 res.set_header(name, r->get_header_value(name));

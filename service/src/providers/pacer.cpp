@@ -76,9 +76,15 @@ Pacer::Pacer(Env& env, Store& store, std::string name, PacerConfig config,
         const std::string label = ProxyLabel(proxy);
         routes_.push_back(Route{name_ + "@" + label, label, 0, {}});
     }
-    for (Route& route : routes_)
-        if (auto saved = store_.LoadUpstream(route.key))
+    for (Route& route : routes_) {
+        std::optional<UpstreamState> saved = store_.LoadUpstream(route.key);
+        // Before the list there was one route, most often the service's own address: its
+        // suspension and spent budget carry over to "direct".
+        if (!saved && route.label == "direct")
+            saved = store_.LoadUpstream(name_);
+        if (saved)
             route.state = std::move(*saved);
+    }
     if (split_)
         if (auto saved = store_.LoadUpstream(name_))
             own_ = std::move(*saved);

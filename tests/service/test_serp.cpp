@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 #include <toml++/toml.h>
 
+#include <set>
+
 using namespace valdane::svc;
 
 namespace {
@@ -375,32 +377,45 @@ TEST(Serp, ProxiesArePacedAndSuspendedEachOnItsOwn) {
     EXPECT_EQ(second.requests(), 2);
     EXPECT_EQ(engine.requests(), 4); // each passed on to the engine
 
-    second.AnswerInstead(captcha);
+    // A page the second cannot read: the canary asks by the same proxy, meets it again, and
+    // that proxy alone rests.
+    second.AnswerInstead(Reply{200, Html("<p>请稍候……</p>"), ""});
     EXPECT_EQ(engine.Measure().status, Status::Ok);
-    const Measurement blocked = engine.Measure();
-    EXPECT_EQ(blocked.status, Status::Blocked);
-    EXPECT_EQ(engine.provider().State().suspended_until_ms, 0);
+    const Measurement unread = engine.Measure();
+    EXPECT_EQ(unread.status, Status::ParseFailed);
+    EXPECT_EQ(engine.Measure().status, Status::Ok);
+    EXPECT_EQ(second.requests(), 4);
     const std::string described = engine.provider().Describe();
     EXPECT_NE(described.find("http://***@127.0.0.1"), std::string::npos) << described;
     // The first carries on alone, also after a restart, and keeps its own pace.
-    const int asked = second.requests();
     for (int i = 0; i < 2; ++i)
         EXPECT_EQ(engine.Measure().status, Status::Ok);
     engine.Restart();
     EXPECT_EQ(engine.Measure().status, Status::Ok);
-    EXPECT_EQ(second.requests(), asked);
-    EXPECT_EQ(first.requests(), 6);
-    EXPECT_GE(engine.clock().MonoMs(), start + 40000);
+    EXPECT_EQ(second.requests(), 4);
+    EXPECT_EQ(first.requests(), 7);
+    EXPECT_EQ(engine.clock().MonoMs(), start + 50000);
 
+    // Six hours on the second is back, and a verification page by the first rests it alone.
+    engine.clock().Advance(6 * kHour);
+    second.AnswerInstead(std::nullopt);
     first.AnswerInstead(captcha);
+    std::multiset<Status> seen;
+    for (int i = 0; i < 2; ++i)
+        seen.insert(engine.Measure().status);
+    EXPECT_EQ(seen, (std::multiset<Status>{Status::Ok, Status::Blocked}));
+    EXPECT_EQ(engine.provider().State().suspended_until_ms, 0);
+    // Both blocked: the engine rests, and nothing is sent.
+    second.AnswerInstead(captcha);
     EXPECT_EQ(engine.Measure().status, Status::Blocked);
-    const int sent = first.requests();
+    const int sent = first.requests() + second.requests();
     EXPECT_EQ(engine.Measure().status, Status::Blocked);
-    EXPECT_EQ(first.requests(), sent);
+    EXPECT_EQ(first.requests() + second.requests(), sent);
     const ProviderState state = engine.provider().State();
     EXPECT_GT(state.suspended_until_ms, engine.clock().NowMs());
-    EXPECT_NE(state.suspended_why.find(first.url()), std::string::npos) << state.suspended_why;
-    for (const std::string& text : {blocked.detail, described, state.suspended_why})
+    for (const std::string& label : {first.url(), std::string("http://***@127.0.0.1")})
+        EXPECT_NE(state.suspended_why.find(label), std::string::npos) << state.suspended_why;
+    for (const std::string& text : {unread.detail, described, state.suspended_why})
         EXPECT_EQ(text.find("secret"), std::string::npos) << text;
 }
 

@@ -105,7 +105,8 @@ Pacer::Turn Pacer::Acquire(Measurement* refusal, std::size_t* route) {
             r.state.budget_day = now / kDayMs;
             r.state.budget_spent = 0;
         }
-        if (r.state.budget_spent >= config_.daily_budget || mono < r.next_slot_mono)
+        if (Skipped(i, now) || r.state.budget_spent >= config_.daily_budget ||
+            mono < r.next_slot_mono)
             continue;
         ++r.state.budget_spent;
         std::int64_t gap = config_.interval_ms;
@@ -113,6 +114,7 @@ Pacer::Turn Pacer::Acquire(Measurement* refusal, std::size_t* route) {
             gap += std::uniform_int_distribution<std::int64_t>(0, config_.jitter_ms)(random_);
         r.next_slot_mono = mono + gap;
         next_route_ = (i + 1) % routes_.size();
+        wanted_.reset();
         Save(r.key, r.state);
         if (route)
             *route = i;
@@ -137,8 +139,9 @@ std::int64_t Pacer::NextTurnMono() const {
     const std::int64_t now = env_.clock.NowMs();
     const std::int64_t mono = env_.clock.MonoMs();
     std::optional<std::int64_t> next;
-    for (const Route& r : routes_) {
-        if (now < r.state.suspended_until_ms)
+    for (std::size_t i = 0; i < routes_.size(); ++i) {
+        const Route& r = routes_[i];
+        if (now < r.state.suspended_until_ms || Skipped(i, now))
             continue;
         const bool spent =
             now / kDayMs == r.state.budget_day && r.state.budget_spent >= config_.daily_budget;
@@ -152,10 +155,22 @@ std::int64_t Pacer::NextTurnMono() const {
 bool Pacer::Available() const {
     std::lock_guard<std::mutex> guard(mutex_);
     const std::int64_t now = env_.clock.NowMs();
-    return std::any_of(routes_.begin(), routes_.end(), [&](const Route& r) {
-        return now >= r.state.suspended_until_ms &&
-               (now / kDayMs != r.state.budget_day || r.state.budget_spent < config_.daily_budget);
-    });
+    return std::any_of(routes_.begin(), routes_.end(),
+                       [&](const Route& r) { return Usable(r, now); });
+}
+
+void Pacer::Prefer(std::size_t route) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    wanted_ = route;
+}
+
+bool Pacer::Usable(const Route& r, std::int64_t now) const {
+    return now >= r.state.suspended_until_ms &&
+           (now / kDayMs != r.state.budget_day || r.state.budget_spent < config_.daily_budget);
+}
+
+bool Pacer::Skipped(std::size_t route, std::int64_t now) const {
+    return wanted_ && *wanted_ != route && Usable(routes_[*wanted_], now);
 }
 
 void Pacer::Suspend(Status why, const std::string& detail, std::int64_t span_ms,

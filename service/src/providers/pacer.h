@@ -83,6 +83,9 @@ class Pacer {
     // the configured span, or `span_ms` when given.
     void Suspend(Status why, const std::string& detail, std::int64_t span_ms = 0,
                  std::size_t route = 0);
+    // The next request goes by `route` while that route may go today at all: the canary that
+    // checks what an unreadable page met there.
+    void Prefer(std::size_t route);
     void SetBroken(bool broken, const std::string& why);
     // The canary's verdict, met on `route`.
     void SetCanary(Status status, const std::string& detail, std::size_t route = 0);
@@ -104,6 +107,8 @@ class Pacer {
     };
     UpstreamState& Upstream() { return split_ ? own_ : routes_[0].state; }
     const UpstreamState& Upstream() const { return split_ ? own_ : routes_[0].state; }
+    bool Usable(const Route& route, std::int64_t now) const; // not suspended, budget left
+    bool Skipped(std::size_t route, std::int64_t now) const; // another route is wanted
     std::string Resting(std::int64_t now) const; // the suspended routes: label, until, why
     void Save(const std::string& key, const UpstreamState& state);
 
@@ -115,8 +120,9 @@ class Pacer {
     mutable std::mutex mutex_;
     std::mt19937_64 random_;
     std::vector<Route> routes_;
-    std::size_t next_route_ = 0; // where the next search for a free route starts
-    UpstreamState own_;          // canary and broken mark when routes are kept apart
+    std::size_t next_route_ = 0;        // where the next search for a free route starts
+    std::optional<std::size_t> wanted_; // see Prefer
+    UpstreamState own_;                 // canary and broken mark when routes are kept apart
 };
 
 // A provider's Measure asks this: true when its request may go now (by *route, when given);

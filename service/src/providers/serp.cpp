@@ -169,9 +169,11 @@ class SerpProvider final : public Provider {
         Reading r = Query(site, query, route);
         if (r.m.status == Status::ParseFailed) {
             // A page we cannot read may mean the engine changed its page, or showed a
-            // verification page we do not know: the canary tells which at the next turn.
+            // verification page we do not know: the canary tells which at the next turn, by
+            // the same exit.
             std::lock_guard<std::mutex> guard(mutex_);
             canary_now_ = true;
+            pacer_.Prefer(route);
         }
         return r.m;
     }

@@ -64,7 +64,7 @@ class Pacer {
         Refused, // suspended: *refusal says why; nothing is sent
     };
     // On Go, *route (when given) is the route the request must take: an index into the
-    // proxies given, the one that has waited longest among those free now.
+    // proxies given: the first free one after the route used last, so that they alternate.
     Turn Acquire(Measurement* refusal, std::size_t* route = nullptr);
     // When Acquire will next say Go or Refused (Env mono clock), in the past when it would
     // now: always while suspended (the refusal is immediate), the next UTC day once today's
@@ -119,7 +119,7 @@ class Pacer {
     const bool split_; // routes kept apart, each under its own key
     mutable std::mutex mutex_;
     std::mt19937_64 random_;
-    std::vector<Route> routes_;
+    std::vector<Route> routes_;         // their number, keys and labels are fixed at construction
     std::size_t next_route_ = 0;        // where the next search for a free route starts
     std::optional<std::size_t> wanted_; // see Prefer
     UpstreamState own_;                 // canary and broken mark when routes are kept apart

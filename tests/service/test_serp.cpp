@@ -10,17 +10,15 @@
 #include <gtest/gtest.h>
 #include <toml++/toml.h>
 
+#include <set>
+
 using namespace valdane::svc;
 
 namespace {
 
 constexpr std::int64_t kHour = 3600LL * 1000;
 
-struct Reply {
-    int status = 200;
-    std::string body;
-    std::string location;
-};
+using test::Reply;
 
 struct EngineCase {
     const char* name;
@@ -361,6 +359,66 @@ TEST(Serp, CookiesAreKeptPerEngineAcrossRestarts) {
     }
 }
 
+// Two exits, one of them blocked: it rests alone, the other carries on at its own pace, and
+// the engine rests only once both do. A proxy's credentials never show.
+TEST(Serp, ProxiesArePacedAndSuspendedEachOnItsOwn) {
+    test::FakeProxy first, second;
+    ASSERT_TRUE(first.Start() && second.Start());
+    const Reply captcha = Engines()[0].captcha;
+    const std::string secret = "http://user:secret@" + second.url().substr(7);
+    Engine engine(Engines()[0],
+                  "interval_s = 10\nproxies = [\"" + first.url() + "\", \"" + secret + "\"]");
+    // The canary and the site go out at once, one by each proxy: two exits, twice the rate.
+    const std::int64_t start = engine.clock().MonoMs();
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(engine.Measure().status, Status::Ok);
+    EXPECT_EQ(engine.clock().MonoMs(), start + 10000);
+    EXPECT_EQ(first.requests(), 2);
+    EXPECT_EQ(second.requests(), 2);
+    EXPECT_EQ(engine.requests(), 4); // each passed on to the engine
+
+    // A page the second cannot read: the canary asks by the same proxy, meets it again, and
+    // that proxy alone rests.
+    second.AnswerInstead(Reply{200, Html("<p>请稍候……</p>"), ""});
+    EXPECT_EQ(engine.Measure().status, Status::Ok);
+    const Measurement unread = engine.Measure();
+    EXPECT_EQ(unread.status, Status::ParseFailed);
+    EXPECT_EQ(engine.Measure().status, Status::Ok);
+    EXPECT_EQ(second.requests(), 4);
+    const std::string described = engine.provider().Describe();
+    EXPECT_NE(described.find("http://***@127.0.0.1"), std::string::npos) << described;
+    // The first carries on alone, also after a restart, and keeps its own pace.
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(engine.Measure().status, Status::Ok);
+    engine.Restart();
+    EXPECT_EQ(engine.Measure().status, Status::Ok);
+    EXPECT_EQ(second.requests(), 4);
+    EXPECT_EQ(first.requests(), 7);
+    EXPECT_EQ(engine.clock().MonoMs(), start + 50000);
+
+    // Six hours on the second is back, and a verification page by the first rests it alone.
+    engine.clock().Advance(6 * kHour);
+    second.AnswerInstead(std::nullopt);
+    first.AnswerInstead(captcha);
+    std::multiset<Status> seen;
+    for (int i = 0; i < 2; ++i)
+        seen.insert(engine.Measure().status);
+    EXPECT_EQ(seen, (std::multiset<Status>{Status::Ok, Status::Blocked}));
+    EXPECT_EQ(engine.provider().State().suspended_until_ms, 0);
+    // Both blocked: the engine rests, and nothing is sent.
+    second.AnswerInstead(captcha);
+    EXPECT_EQ(engine.Measure().status, Status::Blocked);
+    const int sent = first.requests() + second.requests();
+    EXPECT_EQ(engine.Measure().status, Status::Blocked);
+    EXPECT_EQ(first.requests() + second.requests(), sent);
+    const ProviderState state = engine.provider().State();
+    EXPECT_GT(state.suspended_until_ms, engine.clock().NowMs());
+    for (const std::string& label : {first.url(), std::string("http://***@127.0.0.1")})
+        EXPECT_NE(state.suspended_why.find(label), std::string::npos) << state.suspended_why;
+    for (const std::string& text : {unread.detail, described, state.suspended_why})
+        EXPECT_EQ(text.find("secret"), std::string::npos) << text;
+}
+
 TEST(Serp, IntervalAndQueriesPerPage) {
     // 10 s apart; Bing has no backlink query.
     Engine engine(Engines()[0], "interval_s = 10");
@@ -389,7 +447,13 @@ TEST(Serp, UnusableDefinitionsAreRefused) {
                              "url = \"https://x/s?q={query}\"\ncount = '(\\d+'",
                              "url = \"https://x/s?q={query}\"\ncount = '(\\d+)'\ninterval_s = -1",
                              "url = \"https://x/s?q={query}\"\ncount = '(\\d+)'\n"
-                             "headers = { \"X\" = \"a\\r\\nHost: evil\" }"}) {
+                             "headers = { \"X\" = \"a\\r\\nHost: evil\" }",
+                             "url = \"https://x/s?q={query}\"\ncount = '(\\d+)'\n"
+                             "proxies = [\"ftp://h:21\"]",
+                             "url = \"https://x/s?q={query}\"\ncount = '(\\d+)'\n"
+                             "proxies = [\"http://h:1\", \"http://u:p@h:1\"]",
+                             "url = \"https://x/s?q={query}\"\ncount = '(\\d+)'\n"
+                             "proxy = \"http://h:1\"\nproxies = [\"http://g:1\"]"}) {
         error.clear();
         toml::table section = toml::parse(text);
         section.insert("type", "serp");
@@ -410,6 +474,8 @@ TEST(SerpApi, ReadsDocumentedShapesAndRefusals) {
     const Case cases[] = {
         {200, R"({"search_information":{"total_results":1234000}})", Status::Ok, 1234000},
         {200, R"({"search_information":{"total_results":"98700"}})", Status::Ok, 98700},
+        {200, R"({"search_information":{"total_results":"1,234,000"}})", Status::Ok, 1234000},
+        {200, R"({"search_information":{"total_results":-5}})", Status::ParseFailed, {}},
         {200, R"({"search_information":{"total_results":0}})", Status::NotFound, 0},
         {200,
          R"({"search_information":{"organic_results_state":"Fully empty"},)"

@@ -30,107 +30,237 @@ void ReadPacerConfig(SectionReader& reader, PacerConfig* config) {
     reader.Duration("rate_limited_hours", 3600 * 1000, &config->rate_limited_ms);
 }
 
-Pacer::Pacer(Env& env, Store& store, std::string name, PacerConfig config)
-    : env_(env), store_(store), name_(std::move(name)), config_(config),
-      random_(std::random_device{}()) {
-    if (auto saved = store_.LoadUpstream(name_))
-        state_ = std::move(*saved);
+void ReadProxies(SectionReader& reader, std::string* proxy, std::vector<std::string>* proxies) {
+    reader.String("proxy", proxy);
+    reader.Strings("proxies", proxies);
+    if (!proxy->empty() && !proxies->empty())
+        reader.Fail("proxies", "give either proxy or proxies");
+    static constexpr std::string_view kSchemes[] = {"http",    "https",  "socks4",
+                                                    "socks4a", "socks5", "socks5h"};
+    std::vector<std::string> labels;
+    for (const std::string& entry : *proxies) {
+        const std::size_t scheme = entry.find("://");
+        const bool known = scheme != std::string::npos && scheme + 3 < entry.size() &&
+                           std::find(std::begin(kSchemes), std::end(kSchemes),
+                                     entry.substr(0, scheme)) != std::end(kSchemes);
+        const bool plain = std::none_of(entry.begin(), entry.end(),
+                                        [](unsigned char c) { return c <= ' ' || c == 0x7f; });
+        // The label names the route's state and cookie jar: one per exit address.
+        const std::string label = ProxyLabel(entry);
+        if (entry != "direct" && !(known && plain))
+            reader.Fail("proxies", "expected \"direct\" or proxy URLs such as http://host:port "
+                                   "or socks5h://host:port");
+        else if (std::find(labels.begin(), labels.end(), label) != labels.end())
+            reader.Fail("proxies", "each proxy may be listed once");
+        labels.push_back(label);
+    }
 }
 
-Pacer::Turn Pacer::Acquire(Measurement* refusal) {
+std::string ProxyLabel(std::string_view proxy) {
+    const std::size_t scheme = proxy.find("://");
+    const std::size_t host = scheme == std::string_view::npos ? 0 : scheme + 3;
+    // The last '@': a password may hold one unencoded, a host never does.
+    const std::size_t at = proxy.rfind('@');
+    if (at == std::string_view::npos || at < host)
+        return std::string(proxy);
+    return std::string(proxy.substr(0, host)) + "***@" + std::string(proxy.substr(at + 1));
+}
+
+Pacer::Pacer(Env& env, Store& store, std::string name, PacerConfig config,
+             const std::vector<std::string>& proxies)
+    : env_(env), store_(store), name_(std::move(name)), config_(config), split_(!proxies.empty()),
+      random_(std::random_device{}()) {
+    if (!split_)
+        routes_.push_back(Route{name_, "", 0, {}});
+    for (const std::string& proxy : proxies) {
+        const std::string label = ProxyLabel(proxy);
+        routes_.push_back(Route{name_ + "@" + label, label, 0, {}});
+    }
+    for (Route& route : routes_) {
+        std::optional<UpstreamState> saved = store_.LoadUpstream(route.key);
+        // Before the list there was one route, most often the service's own address: its
+        // suspension and spent budget carry over to "direct".
+        if (!saved && route.label == "direct")
+            saved = store_.LoadUpstream(name_);
+        if (saved)
+            route.state = std::move(*saved);
+    }
+    if (split_)
+        if (auto saved = store_.LoadUpstream(name_))
+            own_ = std::move(*saved);
+}
+
+Pacer::Turn Pacer::Acquire(Measurement* refusal, std::size_t* route) {
     std::lock_guard<std::mutex> guard(mutex_);
     const std::int64_t now = env_.clock.NowMs();
     const std::int64_t mono = env_.clock.MonoMs();
-    if (now < state_.suspended_until_ms) {
-        refusal->status = state_.suspended_status;
-        refusal->number.reset();
-        refusal->detail =
-            "暂停至 " + LocalMinute(state_.suspended_until_ms) + "：" + state_.suspended_why;
-        return Turn::Refused;
+    bool open = false;
+    for (std::size_t k = 0; k < routes_.size(); ++k) {
+        const std::size_t i = (next_route_ + k) % routes_.size();
+        Route& r = routes_[i];
+        if (now < r.state.suspended_until_ms)
+            continue;
+        open = true;
+        if (now / kDayMs != r.state.budget_day) {
+            r.state.budget_day = now / kDayMs;
+            r.state.budget_spent = 0;
+        }
+        if (Skipped(i, now) || r.state.budget_spent >= config_.daily_budget ||
+            mono < r.next_slot_mono)
+            continue;
+        ++r.state.budget_spent;
+        std::int64_t gap = config_.interval_ms;
+        if (config_.jitter_ms > 0)
+            gap += std::uniform_int_distribution<std::int64_t>(0, config_.jitter_ms)(random_);
+        r.next_slot_mono = mono + gap;
+        next_route_ = (i + 1) % routes_.size();
+        wanted_.reset();
+        Save(r.key, r.state);
+        if (route)
+            *route = i;
+        return Turn::Go;
     }
-    if (now / kDayMs != state_.budget_day) {
-        state_.budget_day = now / kDayMs;
-        state_.budget_spent = 0;
-    }
-    if (state_.budget_spent >= config_.daily_budget || mono < next_slot_mono_)
+    if (open)
         return Turn::Wait;
-    ++state_.budget_spent;
-    std::int64_t gap = config_.interval_ms;
-    if (config_.jitter_ms > 0)
-        gap += std::uniform_int_distribution<std::int64_t>(0, config_.jitter_ms)(random_);
-    next_slot_mono_ = mono + gap;
-    Save();
-    return Turn::Go;
+    // Every route rests: the upstream is back when the first one is.
+    const Route& first = *std::min_element(routes_.begin(), routes_.end(), [](auto& a, auto& b) {
+        return a.state.suspended_until_ms < b.state.suspended_until_ms;
+    });
+    refusal->status = first.state.suspended_status;
+    refusal->number.reset();
+    refusal->detail =
+        "暂停至 " + LocalMinute(first.state.suspended_until_ms) + "：" +
+        (split_ ? "每个代理都在暂停中（" + Resting(now) + "）" : first.state.suspended_why);
+    return Turn::Refused;
 }
 
 std::int64_t Pacer::NextTurnMono() const {
     std::lock_guard<std::mutex> guard(mutex_);
     const std::int64_t now = env_.clock.NowMs();
     const std::int64_t mono = env_.clock.MonoMs();
-    if (now < state_.suspended_until_ms)
-        return 0;
-    if (now / kDayMs == state_.budget_day && state_.budget_spent >= config_.daily_budget)
-        return mono + (now / kDayMs + 1) * kDayMs - now;
-    return next_slot_mono_;
+    std::optional<std::int64_t> next;
+    for (std::size_t i = 0; i < routes_.size(); ++i) {
+        const Route& r = routes_[i];
+        if (now < r.state.suspended_until_ms || Skipped(i, now))
+            continue;
+        const bool spent =
+            now / kDayMs == r.state.budget_day && r.state.budget_spent >= config_.daily_budget;
+        const std::int64_t turn =
+            spent ? mono + (now / kDayMs + 1) * kDayMs - now : r.next_slot_mono;
+        next = std::min(next.value_or(turn), turn);
+    }
+    return next.value_or(0); // every route suspended: the refusal is immediate
 }
 
 bool Pacer::Available() const {
     std::lock_guard<std::mutex> guard(mutex_);
     const std::int64_t now = env_.clock.NowMs();
-    return now >= state_.suspended_until_ms &&
-           (now / kDayMs != state_.budget_day || state_.budget_spent < config_.daily_budget);
+    return std::any_of(routes_.begin(), routes_.end(),
+                       [&](const Route& r) { return Usable(r, now); });
 }
 
-void Pacer::Suspend(Status why, const std::string& detail, std::int64_t span_ms) {
+void Pacer::Prefer(std::size_t route) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    wanted_ = route;
+}
+
+bool Pacer::Usable(const Route& r, std::int64_t now) const {
+    return now >= r.state.suspended_until_ms &&
+           (now / kDayMs != r.state.budget_day || r.state.budget_spent < config_.daily_budget);
+}
+
+bool Pacer::Skipped(std::size_t route, std::int64_t now) const {
+    return wanted_ && *wanted_ != route && Usable(routes_[*wanted_], now);
+}
+
+void Pacer::Suspend(Status why, const std::string& detail, std::int64_t span_ms,
+                    std::size_t route) {
     std::lock_guard<std::mutex> guard(mutex_);
     if (span_ms == 0)
         span_ms = why == Status::RateLimited ? config_.rate_limited_ms : config_.blocked_ms;
-    state_.suspended_until_ms = std::max(state_.suspended_until_ms, env_.clock.NowMs() + span_ms);
-    state_.suspended_status = why;
-    state_.suspended_why = detail;
-    Save();
+    Route& r = routes_.at(route);
+    r.state.suspended_until_ms = std::max(r.state.suspended_until_ms, env_.clock.NowMs() + span_ms);
+    r.state.suspended_status = why;
+    r.state.suspended_why = detail;
+    Save(r.key, r.state);
 }
 
 void Pacer::SetBroken(bool broken, const std::string& why) {
     std::lock_guard<std::mutex> guard(mutex_);
-    state_.broken = broken;
-    state_.broken_why = broken ? why : std::string();
-    Save();
+    Upstream().broken = broken;
+    Upstream().broken_why = broken ? why : std::string();
+    Save(name_, Upstream());
 }
 
-void Pacer::SetCanary(Status status, const std::string& detail) {
+void Pacer::SetCanary(Status status, const std::string& detail, std::size_t route) {
     std::lock_guard<std::mutex> guard(mutex_);
-    state_.canary_ms = env_.clock.NowMs();
-    state_.canary_status = status;
-    state_.canary_detail = detail;
-    Save();
+    for (UpstreamState* state : {&Upstream(), &routes_.at(route).state}) {
+        state->canary_ms = env_.clock.NowMs();
+        state->canary_status = status;
+        state->canary_detail = detail;
+    }
+    Save(name_, Upstream());
+    if (split_)
+        Save(routes_[route].key, routes_[route].state);
 }
 
 UpstreamState Pacer::Saved() const {
     std::lock_guard<std::mutex> guard(mutex_);
-    return state_;
+    return Upstream();
+}
+
+UpstreamState Pacer::RouteSaved(std::size_t route) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return routes_.at(route).state;
+}
+
+std::string Pacer::RouteLabel(std::size_t route) const {
+    return route < routes_.size() ? routes_[route].label : std::string(); // const after build
 }
 
 ProviderState Pacer::State() const {
     std::lock_guard<std::mutex> guard(mutex_);
+    const std::int64_t now = env_.clock.NowMs();
     ProviderState state;
-    if (env_.clock.NowMs() < state_.suspended_until_ms) {
-        state.suspended_until_ms = state_.suspended_until_ms;
-        state.suspended_why = state_.suspended_why;
+    const auto first = std::min_element(routes_.begin(), routes_.end(), [](auto& a, auto& b) {
+        return a.state.suspended_until_ms < b.state.suspended_until_ms;
+    });
+    if (now < first->state.suspended_until_ms) {
+        state.suspended_until_ms = first->state.suspended_until_ms;
+        state.suspended_why =
+            split_ ? "每个代理都在暂停中（" + Resting(now) + "）" : first->state.suspended_why;
     }
-    state.broken = state_.broken;
-    state.broken_why = state_.broken_why;
+    state.broken = Upstream().broken;
+    state.broken_why = Upstream().broken_why;
     return state;
 }
 
-void Pacer::Save() {
-    if (!store_.SaveUpstream(name_, state_))
-        LogLine("pacer: the state of " + name_ + " could not be kept in the store");
+std::string Pacer::RoutesNote() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const std::int64_t now = env_.clock.NowMs();
+    const bool all = std::all_of(routes_.begin(), routes_.end(),
+                                 [&](const Route& r) { return now < r.state.suspended_until_ms; });
+    const std::string resting = Resting(now);
+    return all || resting.empty() ? std::string() : "暂停的代理：" + resting;
 }
 
-bool Proceed(Pacer& pacer, std::optional<Measurement>* instead) {
+std::string Pacer::Resting(std::int64_t now) const {
+    std::string out;
+    for (const Route& r : routes_)
+        if (split_ && now < r.state.suspended_until_ms)
+            out += (out.empty() ? "" : "；") + r.label + " 至 " +
+                   LocalMinute(r.state.suspended_until_ms) + "：" + r.state.suspended_why;
+    return out;
+}
+
+void Pacer::Save(const std::string& key, const UpstreamState& state) {
+    if (!store_.SaveUpstream(key, state))
+        LogLine("pacer: the state of " + key + " could not be kept in the store");
+}
+
+bool Proceed(Pacer& pacer, std::optional<Measurement>* instead, std::size_t* route) {
     Measurement refusal;
-    switch (pacer.Acquire(&refusal)) {
+    switch (pacer.Acquire(&refusal, route)) {
     case Pacer::Turn::Go:
         return true;
     case Pacer::Turn::Wait:

@@ -11,6 +11,7 @@
 #include <toml++/toml.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <mutex>
 
@@ -44,6 +45,14 @@ bool AnyMatch(const std::vector<Pattern>& patterns, std::string_view text) {
     return false;
 }
 
+// A proxy's label as part of a file name: letters, digits, '.' and '-' kept, the rest '_'.
+std::string FileName(std::string text) {
+    for (char& c : text)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-')
+            c = '_';
+    return text;
+}
+
 Measurement Zero() {
     Measurement m;
     m.status = Status::NotFound;
@@ -51,19 +60,23 @@ Measurement Zero() {
     return m;
 }
 
+// One way out to the engine: one per proxy, else the one of `proxy` or none.
+struct Exit {
+    std::string proxy; // "": the service's own address
+    // Kept across requests and restarts like a browser's: an engine that hands out a cookie
+    // and checks it later sees a returning visitor. One jar per exit, since a cookie handed to
+    // one exit address and shown from another is what engines look for. "" when cookies are
+    // off.
+    std::string cookie_jar;
+};
+
 struct Definition {
     std::string engine; // shown on the home page
     std::string note;
-    std::string url; // {query} and {site} are replaced, percent-encoded
-    std::string query_sites;
-    std::string query_links;
-    std::vector<std::pair<std::string, std::string>> headers;
-    std::string user_agent;
-    std::string proxy;
-    // Kept across requests and restarts like a browser's: an engine that hands out a cookie
-    // and checks it later sees a returning visitor. "" when cookies are off.
-    std::string cookie_jar;
-    std::vector<Pattern> count; // the first capture group holds the number
+    SearchTemplate search;
+    std::vector<std::string> proxies; // as configured: each its own route of the pacer
+    std::vector<Exit> exits;          // by the pacer's route
+    std::vector<Pattern> count;       // the first capture group holds the number
     std::vector<Pattern> no_results;
     // "No results for X" above the results of a looser query: a real 0 for X, before any count
     std::vector<Pattern> no_exact_results;
@@ -71,8 +84,6 @@ struct Definition {
     std::string canary;
     std::int64_t canary_ms = 24 * kHourMs;
     std::int64_t unknown_page_ms = 6 * kHourMs; // suspension for an unrecognised page
-    std::int64_t timeout_ms = 15000;
-    std::int64_t max_bytes = 1 << 20;
 };
 
 // What a result page counts: its count, a real 0 where it states no result for the exact query
@@ -106,12 +117,10 @@ class SerpProvider final : public Provider {
     SerpProvider(const std::string& name, Definition def, PacerConfig pacing,
                  ProviderContext& context)
         : def_(std::move(def)), env_(context.env),
-          pacer_(context.env, context.store, name, pacing) {}
+          pacer_(context.env, context.store, name, pacing, def_.proxies) {}
 
     std::vector<Measurement> Measure(const MeasureRequest& request) override {
-        const std::string& query = request.page == Page::Sites   ? def_.query_sites
-                                   : request.page == Page::Links ? def_.query_links
-                                                                 : std::string();
+        const std::string& query = def_.search.QueryFor(request.page);
         std::optional<Measurement> m =
             query.empty() ? Failed(Status::Unsupported, def_.engine + " 不提供此项")
                           : MeasureSite(std::string(SiteHost(request.site)), query);
@@ -123,12 +132,17 @@ class SerpProvider final : public Provider {
 
     std::string Describe() const override {
         std::string text = def_.engine + " 结果数";
-        if (!def_.query_sites.empty())
-            text += "（收录: " + Replace(def_.query_sites, "{site}", "…") + "）";
-        if (!def_.query_links.empty())
-            text += "（反链: " + Replace(def_.query_links, "{site}", "…") + "）";
+        if (!def_.search.query_sites.empty())
+            text += "（收录: " + Replace(def_.search.query_sites, "{site}", "…") + "）";
+        if (!def_.search.query_links.empty())
+            text += "（反链: " + Replace(def_.search.query_links, "{site}", "…") + "）";
         if (!def_.note.empty())
             text += "。" + def_.note;
+        if (!def_.proxies.empty()) {
+            text += "。经 " + std::to_string(def_.proxies.size()) + " 个代理轮流查询";
+            if (const std::string note = pacer_.RoutesNote(); !note.empty())
+                text += "；" + note;
+        }
         return text;
     }
 
@@ -142,19 +156,24 @@ class SerpProvider final : public Provider {
         const bool canary = CanaryDue();
         if (const UpstreamState kept = pacer_.Saved(); kept.broken && !canary)
             return Failed(Status::ParseFailed, "定义已失效: " + kept.broken_why);
-        if (std::optional<Measurement> instead; !Proceed(pacer_, &instead))
+        std::size_t route = 0;
+        if (std::optional<Measurement> instead; !Proceed(pacer_, &instead, &route))
             return instead;
         if (canary) {
+            const SearchTemplate& s = def_.search;
             JudgeCanary(
-                Query(def_.canary, def_.query_sites.empty() ? def_.query_links : def_.query_sites));
+                Query(def_.canary, s.query_sites.empty() ? s.query_links : s.query_sites, route),
+                route);
             return std::nullopt;
         }
-        Reading r = Query(site, query);
+        Reading r = Query(site, query, route);
         if (r.m.status == Status::ParseFailed) {
             // A page we cannot read may mean the engine changed its page, or showed a
-            // verification page we do not know: the canary tells which at the next turn.
+            // verification page we do not know: the canary tells which at the next turn, by
+            // the same exit.
             std::lock_guard<std::mutex> guard(mutex_);
             canary_now_ = true;
+            pacer_.Prefer(route);
         }
         return r.m;
     }
@@ -175,21 +194,24 @@ class SerpProvider final : public Provider {
     // canary meets it again after that, or reads "no results" or an unreadable count, the
     // definition no longer fits the page and is marked broken, so that a changed page never
     // turns into zeros.
-    void JudgeCanary(const Reading& c) {
-        const UpstreamState before = pacer_.Saved();
+    // "Again" means by the same route: another exit address may be shown a verification page
+    // of its own.
+    void JudgeCanary(const Reading& c, std::size_t route) {
+        const bool was_broken = pacer_.Saved().broken;
+        const UpstreamState before = pacer_.RouteSaved(route);
         {
             std::lock_guard<std::mutex> guard(mutex_);
             canary_now_ = false;
         }
-        pacer_.SetCanary(c.m.status, c.m.detail);
+        pacer_.SetCanary(c.m.status, c.m.detail, route);
         if (c.m.status == Status::Ok && c.m.number.value_or(0) > 0) {
-            if (before.broken)
+            if (was_broken)
                 pacer_.SetBroken(false, "");
         } else if (c.unknown && !(before.canary_status == Status::ParseFailed &&
                                   before.canary_detail == c.m.detail)) {
             pacer_.Suspend(Status::Blocked,
                            "无法识别的页面（校验站点 " + def_.canary + " 亦然），可能是验证页面",
-                           def_.unknown_page_ms);
+                           def_.unknown_page_ms, route);
         } else if (c.m.status == Status::NotFound || c.m.status == Status::ParseFailed) {
             pacer_.SetBroken(true, "校验站点 " + def_.canary + " 无结果数 (" +
                                        std::string(StatusName(c.m.status)) + ")");
@@ -197,28 +219,25 @@ class SerpProvider final : public Provider {
         // Anything else (blocked, network, 429) says nothing of the definition.
     }
 
-    Reading Query(const std::string& site, const std::string& query_template) {
-        HttpRequest request;
-        request.url = Replace(
-            Replace(def_.url, "{query}", PercentEncode(Replace(query_template, "{site}", site))),
-            "{site}", PercentEncode(site));
-        request.headers = def_.headers;
-        request.user_agent = def_.user_agent;
-        request.proxy = def_.proxy;
-        request.cookie_jar = def_.cookie_jar;
-        request.timeout_ms = def_.timeout_ms;
-        request.max_bytes = static_cast<std::size_t>(def_.max_bytes);
-        return Classify(env_.http.Get(request));
+    Reading Query(const std::string& site, const std::string& query, std::size_t route) {
+        HttpRequest request = def_.search.Request(site, query);
+        request.proxy = def_.exits[route].proxy;
+        request.cookie_jar = def_.exits[route].cookie_jar;
+        Reading r = Classify(env_.http.Get(request), route);
+        if (const std::string label = pacer_.RouteLabel(route);
+            !label.empty() && r.m.status != Status::Ok && r.m.status != Status::NotFound)
+            r.m.detail += "（经 " + label + "）";
+        return r;
     }
 
     // A page that yields a count is a result page whatever else it holds (a result may be
     // titled "网络不给力" or link to a /captcha path); the blocked patterns judge only redirects
     // and pages without a count.
-    Reading Classify(HttpResponse r) {
+    Reading Classify(HttpResponse r, std::size_t route) {
         r.body = DecodeBody(r.body, r.content_type); // some engines still answer in GBK
         Reading out;
         if (r.status == 429) {
-            pacer_.Suspend(Status::RateLimited, "HTTP 429");
+            pacer_.Suspend(Status::RateLimited, "HTTP 429", 0, route);
             out.m = Failed(Status::RateLimited, "HTTP 429");
             return out;
         }
@@ -229,7 +248,8 @@ class SerpProvider final : public Provider {
             }
         if (AnyMatch(def_.blocked, r.body) ||
             (!r.location.empty() && AnyMatch(def_.blocked, r.location))) {
-            pacer_.Suspend(Status::Blocked, "验证页面 (HTTP " + std::to_string(r.status) + ")");
+            pacer_.Suspend(Status::Blocked, "验证页面 (HTTP " + std::to_string(r.status) + ")", 0,
+                           route);
             out.m = Failed(Status::Blocked, "验证页面");
             return out;
         }
@@ -261,17 +281,15 @@ std::unique_ptr<Provider> MakeSerpProvider(const std::string& name, const toml::
     Definition def;
     def.engine = name;
     std::vector<std::string> count, no_results, no_exact_results, blocked;
-    std::int64_t max_kb = def.max_bytes / 1024;
+    std::int64_t max_kb = static_cast<std::int64_t>(def.search.max_bytes / 1024);
     PacerConfig pacing;
     SectionReader read(name, section);
     read.String("engine", &def.engine);
     read.String("note", &def.note);
-    read.String("url", &def.url);
-    read.String("query_sites", &def.query_sites);
-    read.String("query_links", &def.query_links);
-    read.Headers("headers", &def.headers);
-    read.String("user_agent", &def.user_agent);
-    read.String("proxy", &def.proxy);
+    ReadSearchTemplate(read, &def.search);
+    read.String("user_agent", &def.search.user_agent);
+    std::string proxy;
+    ReadProxies(read, &proxy, &def.proxies);
     bool cookies = true;
     read.Bool("cookies", &cookies);
     read.Strings("count", &count);
@@ -281,11 +299,8 @@ std::unique_ptr<Provider> MakeSerpProvider(const std::string& name, const toml::
     read.String("canary", &def.canary);
     read.Duration("canary_hours", kHourMs, &def.canary_ms);
     read.Duration("unknown_page_hours", kHourMs, &def.unknown_page_ms);
-    read.Duration("timeout_s", 1000, &def.timeout_ms);
     read.Int("max_page_kb", 1, 16 * 1024, &max_kb);
     ReadPacerConfig(read, &pacing);
-    if (def.url.find("{query}") == std::string::npos)
-        read.Fail("url", "needs a {query} placeholder");
     if (count.empty())
         read.Fail("count", "at least one pattern is needed");
     if (!read.Done(error) || !Compile(read, "count", count, &def.count, error) ||
@@ -293,18 +308,27 @@ std::unique_ptr<Provider> MakeSerpProvider(const std::string& name, const toml::
         !Compile(read, "no_exact_results", no_exact_results, &def.no_exact_results, error) ||
         !Compile(read, "blocked", blocked, &def.blocked, error))
         return nullptr;
-    def.max_bytes = max_kb * 1024;
+    def.search.max_bytes = static_cast<std::size_t>(max_kb) * 1024;
     for (const Pattern& re : def.count)
         if (re->NumberOfCapturingGroups() < 1) {
             read.Fail("count", "each pattern needs a (group) around the number");
             read.Done(error);
             return nullptr;
         }
+    const std::filesystem::path jars = context.config.data_dir / "cookies";
     if (cookies && !context.config.data_dir.empty()) {
-        const std::filesystem::path jars = context.config.data_dir / "cookies";
         std::error_code ignored; // without the folder curl keeps cookies for one transfer only
         std::filesystem::create_directories(jars, ignored);
-        def.cookie_jar = (jars / (name + ".txt")).string();
+    }
+    for (const std::string& route :
+         def.proxies.empty() ? std::vector<std::string>{proxy} : def.proxies) {
+        const bool direct = def.proxies.empty() || route == "direct";
+        Exit exit{route == "direct" ? "" : route, ""};
+        if (cookies && !context.config.data_dir.empty())
+            exit.cookie_jar =
+                (jars / ((direct ? name : name + "@" + FileName(ProxyLabel(route))) + ".txt"))
+                    .string();
+        def.exits.push_back(std::move(exit));
     }
     return std::make_unique<SerpProvider>(name, std::move(def), pacing, context);
 }
@@ -378,6 +402,35 @@ std::optional<std::int64_t> ParseResultCount(std::string_view text) {
     if (__builtin_add_overflow(value, extra, &value))
         return std::nullopt;
     return value;
+}
+
+const std::string& SearchTemplate::QueryFor(Page page) const {
+    static const std::string none;
+    return page == Page::Sites ? query_sites : page == Page::Links ? query_links : none;
+}
+
+HttpRequest SearchTemplate::Request(const std::string& site, const std::string& query) const {
+    HttpRequest request;
+    request.url =
+        Replace(Replace(Replace(url, "{query}", PercentEncode(Replace(query, "{site}", site))),
+                        "{site}", PercentEncode(site)),
+                "{key}", PercentEncode(key));
+    for (const auto& [name, value] : headers)
+        request.headers.emplace_back(name, Replace(value, "{key}", key));
+    request.user_agent = user_agent;
+    request.timeout_ms = timeout_ms;
+    request.max_bytes = max_bytes;
+    return request;
+}
+
+void ReadSearchTemplate(SectionReader& read, SearchTemplate* out) {
+    read.String("url", &out->url);
+    read.String("query_sites", &out->query_sites);
+    read.String("query_links", &out->query_links);
+    read.Headers("headers", &out->headers);
+    read.Duration("timeout_s", 1000, &out->timeout_ms);
+    if (out->url.find("{query}") == std::string::npos)
+        read.Fail("url", "needs a {query} placeholder");
 }
 
 std::string_view SiteHost(std::string_view site) {

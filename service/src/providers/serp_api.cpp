@@ -29,16 +29,11 @@ bool Truthy(const nlohmann::json& value) {
 }
 
 struct Definition {
-    std::string url; // {query}, {site} and {key} are replaced, percent-encoded
-    std::string query_sites = "site:{site}";
-    std::string query_links;
-    std::vector<std::pair<std::string, std::string>> headers; // {key} is replaced
-    std::string key;
+    SearchTemplate search;
     std::string proxy;
     nlohmann::json::json_pointer count, no_results, error;
     bool has_no_results = false, has_error = false;
     std::string no_results_value; // "": any value that says something
-    std::int64_t timeout_ms = 30000;
 };
 
 class SerpApiProvider final : public Provider {
@@ -49,13 +44,11 @@ class SerpApiProvider final : public Provider {
           pacer_(context.env, context.store, name, pacing) {}
 
     std::vector<Measurement> Measure(const MeasureRequest& request) override {
-        const std::string& query = request.page == Page::Sites   ? def_.query_sites
-                                   : request.page == Page::Links ? def_.query_links
-                                                                 : std::string();
+        const std::string& query = def_.search.QueryFor(request.page);
         std::optional<Measurement> m =
-            query.empty()      ? Failed(Status::Unsupported, "此接口不提供此项")
-            : def_.key.empty() ? Failed(Status::NotConfigured, "未配置 API key")
-                               : Query(std::string(SiteHost(request.site)), query);
+            query.empty()             ? Failed(Status::Unsupported, "此接口不提供此项")
+            : def_.search.key.empty() ? Failed(Status::NotConfigured, "未配置 API key")
+                                      : Query(std::string(SiteHost(request.site)), query);
         if (!m)
             return {}; // not our turn yet
         m->time_ms = env_.clock.NowMs();
@@ -64,7 +57,7 @@ class SerpApiProvider final : public Provider {
 
     std::string Describe() const override {
         return "搜索接口 (JSON) 的估计结果数" +
-               std::string(def_.key.empty() ? "（未配置 key，不使用）" : "");
+               std::string(def_.search.key.empty() ? "（未配置 key，不使用）" : "");
     }
 
     ProviderState State() const override { return pacer_.State(); }
@@ -73,25 +66,10 @@ class SerpApiProvider final : public Provider {
   private:
     // nullopt when the pacer says wait.
     std::optional<Measurement> Query(const std::string& site, const std::string& query) {
-        Measurement refused;
-        switch (pacer_.Acquire(&refused)) {
-        case Pacer::Turn::Wait:
-            return std::nullopt;
-        case Pacer::Turn::Refused:
-            return refused;
-        case Pacer::Turn::Go:
-            break;
-        }
-        HttpRequest request;
-        request.url = Replace(
-            Replace(Replace(def_.url, "{query}", PercentEncode(Replace(query, "{site}", site))),
-                    "{site}", PercentEncode(site)),
-            "{key}", PercentEncode(def_.key));
-        for (const auto& [name, value] : def_.headers)
-            request.headers.emplace_back(name, Replace(value, "{key}", def_.key));
+        if (std::optional<Measurement> instead; !Proceed(pacer_, &instead))
+            return instead;
+        HttpRequest request = def_.search.Request(site, query);
         request.proxy = def_.proxy;
-        request.timeout_ms = def_.timeout_ms;
-        request.max_bytes = 4 << 20;
         const HttpResponse r = env_.http.Get(request);
         if (r.status == 0)
             return Failed(Status::NetworkError, r.error);
@@ -173,27 +151,22 @@ bool Pointer(SectionReader& read, std::string_view key, nlohmann::json::json_poi
 std::unique_ptr<Provider> MakeSerpApiProvider(const std::string& name, const toml::table& section,
                                               ProviderContext& context, std::string* error) {
     Definition def;
+    def.search.query_sites = "site:{site}";
+    def.search.timeout_ms = 30000;
+    def.search.max_bytes = 4 << 20;
     // Vendors sell by the month: a few thousand a day at most, a second apart.
     PacerConfig pacing{.interval_ms = 1000, .jitter_ms = 0, .daily_budget = 100};
     SectionReader read(name, section);
-    read.String("url", &def.url);
-    read.String("query_sites", &def.query_sites);
-    read.String("query_links", &def.query_links);
-    read.Headers("headers", &def.headers);
-    read.String("key", &def.key);
+    ReadSearchTemplate(read, &def.search);
+    read.String("key", &def.search.key);
     read.String("proxy", &def.proxy);
     read.String("no_results_value", &def.no_results_value);
-    read.Duration("timeout_s", 1000, &def.timeout_ms);
     ReadPacerConfig(read, &pacing);
     bool has_count = false;
     if (Pointer(read, "count", &def.count, &has_count) &&
         Pointer(read, "no_results", &def.no_results, &def.has_no_results) &&
-        Pointer(read, "error", &def.error, &def.has_error)) {
-        if (def.url.find("{query}") == std::string::npos)
-            read.Fail("url", "needs a {query} placeholder");
-        else if (!has_count)
-            read.Fail("count", "a JSON pointer to the result count is needed");
-    }
+        Pointer(read, "error", &def.error, &def.has_error) && !has_count)
+        read.Fail("count", "a JSON pointer to the result count is needed");
     if (!read.Done(error))
         return nullptr;
     return std::make_unique<SerpApiProvider>(name, std::move(def), pacing, context);

@@ -83,6 +83,50 @@ int FakeUpstream::hits(const std::string& path) const {
     return it == hits_.end() ? 0 : it->second;
 }
 
+FakeProxy::FakeProxy() {
+    up_.server().Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
+        // An origin-form request ("GET /path") is no proxy request.
+        const std::size_t path =
+            req.target.rfind("http://", 0) == 0 ? req.target.find('/', 7) : std::string::npos;
+        std::unique_lock<std::mutex> lock(mutex_);
+        requests_ += path != std::string::npos;
+        const Reply instead =
+            path == std::string::npos ? Reply{400, "", ""} : instead_.value_or(Reply{0, "", ""});
+        lock.unlock();
+        if (instead.status) {
+            res.status = instead.status;
+            if (!instead.location.empty())
+                res.set_header("Location", instead.location);
+            res.set_content(instead.body, "text/html; charset=utf-8");
+            return;
+        }
+        httplib::Client upstream(req.target.substr(0, path));
+        upstream.set_url_encode(false);
+        httplib::Headers headers;
+        for (const char* name : {"Cookie", "User-Agent", "Accept", "Accept-Language"})
+            if (req.has_header(name))
+                headers.emplace(name, req.get_header_value(name));
+        const httplib::Result r = upstream.Get(req.target.substr(path), headers);
+        res.status = r ? r->status : 502;
+        if (!r)
+            return;
+        for (const char* name : {"Set-Cookie", "Location"})
+            if (r->has_header(name))
+                res.set_header(name, r->get_header_value(name));
+        res.set_content(r->body, r->get_header_value("Content-Type").c_str());
+    });
+}
+
+int FakeProxy::requests() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return requests_;
+}
+
+void FakeProxy::AnswerInstead(std::optional<Reply> answer) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    instead_ = std::move(answer);
+}
+
 FakeSmtp::FakeSmtp() {
     listener_ = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};

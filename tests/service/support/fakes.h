@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,6 +66,32 @@ class FakeUpstream {
     int port_ = 0;
     mutable std::mutex mutex_;
     std::map<std::string, int> hits_;
+};
+
+// What an upstream answers: a page, or a redirect to `location`.
+struct Reply {
+    int status = 200;
+    std::string body;
+    std::string location;
+};
+
+// An HTTP proxy on 127.0.0.1: it takes the absolute-form requests clients send a proxy
+// ("GET http://host:port/path") and passes them on with their cookies, unless told to answer
+// in the upstream's place, as an engine answers an exit address it has blocked.
+class FakeProxy {
+  public:
+    FakeProxy();
+    bool Start() { return up_.Start(); }
+    std::string url() const { return up_.base(); }
+    int requests() const; // absolute-form requests taken
+    // From now on every request gets this answer; nullopt passes them on again.
+    void AnswerInstead(std::optional<Reply> answer);
+
+  private:
+    FakeUpstream up_;
+    mutable std::mutex mutex_;
+    std::optional<Reply> instead_;
+    int requests_ = 0;
 };
 
 // A mail server on 127.0.0.1 speaking just enough plain SMTP for libcurl, one session at a

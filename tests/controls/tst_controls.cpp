@@ -34,7 +34,8 @@ class TestControls : public QObject {
     // Events on a shown 97 x 30 button or 200 x 100 frame, and the state they leave.
     // Button: "m x y mask" (move; mask L, R, LR or -), "p" / "r" (left press / release at the
     // centre), "P" (right press), "R x y" (left release at x, y), "d" / "e" (disable / enable),
-    // "caption", "over" (a new pointer-over picture), "resize". State: "<painted state>
+    // "caption", "over" (a new pointer-over picture), "resize", "show" (first show, else before
+    // the events). State: "<painted state>
     // <clicks>". Frame: "caption <text>", "style n", "font n" (pixel size), "resize w h".
     // State: "<caption band: top or flat> <outline: lines or bare> <w>x<h> twips".
     void events_data() {
@@ -65,6 +66,8 @@ class TestControls : public QObject {
         add("disabled, caption changed", "button", {"d", "caption"}, "0 0");
         add("disabled, other picture changed", "button", {"d", "over"}, "3 0");
         add("disabled, resized", "button", {"d", "resize"}, "0 0");
+        // The window's load step sizes and disables buttons before the window is first shown.
+        add("disabled before the first show", "button", {"d", "show"}, "3 0");
         add("frame with caption", "frame", {"caption 标题"}, "top lines 3000x1500");
         add("caption cleared", "frame", {"caption 标题", "caption "}, "flat lines 3000x1500");
         for (const char* style : {"0", "2", "-1"})
@@ -84,8 +87,8 @@ class TestControls : public QObject {
         CtlFrame frame;
         QWidget* shown = control == "button" ? static_cast<QWidget*>(&button) : &frame;
         shown->resize(control == "button" ? QSize(97, 30) : QSize(200, 100));
-        shown->show();
-        QVERIFY(QTest::qWaitForWindowExposed(shown));
+        if (!events.contains("show"))
+            events.prepend("show");
         QSignalSpy clicked(&button, &CtlButton::Click);
         const QPoint centre(48, 15);
         for (const QString& event : events) {
@@ -93,7 +96,10 @@ class TestControls : public QObject {
             const QString verb = part[0];
             const int x = part.value(1).toInt();
             const int y = part.value(2).toInt();
-            if (verb == "d" || verb == "e") {
+            if (verb == "show") {
+                shown->show();
+                QVERIFY(QTest::qWaitForWindowExposed(shown));
+            } else if (verb == "d" || verb == "e") {
                 button.setEnable(verb == "e");
             } else if (verb == "m") {
                 Qt::MouseButtons mask;

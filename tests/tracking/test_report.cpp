@@ -64,7 +64,6 @@ bool setFileAccessOverride(bool on) {
 
 class TestReport : public QObject {
     Q_OBJECT
-  private slots:
 
   private:
     std::unique_ptr<QTemporaryDir> m_dir;

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -156,6 +157,33 @@ class TestControls : public QObject {
         frame.setFont(big);
         QVERIFY(frame.topEdgeTwips() > top);
         QVERIFY(frame.lineTwips(1).x1 > gap);
+    }
+
+    // The faces are painted: the picture stretched over the whole button, the caption in ink,
+    // the frame's outline around its body.
+    void facesArePainted() {
+        CtlButton button;
+        button.resize(150, 44);
+        button.setCaption(QString());
+        QPixmap halves = solid(Qt::blue);
+        QPainter(&halves).fillRect(0, 0, 50, 25, Qt::red);
+        button.setPictrueNormal(halves);
+        QImage face = button.grab().toImage();
+        QCOMPARE(QColor(face.pixel(0, 0)), QColor(Qt::red));
+        QCOMPARE(QColor(face.pixel(70, 22)), QColor(Qt::red)); // 70 < 150 * 50 / 99
+        QCOMPARE(QColor(face.pixel(149, 43)), QColor(Qt::blue));
+        button.setCaption(QStringLiteral("收录查询"));
+        QVERIFY(button.grab().toImage() != face);
+
+        CtlFrame frame;
+        frame.resize(100, 60);
+        frame.setCaption(QString());
+        frame.setBorderColor(0x000000FF);   // red
+        frame.setBackColorMain(0x00FFFFFF); // white
+        face = frame.grab().toImage();
+        QCOMPARE(QColor(face.pixel(0, 30)), QColor(Qt::red));
+        QCOMPARE(QColor(face.pixel(50, 59)), QColor(Qt::red));
+        QCOMPARE(QColor(face.pixel(50, 30)), QColor(Qt::white));
     }
 
     // Leaving, disabling, clicking and hiding each give back the capture the hover took: the

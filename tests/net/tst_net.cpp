@@ -12,6 +12,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <limits>
 #include <memory>
 
 #include <zlib.h>
@@ -241,12 +242,18 @@ class TestNet : public QObject {
         QCOMPARE(MakerHost(), QString(url).remove("http://"));
     }
 
-    void freshDrawsStayInRange() {
+    // Keys and update numbers stay in range for every draw, the ends, draws outside [0, 1)
+    // and NaN among them.
+    void drawsStayInRange() {
+        const auto inRange = [](qint64 n) { return n >= 1000000 && n <= 10000000; };
+        const float nan = std::numeric_limits<float>::quiet_NaN();
+        for (float x : {0.0f, 1.0f - 1.0f / 16777216.0f, -0.5f, 1.0f, nan}) {
+            QVERIFY2(inRange(QueryKeyFromDraw(x)), qPrintable(QString::number(x)));
+            QVERIFY(inRange(UpdateFileAddressFromDraw(x).section("?tn=", 1).toLongLong()));
+        }
         for (int i = 0; i < 200; ++i) {
-            const int key = QueryKey();
-            const qint64 tn = UpdateFileAddress().section("?tn=", 1).toLongLong();
-            QVERIFY2(key >= 1000000 && key <= 10000000, qPrintable(QString::number(key)));
-            QVERIFY2(tn >= 1000000 && tn <= 10000000, qPrintable(QString::number(tn)));
+            QVERIFY(inRange(QueryKey()));
+            QVERIFY(inRange(UpdateFileAddress().section("?tn=", 1).toLongLong()));
         }
     }
 

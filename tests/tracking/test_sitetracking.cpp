@@ -580,7 +580,9 @@ class TestSiteTracking : public QObject {
     void columnWidthsComeBack() {
         WriteIni("Setting", "LViewWidth", "2000,800,x,800,800,800,800,800", config());
         WriteIni("Setting", "PViewWidth", ",3000,900,900", config());
+        WriteIni("Setting", "SViewWidth", "2000,800,800", config()); // too few
         m_tracking->SetupColumns();
+        QCOMPARE(form().ListView1(0)->columnWidth(0), TwipsToPixels(2049));
         QCOMPARE(form().ListView1(1)->columnWidth(1), TwipsToPixels(800));
         QCOMPARE(form().ListView1(1)->columnWidth(2),
                  form().ListView1(1)->header()->defaultSectionSize());
@@ -588,6 +590,8 @@ class TestSiteTracking : public QObject {
         form().ListView1(0)->setColumnWidth(7, 41);
         form().ListView1(2)->setColumnWidth(1, 77);
         m_tracking->SaveColumnWidths();
+        // Stored in twips, as Config.ini always held them.
+        QCOMPARE(ReadIni("Setting", "PViewWidth", config()).section(u',', 1, 1), "1155");
         Form_Main again;
         again.ConfigPath = config();
         SiteTracking(again).SetupColumns();

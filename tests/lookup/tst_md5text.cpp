@@ -20,9 +20,9 @@ class TestMd5Text : public QObject {
         for (int lead : {65534, 65535, 65536, 131071}) {
             QTest::addRow("surrogate pair after %d", lead)
                 << QString(lead, QLatin1Char('a')) + pair + QStringLiteral("b");
-            QTest::addRow("gbk after %d", lead)
-                << QString(lead, QLatin1Char('x')) + QStringLiteral("网站排名") +
-                       QString(70000, QLatin1Char('y'));
+            QTest::addRow("gbk after %d", lead) << QString(lead, QLatin1Char('x')) +
+                                                       QStringLiteral("网站排名") +
+                                                       QString(70000, QLatin1Char('y'));
         }
         QTest::newRow("ascii after gbk piece")
             << QString("排").repeated(65536) + QString(65536, QLatin1Char('z'));

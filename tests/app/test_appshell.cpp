@@ -1,16 +1,15 @@
-// The program's shell without its window: the service it starts, signals, translations and
-// where its files live.
+// The program's shell without its window: the service it starts, signals and where its files
+// live.
 #include "app/configfiles.h"
 #include "app/servicelauncher.h"
 #include "app/signalrelay.h"
-#include "fakequeryservice.h"
+#include "fixture.h"
 #include "storage/inifile.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -19,13 +18,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-
-// A port on which nothing listens (free at the moment it is asked for).
-quint16 freePort() {
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost);
-    return server.serverPort();
-}
 
 ServiceLauncher::Setup setupFor(const QString& makerUrl, const QString& program) {
     ServiceLauncher::Setup setup;
@@ -44,7 +36,7 @@ class TestAppShell : public QObject {
 
   private slots:
     void startsTheServiceWhenNothingAnswers() {
-        const quint16 port = freePort();
+        const quint16 port = FreePort();
         const QString url = QStringLiteral("http://127.0.0.1:%1").arg(port);
         ServiceLauncher launcher(setupFor(url, QStringLiteral(FAKE_SERVICE)));
         QCOMPARE(launcher.ListenAddress(), url.mid(7));
@@ -78,7 +70,7 @@ class TestAppShell : public QObject {
         FakeQueryService service;
         QVERIFY(service.start());
         ServiceLauncher::Setup setup =
-            setupFor(url.arg(answered ? service.port() : freePort()), program);
+            setupFor(url.arg(answered ? service.port() : FreePort()), program);
         setup.overridden = overridden;
         ServiceLauncher launcher(setup);
         QVERIFY(!launcher.EnsureRunning());
@@ -88,7 +80,7 @@ class TestAppShell : public QObject {
     void usesTheServiceThatTookThePortFirst() {
         // Another service takes the port between the probe and the start: ours ends as a
         // second service on a port does, and the program uses the one that answers.
-        const quint16 port = freePort();
+        const quint16 port = FreePort();
         QFile script(dir.filePath("second.sh"));
         QVERIFY(script.open(QIODevice::WriteOnly));
         script.write(
@@ -116,11 +108,6 @@ class TestAppShell : public QObject {
         QTRY_COMPARE(spy.size(), 2);
         QCOMPARE(spy[0][0].toInt(), SIGHUP);
         QCOMPARE(spy[1][0].toInt(), SIGTERM);
-    }
-
-    void qtSpeaksChinese() {
-        QVERIFY(InstallQtTranslations());
-        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("取消"));
     }
 
     void filesLiveBesideAConfigOrInTheUsersFolders() {

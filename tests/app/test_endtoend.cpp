@@ -40,16 +40,13 @@ class TestEndToEnd : public QObject {
         WriteIni(setting, QStringLiteral("AutoGain"), QStringLiteral("1"), config());
         WriteIni(setting, QStringLiteral("AutoRecord"), QStringLiteral("1"), config());
         WriteIni(setting, QStringLiteral("AutoUpdate"), QStringLiteral("0"), config());
-        const QString site = QStringLiteral("sites.asp");
-        const QString link = QStringLiteral("links.asp");
-        const QString rank = QStringLiteral("ranks.asp");
-        service.setPayloadFor(site, QStringLiteral("alpha.com"),
-                              QStringLiteral("11|12|13|14|15|16|17"));
-        service.setPayloadFor(link, QStringLiteral("alpha.com"), QStringLiteral("1|2|3|4|5|6|7"));
-        service.setPayloadFor(rank, QStringLiteral("alpha.com"), QStringLiteral("5|6"));
-        service.setPayloadFor(site, QStringLiteral("beta.org"), QStringLiteral("false"));
-        service.setPayloadFor(link, QStringLiteral("beta.org"), QStringLiteral("9,9,9,9,9,9,9"));
-        service.setPayloadFor(rank, QStringLiteral("beta.org"), QStringLiteral("2,1"));
+        const QStringList pages = {"sites.asp", "links.asp", "ranks.asp"};
+        const QStringList alpha = {"11|12|13|14|15|16|17", "1|2|3|4|5|6|7", "5|6"};
+        const QStringList beta = {"false", "9,9,9,9,9,9,9", "2,1"};
+        for (int i = 0; i < 3; ++i) {
+            service.setPayloadFor(pages[i], QStringLiteral("alpha.com"), alpha[i]);
+            service.setPayloadFor(pages[i], QStringLiteral("beta.org"), beta[i]);
+        }
 
         QProcess first;
         first.setProcessEnvironment(environment());

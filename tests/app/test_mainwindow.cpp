@@ -2,8 +2,7 @@
 #include "app/modmin.h"
 #include "controls/ctlbutton.h"
 #include "controls/ctlframe.h"
-#include "fakedesktop.h"
-#include "fakequeryservice.h"
+#include "fixture.h"
 #include "net/httpget.h"
 #include "storage/charset.h"
 #include "storage/inifile.h"
@@ -39,13 +38,10 @@ class EventCounter : public QObject {
 class TestMainWindow : public QObject {
     Q_OBJECT
 
-    FakeQueryService service;
-    QTemporaryDir tempFolder;
     QTemporaryDir xdgFolder;
-    std::unique_ptr<QTemporaryDir> folder;
-    std::unique_ptr<FakeDesktop> desktop;
+    std::unique_ptr<DesktopFixture> fx;
 
-    QString config() const { return folder->filePath(QStringLiteral("Config.ini")); }
+    QString config() const { return fx->path(QStringLiteral("Config.ini")); }
     void setting(const QString& key, const QString& value) {
         WriteIni(QStringLiteral("Setting"), key, value, config());
     }
@@ -53,94 +49,58 @@ class TestMainWindow : public QObject {
         return ReadIni(QStringLiteral("Setting"), key, config());
     }
     std::unique_ptr<MainWindow> makeWindow(const QStringList& args = {}) {
-        return std::make_unique<MainWindow>(folder->path(), args);
+        return std::make_unique<MainWindow>(fx->dir.path(), args);
     }
     int requestsFor(const QString& page) const {
         int n = 0;
-        for (const QString& r : service.requests())
+        for (const QString& r : fx->service.requests())
             n += r.contains(QLatin1Char('/') + page + QLatin1Char('?'));
         return n;
     }
-    void serveAllSites() {
-        service.setPayload(QStringLiteral("sites.asp"), QStringLiteral("1|2|3|4|5|6|7"));
-        service.setPayload(QStringLiteral("links.asp"), QStringLiteral("7|6|5|4|3|2|1"));
-        service.setPayload(QStringLiteral("ranks.asp"), QStringLiteral("3|4"));
-    }
 
   private slots:
-    void initTestCase() {
-        QVERIFY(service.start());
-        QVERIFY(tempFolder.isValid());
-        qputenv("VALDANE_MAKER_URL", service.baseUrl().toUtf8());
-        qputenv("TEMP", tempFolder.path().toUtf8());
-        SetHttpGetTimeLimit(3s);
-    }
-
     void init() {
-        QVERIFY(xdgFolder.isValid());
+        fx = std::make_unique<DesktopFixture>(3s);
+        qputenv("TEMP", fx->dir.path().toUtf8());
         qputenv("XDG_CONFIG_HOME", xdgFolder.filePath("config").toUtf8());
         qputenv("XDG_DATA_HOME", xdgFolder.filePath("data").toUtf8());
-        folder = std::make_unique<QTemporaryDir>();
         // An existing Config.ini keeps the files beside the program.
-        QFile(config()).open(QIODevice::WriteOnly);
-        desktop = std::make_unique<FakeDesktop>();
-        service.clearRequests();
-        serveAllSites();
+        PutContent(config(), "");
+        fx->service.setPayload(QStringLiteral("sites.asp"), QStringLiteral("1|2|3|4|5|6|7"));
+        fx->service.setPayload(QStringLiteral("links.asp"), QStringLiteral("7|6|5|4|3|2|1"));
+        fx->service.setPayload(QStringLiteral("ranks.asp"), QStringLiteral("3|4"));
     }
 
-    void cleanup() {
-        desktop.reset();
-        folder.reset();
-    }
+    void cleanup() { fx.reset(); }
 
-    void firstStartWritesDefaultsAndShowsSettings() {
+    // Without sites the settings panel comes first, else the overview with the stored list,
+    // cleaned and written back. The files stay beside the program.
+    void startPanel_data() {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("list");
+        QTest::addColumn<int>("panel");
+        QTest::newRow("no sites") << ""
+                                  << "" << 6;
+        QTest::newRow("sites") << "http://a.com；http://b.com;a.com"
+                               << "a.com;b.com" << 0;
+    }
+    void startPanel() {
+        QFETCH(QString, stored);
+        QFETCH(QString, list);
+        QFETCH(int, panel);
+        setting(QStringLiteral("SeoUrl"), stored);
         auto window = makeWindow();
         window->Load();
-
-        const QString info = QStringLiteral("Info");
         QCOMPARE(window->ConfigPath, config());
-        QCOMPARE(window->LogPath, folder->filePath(QStringLiteral("SeoLog.htm")));
-        QCOMPARE(ReadIni(info, QStringLiteral("AppName"), config()), QStringLiteral("Valdane"));
-        QCOMPARE(ReadIni(info, QStringLiteral("AppVersion"), config()),
-                 QStringLiteral("V1.3 Beta"));
-        QCOMPARE(ReadIni(info, QStringLiteral("MyUrl"), config()), service.baseUrl());
-        QVERIFY(!ReadIni(info, QStringLiteral("WorkPath"), config()).isEmpty());
-        QVERIFY(!ReadIni(info, QStringLiteral("MyQQ"), config()).isEmpty());
-        QVERIFY(!ReadIni(info, QStringLiteral("MyEmail"), config()).isEmpty());
-        QCOMPARE(readSetting(QStringLiteral("AutoUpdate")), QStringLiteral("1"));
-        QVERIFY(readSetting(QStringLiteral("SeoUrl")).isEmpty());
-
-        QCOMPARE(window->CurrentPanel, 6);
-        QVERIFY(!window->Frame(6)->isHidden());
-        QVERIFY(window->Frame(0)->isHidden());
-        QVERIFY(!window->CmdMenu2(1)->Enable());
-        for (int view = 0; view < 3; ++view)
-            QCOMPARE(window->ListView1(view)->columnWidth(0), TwipsToPixels(2049));
-        QCOMPARE(window->windowTitle(),
-                 QStringLiteral("Valdane V1.3 Beta - ") +
-                     service.baseUrl().mid(QStringLiteral("http://").size()));
-        QCOMPARE(window->Label1(1)->text(), service.baseUrl());
-        QCOMPARE(window->Label1(1)->toolTip(), QStringLiteral("访问作者网站"));
-        QCOMPARE(window->Label1(1)->cursor().shape(), Qt::PointingHandCursor);
-        QVERIFY(window->Label1(0)->cursor().shape() != Qt::PointingHandCursor);
-        QVERIFY(window->Timer1(0)->isActive());
-        QVERIFY(window->Timer1(4)->isActive());
-        QVERIFY(!window->Timer1(3)->isActive());
+        QCOMPARE(window->LogPath, fx->path(QStringLiteral("SeoLog.htm")));
+        QCOMPARE(ReadIni("Info", "MyUrl", config()), fx->service.baseUrl());
+        QCOMPARE(readSetting(QStringLiteral("SeoUrl")), list);
+        QCOMPARE(window->SiteList, list);
+        QCOMPARE(window->CurrentPanel, panel);
+        QVERIFY(!window->Frame(panel)->isHidden() && window->Frame(6 - panel)->isHidden());
+        QCOMPARE(window->CmdMenu2(1)->Enable(), !list.isEmpty());
+        QCOMPARE(window->ListView1(0)->topLevelItemCount(), list.isEmpty() ? 0 : 2);
         QVERIFY(TrayPresent());
-    }
-
-    void withoutConfigBesideFilesGoToTheUsersFolders() {
-        QFile::remove(config());
-        auto window = makeWindow();
-        window->Load();
-        const QString xdgConfig = xdgFolder.filePath("config/valdane/Config.ini");
-        QCOMPARE(window->ConfigPath, xdgConfig);
-        QCOMPARE(window->LogPath, xdgFolder.filePath("data/valdane/SeoLog.htm"));
-        QVERIFY(QFileInfo(xdgFolder.filePath("data/valdane")).isDir());
-        QCOMPARE(ReadIni("Info", "AppName", xdgConfig), QStringLiteral("Valdane"));
-        QVERIFY(!QFile::exists(config()));
-        QVERIFY(desktop->boxes.isEmpty());
-        QFile::remove(xdgConfig);
     }
 
     // A Config.ini that cannot be written is told once per run; the refresh and lists go on.
@@ -152,27 +112,15 @@ class TestMainWindow : public QObject {
         auto window = makeWindow();
         window->Load();
         window->show();
-        QTRY_COMPARE(desktop->boxes.size(), 1);
-        QVERIFY(desktop->boxes[0].text.contains(QDir::toNativeSeparators(window->ConfigPath)));
-        QCOMPARE(desktop->boxes[0].title, QStringLiteral("提示"));
+        QTRY_COMPARE(fx->desktop.boxes.size(), 1);
+        QVERIFY(fx->desktop.boxes[0].text.contains(QDir::toNativeSeparators(window->ConfigPath)));
+        QCOMPARE(fx->desktop.boxes[0].title, QStringLiteral("提示"));
         window->SiteList = QStringLiteral("a.com");
         window->tracking().UpdateSites(QStringLiteral("All"));
         window->tracking().UpdateSites(QStringLiteral("All"));
         QCOMPARE(requestsFor(QStringLiteral("sites.asp")), 2);
         QCOMPARE(window->ListView1(0)->topLevelItemCount(), 1);
-        QCOMPARE(desktop->boxes.size(), 1);
-    }
-
-    void storedSiteListIsNormalisedAndWrittenBack() {
-        setting(QStringLiteral("SeoUrl"), QStringLiteral("http://a.com；http://b.com;a.com"));
-        auto window = makeWindow();
-        window->Load();
-        QCOMPARE(readSetting(QStringLiteral("SeoUrl")), QStringLiteral("a.com;b.com"));
-        QCOMPARE(window->SiteList, QStringLiteral("a.com;b.com"));
-        QCOMPARE(window->CurrentPanel, 0);
-        QVERIFY(!window->Frame(0)->isHidden());
-        QVERIFY(window->CmdMenu2(1)->Enable());
-        QCOMPARE(window->ListView1(0)->topLevelItemCount(), 2);
+        QCOMPARE(fx->desktop.boxes.size(), 1);
     }
 
     void autoUpdateIsRepaired_data() {
@@ -208,7 +156,7 @@ class TestMainWindow : public QObject {
         QFETCH(bool, hidden);
         QFETCH(bool, minimised);
         setting(QStringLiteral("AutoUpdate"), QStringLiteral("0"));
-        desktop->tray = tray;
+        fx->desktop.tray = tray;
         auto window = makeWindow(args);
         int shows = 0;
         EventCounter counter(QEvent::Show, shows);
@@ -226,38 +174,38 @@ class TestMainWindow : public QObject {
         QVERIFY(window->isVisible() && !window->isMinimized());
     }
 
-    void autoGainRefreshesAtActivation_data() {
+    void activation_data() {
         QTest::addColumn<QString>("autoGain");
-        QTest::addColumn<int>("expectedSiteRequests");
-        QTest::newRow("on") << "1" << 2;
-        QTest::newRow("off") << "0" << 0;
-        QTest::newRow("other") << "true" << 0;
+        QTest::addColumn<QString>("autoUpdate");
+        QTest::addColumn<int>("siteRequests");
+        QTest::newRow("refresh on") << "1"
+                                    << "0" << 2;
+        QTest::newRow("refresh off") << "0"
+                                     << "0" << 0;
+        QTest::newRow("refresh other") << "true"
+                                       << "0" << 0;
+        QTest::newRow("update check") << "0"
+                                      << "1" << 0;
     }
-    void autoGainRefreshesAtActivation() {
+    void activation() {
         QFETCH(QString, autoGain);
-        QFETCH(int, expectedSiteRequests);
+        QFETCH(QString, autoUpdate);
+        QFETCH(int, siteRequests);
         setting(QStringLiteral("SeoUrl"), QStringLiteral("a.com;b.com"));
-        setting(QStringLiteral("AutoUpdate"), QStringLiteral("0"));
+        setting(QStringLiteral("AutoUpdate"), autoUpdate);
         setting(QStringLiteral("AutoGain"), autoGain);
         auto window = makeWindow();
         window->Load();
         window->show();
+        QTRY_COMPARE(requestsFor(QStringLiteral("sites.asp")), siteRequests);
         QTest::qWait(50);
         QTRY_VERIFY(!window->IsBusy);
-        QCOMPARE(requestsFor(QStringLiteral("sites.asp")), expectedSiteRequests);
-        QCOMPARE(requestsFor(QStringLiteral("Update.txt")), 0);
-        if (expectedSiteRequests) {
+        QCOMPARE(requestsFor(QStringLiteral("sites.asp")), siteRequests);
+        QCOMPARE(requestsFor(QStringLiteral("Update.txt")), autoUpdate.toInt());
+        QCOMPARE(window->Timer1(3)->isActive(), siteRequests > 0);
+        if (siteRequests)
             QCOMPARE(ReadIni(QStringLiteral("b.com"), QStringLiteral("Url_pr"), config()),
                      QStringLiteral("3,4"));
-            QVERIFY(window->Timer1(3)->isActive());
-        }
-    }
-
-    void updateCheckRunsAtActivation() {
-        auto window = makeWindow();
-        window->Load();
-        window->show();
-        QTRY_COMPARE(requestsFor(QStringLiteral("Update.txt")), 1);
     }
 
     void closeWhileBusy_data() {
@@ -271,12 +219,12 @@ class TestMainWindow : public QObject {
         QFETCH(bool, mayAsk);
         QFETCH(bool, confirm);
         setting(QStringLiteral("SeoUrl"), QStringLiteral("a.com"));
-        service.setDelay(QStringLiteral("sites.asp"), 300);
+        fx->service.setDelay(QStringLiteral("sites.asp"), 300);
         auto window = makeWindow();
         window->Load();
         WriteTextFile(window->TempPath, QStringLiteral("[ConFig]"));
         QVERIFY(QFile::exists(window->TempPath));
-        desktop->nextAnswer =
+        fx->desktop.nextAnswer =
             confirm ? DesktopServices::Answer::Ok : DesktopServices::Answer::Cancel;
 
         bool closedInside = false;
@@ -286,14 +234,14 @@ class TestMainWindow : public QObject {
         });
         window->tracking().UpdateSites(QStringLiteral("All"));
 
-        QCOMPARE(desktop->boxes.size(), mayAsk ? 1 : 0);
+        QCOMPARE(fx->desktop.boxes.size(), mayAsk ? 1 : 0);
         if (mayAsk) {
-            QCOMPARE(desktop->boxes[0].text, QStringLiteral("正在获取数据，确定要退出？ \r\n"));
-            QCOMPARE(desktop->boxes[0].title, QStringLiteral("Valdane提示"));
-            QCOMPARE(desktop->boxes[0].buttons, DesktopServices::Buttons::OkCancel);
+            QCOMPARE(fx->desktop.boxes[0].text, QStringLiteral("正在获取数据，确定要退出？ \r\n"));
+            QCOMPARE(fx->desktop.boxes[0].title, QStringLiteral("Valdane提示"));
+            QCOMPARE(fx->desktop.boxes[0].buttons, DesktopServices::Buttons::OkCancel);
         }
         QCOMPARE(closedInside, confirm);
-        QCOMPARE(desktop->endCount, confirm ? 1 : 0);
+        QCOMPARE(fx->desktop.endCount, confirm ? 1 : 0);
         QCOMPARE(QFile::exists(window->TempPath), !confirm);
         QCOMPARE(readSetting(QStringLiteral("SViewWidth")).isEmpty(), !confirm);
         QCOMPARE(TrayPresent(), !confirm);
@@ -309,8 +257,8 @@ class TestMainWindow : public QObject {
         auto window = makeWindow();
         window->Load();
         window->MenuQuit()->trigger();
-        QVERIFY(desktop->boxes.isEmpty());
-        QCOMPARE(desktop->endCount, 1);
+        QVERIFY(fx->desktop.boxes.isEmpty());
+        QCOMPARE(fx->desktop.endCount, 1);
         QCOMPARE(readSetting(QStringLiteral("PViewWidth")).count(QLatin1Char(',')), 2);
     }
 
@@ -323,15 +271,15 @@ class TestMainWindow : public QObject {
 
         TrayActivated(*window, QSystemTrayIcon::DoubleClick);
         TrayActivated(*window, QSystemTrayIcon::Context);
-        QVERIFY(desktop->popups.isEmpty());
+        QVERIFY(fx->desktop.popups.isEmpty());
 
         window->setWindowState(Qt::WindowMinimized);
         QTRY_VERIFY(window->isHidden());
         TrayActivated(*window, QSystemTrayIcon::MiddleClick);
         QVERIFY(window->isHidden());
         TrayActivated(*window, QSystemTrayIcon::Context);
-        QCOMPARE(desktop->popups.size(), 1);
-        QCOMPARE(desktop->popups[0], window->MenuFile2());
+        QCOMPARE(fx->desktop.popups.size(), 1);
+        QCOMPARE(fx->desktop.popups[0], window->MenuFile2());
         TrayActivated(*window, QSystemTrayIcon::DoubleClick);
         QVERIFY(!window->isHidden());
         QVERIFY(!window->isMinimized());
@@ -346,7 +294,7 @@ class TestMainWindow : public QObject {
                 TrayActivated(*window, QSystemTrayIcon::Trigger);
             QVERIFY(!window->isHidden());
         }
-        QCOMPARE(desktop->endCount, 0);
+        QCOMPARE(fx->desktop.endCount, 0);
     }
 
     void linkLineOpensOnlyWebAddresses_data() {
@@ -369,9 +317,9 @@ class TestMainWindow : public QObject {
         window->show();
         window->UpdateUrl = updateUrl;
         QTest::mouseClick(window->Label1(1), Qt::LeftButton);
-        QCOMPARE(desktop->opened.size(), 1);
-        QCOMPARE(desktop->opened[0].target, opensUpdateUrl ? updateUrl : service.baseUrl());
-        QCOMPARE(desktop->opened[0].showCommand, DesktopServices::ShowShow);
+        QCOMPARE(fx->desktop.opened.size(), 1);
+        QCOMPARE(fx->desktop.opened[0].target, opensUpdateUrl ? updateUrl : fx->service.baseUrl());
+        QCOMPARE(fx->desktop.opened[0].showCommand, DesktopServices::ShowShow);
         QTRY_VERIFY(window->isHidden());
     }
 

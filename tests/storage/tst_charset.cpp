@@ -1,6 +1,6 @@
 #include "storage/charset.h"
 
-#include "storagetest.h"
+#include "fixture.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -13,213 +13,201 @@
 
 class TestCharset : public QObject {
     Q_OBJECT
-
-  private slots:
-    void bytesToText_data();
-    void bytesToText();
-    void writeTextFile_data();
-    void writeTextFile();
-    void fileFailures();
-    void failedWriteKeepsOldContent();
-    void replaceKeepsPermissions_data();
-    void replaceKeepsPermissions();
-    void writeTextFileNeverFollowsALink();
-    void staleCopiesRemoved();
-
   private:
     QTemporaryDir dir;
-};
 
-void TestCharset::bytesToText_data() {
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<QString>("charset");
-    QTest::addColumn<QString>("expected");
+  private slots:
+    void bytesToText_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("charset");
+        QTest::addColumn<QString>("expected");
 
-    // 81 40 exists only in GBK; a strict GB 2312 decoder would not give this character.
-    const QByteArray gbkOnly = QByteArray::fromHex("8140");
-    QTest::newRow("gbk-only under gb2312") << gbkOnly << "gb2312"
-                                           << "丂";
-    QTest::newRow("name in capitals, blanks") << gbkOnly << " GBK "
-                                              << "丂";
-    QTest::newRow("cp936") << QByteArray::fromHex("d6d0cec4") << "cp936"
-                           << "中文";
-    QTest::newRow("utf-8") << QByteArray("\xe4\xb8\xad") << "utf-8"
-                           << "中";
-    QTest::newRow("unknown charset") << QByteArray("abc") << "no-such"
-                                     << "0";
-    QTest::newRow("empty charset") << QByteArray("abc") << ""
-                                   << "0";
-    QTest::newRow("empty block") << QByteArray() << "gb2312"
-                                 << "";
-    QTest::newRow("empty block, unknown charset") << QByteArray() << "bogus"
-                                                  << "0";
-    QTest::newRow("invalid trail byte")
-        << QByteArray::fromHex("812041") << "gb2312" << QString::fromUtf16(u"\uFFFD A");
-    QTest::newRow("lead byte at the end")
-        << QByteArray::fromHex("41d6") << "gb2312" << QString::fromUtf16(u"A\uFFFD");
-    QTest::newRow("zero byte kept")
-        << QByteArray("a\0b", 3) << "gb2312" << QString::fromUtf16(u"a\0b", 3);
-}
+        // 81 40 exists only in GBK; a strict GB 2312 decoder would not give this character.
+        const QByteArray gbkOnly = QByteArray::fromHex("8140");
+        QTest::newRow("gbk-only under gb2312") << gbkOnly << "gb2312"
+                                               << "丂";
+        QTest::newRow("name in capitals, blanks") << gbkOnly << " GBK "
+                                                  << "丂";
+        QTest::newRow("cp936") << QByteArray::fromHex("d6d0cec4") << "cp936"
+                               << "中文";
+        QTest::newRow("utf-8") << QByteArray("\xe4\xb8\xad") << "utf-8"
+                               << "中";
+        QTest::newRow("unknown charset") << QByteArray("abc") << "no-such"
+                                         << "0";
+        QTest::newRow("empty charset") << QByteArray("abc") << ""
+                                       << "0";
+        QTest::newRow("empty block") << QByteArray() << "gb2312"
+                                     << "";
+        QTest::newRow("empty block, unknown charset") << QByteArray() << "bogus"
+                                                      << "0";
+        QTest::newRow("invalid trail byte")
+            << QByteArray::fromHex("812041") << "gb2312" << QString::fromUtf16(u"\uFFFD A");
+        QTest::newRow("lead byte at the end")
+            << QByteArray::fromHex("41d6") << "gb2312" << QString::fromUtf16(u"A\uFFFD");
+        QTest::newRow("zero byte kept")
+            << QByteArray("a\0b", 3) << "gb2312" << QString::fromUtf16(u"a\0b", 3);
+    }
 
-void TestCharset::bytesToText() {
-    QFETCH(QByteArray, bytes);
-    QFETCH(QString, charset);
-    QFETCH(QString, expected);
-    QCOMPARE(BytesToText(bytes, charset), expected);
-}
+    void bytesToText() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, charset);
+        QFETCH(QString, expected);
+        QCOMPARE(BytesToText(bytes, charset), expected);
+    }
 
-void TestCharset::writeTextFile_data() {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QByteArray>("expected");
+    void writeTextFile_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QByteArray>("expected");
 
-    QTest::newRow("empty text") << "" << QByteArray("\r\n");
-    QTest::newRow("chinese") << "更新丂" << QByteArray::fromHex("b8fcd0c281400d0a");
-    QTest::newRow("inner line ends unchanged") << "a\nb\r\nc" << QByteArray("a\nb\r\nc\r\n");
-    QTest::newRow("no gbk code") << QString::fromUtf8("a😀b") << QByteArray("a?b\r\n");
-    QTest::newRow("no gbk code, then chinese")
-        << QString::fromUtf8("😀中") << QByteArray("?\xd6\xd0\r\n");
-    QTest::newRow("lone surrogate") << QString(QChar(0xD800)) << QByteArray("?\r\n");
-}
+        QTest::newRow("empty text") << "" << QByteArray("\r\n");
+        QTest::newRow("chinese") << "更新丂" << QByteArray::fromHex("b8fcd0c281400d0a");
+        QTest::newRow("inner line ends unchanged") << "a\nb\r\nc" << QByteArray("a\nb\r\nc\r\n");
+        QTest::newRow("no gbk code") << QString::fromUtf8("a😀b") << QByteArray("a?b\r\n");
+        QTest::newRow("no gbk code, then chinese")
+            << QString::fromUtf8("😀中") << QByteArray("?\xd6\xd0\r\n");
+        QTest::newRow("lone surrogate") << QString(QChar(0xD800)) << QByteArray("?\r\n");
+    }
 
-void TestCharset::writeTextFile() {
-    QFETCH(QString, text);
-    QFETCH(QByteArray, expected);
-    QCOMPARE(ToGbk(text) + "\r\n", expected);
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("SeoLog.htm"));
-    putContent(path, QByteArray(5000, 'x')); // a longer old content is replaced whole
-    WriteTextFile(path, text);
-    QCOMPARE(contentOf(path), expected);
-    QCOMPARE(ReadTextFile(path, QStringLiteral("gb2312")), BytesToText(expected, "gb2312"));
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
-}
+    void writeTextFile() {
+        QFETCH(QString, text);
+        QFETCH(QByteArray, expected);
+        QCOMPARE(ToGbk(text) + "\r\n", expected);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("SeoLog.htm"));
+        PutContent(path, QByteArray(5000, 'x')); // a longer old content is replaced whole
+        WriteTextFile(path, text);
+        QCOMPARE(ContentOf(path), expected);
+        QCOMPARE(ReadTextFile(path, QStringLiteral("gb2312")), BytesToText(expected, "gb2312"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+    }
 
-void TestCharset::fileFailures() {
-    const QString plain = dir.filePath(QStringLiteral("plain"));
-    putContent(plain, "old");
-    // Folder missing, folder is a file, target is a folder: nothing appears, nothing breaks.
-    WriteTextFile(dir.filePath(QStringLiteral("missing/out.htm")), QStringLiteral("x"));
-    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("missing"))));
-    WriteTextFile(plain + QStringLiteral("/out.htm"), QStringLiteral("x"));
-    QCOMPARE(contentOf(plain), QByteArray("old"));
-    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("folder")));
-    QVERIFY(!ReplaceFileAtomically(dir.filePath(QStringLiteral("folder")), "x"));
-    QVERIFY(QFileInfo(dir.filePath(QStringLiteral("folder"))).isDir());
-    QVERIFY(!ReplaceFileAtomically(QString(), "x"));
+    void fileFailures() {
+        const QString plain = dir.filePath(QStringLiteral("plain"));
+        PutContent(plain, "old");
+        // Folder missing, folder is a file, target is a folder: nothing appears, nothing breaks.
+        WriteTextFile(dir.filePath(QStringLiteral("missing/out.htm")), QStringLiteral("x"));
+        QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("missing"))));
+        WriteTextFile(plain + QStringLiteral("/out.htm"), QStringLiteral("x"));
+        QCOMPARE(ContentOf(plain), QByteArray("old"));
+        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("folder")));
+        QVERIFY(!ReplaceFileAtomically(dir.filePath(QStringLiteral("folder")), "x"));
+        QVERIFY(QFileInfo(dir.filePath(QStringLiteral("folder"))).isDir());
+        QVERIFY(!ReplaceFileAtomically(QString(), "x"));
 
-    const QString gb = QStringLiteral("gb2312");
-    for (const QString& path : {dir.filePath(QStringLiteral("missing")), dir.path(), QString()})
-        QCOMPARE(ReadTextFile(path, gb), QStringLiteral("0"));
-    putContent(plain, QByteArray());
-    QCOMPARE(ReadTextFile(plain, gb), QString());
-    QCOMPARE(ReadTextFile(plain, QStringLiteral("bogus")), QStringLiteral("0"));
-}
+        const QString gb = QStringLiteral("gb2312");
+        for (const QString& path : {dir.filePath(QStringLiteral("missing")), dir.path(), QString()})
+            QCOMPARE(ReadTextFile(path, gb), QStringLiteral("0"));
+        PutContent(plain, QByteArray());
+        QCOMPARE(ReadTextFile(plain, gb), QString());
+        QCOMPARE(ReadTextFile(plain, QStringLiteral("bogus")), QStringLiteral("0"));
+    }
 
-void TestCharset::failedWriteKeepsOldContent() {
+    void failedWriteKeepsOldContent() {
 #ifdef Q_OS_LINUX
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("SeoLog.htm"));
-    const QByteArray old = QByteArray("<html>old report</html>\r\n");
-    putContent(path, old);
-    bool replaced = true;
-    {
-        const FileSizeLimit full(4096);
-        replaced = ReplaceFileAtomically(path, QByteArray(64 * 1024, 'n'));
-    }
-    QVERIFY(!replaced);
-    QCOMPARE(contentOf(path), old);
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
-             QStringList{QStringLiteral("SeoLog.htm")}); // no half-written file beside it
-    QVERIFY(ReplaceFileAtomically(path, "new"));
-    QCOMPARE(contentOf(path), QByteArray("new"));
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("SeoLog.htm"));
+        const QByteArray old = QByteArray("<html>old report</html>\r\n");
+        PutContent(path, old);
+        bool replaced = true;
+        {
+            const ResourceLimit full(RLIMIT_FSIZE, 4096);
+            replaced = ReplaceFileAtomically(path, QByteArray(64 * 1024, 'n'));
+        }
+        QVERIFY(!replaced);
+        QCOMPARE(ContentOf(path), old);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral("SeoLog.htm")}); // no half-written file beside it
+        QVERIFY(ReplaceFileAtomically(path, "new"));
+        QCOMPARE(ContentOf(path), QByteArray("new"));
 #else
-    QSKIP("needs a file size limit");
+        QSKIP("needs a file size limit");
 #endif
-}
+    }
 
-void TestCharset::replaceKeepsPermissions_data() {
-    QTest::addColumn<int>("mode");
-    QTest::newRow("owner and group") << 0640;
-    QTest::newRow("read-only") << 0444; // root used to make it 0644
-}
+    void replaceKeepsPermissions_data() {
+        QTest::addColumn<int>("mode");
+        QTest::newRow("owner and group") << 0640;
+        QTest::newRow("read-only") << 0444; // root used to make it 0644
+    }
 
-void TestCharset::replaceKeepsPermissions() {
+    void replaceKeepsPermissions() {
 #ifdef Q_OS_UNIX
-    QFETCH(int, mode);
-    const QString path = dir.filePath(QStringLiteral("Config.ini"));
-    const QByteArray name = QFile::encodeName(path);
-    putContent(path, "a");
-    // The super-user's write also keeps the owner (when it can test that).
-    const uid_t owner = geteuid() == 0 ? 65534 : geteuid();
-    QCOMPARE(chown(name.constData(), owner, gid_t(-1)), 0);
-    QCOMPARE(chmod(name.constData(), mode_t(mode)), 0);
-    QVERIFY(ReplaceFileAtomically(path, "b"));
-    struct stat info {};
-    QCOMPARE(stat(name.constData(), &info), 0);
-    QCOMPARE(int(info.st_mode & 07777), mode);
-    QCOMPARE(info.st_uid, owner);
-    QCOMPARE(contentOf(path), QByteArray("b"));
-    QVERIFY(QFile::remove(path));
+        QFETCH(int, mode);
+        const QString path = dir.filePath(QStringLiteral("Config.ini"));
+        const QByteArray name = QFile::encodeName(path);
+        PutContent(path, "a");
+        // The super-user's write also keeps the owner (when it can test that).
+        const uid_t owner = geteuid() == 0 ? 65534 : geteuid();
+        QCOMPARE(chown(name.constData(), owner, gid_t(-1)), 0);
+        QCOMPARE(chmod(name.constData(), mode_t(mode)), 0);
+        QVERIFY(ReplaceFileAtomically(path, "b"));
+        struct stat info {};
+        QCOMPARE(stat(name.constData(), &info), 0);
+        QCOMPARE(int(info.st_mode & 07777), mode);
+        QCOMPARE(info.st_uid, owner);
+        QCOMPARE(ContentOf(path), QByteArray("b"));
+        QVERIFY(QFile::remove(path));
 #else
-    QSKIP("owner and mode are Unix notions");
+        QSKIP("owner and mode are Unix notions");
 #endif
-}
-
-void TestCharset::writeTextFileNeverFollowsALink() {
-    QTemporaryDir dir;
-    const QString victim = dir.filePath(QStringLiteral("victim"));
-    const QString scratch = dir.filePath(QStringLiteral("scratch.tmp"));
-    putContent(victim, "keep");
-    for (const QString& target : {victim, dir.filePath(QStringLiteral("made"))}) {
-        QFile::remove(scratch);
-        QVERIFY(QFile::link(target, scratch));
-        WriteTextFile(scratch, QStringLiteral("x"));
-        QVERIFY(!QFileInfo(scratch).isSymLink());
-        QCOMPARE(contentOf(scratch), QByteArray("x\r\n"));
-        QCOMPARE(QFile::permissions(scratch) & QFileDevice::Permissions(0x0077),
-                 QFileDevice::Permissions());
     }
-    QCOMPARE(contentOf(victim), QByteArray("keep"));
-    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("made"))));
-}
 
-void TestCharset::staleCopiesRemoved() {
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("Config.ini"));
-    const QDateTime old = QDateTime::currentDateTime().addSecs(-11 * 60);
-    const QDateTime recent = QDateTime::currentDateTime().addSecs(-9 * 60);
-    const auto make = [&](const char* name, const QDateTime& when) {
-        const QString file = dir.filePath(QString::fromLatin1(name));
-        putContent(file, "x");
-        QFile f(file);
-        QVERIFY(f.open(QIODevice::ReadWrite));
-        QVERIFY(f.setFileTime(when, QFileDevice::FileModificationTime));
-    };
-    make("Config.ini", old);
-    make("Config.ini.a1B2c3", old);    // left by a killed writer
-    make("Config.ini.Zz9Yy8", recent); // maybe a running writer's
-    make("Config.ini.bak", old);       // not our pattern
-    make("Config.ini.a1-2c3", old);    // not our pattern
-    make("Config.ini.a1B2c3d", old);   // not our pattern
-    make("Other.ini.a1B2c3", old);     // another file's
-    QVERIFY(QFile::link(dir.filePath("Config.ini.bak"), dir.filePath("Config.ini.LiNk00")));
-    QStringList kept = {"Config.ini",        "Config.ini.Zz9Yy8",  "Config.ini.bak",
-                        "Config.ini.a1-2c3", "Config.ini.a1B2c3d", "Config.ini.LiNk00",
-                        "Other.ini.a1B2c3"};
+    void writeTextFileNeverFollowsALink() {
+        QTemporaryDir dir;
+        const QString victim = dir.filePath(QStringLiteral("victim"));
+        const QString scratch = dir.filePath(QStringLiteral("scratch.tmp"));
+        PutContent(victim, "keep");
+        for (const QString& target : {victim, dir.filePath(QStringLiteral("made"))}) {
+            QFile::remove(scratch);
+            QVERIFY(QFile::link(target, scratch));
+            WriteTextFile(scratch, QStringLiteral("x"));
+            QVERIFY(!QFileInfo(scratch).isSymLink());
+            QCOMPARE(ContentOf(scratch), QByteArray("x\r\n"));
+            QCOMPARE(QFile::permissions(scratch) & QFileDevice::Permissions(0x0077),
+                     QFileDevice::Permissions());
+        }
+        QCOMPARE(ContentOf(victim), QByteArray("keep"));
+        QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("made"))));
+    }
+
+    void staleCopiesRemoved() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("Config.ini"));
+        const QDateTime old = QDateTime::currentDateTime().addSecs(-11 * 60);
+        const QDateTime recent = QDateTime::currentDateTime().addSecs(-9 * 60);
+        const auto make = [&](const char* name, const QDateTime& when) {
+            const QString file = dir.filePath(QString::fromLatin1(name));
+            PutContent(file, "x");
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            QVERIFY(f.setFileTime(when, QFileDevice::FileModificationTime));
+        };
+        make("Config.ini", old);
+        make("Config.ini.a1B2c3", old);    // left by a killed writer
+        make("Config.ini.Zz9Yy8", recent); // maybe a running writer's
+        make("Config.ini.bak", old);       // not our pattern
+        make("Config.ini.a1-2c3", old);    // not our pattern
+        make("Config.ini.a1B2c3d", old);   // not our pattern
+        make("Other.ini.a1B2c3", old);     // another file's
+        QVERIFY(QFile::link(dir.filePath("Config.ini.bak"), dir.filePath("Config.ini.LiNk00")));
+        QStringList kept = {"Config.ini",        "Config.ini.Zz9Yy8",  "Config.ini.bak",
+                            "Config.ini.a1-2c3", "Config.ini.a1B2c3d", "Config.ini.LiNk00",
+                            "Other.ini.a1B2c3"};
 #ifdef Q_OS_UNIX
-    if (geteuid() == 0) { // another user's copy is not ours to remove
-        make("Config.ini.n0B0dy", old);
-        QCOMPARE(chown(QFile::encodeName(dir.filePath("Config.ini.n0B0dy")).constData(), 65534,
-                       gid_t(-1)),
-                 0);
-        kept << "Config.ini.n0B0dy";
-    }
+        if (geteuid() == 0) { // another user's copy is not ours to remove
+            make("Config.ini.n0B0dy", old);
+            QCOMPARE(chown(QFile::encodeName(dir.filePath("Config.ini.n0B0dy")).constData(), 65534,
+                           gid_t(-1)),
+                     0);
+            kept << "Config.ini.n0B0dy";
+        }
 #endif
-    RemoveStaleCopies(path);
-    kept.sort();
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name),
-             kept);
-}
+        RemoveStaleCopies(path);
+        kept.sort();
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name),
+                 kept);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestCharset)
 #include "tst_charset.moc"

@@ -1,7 +1,7 @@
 #include "storage/charset.h"
 #include "storage/inifile.h"
 
-#include "storagetest.h"
+#include "fixture.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -47,28 +47,6 @@ QString u8(const char* text) {
 
 class TestIniFile : public QObject {
     Q_OBJECT
-
-  private slots:
-    void init();
-    void readIni_data();
-    void readIni();
-    void longValueComesBackWhole();
-    void gbkNames();
-    void utf8FileWithMark();
-    void edits_data();
-    void edits();
-    void unchangedWriteLeavesFileAlone();
-    void readIniNumbers_data();
-    void readIniNumbers();
-    void readIniNumbersReentry();
-    void seesEditsBehindTheCache();
-    void binaryGarbage();
-    void pathFailures();
-    void unreadableFileNeverReplaced();
-    void failedWriteKeepsOldContent();
-    void memoryFollowsBytesNotLines();
-    void staleCopyGoesAtFirstUse();
-
   private:
     QString ini() const { return dir.filePath(QStringLiteral("Config.ini")); }
     QString read(const char* section, const char* key) const {
@@ -78,389 +56,392 @@ class TestIniFile : public QObject {
         WriteIni(u8(section), u8(key), u8(value), ini());
     }
     QTemporaryDir dir;
-};
 
-void TestIniFile::init() {
-    QVERIFY(dir.isValid());
-    QFile::remove(ini());
-}
-
-void TestIniFile::readIni_data() {
-    QTest::addColumn<QString>("section");
-    QTest::addColumn<QString>("key");
-    QTest::addColumn<QString>("expected");
-    const Row rows[] = {
-        {"letter case", "", "INFO", "appname", "", "Valdane"},
-        {"blanks around key and value", "", "Info", "spaced key", "", "spaced value"},
-        {"missing key", "", "Info", "Nothing", "", ""},
-        {"missing section", "", "Nowhere", "AppName", "", ""},
-        {"double quotes dropped", "", "Info", "Double", "", "quoted value"},
-        {"single quotes dropped", "", "Info", "Single", "", " kept blanks "},
-        {"mismatched quotes kept", "", "Info", "Mismatched", "", "\"half'"},
-        {"lone quote kept", "", "Info", "LoneQuote", "", "\""},
-        {"value holds =", "", "Info", "Equals", "", "a=b=c"},
-        {"comment", "", "Info", ";Commented", "", ""},
-        {"first of repeated keys", "", "Info", "Repeated", "", "first"},
-        {"value ends at a zero byte", "", "Info", "Zero", "", "ab"},
-        {"padded section name", "", "padded section", "key", "", "padded"},
-        {"key only in a repeated section", "", "Info", "Extra", "", ""},
-        {"LF line ends", "", "lf", "UNIX", "", "line end"},
-        {"last line without line end", "", "Last", "final", "", "no line end"},
-        {"key before any section", "", "", "Orphan", "", ""},
-    };
-    for (const Row& r : rows)
-        QTest::newRow(r.name) << u8(r.section) << u8(r.key) << u8(r.after);
-}
-
-void TestIniFile::readIni() {
-    QFETCH(QString, section);
-    QFETCH(QString, key);
-    QFETCH(QString, expected);
-    putContent(ini(), QByteArray(sampleText, sizeof(sampleText) - 1));
-    QCOMPARE(ReadIni(section, key, ini()), expected);
-    QCOMPARE(ReadIni(section, key, dir.filePath(QStringLiteral("missing.ini"))), QString());
-}
-
-void TestIniFile::longValueComesBackWhole() {
-    QStringList sites;
-    for (int i = 0; i < 500; ++i)
-        sites << QStringLiteral("site%1.example.com").arg(i);
-    const QString list = sites.join(u';'); // far beyond 1023 bytes
-    WriteIni(QStringLiteral("Setting"), QStringLiteral("SeoUrl"), list, ini());
-    QCOMPARE(read("Setting", "SeoUrl"), list);
-}
-
-void TestIniFile::gbkNames() {
-    write("中文网.com", "备注", "百度丂谷歌");
-    QCOMPARE(contentOf(ini()), ToGbk(u8("[中文网.com]\r\n备注=百度丂谷歌\r\n")));
-    QCOMPARE(read("中文网.com", "备注"), u8("百度丂谷歌"));
-    // Full-width Latin letters fold like ASCII ones.
-    write("ＡＢ.com", "k", "1");
-    QCOMPARE(read("ａｂ.COM", "K"), u8("1"));
-    // A character GBK lacks is stored as "?" and still finds its own section again.
-    write("a😀.com", "k", "1");
-    write("a😀.com", "k", "2");
-    QCOMPARE(read("a😀.com", "k"), u8("2"));
-    QCOMPARE(contentOf(ini()).count("[a?.com]"), 1);
-    // The second GBK byte of 乚 (81 5D) is the byte of "]": the name must not end there.
-    QCOMPARE(ToGbk(u8("乚")).at(1), ']');
-    write("乚.com", "k", "v");
-    QCOMPARE(read("乚.com", "k"), u8("v"));
-}
-
-void TestIniFile::utf8FileWithMark() {
-    const QByteArray bom = "\xEF\xBB\xBF";
-    putContent(ini(), bom + "[中文]\r\nkey=值\r\n");
-    QCOMPARE(read("中文", "key"), u8("值"));
-    write("中文", "新", "好");
-    QCOMPARE(contentOf(ini()), bom + "[中文]\r\nkey=值\r\n新=好\r\n");
-    putContent(ini(), bom);
-    write("s", "k", "v");
-    QCOMPARE(contentOf(ini()), bom + "[s]\r\nk=v\r\n");
-}
-
-void TestIniFile::edits_data() {
-    QTest::addColumn<QByteArray>("before");
-    QTest::addColumn<QString>("section");
-    QTest::addColumn<QString>("key"); // null: DeleteIniSection
-    QTest::addColumn<QString>("value");
-    QTest::addColumn<QByteArray>("after");
-    const char* const same = nullptr; // refused: the file stays as it was
-    const Row rows[] = {
-        {"new file", "", "Info", "AppName", "Valdane", "[Info]\r\nAppName=Valdane\r\n"},
-        {"replace in place, other lines untouched", "[a]\nx=1\n  ; n\xff\xfe\n[b]\r\nx=2\r\n", "A",
-         "X", "9", "[a]\nx=9\r\n  ; n\xff\xfe\n[b]\r\nx=2\r\n"},
-        {"key spelling and spacing before = kept", "[a]\r\n  MyKey = old  \r\n", "a", "mykey",
-         "new", "[a]\r\n  MyKey =new\r\n"},
-        {"new key after the last key", "[a]\r\nx=1\r\n\r\n  \r\n[b]\r\n", "a", "z", "3",
-         "[a]\r\nx=1\r\nz=3\r\n\r\n  \r\n[b]\r\n"},
-        {"new key in an empty section", "[a]\r\n[b]\r\n", "a", "k", "v", "[a]\r\nk=v\r\n[b]\r\n"},
-        {"new key after a last line without line end", "[a]\r\nx=1", "a", "y", "2",
-         "[a]\r\nx=1\r\ny=2\r\n"},
-        {"replace on the last line without line end", "[a]\r\nx=1", "a", "x", "2",
-         "[a]\r\nx=2\r\n"},
-        {"new section after a last line without line end", "[a]\r\nx=1", "b", "y", "2",
-         "[a]\r\nx=1\r\n[b]\r\ny=2\r\n"},
-        {"new key after a last line ending in a lone CR", "[a]\r\nx=1\r", "a", "y", "2",
-         "[a]\r\nx=1\r\ny=2\r\n"},
-        {"new section after a last line ending in a lone CR", "[a]\r\nx=1\r", "b", "y", "2",
-         "[a]\r\nx=1\r\n[b]\r\ny=2\r\n"},
-        {"keys outside any section are not the section's", "loose=1\r\n", "s", "loose", "2",
-         "loose=1\r\n[s]\r\nloose=2\r\n"},
-        {"first of repeated sections written", "[a]\r\n[A]\r\nx=1\r\n", "a", "x", "2",
-         "[a]\r\nx=2\r\n[A]\r\nx=1\r\n"},
-        {"names trimmed, value as given", "[a]\r\nx=1\r\n", " a ", " x ", " \"q\" ",
-         "[a]\r\nx= \"q\" \r\n"},
-        {"key on a line without =", "[a]\r\nx\r\n", "a", "x", "1", "[a]\r\nx\r\nx=1\r\n"},
-        {"empty key and value delete the section", "[a]\r\nx=1\r\n[b]\r\n", "A", "", "", "[b]\r\n"},
-        {"refused: line break in value", "[a]\r\n", "a", "x", "1\r\n[evil]\r\ny=2", same},
-        {"refused: lone LF in value", "[a]\r\n", "a", "x", "1\ny=2", same},
-        {"refused: line break in section", "[a]\r\n", "a\nb", "x", "1", same},
-        {"refused: line break in key", "[a]\r\n", "a", "x\ry", "1", same},
-        {"refused: = in key", "[a]\r\n", "a", "x=y", "1", same},
-        {"refused: key looks like a header", "[a]\r\n", "a", "[b]", "1", same},
-        {"refused: key looks like a comment", "[a]\r\n", "a", ";x", "1", same},
-        {"refused: blank section", "[a]\r\n", "  ", "x", "1", same},
-        {"refused: empty key with a value", "[a]\r\n", "a", "", "1", same},
-        {"delete: middle", "[a]\r\nx=1\r\n[b]\r\ny=2\r\n\r\n[c]\r\n", "B", nullptr, "",
-         "[a]\r\nx=1\r\n[c]\r\n"},
-        {"delete: last without line end", "[a]\r\nx=1\r\n[b]\r\ny=2", "b", nullptr, "",
-         "[a]\r\nx=1\r\n"},
-        {"delete: every repetition", "[a]\r\n[b]\r\nx=1\r\n[a]\r\ny=2\r\n", "a", nullptr, "",
-         "[b]\r\nx=1\r\n"},
-        {"delete: absent section", "[a]\r\nx=1\r\n", "b", nullptr, "", same},
-        {"delete: lines before the first section stay", "; top\r\n[a]\r\nx=1\r\n", "a", nullptr, "",
-         "; top\r\n"},
-        {"delete: only the named one", "[a.com]\r\n[a.co]\r\nk=1\r\n", "a.com", nullptr, "",
-         "[a.co]\r\nk=1\r\n"},
-    };
-    for (const Row& r : rows)
-        QTest::newRow(r.name) << QByteArray(r.before) << u8(r.section)
-                              << (r.key ? u8(r.key) : QString()) << u8(r.value)
-                              << QByteArray(r.after ? r.after : r.before);
-}
-
-void TestIniFile::edits() {
-    QFETCH(QByteArray, before);
-    QFETCH(QString, section);
-    QFETCH(QString, key);
-    QFETCH(QString, value);
-    QFETCH(QByteArray, after);
-    if (!before.isEmpty())
-        putContent(ini(), before);
-    if (key.isNull())
-        DeleteIniSection(section, ini());
-    else
-        WriteIni(section, key, value, ini());
-    QCOMPARE(contentOf(ini()), after);
-    // Nothing is created for a file that does not exist.
-    DeleteIniSection(section, dir.filePath(QStringLiteral("none.ini")));
-    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("none.ini"))));
-}
-
-void TestIniFile::unchangedWriteLeavesFileAlone() {
-    putContent(ini(), "[a]\r\nx=1\r\n");
-    const QDateTime old = QDateTime::currentDateTime().addSecs(-3600);
-    ageFile(ini(), old);
-    write("a", "x", "1");
-    QCOMPARE(QFileInfo(ini()).lastModified(), old);
-    write("a", "x", "2");
-    QVERIFY(QFileInfo(ini()).lastModified() > old);
-}
-
-void TestIniFile::readIniNumbers_data() {
-    QTest::addColumn<QString>("stored");
-    QTest::addColumn<int>("minIndex");
-    QTest::addColumn<QString>("expected");
-    QTest::addColumn<QString>("storedAfter");
-    const struct {
-        const char* stored;
-        int minIndex;
-        const char* expected;
-    } rows[] = {
-        {"2000,800,x,800,800,800,800,800", 7, "2000,800,0,800,800,800,800,800"},
-        {"2000,800,800", 7, ""},
-        {"100000,200000,3", 7, ""},
-        {",800,800", 2, ""},
-        {"12345", 2, ""},
-        {"3000,900,900,900", 2, "3000,900,900,900"},
-        {"1,,3", 1, "1,0,3"},
-        {"1,2,", 1, "1,2,0"},
-        {" 12 ,-3.5,+.5,1e5,7.,2E-3", 5, "12 ,-3.5,+.5,1e5,7.,2E-3"},
-        {"+,e5,1e,.,1.2.3,0x10,１", 6, "0,0,0,0,0,0,0"},
-        {"5,6", 0, "5,6"},
-        {"", 1, ""},
-    };
-    for (const auto& r : rows) {
-        const QString expected = u8(r.expected);
-        QTest::newRow(r.stored) << u8(r.stored) << r.minIndex << expected
-                                << (expected.isEmpty() ? u8(r.stored) : expected);
+  private slots:
+    void init() {
+        QVERIFY(dir.isValid());
+        QFile::remove(ini());
     }
-}
 
-void TestIniFile::readIniNumbers() {
-    QFETCH(QString, stored);
-    QFETCH(int, minIndex);
-    QFETCH(QString, expected);
-    QFETCH(QString, storedAfter);
-    if (!stored.isEmpty())
-        WriteIni(QStringLiteral("Setting"), QStringLiteral("SViewWidth"), stored, ini());
-    QCOMPARE(
-        ReadIniNumbers(QStringLiteral("setting"), QStringLiteral("sviewwidth"), ini(), minIndex),
-        expected);
-    QCOMPARE(read("Setting", "SViewWidth"), storedAfter);
-}
-
-void TestIniFile::readIniNumbersReentry() {
-    // A handler that runs while the list is checked may use the same file.
-    write("Setting", "PViewWidth", "1,x,3");
-    bool ran = false;
-    QMetaObject::invokeMethod(
-        this,
-        [&] {
-            ran = true;
-            write("Setting", "Other", "1");
-            QCOMPARE(read("Setting", "Other"), u8("1"));
-        },
-        Qt::QueuedConnection);
-    QThread::msleep(30); // let the first pump inside process events
-    QCOMPARE(ReadIniNumbers(QStringLiteral("Setting"), QStringLiteral("PViewWidth"), ini(), 2),
-             u8("1,0,3"));
-    QVERIFY(ran);
-    QCOMPARE(read("Setting", "PViewWidth"), u8("1,0,3"));
-    QCOMPARE(read("Setting", "Other"), u8("1"));
-}
-
-void TestIniFile::seesEditsBehindTheCache() {
-    // Same size, same inode, right after the read that filled the cache.
-    putContent(ini(), "[a]\r\nx=1\r\n");
-    QCOMPARE(read("a", "x"), u8("1"));
-    putContent(ini(), "[a]\r\nx=2\r\n");
-    QCOMPARE(read("a", "x"), u8("2"));
-    // A write of ours right after such an edit keeps the edit.
-    putContent(ini(), "[a]\r\nx=3\r\n");
-    write("a", "y", "4");
-    QCOMPARE(contentOf(ini()), QByteArray("[a]\r\nx=3\r\ny=4\r\n"));
-    // An edit that sets the modification time back to the cached one.
-    const QDateTime old = QDateTime::currentDateTime().addSecs(-3600);
-    ageFile(ini(), old);
-    QCOMPARE(read("a", "x"), u8("3"));
-    putContent(ini(), "[a]\r\nx=5\r\ny=4\r\n");
-    ageFile(ini(), old);
-    QCOMPARE(read("a", "x"), u8("5"));
-    // Replaced by another file, removed, named by a relative path.
-    const QString other = dir.filePath(QStringLiteral("other.ini"));
-    QVERIFY(ReplaceFileAtomically(other, "[a]\r\nx=7\r\n"));
-    QVERIFY(QFile::remove(ini()));
-    QVERIFY(QFile::rename(other, ini()));
-    QCOMPARE(read("a", "x"), u8("7"));
-    QVERIFY(QFile::remove(ini()));
-    QCOMPARE(read("a", "x"), QString());
-    const QString oldCurrent = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(dir.path()));
-    WriteIni(u8("a"), u8("x"), u8("8"), QStringLiteral("Config.ini"));
-    QVERIFY(QDir::setCurrent(oldCurrent));
-    QCOMPARE(read("a", "x"), u8("8"));
-}
-
-void TestIniFile::binaryGarbage() {
-    QByteArray garbage(200000, '\0');
-    QRandomGenerator random(20261206);
-    for (char& c : garbage)
-        c = char(random.bounded(256));
-    garbage += "\n[\xff\xfe]]\n=\n[\n]\n[Tail]\nkey=value";
-    putContent(ini(), garbage);
-    QCOMPARE(read("Tail", "key"), u8("value"));
-    QCOMPARE(ReadIniNumbers(u8("Tail"), u8("key"), ini(), 0), QString());
-    write("Info", "AppName", "Valdane");
-    QVERIFY(contentOf(ini()).startsWith(garbage)); // nothing already there is lost
-    QCOMPARE(read("Info", "AppName"), u8("Valdane"));
-    DeleteIniSection(u8("Info"), ini());
-    QVERIFY(contentOf(ini()).startsWith(garbage));
-}
-
-void TestIniFile::pathFailures() {
-    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("Config.ini")));
-    QCOMPARE(read("a", "x"), QString());
-    write("a", "x", "1");
-    DeleteIniSection(u8("a"), ini());
-    QCOMPARE(ReadIniNumbers(u8("a"), u8("x"), ini(), 0), QString());
-    QVERIFY(QFileInfo(ini()).isDir());
-    QVERIFY(QDir(dir.path()).rmdir(QStringLiteral("Config.ini")));
-
-    putContent(ini(), "[a]\r\nx=1\r\n");
-    const QString below = ini() + QStringLiteral("/Config.ini");
-    QCOMPARE(ReadIni(u8("a"), u8("x"), below), QString());
-    WriteIni(u8("a"), u8("x"), u8("2"), below);
-    QCOMPARE(contentOf(ini()), QByteArray("[a]\r\nx=1\r\n"));
-    WriteIni(u8("a"), u8("x"), u8("2"), dir.filePath(QStringLiteral("missing/Config.ini")));
-    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("missing"))));
-    QCOMPARE(ReadIni(u8("a"), u8("x"), QString()), QString());
-}
-
-void TestIniFile::unreadableFileNeverReplaced() {
-#ifdef Q_OS_UNIX
-    if (geteuid() == 0)
-        QSKIP("permissions do not stop the super-user");
-#endif
-    putContent(ini(), "[a]\r\nx=1\r\n");
-    QVERIFY(QFile::setPermissions(ini(), QFileDevice::Permissions()));
-    QCOMPARE(read("a", "x"), QString());
-    write("a", "y", "2");
-    QVERIFY(QFile::setPermissions(ini(), QFile::ReadOwner | QFile::WriteOwner));
-    QCOMPARE(contentOf(ini()), QByteArray("[a]\r\nx=1\r\n"));
-    // A folder without write permission: the write fails, the file stays.
-    QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner));
-    write("a", "y", "2");
-    QVERIFY(
-        QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    QCOMPARE(contentOf(ini()), QByteArray("[a]\r\nx=1\r\n"));
-}
-
-void TestIniFile::failedWriteKeepsOldContent() {
-#ifdef Q_OS_LINUX
-    QByteArray old;
-    for (int i = 0; i < 100; ++i)
-        old += "[site" + QByteArray::number(i) + ".com]\r\nUrl_site=1,2,3,4,5,6,7\r\n";
-    putContent(ini(), old);
-    {
-        const FileSizeLimit full(rlim_t(old.size() + 10));
-        WriteIni(u8("Setting"), u8("SeoUrl"), QString(200, u'x') + u8(".com"), ini());
+    void readIni_data() {
+        QTest::addColumn<QString>("section");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("expected");
+        const Row rows[] = {
+            {"letter case", "", "INFO", "appname", "", "Valdane"},
+            {"blanks around key and value", "", "Info", "spaced key", "", "spaced value"},
+            {"missing key", "", "Info", "Nothing", "", ""},
+            {"missing section", "", "Nowhere", "AppName", "", ""},
+            {"double quotes dropped", "", "Info", "Double", "", "quoted value"},
+            {"single quotes dropped", "", "Info", "Single", "", " kept blanks "},
+            {"mismatched quotes kept", "", "Info", "Mismatched", "", "\"half'"},
+            {"lone quote kept", "", "Info", "LoneQuote", "", "\""},
+            {"value holds =", "", "Info", "Equals", "", "a=b=c"},
+            {"comment", "", "Info", ";Commented", "", ""},
+            {"first of repeated keys", "", "Info", "Repeated", "", "first"},
+            {"value ends at a zero byte", "", "Info", "Zero", "", "ab"},
+            {"padded section name", "", "padded section", "key", "", "padded"},
+            {"key only in a repeated section", "", "Info", "Extra", "", ""},
+            {"LF line ends", "", "lf", "UNIX", "", "line end"},
+            {"last line without line end", "", "Last", "final", "", "no line end"},
+            {"key before any section", "", "", "Orphan", "", ""},
+        };
+        for (const Row& r : rows)
+            QTest::newRow(r.name) << u8(r.section) << u8(r.key) << u8(r.after);
     }
-    QCOMPARE(contentOf(ini()), old);
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
-             QStringList{QStringLiteral("Config.ini")});
-    QCOMPARE(read("site99.com", "Url_site"), u8("1,2,3,4,5,6,7"));
-#else
-    QSKIP("needs a file size limit");
-#endif
-}
 
-void TestIniFile::memoryFollowsBytesNotLines() {
-#if defined(Q_OS_LINUX) && !defined(__SANITIZE_ADDRESS__)
-    const QByteArray tail = "[a]\r\nx=1\r\n";
-    {
-        QFile file(ini());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        const QByteArray blankLines(1 << 20, '\n');
-        for (int i = 0; i < 64; ++i)
-            QCOMPARE(file.write(blankLines), blankLines.size());
-        QCOMPARE(file.write(tail), tail.size());
+    void readIni() {
+        QFETCH(QString, section);
+        QFETCH(QString, key);
+        QFETCH(QString, expected);
+        PutContent(ini(), QByteArray(sampleText, sizeof(sampleText) - 1));
+        QCOMPARE(ReadIni(section, key, ini()), expected);
+        QCOMPARE(ReadIni(section, key, dir.filePath(QStringLiteral("missing.ini"))), QString());
     }
-    {
-        // Room for the bytes and a copy of them, not for a record per line.
-        const ResourceLimit memory(RLIMIT_DATA, rlim_t(512) << 20);
+
+    void longValueComesBackWhole() {
+        QStringList sites;
+        for (int i = 0; i < 500; ++i)
+            sites << QStringLiteral("site%1.example.com").arg(i);
+        const QString list = sites.join(u';'); // far beyond 1023 bytes
+        WriteIni(QStringLiteral("Setting"), QStringLiteral("SeoUrl"), list, ini());
+        QCOMPARE(read("Setting", "SeoUrl"), list);
+    }
+
+    void gbkNames() {
+        write("中文网.com", "备注", "百度丂谷歌");
+        QCOMPARE(ContentOf(ini()), ToGbk(u8("[中文网.com]\r\n备注=百度丂谷歌\r\n")));
+        QCOMPARE(read("中文网.com", "备注"), u8("百度丂谷歌"));
+        // Full-width Latin letters fold like ASCII ones.
+        write("ＡＢ.com", "k", "1");
+        QCOMPARE(read("ａｂ.COM", "K"), u8("1"));
+        // A character GBK lacks is stored as "?" and still finds its own section again.
+        write("a😀.com", "k", "1");
+        write("a😀.com", "k", "2");
+        QCOMPARE(read("a😀.com", "k"), u8("2"));
+        QCOMPARE(ContentOf(ini()).count("[a?.com]"), 1);
+        // The second GBK byte of 乚 (81 5D) is the byte of "]": the name must not end there.
+        QCOMPARE(ToGbk(u8("乚")).at(1), ']');
+        write("乚.com", "k", "v");
+        QCOMPARE(read("乚.com", "k"), u8("v"));
+    }
+
+    void utf8FileWithMark() {
+        const QByteArray bom = "\xEF\xBB\xBF";
+        PutContent(ini(), bom + "[中文]\r\nkey=值\r\n");
+        QCOMPARE(read("中文", "key"), u8("值"));
+        write("中文", "新", "好");
+        QCOMPARE(ContentOf(ini()), bom + "[中文]\r\nkey=值\r\n新=好\r\n");
+        PutContent(ini(), bom);
+        write("s", "k", "v");
+        QCOMPARE(ContentOf(ini()), bom + "[s]\r\nk=v\r\n");
+    }
+
+    void edits_data() {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QString>("section");
+        QTest::addColumn<QString>("key"); // null: DeleteIniSection
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QByteArray>("after");
+        const char* const same = nullptr; // refused: the file stays as it was
+        const Row rows[] = {
+            {"new file", "", "Info", "AppName", "Valdane", "[Info]\r\nAppName=Valdane\r\n"},
+            {"replace in place, other lines untouched", "[a]\nx=1\n  ; n\xff\xfe\n[b]\r\nx=2\r\n",
+             "A", "X", "9", "[a]\nx=9\r\n  ; n\xff\xfe\n[b]\r\nx=2\r\n"},
+            {"key spelling and spacing before = kept", "[a]\r\n  MyKey = old  \r\n", "a", "mykey",
+             "new", "[a]\r\n  MyKey =new\r\n"},
+            {"new key after the last key", "[a]\r\nx=1\r\n\r\n  \r\n[b]\r\n", "a", "z", "3",
+             "[a]\r\nx=1\r\nz=3\r\n\r\n  \r\n[b]\r\n"},
+            {"new key in an empty section", "[a]\r\n[b]\r\n", "a", "k", "v",
+             "[a]\r\nk=v\r\n[b]\r\n"},
+            {"new key after a last line without line end", "[a]\r\nx=1", "a", "y", "2",
+             "[a]\r\nx=1\r\ny=2\r\n"},
+            {"replace on the last line without line end", "[a]\r\nx=1", "a", "x", "2",
+             "[a]\r\nx=2\r\n"},
+            {"new section after a last line without line end", "[a]\r\nx=1", "b", "y", "2",
+             "[a]\r\nx=1\r\n[b]\r\ny=2\r\n"},
+            {"new key after a last line ending in a lone CR", "[a]\r\nx=1\r", "a", "y", "2",
+             "[a]\r\nx=1\r\ny=2\r\n"},
+            {"new section after a last line ending in a lone CR", "[a]\r\nx=1\r", "b", "y", "2",
+             "[a]\r\nx=1\r\n[b]\r\ny=2\r\n"},
+            {"keys outside any section are not the section's", "loose=1\r\n", "s", "loose", "2",
+             "loose=1\r\n[s]\r\nloose=2\r\n"},
+            {"first of repeated sections written", "[a]\r\n[A]\r\nx=1\r\n", "a", "x", "2",
+             "[a]\r\nx=2\r\n[A]\r\nx=1\r\n"},
+            {"names trimmed, value as given", "[a]\r\nx=1\r\n", " a ", " x ", " \"q\" ",
+             "[a]\r\nx= \"q\" \r\n"},
+            {"key on a line without =", "[a]\r\nx\r\n", "a", "x", "1", "[a]\r\nx\r\nx=1\r\n"},
+            {"empty key and value delete the section", "[a]\r\nx=1\r\n[b]\r\n", "A", "", "",
+             "[b]\r\n"},
+            {"refused: line break in value", "[a]\r\n", "a", "x", "1\r\n[evil]\r\ny=2", same},
+            {"refused: lone LF in value", "[a]\r\n", "a", "x", "1\ny=2", same},
+            {"refused: line break in section", "[a]\r\n", "a\nb", "x", "1", same},
+            {"refused: line break in key", "[a]\r\n", "a", "x\ry", "1", same},
+            {"refused: = in key", "[a]\r\n", "a", "x=y", "1", same},
+            {"refused: key looks like a header", "[a]\r\n", "a", "[b]", "1", same},
+            {"refused: key looks like a comment", "[a]\r\n", "a", ";x", "1", same},
+            {"refused: blank section", "[a]\r\n", "  ", "x", "1", same},
+            {"refused: empty key with a value", "[a]\r\n", "a", "", "1", same},
+            {"delete: middle", "[a]\r\nx=1\r\n[b]\r\ny=2\r\n\r\n[c]\r\n", "B", nullptr, "",
+             "[a]\r\nx=1\r\n[c]\r\n"},
+            {"delete: last without line end", "[a]\r\nx=1\r\n[b]\r\ny=2", "b", nullptr, "",
+             "[a]\r\nx=1\r\n"},
+            {"delete: every repetition", "[a]\r\n[b]\r\nx=1\r\n[a]\r\ny=2\r\n", "a", nullptr, "",
+             "[b]\r\nx=1\r\n"},
+            {"delete: absent section", "[a]\r\nx=1\r\n", "b", nullptr, "", same},
+            {"delete: lines before the first section stay", "; top\r\n[a]\r\nx=1\r\n", "a", nullptr,
+             "", "; top\r\n"},
+            {"delete: only the named one", "[a.com]\r\n[a.co]\r\nk=1\r\n", "a.com", nullptr, "",
+             "[a.co]\r\nk=1\r\n"},
+        };
+        for (const Row& r : rows)
+            QTest::newRow(r.name) << QByteArray(r.before) << u8(r.section)
+                                  << (r.key ? u8(r.key) : QString()) << u8(r.value)
+                                  << QByteArray(r.after ? r.after : r.before);
+    }
+
+    void edits() {
+        QFETCH(QByteArray, before);
+        QFETCH(QString, section);
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        QFETCH(QByteArray, after);
+        if (!before.isEmpty())
+            PutContent(ini(), before);
+        if (key.isNull())
+            DeleteIniSection(section, ini());
+        else
+            WriteIni(section, key, value, ini());
+        QCOMPARE(ContentOf(ini()), after);
+        // Nothing is created for a file that does not exist.
+        DeleteIniSection(section, dir.filePath(QStringLiteral("none.ini")));
+        QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("none.ini"))));
+    }
+
+    void unchangedWriteLeavesFileAlone() {
+        PutContent(ini(), "[a]\r\nx=1\r\n");
+        const QDateTime old = QDateTime::currentDateTime().addSecs(-3600);
+        ageFile(ini(), old);
+        write("a", "x", "1");
+        QCOMPARE(QFileInfo(ini()).lastModified(), old);
+        write("a", "x", "2");
+        QVERIFY(QFileInfo(ini()).lastModified() > old);
+    }
+
+    void readIniNumbers_data() {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<int>("minIndex");
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QString>("storedAfter");
+        const struct {
+            const char* stored;
+            int minIndex;
+            const char* expected;
+        } rows[] = {
+            {"2000,800,x,800,800,800,800,800", 7, "2000,800,0,800,800,800,800,800"},
+            {"2000,800,800", 7, ""},
+            {"100000,200000,3", 7, ""},
+            {",800,800", 2, ""},
+            {"12345", 2, ""},
+            {"3000,900,900,900", 2, "3000,900,900,900"},
+            {"1,,3", 1, "1,0,3"},
+            {"1,2,", 1, "1,2,0"},
+            {" 12 ,-3.5,+.5,1e5,7.,2E-3", 5, "12 ,-3.5,+.5,1e5,7.,2E-3"},
+            {"+,e5,1e,.,1.2.3,0x10,１", 6, "0,0,0,0,0,0,0"},
+            {"5,6", 0, "5,6"},
+            {"", 1, ""},
+        };
+        for (const auto& r : rows) {
+            const QString expected = u8(r.expected);
+            QTest::newRow(r.stored) << u8(r.stored) << r.minIndex << expected
+                                    << (expected.isEmpty() ? u8(r.stored) : expected);
+        }
+    }
+
+    void readIniNumbers() {
+        QFETCH(QString, stored);
+        QFETCH(int, minIndex);
+        QFETCH(QString, expected);
+        QFETCH(QString, storedAfter);
+        if (!stored.isEmpty())
+            WriteIni(QStringLiteral("Setting"), QStringLiteral("SViewWidth"), stored, ini());
+        QCOMPARE(ReadIniNumbers(QStringLiteral("setting"), QStringLiteral("sviewwidth"), ini(),
+                                minIndex),
+                 expected);
+        QCOMPARE(read("Setting", "SViewWidth"), storedAfter);
+    }
+
+    void readIniNumbersReentry() {
+        // A handler that runs while the list is checked may use the same file.
+        write("Setting", "PViewWidth", "1,x,3");
+        bool ran = false;
+        QMetaObject::invokeMethod(
+            this,
+            [&] {
+                ran = true;
+                write("Setting", "Other", "1");
+                QCOMPARE(read("Setting", "Other"), u8("1"));
+            },
+            Qt::QueuedConnection);
+        QThread::msleep(30); // let the first pump inside process events
+        QCOMPARE(ReadIniNumbers(QStringLiteral("Setting"), QStringLiteral("PViewWidth"), ini(), 2),
+                 u8("1,0,3"));
+        QVERIFY(ran);
+        QCOMPARE(read("Setting", "PViewWidth"), u8("1,0,3"));
+        QCOMPARE(read("Setting", "Other"), u8("1"));
+    }
+
+    void seesEditsBehindTheCache() {
+        // Same size, same inode, right after the read that filled the cache.
+        PutContent(ini(), "[a]\r\nx=1\r\n");
         QCOMPARE(read("a", "x"), u8("1"));
-        write("a", "y", "2");
+        PutContent(ini(), "[a]\r\nx=2\r\n");
+        QCOMPARE(read("a", "x"), u8("2"));
+        // A write of ours right after such an edit keeps the edit.
+        PutContent(ini(), "[a]\r\nx=3\r\n");
+        write("a", "y", "4");
+        QCOMPARE(ContentOf(ini()), QByteArray("[a]\r\nx=3\r\ny=4\r\n"));
+        // An edit that sets the modification time back to the cached one.
+        const QDateTime old = QDateTime::currentDateTime().addSecs(-3600);
+        ageFile(ini(), old);
+        QCOMPARE(read("a", "x"), u8("3"));
+        PutContent(ini(), "[a]\r\nx=5\r\ny=4\r\n");
+        ageFile(ini(), old);
+        QCOMPARE(read("a", "x"), u8("5"));
+        // Replaced by another file, removed, named by a relative path.
+        const QString other = dir.filePath(QStringLiteral("other.ini"));
+        QVERIFY(ReplaceFileAtomically(other, "[a]\r\nx=7\r\n"));
+        QVERIFY(QFile::remove(ini()));
+        QVERIFY(QFile::rename(other, ini()));
+        QCOMPARE(read("a", "x"), u8("7"));
+        QVERIFY(QFile::remove(ini()));
+        QCOMPARE(read("a", "x"), QString());
+        const QString oldCurrent = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(dir.path()));
+        WriteIni(u8("a"), u8("x"), u8("8"), QStringLiteral("Config.ini"));
+        QVERIFY(QDir::setCurrent(oldCurrent));
+        QCOMPARE(read("a", "x"), u8("8"));
     }
-    QFile file(ini());
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QVERIFY(file.seek(file.size() - tail.size() - 5));
-    QCOMPARE(file.readAll(), tail + "y=2\r\n");
-    file.close();
 
-    // A million keys would cost more than the bytes allow: such a file is left unparsed.
-    QByteArray keys = "[a]\r\n";
-    for (int i = 0; i < 1 << 20; ++i)
-        keys += "k=\n";
-    putContent(ini(), keys);
-    QCOMPARE(read("a", "k"), QString());
-    write("a", "k", "1");
-    QCOMPARE(contentOf(ini()), keys);
-#else
-    QSKIP("needs a data size limit, which the address sanitizer's reservations exceed");
+    void binaryGarbage() {
+        QByteArray garbage(200000, '\0');
+        QRandomGenerator random(20261206);
+        for (char& c : garbage)
+            c = char(random.bounded(256));
+        garbage += "\n[\xff\xfe]]\n=\n[\n]\n[Tail]\nkey=value";
+        PutContent(ini(), garbage);
+        QCOMPARE(read("Tail", "key"), u8("value"));
+        QCOMPARE(ReadIniNumbers(u8("Tail"), u8("key"), ini(), 0), QString());
+        write("Info", "AppName", "Valdane");
+        QVERIFY(ContentOf(ini()).startsWith(garbage)); // nothing already there is lost
+        QCOMPARE(read("Info", "AppName"), u8("Valdane"));
+        DeleteIniSection(u8("Info"), ini());
+        QVERIFY(ContentOf(ini()).startsWith(garbage));
+    }
+
+    void pathFailures() {
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("Config.ini")));
+        QCOMPARE(read("a", "x"), QString());
+        write("a", "x", "1");
+        DeleteIniSection(u8("a"), ini());
+        QCOMPARE(ReadIniNumbers(u8("a"), u8("x"), ini(), 0), QString());
+        QVERIFY(QFileInfo(ini()).isDir());
+        QVERIFY(QDir(dir.path()).rmdir(QStringLiteral("Config.ini")));
+
+        PutContent(ini(), "[a]\r\nx=1\r\n");
+        const QString below = ini() + QStringLiteral("/Config.ini");
+        QCOMPARE(ReadIni(u8("a"), u8("x"), below), QString());
+        WriteIni(u8("a"), u8("x"), u8("2"), below);
+        QCOMPARE(ContentOf(ini()), QByteArray("[a]\r\nx=1\r\n"));
+        WriteIni(u8("a"), u8("x"), u8("2"), dir.filePath(QStringLiteral("missing/Config.ini")));
+        QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("missing"))));
+        QCOMPARE(ReadIni(u8("a"), u8("x"), QString()), QString());
+    }
+
+    void unreadableFileNeverReplaced() {
+#ifdef Q_OS_UNIX
+        if (geteuid() == 0)
+            QSKIP("permissions do not stop the super-user");
 #endif
-}
+        PutContent(ini(), "[a]\r\nx=1\r\n");
+        QVERIFY(QFile::setPermissions(ini(), QFileDevice::Permissions()));
+        QCOMPARE(read("a", "x"), QString());
+        write("a", "y", "2");
+        QVERIFY(QFile::setPermissions(ini(), QFile::ReadOwner | QFile::WriteOwner));
+        QCOMPARE(ContentOf(ini()), QByteArray("[a]\r\nx=1\r\n"));
+        // A folder without write permission: the write fails, the file stays.
+        QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner));
+        write("a", "y", "2");
+        QVERIFY(QFile::setPermissions(dir.path(),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QCOMPARE(ContentOf(ini()), QByteArray("[a]\r\nx=1\r\n"));
+    }
 
-void TestIniFile::staleCopyGoesAtFirstUse() {
-    // A file this process has not used yet; the rule itself is tested with the copier.
-    const QString file = dir.filePath(QStringLiteral("Fresh.ini"));
-    const QString copy = file + QStringLiteral(".k1LLed");
-    putContent(copy, "[a]\r\nx=half");
-    ageFile(copy, QDateTime::currentDateTime().addSecs(-3600));
-    QCOMPARE(ReadIni(u8("a"), u8("x"), file), QString());
-    QVERIFY(!QFileInfo::exists(copy));
-}
+    void failedWriteKeepsOldContent() {
+#ifdef Q_OS_LINUX
+        QByteArray old;
+        for (int i = 0; i < 100; ++i)
+            old += "[site" + QByteArray::number(i) + ".com]\r\nUrl_site=1,2,3,4,5,6,7\r\n";
+        PutContent(ini(), old);
+        {
+            const ResourceLimit full(RLIMIT_FSIZE, rlim_t(old.size() + 10));
+            WriteIni(u8("Setting"), u8("SeoUrl"), QString(200, u'x') + u8(".com"), ini());
+        }
+        QCOMPARE(ContentOf(ini()), old);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral("Config.ini")});
+        QCOMPARE(read("site99.com", "Url_site"), u8("1,2,3,4,5,6,7"));
+#else
+        QSKIP("needs a file size limit");
+#endif
+    }
+
+    void memoryFollowsBytesNotLines() {
+#if defined(Q_OS_LINUX) && !defined(__SANITIZE_ADDRESS__)
+        const QByteArray tail = "[a]\r\nx=1\r\n";
+        {
+            QFile file(ini());
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            const QByteArray blankLines(1 << 20, '\n');
+            for (int i = 0; i < 64; ++i)
+                QCOMPARE(file.write(blankLines), blankLines.size());
+            QCOMPARE(file.write(tail), tail.size());
+        }
+        {
+            // Room for the bytes and a copy of them, not for a record per line.
+            const ResourceLimit memory(RLIMIT_DATA, rlim_t(512) << 20);
+            QCOMPARE(read("a", "x"), u8("1"));
+            write("a", "y", "2");
+        }
+        QFile file(ini());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.seek(file.size() - tail.size() - 5));
+        QCOMPARE(file.readAll(), tail + "y=2\r\n");
+        file.close();
+
+        // A million keys would cost more than the bytes allow: such a file is left unparsed.
+        QByteArray keys = "[a]\r\n";
+        for (int i = 0; i < 1 << 20; ++i)
+            keys += "k=\n";
+        PutContent(ini(), keys);
+        QCOMPARE(read("a", "k"), QString());
+        write("a", "k", "1");
+        QCOMPARE(ContentOf(ini()), keys);
+#else
+        QSKIP("needs a data size limit, which the address sanitizer's reservations exceed");
+#endif
+    }
+
+    void staleCopyGoesAtFirstUse() {
+        // A file this process has not used yet; the rule itself is tested with the copier.
+        const QString file = dir.filePath(QStringLiteral("Fresh.ini"));
+        const QString copy = file + QStringLiteral(".k1LLed");
+        PutContent(copy, "[a]\r\nx=half");
+        ageFile(copy, QDateTime::currentDateTime().addSecs(-3600));
+        QCOMPARE(ReadIni(u8("a"), u8("x"), file), QString());
+        QVERIFY(!QFileInfo::exists(copy));
+    }
+};
 
 QTEST_GUILESS_MAIN(TestIniFile)
 #include "tst_inifile.moc"

@@ -2,6 +2,7 @@
 
 #include "storage/charset.h"
 
+#include <QHash>
 #include <QHostAddress>
 #include <QPointer>
 #include <QTcpServer>
@@ -19,26 +20,11 @@ const QString kStatePage = QStringLiteral("state.json");
 const QByteArray kJsonType = "application/json; charset=utf-8";
 
 QByteArray reasonPhrase(int status) {
-    switch (status) {
-    case 200:
-        return "OK";
-    case 301:
-        return "Moved Permanently";
-    case 302:
-        return "Found";
-    case 303:
-        return "See Other";
-    case 307:
-        return "Temporary Redirect";
-    case 308:
-        return "Permanent Redirect";
-    case 404:
-        return "Not Found";
-    case 500:
-        return "Internal Server Error";
-    default:
-        return "Status";
-    }
+    static const QHash<int, QByteArray> phrases = {
+        {200, "OK"},        {301, "Moved Permanently"},    {302, "Found"},
+        {303, "See Other"}, {307, "Temporary Redirect"},   {308, "Permanent Redirect"},
+        {404, "Not Found"}, {500, "Internal Server Error"}};
+    return phrases.value(status, "Status");
 }
 
 } // namespace

@@ -1,0 +1,319 @@
+#include "controls/ctlbutton.h"
+#include "controls/ctlframe.h"
+#include "controls/form_main.h"
+#include "controls/propertybag.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+
+QPixmap solid(const QColor& colour) {
+    QPixmap picture(99, 25);
+    picture.fill(colour);
+    return picture;
+}
+
+// A pointer move with any button mask, which QTest::mouseMove cannot express.
+void moveWithButtons(QWidget* widget, QPoint pos, Qt::MouseButtons buttons = Qt::NoButton) {
+    QMouseEvent move(QEvent::MouseMove, pos, widget->mapToGlobal(pos), Qt::NoButton, buttons,
+                     Qt::NoModifier);
+    QApplication::sendEvent(widget, &move);
+}
+
+} // namespace
+
+class TestControls : public QObject {
+    Q_OBJECT
+
+  private slots:
+    // Events on a shown 97 x 30 button or 200 x 100 frame, and the state they leave.
+    // Button: "m x y mask" (move; mask L, R, LR or -), "p" / "r" (left press / release at the
+    // centre), "P" (right press), "R x y" (left release at x, y), "d" / "e" (disable / enable),
+    // "caption", "over" (a new pointer-over picture), "resize", "show" (first show, else before
+    // the events). State: "<painted state>
+    // <clicks>". Frame: "caption <text>", "style n", "font n" (pixel size), "resize w h".
+    // State: "<caption band: top or flat> <outline: lines or bare> <w>x<h> twips".
+    void events_data() {
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<QStringList>("events");
+        QTest::addColumn<QString>("state");
+        const auto add = [](const char* name, const char* control, const QStringList& events,
+                            const char* state) {
+            QTest::newRow(name) << control << events << QString(state);
+        };
+        add("move inside", "button", {"m 10 10 -"}, "1 0");
+        add("left held", "button", {"m 10 10 L"}, "2 0");
+        add("left and right held", "button", {"m 10 10 LR"}, "1 0");
+        add("corner is inside", "button", {"m 97 30 L"}, "2 0");
+        add("past the right edge", "button", {"m 10 10 -", "m 98 5 -"}, "0 0");
+        add("past the bottom edge", "button", {"m 10 10 -", "m 5 31 -"}, "0 0");
+        add("left of the face", "button", {"m 10 10 -", "m -1 5 -"}, "0 0");
+        add("right press", "button", {"P"}, "0 0");
+        add("click keeps pressed picture", "button", {"p", "r"}, "2 1");
+        add("move after click", "button", {"p", "r", "m 10 10 -"}, "1 1");
+        add("release outside is no click", "button", {"p", "R 200 5"}, "2 0");
+        add("release on the edge clicks", "button", {"p", "R 97 30"}, "2 1");
+        add("release without press", "button", {"r"}, "0 0");
+        add("two clicks", "button", {"p", "r", "p", "r"}, "2 2");
+        add("disabled", "button", {"d", "m 10 10 L", "p", "r", "m 500 10 -"}, "3 0");
+        add("enabled again clicks", "button", {"d", "e", "p", "r"}, "2 1");
+        // Properties of the normal face repaint it; other pictures leave the shown face alone.
+        add("disabled, caption changed", "button", {"d", "caption"}, "0 0");
+        add("disabled, other picture changed", "button", {"d", "over"}, "3 0");
+        add("disabled, resized", "button", {"d", "resize"}, "0 0");
+        // The window's load step sizes and disables buttons before the window is first shown.
+        add("disabled before the first show", "button", {"d", "show"}, "3 0");
+        add("frame with caption", "frame", {"caption 标题"}, "top lines 3000x1500");
+        add("caption cleared", "frame", {"caption 标题", "caption "}, "flat lines 3000x1500");
+        for (const char* style : {"0", "2", "-1"})
+            QTest::addRow("border style %s", style)
+                << "frame" << QStringList{"caption 标题", QStringLiteral("style ") + style}
+                << "top bare 3000x1500";
+        add("tiny", "frame", {"resize 1 1"}, "top lines 720x375");
+        add("narrow", "frame", {"resize 10 200"}, "top lines 720x3000");
+        add("flat", "frame", {"resize 300 3"}, "top lines 4500x375");
+    }
+
+    void events() {
+        QFETCH(QString, control);
+        QFETCH(QStringList, events);
+        QFETCH(QString, state);
+        CtlButton button;
+        CtlFrame frame;
+        QWidget* shown = control == "button" ? static_cast<QWidget*>(&button) : &frame;
+        shown->resize(control == "button" ? QSize(97, 30) : QSize(200, 100));
+        if (!events.contains("show"))
+            events.prepend("show");
+        QSignalSpy clicked(&button, &CtlButton::Click);
+        const QPoint centre(48, 15);
+        for (const QString& event : events) {
+            const QStringList part = event.split(QLatin1Char(' '));
+            const QString verb = part[0];
+            const int x = part.value(1).toInt();
+            const int y = part.value(2).toInt();
+            if (verb == "show") {
+                shown->show();
+                QVERIFY(QTest::qWaitForWindowExposed(shown));
+            } else if (verb == "d" || verb == "e") {
+                button.setEnable(verb == "e");
+            } else if (verb == "m") {
+                Qt::MouseButtons mask;
+                if (part[3].contains(QLatin1Char('L')))
+                    mask |= Qt::LeftButton;
+                if (part[3].contains(QLatin1Char('R')))
+                    mask |= Qt::RightButton;
+                moveWithButtons(&button, QPoint(x, y), mask);
+            } else if (verb == "p" || verb == "P") {
+                QTest::mousePress(&button, verb == "p" ? Qt::LeftButton : Qt::RightButton, {},
+                                  centre);
+            } else if (verb == "r" || verb == "R") {
+                QTest::mouseRelease(&button, Qt::LeftButton, {},
+                                    verb == "r" ? centre : QPoint(x, y));
+            } else if (verb == "caption" && control == "button") {
+                button.setCaption(QStringLiteral("确定"));
+            } else if (verb == "over") {
+                button.setPictureOver(solid(Qt::red));
+            } else if (verb == "resize" && control == "button") {
+                button.resize(120, 40);
+                QApplication::processEvents();
+            } else if (verb == "caption") {
+                frame.setCaption(event.mid(8));
+            } else if (verb == "style") {
+                frame.setBorderStyle(x);
+            } else if (verb == "resize") {
+                frame.resize(x, y);
+            }
+        }
+        if (control == "button") {
+            QCOMPARE(QStringLiteral("%1 %2").arg(button.paintedState()).arg(clicked.count()),
+                     state);
+            return;
+        }
+        bool lines = true;
+        for (int i = 0; i < 5; ++i)
+            lines = lines && frame.lineTwips(i).visible;
+        QVERIFY(!frame.lineTwips(5).visible); // out of range reads as an empty line
+        QCOMPARE(QStringLiteral("%1 %2 %3x%4")
+                     .arg(frame.topEdgeTwips() > 0 ? "top" : "flat", lines ? "lines" : "bare")
+                     .arg(qRound(PixelsToTwips(frame.width())))
+                     .arg(qRound(PixelsToTwips(frame.height()))),
+                 state);
+        QCOMPARE(frame.lineTwips(3).y1, qRound(PixelsToTwips(frame.height())) - 9);
+    }
+
+    void frameFollowsItsFont() {
+        CtlFrame frame;
+        frame.setCaption(QStringLiteral("标题"));
+        const int top = frame.topEdgeTwips();
+        const int gap = frame.lineTwips(1).x1;
+        QFont big = ProgramFont(9);
+        big.setPixelSize(30);
+        frame.setFont(big);
+        QVERIFY(frame.topEdgeTwips() > top);
+        QVERIFY(frame.lineTwips(1).x1 > gap);
+    }
+
+    // The faces are painted: the picture stretched over the whole button, the caption in ink,
+    // the frame's outline around its body.
+    void facesArePainted() {
+        CtlButton button;
+        button.resize(150, 44);
+        button.setCaption(QString());
+        QPixmap halves = solid(Qt::blue);
+        QPainter(&halves).fillRect(0, 0, 50, 25, Qt::red);
+        button.setPictrueNormal(halves);
+        QImage face = button.grab().toImage();
+        QCOMPARE(QColor(face.pixel(0, 0)), QColor(Qt::red));
+        QCOMPARE(QColor(face.pixel(70, 22)), QColor(Qt::red)); // 70 < 150 * 50 / 99
+        QCOMPARE(QColor(face.pixel(149, 43)), QColor(Qt::blue));
+        button.setCaption(QStringLiteral("收录查询"));
+        QVERIFY(button.grab().toImage() != face);
+
+        CtlFrame frame;
+        frame.resize(100, 60);
+        frame.setCaption(QString());
+        frame.setBorderColor(0x000000FF);   // red
+        frame.setBackColorMain(0x00FFFFFF); // white
+        face = frame.grab().toImage();
+        QCOMPARE(QColor(face.pixel(0, 30)), QColor(Qt::red));
+        QCOMPARE(QColor(face.pixel(50, 59)), QColor(Qt::red));
+        QCOMPARE(QColor(face.pixel(50, 30)), QColor(Qt::white));
+    }
+
+    // Leaving, disabling, clicking and hiding each give back the capture the hover took: the
+    // rest of the window must see the pointer, and a click handler may open a modal dialog.
+    void pointerCaptureIsGivenBack() {
+        CtlButton button;
+        button.resize(97, 30);
+        button.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&button));
+        QWidget* grabberDuringClick = &button;
+        connect(&button, &CtlButton::Click, &button,
+                [&grabberDuringClick] { grabberDuringClick = QWidget::mouseGrabber(); });
+        moveWithButtons(&button, QPoint(20, 10));
+        QCOMPARE(QWidget::mouseGrabber(), &button);
+        moveWithButtons(&button, QPoint(300, 12));
+        QCOMPARE(QWidget::mouseGrabber(), nullptr);
+        moveWithButtons(&button, QPoint(20, 10));
+        button.setEnable(false);
+        QCOMPARE(QWidget::mouseGrabber(), nullptr);
+        moveWithButtons(&button, QPoint(21, 10)); // a disabled face takes no capture either
+        QCOMPARE(QWidget::mouseGrabber(), nullptr);
+        button.setEnable(true);
+        moveWithButtons(&button, QPoint(20, 10));
+        QTest::mouseClick(&button, Qt::LeftButton, {}, QPoint(20, 10));
+        QCOMPARE(grabberDuringClick, nullptr);
+        moveWithButtons(&button, QPoint(21, 10));
+        QCOMPARE(QWidget::mouseGrabber(), &button);
+        button.hide();
+        QCOMPARE(QWidget::mouseGrabber(), nullptr);
+    }
+
+    // Stored properties: defaults are left out, values come back, names match without case,
+    // missing ones read their defaults and unreadable ones keep the current value.
+    void properties() {
+        QWidget container;
+        container.setFont(ProgramFont(9));
+        auto* button = new CtlButton(&container);
+        QWidget frameBox;
+        frameBox.setFont(ProgramFont(9.75));
+        auto* frame = new CtlFrame(&frameBox);
+        for (auto setter : {&CtlButton::setPictrueNormal, &CtlButton::setPictureOver,
+                            &CtlButton::setPictureClick, &CtlButton::setPictureDisable})
+            (button->*setter)(QPixmap());
+        PropertyBag bag;
+        PropertyBag frameBag;
+        button->WriteProperties(bag);
+        frame->WriteProperties(frameBag);
+        QCOMPARE(bag.count() + frameBag.count(), 0);
+        button->setCaption(QStringLiteral("提交查询"));
+        button->setEnable(false);
+        const QPixmap click = solid(Qt::green);
+        button->setPictureClick(click);
+        button->WriteProperties(bag);
+        QCOMPARE(bag.names(), (QStringList{"Caption", "Enable", "PictureClick"}));
+        CtlButton copy;
+        copy.ReadProperties(bag);
+        QCOMPARE(copy.Caption(), QStringLiteral("提交查询"));
+        QVERIFY(!copy.Enable());
+        QCOMPARE(copy.PictureClick().cacheKey(), click.cacheKey());
+        QVERIFY(copy.PictrueNormal().isNull());     // a missing picture empties its holder
+        button->setCaption(QStringLiteral("Cmd1")); // back to the defaults: stale entries go
+        button->setEnable(true);
+        button->setPictureClick(QPixmap());
+        button->WriteProperties(bag);
+        QCOMPARE(bag.count(), 0);
+
+        frame->setBorderColor(0x00B9AE9E);
+        frame->setBackColorTop(0x8000000E);
+        frame->setFont(ProgramFont(12));
+        frame->WriteProperties(frameBag);
+        QCOMPARE(frameBag.count(), 3);
+        PropertyBag sparse;
+        sparse.WriteProperty(QStringLiteral("bordercolor"), QStringLiteral("red"));
+        sparse.WriteProperty(QStringLiteral("BACKCOLORMAIN"), 0x00FFFFFFu);
+        sparse.WriteProperty(QStringLiteral("Font"), QVariant::fromValue(QStringList{"a", "b"}));
+        sparse.WriteProperty(QStringLiteral("BorderStyle"), 7);
+        frame->ReadProperties(sparse);
+        QCOMPARE(frame->BorderColor(), quint32(0x00B9AE9E));
+        QCOMPARE(frame->BackColorMain(), quint32(0x00FFFFFF));
+        QCOMPARE(frame->BackColorTop(), quint32(0x8000000F));
+        QCOMPARE(frame->Font(), ProgramFont(12));
+        QCOMPARE(frame->Caption(), QStringLiteral("Frame1"));
+        copy.ReadProperties(sparse);
+        QCOMPARE(copy.BorderStyle(), 0);
+        QVERIFY(copy.Enable());
+
+        sparse.WriteProperty(QStringLiteral("caption"), QStringLiteral("一"), QStringLiteral("X"));
+        sparse.WriteProperty(QStringLiteral("CAPTION"), QStringLiteral("二"), QStringLiteral("X"));
+        QCOMPARE(sparse.ReadProperty(QStringLiteral("Caption")).toString(), QStringLiteral("二"));
+        QCOMPARE(sparse.ReadProperty(QStringLiteral("Captio"), 5).toInt(), 5);
+        sparse.WriteProperty(QStringLiteral("Caption"), QStringLiteral("X"), QStringLiteral("X"));
+        QVERIFY(!sparse.contains(QStringLiteral("caption")));
+    }
+
+    // The panel buttons: the selected one stays drawn pressed, also while the pointer passes;
+    // a switch made inside the switch's event pumping wins; an unknown index changes nothing.
+    void panelSwitch() {
+        Form_Main form;
+        for (int i = 0; i < 4; ++i) // the pictures come from the resources
+            QCOMPARE(form.PicBox(i)->pixmap().size(), QSize(99, 25));
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        const qint64 normal = form.PicBox(0)->pixmap().cacheKey();
+        const qint64 over = form.PicBox(1)->pixmap().cacheKey();
+        const qint64 pressed = form.PicBox(2)->pixmap().cacheKey();
+        QTest::qWait(30); // let the next pump run at once
+        QTimer::singleShot(0, &form, [&form] {
+            form.CurrentPanel = 4;
+            form.ShowPanel();
+        });
+        form.CurrentPanel = 1;
+        form.ShowPanel();
+        QCOMPARE(form.CurrentPanel, 4);
+        for (int bad : {-1, 7, 1000}) {
+            form.CurrentPanel = bad;
+            form.ShowPanel();
+        }
+        for (int i = 0; i < 7; ++i) {
+            QCOMPARE(form.Frame(i)->isVisible(), i == 4);
+            CtlButton* button = form.CmdMenu1(i);
+            QCOMPARE(button->PictrueNormal().cacheKey(), i == 4 ? pressed : normal);
+            QCOMPARE(button->PictureOver().cacheKey(), i == 4 ? pressed : over);
+            QCOMPARE(button->PictureClick().cacheKey(), pressed);
+        }
+        const QImage before = form.CmdMenu1(4)->grab().toImage();
+        QTest::mouseMove(form.CmdMenu1(4), QPoint(20, 10));
+        QTest::mouseMove(&form, QPoint(300, 200));
+        QCOMPARE(form.CmdMenu1(4)->grab().toImage(), before);
+    }
+};
+
+QTEST_MAIN(TestControls)
+#include "tst_controls.moc"

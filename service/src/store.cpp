@@ -31,7 +31,8 @@ CREATE TABLE IF NOT EXISTS latest(
     shown INTEGER, prev INTEGER, prev_ms INTEGER, week INTEGER, week_ms INTEGER,
     month INTEGER, month_ms INTEGER, d0 INTEGER, d7 INTEGER, d30 INTEGER,
     PRIMARY KEY(site, page, col)) WITHOUT ROWID;
-CREATE INDEX IF NOT EXISTS latest_by_page ON latest(page, site, col);
+CREATE TABLE IF NOT EXISTS sites(page TEXT NOT NULL, site TEXT NOT NULL,
+    PRIMARY KEY(page, site)) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS upstreams(
     provider TEXT PRIMARY KEY,
     suspended_until_ms INTEGER NOT NULL, suspended_status TEXT NOT NULL,
@@ -41,7 +42,8 @@ CREATE TABLE IF NOT EXISTS upstreams(
 )sql";
 
 // PRAGMA user_version of the layout above. 1 added `upstreams`; 2 the shown values and changes
-// in `latest`, filled from the history on opening. A file of a later version was written by a
+// in `latest` and `sites` (which replaced the index latest_by_page), filled from the history on
+// opening. A file of a later version was written by a
 // newer service: it is left alone.
 constexpr int kSchemaVersion = 2;
 
@@ -50,6 +52,7 @@ constexpr const char* kLatestAdded[] = {"shown", "prev",     "prev_ms", "week", 
 
 // One index per overview order; `site` last so that ties come in order without a sort.
 constexpr const char* kSortIndexes = R"sql(
+DROP INDEX IF EXISTS latest_by_page;
 CREATE INDEX IF NOT EXISTS latest_by_shown ON latest(page, col, shown, site);
 CREATE INDEX IF NOT EXISTS latest_by_d0 ON latest(page, col, d0, site);
 CREATE INDEX IF NOT EXISTS latest_by_d7 ON latest(page, col, d7, site);
@@ -83,6 +86,7 @@ constexpr const char* kSetLatest =
     "?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15 - ?9, ?15 - ?11, ?15 - ?13)";
 // Every column the history holds, for filling `latest` when the layout changes.
 constexpr const char* kAllColumns = "SELECT DISTINCT site, page, col FROM measurements";
+constexpr const char* kAddSite = "INSERT OR IGNORE INTO sites(page, site) VALUES(?2, ?1)";
 
 #undef NEWEST
 #undef OF_COLUMN
@@ -110,21 +114,25 @@ constexpr const char* kSaveUpstream =
     "suspended_why, budget_day, budget_spent, broken, broken_why, canary_ms, canary_status, "
     "canary_detail) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)";
 
+// `sites` lists each page's sites once, so that counting or walking them costs one entry each
+// rather than one per column.
 constexpr const char* kSitesBySite =
-    "SELECT DISTINCT site FROM latest WHERE page = ?1 ORDER BY site %1$s LIMIT -1 OFFSET ?3";
+    "SELECT site FROM sites WHERE page = ?1 ORDER BY site %1$s LIMIT -1 OFFSET ?3";
 // Sorted by the store, along an index: a page of the overview costs its rows, not the table.
-// First the sites with the key, then those without.
+// The sites with the key, then those with the column but not the key, then those without the
+// column (which only the end of the view reaches).
 constexpr const char* kSitesByKey = "SELECT site FROM latest WHERE page = ?1 AND col = ?2 AND %2$s "
                                     "IS NOT NULL ORDER BY %2$s %1$s, site %1$s LIMIT -1 OFFSET ?3";
-constexpr const char* kSitesWithKey =
-    "SELECT count(*) FROM latest WHERE page = ?1 AND col = ?2 AND %2$s IS NOT NULL";
 constexpr const char* kSitesWithoutKey =
-    "SELECT DISTINCT site FROM latest s WHERE page = ?1 AND NOT EXISTS (SELECT 1 FROM latest k "
-    "WHERE k.site = s.site AND k.page = ?1 AND k.col = ?2 AND k.%2$s IS NOT NULL) ORDER BY site "
-    "%1$s LIMIT -1 OFFSET ?3";
+    "SELECT site FROM latest WHERE page = ?1 AND col = ?2 AND %2$s IS NULL ORDER BY site %1$s "
+    "LIMIT -1 OFFSET ?3";
+constexpr const char* kSitesWithoutColumn =
+    "SELECT site FROM sites s WHERE page = ?1 AND NOT EXISTS (SELECT 1 FROM latest k WHERE "
+    "k.site = s.site AND k.page = ?1 AND k.col = ?2) ORDER BY site %1$s LIMIT -1 OFFSET ?3";
+constexpr const char* kKeyCounts =
+    "SELECT count(%2$s), count(*) FROM latest WHERE page = ?1 AND col = ?2";
 
-constexpr const char* kSiteCount =
-    "SELECT count(*) FROM (SELECT DISTINCT site FROM latest WHERE page = ?1)";
+constexpr const char* kSiteCount = "SELECT count(*) FROM sites WHERE page = ?1";
 
 constexpr const char* kInsert =
     "INSERT INTO measurements(site, page, col, status, number, text, source, detail, time_ms)"
@@ -208,13 +216,15 @@ Latest ReadLatest(const Statement::Use& row) {
 
 constexpr std::int64_t kDayMs = 24LL * 3600 * 1000;
 
-// Works one column's row of `latest` out again from its history.
+// Works one column's row of `latest` out again from its history, and lists its site.
 class LatestWriter {
   public:
     explicit LatestWriter(sqlite3* db)
         : newest_(db, kNewest), newest_good_(db, kNewestGood), shown_before_(db, kShownBefore),
-          set_(db, kSetLatest) {}
-    explicit operator bool() const { return newest_ && newest_good_ && shown_before_ && set_; }
+          set_(db, kSetLatest), add_site_(db, kAddSite) {}
+    explicit operator bool() const {
+        return newest_ && newest_good_ && shown_before_ && set_ && add_site_;
+    }
 
     bool Refresh(std::string_view site, std::string_view page, std::int64_t column) {
         auto bind = [&](Statement::Use& use) {
@@ -222,6 +232,12 @@ class LatestWriter {
             use.BindText(2, page);
             use.BindInt(3, column);
         };
+        {
+            auto add = add_site_.Begin();
+            bind(add);
+            if (add.Step() != SQLITE_DONE)
+                return false;
+        }
         auto set = set_.Begin();
         bind(set);
         std::int64_t last_id = 0, last_ms = 0;
@@ -278,7 +294,7 @@ class LatestWriter {
     }
 
   private:
-    Statement newest_, newest_good_, shown_before_, set_;
+    Statement newest_, newest_good_, shown_before_, set_, add_site_;
 };
 
 // Brings a file of an older layout up to this one, in one transaction: a service killed on the
@@ -337,10 +353,10 @@ class SqliteOverview final : public OverviewCursor {
         if (order.column < 0) {
             queries_.push_back({query(kSitesBySite), offset});
         } else {
-            // The offset runs on into the sites without the key once it passes those with it.
-            std::size_t with = 0;
+            // The offset runs on into the later parts once it passes the earlier ones.
+            std::size_t with = 0, rows = 0;
             if (offset > 0) {
-                const auto count = query(kSitesWithKey);
+                const auto count = query(kKeyCounts);
                 if (!*count)
                     return;
                 auto row = count->Begin();
@@ -348,9 +364,12 @@ class SqliteOverview final : public OverviewCursor {
                 if (row.Step() != SQLITE_ROW)
                     return;
                 with = static_cast<std::size_t>(row.Int(0));
+                rows = static_cast<std::size_t>(row.Int(1));
             }
+            auto past = [&](std::size_t n) { return offset > n ? offset - n : 0; };
             queries_.push_back({query(kSitesByKey), offset});
-            queries_.push_back({query(kSitesWithoutKey), offset > with ? offset - with : 0});
+            queries_.push_back({query(kSitesWithoutKey), past(with)});
+            queries_.push_back({query(kSitesWithoutColumn), past(rows)});
         }
         ready_ = std::all_of(queries_.begin(), queries_.end(),
                              [](const auto& q) { return static_cast<bool>(*q.first); });

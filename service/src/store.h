@@ -64,7 +64,8 @@ struct UpstreamState {
 };
 
 // Overview order: by site name, or by one column's shown value or change. Rows without that
-// value or change always come last; ties, and those rows, by site in the order's direction.
+// value or change always come last, those never measured in the column after the others; ties,
+// and those rows, by site in the order's direction.
 struct TableOrder {
     int column = -1; // -1: the site name
     bool descending = false;

@@ -156,6 +156,7 @@ TEST_F(StoreTest, ChangesAndTheirOrder) {
         for (const auto& [d, v] : s.steps)
             ASSERT_TRUE(store->Record(s.site, Page::Sites, 0,
                                       Make(v ? Status::Ok : Status::Blocked, v, t0 + d * day)));
+    ASSERT_TRUE(store->Record("f.com", Page::Sites, 1, Make(Status::Ok, 1, t0))); // no column 0
     const auto a = store->LatestRow("a.com", Page::Sites);
     ASSERT_TRUE(a && a->size() == 1 && a->front().previous && a->front().week && a->front().month);
     EXPECT_EQ(a->front().previous->value, 150);
@@ -178,10 +179,10 @@ TEST_F(StoreTest, ChangesAndTheirOrder) {
         std::size_t offset;
         const char* sites;
     } cases[] = {
-        {{0, false, Key::Change}, 0, "adbce"}, {{0, true, Key::Change}, 0, "bdaec"},
-        {{0, false, Key::Change}, 2, "bce"},   {{0, false, Key::Change}, 4, "e"},
-        {{0, false, Key::Week}, 1, "dbce"},    {{0, true, Key::Month}, 0, "aedcb"},
-        {{0, true, Key::Value}, 0, "cadbe"},   {{0, false, Key::Month}, 9, ""},
+        {{0, false, Key::Change}, 0, "adbcef"}, {{0, true, Key::Change}, 0, "bdaecf"},
+        {{0, false, Key::Change}, 2, "bcef"},   {{0, false, Key::Change}, 4, "ef"},
+        {{0, false, Key::Week}, 1, "dbcef"},    {{0, true, Key::Month}, 0, "aedcbf"},
+        {{0, true, Key::Value}, 0, "cadbef"},   {{0, false, Key::Month}, 9, ""},
     };
     for (const auto& c : cases)
         EXPECT_EQ(order_of(c.order, c.offset), c.sites)

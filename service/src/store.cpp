@@ -302,6 +302,8 @@ class LatestWriter {
 bool Migrate(sqlite3* db) {
     if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
         return false;
+    // A large history rewrites every index of `latest`: a cache of 64 MB for that while only.
+    sqlite3_exec(db, "PRAGMA cache_size = -65536", nullptr, nullptr, nullptr);
     bool ok = true;
     {
         std::string existing;
@@ -328,10 +330,11 @@ bool Migrate(sqlite3* db) {
     }
     ok = ok && sqlite3_exec(db, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str(),
                             nullptr, nullptr, nullptr) == SQLITE_OK;
-    if (ok && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK)
-        return true;
-    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-    return false;
+    ok = ok && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (!ok)
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_exec(db, "PRAGMA cache_size = -2000", nullptr, nullptr, nullptr);
+    return ok;
 }
 
 // A read-only connection of its own: in WAL mode its snapshot neither blocks nor waits for the

@@ -45,7 +45,7 @@ constexpr std::string_view kStyle =
     ".tools{margin:-6px 0 14px}.tools a{margin-right:16px}"
     ".pager a,.pager b,.pager span{margin-right:10px}"
     ".charts{display:grid;grid-template-columns:repeat(auto-fill,minmax(480px,1fr));gap:18px}"
-    ".charts .card{margin:0}svg{max-width:100%;height:auto}"
+    ".charts .card{margin:0}svg{max-width:100%;height:auto}.wide svg{width:100%}"
     "code{background:#f0f4f8;padding:1px 5px;border-radius:3px}"
     "footer{max-width:1100px;margin:0 auto;padding:4px 20px 30px;color:#9aa5b1;font-size:13px}";
 
@@ -861,7 +861,7 @@ std::string ComparePage(const CompareView& view) {
         "<p class=\"muted\">共 " + FormatCount(static_cast<std::int64_t>(view.total)) +
         " 个网址，按最新" + HtmlEscape(column) + "数值从大到小，本页为第 " + std::to_string(first) +
         "–" + std::to_string(first + view.sites.size() - 1) + " 个。</p>" + pager +
-        "<div class=\"card\">" +
+        "<div class=\"card wide\">" +
         LineChart(title, series, RangeStart(view.days, view.now_ms), view.days ? view.now_ms : 0) +
         "<p>" + legend + "</p></div>" + pager +
         "<p class=\"muted\">每条线是一个网址的历次有效值；下方红色带上的 × "

@@ -806,6 +806,9 @@ std::string DetailPage(const DetailView& view) {
                 HtmlEscape(StatusText(m.status)) + "</td><td title=\"" + HtmlEscape(m.detail) +
                 "\">" + HtmlEscape(PlainError(m.detail)) + "</td></tr>";
     }
+    if (all.empty())
+        body += "<tr><td colspan=\"6\" class=\"muted\">这段时间内没有测量记录，"
+                "可选择更长的时间范围。</td></tr>";
     body += "</table></div>";
     return Layout(title, "", body);
 }

@@ -5,10 +5,14 @@
 #include "providers/pacer.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <deque>
+#include <functional>
+#include <limits>
 #include <thread>
 #include <tuple>
+#include <unordered_map>
 
 namespace valdane::svc {
 namespace {
@@ -59,6 +63,73 @@ void Stamp(Measurement& m, const std::string& provider, std::int64_t now) {
     if (m.time_ms == 0)
         m.time_ms = now;
 }
+
+// Fresh payloads by site and page, so that the answers asked most need neither the store's
+// lock nor a read of its file. The store stays the truth: an entry is made from a row read
+// there and lasts until its first column stops being fresh, or until anything of its site and
+// page is recorded. Sharded by site, each shard under a mutex of its own, held only for a look-up
+// or an insertion: the server's event threads meet here, not on one lock.
+class FreshAnswers {
+  public:
+    // The payload while fresh at now_ms (Env wall clock).
+    std::optional<std::string> Find(const std::string& site, Page page, std::int64_t now_ms) {
+        Shard& s = ShardOf(site);
+        std::lock_guard<std::mutex> guard(s.mutex);
+        const auto it = s.sites.find(site);
+        if (it == s.sites.end())
+            return std::nullopt;
+        const Entry& e = it->second[static_cast<std::size_t>(page)];
+        if (now_ms >= e.until_ms)
+            return std::nullopt;
+        return e.payload;
+    }
+    // Read before the store is, and handed to Put: a record in between voids the row read.
+    std::uint64_t Generation(const std::string& site) {
+        Shard& s = ShardOf(site);
+        std::lock_guard<std::mutex> guard(s.mutex);
+        return s.generation;
+    }
+    void Put(const std::string& site, Page page, std::string payload, std::int64_t until_ms,
+             std::uint64_t generation) {
+        Shard& s = ShardOf(site);
+        std::lock_guard<std::mutex> guard(s.mutex);
+        if (s.generation != generation)
+            return;
+        auto it = s.sites.find(site);
+        if (it == s.sites.end()) {
+            // Bounded: past the cap an arbitrary site goes; it is read from the store again.
+            if (s.sites.size() >= kSitesPerShard)
+                s.sites.erase(s.sites.begin());
+            it = s.sites.emplace(site, std::array<Entry, std::size(kPages)>{}).first;
+        }
+        it->second[static_cast<std::size_t>(page)] = Entry{std::move(payload), until_ms};
+    }
+    // After the store recorded (or failed to record) for the site and page.
+    void Forget(const std::string& site, Page page) {
+        Shard& s = ShardOf(site);
+        std::lock_guard<std::mutex> guard(s.mutex);
+        ++s.generation;
+        if (const auto it = s.sites.find(site); it != s.sites.end())
+            it->second[static_cast<std::size_t>(page)] = Entry{};
+    }
+
+  private:
+    static constexpr std::size_t kShards = 16;
+    static constexpr std::size_t kSitesPerShard = 4096; // a few MB at most in all
+    struct Entry {
+        std::string payload;
+        std::int64_t until_ms = 0; // 0: none
+    };
+    struct Shard {
+        std::mutex mutex; // guards the members below
+        std::unordered_map<std::string, std::array<Entry, std::size(kPages)>> sites;
+        std::uint64_t generation = 0; // moves with every Forget
+    };
+    Shard& ShardOf(const std::string& site) {
+        return shards_[std::hash<std::string>{}(site) % kShards];
+    }
+    std::array<Shard, kShards> shards_;
+};
 
 } // namespace
 
@@ -222,6 +293,8 @@ struct Engine::Impl {
             const bool recorded = cut || results.empty() ||
                                   store.RecordAll(job->request.site, job->request.page,
                                                   job->request.columns, results);
+            if (!cut && !results.empty())
+                fresh.Forget(job->request.site, job->request.page);
             if (recorded && !cut && !results.empty() && on_recorded)
                 on_recorded(job->request.site, job->request.page, job->request.columns, results);
             lock.lock();
@@ -443,11 +516,18 @@ struct Engine::Impl {
     // Waits for the measurements that may start now, up to the deadline; a paced one whose
     // turn has not come is answered at once from the store and stays queued. store_only:
     // nullopt rather than ask a source.
-    std::optional<std::vector<ColumnAnswer>>
-    Explain(Page page, std::string_view sUrl, std::int64_t arrived_mono, bool store_only = false) {
+    std::optional<std::vector<ColumnAnswer>> Explain(Page page, std::string_view sUrl,
+                                                     std::int64_t arrived_mono) {
         const std::optional<std::string> site = NormalizeSite(page, sUrl);
         if (!site)
             return std::nullopt;
+        return Explain(page, *site, arrived_mono, false, nullptr);
+    }
+    // The same for a normalised site. store_only: *fresh_until (wall ms) is set to when the
+    // first of the columns answered stops being fresh.
+    std::optional<std::vector<ColumnAnswer>> Explain(Page page, const std::string& site,
+                                                     std::int64_t arrived_mono, bool store_only,
+                                                     std::int64_t* fresh_until) {
         const std::int64_t start = env.clock.NowMs();
         const int count = ColumnCount(page);
         std::optional<std::vector<Latest>> stored;
@@ -455,7 +535,7 @@ struct Engine::Impl {
         std::vector<std::optional<Measurement>> newest;
         for (int attempt = 0;; ++attempt) {
             const std::uint64_t seen = finished;
-            stored = store.LatestRow(*site, page);
+            stored = store.LatestRow(site, page);
             if (!stored)
                 return std::nullopt;
             by_column.assign(static_cast<std::size_t>(count), nullptr);
@@ -471,10 +551,13 @@ struct Engine::Impl {
                 const Latest* l = by_column[static_cast<std::size_t>(c)];
                 if (l && IsSettled(l->last.status) &&
                     std::find(chain.begin(), chain.end(), l->last.source) != chain.end() &&
-                    start - l->last.time_ms < config.fresh_ms)
+                    start - l->last.time_ms < config.fresh_ms) {
                     newest[static_cast<std::size_t>(c)] = l->last;
-                else
+                    if (fresh_until)
+                        *fresh_until = std::min(*fresh_until, l->last.time_ms + config.fresh_ms);
+                } else {
                     asked.push_back(c);
+                }
             }
             if (asked.empty())
                 break;
@@ -496,7 +579,7 @@ struct Engine::Impl {
             }
             std::vector<std::shared_ptr<Job>> joined;
             for (const auto& [provider, columns] : by_source)
-                joined.push_back(Join(*site, page, provider, columns));
+                joined.push_back(Join(site, page, provider, columns));
             while (!joined.empty()) {
                 env.clock.WaitUntil(lock, cv, arrived_mono + config.deadline_ms, [&] {
                     const std::int64_t now = env.clock.MonoMs();
@@ -530,9 +613,9 @@ struct Engine::Impl {
         }
         std::vector<ColumnAnswer> answers;
         for (int c = 0; c < count; ++c)
-            answers.push_back(Build(page, c, *site, by_column[static_cast<std::size_t>(c)],
+            answers.push_back(Build(page, c, site, by_column[static_cast<std::size_t>(c)],
                                     newest[static_cast<std::size_t>(c)], kLateDetail));
-        MarkMeasuring(*site, page, answers);
+        MarkMeasuring(site, page, answers);
         return answers;
     }
 
@@ -595,6 +678,7 @@ struct Engine::Impl {
     bool stopping = false;
     std::atomic<std::uint64_t> finished{0}; // jobs finished so far
     std::atomic<bool> cancel{false};        // cuts the transfers in flight at shutdown
+    FreshAnswers fresh;                     // thread-safe itself, not under `mutex`
     std::vector<std::thread> workers;
 };
 
@@ -640,7 +724,20 @@ std::optional<std::string> Engine::Answer(Page page, std::string_view sUrl,
 }
 
 std::optional<std::string> Engine::AnswerFromStore(Page page, std::string_view sUrl) {
-    return Payload(page, impl_->Explain(page, sUrl, impl_->env.clock.MonoMs(), true));
+    Impl& impl = *impl_;
+    const std::optional<std::string> site = NormalizeSite(page, sUrl);
+    if (!site)
+        return std::nullopt;
+    const std::int64_t now = impl.env.clock.NowMs();
+    if (std::optional<std::string> payload = impl.fresh.Find(*site, page, now))
+        return payload;
+    const std::uint64_t generation = impl.fresh.Generation(*site);
+    std::int64_t until = std::numeric_limits<std::int64_t>::max();
+    std::optional<std::string> payload =
+        Payload(page, impl.Explain(page, *site, impl.env.clock.MonoMs(), true, &until));
+    if (payload)
+        impl.fresh.Put(*site, page, *payload, until, generation);
+    return payload;
 }
 
 std::vector<ProviderHealth> Engine::Health() const {

@@ -240,11 +240,14 @@ TEST_F(EngineTest, ValueRules) {
             const std::string expected =
                 *c.first == Status::Ok ? "5,6,7,8,9,10,11" : "0,0,0,0,0,0,0";
             EXPECT_EQ(Answer(Page::Sites, site), expected) << i;
+            EXPECT_EQ(engine_->AnswerFromStore(Page::Sites, site), expected) << i;
             // Fresh: from the store, the provider is not asked.
             clock_.fake.Advance(kFresh - 1);
             EXPECT_EQ(Answer(Page::Sites, "http://" + site), expected) << i;
+            EXPECT_EQ(engine_->AnswerFromStore(Page::Sites, site), expected) << i;
             EXPECT_EQ(provider_->calls(), before + 1) << i;
             clock_.fake.Advance(1);
+            EXPECT_EQ(engine_->AnswerFromStore(Page::Sites, site), std::nullopt) << i;
         }
         provider_->Set(c.second, 9, "原因");
         const auto answers = engine_->Explain(Page::Sites, site);

@@ -134,12 +134,14 @@ class FreshAnswers {
 } // namespace
 
 // Threads: requests run Explain and State on the server's threads; kWorkers workers run the
-// measurements. `mutex` guards every member declared after it, except `finished` and `cancel`
-// (atomics, read without it), and the fields of every Job and Lane; a Job's `provider` never
+// measurements. `mutex` guards every member declared after it, except `cancel` (an atomic)
+// and `fresh` (locked inside), and the fields of every Job and Lane; a Job's `provider` never
 // changes once queued, nor its `request` once running (a waiting one may take on columns), and
-// its worker reads them without it. Lock order: mutex,
-// then a pacer's own (through Pacer::NextTurnMono, Pacer::Available and Provider::State); providers
-// and the store are called without it held, except Provider::State.
+// its worker reads them without it. Lock order: mutex, then a pacer's own (through
+// Pacer::NextTurnMono, Pacer::Available and Provider::State) or a shard of `fresh`; providers
+// and the store are called without it held, except Provider::State. A worker records, then
+// tells `fresh`, then takes `mutex` to finish the job: a request that read the store before the
+// record sees `fresh` moved under `mutex` and reads again.
 struct Engine::Impl {
     struct Job {
         MeasureRequest request;
@@ -320,7 +322,6 @@ struct Engine::Impl {
     // Under the lock: the job's waiters may read it, and a new request starts a new one.
     void Finish(Job& job) {
         job.done = true;
-        ++finished;
         jobs.erase(Key{job.request.site, job.request.page, job.provider});
         if (auto it = site_turns.find(job.request.site);
             it != site_turns.end() && --it->second.second == 0)
@@ -521,20 +522,20 @@ struct Engine::Impl {
         const std::optional<std::string> site = NormalizeSite(page, sUrl);
         if (!site)
             return std::nullopt;
-        return Explain(page, *site, arrived_mono, false, nullptr);
+        return Explain(page, *site, arrived_mono, nullptr);
     }
-    // The same for a normalised site. store_only: *fresh_until (wall ms) is set to when the
-    // first of the columns answered stops being fresh.
+    // The same for a normalised site. When the store held every column fresh, *fresh_until
+    // (if given) is set to when the first of them stops being so (wall ms).
     std::optional<std::vector<ColumnAnswer>> Explain(Page page, const std::string& site,
-                                                     std::int64_t arrived_mono, bool store_only,
-                                                     std::int64_t* fresh_until) {
+                                                     std::int64_t arrived_mono,
+                                                     std::optional<std::int64_t>* fresh_until) {
         const std::int64_t start = env.clock.NowMs();
         const int count = ColumnCount(page);
         std::optional<std::vector<Latest>> stored;
         std::vector<const Latest*> by_column;
         std::vector<std::optional<Measurement>> newest;
         for (int attempt = 0;; ++attempt) {
-            const std::uint64_t seen = finished;
+            const std::uint64_t seen = fresh.Generation(site);
             stored = store.LatestRow(site, page);
             if (!stored)
                 return std::nullopt;
@@ -545,6 +546,7 @@ struct Engine::Impl {
             newest.assign(static_cast<std::size_t>(count), std::nullopt);
             std::vector<int> asked;
             std::vector<std::vector<std::string>> chains;
+            std::int64_t until = std::numeric_limits<std::int64_t>::max();
             for (int c = 0; c < count; ++c) {
                 chains.push_back(Chain(page, c));
                 const auto& chain = chains.back();
@@ -553,20 +555,20 @@ struct Engine::Impl {
                     std::find(chain.begin(), chain.end(), l->last.source) != chain.end() &&
                     start - l->last.time_ms < config.fresh_ms) {
                     newest[static_cast<std::size_t>(c)] = l->last;
-                    if (fresh_until)
-                        *fresh_until = std::min(*fresh_until, l->last.time_ms + config.fresh_ms);
+                    until = std::min(until, l->last.time_ms + config.fresh_ms);
                 } else {
                     asked.push_back(c);
                 }
             }
-            if (asked.empty())
+            if (asked.empty()) {
+                if (fresh_until)
+                    *fresh_until = until;
                 break;
-            if (store_only)
-                return std::nullopt;
+            }
             std::unique_lock<std::mutex> lock(mutex);
-            // A measurement that finished after the store was read may be the one wanted here:
-            // read again rather than measure twice (a few times at most, under heavy traffic).
-            if (finished != seen && attempt < 3)
+            // A measurement of the site recorded after the store was read may be the one wanted
+            // here: read again rather than measure twice (a few times at most).
+            if (fresh.Generation(site) != seen && attempt < 3)
                 continue;
             // Each column's source now: the first of its chain that may answer today, then,
             // while one fails, the next that its job handed the column to.
@@ -676,9 +678,8 @@ struct Engine::Impl {
     std::uint64_t work_generation = 0; // moves whenever a worker may find something new
     std::map<std::string, Stats> stats;
     bool stopping = false;
-    std::atomic<std::uint64_t> finished{0}; // jobs finished so far
-    std::atomic<bool> cancel{false};        // cuts the transfers in flight at shutdown
-    FreshAnswers fresh;                     // thread-safe itself, not under `mutex`
+    std::atomic<bool> cancel{false}; // cuts the transfers in flight at shutdown
+    FreshAnswers fresh;              // thread-safe itself, not under `mutex`
     std::vector<std::thread> workers;
 };
 
@@ -720,7 +721,17 @@ std::optional<std::string> Engine::Answer(Page page, std::string_view sUrl) {
 
 std::optional<std::string> Engine::Answer(Page page, std::string_view sUrl,
                                           std::int64_t arrived_mono_ms) {
-    return Payload(page, impl_->Explain(page, sUrl, arrived_mono_ms));
+    Impl& impl = *impl_;
+    const std::optional<std::string> site = NormalizeSite(page, sUrl);
+    if (!site)
+        return std::nullopt;
+    const std::uint64_t generation = impl.fresh.Generation(*site);
+    std::optional<std::int64_t> until;
+    std::optional<std::string> payload =
+        Payload(page, impl.Explain(page, *site, arrived_mono_ms, &until));
+    if (payload && until)
+        impl.fresh.Put(*site, page, *payload, *until, generation);
+    return payload;
 }
 
 std::optional<std::string> Engine::AnswerFromStore(Page page, std::string_view sUrl) {
@@ -728,16 +739,7 @@ std::optional<std::string> Engine::AnswerFromStore(Page page, std::string_view s
     const std::optional<std::string> site = NormalizeSite(page, sUrl);
     if (!site)
         return std::nullopt;
-    const std::int64_t now = impl.env.clock.NowMs();
-    if (std::optional<std::string> payload = impl.fresh.Find(*site, page, now))
-        return payload;
-    const std::uint64_t generation = impl.fresh.Generation(*site);
-    std::int64_t until = std::numeric_limits<std::int64_t>::max();
-    std::optional<std::string> payload =
-        Payload(page, impl.Explain(page, *site, impl.env.clock.MonoMs(), true, &until));
-    if (payload)
-        impl.fresh.Put(*site, page, *payload, until, generation);
-    return payload;
+    return impl.fresh.Find(*site, page, impl.env.clock.NowMs());
 }
 
 std::vector<ProviderHealth> Engine::Health() const {

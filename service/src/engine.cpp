@@ -115,7 +115,7 @@ class FreshAnswers {
 
   private:
     static constexpr std::size_t kShards = 16;
-    static constexpr std::size_t kSitesPerShard = 4096; // a few MB at most in all
+    static constexpr std::size_t kSitesPerShard = 1024; // 16K sites: about 6 MB at most
     struct Entry {
         std::string payload;
         std::int64_t until_ms = 0; // 0: none

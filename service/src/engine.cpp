@@ -134,14 +134,14 @@ class FreshAnswers {
 } // namespace
 
 // Threads: requests run Explain and State on the server's threads; kWorkers workers run the
-// measurements. `mutex` guards every member declared after it, except `cancel` (an atomic)
-// and `fresh` (locked inside), and the fields of every Job and Lane; a Job's `provider` never
-// changes once queued, nor its `request` once running (a waiting one may take on columns), and
-// its worker reads them without it. Lock order: mutex, then a pacer's own (through
-// Pacer::NextTurnMono, Pacer::Available and Provider::State) or a shard of `fresh`; providers
-// and the store are called without it held, except Provider::State. A worker records, then
-// tells `fresh`, then takes `mutex` to finish the job: a request that read the store before the
-// record sees `fresh` moved under `mutex` and reads again.
+// measurements. `mutex` guards every member declared after it, except `cancel` (an atomic),
+// `fresh` (locked inside) and what `record_mutex` guards, and the fields of every Job and Lane; a
+// Job's `provider` never changes once queued, nor its `request` once running (a waiting one may
+// take on columns), and its worker reads them without it. Lock order: mutex, then a pacer's own
+// (through Pacer::NextTurnMono, Pacer::Available and Provider::State) or a shard of `fresh`;
+// providers and the store are called without it held, except Provider::State. A worker records,
+// then tells `fresh`, then takes `mutex` to finish the job: a request that read the store before
+// the record sees `fresh` moved under `mutex` and reads again.
 struct Engine::Impl {
     struct Job {
         MeasureRequest request;
@@ -154,6 +154,8 @@ struct Engine::Impl {
         std::vector<Measurement> results; // one per request.columns once done; none if dropped
         // Once done: for each column it failed, the job of the next source in the column's chain.
         std::map<int, std::shared_ptr<Job>> fallbacks;
+        // The requests waiting on it, woken when it ends: not every waiting request at every end.
+        std::vector<std::condition_variable*> waiters;
     };
     // One provider's queue. Its measurements run when a worker is free and, for a paced
     // provider, one at a time at the pacer's turns.
@@ -185,14 +187,15 @@ struct Engine::Impl {
             std::lock_guard<std::mutex> guard(mutex);
             stopping = true;
             for (auto& [name, lane] : lanes) {
-                for (const auto& job : lane.waiting)
+                for (const auto& job : lane.waiting) {
                     Finish(*job);
+                    Wake(*job, lane);
+                }
                 lane.waiting.clear();
             }
             ++work_generation;
         }
         cancel = true;
-        cv.notify_all();
         work_cv.notify_all();
         for (std::thread& t : workers)
             t.join();
@@ -238,7 +241,7 @@ struct Engine::Impl {
                              [](const auto& a, const auto& b) { return Before(*a, *b); });
         lane.waiting.insert(at, std::move(job));
         ++work_generation;
-        work_cv.notify_all();
+        work_cv.notify_one();
     }
 
     // Under the lock: the next measurement that may start now, instant sources first, then
@@ -292,9 +295,7 @@ struct Engine::Impl {
             std::vector<Measurement> results = Run(*job, lane);
             const bool cut = cancel && std::any_of(results.begin(), results.end(),
                                                    [](auto& m) { return IsFailure(m.status); });
-            const bool recorded = cut || results.empty() ||
-                                  store.RecordAll(job->request.site, job->request.page,
-                                                  job->request.columns, results);
+            const bool recorded = cut || results.empty() || Record(*job, results);
             if (!cut && !results.empty())
                 fresh.Forget(job->request.site, job->request.page);
             if (recorded && !cut && !results.empty() && on_recorded)
@@ -304,7 +305,8 @@ struct Engine::Impl {
             --lane.running;
             paced_running -= lane.pacer ? 1 : 0;
             ++work_generation;
-            work_cv.notify_all(); // the lane is free again
+            // The lane is free again: its next may start, besides what this worker takes next.
+            work_cv.notify_one();
             if (results.empty() && !stopping) {
                 Enqueue(lane, job); // the provider handed its turn back
             } else if (!cut) {
@@ -315,8 +317,46 @@ struct Engine::Impl {
             } else {
                 Finish(*job);
             }
-            cv.notify_all();
+            Wake(*job, lane);
         }
+    }
+
+    // Records a job's results together with those other workers finish meanwhile, in one
+    // transaction led by the first of them (as LevelDB groups its writes): a burst of instant
+    // measurements costs a few commits rather than one each, and the answers waiting on them
+    // come sooner. Called without `mutex`; `record_mutex` is never held across the store.
+    bool Record(const Job& job, const std::vector<Measurement>& results) {
+        Recording me{
+            RecordSet{&job.request.site, job.request.page, &job.request.columns, &results}};
+        std::unique_lock<std::mutex> lock(record_mutex);
+        recording.push_back(&me);
+        record_cv.wait(lock, [&] { return me.done || recording.front() == &me; });
+        if (me.done)
+            return me.kept;
+        std::vector<RecordSet> sets;
+        for (const Recording* r : recording)
+            sets.push_back(r->set);
+        lock.unlock();
+        const std::vector<bool> kept = store.RecordBatch(sets);
+        lock.lock();
+        for (std::size_t i = 0; i < sets.size(); ++i) {
+            recording.front()->kept = kept[i];
+            recording.front()->done = true;
+            recording.pop_front();
+        }
+        record_cv.notify_all(); // the group's workers, and the next leader
+        return me.kept;
+    }
+
+    // Under the lock, when a job ended or was handed back: its requests, and for a paced lane
+    // the requests on the rest of its queue, since which of those may start now has changed.
+    static void Wake(const Job& job, const Lane& lane) {
+        for (std::condition_variable* waiter : job.waiters)
+            waiter->notify_all();
+        if (lane.pacer)
+            for (const auto& other : lane.waiting)
+                for (std::condition_variable* waiter : other->waiters)
+                    waiter->notify_all();
     }
 
     // Under the lock: the job's waiters may read it, and a new request starts a new one.
@@ -582,13 +622,18 @@ struct Engine::Impl {
             std::vector<std::shared_ptr<Job>> joined;
             for (const auto& [provider, columns] : by_source)
                 joined.push_back(Join(site, page, provider, columns));
+            std::condition_variable woken;
             while (!joined.empty()) {
-                env.clock.WaitUntil(lock, cv, arrived_mono + config.deadline_ms, [&] {
+                for (const auto& job : joined)
+                    job->waiters.push_back(&woken);
+                env.clock.WaitUntil(lock, woken, arrived_mono + config.deadline_ms, [&] {
                     const std::int64_t now = env.clock.MonoMs();
                     return std::all_of(joined.begin(), joined.end(), [&](const auto& j) {
                         return j->done || (!j->running && !StartsNow(*j, now));
                     });
                 });
+                for (const auto& job : joined)
+                    std::erase(job->waiters, &woken);
                 std::vector<std::shared_ptr<Job>> next;
                 for (const auto& job : joined) {
                     if (!job->done)
@@ -668,7 +713,6 @@ struct Engine::Impl {
     const std::map<std::string, std::unique_ptr<Provider>> providers;
 
     mutable std::mutex mutex;
-    std::condition_variable cv;      // a job finished or was handed back
     std::condition_variable work_cv; // a job is queued or a lane freed, or the engine stops
     std::map<std::string, Lane> lanes;
     std::map<Key, std::shared_ptr<Job>> jobs; // queued or running, shared by their requests
@@ -680,6 +724,15 @@ struct Engine::Impl {
     bool stopping = false;
     std::atomic<bool> cancel{false}; // cuts the transfers in flight at shutdown
     FreshAnswers fresh;              // thread-safe itself, not under `mutex`
+    // Results waiting to be recorded, the first one's worker recording them all.
+    struct Recording {
+        RecordSet set;
+        bool done = false;
+        bool kept = false;
+    };
+    std::mutex record_mutex; // guards `recording` and the Recordings in it; never with `mutex`
+    std::condition_variable record_cv;
+    std::deque<Recording*> recording;
     std::vector<std::thread> workers;
 };
 

@@ -477,6 +477,15 @@ TEST_F(EngineTest, FaultsOfProvidersAndStore) {
         engine_.reset();
     }
     Start(*store_);
+    // Workers' results recorded together: one that cannot be kept fails alone.
+    const std::string a = "a.example", b = "b.example";
+    const std::vector<int> columns{0, 1};
+    const std::vector<Measurement> two(2, Measurement{Status::Ok, 3, {}, "t", {}, 1}), one(1);
+    EXPECT_EQ(
+        store_->RecordBatch({{&a, Page::Sites, &columns, &two}, {&b, Page::Sites, &columns, &one}}),
+        (std::vector<bool>{true, false}));
+    EXPECT_EQ(store_->LatestRow(a, Page::Sites)->size(), 2u);
+    EXPECT_TRUE(store_->LatestRow(b, Page::Sites)->empty());
 }
 
 TEST_F(EngineTest, PacedColumnsAnswerAtOnceAndArriveLater) {

@@ -622,7 +622,7 @@ void BM_PacedAndInstantColumns(benchmark::State& state) {
                      3000});
     std::atomic<int> asked{0}, instant_answered{0};
     std::vector<double> latencies;
-    double worst_p99 = 0, p99 = 0;
+    double worst_p99 = 0, p99 = 0, median = 0;
     std::mutex mutex;
     for (auto _ : state)
         for (int round = 0; round < kRounds; ++round) {
@@ -657,8 +657,10 @@ void BM_PacedAndInstantColumns(benchmark::State& state) {
             std::sort(latencies.begin(), latencies.end());
             p99 = latencies[static_cast<std::size_t>(0.99 * (latencies.size() - 1))];
             worst_p99 = std::max(worst_p99, p99);
+            median = latencies[latencies.size() / 2];
         }
     state.counters["answers"] = asked.load();
+    state.counters["median_ms"] = median;
     state.counters["instant_answered"] = instant_answered.load();
     state.counters["p99_ms"] = p99;
     state.counters["worst_p99_ms"] = worst_p99;

@@ -5,10 +5,14 @@
 #include "providers/pacer.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <deque>
+#include <functional>
+#include <limits>
 #include <thread>
 #include <tuple>
+#include <unordered_map>
 
 namespace valdane::svc {
 namespace {
@@ -60,15 +64,84 @@ void Stamp(Measurement& m, const std::string& provider, std::int64_t now) {
         m.time_ms = now;
 }
 
+// Fresh payloads by site and page, so that the answers asked most need neither the store's
+// lock nor a read of its file. The store stays the truth: an entry is made from a row read
+// there and lasts until its first column stops being fresh, or until anything of its site and
+// page is recorded. Sharded by site, each shard under a mutex of its own, held only for a look-up
+// or an insertion: the server's event threads meet here, not on one lock.
+class FreshAnswers {
+  public:
+    // The payload while fresh at now_ms (Env wall clock).
+    std::optional<std::string> Find(const std::string& site, Page page, std::int64_t now_ms) {
+        Shard& s = ShardOf(site);
+        std::lock_guard<std::mutex> guard(s.mutex);
+        const auto it = s.sites.find(site);
+        if (it == s.sites.end())
+            return std::nullopt;
+        const Entry& e = it->second[static_cast<std::size_t>(page)];
+        if (now_ms >= e.until_ms)
+            return std::nullopt;
+        return e.payload;
+    }
+    // Read before the store is, and handed to Put: a record in between voids the row read.
+    std::uint64_t Generation(const std::string& site) {
+        Shard& s = ShardOf(site);
+        std::lock_guard<std::mutex> guard(s.mutex);
+        return s.generation;
+    }
+    void Put(const std::string& site, Page page, std::string payload, std::int64_t until_ms,
+             std::uint64_t generation) {
+        Shard& s = ShardOf(site);
+        std::lock_guard<std::mutex> guard(s.mutex);
+        if (s.generation != generation)
+            return;
+        auto it = s.sites.find(site);
+        if (it == s.sites.end()) {
+            // Bounded: past the cap an arbitrary site goes; it is read from the store again.
+            if (s.sites.size() >= kSitesPerShard)
+                s.sites.erase(s.sites.begin());
+            it = s.sites.emplace(site, std::array<Entry, std::size(kPages)>{}).first;
+        }
+        it->second[static_cast<std::size_t>(page)] = Entry{std::move(payload), until_ms};
+    }
+    // After the store recorded (or failed to record) for the site and page.
+    void Forget(const std::string& site, Page page) {
+        Shard& s = ShardOf(site);
+        std::lock_guard<std::mutex> guard(s.mutex);
+        ++s.generation;
+        if (const auto it = s.sites.find(site); it != s.sites.end())
+            it->second[static_cast<std::size_t>(page)] = Entry{};
+    }
+
+  private:
+    static constexpr std::size_t kShards = 16;
+    static constexpr std::size_t kSitesPerShard = 1024; // 16K sites: about 6 MB at most
+    struct Entry {
+        std::string payload;
+        std::int64_t until_ms = 0; // 0: none
+    };
+    struct Shard {
+        std::mutex mutex; // guards the members below
+        std::unordered_map<std::string, std::array<Entry, std::size(kPages)>> sites;
+        std::uint64_t generation = 0; // moves with every Forget
+    };
+    Shard& ShardOf(const std::string& site) {
+        return shards_[std::hash<std::string>{}(site) % kShards];
+    }
+    std::array<Shard, kShards> shards_;
+};
+
 } // namespace
 
 // Threads: requests run Explain and State on the server's threads; kWorkers workers run the
-// measurements. `mutex` guards every member declared after it, except `finished` and `cancel`
-// (atomics, read without it), and the fields of every Job and Lane; a Job's `provider` never
-// changes once queued, nor its `request` once running (a waiting one may take on columns), and
-// its worker reads them without it. Lock order: mutex,
-// then a pacer's own (through Pacer::NextTurnMono, Pacer::Available and Provider::State); providers
-// and the store are called without it held, except Provider::State.
+// measurements. `mutex` guards every member declared after it, except `cancel` (an atomic),
+// `fresh` (locked inside) and what `record_mutex` guards, and the fields of every Job and Lane; a
+// Job's `provider` never changes once queued, nor its `request` once running (a waiting one may
+// take on columns), and its worker reads them without it. Lock order: mutex, then a pacer's own
+// (through Pacer::NextTurnMono, Pacer::Available and Provider::State) or a shard of `fresh`;
+// providers and the store are called without it held, except Provider::State. A worker records,
+// then tells `fresh`, then takes `mutex` to finish the job: a request that read the store before
+// the record sees `fresh` moved under `mutex` and reads again.
 struct Engine::Impl {
     struct Job {
         MeasureRequest request;
@@ -81,6 +154,8 @@ struct Engine::Impl {
         std::vector<Measurement> results; // one per request.columns once done; none if dropped
         // Once done: for each column it failed, the job of the next source in the column's chain.
         std::map<int, std::shared_ptr<Job>> fallbacks;
+        // The requests waiting on it, woken when it ends: not every waiting request at every end.
+        std::vector<std::condition_variable*> waiters;
     };
     // One provider's queue. Its measurements run when a worker is free and, for a paced
     // provider, one at a time at the pacer's turns.
@@ -112,14 +187,15 @@ struct Engine::Impl {
             std::lock_guard<std::mutex> guard(mutex);
             stopping = true;
             for (auto& [name, lane] : lanes) {
-                for (const auto& job : lane.waiting)
+                for (const auto& job : lane.waiting) {
                     Finish(*job);
+                    Wake(*job, lane);
+                }
                 lane.waiting.clear();
             }
             ++work_generation;
         }
         cancel = true;
-        cv.notify_all();
         work_cv.notify_all();
         for (std::thread& t : workers)
             t.join();
@@ -165,7 +241,7 @@ struct Engine::Impl {
                              [](const auto& a, const auto& b) { return Before(*a, *b); });
         lane.waiting.insert(at, std::move(job));
         ++work_generation;
-        work_cv.notify_all();
+        work_cv.notify_one();
     }
 
     // Under the lock: the next measurement that may start now, instant sources first, then
@@ -219,9 +295,9 @@ struct Engine::Impl {
             std::vector<Measurement> results = Run(*job, lane);
             const bool cut = cancel && std::any_of(results.begin(), results.end(),
                                                    [](auto& m) { return IsFailure(m.status); });
-            const bool recorded = cut || results.empty() ||
-                                  store.RecordAll(job->request.site, job->request.page,
-                                                  job->request.columns, results);
+            const bool recorded = cut || results.empty() || Record(*job, results);
+            if (!cut && !results.empty())
+                fresh.Forget(job->request.site, job->request.page);
             if (recorded && !cut && !results.empty() && on_recorded)
                 on_recorded(job->request.site, job->request.page, job->request.columns, results);
             lock.lock();
@@ -229,7 +305,8 @@ struct Engine::Impl {
             --lane.running;
             paced_running -= lane.pacer ? 1 : 0;
             ++work_generation;
-            work_cv.notify_all(); // the lane is free again
+            // The lane is free again: its next may start, besides what this worker takes next.
+            work_cv.notify_one();
             if (results.empty() && !stopping) {
                 Enqueue(lane, job); // the provider handed its turn back
             } else if (!cut) {
@@ -240,14 +317,51 @@ struct Engine::Impl {
             } else {
                 Finish(*job);
             }
-            cv.notify_all();
+            Wake(*job, lane);
         }
+    }
+
+    // Records a job's results together with those other workers finish meanwhile, in one
+    // transaction led by the first of them (as LevelDB groups its writes): a burst of instant
+    // measurements costs a few commits rather than one each, and the answers waiting on them
+    // come sooner. Called without `mutex`; `record_mutex` is never held across the store.
+    bool Record(const Job& job, const std::vector<Measurement>& results) {
+        Recording me{
+            RecordSet{&job.request.site, job.request.page, &job.request.columns, &results}};
+        std::unique_lock<std::mutex> lock(record_mutex);
+        recording.push_back(&me);
+        record_cv.wait(lock, [&] { return me.done || recording.front() == &me; });
+        if (me.done)
+            return me.kept;
+        std::vector<RecordSet> sets;
+        for (const Recording* r : recording)
+            sets.push_back(r->set);
+        lock.unlock();
+        const std::vector<bool> kept = store.RecordBatch(sets);
+        lock.lock();
+        for (std::size_t i = 0; i < sets.size(); ++i) {
+            recording.front()->kept = kept[i];
+            recording.front()->done = true;
+            recording.pop_front();
+        }
+        record_cv.notify_all(); // the group's workers, and the next leader
+        return me.kept;
+    }
+
+    // Under the lock, when a job ended or was handed back: its requests, and for a paced lane
+    // the requests on the rest of its queue, since which of those may start now has changed.
+    static void Wake(const Job& job, const Lane& lane) {
+        for (std::condition_variable* waiter : job.waiters)
+            waiter->notify_all();
+        if (lane.pacer)
+            for (const auto& other : lane.waiting)
+                for (std::condition_variable* waiter : other->waiters)
+                    waiter->notify_all();
     }
 
     // Under the lock: the job's waiters may read it, and a new request starts a new one.
     void Finish(Job& job) {
         job.done = true;
-        ++finished;
         jobs.erase(Key{job.request.site, job.request.page, job.provider});
         if (auto it = site_turns.find(job.request.site);
             it != site_turns.end() && --it->second.second == 0)
@@ -443,19 +557,26 @@ struct Engine::Impl {
     // Waits for the measurements that may start now, up to the deadline; a paced one whose
     // turn has not come is answered at once from the store and stays queued. store_only:
     // nullopt rather than ask a source.
-    std::optional<std::vector<ColumnAnswer>>
-    Explain(Page page, std::string_view sUrl, std::int64_t arrived_mono, bool store_only = false) {
+    std::optional<std::vector<ColumnAnswer>> Explain(Page page, std::string_view sUrl,
+                                                     std::int64_t arrived_mono) {
         const std::optional<std::string> site = NormalizeSite(page, sUrl);
         if (!site)
             return std::nullopt;
+        return Explain(page, *site, arrived_mono, nullptr);
+    }
+    // The same for a normalised site. When the store held every column fresh, *fresh_until
+    // (if given) is set to when the first of them stops being so (wall ms).
+    std::optional<std::vector<ColumnAnswer>> Explain(Page page, const std::string& site,
+                                                     std::int64_t arrived_mono,
+                                                     std::optional<std::int64_t>* fresh_until) {
         const std::int64_t start = env.clock.NowMs();
         const int count = ColumnCount(page);
         std::optional<std::vector<Latest>> stored;
         std::vector<const Latest*> by_column;
         std::vector<std::optional<Measurement>> newest;
         for (int attempt = 0;; ++attempt) {
-            const std::uint64_t seen = finished;
-            stored = store.LatestRow(*site, page);
+            const std::uint64_t seen = fresh.Generation(site);
+            stored = store.LatestRow(site, page);
             if (!stored)
                 return std::nullopt;
             by_column.assign(static_cast<std::size_t>(count), nullptr);
@@ -465,25 +586,29 @@ struct Engine::Impl {
             newest.assign(static_cast<std::size_t>(count), std::nullopt);
             std::vector<int> asked;
             std::vector<std::vector<std::string>> chains;
+            std::int64_t until = std::numeric_limits<std::int64_t>::max();
             for (int c = 0; c < count; ++c) {
                 chains.push_back(Chain(page, c));
                 const auto& chain = chains.back();
                 const Latest* l = by_column[static_cast<std::size_t>(c)];
                 if (l && IsSettled(l->last.status) &&
                     std::find(chain.begin(), chain.end(), l->last.source) != chain.end() &&
-                    start - l->last.time_ms < config.fresh_ms)
+                    start - l->last.time_ms < config.fresh_ms) {
                     newest[static_cast<std::size_t>(c)] = l->last;
-                else
+                    until = std::min(until, l->last.time_ms + config.fresh_ms);
+                } else {
                     asked.push_back(c);
+                }
             }
-            if (asked.empty())
+            if (asked.empty()) {
+                if (fresh_until)
+                    *fresh_until = until;
                 break;
-            if (store_only)
-                return std::nullopt;
+            }
             std::unique_lock<std::mutex> lock(mutex);
-            // A measurement that finished after the store was read may be the one wanted here:
-            // read again rather than measure twice (a few times at most, under heavy traffic).
-            if (finished != seen && attempt < 3)
+            // A measurement of the site recorded after the store was read may be the one wanted
+            // here: read again rather than measure twice (a few times at most).
+            if (fresh.Generation(site) != seen && attempt < 3)
                 continue;
             // Each column's source now: the first of its chain that may answer today, then,
             // while one fails, the next that its job handed the column to.
@@ -496,14 +621,19 @@ struct Engine::Impl {
             }
             std::vector<std::shared_ptr<Job>> joined;
             for (const auto& [provider, columns] : by_source)
-                joined.push_back(Join(*site, page, provider, columns));
+                joined.push_back(Join(site, page, provider, columns));
+            std::condition_variable woken;
             while (!joined.empty()) {
-                env.clock.WaitUntil(lock, cv, arrived_mono + config.deadline_ms, [&] {
+                for (const auto& job : joined)
+                    job->waiters.push_back(&woken);
+                env.clock.WaitUntil(lock, woken, arrived_mono + config.deadline_ms, [&] {
                     const std::int64_t now = env.clock.MonoMs();
                     return std::all_of(joined.begin(), joined.end(), [&](const auto& j) {
                         return j->done || (!j->running && !StartsNow(*j, now));
                     });
                 });
+                for (const auto& job : joined)
+                    std::erase(job->waiters, &woken);
                 std::vector<std::shared_ptr<Job>> next;
                 for (const auto& job : joined) {
                     if (!job->done)
@@ -530,9 +660,9 @@ struct Engine::Impl {
         }
         std::vector<ColumnAnswer> answers;
         for (int c = 0; c < count; ++c)
-            answers.push_back(Build(page, c, *site, by_column[static_cast<std::size_t>(c)],
+            answers.push_back(Build(page, c, site, by_column[static_cast<std::size_t>(c)],
                                     newest[static_cast<std::size_t>(c)], kLateDetail));
-        MarkMeasuring(*site, page, answers);
+        MarkMeasuring(site, page, answers);
         return answers;
     }
 
@@ -583,7 +713,6 @@ struct Engine::Impl {
     const std::map<std::string, std::unique_ptr<Provider>> providers;
 
     mutable std::mutex mutex;
-    std::condition_variable cv;      // a job finished or was handed back
     std::condition_variable work_cv; // a job is queued or a lane freed, or the engine stops
     std::map<std::string, Lane> lanes;
     std::map<Key, std::shared_ptr<Job>> jobs; // queued or running, shared by their requests
@@ -593,8 +722,17 @@ struct Engine::Impl {
     std::uint64_t work_generation = 0; // moves whenever a worker may find something new
     std::map<std::string, Stats> stats;
     bool stopping = false;
-    std::atomic<std::uint64_t> finished{0}; // jobs finished so far
-    std::atomic<bool> cancel{false};        // cuts the transfers in flight at shutdown
+    std::atomic<bool> cancel{false}; // cuts the transfers in flight at shutdown
+    FreshAnswers fresh;              // thread-safe itself, not under `mutex`
+    // Results waiting to be recorded, the first one's worker recording them all.
+    struct Recording {
+        RecordSet set;
+        bool done = false;
+        bool kept = false;
+    };
+    std::mutex record_mutex; // guards `recording` and the Recordings in it; never with `mutex`
+    std::condition_variable record_cv;
+    std::deque<Recording*> recording;
     std::vector<std::thread> workers;
 };
 
@@ -636,11 +774,25 @@ std::optional<std::string> Engine::Answer(Page page, std::string_view sUrl) {
 
 std::optional<std::string> Engine::Answer(Page page, std::string_view sUrl,
                                           std::int64_t arrived_mono_ms) {
-    return Payload(page, impl_->Explain(page, sUrl, arrived_mono_ms));
+    Impl& impl = *impl_;
+    const std::optional<std::string> site = NormalizeSite(page, sUrl);
+    if (!site)
+        return std::nullopt;
+    const std::uint64_t generation = impl.fresh.Generation(*site);
+    std::optional<std::int64_t> until;
+    std::optional<std::string> payload =
+        Payload(page, impl.Explain(page, *site, arrived_mono_ms, &until));
+    if (payload && until)
+        impl.fresh.Put(*site, page, *payload, *until, generation);
+    return payload;
 }
 
 std::optional<std::string> Engine::AnswerFromStore(Page page, std::string_view sUrl) {
-    return Payload(page, impl_->Explain(page, sUrl, impl_->env.clock.MonoMs(), true));
+    Impl& impl = *impl_;
+    const std::optional<std::string> site = NormalizeSite(page, sUrl);
+    if (!site)
+        return std::nullopt;
+    return impl.fresh.Find(*site, page, impl.env.clock.NowMs());
 }
 
 std::vector<ProviderHealth> Engine::Health() const {

@@ -60,7 +60,8 @@ struct ProviderHealth {
 //
 // Thread-safe: every member may be called from any thread at once (the server's threads).
 // One mutex inside guards the queues, the shared measurements and the health figures; it is
-// never held while a provider measures or the store records.
+// never held while a provider measures or the store records. The copy of fresh answers has
+// mutexes of its own, one per shard of sites, held only to look up or change an entry.
 class Engine {
   public:
     Engine(const Config& config, Store& store, Env& env,
@@ -78,8 +79,10 @@ class Engine {
     std::optional<std::string> Answer(Page page, std::string_view sUrl);
     std::optional<std::string> Answer(Page page, std::string_view sUrl,
                                       std::int64_t arrived_mono_ms);
-    // The payload when the store holds every column fresh, without asking a source or waiting;
-    // nullopt otherwise, Answer then decides. Lets the server answer on its event thread.
+    // The payload when every column is fresh in the engine's copy of the store's rows (kept
+    // from the answers given since, dropped when anything of the site and page is recorded);
+    // nullopt otherwise, Answer then decides. Neither reads the store nor waits on a lock held
+    // across a read or a measurement, so the server answers it on its event threads.
     std::optional<std::string> AnswerFromStore(Page page, std::string_view sUrl);
     // The same, column by column, for --check and the pages. nullopt for a bad site.
     std::optional<std::vector<ColumnAnswer>> Explain(Page page, std::string_view sUrl);

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <unordered_set>
 
 namespace valdane::svc {
 namespace {
@@ -109,9 +111,14 @@ struct Exchange {
     WebResponse response;
 };
 
-// Per connection: how many responses it was given, for the keep-alive limit.
+// Per connection. `served` is the event thread's alone; the rest is read by the thread that
+// cuts late connections.
 struct ConnectionState {
-    std::size_t served = 0;
+    std::size_t served = 0; // responses given, for the keep-alive limit
+    int fd = -1;
+    std::atomic<std::int64_t> since_ms{0}; // when its current request may have begun (mono)
+    std::atomic<bool> reading{true};       // its request's headers are not all in yet
+    bool cut = false;                      // shut down for being late (under the list's mutex)
 };
 
 // The body of a streamed response: the first piece, then what `next` makes.
@@ -164,6 +171,12 @@ struct Server::Impl {
     std::unique_ptr<Lane> answers, pages;
     int port = 0;
 
+    std::mutex connections_mutex; // guards connections and stop_cutting
+    std::condition_variable connections_cv;
+    std::unordered_set<ConnectionState*> connections;
+    bool stop_cutting = false;
+    std::thread cutter;
+
     Impl(const Config& c, Engine& e, Store& s, ServerLimits l, Clock& k)
         : config(c), engine(e), store(s), limits(l), clock(k), routes(c, e, s, k) {}
 
@@ -173,6 +186,46 @@ struct Server::Impl {
         x->target = uri ? uri : "";
         x->arrived_ms = clock.MonoMs();
         return x;
+    }
+
+    void Opened(MHD_Connection* c, ConnectionState* state) {
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+        state->fd = info ? info->connect_fd : -1;
+        state->since_ms = clock.MonoMs();
+        std::lock_guard<std::mutex> guard(connections_mutex);
+        connections.insert(state);
+    }
+
+    // Called before libmicrohttpd closes the socket.
+    void Closed(ConnectionState* state) {
+        std::lock_guard<std::mutex> guard(connections_mutex);
+        connections.erase(state);
+    }
+
+    // libmicrohttpd's timeout is reset by every byte: a client trickling its headers would
+    // hold the connection for ever. Shutting the socket down makes its event thread close it.
+    void CutLateConnections() {
+        const std::int64_t limit =
+            std::chrono::duration_cast<std::chrono::milliseconds>(limits.header_timeout).count();
+        std::unique_lock<std::mutex> lock(connections_mutex);
+        while (!stop_cutting) {
+            const std::int64_t now = clock.MonoMs();
+            // A connection opened or answered later is due later than this.
+            std::int64_t wake = now + limit;
+            for (ConnectionState* state : connections) {
+                if (!state->reading.load(std::memory_order_acquire) || state->cut)
+                    continue;
+                const std::int64_t due = state->since_ms.load(std::memory_order_acquire) + limit;
+                if (due > now) {
+                    wake = std::min(wake, due);
+                } else if (state->fd >= 0) {
+                    ::shutdown(state->fd, SHUT_RDWR);
+                    state->cut = true;
+                }
+            }
+            clock.WaitUntil(lock, connections_cv, wake, [this] { return stop_cutting; });
+        }
     }
 
     bool Allowed(const sockaddr* addr) const {
@@ -232,14 +285,13 @@ struct Server::Impl {
             c, MHD_HEADER_KIND,
             [](void* cls, MHD_ValueKind, const char* key, const char* value) -> MHD_Result {
                 auto* s = static_cast<Seen*>(cls);
-                const std::string k = Lower(key);
-                if (k == "host") {
+                if (strcasecmp(key, "host") == 0) {
                     ++*s->hosts;
                     *s->host = value ? value : "";
-                } else if (k == "content-length") {
+                } else if (strcasecmp(key, "content-length") == 0) {
                     ++*s->lengths;
                     *s->body = *s->body || !value || std::string_view(value) != "0";
-                } else if (k == "transfer-encoding") {
+                } else if (strcasecmp(key, "transfer-encoding") == 0) {
                     *s->body = true;
                 }
                 return MHD_YES;
@@ -305,7 +357,9 @@ struct Server::Impl {
                       std::size_t* upload_size) {
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-        void* state = info ? info->socket_context : nullptr;
+        auto* state = static_cast<ConnectionState*>(info ? info->socket_context : nullptr);
+        if (state)
+            state->reading.store(false, std::memory_order_release);
         if (x->ready.load(std::memory_order_acquire))
             return Queue(c, state, std::move(x->response), false, version);
         // Body bytes are never ours to read: a request announcing them was refused below, and
@@ -441,18 +495,31 @@ bool Server::Start(const ListenAddress& address, std::string* error) {
         return static_cast<Impl*>(cls)->Arrive(uri);
     };
     using Completed = void (*)(void*, MHD_Connection*, void**, MHD_RequestTerminationCode);
-    const Completed completed = [](void*, MHD_Connection*, void** request_context,
+    const Completed completed = [](void* cls, MHD_Connection* c, void** request_context,
                                    MHD_RequestTerminationCode) {
         delete static_cast<Exchange*>(*request_context);
         *request_context = nullptr;
+        // The next request's time starts now.
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+        if (auto* state = static_cast<ConnectionState*>(info ? info->socket_context : nullptr)) {
+            state->since_ms.store(static_cast<Impl*>(cls)->clock.MonoMs(),
+                                  std::memory_order_release);
+            state->reading.store(true, std::memory_order_release);
+        }
     };
     using Notify = void (*)(void*, MHD_Connection*, void**, MHD_ConnectionNotificationCode);
-    const Notify notify = [](void*, MHD_Connection*, void** socket_context,
+    const Notify notify = [](void* cls, MHD_Connection* c, void** socket_context,
                              MHD_ConnectionNotificationCode code) {
+        Impl& impl = *static_cast<Impl*>(cls);
         if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-            *socket_context = new ConnectionState;
+            auto* state = new ConnectionState;
+            *socket_context = state;
+            impl.Opened(c, state);
         } else {
-            delete static_cast<ConnectionState*>(*socket_context);
+            auto* state = static_cast<ConnectionState*>(*socket_context);
+            impl.Closed(state);
+            delete state;
             *socket_context = nullptr;
         }
     };
@@ -476,6 +543,8 @@ bool Server::Start(const ListenAddress& address, std::string* error) {
         impl.pages.reset();
         return fail("cannot serve on " + where);
     }
+    impl.stop_cutting = false;
+    impl.cutter = std::thread([&impl] { impl.CutLateConnections(); });
     return true;
 }
 
@@ -494,6 +563,12 @@ void Server::Stop() {
     // No new connections; the answers under way finish and resume their connections, which
     // stopping the daemon requires.
     const MHD_socket listening = MHD_quiesce_daemon(impl.daemon);
+    {
+        std::lock_guard<std::mutex> guard(impl.connections_mutex);
+        impl.stop_cutting = true;
+    }
+    impl.connections_cv.notify_all();
+    impl.cutter.join();
     impl.answers->Close();
     impl.pages->Close();
     MHD_stop_daemon(impl.daemon);

@@ -21,6 +21,9 @@ struct ServerLimits {
     std::size_t per_address = 128;  // from one client address
     // A connection that sends nothing this long is closed, between requests or inside one.
     std::chrono::seconds idle_timeout{10};
+    // A request's line and headers must all arrive within this long of the connection's
+    // opening or the end of its previous response, however slowly they trickle (Env clock).
+    std::chrono::seconds header_timeout{10};
     std::size_t keep_alive_requests = 100; // then the connection closes
     std::size_t target_bytes = 8 * 1024;   // path and query; longer gets 414
     std::size_t request_bytes = 32 * 1024; // request line and headers together
@@ -41,9 +44,12 @@ struct ServerLimits {
 // Threads: `event_threads` run libmicrohttpd's epoll loop (each connection stays on one of
 // them) and make the responses that need no waiting (Routes::ServeNow: query answers the store
 // holds fresh); the answer and page lanes run Routes::Serve for the rest, the connection
-// suspended meanwhile and resumed when the response is ready. A lane's mutex guards its queue and
-// its count of idle threads; nothing else is shared between requests except the engine and the
-// store, which are thread-safe. Start and Stop are called from one thread; port() from any after
+// suspended meanwhile and resumed when the response is ready. One more thread cuts the
+// connections whose headers are late. A lane's mutex guards its queue and its count of idle
+// threads; the connection list's mutex guards the list and is held while a late connection's
+// socket is shut down, so that a socket libmicrohttpd has closed (and the number reused) is
+// never touched. Nothing else is shared between requests except the engine and the store,
+// which are thread-safe. Start and Stop are called from one thread; port() from any after
 // Start.
 class Server {
   public:

@@ -499,19 +499,34 @@ class SqliteStore final : public Store {
 
     bool RecordAll(const std::string& site, Page page, const std::vector<int>& columns,
                    const std::vector<Measurement>& measurements) override {
-        std::lock_guard<std::mutex> guard(mutex_);
-        if (begin_.Begin().Step() != SQLITE_DONE)
-            return RecordFailed("begin");
-        bool ok = columns.size() == measurements.size();
-        for (std::size_t i = 0; ok && i < columns.size(); ++i)
-            ok = Write(site, page, columns[i], measurements[i]);
-        if (ok && commit_.Begin().Step() == SQLITE_DONE) {
-            failing_since_ms_ = 0;
-            return true;
+        return RecordBatch({RecordSet{&site, page, &columns, &measurements}}).front();
+    }
+
+    std::vector<bool> RecordBatch(const std::vector<RecordSet>& sets) override {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            if (begin_.Begin().Step() != SQLITE_DONE)
+                return std::vector<bool>(sets.size(), RecordFailed("begin"));
+            bool ok = true;
+            for (const RecordSet& set : sets) {
+                ok = ok && set.columns->size() == set.measurements->size();
+                for (std::size_t i = 0; ok && i < set.columns->size(); ++i)
+                    ok = Write(*set.site, set.page, (*set.columns)[i], (*set.measurements)[i]);
+            }
+            if (ok && commit_.Begin().Step() == SQLITE_DONE) {
+                failing_since_ms_ = 0;
+                return std::vector<bool>(sets.size(), true);
+            }
+            RecordFailed("record");
+            rollback_.Begin().Step();
+            if (sets.size() == 1)
+                return {false};
         }
-        RecordFailed("record");
-        rollback_.Begin().Step();
-        return false;
+        // Only the sets that fail on their own fail.
+        std::vector<bool> kept;
+        for (const RecordSet& set : sets)
+            kept.push_back(RecordBatch({set}).front());
+        return kept;
     }
 
     std::optional<std::vector<Latest>> LatestRow(const std::string& site, Page page) override {

@@ -85,6 +85,14 @@ class OverviewCursor {
     virtual std::optional<std::vector<SiteRow>> Next(std::size_t n) = 0;
 };
 
+// One source's measurements of one site and page, as RecordAll takes them.
+struct RecordSet {
+    const std::string* site;
+    Page page;
+    const std::vector<int>* columns;
+    const std::vector<Measurement>* measurements;
+};
+
 // Every measurement the service ever took, kept in SQLite in the data folder. Thread-safe:
 // every call may come from any thread; one mutex serialises them on the one connection.
 class Store {
@@ -101,6 +109,14 @@ class Store {
         for (std::size_t i = 0; ok && i < columns.size(); ++i)
             ok = Record(site, page, columns[i], measurements[i]);
         return ok;
+    }
+    // Several RecordAll at once (what the engine's workers finish together), in one
+    // transaction when all can be kept, else each in its own: [i] says whether sets[i] was kept.
+    virtual std::vector<bool> RecordBatch(const std::vector<RecordSet>& sets) {
+        std::vector<bool> kept;
+        for (const RecordSet& s : sets)
+            kept.push_back(RecordAll(*s.site, s.page, *s.columns, *s.measurements));
+        return kept;
     }
     // Every column the store holds for the site and page; nullopt when the store cannot answer.
     virtual std::optional<std::vector<Latest>> LatestRow(const std::string& site, Page page) = 0;

@@ -240,11 +240,14 @@ TEST_F(EngineTest, ValueRules) {
             const std::string expected =
                 *c.first == Status::Ok ? "5,6,7,8,9,10,11" : "0,0,0,0,0,0,0";
             EXPECT_EQ(Answer(Page::Sites, site), expected) << i;
-            // Fresh: from the store, the provider is not asked.
+            // Fresh: from the store, the provider is not asked; then from memory.
+            EXPECT_EQ(engine_->AnswerFromStore(Page::Sites, site), std::nullopt) << i;
             clock_.fake.Advance(kFresh - 1);
             EXPECT_EQ(Answer(Page::Sites, "http://" + site), expected) << i;
+            EXPECT_EQ(engine_->AnswerFromStore(Page::Sites, site), expected) << i;
             EXPECT_EQ(provider_->calls(), before + 1) << i;
             clock_.fake.Advance(1);
+            EXPECT_EQ(engine_->AnswerFromStore(Page::Sites, site), std::nullopt) << i;
         }
         provider_->Set(c.second, 9, "原因");
         const auto answers = engine_->Explain(Page::Sites, site);
@@ -474,6 +477,15 @@ TEST_F(EngineTest, FaultsOfProvidersAndStore) {
         engine_.reset();
     }
     Start(*store_);
+    // Workers' results recorded together: one that cannot be kept fails alone.
+    const std::string a = "a.example", b = "b.example";
+    const std::vector<int> columns{0, 1};
+    const std::vector<Measurement> two(2, Measurement{Status::Ok, 3, {}, "t", {}, 1}), one(1);
+    EXPECT_EQ(
+        store_->RecordBatch({{&a, Page::Sites, &columns, &two}, {&b, Page::Sites, &columns, &one}}),
+        (std::vector<bool>{true, false}));
+    EXPECT_EQ(store_->LatestRow(a, Page::Sites)->size(), 2u);
+    EXPECT_TRUE(store_->LatestRow(b, Page::Sites)->empty());
 }
 
 TEST_F(EngineTest, PacedColumnsAnswerAtOnceAndArriveLater) {

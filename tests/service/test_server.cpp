@@ -311,6 +311,32 @@ TEST(Server, ClosesRefusedAndSurplusConnectionsAtAccept) {
         ::close(fd);
 }
 
+// The deadline counts on the injected clock from the connection's opening, then from each
+// response; bytes trickling in do not extend it. A closed probe proves the cutter ran past it.
+TEST(Server, HeadersLateForTheirDeadlineCloseTheConnection) {
+    Service s;
+    const std::string ask = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    auto trickle = [](int fd, const std::string& bytes) {
+        ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    };
+    const int kept = s.Connect(), early = s.Connect();
+    EXPECT_FALSE(s.Talk(kept, ask, 1).second);
+    trickle(early, "GET / HTTP/1.1\r\nHost: 1");
+    s.env.clock.Advance(8000);
+    const int late = s.Connect();
+    trickle(late, "GET / HTTP/1.1\r\n");
+    EXPECT_FALSE(s.Talk(kept, ask, 1).second); // 8 s after opening: its next request starts now
+    trickle(early, "2");
+    s.env.clock.Advance(8000);
+    EXPECT_EQ(s.Talk(early, "7"), std::make_pair(std::string(), true));
+    EXPECT_FALSE(s.Talk(kept, ask, 1).second); // 16 s open, 8 s since its last answer
+    trickle(late, "Host: 127.0.0.1\r\n");
+    s.env.clock.Advance(3000);
+    EXPECT_EQ(s.Talk(late, "X: 1\r\n"), std::make_pair(std::string(), true));
+    for (int fd : {kept, early, late})
+        ::close(fd);
+}
+
 TEST(Server, BusyAnswerLaneRefusesWith503AndPagesStillAnswer) {
     ServerLimits limits;
     limits.answer_threads = 1;

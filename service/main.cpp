@@ -264,7 +264,7 @@ bool Open(Service& service, const std::optional<fs::path>& file,
     LogLine("configuration: " +
             (config_file.empty() ? std::string("built-in defaults") : config_file.string()));
     Env& env = DefaultEnv();
-    service.store = OpenStore(service.config.data_dir, env, &error);
+    service.store = OpenConfiguredStore(service.config.store, service.config.data_dir, env, &error);
     if (!service.store) {
         LogLine("store: " + error);
         return false;

@@ -1,8 +1,10 @@
 // The measurement store: latest and last good values, history, a killed writer, damaged files.
+#include "engine.h"
 #include "fakes.h"
 #include "faultyvfs.h"
 #include "migrate.h"
 #include "pgserver.h"
+#include "routes.h"
 #include "store.h"
 #include "tempdir.h"
 
@@ -228,15 +230,23 @@ TEST_P(SharedStoreTest, KilledWriterLosesNothingAcknowledged) {
     EXPECT_TRUE(store->Notices().empty());
 }
 
-// A lost server is an Error notice naming the store without its password; the store comes back
-// by itself, trying at most once a second, and meanwhile answers the rows it last read.
+// A lost server is an Error notice naming the store without its password, and /readyz says
+// so; the store comes back by itself, trying at most once a second, and meanwhile answers the
+// rows it last read.
 TEST_F(StoreTest, PgConnectionLossIsANoticeAndRecovers) {
     auto& server = test::SharedPgServer();
     ASSERT_EQ(server.error(), "");
-    std::string uri = server.NewDatabase(), error;
-    uri.insert(uri.find('@'), ":hunter2");
-    auto store = OpenConfiguredStore(uri, dir_, env_.env, &error);
+    Config config;
+    config.store = server.NewDatabase();
+    config.store.insert(config.store.find('@'), ":hunter2");
+    std::string error;
+    auto store = OpenConfiguredStore(config.store, dir_, env_.env, &error);
     ASSERT_TRUE(store) << error;
+    Engine engine(config, *store, env_.env, {});
+    Routes routes(config, engine, *store, env_.clock);
+    auto get = [&](const char* path) { return routes.Serve({path, 0}); };
+    EXPECT_NE(get("/").body.find(":***@"), std::string::npos);
+    EXPECT_EQ(get("/readyz").body, "ok\n");
     ASSERT_EQ(store->Notices().size(), 1u);
     EXPECT_EQ(store->Notices()[0].level, StoreNotice::Level::Info);
     ASSERT_TRUE(store->Record("a.com", Page::Sites, 0, Make(Status::Ok, 1, 1)));
@@ -246,7 +256,9 @@ TEST_F(StoreTest, PgConnectionLossIsANoticeAndRecovers) {
     EXPECT_FALSE(store->Record("a.com", Page::Sites, 0, Make(Status::Ok, 2, 2)));
     EXPECT_EQ(store->LatestRow("a.com", Page::Sites)->at(0).last.number, 1);
     EXPECT_FALSE(store->LatestRow("b.com", Page::Sites));
-    EXPECT_NE(store->Unready(), "");
+    EXPECT_EQ(get("/readyz").status, 503);
+    EXPECT_EQ(get("/healthz").status, 200);
+    EXPECT_EQ(get("/").body.find("hunter2"), std::string::npos);
     const auto notices = store->Notices();
     ASSERT_EQ(notices.size(), 2u);
     EXPECT_EQ(notices[1].level, StoreNotice::Level::Error);
@@ -258,7 +270,7 @@ TEST_F(StoreTest, PgConnectionLossIsANoticeAndRecovers) {
     env_.clock.Advance(1000);
     EXPECT_TRUE(store->LatestRow("b.com", Page::Sites));
     EXPECT_EQ(store->Notices().size(), 1u);
-    EXPECT_EQ(store->Unready(), "");
+    EXPECT_EQ(get("/readyz").status, 200);
     EXPECT_TRUE(store->Record("a.com", Page::Sites, 0, Make(Status::Ok, 3, 3)));
     EXPECT_EQ(store->History("a.com", Page::Sites, 0, 0).size(), 2u);
 }

@@ -46,6 +46,15 @@ constexpr const char* kDeriveLatest =
     "INSERT INTO latest(site, page, col, last_id, last_ms, good_id, good_ms) SELECT site, page, "
     "col, max(id), max(time_ms), max(id) FILTER (WHERE status = 'ok'), max(time_ms) FILTER "
     "(WHERE status = 'ok') FROM measurements GROUP BY site, page, col";
+// The value each cell shows (no changes: every site was measured within a day), and the sites.
+#define SHOWN_OF(id)                                                                               \
+    "(SELECT CASE WHEN status = 'ok' AND number >= 0 THEN number END FROM measurements m WHERE "   \
+    "m.id = latest." id ")"
+constexpr const char* kDeriveShown =
+    "UPDATE latest SET shown = coalesce(" SHOWN_OF("last_id") ", " SHOWN_OF("good_id") ")";
+#undef SHOWN_OF
+constexpr const char* kDeriveSites =
+    "INSERT INTO sites(page, site) SELECT DISTINCT page, site FROM latest";
 
 struct Stores {
     valdane::svc::test::TempDir dir;
@@ -65,7 +74,7 @@ struct Stores {
             std::string("BEGIN; WITH RECURSIVE g(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM g "
                         "WHERE i + 1 < ") +
             std::to_string(n) + ") " + kInsertColumns + "SELECT " + kRowValues + " FROM g; " +
-            kDeriveLatest + "; COMMIT; ANALYZE;";
+            kDeriveLatest + "; " + kDeriveShown + "; " + kDeriveSites + "; COMMIT; ANALYZE;";
         char* why = nullptr;
         if (sqlite3_exec(db, fill.c_str(), nullptr, nullptr, &why) != SQLITE_OK)
             error = std::string("sqlite: ") + (why ? why : "?");
@@ -85,7 +94,8 @@ struct Stores {
         for (const std::string& sql :
              {std::string(kInsertColumns) + "SELECT " + kRowValues +
                   " FROM generate_series(0::bigint, " + std::to_string(n - 1) + ") i",
-              std::string(kDeriveLatest), std::string("ANALYZE")})
+              std::string(kDeriveLatest), std::string(kDeriveShown), std::string(kDeriveSites),
+              std::string("VACUUM ANALYZE")})
             if (const pg::Result r = conn->Exec(sql); !r.ok()) {
                 error = "postgresql: " + r.error();
                 return;

@@ -1,5 +1,6 @@
 #include "alerts.h"
 
+#include "pages.h"
 #include "protocol.h"
 
 #include <sqlite3.h>
@@ -16,12 +17,14 @@ constexpr std::int64_t kHourMs = 3600LL * 1000;
 constexpr std::int64_t kDayMs = 24 * kHourMs;
 constexpr int kFailingAfter = 3; // attempts before a channel is shown as failing
 
-// Alongside the store's own tables: the state of each rule per site (or per source), the
-// last good count each drop is measured against, every alert raised, and its deliveries.
+// Alongside the store's own tables: the state of each rule per site (or per source), every
+// alert raised, and its deliveries. The last good count each drop is measured against is the
+// store's (its `latest` table), read once at start and then followed in memory, so that judging
+// a measurement writes nothing unless an alert starts or ends. alert_good kept it before.
 constexpr const char* kSchema = R"(
 CREATE TABLE IF NOT EXISTS alert_state(key TEXT PRIMARY KEY, active INTEGER NOT NULL,
     base INTEGER NOT NULL, since INTEGER NOT NULL) WITHOUT ROWID;
-CREATE TABLE IF NOT EXISTS alert_good(key TEXT PRIMARY KEY, value INTEGER NOT NULL) WITHOUT ROWID;
+DROP TABLE IF EXISTS alert_good;
 CREATE TABLE IF NOT EXISTS alert_log(id INTEGER PRIMARY KEY, time_ms INTEGER NOT NULL,
     rule TEXT NOT NULL, site TEXT NOT NULL, fired INTEGER NOT NULL, title TEXT NOT NULL,
     text TEXT NOT NULL);
@@ -305,10 +308,19 @@ bool Alerts::Load() {
     while (s && sqlite3_step(s) == SQLITE_ROW)
         states_[reinterpret_cast<const char*>(sqlite3_column_text(s, 0))] = {
             sqlite3_column_int(s, 1) != 0, sqlite3_column_int64(s, 2), sqlite3_column_int64(s, 3)};
-    sqlite3_stmt* g = Stmt("SELECT key, value FROM alert_good");
-    while (g && sqlite3_step(g) == SQLITE_ROW)
-        good_[reinterpret_cast<const char*>(sqlite3_column_text(g, 0))] =
-            sqlite3_column_int64(g, 1);
+    sqlite3_stmt* g = Stmt("SELECT l.site, l.page, l.col, m.status, m.number FROM latest l "
+                           "JOIN measurements m ON m.id = l.good_id");
+    while (g && sqlite3_step(g) == SQLITE_ROW) {
+        Measurement good;
+        good.status = StatusFromName(reinterpret_cast<const char*>(sqlite3_column_text(g, 3)))
+                          .value_or(Status::Unsupported);
+        if (sqlite3_column_type(g, 4) != SQLITE_NULL)
+            good.number = sqlite3_column_int64(g, 4);
+        const auto page = PageFromName(reinterpret_cast<const char*>(sqlite3_column_text(g, 1)));
+        if (const auto count = Count(good); count && page)
+            good_[GoodKey(reinterpret_cast<const char*>(sqlite3_column_text(g, 0)), *page,
+                          sqlite3_column_int(g, 2))] = *count;
+    }
     return s && g;
 }
 
@@ -366,16 +378,12 @@ void Alerts::Observe(const std::string& site, Page page, const std::vector<int>&
             found == good_.end() ? std::nullopt : std::optional(found->second);
         for (const AlertRule& rule : config_.alert_rules)
             if (Applies(rule, page, columns[i]))
-                Judge(rule, site, page, columns[i], m, previous);
-        const std::optional<std::int64_t> count = Count(m);
-        if (count && count != previous) {
-            good_[good_key] = *count;
-            Begin();
-            sqlite3_stmt* s = Stmt("INSERT OR REPLACE INTO alert_good VALUES (?, ?)");
-            sqlite3_bind_text(s, 1, good_key.data(), static_cast<int>(good_key.size()),
-                              SQLITE_STATIC);
-            sqlite3_bind_int64(s, 2, *count);
-            sqlite3_step(s);
+                Judge(rule, site, page, columns[i], good_key, m, previous);
+        if (const std::optional<std::int64_t> count = Count(m)) {
+            if (found == good_.end())
+                good_.emplace(good_key, *count);
+            else
+                found->second = *count;
         }
     }
     if (in_transaction_) {
@@ -390,14 +398,16 @@ void Alerts::Observe(const std::string& site, Page page, const std::vector<int>&
 }
 
 void Alerts::Judge(const AlertRule& rule, const std::string& site, Page page, int column,
-                   const Measurement& m, const std::optional<std::int64_t>& previous) {
+                   const std::string& good_key, const Measurement& m,
+                   const std::optional<std::int64_t>& previous) {
     using Kind = AlertRule::Kind;
-    const std::string key =
-        rule.id + '\x1e' + (rule.kind == Kind::Failing ? m.source : GoodKey(site, page, column));
+    const std::string key = rule.id + '\x1e' + (rule.kind == Kind::Failing ? m.source : good_key);
     const auto found = states_.find(key);
     State state = found == states_.end() ? State{} : found->second;
     const std::optional<std::int64_t> count = Count(m);
-    const std::string label = Label(page, column);
+    // Built only for an alert: most measurements raise none.
+    auto label = [&] { return Label(page, column); };
+    auto name = [&] { return DisplaySite(site); };
     switch (rule.kind) {
     case Kind::Drop: {
         if (!count)
@@ -409,13 +419,14 @@ void Alerts::Judge(const AlertRule& rule, const std::string& site, Page page, in
             const int fell =
                 static_cast<int>(std::lround(100.0 * (*previous - *count) / *previous));
             Save(key, {true, *previous, 0});
-            Raise(rule, site, true, site + " " + label + "下降 " + std::to_string(fell) + "%",
-                  label + "较上次下降 " + std::to_string(fell) + "%：" + Grouped(*previous) +
+            Raise(rule, site, true, name() + " " + label() + "下降 " + std::to_string(fell) + "%",
+                  label() + "较上次下降 " + std::to_string(fell) + "%：" + Grouped(*previous) +
                       " → " + Grouped(*count));
         } else if (*count > state.base * (1 - rule.percent / 100)) {
             Save(key, {});
-            Raise(rule, site, false, site + " " + label + "已回升",
-                  label + "已回升：" + Grouped(*count) + "（下降前 " + Grouped(state.base) + "）");
+            Raise(rule, site, false, name() + " " + label() + "已回升",
+                  label() + "已回升：" + Grouped(*count) + "（下降前 " + Grouped(state.base) +
+                      "）");
         }
         return;
     }
@@ -424,12 +435,12 @@ void Alerts::Judge(const AlertRule& rule, const std::string& site, Page page, in
             return;
         if (!state.active && *count == 0 && previous && *previous > 0) {
             Save(key, {true, *previous, 0});
-            Raise(rule, site, true, site + " " + label + "降为 0",
-                  label + "降为 0（此前 " + Grouped(*previous) + "），可能已被删除收录");
+            Raise(rule, site, true, name() + " " + label() + "降为 0",
+                  label() + "降为 0（此前 " + Grouped(*previous) + "），可能已被删除收录");
         } else if (state.active && *count > 0) {
             Save(key, {});
-            Raise(rule, site, false, site + " " + label + "已恢复",
-                  label + "已恢复：" + Grouped(*count));
+            Raise(rule, site, false, name() + " " + label() + "已恢复",
+                  label() + "已恢复：" + Grouped(*count));
         }
         return;
     case Kind::Failing: {
@@ -437,7 +448,7 @@ void Alerts::Judge(const AlertRule& rule, const std::string& site, Page page, in
         if (IsFresh(m.status)) {
             if (state.active)
                 Raise(rule, "", false, "数据源 " + m.source + " 已恢复",
-                      "数据源 " + m.source + " 已恢复正常（" + site + " " + label + "）");
+                      "数据源 " + m.source + " 已恢复正常（" + name() + " " + label() + "）");
             if (state.active || state.since)
                 Save(key, {});
         } else if (IsFailure(m.status)) {
@@ -464,13 +475,13 @@ void Alerts::Judge(const AlertRule& rule, const std::string& site, Page page, in
         if (!state.active && left < rule.window_ms) {
             Save(key, {true, *expires, 0});
             const std::string days = std::to_string(std::max<std::int64_t>(0, left / kDayMs));
-            Raise(rule, site, true, site + " 域名将于 " + Date(*expires) + " 到期",
-                  site + " 的注册将于 " + Date(*expires) + " 到期（剩 " + days +
+            Raise(rule, site, true, name() + " 域名将于 " + Date(*expires) + " 到期",
+                  name() + " 的注册将于 " + Date(*expires) + " 到期（剩 " + days +
                       " 天），请及时续费");
         } else if (state.active && left >= rule.window_ms) {
             Save(key, {});
-            Raise(rule, site, false, site + " 域名已续费",
-                  site + " 的注册已续至 " + Date(*expires));
+            Raise(rule, site, false, name() + " 域名已续费",
+                  name() + " 的注册已续至 " + Date(*expires));
         }
         return;
     }

@@ -78,8 +78,10 @@ class Alerts {
     };
     Alerts(sqlite3* db, const Config& config, Env& env);
     bool Load();
+    // good_key: GoodKey of site, page and column, made once for all the rules.
     void Judge(const AlertRule& rule, const std::string& site, Page page, int column,
-               const Measurement& m, const std::optional<std::int64_t>& previous);
+               const std::string& good_key, const Measurement& m,
+               const std::optional<std::int64_t>& previous);
     void Save(const std::string& key, const State& state);
     void Raise(const AlertRule& rule, const std::string& site, bool fired, std::string title,
                std::string text);

@@ -41,10 +41,11 @@ constexpr std::string_view kStyle =
     ".sub{display:block;color:#7b8794;font-size:12px}"
     ".stale{color:#b45309}.missing{color:#9aa5b1}.bad{color:#c81e1e}.good{color:#057a55}"
     ".warn{color:#b45309}.muted{color:#7b8794}a{color:#1d4ed8}"
+    ".up{color:#057a55}.down{color:#c81e1e}.same{color:#7b8794}th .sub a{font-weight:400}"
     ".tools{margin:-6px 0 14px}.tools a{margin-right:16px}"
     ".pager a,.pager b,.pager span{margin-right:10px}"
     ".charts{display:grid;grid-template-columns:repeat(auto-fill,minmax(480px,1fr));gap:18px}"
-    ".charts .card{margin:0}svg{max-width:100%;height:auto}"
+    ".charts .card{margin:0}svg{max-width:100%;height:auto}.wide svg{width:100%}"
     "code{background:#f0f4f8;padding:1px 5px;border-radius:3px}"
     "footer{max-width:1100px;margin:0 auto;padding:4px 20px 30px;color:#9aa5b1;font-size:13px}";
 
@@ -74,6 +75,26 @@ std::string DetailHref(Page page, std::string_view site) {
            "&amp;word=" + PercentEncode(site, true);
 }
 
+std::string RangeQuery(int days) {
+    return "days=" + (days ? std::to_string(days) : std::string("all"));
+}
+
+std::string CompareHref(Page page, int column, int days) {
+    return "/ostrem/seo/compare.htm?t=" + std::string(KindOf(page)) +
+           "&amp;col=" + std::to_string(column) + "&amp;" + RangeQuery(days);
+}
+
+// 最近 7 天 | 30 天 | ... | 全部: href_of(days) names each range's page.
+template <typename Href> std::string RangeLinks(int current, Href href_of) {
+    std::string html = "<p class=\"tools\">时间范围：";
+    for (int days : kChartRanges) {
+        const std::string label = days ? std::to_string(days) + " 天" : "全部";
+        html += days == current ? "<b>" + label + "</b> "
+                                : "<a href=\"" + href_of(days) + "\">" + label + "</a> ";
+    }
+    return html + "</p>";
+}
+
 std::string Why(const Measurement& m) {
     std::string why(StatusText(m.status));
     if (!m.detail.empty())
@@ -88,6 +109,7 @@ struct Cell {
     std::int64_t time_ms = 0;
     std::string why;
     std::string_view status = "尚未测量";
+    std::optional<PastValue> previous, week, month; // Fresh only
 };
 
 Cell CellOf(const SiteRow& row, int column) {
@@ -101,6 +123,9 @@ Cell CellOf(const SiteRow& row, int column) {
     if ((cell.value = ShownValue(it->last))) {
         cell.state = Cell::Fresh;
         cell.time_ms = it->last.time_ms;
+        cell.previous = it->previous;
+        cell.week = it->week;
+        cell.month = it->month;
         return cell;
     }
     cell.why = Why(it->last);
@@ -112,19 +137,70 @@ Cell CellOf(const SiteRow& row, int column) {
     return cell;
 }
 
+constexpr std::string_view kKeyNames[] = {"value", "change", "week", "month"};
+
 std::string OrderQuery(TableOrder order) {
-    return "sort=" + (order.column < 0 ? std::string("site") : std::to_string(order.column)) +
-           "&amp;order=" + (order.descending ? "desc" : "asc");
+    std::string query =
+        "sort=" + (order.column < 0 ? std::string("site") : std::to_string(order.column)) +
+        "&amp;order=" + (order.descending ? "desc" : "asc");
+    if (order.column >= 0 && order.key != TableOrder::Key::Value)
+        query += "&amp;by=" + std::string(kKeyNames[static_cast<int>(order.key)]);
+    return query;
+}
+
+// "▲1,200 +3.4%": how far `now` moved from `then`; the percent only where it means something.
+struct Change {
+    std::string text;
+    std::string_view css; // up, down, same
+};
+Change ChangeOf(std::int64_t now, std::int64_t then) {
+    if (now == then)
+        return {"持平", "same"};
+    const std::int64_t d = now - then;
+    Change c{(d > 0 ? "▲" : "▼") + FormatCount(d > 0 ? d : -d), d > 0 ? "up" : "down"};
+    if (then > 0) {
+        char percent[32];
+        std::snprintf(percent, sizeof percent, " %+.1f%%", 100.0 * static_cast<double>(d) / then);
+        c.text += percent;
+    }
+    return c;
+}
+
+// The change lines under a fresh value: since the previous value, then over 7 and 30 days,
+// each with what it is measured against in the tooltip.
+std::string ChangeLines(const Cell& cell) {
+    std::string html, tip;
+    auto part = [&](std::string_view label, const std::optional<PastValue>& past) {
+        if (!past)
+            return std::string();
+        const Change c = ChangeOf(*cell.value, past->value);
+        tip += std::string(label) + "：" + FormatCount(past->value) + "（" +
+               FormatTime(past->time_ms) + "）\n";
+        return "<span class=\"" + std::string(c.css) + "\">" + HtmlEscape(c.text) + "</span>";
+    };
+    if (const std::string since = part("上次", cell.previous); !since.empty())
+        html += "<span class=\"sub\">" + since + "</span>";
+    std::string spans;
+    for (const auto& [label, past] :
+         {std::pair<std::string_view, const std::optional<PastValue>*>{"7天", &cell.week},
+          {"30天", &cell.month}})
+        if (const std::string text = part(std::string(label) + "前", *past); !text.empty())
+            spans += (spans.empty() ? "" : " · ") + std::string(label) + " " + text;
+    if (!spans.empty())
+        html += "<span class=\"sub\">" + spans + "</span>";
+    if (tip.empty())
+        return "";
+    tip.pop_back();
+    return "<span title=\"" + HtmlEscape(tip) + "\">" + html + "</span>";
 }
 
 // 上一页 1 … 4 5 [6] 7 8 … 1000 下一页: every page a link that keeps the order.
-std::string Pager(const OverviewView& view, std::size_t pages) {
+// query: what every link keeps besides the page.
+std::string Pager(const std::string& query, std::size_t at, std::size_t pages) {
     if (pages <= 1)
         return "";
-    const std::size_t at = view.page_number;
     auto link = [&](std::size_t n, const std::string& label) {
-        return "<a href=\"?" + OrderQuery(view.order) + "&amp;page=" + std::to_string(n) + "\">" +
-               label + "</a>";
+        return "<a href=\"?" + query + "&amp;page=" + std::to_string(n) + "\">" + label + "</a>";
     };
     std::string html = "<p class=\"pager\">";
     if (at > 1)
@@ -147,15 +223,27 @@ std::string Pager(const OverviewView& view, std::size_t pages) {
 }
 
 // A header that sorts by its column: first click asks for the natural order, the next flips.
+std::string SortLink(std::string_view label, TableOrder order, TableOrder current,
+                     bool first_descending) {
+    const bool on = current.column == order.column && current.key == order.key;
+    order.descending = on ? !current.descending : first_descending;
+    return "<a href=\"?" + OrderQuery(order) + "\">" + HtmlEscape(label) +
+           (on ? (current.descending ? " ▼" : " ▲") : "") + "</a>";
+}
+
+// A column's header sorts by its value; a numeric one also by its changes, largest fall first.
 std::string SortHeader(std::string_view label, int column, TableOrder current, bool numeric) {
-    TableOrder next{column, numeric};
-    std::string arrow;
-    if (current.column == column) {
-        next.descending = !current.descending;
-        arrow = current.descending ? " ▼" : " ▲";
+    using Key = TableOrder::Key;
+    std::string html = std::string("<th") + (numeric ? " class=\"n\"" : "") + ">" +
+                       SortLink(label, {column, false, Key::Value}, current, numeric);
+    if (numeric) {
+        html += "<span class=\"sub\">";
+        for (const auto& [word, key] :
+             {std::pair{"变化", Key::Change}, {"7天", Key::Week}, {"30天", Key::Month}})
+            html += " " + SortLink(word, {column, false, key}, current, false);
+        html += "</span>";
     }
-    return std::string("<th") + (numeric ? " class=\"n\"" : "") + "><a href=\"?" +
-           OrderQuery(next) + "\">" + HtmlEscape(label) + arrow + "</a></th>";
+    return html + "</th>";
 }
 
 std::string CsvField(std::string_view text) {
@@ -195,6 +283,19 @@ std::string Duration(std::int64_t ms) {
 
 } // namespace
 
+std::optional<int> ParseRange(std::string_view days) {
+    if (days.empty())
+        return kDefaultChartRange;
+    for (int range : kChartRanges)
+        if (days == (range ? std::to_string(range) : "all"))
+            return range;
+    return std::nullopt;
+}
+
+std::int64_t RangeStart(int days, std::int64_t now_ms) {
+    return days ? now_ms - days * 24LL * 3600 * 1000 : 0;
+}
+
 std::optional<Page> PageFromKind(std::string_view t) {
     for (Page page : kTracked)
         if (KindOf(page) == t)
@@ -226,11 +327,16 @@ std::string_view KindTitle(Page page) {
     return "";
 }
 
-TableOrder ParseOrder(Page page, std::string_view sort, std::string_view order) {
+TableOrder ParseOrder(Page page, std::string_view sort, std::string_view order,
+                      std::string_view by) {
     TableOrder result;
     result.descending = order == "desc";
-    if (sort.size() == 1 && sort[0] >= '0' && sort[0] - '0' < ColumnCount(page))
+    if (sort.size() == 1 && sort[0] >= '0' && sort[0] - '0' < ColumnCount(page)) {
         result.column = sort[0] - '0';
+        for (int k = 1; k < 4; ++k)
+            if (by == kKeyNames[k])
+                result.key = static_cast<TableOrder::Key>(k);
+    }
     return result;
 }
 
@@ -562,14 +668,17 @@ std::string OverviewPage(const OverviewView& view) {
     std::string body = "<h1>" + title + "</h1><p class=\"tools\">共 " +
                        FormatCount(static_cast<std::int64_t>(view.total)) + " 个网址 <a href=\"" +
                        std::string(OverviewName(page)) + ".csv?" + OrderQuery(view.order) +
-                       "\">下载 CSV</a></p>";
+                       "\">下载 CSV</a><a href=\"" +
+                       CompareHref(page, std::max(0, view.order.column), kDefaultChartRange) +
+                       "\">各网址对比图</a></p>";
     if (view.total == 0) {
         body += "<div class=\"card\"><p>服务还没有为任何网址应答过" + std::string(KindTitle(page)) +
                 "查询。在 Valdane 中添加网址并刷新后，这里会列出每个网址的最新数值。</p></div>";
         return Layout(title, OverviewName(page), body);
     }
     const std::size_t size = std::max<std::size_t>(1, view.page_size);
-    const std::string pager = Pager(view, (view.total + size - 1) / size);
+    const std::string pager =
+        Pager(OrderQuery(view.order), view.page_number, (view.total + size - 1) / size);
     body += pager + "<div class=\"card\"><table><tr>" + SortHeader("网址", -1, view.order, false);
     for (int c = 0; c < ColumnCount(page); ++c)
         body += SortHeader(ColumnName(page, c), c, view.order, true);
@@ -581,8 +690,9 @@ std::string OverviewPage(const OverviewView& view) {
             const Cell cell = CellOf(row, c);
             switch (cell.state) {
             case Cell::Fresh:
-                body += "<td class=\"n\">" + FormatCount(*cell.value) + "<span class=\"sub\">" +
-                        FormatAge(cell.time_ms, view.now_ms) + "</span></td>";
+                body += "<td class=\"n\">" + FormatCount(*cell.value) + ChangeLines(cell) +
+                        "<span class=\"sub\">" + FormatAge(cell.time_ms, view.now_ms) +
+                        "</span></td>";
                 break;
             case Cell::Stale:
                 body += "<td class=\"n stale\" title=\"" + HtmlEscape(cell.why) + "\">" +
@@ -607,7 +717,8 @@ std::string OverviewCsvHeader(Page page) {
     std::vector<std::string> header{"网址"};
     for (int c = 0; c < ColumnCount(page); ++c) {
         const std::string name(ColumnName(page, c));
-        header.insert(header.end(), {name, name + " 时间", name + " 状态"});
+        header.insert(header.end(), {name, name + " 时间", name + " 状态", name + " 较上次",
+                                     name + " 7天变化", name + " 30天变化"});
     }
     return std::string(kBom) + CsvLine(header);
 }
@@ -619,10 +730,12 @@ std::string OverviewCsvRows(Page page, const std::vector<SiteRow>& rows) {
         for (int c = 0; c < ColumnCount(page); ++c) {
             const Cell cell = CellOf(row, c);
             fields.push_back(cell.value ? std::to_string(*cell.value) : "");
-            fields.push_back(cell.time_ms ? FormatTime(cell.time_ms) : "");
+            fields.push_back(cell.time_ms ? FormatIsoTime(cell.time_ms) : "");
             fields.push_back(cell.state == Cell::Fresh   ? "正常"
                              : cell.state == Cell::Stale ? "旧值：" + cell.why
                                                          : "缺失：" + cell.why);
+            for (const auto* past : {&cell.previous, &cell.week, &cell.month})
+                fields.push_back(*past ? std::to_string(*cell.value - (*past)->value) : "");
         }
         csv += CsvLine(fields);
     }
@@ -632,10 +745,15 @@ std::string OverviewCsvRows(Page page, const std::vector<SiteRow>& rows) {
 std::string DetailPage(const DetailView& view) {
     const std::string kind(KindTitle(view.page));
     const std::string title = DisplaySite(view.site) + " 的" + kind + "记录";
-    std::string body = "<h1>" + HtmlEscape(title) + "</h1><p class=\"tools\"><a href=\"" +
-                       std::string(OverviewName(view.page)) + ".htm\">返回" + kind +
-                       "总览</a><a href=\"" + DetailHref(view.page, view.site) +
-                       "&amp;format=csv\">下载 CSV</a></p><div class=\"charts\">";
+    std::string body =
+        "<h1>" + HtmlEscape(title) + "</h1><p class=\"tools\"><a href=\"" +
+        std::string(OverviewName(view.page)) + ".htm\">返回" + kind + "总览</a><a href=\"" +
+        DetailHref(view.page, view.site) + "&amp;format=csv\">下载 CSV（全部记录）</a></p>" +
+        RangeLinks(view.days,
+                   [&](int days) {
+                       return DetailHref(view.page, view.site) + "&amp;" + RangeQuery(days);
+                   }) +
+        "<div class=\"charts\">";
     struct Row {
         int column;
         const Measurement* m;
@@ -661,7 +779,11 @@ std::string DetailPage(const DetailView& view) {
                     body += "<span class=\"bad\">" + HtmlEscape(Why(last)) + "</span>";
                 body += "，" + FormatAge(last.time_ms, view.now_ms) + "</p>";
             }
-            body += LineChart(name + " " + kind, h) + "</div>";
+            body += LineChart(name + " " + kind, {{"", &h}}, RangeStart(view.days, view.now_ms),
+                              view.days ? view.now_ms : 0) +
+                    "<p class=\"muted\"><a href=\"" +
+                    CompareHref(view.page, static_cast<int>(c), view.days) +
+                    "\">各网址对比</a></p></div>";
         }
         for (const Measurement& m : h)
             all.push_back({static_cast<int>(c), &m});
@@ -694,12 +816,58 @@ std::string DetailCsv(const DetailView& view) {
     for (std::size_t c = 0; c < view.history.size(); ++c)
         for (const Measurement& m : view.history[c]) {
             const auto v = ShownValue(m);
-            csv += CsvLine({FormatTime(m.time_ms),
+            csv += CsvLine({FormatIsoTime(m.time_ms),
                             std::string(ColumnName(view.page, static_cast<int>(c))),
                             v ? std::to_string(*v) : "", m.source,
                             std::string(StatusText(m.status)), m.detail});
         }
     return csv;
+}
+
+std::string ComparePage(const CompareView& view) {
+    const std::string kind(KindTitle(view.page)), column(ColumnName(view.page, view.column));
+    const std::string title = column + kind + " 各网址对比";
+    std::string body = "<h1>" + HtmlEscape(title) + "</h1><p class=\"tools\"><a href=\"" +
+                       std::string(OverviewName(view.page)) + ".htm\">返回" + kind + "总览</a>";
+    for (int c = 0; c < ColumnCount(view.page); ++c)
+        if (IsNumericColumn(view.page, c))
+            body += c == view.column ? "<b>" + HtmlEscape(ColumnName(view.page, c)) + "</b> "
+                                     : "<a href=\"" + CompareHref(view.page, c, view.days) + "\">" +
+                                           HtmlEscape(ColumnName(view.page, c)) + "</a> ";
+    body += "</p>" + RangeLinks(view.days, [&](int days) {
+                return CompareHref(view.page, view.column, days);
+            });
+    if (view.total == 0) {
+        body += "<div class=\"card\"><p>服务还没有为任何网址应答过" + kind + "查询。</p></div>";
+        return Layout(title, "", body);
+    }
+    const std::size_t size = std::max<std::size_t>(1, view.page_size);
+    const std::size_t first = (view.page_number - 1) * size + 1;
+    const std::string pager =
+        Pager("t=" + std::string(KindOf(view.page)) + "&amp;col=" + std::to_string(view.column) +
+                  "&amp;" + RangeQuery(view.days),
+              view.page_number, (view.total + size - 1) / size);
+    std::vector<ChartSeries> series;
+    std::string legend;
+    for (std::size_t i = 0; i < view.sites.size() && i < view.history.size(); ++i) {
+        const std::string shown = DisplaySite(view.sites[i]);
+        series.push_back({shown, &view.history[i]});
+        legend += "<span style=\"white-space:nowrap;margin-right:14px\"><span style=\"color:" +
+                  std::string(SeriesColour(i)) + "\">■</span> <a href=\"" +
+                  DetailHref(view.page, view.sites[i]) + "&amp;" + RangeQuery(view.days) +
+                  "\" title=\"" + HtmlEscape(view.sites[i]) + "\">" + HtmlEscape(shown) +
+                  "</a></span> ";
+    }
+    body +=
+        "<p class=\"muted\">共 " + FormatCount(static_cast<std::int64_t>(view.total)) +
+        " 个网址，按最新" + HtmlEscape(column) + "数值从大到小，本页为第 " + std::to_string(first) +
+        "–" + std::to_string(first + view.sites.size() - 1) + " 个。</p>" + pager +
+        "<div class=\"card wide\">" +
+        LineChart(title, series, RangeStart(view.days, view.now_ms), view.days ? view.now_ms : 0) +
+        "<p>" + legend + "</p></div>" + pager +
+        "<p class=\"muted\">每条线是一个网址的历次有效值；下方红色带上的 × "
+        "是查询失败的时刻，不代表数值为 0。</p>";
+    return Layout(title, "", body);
 }
 
 std::string UnknownSitePage(Page page, std::string_view word) {

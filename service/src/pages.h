@@ -66,15 +66,41 @@ struct CellStateView {
     Sources sources;
 };
 
-// From "?sort=site|0..n&order=asc|desc"; anything else falls back to by site, ascending.
-TableOrder ParseOrder(Page page, std::string_view sort, std::string_view order);
+// From "?sort=site|0..n&order=asc|desc&by=value|change|week|month"; anything else falls back
+// to by site, ascending, and by a column's value.
+TableOrder ParseOrder(Page page, std::string_view sort, std::string_view order,
+                      std::string_view by = "");
+
+// The time ranges the charts offer, in days; 0 is the whole history.
+inline constexpr int kChartRanges[] = {7, 30, 90, 365, 0};
+inline constexpr int kDefaultChartRange = 30;
+// From "?days=7|30|90|365|all"; "" is the default range; nullopt for anything else.
+std::optional<int> ParseRange(std::string_view days);
+// The first moment of a range of days ending at now_ms; 0 (all history) for range 0.
+std::int64_t RangeStart(int days, std::int64_t now_ms);
 
 struct DetailView {
     Page page = Page::Sites;
     std::string site;
-    std::vector<std::vector<Measurement>> history; // per column, oldest first
+    std::vector<std::vector<Measurement>> history; // per column, oldest first, within the range
+    std::int64_t now_ms = 0;
+    int days = kDefaultChartRange; // of kChartRanges
+};
+
+// One column of every site on one chart, a page of sites at a time in the overview's order of
+// that column's value, largest first.
+struct CompareView {
+    Page page = Page::Sites;
+    int column = 0;
+    int days = kDefaultChartRange;
+    std::vector<std::string> sites;
+    std::vector<std::vector<Measurement>> history; // per site, oldest first, within the range
+    std::size_t page_number = 1;                   // from 1
+    std::size_t page_size = 10;
+    std::size_t total = 0; // sites in the whole overview
     std::int64_t now_ms = 0;
 };
+std::string ComparePage(const CompareView& view);
 
 std::string HomePage(const HomeView& view);
 // One page of an overview; the rows come in order from the store.
@@ -99,9 +125,18 @@ std::string ErrorPage(int status, std::string_view path);
 std::string CellStateJson(const CellStateView& view);
 std::string CellStateError(std::string_view why); // {"error":"..."}
 
-// A server-drawn line chart of one column's history (oldest first): successes joined by a
-// line, failures marked on the time axis. Valid standalone SVG for any number of points.
-std::string LineChart(std::string_view title, const std::vector<Measurement>& history);
+// One line of a chart: a name for its tooltips ("" with one line) and its history, oldest first.
+struct ChartSeries {
+    std::string name;
+    const std::vector<Measurement>* history;
+};
+// A server-drawn line chart: successes joined by a line, failed attempts marked on a band of
+// their own below the plot. The time axis runs from from_ms to to_ms (0: the data's first or
+// last time). Valid standalone SVG for any number of points.
+std::string LineChart(std::string_view title, const std::vector<ChartSeries>& series,
+                      std::int64_t from_ms = 0, std::int64_t to_ms = 0);
+// The colour of the i-th line, for a legend beside the chart.
+std::string_view SeriesColour(std::size_t i);
 
 // Shared by the pages and the chart.
 // The number a measurement stands for (NotFound is a real zero); nullopt for a failure.

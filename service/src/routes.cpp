@@ -75,6 +75,17 @@ WebResponse Html(int status, std::string body) {
     return r;
 }
 
+// "?page=N", 1 without one; nullopt when it is not a page number.
+std::optional<std::size_t> PageNumber(const Target& target) {
+    std::size_t n = 1;
+    if (const std::string text = Param(target, "page"); !text.empty()) {
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+        if (ec != std::errc() || end != text.data() + text.size() || n == 0 || n > kMaxPage)
+            return std::nullopt;
+    }
+    return n;
+}
+
 WebResponse NotFound(std::string_view path) {
     return Html(404, ErrorPage(404, path));
 }
@@ -131,6 +142,8 @@ WebResponse Routes::Serve(const WebRequest& request) {
         const std::string_view file = path.substr(seo.size());
         if (file == "show.asp")
             r = Detail(target);
+        else if (file == "compare.htm")
+            r = Compare(target);
         for (Page page : {Page::Sites, Page::Links, Page::Ranks}) {
             const std::string name(OverviewName(page));
             if (file == name + ".htm" || file == name + ".csv")
@@ -183,14 +196,12 @@ WebResponse Routes::Update() {
 }
 
 WebResponse Routes::Overview(Page page, bool csv, const Target& target) {
-    const TableOrder order = ParseOrder(page, Param(target, "sort"), Param(target, "order"));
-    std::size_t page_number = 1;
-    if (const std::string text = Param(target, "page"); !text.empty()) {
-        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), page_number);
-        if (ec != std::errc() || end != text.data() + text.size() || page_number == 0 ||
-            page_number > kMaxPage || csv)
-            return NotFound(target.path);
-    }
+    const TableOrder order =
+        ParseOrder(page, Param(target, "sort"), Param(target, "order"), Param(target, "by"));
+    const std::optional<std::size_t> number = PageNumber(target);
+    if (!number || (csv && !Param(target, "page").empty()))
+        return NotFound(target.path);
+    const std::size_t page_number = *number;
     const std::size_t offset = (page_number - 1) * kOverviewPageSize;
     const std::shared_ptr<OverviewCursor> cursor = store_.Overview(page, order, offset);
     // The CSV needs no count: its first rows leave at once.
@@ -226,19 +237,23 @@ WebResponse Routes::Overview(Page page, bool csv, const Target& target) {
 
 WebResponse Routes::Detail(const Target& target) {
     const std::optional<Page> page = PageFromKind(Param(target, "t"));
-    if (!page)
+    const std::optional<int> days = ParseRange(Param(target, "days"));
+    if (!page || !days)
         return NotFound(target.path);
     const std::string word = Param(target, "word");
-    DetailView view{*page, NormalizeSite(*page, word).value_or(""), {}, clock_.NowMs()};
-    bool any = false;
-    if (!view.site.empty())
-        for (int c = 0; c < ColumnCount(*page); ++c) {
-            view.history.push_back(store_.History(view.site, *page, c, 0));
-            any = any || !view.history.back().empty();
-        }
-    if (!any)
+    const bool csv = Param(target, "format") == "csv";
+    const std::int64_t now = clock_.NowMs();
+    DetailView view{*page, NormalizeSite(*page, word).value_or(""), {}, now, *days};
+    std::optional<std::vector<Latest>> known;
+    if (!view.site.empty() && !(known = store_.LatestRow(view.site, *page)))
+        return Html(503, ErrorPage(503, target.path));
+    if (!known || known->empty())
         return Html(404, UnknownSitePage(*page, word));
-    if (Param(target, "format") != "csv")
+    // The CSV holds the whole history whatever the range the page shows.
+    const std::int64_t since = csv ? 0 : RangeStart(*days, now);
+    for (int c = 0; c < ColumnCount(*page); ++c)
+        view.history.push_back(store_.History(view.site, *page, c, since));
+    if (!csv)
         return Html(200, DetailPage(view));
     WebResponse r;
     std::string file = view.site + "-" + std::string(KindOf(*page)) + ".csv";
@@ -247,6 +262,39 @@ WebResponse Routes::Detail(const Target& target) {
     r.content_type = kCsv;
     r.body = DetailCsv(view);
     return r;
+}
+
+WebResponse Routes::Compare(const Target& target) {
+    const std::optional<Page> page = PageFromKind(Param(target, "t"));
+    const std::optional<int> days = ParseRange(Param(target, "days"));
+    const std::optional<std::size_t> number = PageNumber(target);
+    const std::string col = Param(target, "col");
+    if (!page || !days || !number || col.size() != 1 || col[0] < '0' ||
+        col[0] - '0' >= ColumnCount(*page) || !IsNumericColumn(*page, col[0] - '0'))
+        return NotFound(target.path);
+    CompareView view;
+    view.page = *page;
+    view.column = col[0] - '0';
+    view.days = *days;
+    view.page_number = *number;
+    view.now_ms = clock_.NowMs();
+    const std::unique_ptr<OverviewCursor> cursor = store_.Overview(
+        *page, {view.column, true, TableOrder::Key::Value}, (*number - 1) * view.page_size);
+    const std::optional<std::size_t> total = cursor ? cursor->Total() : std::nullopt;
+    std::optional<std::vector<SiteRow>> rows;
+    if (total)
+        rows = cursor->Next(view.page_size);
+    if (!rows)
+        return Html(503, ErrorPage(503, target.path));
+    if (rows->empty() && *number > 1)
+        return NotFound(target.path);
+    view.total = *total;
+    const std::int64_t since = RangeStart(*days, view.now_ms);
+    for (const SiteRow& row : *rows) {
+        view.sites.push_back(row.site);
+        view.history.push_back(store_.History(row.site, *page, view.column, since));
+    }
+    return Html(200, ComparePage(view));
 }
 
 WebResponse Routes::Home() {

@@ -68,6 +68,7 @@ class Routes {
     WebResponse Update();
     WebResponse Overview(Page page, bool csv, const Target& target);
     WebResponse Detail(const Target& target);
+    WebResponse Compare(const Target& target);
     WebResponse Home();
     WebResponse CellState(const Target& target);
     WebResponse Health(bool ready);

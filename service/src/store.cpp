@@ -4,6 +4,8 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
@@ -13,7 +15,9 @@ namespace fs = std::filesystem;
 namespace {
 
 // `latest` keeps, per column, the newest measurement and the newest good one, so that an
-// answer is one indexed look-up however long the history grows.
+// answer is one indexed look-up however long the history grows; and the value its cell shows
+// with the values its change is measured against (prev, week, month) and the changes (d0, d7,
+// d30), indexed so that an overview sorted by any of them walks an index instead of sorting.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS measurements(
     id INTEGER PRIMARY KEY,
@@ -24,8 +28,11 @@ CREATE INDEX IF NOT EXISTS measurements_by_column ON measurements(site, page, co
 CREATE TABLE IF NOT EXISTS latest(
     site TEXT NOT NULL, page TEXT NOT NULL, col INTEGER NOT NULL,
     last_id INTEGER NOT NULL, last_ms INTEGER NOT NULL, good_id INTEGER, good_ms INTEGER,
+    shown INTEGER, prev INTEGER, prev_ms INTEGER, week INTEGER, week_ms INTEGER,
+    month INTEGER, month_ms INTEGER, d0 INTEGER, d7 INTEGER, d30 INTEGER,
     PRIMARY KEY(site, page, col)) WITHOUT ROWID;
-CREATE INDEX IF NOT EXISTS latest_by_page ON latest(page, site, col);
+CREATE TABLE IF NOT EXISTS sites(page TEXT NOT NULL, site TEXT NOT NULL,
+    PRIMARY KEY(page, site)) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS upstreams(
     provider TEXT PRIMARY KEY,
     suspended_until_ms INTEGER NOT NULL, suspended_status TEXT NOT NULL,
@@ -34,33 +41,64 @@ CREATE TABLE IF NOT EXISTS upstreams(
     canary_status TEXT NOT NULL, canary_detail TEXT NOT NULL) WITHOUT ROWID;
 )sql";
 
-// PRAGMA user_version of the layout above. 1 added `upstreams`; a file of 0 gets it on opening.
-// A file of a later version was written by a newer service: it is left alone.
-constexpr int kSchemaVersion = 1;
+// PRAGMA user_version of the layout above. 1 added `upstreams`; 2 the shown values and changes
+// in `latest` and `sites` (which replaced the index latest_by_page), filled from the history on
+// opening. A file of a later version was written by a
+// newer service: it is left alone.
+constexpr int kSchemaVersion = 2;
+
+constexpr const char* kLatestAdded[] = {"shown", "prev",     "prev_ms", "week", "week_ms",
+                                        "month", "month_ms", "d0",      "d7",   "d30"};
+
+// One index per overview order; `site` last so that ties come in order without a sort.
+constexpr const char* kSortIndexes = R"sql(
+DROP INDEX IF EXISTS latest_by_page;
+CREATE INDEX IF NOT EXISTS latest_by_shown ON latest(page, col, shown, site);
+CREATE INDEX IF NOT EXISTS latest_by_d0 ON latest(page, col, d0, site);
+CREATE INDEX IF NOT EXISTS latest_by_d7 ON latest(page, col, d7, site);
+CREATE INDEX IF NOT EXISTS latest_by_d30 ON latest(page, col, d30, site);
+)sql";
 
 constexpr const char* kUpstreamColumns =
     "suspended_until_ms, suspended_status, suspended_why, budget_day, budget_spent, broken, "
     "broken_why, canary_ms, canary_status, canary_detail";
 
-// An out-of-order record (a late measurement older than the stored one) never hides a newer one.
-constexpr const char* kUpsert = R"sql(
-INSERT INTO latest(site, page, col, last_id, last_ms, good_id, good_ms)
-VALUES(?1, ?2, ?3, ?4, ?5, CASE WHEN ?6 THEN ?4 END, CASE WHEN ?6 THEN ?5 END)
-ON CONFLICT(site, page, col) DO UPDATE SET
-    last_id = CASE WHEN excluded.last_ms >= last_ms THEN excluded.last_id ELSE last_id END,
-    last_ms = max(excluded.last_ms, last_ms),
-    good_id = CASE WHEN excluded.good_ms >= coalesce(good_ms, excluded.good_ms)
-                   THEN excluded.good_id ELSE good_id END,
-    good_ms = CASE WHEN excluded.good_ms >= coalesce(good_ms, excluded.good_ms)
-                   THEN excluded.good_ms ELSE good_ms END
-)sql";
+// The value a cell shows (pages.cpp ShownValue); NULL when the measurement stands for none.
+#define SHOWN                                                                                      \
+    "CASE WHEN status = 'ok' AND number >= 0 THEN number WHEN status = 'not-found' AND "           \
+    "coalesce(number, 0) >= 0 THEN coalesce(number, 0) END"
+#define OF_COLUMN " FROM measurements WHERE site = ?1 AND page = ?2 AND col = ?3 "
+#define NEWEST " ORDER BY time_ms DESC, id DESC LIMIT 1"
+
+// `latest` is worked out again from the history on each record, so that an out-of-order record
+// (a late measurement older than the stored one) never hides a newer one. Each is one step
+// back along measurements_by_column.
+constexpr const char* kNewest = "SELECT id, time_ms, " SHOWN OF_COLUMN NEWEST;
+constexpr const char* kNewestGood =
+    "SELECT id, time_ms, " SHOWN OF_COLUMN "AND status IN ('ok', 'not-found')" NEWEST;
+// The newest value shown before (?4 ms, ?5 id).
+constexpr const char* kShownBefore =
+    "SELECT " SHOWN ", time_ms" OF_COLUMN
+    "AND time_ms <= ?4 AND (time_ms < ?4 OR id < ?5) AND " SHOWN " IS NOT NULL" NEWEST;
+constexpr const char* kSetLatest =
+    "INSERT OR REPLACE INTO latest(site, page, col, last_id, last_ms, good_id, good_ms, shown, "
+    "prev, prev_ms, week, week_ms, month, month_ms, d0, d7, d30) VALUES(?1, ?2, ?3, ?4, ?5, ?6, "
+    "?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15 - ?9, ?15 - ?11, ?15 - ?13)";
+// Every column the history holds, for filling `latest` when the layout changes.
+constexpr const char* kAllColumns = "SELECT DISTINCT site, page, col FROM measurements";
+constexpr const char* kAddSite = "INSERT OR IGNORE INTO sites(page, site) VALUES(?2, ?1)";
+
+#undef NEWEST
+#undef OF_COLUMN
+#undef SHOWN
 
 #define MEASUREMENT_COLUMNS(m)                                                                     \
     m ".status, " m ".number, " m ".text, " m ".source, " m ".detail, " m ".time_ms"
 
 constexpr const char* kLatestRow =
     "SELECT l.col, " MEASUREMENT_COLUMNS("a") ", g.id, " MEASUREMENT_COLUMNS(
-        "g") " FROM latest l JOIN measurements a ON a.id = l.last_id"
+        "g") ", l.prev, l.prev_ms, l.week, l.week_ms, l.month, l.month_ms"
+             " FROM latest l JOIN measurements a ON a.id = l.last_id"
              " LEFT JOIN measurements g ON g.id = l.good_id"
              " WHERE l.site = ?1 AND l.page = ?2 ORDER BY l.col";
 
@@ -83,27 +121,25 @@ constexpr const char* kSaveUpstream =
     "suspended_why, budget_day, budget_spent, broken, broken_why, canary_ms, canary_status, "
     "canary_detail) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)";
 
-// The value an overview cell shows (pages.cpp ShownValue): the newest measurement's, else the
-// last good one's; NULL when neither stands for a number.
-#define SHOWN_VALUE(m)                                                                             \
-    "WHEN " m ".status = 'ok' AND " m ".number >= 0 THEN " m ".number WHEN " m                     \
-    ".status = 'not-found' AND coalesce(" m ".number, 0) >= 0 THEN coalesce(" m ".number, 0) "
-
+// `sites` lists each page's sites once, so that counting or walking them costs one entry each
+// rather than one per column.
 constexpr const char* kSitesBySite =
-    "SELECT DISTINCT site FROM latest WHERE page = ?1 ORDER BY site %s LIMIT -1 OFFSET ?3";
-// Sorted by the store, not in memory: a page of the overview costs its rows, not the table.
-constexpr const char* kSitesByValue = "SELECT s.site, CASE " SHOWN_VALUE("a")
-    SHOWN_VALUE("g") "END AS v"
-                     " FROM (SELECT DISTINCT site FROM latest WHERE page = ?1) s"
-                     " LEFT JOIN latest l ON l.site = s.site AND l.page = ?1 AND l.col = ?2"
-                     " LEFT JOIN measurements a ON a.id = l.last_id LEFT JOIN measurements g ON "
-                     "g.id = l.good_id"
-                     " ORDER BY v IS NULL, v %s, s.site LIMIT -1 OFFSET ?3";
+    "SELECT site FROM sites WHERE page = ?1 ORDER BY site %1$s LIMIT -1 OFFSET ?3";
+// Sorted by the store, along an index: a page of the overview costs its rows, not the table.
+// The sites with the key, then those with the column but not the key, then those without the
+// column (which only the end of the view reaches).
+constexpr const char* kSitesByKey = "SELECT site FROM latest WHERE page = ?1 AND col = ?2 AND %2$s "
+                                    "IS NOT NULL ORDER BY %2$s %1$s, site %1$s LIMIT -1 OFFSET ?3";
+constexpr const char* kSitesWithoutKey =
+    "SELECT site FROM latest WHERE page = ?1 AND col = ?2 AND %2$s IS NULL ORDER BY site %1$s "
+    "LIMIT -1 OFFSET ?3";
+constexpr const char* kSitesWithoutColumn =
+    "SELECT site FROM sites s WHERE page = ?1 AND NOT EXISTS (SELECT 1 FROM latest k WHERE "
+    "k.site = s.site AND k.page = ?1 AND k.col = ?2) ORDER BY site %1$s LIMIT -1 OFFSET ?3";
+constexpr const char* kKeyCounts =
+    "SELECT count(%2$s), count(*) FROM latest WHERE page = ?1 AND col = ?2";
 
-#undef SHOWN_VALUE
-
-constexpr const char* kSiteCount =
-    "SELECT count(*) FROM (SELECT DISTINCT site FROM latest WHERE page = ?1)";
+constexpr const char* kSiteCount = "SELECT count(*) FROM sites WHERE page = ?1";
 
 constexpr const char* kInsert =
     "INSERT INTO measurements(site, page, col, status, number, text, source, detail, time_ms)"
@@ -165,15 +201,6 @@ class Statement {
     sqlite3_stmt* stmt_ = nullptr;
 };
 
-Latest ReadLatest(const Statement::Use& row) {
-    Latest l;
-    l.column = static_cast<int>(row.Int(0));
-    l.last = row.Read(1);
-    if (!row.Null(7))
-        l.good = row.Read(8);
-    return l;
-}
-
 // Steps the rows of one statement; false when it ended in an error.
 template <typename Each> bool ForEachRow(Statement::Use& row, Each each) {
     int rc;
@@ -182,25 +209,185 @@ template <typename Each> bool ForEachRow(Statement::Use& row, Each each) {
     return rc == SQLITE_DONE;
 }
 
+Latest ReadLatest(const Statement::Use& row) {
+    Latest l;
+    l.column = static_cast<int>(row.Int(0));
+    l.last = row.Read(1);
+    if (!row.Null(7))
+        l.good = row.Read(8);
+    for (auto [col, past] : {std::pair{14, &l.previous}, {16, &l.week}, {18, &l.month}})
+        if (!row.Null(col))
+            *past = PastValue{row.Int(col), row.Int(col + 1)};
+    return l;
+}
+
+constexpr std::int64_t kDayMs = 24LL * 3600 * 1000;
+
+// Works one column's row of `latest` out again from its history, and lists its site.
+class LatestWriter {
+  public:
+    explicit LatestWriter(sqlite3* db)
+        : newest_(db, kNewest), newest_good_(db, kNewestGood), shown_before_(db, kShownBefore),
+          set_(db, kSetLatest), add_site_(db, kAddSite) {}
+    explicit operator bool() const {
+        return newest_ && newest_good_ && shown_before_ && set_ && add_site_;
+    }
+
+    bool Refresh(std::string_view site, std::string_view page, std::int64_t column) {
+        auto bind = [&](Statement::Use& use) {
+            use.BindText(1, site);
+            use.BindText(2, page);
+            use.BindInt(3, column);
+        };
+        {
+            auto add = add_site_.Begin();
+            bind(add);
+            if (add.Step() != SQLITE_DONE)
+                return false;
+        }
+        auto set = set_.Begin();
+        bind(set);
+        std::int64_t last_id = 0, last_ms = 0;
+        std::optional<std::int64_t> shown;
+        {
+            auto newest = newest_.Begin();
+            bind(newest);
+            if (newest.Step() != SQLITE_ROW)
+                return false;
+            last_id = newest.Int(0);
+            last_ms = newest.Int(1);
+            set.BindInt(4, last_id);
+            set.BindInt(5, last_ms);
+            if (!newest.Null(2))
+                shown = newest.Int(2);
+        }
+        {
+            auto good = newest_good_.Begin();
+            bind(good);
+            const int rc = good.Step();
+            if (rc == SQLITE_ROW) {
+                set.BindInt(6, good.Int(0));
+                set.BindInt(7, good.Int(1));
+                if (!shown && !good.Null(2))
+                    set.BindInt(8, good.Int(2));
+            } else if (rc != SQLITE_DONE) {
+                return false;
+            }
+        }
+        if (!shown)
+            return set.Step() == SQLITE_DONE;
+        set.BindInt(8, *shown);
+        set.BindInt(15, *shown);
+        const struct {
+            std::int64_t ms, id;
+            int at;
+        } pasts[] = {{last_ms, last_id, 9},
+                     {last_ms - 7 * kDayMs, INT64_MAX, 11},
+                     {last_ms - 30 * kDayMs, INT64_MAX, 13}};
+        for (const auto& past : pasts) {
+            auto before = shown_before_.Begin();
+            bind(before);
+            before.BindInt(4, past.ms);
+            before.BindInt(5, past.id);
+            const int rc = before.Step();
+            if (rc == SQLITE_ROW) {
+                set.BindInt(past.at, before.Int(0));
+                set.BindInt(past.at + 1, before.Int(1));
+            } else if (rc != SQLITE_DONE) {
+                return false;
+            }
+        }
+        return set.Step() == SQLITE_DONE;
+    }
+
+  private:
+    Statement newest_, newest_good_, shown_before_, set_, add_site_;
+};
+
+// Brings a file of an older layout up to this one, in one transaction: a service killed on the
+// way leaves the old file as it was, and the next start does it again.
+bool Migrate(sqlite3* db) {
+    if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return false;
+    // A large history rewrites every index of `latest`: a cache of 64 MB for that while only.
+    sqlite3_exec(db, "PRAGMA cache_size = -65536", nullptr, nullptr, nullptr);
+    bool ok = true;
+    {
+        std::string existing;
+        Statement info(db, "SELECT name FROM pragma_table_info('latest')");
+        auto row = info.Begin();
+        ok = info && ForEachRow(row, [&](const auto& r) { existing += r.Text(0) + " "; });
+        for (const char* column : kLatestAdded)
+            if (ok && existing.find(std::string(column) + " ") == std::string::npos)
+                ok = sqlite3_exec(
+                         db,
+                         ("ALTER TABLE latest ADD COLUMN " + std::string(column) + " INTEGER")
+                             .c_str(),
+                         nullptr, nullptr, nullptr) == SQLITE_OK;
+        LatestWriter writer(db);
+        Statement all(db, kAllColumns);
+        auto each = all.Begin();
+        ok = ok && sqlite3_exec(db, kSortIndexes, nullptr, nullptr, nullptr) == SQLITE_OK &&
+             writer && all &&
+             ForEachRow(each,
+                        [&](const auto& r) {
+                            ok = ok && writer.Refresh(r.Text(0), r.Text(1), r.Int(2));
+                        }) &&
+             ok;
+    }
+    ok = ok && sqlite3_exec(db, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str(),
+                            nullptr, nullptr, nullptr) == SQLITE_OK;
+    ok = ok && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (!ok)
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_exec(db, "PRAGMA cache_size = -2000", nullptr, nullptr, nullptr);
+    return ok;
+}
+
 // A read-only connection of its own: in WAL mode its snapshot neither blocks nor waits for the
 // writer, and the store's lock is not held while a long overview is read.
 class SqliteOverview final : public OverviewCursor {
   public:
     SqliteOverview(Db db, Page page, TableOrder order, std::size_t offset)
-        : db_(std::move(db)), page_(page), latest_(db_.get(), kLatestRow) {
-        char sql[1024];
-        std::snprintf(sql, sizeof sql, order.column < 0 ? kSitesBySite : kSitesByValue,
-                      order.descending ? "DESC" : "ASC");
-        sites_ = std::make_unique<Statement>(db_.get(), sql);
-        if (!*sites_)
-            return;
-        use_.emplace(sites_->get());
-        use_->BindText(1, PageName(page));
-        use_->BindInt(2, order.column);
-        use_->BindInt(3, static_cast<std::int64_t>(offset));
+        : db_(std::move(db)), page_(page), column_(order.column), latest_(db_.get(), kLatestRow) {
+        const char* direction = order.descending ? "DESC" : "ASC";
+        const char* key = order.key == TableOrder::Key::Change  ? "d0"
+                          : order.key == TableOrder::Key::Week  ? "d7"
+                          : order.key == TableOrder::Key::Month ? "d30"
+                                                                : "shown";
+        auto query = [&](const char* format) {
+            char sql[512];
+            std::snprintf(sql, sizeof sql, format, direction, key);
+            return std::make_unique<Statement>(db_.get(), sql);
+        };
+        if (order.column < 0) {
+            queries_.push_back({query(kSitesBySite), offset});
+        } else {
+            // The offset runs on into the later parts once it passes the earlier ones.
+            std::size_t with = 0, rows = 0;
+            if (offset > 0) {
+                const auto count = query(kKeyCounts);
+                if (!*count)
+                    return;
+                auto row = count->Begin();
+                Bind(row, 0);
+                if (row.Step() != SQLITE_ROW)
+                    return;
+                with = static_cast<std::size_t>(row.Int(0));
+                rows = static_cast<std::size_t>(row.Int(1));
+            }
+            auto past = [&](std::size_t n) { return offset > n ? offset - n : 0; };
+            queries_.push_back({query(kSitesByKey), offset});
+            queries_.push_back({query(kSitesWithoutKey), past(with)});
+            queries_.push_back({query(kSitesWithoutColumn), past(rows)});
+        }
+        ready_ = std::all_of(queries_.begin(), queries_.end(),
+                             [](const auto& q) { return static_cast<bool>(*q.first); });
+        if (ready_)
+            Start();
     }
 
-    bool Ready() const { return use_ && latest_; }
+    bool Ready() const { return ready_ && latest_; }
 
     std::optional<std::size_t> Total() override {
         Statement count(db_.get(), kSiteCount);
@@ -215,11 +402,13 @@ class SqliteOverview final : public OverviewCursor {
 
     std::optional<std::vector<SiteRow>> Next(std::size_t n) override {
         std::vector<SiteRow> out;
-        while (!done_ && out.size() < n) {
+        while (use_ && out.size() < n) {
             const int rc = use_->Step();
             if (rc == SQLITE_DONE) {
-                done_ = true;
-                break;
+                use_.reset();
+                if (++at_ < queries_.size())
+                    Start();
+                continue;
             }
             if (rc != SQLITE_ROW)
                 return std::nullopt;
@@ -235,12 +424,26 @@ class SqliteOverview final : public OverviewCursor {
     }
 
   private:
+    void Bind(Statement::Use& use, std::size_t offset) const {
+        use.BindText(1, PageName(page_));
+        use.BindInt(2, column_);
+        use.BindInt(3, static_cast<std::int64_t>(offset));
+    }
+
+    void Start() {
+        use_.emplace(queries_[at_].first->get());
+        Bind(*use_, queries_[at_].second);
+    }
+
     Db db_;
     Page page_;
+    int column_;
     Statement latest_;
-    std::unique_ptr<Statement> sites_;
+    // The queries that give the sites in turn, each with its offset.
+    std::vector<std::pair<std::unique_ptr<Statement>, std::size_t>> queries_;
+    std::size_t at_ = 0;
+    bool ready_ = false;
     std::optional<Statement::Use> use_;
-    bool done_ = false;
 };
 
 std::string UtcStamp(std::int64_t ms) {
@@ -284,7 +487,7 @@ class SqliteStore final : public Store {
   public:
     SqliteStore(Db db, std::vector<StoreNotice> notices, Clock& clock)
         : db_(std::move(db)), notices_(std::move(notices)), clock_(clock),
-          insert_(db_.get(), kInsert), upsert_(db_.get(), kUpsert), latest_(db_.get(), kLatestRow),
+          insert_(db_.get(), kInsert), latest_writer_(db_.get()), latest_(db_.get(), kLatestRow),
           history_(db_.get(), kHistory),
           load_upstream_(db_.get(), (std::string("SELECT ") + kUpstreamColumns +
                                      " FROM upstreams WHERE provider = ?1")
@@ -293,8 +496,8 @@ class SqliteStore final : public Store {
           commit_(db_.get(), "COMMIT"), rollback_(db_.get(), "ROLLBACK") {}
 
     bool Prepared() const {
-        return insert_ && upsert_ && latest_ && history_ && load_upstream_ && save_upstream_ &&
-               begin_ && commit_ && rollback_;
+        return insert_ && latest_writer_ && latest_ && history_ && load_upstream_ &&
+               save_upstream_ && begin_ && commit_ && rollback_;
     }
 
     bool Record(const std::string& site, Page page, int column, const Measurement& m) override {
@@ -508,14 +711,7 @@ class SqliteStore final : public Store {
             if (insert.Step() != SQLITE_DONE)
                 return false;
         }
-        auto upsert = upsert_.Begin();
-        upsert.BindText(1, site);
-        upsert.BindText(2, PageName(page));
-        upsert.BindInt(3, column);
-        upsert.BindInt(4, sqlite3_last_insert_rowid(db_.get()));
-        upsert.BindInt(5, m.time_ms);
-        upsert.BindInt(6, IsFresh(m.status) ? 1 : 0);
-        return upsert.Step() == SQLITE_DONE;
+        return latest_writer_.Refresh(site, PageName(page), column);
     }
 
     // Under the lock: the notice stays until a Record succeeds.
@@ -537,8 +733,9 @@ class SqliteStore final : public Store {
     Clock& clock_;
     std::int64_t failing_since_ms_ = 0; // the first of the failed Records since the last success
     std::string failing_why_;
-    Statement insert_, upsert_, latest_, history_, load_upstream_, save_upstream_, begin_, commit_,
-        rollback_;
+    Statement insert_;
+    LatestWriter latest_writer_;
+    Statement latest_, history_, load_upstream_, save_upstream_, begin_, commit_, rollback_;
 };
 
 // Why a file could not be used, and whether it is the file's fault (set it aside) or the
@@ -619,11 +816,14 @@ OpenResult TryOpen(const fs::path& file, std::vector<StoreNotice> notices, Env& 
                 std::to_string(version) + ")";
         return r; // not damaged: never set aside
     }
-    if ((rc = sqlite3_exec(db.get(), kSchema, nullptr, nullptr, nullptr)) != SQLITE_OK ||
-        (rc = sqlite3_exec(db.get(),
-                           ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str(),
-                           nullptr, nullptr, nullptr)) != SQLITE_OK)
+    if ((rc = sqlite3_exec(db.get(), kSchema, nullptr, nullptr, nullptr)) != SQLITE_OK)
         return fail(rc);
+    if (version < kSchemaVersion) {
+        LogLine("store: bringing " + file.string() + " from layout " + std::to_string(version) +
+                " to " + std::to_string(kSchemaVersion));
+        if (!Migrate(db.get()))
+            return fail(sqlite3_extended_errcode(db.get()));
+    }
     r.store = std::make_unique<SqliteStore>(std::move(db), std::move(notices), env.clock);
     if (!r.store->Prepared()) {
         // Tables of the same names but another shape: not our file.

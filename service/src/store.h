@@ -13,11 +13,22 @@
 
 namespace valdane::svc {
 
+// A value an overview cell's change is measured against: the shown value (pages.h ShownValue)
+// of a fresh measurement, and when it was taken.
+struct PastValue {
+    std::int64_t value = 0;
+    std::int64_t time_ms = 0;
+};
+
 // The newest measurement of one column and the newest fresh one (which may be the same).
 struct Latest {
     int column = 0;
     Measurement last;
     std::optional<Measurement> good;
+    // What `last` is compared with for its change: the newest value shown before it, and the
+    // newest taken at least 7 and 30 days before it. Unset when there is none, and whenever
+    // `last` shows no value itself (a failure: the cell is stale or missing and shows no change).
+    std::optional<PastValue> previous, week, month;
 };
 
 struct SiteRow {
@@ -61,11 +72,15 @@ struct KeptMeasurement {
     Measurement m;
 };
 
-// Overview order: by site name, or by one column's shown value (missing values always last,
-// ties by site).
+// Overview order: by site name, or by one column's shown value or change. Rows without that
+// value or change always come last, those never measured in the column after the others; ties,
+// and those rows, by site in the order's direction.
 struct TableOrder {
     int column = -1; // -1: the site name
     bool descending = false;
+    // With a column, what of it orders the rows: its value, or `last`'s value minus that of
+    // Latest::previous (Change), week (Week) or month (Month).
+    enum class Key { Value, Change, Week, Month } key = Key::Value;
 };
 
 // The overview's rows in order, a few at a time, from a read snapshot of its own: a view of

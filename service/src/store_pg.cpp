@@ -25,15 +25,22 @@ const std::vector<std::vector<const char*>> kMigrations = {
     {
         R"sql(CREATE TABLE measurements(
             id BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
-            site TEXT NOT NULL, page TEXT NOT NULL, col INTEGER NOT NULL,
+            site TEXT COLLATE "C" NOT NULL, page TEXT NOT NULL, col INTEGER NOT NULL,
             status TEXT NOT NULL, number BIGINT, text TEXT NOT NULL,
             source TEXT NOT NULL, detail TEXT NOT NULL, time_ms BIGINT NOT NULL))sql",
         "CREATE INDEX measurements_by_column ON measurements(site, page, col, time_ms)",
         R"sql(CREATE TABLE latest(
-            site TEXT NOT NULL, page TEXT NOT NULL, col INTEGER NOT NULL,
+            site TEXT COLLATE "C" NOT NULL, page TEXT NOT NULL, col INTEGER NOT NULL,
             last_id BIGINT NOT NULL, last_ms BIGINT NOT NULL, good_id BIGINT, good_ms BIGINT,
+            shown BIGINT, prev BIGINT, prev_ms BIGINT, week BIGINT, week_ms BIGINT,
+            month BIGINT, month_ms BIGINT, d0 BIGINT, d7 BIGINT, d30 BIGINT,
             PRIMARY KEY(site, page, col)))sql",
-        "CREATE INDEX latest_by_page ON latest(page, site, col)",
+        "CREATE INDEX latest_by_shown ON latest(page, col, shown, site)",
+        "CREATE INDEX latest_by_d0 ON latest(page, col, d0, site)",
+        "CREATE INDEX latest_by_d7 ON latest(page, col, d7, site)",
+        "CREATE INDEX latest_by_d30 ON latest(page, col, d30, site)",
+        R"sql(CREATE TABLE sites(page TEXT NOT NULL, site TEXT COLLATE "C" NOT NULL,
+            PRIMARY KEY(page, site)))sql",
         R"sql(CREATE TABLE upstreams(
             provider TEXT PRIMARY KEY,
             suspended_until_ms BIGINT NOT NULL, suspended_status TEXT NOT NULL,
@@ -45,33 +52,71 @@ const std::vector<std::vector<const char*>> kMigrations = {
 const auto kSchemaVersion = static_cast<std::int64_t>(kMigrations.size());
 constexpr const char* kMigrationLock = "SELECT pg_advisory_xact_lock(7355608001)";
 
-// The measurement and its `latest` row in one statement. An out-of-order record (a late
-// measurement older than the stored one) never hides a newer one. $10: the measurement is
-// fresh. With $11 true, one the store already holds (a copy run again) is skipped.
-constexpr const char* kRecord = R"sql(
-WITH m AS (
-    INSERT INTO measurements(site, page, col, status, number, text, source, detail, time_ms)
-    SELECT $1, $2, $3, $4, $5, $6, $7, $8, $9
-    WHERE NOT ($11::boolean AND EXISTS (SELECT 1 FROM measurements h WHERE h.site = $1
-        AND h.page = $2 AND h.col = $3 AND h.time_ms = $9 AND h.source = $7))
-    RETURNING id, time_ms)
-INSERT INTO latest AS l(site, page, col, last_id, last_ms, good_id, good_ms)
-SELECT $1, $2, $3, m.id, m.time_ms, CASE WHEN $10::boolean THEN m.id END,
-       CASE WHEN $10::boolean THEN m.time_ms END FROM m
-ON CONFLICT(site, page, col) DO UPDATE SET
-    last_id = CASE WHEN excluded.last_ms >= l.last_ms THEN excluded.last_id ELSE l.last_id END,
-    last_ms = greatest(excluded.last_ms, l.last_ms),
-    good_id = CASE WHEN excluded.good_ms >= coalesce(l.good_ms, excluded.good_ms)
-                   THEN excluded.good_id ELSE l.good_id END,
-    good_ms = CASE WHEN excluded.good_ms >= coalesce(l.good_ms, excluded.good_ms)
-                   THEN excluded.good_ms ELSE l.good_ms END)sql";
+// One writer per column at a time, across instances: `latest` is worked out from the history
+// the writer sees, which must hold the other's measurement once it committed. Lists the site.
+constexpr const char* kLockColumn =
+    "WITH locked AS (SELECT pg_advisory_xact_lock(hashtextextended($1 || '/' || $2 || '/' || "
+    "$3, 0))) INSERT INTO sites(page, site) SELECT $2, $1 FROM locked ON CONFLICT DO NOTHING";
+
+// With $10 true, one the store already holds (a copy run again) is skipped: no row returned.
+constexpr const char* kInsert = R"sql(
+INSERT INTO measurements(site, page, col, status, number, text, source, detail, time_ms)
+SELECT $1, $2, $3, $4, $5, $6, $7, $8, $9
+WHERE NOT ($10::boolean AND EXISTS (SELECT 1 FROM measurements h WHERE h.site = $1
+    AND h.page = $2 AND h.col = $3 AND h.time_ms = $9 AND h.source = $7))
+RETURNING id)sql";
+
+// The value a cell shows (pages.cpp ShownValue); NULL when the measurement stands for none.
+#define SHOWN(m)                                                                                   \
+    "CASE WHEN " m ".status = 'ok' AND " m ".number >= 0 THEN " m ".number WHEN " m                \
+    ".status = 'not-found' AND coalesce(" m ".number, 0) >= 0 THEN coalesce(" m ".number, 0) END"
+#define OF_COLUMN " FROM measurements m WHERE m.site = $1 AND m.page = $2 AND m.col = $3 "
+#define NEWEST " ORDER BY m.time_ms DESC, m.id DESC LIMIT 1"
+#define SHOWN_BEFORE(name, condition)                                                              \
+    name " AS (SELECT " SHOWN("m") " AS v, m.time_ms" OF_COLUMN "AND " condition " AND " SHOWN(    \
+        "m") " IS NOT NULL AND (SELECT shown FROM n) IS NOT NULL" NEWEST ")"
+
+// A column's row of `latest` worked out again from its history, as store.cpp's LatestWriter
+// does: an out-of-order record never hides a newer one, and the values its change is measured
+// against (the newest shown before it, and at least 7 and 30 days before it) come along. Each
+// part is one step back along measurements_by_column.
+constexpr const char*
+    kRefresh =
+        "WITH n AS (SELECT m.id, m.time_ms, " SHOWN(
+            "m") " AS shown" OF_COLUMN NEWEST "),"
+                 " g AS (SELECT m.id, m.time_ms, " SHOWN(
+                     "m") " AS shown" OF_COLUMN "AND m.status IN ('ok', 'not-found')" NEWEST
+                          "), " SHOWN_BEFORE("p", "(m.time_ms, m.id) < (SELECT time_ms, id FROM n)") ", " SHOWN_BEFORE(
+                              "w",
+                              "m.time_ms <= "
+                              "(SELECT "
+                              "time_ms FROM "
+                              "n) - "
+                              "604800000") ", " SHOWN_BEFORE("mo", "m.time_ms <= (SELECT time_ms "
+                                                                   "FROM n) - 2592000000") R"sql(
+INSERT INTO latest AS l(site, page, col, last_id, last_ms, good_id, good_ms, shown, prev, prev_ms,
+    week, week_ms, month, month_ms, d0, d7, d30)
+SELECT $1, $2, $3, n.id, n.time_ms, g.id, g.time_ms, coalesce(n.shown, g.shown), p.v, p.time_ms,
+    w.v, w.time_ms, mo.v, mo.time_ms, n.shown - p.v, n.shown - w.v, n.shown - mo.v
+FROM n LEFT JOIN g ON true LEFT JOIN p ON true LEFT JOIN w ON true LEFT JOIN mo ON true
+ON CONFLICT(site, page, col) DO UPDATE SET last_id = excluded.last_id,
+    last_ms = excluded.last_ms, good_id = excluded.good_id, good_ms = excluded.good_ms,
+    shown = excluded.shown, prev = excluded.prev, prev_ms = excluded.prev_ms,
+    week = excluded.week, week_ms = excluded.week_ms, month = excluded.month,
+    month_ms = excluded.month_ms, d0 = excluded.d0, d7 = excluded.d7, d30 = excluded.d30)sql";
+
+#undef SHOWN_BEFORE
+#undef NEWEST
+#undef OF_COLUMN
+#undef SHOWN
 
 #define MEASUREMENT_COLUMNS(m)                                                                     \
     m ".status, " m ".number, " m ".text, " m ".source, " m ".detail, " m ".time_ms"
 
 constexpr const char* kLatestRows =
     "SELECT l.site, l.col, " MEASUREMENT_COLUMNS("a") ", g.id, " MEASUREMENT_COLUMNS(
-        "g") " FROM latest l JOIN measurements a ON a.id = l.last_id"
+        "g") ", l.prev, l.prev_ms, l.week, l.week_ms, l.month, l.month_ms"
+             " FROM latest l JOIN measurements a ON a.id = l.last_id"
              " LEFT JOIN measurements g ON g.id = l.good_id"
              " WHERE l.site = ANY($1::text[]) AND l.page = $2 ORDER BY l.site, l.col";
 
@@ -99,27 +144,22 @@ constexpr const char* kSaveUpstream =
     "broken_why = excluded.broken_why, canary_ms = excluded.canary_ms, canary_status = "
     "excluded.canary_status, canary_detail = excluded.canary_detail";
 
-// The value an overview cell shows (pages.cpp ShownValue), as in store.cpp.
-#define SHOWN_VALUE(m)                                                                             \
-    "WHEN " m ".status = 'ok' AND " m ".number >= 0 THEN " m ".number WHEN " m                     \
-    ".status = 'not-found' AND coalesce(" m ".number, 0) >= 0 THEN coalesce(" m ".number, 0) "
-
-// %s: the direction. $2 is unused by the order by site but keeps one parameter list.
-constexpr const char* kSitesBySite =
-    "SELECT DISTINCT site FROM latest WHERE page = $1 AND $2::integer IS NOT NULL"
-    " ORDER BY site %s OFFSET $3";
-constexpr const char* kSitesByValue =
-    "SELECT s.site FROM (SELECT DISTINCT site FROM latest "
-    "WHERE page = $1) s"
-    " LEFT JOIN latest l ON l.site = s.site AND l.page = $1 AND "
-    "l.col = $2"
-    " LEFT JOIN measurements a ON a.id = l.last_id"
-    " LEFT JOIN measurements g ON g.id = l.good_id"
-    " ORDER BY CASE " SHOWN_VALUE("a") SHOWN_VALUE("g") "END %s NULLS LAST, s.site OFFSET $3";
-
-#undef SHOWN_VALUE
-
-constexpr const char* kSiteCount = "SELECT count(DISTINCT site) FROM latest WHERE page = $1";
+// The overview's sites in order, as in store.cpp: %1$s the direction, %2$s the key. By site
+// from `sites`; by a key along its index: the sites with the key, then those with the column
+// but not the key, then those without the column. $2 is unused by the order by site but keeps
+// one parameter list.
+constexpr const char* kSitesBySite = "SELECT site FROM sites WHERE page = $1 AND $2::integer IS "
+                                     "NOT NULL ORDER BY site %1$s OFFSET $3";
+constexpr const char* kSitesByKey = "SELECT site FROM latest WHERE page = $1 AND col = $2 AND "
+                                    "%2$s IS NOT NULL ORDER BY %2$s %1$s, site %1$s OFFSET $3";
+constexpr const char* kSitesWithoutKey = "SELECT site FROM latest WHERE page = $1 AND col = $2 "
+                                         "AND %2$s IS NULL ORDER BY site %1$s OFFSET $3";
+constexpr const char* kSitesWithoutColumn =
+    "SELECT site FROM sites s WHERE page = $1 AND NOT EXISTS (SELECT 1 FROM latest k WHERE "
+    "k.site = s.site AND k.page = $1 AND k.col = $2) ORDER BY site %1$s OFFSET $3";
+constexpr const char* kKeyCounts =
+    "SELECT count(%2$s), count(*) FROM latest WHERE page = $1 AND col = $2";
+constexpr const char* kSiteCount = "SELECT count(*) FROM sites WHERE page = $1";
 
 Param Text(std::string_view v) {
     return std::string(v);
@@ -173,6 +213,9 @@ ReadLatest(pg::Connection& db, const std::vector<std::string>& sites, Page page)
         l.last = ReadMeasurement(r, i, 2);
         if (!r.null(i, 8))
             l.good = ReadMeasurement(r, i, 9);
+        for (auto [col, past] : {std::pair{15, &l.previous}, {17, &l.week}, {19, &l.month}})
+            if (!r.null(i, col))
+                *past = PastValue{r.integer(i, col), r.integer(i, col + 1)};
         by_site[r.text(i, 0)].push_back(std::move(l));
     }
     std::vector<std::vector<Latest>> out;
@@ -181,27 +224,55 @@ ReadLatest(pg::Connection& db, const std::vector<std::string>& sites, Page page)
     return out;
 }
 
-// A server-side cursor in a read-only repeatable-read transaction: the count and every row
-// come from one snapshot, and a view of any size costs one batch of rows at a time.
+// Server-side cursors in a read-only repeatable-read transaction: the count and every row come
+// from one snapshot, and a view of any size costs one batch of rows at a time. An order by a
+// column reads three cursors in turn (see kSitesByKey).
 class PgOverview final : public OverviewCursor {
   public:
     PgOverview(std::unique_ptr<pg::Connection> db, Page page) : db_(std::move(db)), page_(page) {}
 
     bool Declare(TableOrder order, std::size_t offset) {
-        // The distinct sites are counted faster in the order of the (site, page, col) index
-        // than hashed: a third of the time for 100,000 sites, and no memory for the hash.
-        if (!db_->Exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY").ok() ||
-            !db_->Exec("SET LOCAL enable_hashagg = off").ok())
+        if (!db_->Exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY").ok())
             return false;
-        char sql[1024];
-        std::snprintf(sql, sizeof sql, order.column < 0 ? kSitesBySite : kSitesByValue,
-                      order.descending ? "DESC" : "ASC");
-        const pg::Result r = db_->Exec(
-            std::string("DECLARE sites NO SCROLL CURSOR FOR ") + sql,
-            {Text(PageName(page_)), Int(order.column), Int(static_cast<std::int64_t>(offset))});
-        if (!r.ok())
-            LogLine("store: overview failed: " + r.error());
-        return r.ok();
+        const char* direction = order.descending ? "DESC" : "ASC";
+        const char* key = order.key == TableOrder::Key::Change  ? "d0"
+                          : order.key == TableOrder::Key::Week  ? "d7"
+                          : order.key == TableOrder::Key::Month ? "d30"
+                                                                : "shown";
+        auto sql = [&](const char* format) {
+            char text[512];
+            std::snprintf(text, sizeof text, format, direction, key);
+            return std::string(text);
+        };
+        const std::vector<Param> params = {Text(PageName(page_)), Int(order.column)};
+        std::vector<std::pair<std::string, std::size_t>> parts;
+        if (order.column < 0) {
+            parts.emplace_back(sql(kSitesBySite), offset);
+        } else {
+            // The offset runs on into the later parts once it passes the earlier ones.
+            std::size_t with = 0, rows = 0;
+            if (offset > 0) {
+                const pg::Result counts = db_->Exec(sql(kKeyCounts), params);
+                if (!counts.ok())
+                    return Failed(counts);
+                with = static_cast<std::size_t>(counts.integer(0, 0));
+                rows = static_cast<std::size_t>(counts.integer(0, 1));
+            }
+            auto past = [&](std::size_t n) { return offset > n ? offset - n : 0; };
+            parts.emplace_back(sql(kSitesByKey), offset);
+            parts.emplace_back(sql(kSitesWithoutKey), past(with));
+            parts.emplace_back(sql(kSitesWithoutColumn), past(rows));
+        }
+        for (const auto& [query, skip] : parts) {
+            std::vector<Param> with_offset = params;
+            with_offset.push_back(Int(static_cast<std::int64_t>(skip)));
+            const pg::Result r = db_->Exec("DECLARE part" + std::to_string(parts_++) +
+                                               " NO SCROLL CURSOR FOR " + query,
+                                           with_offset);
+            if (!r.ok())
+                return Failed(r);
+        }
+        return true;
     }
 
     std::optional<std::size_t> Total() override {
@@ -212,16 +283,19 @@ class PgOverview final : public OverviewCursor {
     }
 
     std::optional<std::vector<SiteRow>> Next(std::size_t n) override {
-        std::vector<SiteRow> out;
-        if (done_ || n == 0)
-            return out;
-        const pg::Result r = db_->Exec("FETCH FORWARD " + std::to_string(n) + " FROM sites");
-        if (!r.ok())
-            return std::nullopt;
-        done_ = static_cast<std::size_t>(r.rows()) < n;
         std::vector<std::string> sites;
-        for (int i = 0; i < r.rows(); ++i)
-            sites.emplace_back(r.text(i, 0));
+        while (at_ < parts_ && sites.size() < n) {
+            const std::size_t want = n - sites.size();
+            const pg::Result r = db_->Exec("FETCH FORWARD " + std::to_string(want) + " FROM part" +
+                                           std::to_string(at_));
+            if (!r.ok())
+                return std::nullopt;
+            for (int i = 0; i < r.rows(); ++i)
+                sites.emplace_back(r.text(i, 0));
+            if (static_cast<std::size_t>(r.rows()) < want)
+                ++at_;
+        }
+        std::vector<SiteRow> out;
         if (sites.empty())
             return out;
         auto columns = ReadLatest(*db_, sites, page_);
@@ -233,9 +307,14 @@ class PgOverview final : public OverviewCursor {
     }
 
   private:
+    static bool Failed(const pg::Result& r) {
+        LogLine("store: overview failed: " + r.error());
+        return false;
+    }
+
     std::unique_ptr<pg::Connection> db_;
     Page page_;
-    bool done_ = false;
+    std::size_t parts_ = 0, at_ = 0;
 };
 
 // Brings the database's layout up to date; "" when done, else why not.
@@ -481,17 +560,23 @@ class PgStore final : public Store {
         std::size_t added = 0;
         for (const KeptMeasurement& row : rows) {
             const Measurement& m = row.m;
-            const pg::Result r =
-                db_->Prepared("record", kRecord,
-                              {Text(row.site), Text(PageName(row.page)), Int(row.column),
-                               Text(StatusName(m.status)), m.number ? Int(*m.number) : Param(),
-                               Text(m.text), Text(m.source), Text(m.detail), Int(m.time_ms),
-                               Bool(IsFresh(m.status)), Bool(skip_held)});
+            const std::vector<Param> column = {Text(row.site), Text(PageName(row.page)),
+                                               Int(row.column)};
+            pg::Result r = db_->Prepared("lock_column", kLockColumn, column);
+            if (r.ok())
+                r = db_->Prepared("insert", kInsert,
+                                  {column[0], column[1], column[2], Text(StatusName(m.status)),
+                                   m.number ? Int(*m.number) : Param(), Text(m.text),
+                                   Text(m.source), Text(m.detail), Int(m.time_ms),
+                                   Bool(skip_held)});
+            if (r.ok() && r.rows() == 1) {
+                r = db_->Prepared("refresh", kRefresh, column);
+                ++added;
+            }
             if (!r.ok()) {
                 last_error_ = r.error();
                 return std::nullopt;
             }
-            added += static_cast<std::size_t>(r.affected());
         }
         if (!tx.Commit())
             return std::nullopt;

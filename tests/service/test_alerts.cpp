@@ -54,7 +54,9 @@ struct Fixture {
         alerts = Alerts::Open(dir.path, config, t.env, &error);
         ASSERT_TRUE(alerts) << error;
     }
+    // As the engine does: recorded, then judged.
     void Feed(const Measurement& m, Page page = Page::Sites, const std::string& site = "a.com") {
+        ASSERT_TRUE(store->Record(site, page, 0, m));
         alerts->Observe(site, page, {0}, {m});
     }
     std::string Log() { // oldest first: "+title" fired, "-title" cleared

@@ -88,16 +88,101 @@ TEST(Pages, ChartIsWellFormedSvgForAnyHistory) {
         many,
     };
     for (const auto& history : histories) {
-        const std::string svg = LineChart("谷歌 <收录> & co", history);
+        const std::string svg = LineChart("谷歌 <收录> & co", {{"", &history}});
         EXPECT_TRUE(WellFormed(svg)) << svg;
         EXPECT_EQ(svg.rfind("<svg xmlns=\"http://www.w3.org/2000/svg\"", 0), 0u);
         EXPECT_EQ(svg.find("nan"), std::string::npos) << svg;
         EXPECT_EQ(svg.find("inf"), std::string::npos) << svg;
     }
-    const std::string svg = LineChart("x", many);
+    const std::string svg = LineChart("x", {{"", &many}});
     EXPECT_NE(svg.find("<polyline"), std::string::npos);
     EXPECT_NE(svg.find("10亿"), std::string::npos); // axis reaches the top value
     EXPECT_EQ(svg.find("<polyline", svg.find("<polyline") + 1), std::string::npos);
+    // Failures sit on their band below the zero line, never on it; a real zero sits on it.
+    std::smatch zero;
+    ASSERT_TRUE(std::regex_search(svg, zero, std::regex("<line x1=\"[0-9.]+\" y1=\"([0-9.]+)\"")));
+    const double zero_y = std::stod(zero[1]);
+    int failures = 0;
+    const std::regex cross("<path d=\"M[0-9.]+ ([0-9.]+)L[0-9.]+ ([0-9.]+)");
+    for (std::sregex_iterator it(svg.begin(), svg.end(), cross), end; it != end; ++it, ++failures)
+        EXPECT_GT(std::min(std::stod((*it)[1]), std::stod((*it)[2])), zero_y + 2);
+    EXPECT_EQ(failures, 9);
+    EXPECT_NE(svg.find("cy=\"" + std::string(zero[1]) + "\""), std::string::npos);
+    // Two lines over a fixed range: each its colour; points outside stay inside the plot.
+    const std::vector<Measurement> other{M(t0 - 90 * day, Status::Ok, 3), M(t0, Status::Ok, 4)};
+    const std::string two =
+        LineChart("y", {{"a.com", &many}, {"b.com", &other}}, t0, t0 + 30 * day);
+    EXPECT_TRUE(WellFormed(two)) << two;
+    EXPECT_NE(two.find(std::string(SeriesColour(1))), std::string::npos);
+    EXPECT_EQ(two.find("cx=\"-"), std::string::npos);
+}
+
+TEST(Pages, ChangesInCellsAndTheirSortLinks) {
+    auto fresh = [](std::string site, std::int64_t now, std::optional<std::int64_t> before) {
+        SiteRow row = Row(std::move(site), now);
+        if (before) {
+            row.columns[0].previous = PastValue{*before, 900};
+            row.columns[0].week = PastValue{*before, 800};
+        }
+        return row;
+    };
+    SiteRow stale = Row("s.com", {}, 9);
+    stale.columns[0].previous = PastValue{4, 400}; // not the store's doing; still not shown
+    const struct {
+        SiteRow row;
+        const char* shows; // "" for no change at all
+    } cases[] = {
+        {fresh("a.com", 1200, 1000), "▲200 +20.0%"},
+        {fresh("b.com", 500, 1000), "▼500 -50.0%"},
+        {fresh("c.com", 5, 0), "▲5<"},
+        {fresh("d.com", 7, 7), "持平"},
+        {fresh("e.com", 7, {}), ""},
+        {stale, ""},
+    };
+    for (const auto& c : cases) {
+        OverviewView view{Page::Ranks, {c.row}, {0, false, TableOrder::Key::Change}, 1, 100,
+                          1,           2000};
+        const std::string html = OverviewPage(view);
+        const bool any = html.find("<span class=\"up\">") != std::string::npos ||
+                         html.find("<span class=\"down\">") != std::string::npos ||
+                         html.find("<span class=\"same\">") != std::string::npos;
+        EXPECT_EQ(any, *c.shows != 0) << c.row.site;
+        if (*c.shows) {
+            EXPECT_NE(html.find(c.shows), std::string::npos) << c.row.site;
+            EXPECT_NE(html.find("7天 <span"), std::string::npos) << c.row.site;
+        }
+        // The current order's link flips it; the others start with the largest fall.
+        EXPECT_NE(html.find("?sort=0&amp;order=desc&amp;by=change\">变化 ▲"), std::string::npos);
+        EXPECT_NE(html.find("?sort=1&amp;order=asc&amp;by=month\">30天<"), std::string::npos);
+    }
+    EXPECT_EQ(ParseOrder(Page::Ranks, "1", "asc", "week").key, TableOrder::Key::Week);
+    EXPECT_EQ(ParseOrder(Page::Ranks, "site", "asc", "week").key, TableOrder::Key::Value);
+    const std::string csv = OverviewCsvRows(Page::Ranks, {cases[0].row});
+    EXPECT_TRUE(std::regex_search(csv, std::regex("^a\\.com,1200,\\d{4}-\\d\\d-\\d\\dT\\d\\d:"
+                                                  "\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d,正常,200,200,,")))
+        << csv;
+}
+
+TEST(Pages, RangesAndTheComparePage) {
+    for (const auto& [text, days] : std::vector<std::pair<const char*, std::optional<int>>>{
+             {"", 30}, {"7", 7}, {"365", 365}, {"all", 0}, {"0", {}}, {"8", {}}, {"30 ", {}}})
+        EXPECT_EQ(ParseRange(text), days) << text;
+    const std::int64_t now = 1'780'000'000'000;
+    CompareView view;
+    view.column = 0;
+    view.days = 90;
+    view.sites = {"xn--fiqs8s.cn", "xn--pple-43d.com"};
+    view.history = {{M(now - 1000, Status::Ok, 5)}, {M(now - 2000, Status::Blocked)}};
+    view.page_number = view.page_size = 2;
+    view.total = 5;
+    view.now_ms = now;
+    const std::string html = ComparePage(view);
+    EXPECT_NE(html.find(">中国.cn</a>"), std::string::npos);
+    EXPECT_NE(html.find(">xn--pple-43d.com</a>"), std::string::npos); // a homograph stays
+    EXPECT_NE(html.find("<b>90 天</b>"), std::string::npos);
+    EXPECT_NE(html.find("compare.htm?t=site&amp;col=0&amp;days=all\""), std::string::npos);
+    EXPECT_NE(html.find("?t=site&amp;col=0&amp;days=90&amp;page=3\""), std::string::npos);
+    EXPECT_NE(html.find("第 3–4 个"), std::string::npos);
 }
 
 TEST(Pages, OverviewPageLinksEveryPageInTheSameOrder) {
@@ -205,7 +290,7 @@ TEST(Pages, CellStateForEveryStatus) {
                        r.measuring ? now + 15'000 : 0};
         a.used.source = r.provider;
         a.used.detail = r.detail;
-        view.stored[Page::Sites].push_back({a.column, a.used, {}}); // the newest attempt
+        view.stored[Page::Sites].push_back({a.column, a.used, {}, {}, {}, {}}); // the newest
         if (r.stale)
             a.used = M(now - h, Status::Ok, r.sent);
         view.answers[Page::Sites].push_back(a);

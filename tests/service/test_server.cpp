@@ -368,6 +368,10 @@ TEST(Server, PagesAreEscapedUtf8AndCsvMatchesTheTable) {
     r = s.Get("/ostrem/seo/show.asp?t=site&word=a.example.com&format=csv");
     EXPECT_EQ(r->body.rfind("\xEF\xBB\xBF", 0), 0u);
     EXPECT_EQ(Split(r->body, "\r\n").size(), 1 + 7 + 1u); // header, 7 columns, final CRLF
+    EXPECT_EQ(s.Get("/ostrem/seo/compare.htm?t=site&col=6&days=all")->status, 200);
+    for (const char* bad : {"compare.htm?t=site&col=7", "compare.htm?t=pr&col=0&page=2",
+                            "show.asp?t=site&word=a.example.com&days=8"})
+        EXPECT_EQ(s.Get(std::string("/ostrem/seo/") + bad)->status, 404) << bad;
 
     const auto html = s.Get("/ostrem/seo/sites.htm?sort=site&order=desc")->body;
     const auto csv = s.Get("/ostrem/seo/sites.csv?sort=site&order=desc");

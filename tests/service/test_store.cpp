@@ -148,7 +148,8 @@ TEST_P(SharedStoreTest, LatestGoodHistoryAndOverview) {
 }
 
 // The store sorts the overview, so that any page of it is in the order of the whole: by the
-// value a cell shows (the newest, else the last good one), missing values last, ties by site.
+// value a cell shows (the newest, else the last good one), missing values last, ties by site
+// in the same direction.
 TEST_P(SharedStoreTest, OverviewSortsAcrossPagesByShownValue) {
     auto store = Open();
     const struct {
@@ -179,12 +180,64 @@ TEST_P(SharedStoreTest, OverviewSortsAcrossPagesByShownValue) {
                 sites += row.site[0];
         return sites;
     };
-    EXPECT_EQ(order_of({0, true}, 0, 4), "caebdf");
+    EXPECT_EQ(order_of({0, true}, 0, 4), "caebfd");
     EXPECT_EQ(order_of({0, false}, 0, 1), "beacdf");
     EXPECT_EQ(order_of({0, false}, 2, 2), "acdf");
     EXPECT_EQ(order_of({-1, true}, 0, 10), "fedcba");
     EXPECT_EQ(order_of({-1, false}, 4, 10), "ef");
     EXPECT_EQ(order_of({-1, false}, 6, 10), "");
+}
+
+// What a cell's change is measured against, worked out as measurements arrive (in any order),
+// and the overview sorted by each change across pages.
+TEST_P(SharedStoreTest, ChangesAndTheirOrder) {
+    auto store = Open();
+    const std::int64_t day = 86'400'000, t0 = 1'780'000'000'000;
+    const struct {
+        const char* site;
+        std::vector<std::pair<int, std::optional<std::int64_t>>> steps; // day, value or failure
+    } sites[] = {
+        {"a.com", {{0, 100}, {25, 150}, {40, 120}}}, // -30 since day 25, -30 in 7, +20 in 30
+        {"b.com", {{39, 10}, {40, 50}}},             // +40, too young for 7 days
+        {"c.com", {{0, 300}, {40, {}}}},             // failing now: stale, no change
+        {"d.com", {{40, 80}, {30, 90}}},             // the late one is older: -10, -10 in 7
+        {"e.com", {{40, 7}}},                        // nothing before
+    };
+    for (const auto& s : sites)
+        for (const auto& [d, v] : s.steps)
+            ASSERT_TRUE(store->Record(s.site, Page::Sites, 0,
+                                      Make(v ? Status::Ok : Status::Blocked, v, t0 + d * day)));
+    ASSERT_TRUE(store->Record("f.com", Page::Sites, 1, Make(Status::Ok, 1, t0))); // no column 0
+    const auto a = store->LatestRow("a.com", Page::Sites);
+    ASSERT_TRUE(a && a->size() == 1 && a->front().previous && a->front().week && a->front().month);
+    EXPECT_EQ(a->front().previous->value, 150);
+    EXPECT_EQ(a->front().previous->time_ms, t0 + 25 * day);
+    EXPECT_EQ(a->front().week->value, 150);
+    EXPECT_EQ(a->front().month->value, 100);
+    EXPECT_FALSE(store->LatestRow("c.com", Page::Sites)->front().previous);
+    EXPECT_EQ(store->LatestRow("d.com", Page::Sites)->front().last.number, 80);
+
+    using Key = TableOrder::Key;
+    auto order_of = [&](TableOrder order, std::size_t offset) {
+        std::string out;
+        const auto rows = store->Overview(Page::Sites, order, offset)->Next(10);
+        for (const SiteRow& row : *rows)
+            out += row.site[0];
+        return out;
+    };
+    const struct {
+        TableOrder order;
+        std::size_t offset;
+        const char* sites;
+    } cases[] = {
+        {{0, false, Key::Change}, 0, "adbcef"}, {{0, true, Key::Change}, 0, "bdaecf"},
+        {{0, false, Key::Change}, 2, "bcef"},   {{0, false, Key::Change}, 4, "ef"},
+        {{0, false, Key::Week}, 1, "dbcef"},    {{0, true, Key::Month}, 0, "aedcbf"},
+        {{0, true, Key::Value}, 0, "cadbef"},   {{0, false, Key::Month}, 9, ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(order_of(c.order, c.offset), c.sites)
+            << static_cast<int>(c.order.key) << c.order.descending << c.offset;
 }
 
 TEST_P(SharedStoreTest, KilledWriterLosesNothingAcknowledged) {
@@ -495,6 +548,31 @@ TEST_F(StoreTest, LayoutVersions) {
     EXPECT_EQ(store->History("a.com", Page::Links, 1, 0).size(), 1u);
     EXPECT_FALSE(store->LoadUpstream("baidu"));
     EXPECT_TRUE(store->SaveUpstream("baidu", {}));
+    store.reset();
+    // A file of layout 1: `latest` without the changes, filled from the history on opening.
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    sql(R"(CREATE TABLE measurements(id INTEGER PRIMARY KEY, site TEXT NOT NULL,
+               page TEXT NOT NULL, col INTEGER NOT NULL, status TEXT NOT NULL, number INTEGER,
+               text TEXT NOT NULL, source TEXT NOT NULL, detail TEXT NOT NULL,
+               time_ms INTEGER NOT NULL);
+           CREATE TABLE latest(site TEXT NOT NULL, page TEXT NOT NULL, col INTEGER NOT NULL,
+               last_id INTEGER NOT NULL, last_ms INTEGER NOT NULL, good_id INTEGER,
+               good_ms INTEGER, PRIMARY KEY(site, page, col)) WITHOUT ROWID;
+           INSERT INTO measurements VALUES(1, 'a.com', 'sites', 0, 'ok', 100, '', 'x', '', 0),
+               (2, 'a.com', 'sites', 0, 'ok', 40, '', 'x', '', 3000000000),
+               (3, 'b.com', 'sites', 0, 'ok', 5, '', 'x', '', 0);
+           INSERT INTO latest VALUES('a.com', 'sites', 0, 2, 3000000000, 2, 3000000000),
+               ('b.com', 'sites', 0, 3, 0, 3, 0);
+           PRAGMA user_version = 1;)");
+    store = Open();
+    const auto migrated = store->LatestRow("a.com", Page::Sites);
+    ASSERT_TRUE(migrated && migrated->size() == 1 && migrated->front().month);
+    EXPECT_EQ(migrated->front().previous->value, 100);
+    EXPECT_EQ(migrated->front().month->value, 100);
+    auto by_change = store->Overview(Page::Sites, {0, false, TableOrder::Key::Change}, 0)->Next(9);
+    ASSERT_EQ(by_change->size(), 2u);
+    EXPECT_EQ((*by_change)[0].site, "a.com");
     store.reset();
     // A file of a newer service is neither used nor set aside.
     sql("PRAGMA user_version = 99;");

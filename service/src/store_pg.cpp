@@ -2,15 +2,15 @@
 // as the SQLite store (store.cpp); the SQL differs where the dialects do.
 //
 // One connection under a mutex, as in the SQLite store: every call is one or two indexed
-// statements (well under a millisecond on a local network), writes are serialised by the
-// server's row locks anyway, and one connection keeps its prepared statements and its
-// reconnection in one place. An overview, which may be read for minutes by a CSV download,
-// takes a connection of its own so that it never holds the lock.
+// statements (well under a millisecond on a local network), the writers of one column wait for
+// each other across instances anyway (kLockColumn), and one connection keeps its prepared
+// statements and its reconnection in one place. An overview, which may be read for minutes by a CSV
+// download, takes a connection of its own so that it never holds the lock.
 #include "log.h"
 #include "pg.h"
 #include "store.h"
 
-#include <array>
+#include <cstdio>
 #include <mutex>
 #include <unordered_map>
 
@@ -19,8 +19,9 @@ namespace {
 
 using pg::Param;
 
-// Each entry brings the layout from version i to i + 1. Applied at start in one transaction
-// under an advisory lock, so that instances starting together migrate once.
+// Each entry brings the layout from version i to i + 1 (the first is the SQLite file's layout
+// 2). Applied at start in one transaction under an advisory lock, so that instances starting
+// together migrate once.
 const std::vector<std::vector<const char*>> kMigrations = {
     {
         R"sql(CREATE TABLE measurements(
@@ -620,7 +621,8 @@ class PgStore final : public Store {
     // until any call does.
     void Failed(const char* what, bool lost) {
         std::string why = last_error_.empty() ? db_->Error() : last_error_;
-        LogLine(std::string("store: ") + what + " failed: " + why);
+        if (!(lost && lost_)) // a lost connection once, not once per call until it is back
+            LogLine(std::string("store: ") + what + " failed: " + why);
         if (!lost && std::string_view(what) != "record")
             return;
         lost_ = lost_ || lost;

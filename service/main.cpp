@@ -5,6 +5,7 @@
 #include "engine.h"
 #include "import.h"
 #include "log.h"
+#include "migrate.h"
 #include "protocol.h"
 #include "provider.h"
 #include "server.h"
@@ -55,6 +56,10 @@ int Import(Service& service, const Arguments& arguments) {
 int ImportCcLinks(Service& service, const Arguments& arguments) {
     return RunImport(service.config, "cc-links", arguments);
 }
+// Works on the two stores it names, not on the configured service.
+int Migrate(Service&, const Arguments& arguments) {
+    return MigrateStore(arguments[0], arguments[1], DefaultEnv(), stdout);
+}
 
 // The default command (serving) comes first; the others are picked by their flag.
 const Command kCommands[] = {
@@ -75,6 +80,10 @@ const Command kCommands[] = {
      "send a sample alert through CHANNEL (a name under [alerts.channels]) and say whether it "
      "was taken",
      TestAlert},
+    {"--migrate-store", "FROM TO", 2,
+     "copy every measurement and upstream state from one store to another (each a data folder, "
+     "a measurements.db or a postgresql:// URI); run again to continue a copy cut short",
+     Migrate},
 };
 
 void Usage(std::FILE* out) {
@@ -264,7 +273,7 @@ bool Open(Service& service, const std::optional<fs::path>& file,
     LogLine("configuration: " +
             (config_file.empty() ? std::string("built-in defaults") : config_file.string()));
     Env& env = DefaultEnv();
-    service.store = OpenStore(service.config.data_dir, env, &error);
+    service.store = OpenConfiguredStore(service.config.store, service.config.data_dir, env, &error);
     if (!service.store) {
         LogLine("store: " + error);
         return false;
@@ -350,7 +359,7 @@ int main(int argc, char** argv) {
         pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     }
     Service service;
-    if (!Open(service, file, listen, data))
+    if (command->run != Migrate && !Open(service, file, listen, data))
         return 1;
     return command->run(service, arguments);
 }

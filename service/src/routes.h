@@ -71,6 +71,7 @@ class Routes {
     WebResponse Compare(const Target& target);
     WebResponse Home();
     WebResponse CellState(const Target& target);
+    WebResponse Health(bool ready);
 
     const Config& config_;
     Engine& engine_;

@@ -71,6 +71,7 @@ TEST_F(ConfigTest, FileOverlaysDefaultsKeyByKey) {
     const fs::path file = Write(R"(
 listen = "[::1]:9000"
 data_dir = "store"
+store = "old/measurements.db"
 fresh_hours = 0.5
 allow = ["127.0.0.1"]
 [update]
@@ -86,6 +87,7 @@ values.ranks = [3, 4]
     ASSERT_TRUE(LoadConfig(file, &c, &error)) << error;
     EXPECT_EQ(c.listen, "[::1]:9000");
     EXPECT_EQ(c.data_dir, dir_ / "store"); // relative to the file
+    EXPECT_EQ(StoreLocation(c.store, c.data_dir), (dir_ / "old" / "measurements.db").string());
     EXPECT_EQ(c.fresh_ms, 1800 * 1000);
     EXPECT_EQ(c.deadline_ms, 45000);
     EXPECT_EQ(c.update.version, "V1.3 Beta");

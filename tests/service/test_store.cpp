@@ -1,6 +1,10 @@
 // The measurement store: latest and last good values, history, a killed writer, damaged files.
+#include "engine.h"
 #include "fakes.h"
 #include "faultyvfs.h"
+#include "migrate.h"
+#include "pgserver.h"
+#include "routes.h"
 #include "store.h"
 #include "tempdir.h"
 
@@ -43,11 +47,34 @@ class StoreTest : public ::testing::Test {
     test::TestEnv env_;
 };
 
-TEST_F(StoreTest, LatestGoodHistoryAndOverview) {
+// The behaviour every store shares, run against SQLite and against a PostgreSQL server that
+// the test starts: the parameter is the `store` setting ("" SQLite in the data folder).
+class SharedStoreTest : public StoreTest, public ::testing::WithParamInterface<bool> {
+  protected:
+    void SetUp() override {
+        if (GetParam()) {
+            ASSERT_EQ(test::SharedPgServer().error(), "");
+            setting_ = test::SharedPgServer().NewDatabase();
+        }
+    }
+    std::unique_ptr<Store> Open() {
+        std::string error;
+        auto store = OpenConfiguredStore(setting_, dir_, env_.env, &error);
+        EXPECT_TRUE(store) << error;
+        return store;
+    }
+    std::string setting_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Stores, SharedStoreTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Pg" : "Sqlite"; });
+
+TEST_P(SharedStoreTest, LatestGoodHistoryAndOverview) {
     auto store = Open();
     ASSERT_TRUE(store);
     ASSERT_TRUE(store->LatestRow("a.com", Page::Sites));
     EXPECT_TRUE(store->LatestRow("a.com", Page::Sites)->empty());
+    EXPECT_EQ(store->Unready(), "");
 
     ASSERT_TRUE(store->Record("a.com", Page::Sites, 0, Make(Status::Ok, 10, 1000)));
     ASSERT_TRUE(store->Record("a.com", Page::Sites, 0, Make(Status::NotFound, 0, 2000)));
@@ -56,7 +83,10 @@ TEST_F(StoreTest, LatestGoodHistoryAndOverview) {
     ASSERT_TRUE(store->Record("a.com", Page::Sites, 0, Make(Status::Ok, 7, 1500)));
     ASSERT_TRUE(store->Record("a.com", Page::Sites, 3, Make(Status::Blocked, {}, 3000)));
     ASSERT_TRUE(store->Record("a.com", Page::Links, 0, Make(Status::Ok, 5, 3000)));
-    ASSERT_TRUE(store->Record("b.com", Page::Sites, 1, Make(Status::Ok, 1, 3000)));
+    // All columns of one source or none.
+    EXPECT_FALSE(store->RecordAll("b.com", Page::Sites, {0, 1}, {Make(Status::Ok, 9, 3000)}));
+    ASSERT_TRUE(store->RecordAll("b.com", Page::Sites, {1, 2},
+                                 {Make(Status::Ok, 1, 3000), Make(Status::Ok, 2, 3000)}));
     ASSERT_TRUE(store->Record("a.com", Page::Whois, 0, Make(Status::Ok, {}, 3000, "注册商 甲")));
 
     auto row = *store->LatestRow("a.com", Page::Sites);
@@ -86,20 +116,41 @@ TEST_F(StoreTest, LatestGoodHistoryAndOverview) {
     EXPECT_EQ(overview[0].site, "a.com");
     EXPECT_EQ(overview[0].columns.size(), 2u);
     EXPECT_EQ(overview[1].site, "b.com");
+    ASSERT_EQ(overview[1].columns.size(), 2u);
     EXPECT_EQ(overview[1].columns.at(0).good->number, 1);
     EXPECT_EQ(store->Overview(Page::Ranks, {}, 0)->Total(), 0u);
+
+    UpstreamState u;
+    u.suspended_until_ms = 5;
+    u.suspended_status = Status::RateLimited;
+    u.budget_day = 20000;
+    u.budget_spent = 3;
+    u.broken = true;
+    u.broken_why = "校验";
+    u.canary_status = Status::ParseFailed;
+    EXPECT_FALSE(store->LoadUpstream("baidu"));
+    ASSERT_TRUE(store->SaveUpstream("baidu", u));
+    u.budget_spent = 4;
+    ASSERT_TRUE(store->SaveUpstream("baidu", u));
 
     // Everything is still there for the next process.
     store.reset();
     store = Open();
     EXPECT_EQ(store->History("a.com", Page::Sites, 0, 0).size(), 4u);
     EXPECT_TRUE(store->Notices().empty());
+    const auto kept = store->LoadUpstream("baidu");
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->suspended_status, Status::RateLimited);
+    EXPECT_EQ(kept->budget_spent, 4);
+    EXPECT_TRUE(kept->broken);
+    EXPECT_EQ(kept->broken_why, "校验");
+    EXPECT_EQ(kept->canary_status, Status::ParseFailed);
 }
 
 // The store sorts the overview, so that any page of it is in the order of the whole: by the
 // value a cell shows (the newest, else the last good one), missing values last, ties by site
 // in the same direction.
-TEST_F(StoreTest, OverviewSortsAcrossPagesByShownValue) {
+TEST_P(SharedStoreTest, OverviewSortsAcrossPagesByShownValue) {
     auto store = Open();
     const struct {
         const char* site;
@@ -139,7 +190,7 @@ TEST_F(StoreTest, OverviewSortsAcrossPagesByShownValue) {
 
 // What a cell's change is measured against, worked out as measurements arrive (in any order),
 // and the overview sorted by each change across pages.
-TEST_F(StoreTest, ChangesAndTheirOrder) {
+TEST_P(SharedStoreTest, ChangesAndTheirOrder) {
     auto store = Open();
     const std::int64_t day = 86'400'000, t0 = 1'780'000'000'000;
     const struct {
@@ -189,7 +240,7 @@ TEST_F(StoreTest, ChangesAndTheirOrder) {
             << static_cast<int>(c.order.key) << c.order.descending << c.offset;
 }
 
-TEST_F(StoreTest, KilledWriterLosesNothingAcknowledged) {
+TEST_P(SharedStoreTest, KilledWriterLosesNothingAcknowledged) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
     const pid_t child = ::fork();
@@ -197,7 +248,7 @@ TEST_F(StoreTest, KilledWriterLosesNothingAcknowledged) {
     if (child == 0) {
         ::close(fds[0]);
         std::string error;
-        auto store = OpenStore(dir_, env_.env, &error);
+        auto store = OpenConfiguredStore(setting_, dir_, env_.env, &error);
         for (std::int64_t i = 0; store; ++i) {
             if (!store->Record("site" + std::to_string(i % 50) + ".com", Page::Sites,
                                static_cast<int>(i % 7), Make(Status::Ok, i, i)))
@@ -230,6 +281,110 @@ TEST_F(StoreTest, KilledWriterLosesNothingAcknowledged) {
                 found += m.number <= acked ? 1 : 0;
     EXPECT_EQ(found, acked + 1);
     EXPECT_TRUE(store->Notices().empty());
+}
+
+// A lost server is an Error notice naming the store without its password, and /readyz says
+// so; the store comes back by itself, trying at most once a second, and meanwhile answers the
+// rows it last read.
+TEST_F(StoreTest, PgConnectionLossIsANoticeAndRecovers) {
+    auto& server = test::SharedPgServer();
+    ASSERT_EQ(server.error(), "");
+    Config config;
+    config.store = server.NewDatabase();
+    config.store.insert(config.store.find('@'), ":hunter2");
+    std::string error;
+    auto store = OpenConfiguredStore(config.store, dir_, env_.env, &error);
+    ASSERT_TRUE(store) << error;
+    Engine engine(config, *store, env_.env, {});
+    Routes routes(config, engine, *store, env_.clock);
+    auto get = [&](const char* path) { return routes.Serve({path, 0}); };
+    EXPECT_NE(get("/").body.find(":***@"), std::string::npos);
+    EXPECT_EQ(get("/readyz").body, "ok\n");
+    ASSERT_EQ(store->Notices().size(), 1u);
+    EXPECT_EQ(store->Notices()[0].level, StoreNotice::Level::Info);
+    ASSERT_TRUE(store->Record("a.com", Page::Sites, 0, Make(Status::Ok, 1, 1)));
+    ASSERT_TRUE(store->LatestRow("a.com", Page::Sites));
+
+    ASSERT_TRUE(server.Stop());
+    EXPECT_FALSE(store->Record("a.com", Page::Sites, 0, Make(Status::Ok, 2, 2)));
+    EXPECT_EQ(store->LatestRow("a.com", Page::Sites)->at(0).last.number, 1);
+    EXPECT_FALSE(store->LatestRow("b.com", Page::Sites));
+    EXPECT_EQ(get("/readyz").status, 503);
+    EXPECT_EQ(get("/healthz").status, 200);
+    EXPECT_EQ(get("/").body.find("hunter2"), std::string::npos);
+    const auto notices = store->Notices();
+    ASSERT_EQ(notices.size(), 2u);
+    EXPECT_EQ(notices[1].level, StoreNotice::Level::Error);
+    EXPECT_NE(notices[1].text.find(":***@"), std::string::npos) << notices[1].text;
+    EXPECT_EQ(notices[1].text.find("hunter2"), std::string::npos);
+
+    ASSERT_TRUE(server.Start());
+    EXPECT_FALSE(store->LatestRow("b.com", Page::Sites)); // tried within the second: not yet
+    env_.clock.Advance(1000);
+    EXPECT_TRUE(store->LatestRow("b.com", Page::Sites));
+    EXPECT_EQ(store->Notices().size(), 1u);
+    EXPECT_EQ(get("/readyz").status, 200);
+    EXPECT_TRUE(store->Record("a.com", Page::Sites, 0, Make(Status::Ok, 3, 3)));
+    EXPECT_EQ(store->History("a.com", Page::Sites, 0, 0).size(), 2u);
+}
+
+// A copy into PostgreSQL cut short (the target holds the first part already) continues without
+// doubling anything, and the copy back gives the same answers.
+TEST_F(StoreTest, MigrationBothWaysResumesAndVerifiesCounts) {
+    auto& server = test::SharedPgServer();
+    ASSERT_EQ(server.error(), "");
+    const std::string pg = server.NewDatabase(), full = dir_.string(),
+                      part = (tmp_.path / "part").string(), back = (tmp_.path / "back").string();
+    {
+        auto store = Open();
+        for (int i = 0; i < 2500; ++i)
+            ASSERT_TRUE(store->Record("s" + std::to_string(i % 40) + ".com", Page::Links, i % 3,
+                                      Make(i % 5 ? Status::Ok : Status::Blocked, i, i)));
+        UpstreamState u;
+        u.budget_spent = 7;
+        ASSERT_TRUE(store->SaveUpstream("baidu", u));
+    }
+    fs::create_directories(part);
+    fs::copy_file(dir_ / "measurements.db", fs::path(part) / "measurements.db");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((fs::path(part) / "measurements.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(db, "DELETE FROM measurements WHERE id > 1100", nullptr, nullptr, nullptr),
+        SQLITE_OK);
+    sqlite3_close(db);
+    auto migrate = [&](const std::string& from, const std::string& to) {
+        std::FILE* out = std::tmpfile();
+        const int rc = MigrateStore(from, to, env_.env, out);
+        std::rewind(out);
+        std::string text(4096, '\0');
+        text.resize(std::fread(text.data(), 1, text.size(), out));
+        std::fclose(out);
+        return std::make_pair(rc, text);
+    };
+    EXPECT_EQ(migrate(part, pg).first, 0);
+    const auto [rc, text] = migrate(full + "/measurements.db", pg);
+    EXPECT_EQ(rc, 0) << text;
+    EXPECT_NE(text.find("target: 2500 (copied now 1400, there before 1100)"), std::string::npos)
+        << text;
+    EXPECT_EQ(migrate(pg, back).first, 0);
+    EXPECT_EQ(migrate(back, back).first, 1);
+    EXPECT_EQ(migrate((tmp_.path / "none").string(), back).first, 1);
+
+    std::string error;
+    auto original = Open();
+    auto copy = OpenConfiguredStore(back, {}, env_.env, &error);
+    ASSERT_TRUE(copy) << error;
+    EXPECT_EQ(copy->Count(), 2500);
+    EXPECT_EQ(copy->LoadUpstream("baidu")->budget_spent, 7);
+    for (const char* site : {"s0.com", "s39.com"}) {
+        const auto a = *original->LatestRow(site, Page::Links),
+                   b = *copy->LatestRow(site, Page::Links);
+        ASSERT_EQ(a.size(), b.size());
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            EXPECT_EQ(a[i].last.number, b[i].last.number);
+            EXPECT_EQ(a[i].good.has_value(), b[i].good.has_value()); // s0.com never had one
+        }
+    }
 }
 
 TEST_F(StoreTest, DamagedFileIsSetAsideAndANewOneStarted) {
@@ -392,22 +547,7 @@ TEST_F(StoreTest, LayoutVersions) {
     auto store = Open();
     EXPECT_EQ(store->History("a.com", Page::Links, 1, 0).size(), 1u);
     EXPECT_FALSE(store->LoadUpstream("baidu"));
-    UpstreamState u;
-    u.suspended_until_ms = 5;
-    u.suspended_status = Status::RateLimited;
-    u.budget_day = 20000;
-    u.budget_spent = 3;
-    u.broken = true;
-    u.broken_why = "校验";
-    u.canary_status = Status::ParseFailed;
-    ASSERT_TRUE(store->SaveUpstream("baidu", u));
-    store.reset();
-    const auto kept = Open()->LoadUpstream("baidu");
-    ASSERT_TRUE(kept);
-    EXPECT_EQ(kept->suspended_status, Status::RateLimited);
-    EXPECT_EQ(kept->budget_spent, 3);
-    EXPECT_EQ(kept->broken_why, "校验");
-    EXPECT_EQ(kept->canary_status, Status::ParseFailed);
+    EXPECT_TRUE(store->SaveUpstream("baidu", {}));
     store.reset();
     // A file of layout 1: `latest` without the changes, filled from the history on opening.
     fs::remove_all(dir_);

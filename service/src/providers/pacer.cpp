@@ -37,8 +37,23 @@ Pacer::Pacer(Env& env, Store& store, std::string name, PacerConfig config)
         state_ = std::move(*saved);
 }
 
+void Pacer::Share(PacingShare* share) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    share_ = share;
+    state_ = share_->Load(name_).value_or(UpstreamState{});
+}
+
+void Pacer::Refresh() {
+    if (!share_)
+        return;
+    // A share that cannot answer leaves what we knew: a suspension is not forgotten for it.
+    if (auto shared = share_->Load(name_))
+        state_ = std::move(*shared);
+}
+
 Pacer::Turn Pacer::Acquire(Measurement* refusal) {
     std::lock_guard<std::mutex> guard(mutex_);
+    Refresh();
     const std::int64_t now = env_.clock.NowMs();
     const std::int64_t mono = env_.clock.MonoMs();
     if (now < state_.suspended_until_ms) {
@@ -48,6 +63,19 @@ Pacer::Turn Pacer::Acquire(Measurement* refusal) {
             "暂停至 " + LocalMinute(state_.suspended_until_ms) + "：" + state_.suspended_why;
         return Turn::Refused;
     }
+    std::int64_t gap = config_.interval_ms;
+    if (config_.jitter_ms > 0)
+        gap += std::uniform_int_distribution<std::int64_t>(0, config_.jitter_ms)(random_);
+    if (share_) {
+        // The slot and the day's count move in one step at the share, for every instance.
+        const PacingShare::Slot slot = share_->TakeSlot(name_, now, gap, config_.daily_budget);
+        if (slot.budget_day >= 0) {
+            state_.budget_day = slot.budget_day;
+            state_.budget_spent = slot.budget_spent;
+        }
+        next_slot_mono_ = mono + std::max<std::int64_t>(slot.next_ms - now, 0);
+        return slot.granted ? Turn::Go : Turn::Wait;
+    }
     if (now / kDayMs != state_.budget_day) {
         state_.budget_day = now / kDayMs;
         state_.budget_spent = 0;
@@ -55,9 +83,6 @@ Pacer::Turn Pacer::Acquire(Measurement* refusal) {
     if (state_.budget_spent >= config_.daily_budget || mono < next_slot_mono_)
         return Turn::Wait;
     ++state_.budget_spent;
-    std::int64_t gap = config_.interval_ms;
-    if (config_.jitter_ms > 0)
-        gap += std::uniform_int_distribution<std::int64_t>(0, config_.jitter_ms)(random_);
     next_slot_mono_ = mono + gap;
     Save();
     return Turn::Go;
@@ -83,6 +108,7 @@ bool Pacer::Available() const {
 
 void Pacer::Suspend(Status why, const std::string& detail, std::int64_t span_ms) {
     std::lock_guard<std::mutex> guard(mutex_);
+    Refresh();
     if (span_ms == 0)
         span_ms = why == Status::RateLimited ? config_.rate_limited_ms : config_.blocked_ms;
     state_.suspended_until_ms = std::max(state_.suspended_until_ms, env_.clock.NowMs() + span_ms);
@@ -93,6 +119,7 @@ void Pacer::Suspend(Status why, const std::string& detail, std::int64_t span_ms)
 
 void Pacer::SetBroken(bool broken, const std::string& why) {
     std::lock_guard<std::mutex> guard(mutex_);
+    Refresh();
     state_.broken = broken;
     state_.broken_why = broken ? why : std::string();
     Save();
@@ -100,14 +127,16 @@ void Pacer::SetBroken(bool broken, const std::string& why) {
 
 void Pacer::SetCanary(Status status, const std::string& detail) {
     std::lock_guard<std::mutex> guard(mutex_);
+    Refresh();
     state_.canary_ms = env_.clock.NowMs();
     state_.canary_status = status;
     state_.canary_detail = detail;
     Save();
 }
 
-UpstreamState Pacer::Saved() const {
+UpstreamState Pacer::Saved() {
     std::lock_guard<std::mutex> guard(mutex_);
+    Refresh();
     return state_;
 }
 
@@ -124,7 +153,7 @@ ProviderState Pacer::State() const {
 }
 
 void Pacer::Save() {
-    if (!store_.SaveUpstream(name_, state_))
+    if (share_ ? !share_->Save(name_, state_) : !store_.SaveUpstream(name_, state_))
         LogLine("pacer: the state of " + name_ + " could not be kept in the store");
 }
 

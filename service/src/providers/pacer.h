@@ -24,6 +24,27 @@ struct PacerConfig {
 
 class SectionReader;
 
+// Turns and upstream state shared with the other instances behind the same outgoing address
+// (fleet.h). A pacer given one takes every slot through it and keeps its state there.
+class PacingShare {
+  public:
+    virtual ~PacingShare() = default;
+    struct Slot {
+        bool granted = false;
+        std::int64_t next_ms = 0;     // wall ms from which the next slot is free
+        std::int64_t budget_day = -1; // the day's count as the share holds it; -1 unknown
+        std::int64_t budget_spent = 0;
+    };
+    // Takes the slot of upstream `name` when it is free at now_ms and today's budget allows one
+    // more: the next one is then free gap_ms later. Not granted when the share cannot answer.
+    virtual Slot TakeSlot(const std::string& name, std::int64_t now_ms, std::int64_t gap_ms,
+                          std::int64_t daily_budget) = 0;
+    // Suspension, broken mark and canary verdict as the last instance left them, with the
+    // shared day's count; nullopt when nothing was kept or the share cannot answer.
+    virtual std::optional<UpstreamState> Load(const std::string& name) = 0;
+    virtual bool Save(const std::string& name, const UpstreamState& state) = 0;
+};
+
 // Reads interval_s, jitter_s, daily_budget, blocked_hours and rate_limited_hours into *config.
 void ReadPacerConfig(SectionReader& reader, PacerConfig* config);
 
@@ -35,9 +56,13 @@ void ReadPacerConfig(SectionReader& reader, PacerConfig* config);
 // Thread-safe. mutex_ guards every member below it; the store is written under it, so the
 // saved state is always one the pacer has held. The state survives restarts through the
 // store (by provider name); spacing does not (a restart costs at most one early request).
+// Shared (see Share), both live in the share instead.
 class Pacer {
   public:
     Pacer(Env& env, Store& store, std::string name, PacerConfig config);
+    // From now on the turns and the state are the share's, read again before every request and
+    // every change (other instances move them too). Before the first request.
+    void Share(PacingShare* share);
 
     enum class Turn {
         Go,      // the request may go now; it is counted and the next slot reserved
@@ -59,11 +84,12 @@ class Pacer {
     void Suspend(Status why, const std::string& detail, std::int64_t span_ms = 0);
     void SetBroken(bool broken, const std::string& why);
     void SetCanary(Status status, const std::string& detail);
-    UpstreamState Saved() const; // a copy of the kept state
+    UpstreamState Saved();       // a copy of the kept state
     ProviderState State() const; // suspension and broken mark, for the home page
 
   private:
-    void Save(); // under mutex_
+    void Save();    // under mutex_
+    void Refresh(); // under mutex_: the shared state, when shared
 
     Env& env_;
     Store& store_;
@@ -73,6 +99,7 @@ class Pacer {
     std::mt19937_64 random_;
     std::int64_t next_slot_mono_ = 0;
     UpstreamState state_;
+    PacingShare* share_ = nullptr;
 };
 
 // A provider's Measure asks this: true when its request may go now; otherwise *instead is what

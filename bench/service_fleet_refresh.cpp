@@ -40,11 +40,11 @@ struct Instance {
     Instance(Env& env, const std::string& uri, const std::string& egress) {
         const std::filesystem::path file = dir.path / "service.toml";
         std::ofstream(file) << "data_dir = \"" << (dir.path / "data").string() << "\"\n"
-                            << "egress = \"" << egress << "\"\n"
+                            << "egress = \"" << egress << "\"\nstore = \"" << uri << "\"\n"
                             << "[providers.tranco]\nrefresh_hours = 0\n";
         std::string error;
         if (!LoadConfig(file, &config, &error) ||
-            !(store = OpenStore(config.data_dir, env, &error)) ||
+            !(store = OpenConfiguredStore(config.store, config.data_dir, env, &error)) ||
             !(fleet =
                   Fleet::Open(uri, {"", config.egress, egress, config.lease_ms}, env, &error))) {
             std::fprintf(stderr, "%s\n", error.c_str());

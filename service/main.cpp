@@ -3,8 +3,10 @@
 #include "channels.h"
 #include "config.h"
 #include "engine.h"
+#include "fleet.h"
 #include "import.h"
 #include "log.h"
+#include "pg.h"
 #include "protocol.h"
 #include "provider.h"
 #include "server.h"
@@ -32,6 +34,7 @@ namespace {
 struct Service {
     Config config;
     std::unique_ptr<Store> store;
+    std::unique_ptr<Fleet> fleet;   // on PostgreSQL: the instances sharing it; outlives the engine
     std::unique_ptr<Alerts> alerts; // before the engine: its workers report here until it stops
     std::unique_ptr<Engine> engine;
 };
@@ -225,6 +228,7 @@ int Serve(Service& service, const Arguments&) {
     }
     Server server(service.config, *service.engine, *service.store);
     server.SetAlerts(service.alerts.get());
+    server.SetFleet(service.fleet.get());
     service.alerts->StartDelivery();
     std::string error;
     if (!server.Start(service.config.listen, &error)) {
@@ -264,7 +268,7 @@ bool Open(Service& service, const std::optional<fs::path>& file,
     LogLine("configuration: " +
             (config_file.empty() ? std::string("built-in defaults") : config_file.string()));
     Env& env = DefaultEnv();
-    service.store = OpenStore(service.config.data_dir, env, &error);
+    service.store = OpenConfiguredStore(service.config.store, service.config.data_dir, env, &error);
     if (!service.store) {
         LogLine("store: " + error);
         return false;
@@ -280,8 +284,22 @@ bool Open(Service& service, const std::optional<fs::path>& file,
         LogLine("configuration: " + error);
         return false;
     }
+    if (pg::IsConnectionUri(service.config.store)) {
+        service.fleet =
+            Fleet::Open(service.config.store,
+                        {"", service.config.egress, service.config.listen, service.config.lease_ms},
+                        env, &error);
+        if (!service.fleet) {
+            LogLine("store: " + error);
+            return false;
+        }
+        service.fleet->SharePacing(providers);
+        LogLine("shared store: instance " + service.fleet->options().instance + ", egress " +
+                service.fleet->options().egress);
+    }
     service.engine =
         std::make_unique<Engine>(service.config, *service.store, env, std::move(providers));
+    service.engine->ShareWork(service.fleet.get());
     service.engine->OnRecorded(
         [alerts = service.alerts.get()](auto&&... args) { alerts->Observe(args...); });
     return true;

@@ -1,5 +1,6 @@
 #include "config.h"
 
+#include "pg.h"
 #include "protocol.h"
 
 #include <arpa/inet.h>
@@ -58,8 +59,9 @@ class Reader {
 
     std::optional<std::string> Read() {
         static const std::set<std::string, std::less<>> known = {
-            "listen", "data_dir", "fresh_hours", "deadline_seconds", "allow",  "server_names",
-            "update", "columns",  "providers",   "alerts",           "egress", "lease_seconds"};
+            "listen", "data_dir",     "store",        "fresh_hours", "deadline_seconds",
+            "allow",  "server_names", "update",       "columns",     "providers",
+            "alerts", "egress",       "lease_seconds"};
         for (auto&& [key, value] : root_)
             if (!known.count(key.str()))
                 return "unknown key '" + std::string(key.str()) + "'";
@@ -71,6 +73,10 @@ class Reader {
             return why;
         if (!dir.empty())
             c_.data_dir = base_dir_ / dir; // relative to the file; absolute stays
+        if ((why = String(root_, "store", &c_.store)))
+            return why;
+        if (!c_.store.empty() && !pg::IsConnectionUri(c_.store))
+            c_.store = (base_dir_ / c_.store).string();
         if ((why = Duration("fresh_hours", 3600.0 * 1000, 0, &c_.fresh_ms)))
             return why;
         // The program gives up after 60 s; an answer must leave it time to arrive.

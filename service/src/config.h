@@ -52,7 +52,9 @@ struct AlertChannel {
 
 struct Config {
     std::string listen = "127.0.0.1:8936";
-    std::filesystem::path data_dir;             // default $XDG_DATA_HOME/valdane
+    std::filesystem::path data_dir; // default $XDG_DATA_HOME/valdane
+    // The measurement store: a postgresql:// URI, or SQLite's folder; "" SQLite in data_dir.
+    std::string store;
     std::int64_t fresh_ms = 24LL * 3600 * 1000; // answers come from the store while fresher
     std::int64_t deadline_ms = 45000;           // answer within this, finish in background
     std::vector<std::string> allow = {"127.0.0.0/8", "::1/128"}; // client networks (CIDR)

@@ -52,6 +52,15 @@ struct UpstreamState {
     std::string canary_detail;
 };
 
+// One measurement as a store keeps it, for copying a history between stores.
+struct KeptMeasurement {
+    std::int64_t id = 0; // the store's own: the order it kept its measurements in
+    std::string site;
+    Page page = Page::Sites;
+    int column = 0;
+    Measurement m;
+};
+
 // Overview order: by site name, or by one column's shown value (missing values always last,
 // ties by site).
 struct TableOrder {
@@ -70,8 +79,9 @@ class OverviewCursor {
     virtual std::optional<std::vector<SiteRow>> Next(std::size_t n) = 0;
 };
 
-// Every measurement the service ever took, kept in SQLite in the data folder. Thread-safe:
-// every call may come from any thread; one mutex serialises them on the one connection.
+// Every measurement the service ever took, kept in SQLite in the data folder or in PostgreSQL.
+// Thread-safe: every call may come from any thread; one mutex serialises them on the one
+// connection (an overview reads on a connection of its own).
 class Store {
   public:
     virtual ~Store() = default;
@@ -111,6 +121,30 @@ class Store {
     // What opening met (a new store, a damaged one set aside) and, while the newest Record
     // failed, that failure; for the home page.
     virtual std::vector<StoreNotice> Notices() const = 0;
+    // For a load balancer: "" when the store answers and its layout is the service's, else why
+    // not.
+    virtual std::string Unready() {
+        return LatestRow("", Page::Sites) ? "" : "the store does not answer";
+    }
+
+    // Copying a history between stores. A store that cannot (a test's) answers nullopt.
+    // How many measurements it holds.
+    virtual std::optional<std::int64_t> Count() { return std::nullopt; }
+    // Up to n measurements kept after the one of id after_id, in the order kept.
+    virtual std::optional<std::vector<KeptMeasurement>> Kept(std::int64_t after_id, std::size_t n) {
+        (void)after_id;
+        (void)n;
+        return std::nullopt;
+    }
+    // Keeps measurements taken elsewhere in one transaction, skipping those it already holds
+    // (same site, page, column, time and source), so that a copy may run again; how many were
+    // new.
+    virtual std::optional<std::size_t> Import(const std::vector<KeptMeasurement>& rows) {
+        (void)rows;
+        return std::nullopt;
+    }
+    // The providers whose state is saved.
+    virtual std::optional<std::vector<std::string>> UpstreamNames() { return std::nullopt; }
 };
 
 // Opens or creates dir/measurements.db through env.store_vfs. A damaged file, or one that is
@@ -118,5 +152,18 @@ class Store {
 // with *error when nothing can be opened, or the file or its folder cannot be written (a
 // read-only file or mount is the surroundings' fault, not the file's: it stays where it is).
 std::unique_ptr<Store> OpenStore(const std::filesystem::path& dir, Env& env, std::string* error);
+
+// Connects to the PostgreSQL database of uri (postgresql://user@host/db) and brings its layout
+// up to date. Null with *error when the server cannot be reached or the database was laid out
+// by a newer service. A connection lost later is a notice, and the store reconnects by itself.
+std::unique_ptr<Store> OpenPgStore(const std::string& uri, Env& env, std::string* error);
+
+// The store the `store` setting names: a postgresql:// URI, else SQLite in the folder the
+// setting names (or the folder of its measurements.db), else in data_dir.
+std::unique_ptr<Store> OpenConfiguredStore(const std::string& setting,
+                                           const std::filesystem::path& data_dir, Env& env,
+                                           std::string* error);
+// Where that store is, for pages and logs: the URI without its password, or the SQLite file.
+std::string StoreLocation(const std::string& setting, const std::filesystem::path& data_dir);
 
 } // namespace valdane::svc

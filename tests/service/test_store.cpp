@@ -1,6 +1,7 @@
 // The measurement store: latest and last good values, history, a killed writer, damaged files.
 #include "fakes.h"
 #include "faultyvfs.h"
+#include "pgserver.h"
 #include "store.h"
 #include "tempdir.h"
 
@@ -43,11 +44,34 @@ class StoreTest : public ::testing::Test {
     test::TestEnv env_;
 };
 
-TEST_F(StoreTest, LatestGoodHistoryAndOverview) {
+// The behaviour every store shares, run against SQLite and against a PostgreSQL server that
+// the test starts: the parameter is the `store` setting ("" SQLite in the data folder).
+class SharedStoreTest : public StoreTest, public ::testing::WithParamInterface<bool> {
+  protected:
+    void SetUp() override {
+        if (GetParam()) {
+            ASSERT_EQ(test::SharedPgServer().error(), "");
+            setting_ = test::SharedPgServer().NewDatabase();
+        }
+    }
+    std::unique_ptr<Store> Open() {
+        std::string error;
+        auto store = OpenConfiguredStore(setting_, dir_, env_.env, &error);
+        EXPECT_TRUE(store) << error;
+        return store;
+    }
+    std::string setting_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Stores, SharedStoreTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Pg" : "Sqlite"; });
+
+TEST_P(SharedStoreTest, LatestGoodHistoryAndOverview) {
     auto store = Open();
     ASSERT_TRUE(store);
     ASSERT_TRUE(store->LatestRow("a.com", Page::Sites));
     EXPECT_TRUE(store->LatestRow("a.com", Page::Sites)->empty());
+    EXPECT_EQ(store->Unready(), "");
 
     ASSERT_TRUE(store->Record("a.com", Page::Sites, 0, Make(Status::Ok, 10, 1000)));
     ASSERT_TRUE(store->Record("a.com", Page::Sites, 0, Make(Status::NotFound, 0, 2000)));
@@ -56,7 +80,10 @@ TEST_F(StoreTest, LatestGoodHistoryAndOverview) {
     ASSERT_TRUE(store->Record("a.com", Page::Sites, 0, Make(Status::Ok, 7, 1500)));
     ASSERT_TRUE(store->Record("a.com", Page::Sites, 3, Make(Status::Blocked, {}, 3000)));
     ASSERT_TRUE(store->Record("a.com", Page::Links, 0, Make(Status::Ok, 5, 3000)));
-    ASSERT_TRUE(store->Record("b.com", Page::Sites, 1, Make(Status::Ok, 1, 3000)));
+    // All columns of one source or none.
+    EXPECT_FALSE(store->RecordAll("b.com", Page::Sites, {0, 1}, {Make(Status::Ok, 9, 3000)}));
+    ASSERT_TRUE(store->RecordAll("b.com", Page::Sites, {1, 2},
+                                 {Make(Status::Ok, 1, 3000), Make(Status::Ok, 2, 3000)}));
     ASSERT_TRUE(store->Record("a.com", Page::Whois, 0, Make(Status::Ok, {}, 3000, "注册商 甲")));
 
     auto row = *store->LatestRow("a.com", Page::Sites);
@@ -86,19 +113,40 @@ TEST_F(StoreTest, LatestGoodHistoryAndOverview) {
     EXPECT_EQ(overview[0].site, "a.com");
     EXPECT_EQ(overview[0].columns.size(), 2u);
     EXPECT_EQ(overview[1].site, "b.com");
+    ASSERT_EQ(overview[1].columns.size(), 2u);
     EXPECT_EQ(overview[1].columns.at(0).good->number, 1);
     EXPECT_EQ(store->Overview(Page::Ranks, {}, 0)->Total(), 0u);
+
+    UpstreamState u;
+    u.suspended_until_ms = 5;
+    u.suspended_status = Status::RateLimited;
+    u.budget_day = 20000;
+    u.budget_spent = 3;
+    u.broken = true;
+    u.broken_why = "校验";
+    u.canary_status = Status::ParseFailed;
+    EXPECT_FALSE(store->LoadUpstream("baidu"));
+    ASSERT_TRUE(store->SaveUpstream("baidu", u));
+    u.budget_spent = 4;
+    ASSERT_TRUE(store->SaveUpstream("baidu", u));
 
     // Everything is still there for the next process.
     store.reset();
     store = Open();
     EXPECT_EQ(store->History("a.com", Page::Sites, 0, 0).size(), 4u);
     EXPECT_TRUE(store->Notices().empty());
+    const auto kept = store->LoadUpstream("baidu");
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->suspended_status, Status::RateLimited);
+    EXPECT_EQ(kept->budget_spent, 4);
+    EXPECT_TRUE(kept->broken);
+    EXPECT_EQ(kept->broken_why, "校验");
+    EXPECT_EQ(kept->canary_status, Status::ParseFailed);
 }
 
 // The store sorts the overview, so that any page of it is in the order of the whole: by the
 // value a cell shows (the newest, else the last good one), missing values last, ties by site.
-TEST_F(StoreTest, OverviewSortsAcrossPagesByShownValue) {
+TEST_P(SharedStoreTest, OverviewSortsAcrossPagesByShownValue) {
     auto store = Open();
     const struct {
         const char* site;
@@ -136,7 +184,7 @@ TEST_F(StoreTest, OverviewSortsAcrossPagesByShownValue) {
     EXPECT_EQ(order_of({-1, false}, 6, 10), "");
 }
 
-TEST_F(StoreTest, KilledWriterLosesNothingAcknowledged) {
+TEST_P(SharedStoreTest, KilledWriterLosesNothingAcknowledged) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
     const pid_t child = ::fork();
@@ -144,7 +192,7 @@ TEST_F(StoreTest, KilledWriterLosesNothingAcknowledged) {
     if (child == 0) {
         ::close(fds[0]);
         std::string error;
-        auto store = OpenStore(dir_, env_.env, &error);
+        auto store = OpenConfiguredStore(setting_, dir_, env_.env, &error);
         for (std::int64_t i = 0; store; ++i) {
             if (!store->Record("site" + std::to_string(i % 50) + ".com", Page::Sites,
                                static_cast<int>(i % 7), Make(Status::Ok, i, i)))
@@ -177,6 +225,41 @@ TEST_F(StoreTest, KilledWriterLosesNothingAcknowledged) {
                 found += m.number <= acked ? 1 : 0;
     EXPECT_EQ(found, acked + 1);
     EXPECT_TRUE(store->Notices().empty());
+}
+
+// A lost server is an Error notice naming the store without its password; the store comes back
+// by itself, trying at most once a second, and meanwhile answers the rows it last read.
+TEST_F(StoreTest, PgConnectionLossIsANoticeAndRecovers) {
+    auto& server = test::SharedPgServer();
+    ASSERT_EQ(server.error(), "");
+    std::string uri = server.NewDatabase(), error;
+    uri.insert(uri.find('@'), ":hunter2");
+    auto store = OpenConfiguredStore(uri, dir_, env_.env, &error);
+    ASSERT_TRUE(store) << error;
+    ASSERT_EQ(store->Notices().size(), 1u);
+    EXPECT_EQ(store->Notices()[0].level, StoreNotice::Level::Info);
+    ASSERT_TRUE(store->Record("a.com", Page::Sites, 0, Make(Status::Ok, 1, 1)));
+    ASSERT_TRUE(store->LatestRow("a.com", Page::Sites));
+
+    ASSERT_TRUE(server.Stop());
+    EXPECT_FALSE(store->Record("a.com", Page::Sites, 0, Make(Status::Ok, 2, 2)));
+    EXPECT_EQ(store->LatestRow("a.com", Page::Sites)->at(0).last.number, 1);
+    EXPECT_FALSE(store->LatestRow("b.com", Page::Sites));
+    EXPECT_NE(store->Unready(), "");
+    const auto notices = store->Notices();
+    ASSERT_EQ(notices.size(), 2u);
+    EXPECT_EQ(notices[1].level, StoreNotice::Level::Error);
+    EXPECT_NE(notices[1].text.find(":***@"), std::string::npos) << notices[1].text;
+    EXPECT_EQ(notices[1].text.find("hunter2"), std::string::npos);
+
+    ASSERT_TRUE(server.Start());
+    EXPECT_FALSE(store->LatestRow("b.com", Page::Sites)); // tried within the second: not yet
+    env_.clock.Advance(1000);
+    EXPECT_TRUE(store->LatestRow("b.com", Page::Sites));
+    EXPECT_EQ(store->Notices().size(), 1u);
+    EXPECT_EQ(store->Unready(), "");
+    EXPECT_TRUE(store->Record("a.com", Page::Sites, 0, Make(Status::Ok, 3, 3)));
+    EXPECT_EQ(store->History("a.com", Page::Sites, 0, 0).size(), 2u);
 }
 
 TEST_F(StoreTest, DamagedFileIsSetAsideAndANewOneStarted) {
@@ -339,22 +422,8 @@ TEST_F(StoreTest, LayoutVersions) {
     auto store = Open();
     EXPECT_EQ(store->History("a.com", Page::Links, 1, 0).size(), 1u);
     EXPECT_FALSE(store->LoadUpstream("baidu"));
-    UpstreamState u;
-    u.suspended_until_ms = 5;
-    u.suspended_status = Status::RateLimited;
-    u.budget_day = 20000;
-    u.budget_spent = 3;
-    u.broken = true;
-    u.broken_why = "校验";
-    u.canary_status = Status::ParseFailed;
-    ASSERT_TRUE(store->SaveUpstream("baidu", u));
+    EXPECT_TRUE(store->SaveUpstream("baidu", {}));
     store.reset();
-    const auto kept = Open()->LoadUpstream("baidu");
-    ASSERT_TRUE(kept);
-    EXPECT_EQ(kept->suspended_status, Status::RateLimited);
-    EXPECT_EQ(kept->budget_spent, 3);
-    EXPECT_EQ(kept->broken_why, "校验");
-    EXPECT_EQ(kept->canary_status, Status::ParseFailed);
     // A file of a newer service is neither used nor set aside.
     sql("PRAGMA user_version = 99;");
     std::string error;

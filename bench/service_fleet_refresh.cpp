@@ -45,8 +45,9 @@ struct Instance {
         std::string error;
         if (!LoadConfig(file, &config, &error) ||
             !(store = OpenConfiguredStore(config.store, config.data_dir, env, &error)) ||
-            !(fleet =
-                  Fleet::Open(uri, {"", config.egress, egress, config.lease_ms}, env, &error))) {
+            (!uri.empty() &&
+             !(fleet =
+                   Fleet::Open(uri, {"", config.egress, egress, config.lease_ms}, env, &error)))) {
             std::fprintf(stderr, "%s\n", error.c_str());
             std::exit(1);
         }

@@ -254,8 +254,10 @@ std::optional<std::string> ReadAlertConfig(const toml::table& alerts, Config* co
 std::unique_ptr<Alerts> Alerts::Open(const std::filesystem::path& dir, const Config& config,
                                      Env& env, std::string* error) {
     sqlite3* db = nullptr;
+    // Made here when the measurements are kept in PostgreSQL and no store file exists.
     const std::string file = (dir / "measurements.db").string();
-    int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+    int rc = sqlite3_open_v2(file.c_str(), &db,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                              env.store_vfs);
     if (rc == SQLITE_OK) {
         sqlite3_busy_timeout(db, 5000);

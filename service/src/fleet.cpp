@@ -79,8 +79,8 @@ std::unique_ptr<Fleet> Fleet::Open(const std::string& uri, FleetOptions options,
 Fleet::Fleet(std::unique_ptr<pg::Connection> db, FleetOptions options, Env& env)
     : db_(std::move(db)), options_(std::move(options)), env_(env), started_ms_(env.clock.NowMs()) {}
 
-// The leases this instance holds are left to run out: its engine has handed back what it
-// did not finish (Release), and a kill leaves them to the others the same way.
+// The leases this instance holds are left to run out, not renewed: its engine has handed back
+// what it did not finish (Release), and a kill leaves them to the others the same way.
 Fleet::~Fleet() {
     {
         std::lock_guard<std::mutex> guard(stop_mutex_);
@@ -89,6 +89,7 @@ Fleet::~Fleet() {
     stop_cv_.notify_all();
     if (heartbeat_.joinable())
         heartbeat_.join();
+    Seen(); // the work done to the end, for the home page
 }
 
 namespace {
@@ -225,11 +226,18 @@ std::int64_t Fleet::HeartbeatMs(std::int64_t lease_ms) {
 }
 
 void Fleet::Beat() {
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        Run(*db_, "fleet_renew",
+            "UPDATE fleet_jobs SET lease_until = $2 WHERE owner = $1 AND lease_until > 0",
+            {options_.instance, Num(env_.clock.NowMs() + options_.lease_ms)});
+    }
+    Seen();
+}
+
+void Fleet::Seen() {
     const std::int64_t now = env_.clock.NowMs();
     std::lock_guard<std::mutex> guard(mutex_);
-    Run(*db_, "fleet_renew",
-        "UPDATE fleet_jobs SET lease_until = $2 WHERE owner = $1 AND lease_until > 0",
-        {options_.instance, Num(now + options_.lease_ms)});
     Run(*db_, "fleet_beat",
         "INSERT INTO fleet_instances (id, egress, address, started_ms, seen_ms, measured) "
         "VALUES ($1, $2, $3, $4, $5, $6) ON CONFLICT (id) DO UPDATE SET "

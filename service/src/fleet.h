@@ -96,6 +96,7 @@ class Fleet final : public WorkShare, public PacingShare {
   private:
     Fleet(std::unique_ptr<pg::Connection> db, FleetOptions options, Env& env);
     void HeartbeatLoop();
+    void Seen(); // this instance's row: alive now, its work done
 
     std::unique_ptr<pg::Connection> db_;
     const FleetOptions options_;

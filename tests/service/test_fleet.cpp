@@ -11,6 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <map>
 #include <thread>
 
@@ -265,3 +268,45 @@ TEST_F(FleetTest, DatabaseLostAndBack) {
 }
 
 } // namespace
+
+// The program itself on a shared database: two --check runs, each an instance with its egress;
+// the second answers from what the first recorded, and both were seen.
+TEST_F(FleetTest, ProgramInstancesShareTheStore) {
+    const char* bin = std::getenv("VALDANE_SERVICE_BIN");
+    ASSERT_TRUE(bin) << "run through ctest";
+    test::TempDir dir;
+    const auto none = [](int n) {
+        std::string list = "\"none\"";
+        while (--n > 0)
+            list += ", \"none\"";
+        return list;
+    };
+    for (const char* egress : {"east", "west"}) {
+        const auto file = dir.path / (std::string(egress) + ".toml");
+        std::ofstream(file) << "store = \"" << uri_ << "\"\negress = \"" << egress << "\"\n"
+                            << "data_dir = \"" << (dir.path / egress).string() << "\"\n"
+                            << "[columns]\nsites = [" << none(7) << "]\nlinks = [" << none(7)
+                            << "]\nranks = [\"demo\", \"none\"]\nwhois = [\"none\"]\nalexa = ["
+                            << none(9) << "]\n"
+                            << "[providers.demo]\ntype = \"fixed\"\nvalues.ranks = [4, 3]\n";
+        const std::string command =
+            std::string("'") + bin + "' --config '" + file.string() + "' --check example.com 2>&1";
+        FILE* pipe = ::popen(command.c_str(), "r");
+        std::string out;
+        char buffer[4096];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            out.append(buffer, n);
+        EXPECT_EQ(::pclose(pipe), 0) << out;
+        EXPECT_NE(out.find("ranks  谷歌      4 "), std::string::npos) << out;
+    }
+    std::string error;
+    auto fleet = Fleet::Open(uri_, {"", "x", "", kLease, false}, DefaultEnv(), &error);
+    ASSERT_TRUE(fleet) << error;
+    const auto seen = fleet->Instances(5 * 60'000);
+    std::map<std::string, std::int64_t> measured;
+    for (const InstanceSeen& i : seen)
+        measured[i.egress] += i.measured;
+    EXPECT_EQ(measured.size(), 3u); // east, west and this one
+    EXPECT_GE(measured["east"], 1);
+    EXPECT_EQ(measured["west"], 0); // the demo columns came from the store
+}

@@ -137,6 +137,7 @@ int main(int argc, char** argv) {
         std::printf("%3d  %6.1f min (%4d req)  %6.1f min (%4d req)  %6.1f min (%4d req)  %.2f\n",
                     run, alone.minutes, alone.requests, one.minutes, one.requests, three.minutes,
                     three.requests, ratio);
+        std::fflush(stdout);
     }
     std::printf("worst ratio %.2f (goal about 0.33)\n", worst);
     return 0;

@@ -63,12 +63,15 @@ Pacer::Turn Pacer::Acquire(Measurement* refusal) {
             "暂停至 " + LocalMinute(state_.suspended_until_ms) + "：" + state_.suspended_why;
         return Turn::Refused;
     }
-    std::int64_t gap = config_.interval_ms;
-    if (config_.jitter_ms > 0)
-        gap += std::uniform_int_distribution<std::int64_t>(0, config_.jitter_ms)(random_);
+    const auto gap = [this] {
+        std::int64_t ms = config_.interval_ms;
+        if (config_.jitter_ms > 0)
+            ms += std::uniform_int_distribution<std::int64_t>(0, config_.jitter_ms)(random_);
+        return ms;
+    };
     if (share_) {
         // The slot and the day's count move in one step at the share, for every instance.
-        const PacingShare::Slot slot = share_->TakeSlot(name_, now, gap, config_.daily_budget);
+        const PacingShare::Slot slot = share_->TakeSlot(name_, now, gap(), config_.daily_budget);
         if (slot.budget_day >= 0) {
             state_.budget_day = slot.budget_day;
             state_.budget_spent = slot.budget_spent;
@@ -83,7 +86,7 @@ Pacer::Turn Pacer::Acquire(Measurement* refusal) {
     if (state_.budget_spent >= config_.daily_budget || mono < next_slot_mono_)
         return Turn::Wait;
     ++state_.budget_spent;
-    next_slot_mono_ = mono + gap;
+    next_slot_mono_ = mono + gap();
     Save();
     return Turn::Go;
 }

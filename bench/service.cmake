@@ -17,3 +17,10 @@ if(TARGET valdane_service_testsupport)
     target_link_libraries(bench_service_alerts PRIVATE valdane_service_testsupport
                           benchmark::benchmark)
 endif()
+# The store with a large history, SQLite beside PostgreSQL: an answer's read and the overview's
+# first page.
+if(TARGET valdane_service_testsupport)
+    add_executable(bench_service_store ${CMAKE_CURRENT_SOURCE_DIR}/service_store.cpp)
+    target_link_libraries(bench_service_store PRIVATE valdane_service_testsupport
+                          benchmark::benchmark)
+endif()

@@ -6,6 +6,7 @@
 #include "fleet.h"
 #include "import.h"
 #include "log.h"
+#include "migrate.h"
 #include "pg.h"
 #include "protocol.h"
 #include "provider.h"
@@ -58,6 +59,10 @@ int Import(Service& service, const Arguments& arguments) {
 int ImportCcLinks(Service& service, const Arguments& arguments) {
     return RunImport(service.config, "cc-links", arguments);
 }
+// Works on the two stores it names, not on the configured service.
+int Migrate(Service&, const Arguments& arguments) {
+    return MigrateStore(arguments[0], arguments[1], DefaultEnv(), stdout);
+}
 
 // The default command (serving) comes first; the others are picked by their flag.
 const Command kCommands[] = {
@@ -78,6 +83,10 @@ const Command kCommands[] = {
      "send a sample alert through CHANNEL (a name under [alerts.channels]) and say whether it "
      "was taken",
      TestAlert},
+    {"--migrate-store", "FROM TO", 2,
+     "copy every measurement and upstream state from one store to another (each a data folder, "
+     "a measurements.db or a postgresql:// URI); run again to continue a copy cut short",
+     Migrate},
 };
 
 void Usage(std::FILE* out) {
@@ -371,7 +380,7 @@ int main(int argc, char** argv) {
         pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     }
     Service service;
-    if (!Open(service, file, listen, data))
+    if (command->run != Migrate && !Open(service, file, listen, data))
         return 1;
     return command->run(service, arguments);
 }

@@ -568,8 +568,9 @@ std::string HomePage(const HomeView& view) {
                       "</code>，只写要改的项（其余沿用默认值），或启动时用 <code>--config "
                       "文件</code> 指定；修改后重启服务"
                 : "配置文件：<code>" + HtmlEscape(view.config_file) + "</code>；修改后重启服务";
-    body += "。</p><p>数据目录：<code>" + HtmlEscape(view.data_dir) +
-            "</code></p><p>查看每个栏目将如何应答：<code>" + HtmlEscape(view.command) +
+    body += "。</p><p>数据目录：<code>" + HtmlEscape(view.data_dir) + "</code>；测量存储：<code>" +
+            HtmlEscape(view.store) + "</code></p><p>查看每个栏目将如何应答：<code>" +
+            HtmlEscape(view.command) +
             " --check 网址</code>；全部命令与选项：<code>valdane-service --help</code>。</p></div>";
     return Layout("首页", "", body);
 }

@@ -48,6 +48,7 @@ struct HomeView {
     std::string config_file;         // "" when built-in defaults
     std::string default_config_file; // where the service looks for one without --config
     std::string data_dir;
+    std::string store;   // where the measurements are kept; a URI without its password
     std::string command; // this service's command line for its commands, with its --config/--data
     std::int64_t fresh_ms = 0;
     std::int64_t deadline_ms = 0;

@@ -124,6 +124,8 @@ WebResponse Routes::Serve(const WebRequest& request) {
             r = *Protocol(*page, target, request.arrived_ms, false);
     } else if (path == "/") {
         r = Home();
+    } else if (path == "/healthz" || path == "/readyz") {
+        r = Health(path == "/readyz");
     } else if (path == "/state.json") {
         r = CellState(target);
     } else if (constexpr std::string_view seo = "/ostrem/seo/"; path.substr(0, seo.size()) == seo) {
@@ -258,6 +260,7 @@ WebResponse Routes::Home() {
     view.config_file = config_.source_file.string();
     view.default_config_file = DefaultConfigPath().string();
     view.data_dir = config_.data_dir.string();
+    view.store = StoreLocation(config_.store, config_.data_dir);
     view.command = CommandLine(config_);
     view.fresh_ms = config_.fresh_ms;
     view.deadline_ms = config_.deadline_ms;
@@ -271,6 +274,18 @@ WebResponse Routes::Home() {
         view.instances = fleet_->Instances(kInstancesShownMs);
     }
     return Html(200, HomePage(view));
+}
+
+// For a load balancer: the process answers (healthz), and its store does too with the layout
+// this service expects (readyz); a 503 says why not.
+WebResponse Routes::Health(bool ready) {
+    WebResponse r;
+    r.content_type = "text/plain; charset=utf-8";
+    r.headers.emplace_back("Cache-Control", "no-store");
+    const std::string why = ready ? store_.Unready() : "";
+    r.status = why.empty() ? 200 : 503;
+    r.body = (why.empty() ? "ok" : OneLine(why)) + "\n";
+    return r;
 }
 
 WebResponse Routes::CellState(const Target& target) {

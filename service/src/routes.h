@@ -75,6 +75,7 @@ class Routes {
     WebResponse Detail(const Target& target);
     WebResponse Home();
     WebResponse CellState(const Target& target);
+    WebResponse Health(bool ready);
 
     const Config& config_;
     Engine& engine_;

@@ -69,7 +69,14 @@ constexpr const char* kHistory = "SELECT " MEASUREMENT_COLUMNS(
          " WHERE m.site = ?1 AND m.page = ?2 AND m.col = ?3 AND m.time_ms >= ?4"
          " ORDER BY m.time_ms, m.id";
 
+constexpr const char* kKept = "SELECT m.id, m.site, m.page, m.col, " MEASUREMENT_COLUMNS(
+    "m") " FROM measurements m WHERE m.id > ?1 ORDER BY m.id LIMIT ?2";
+
 #undef MEASUREMENT_COLUMNS
+
+// A copy run again skips what it copied before: a measurement is known by these.
+constexpr const char* kHeld = "SELECT 1 FROM measurements WHERE site = ?1 AND page = ?2 AND "
+                              "col = ?3 AND time_ms = ?4 AND source = ?5 LIMIT 1";
 
 constexpr const char* kSaveUpstream =
     "INSERT OR REPLACE INTO upstreams(provider, suspended_until_ms, suspended_status, "
@@ -402,6 +409,77 @@ class SqliteStore final : public Store {
         save.BindText(10, StatusName(u.canary_status));
         save.BindText(11, u.canary_detail);
         return save.Step() == SQLITE_DONE || Fail("save upstream");
+    }
+
+    std::optional<std::int64_t> Count() override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        Statement count(db_.get(), "SELECT count(*) FROM measurements");
+        if (!count)
+            return std::nullopt;
+        auto row = count.Begin();
+        if (row.Step() != SQLITE_ROW)
+            return std::nullopt;
+        return row.Int(0);
+    }
+
+    std::optional<std::vector<KeptMeasurement>> Kept(std::int64_t after_id,
+                                                     std::size_t n) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        Statement kept(db_.get(), kKept);
+        if (!kept)
+            return std::nullopt;
+        std::vector<KeptMeasurement> out;
+        auto row = kept.Begin();
+        row.BindInt(1, after_id);
+        row.BindInt(2, static_cast<std::int64_t>(n));
+        const bool done = ForEachRow(row, [&](const auto& r) {
+            // A page of a newer service cannot be kept by this one.
+            if (const auto page = PageFromName(r.Text(2)))
+                out.push_back({r.Int(0), r.Text(1), *page, static_cast<int>(r.Int(3)), r.Read(4)});
+        });
+        if (!done)
+            return std::nullopt;
+        return out;
+    }
+
+    std::optional<std::size_t> Import(const std::vector<KeptMeasurement>& rows) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        Statement held(db_.get(), kHeld);
+        if (!held || begin_.Begin().Step() != SQLITE_DONE)
+            return std::nullopt;
+        std::size_t added = 0;
+        bool ok = true;
+        for (const KeptMeasurement& r : rows) {
+            auto use = held.Begin();
+            use.BindText(1, r.site);
+            use.BindText(2, PageName(r.page));
+            use.BindInt(3, r.column);
+            use.BindInt(4, r.m.time_ms);
+            use.BindText(5, r.m.source);
+            const int rc = use.Step();
+            if (rc == SQLITE_ROW)
+                continue;
+            if (!(ok = rc == SQLITE_DONE && Write(r.site, r.page, r.column, r.m)))
+                break;
+            ++added;
+        }
+        if (ok && commit_.Begin().Step() == SQLITE_DONE)
+            return added;
+        Fail("import");
+        rollback_.Begin().Step();
+        return std::nullopt;
+    }
+
+    std::optional<std::vector<std::string>> UpstreamNames() override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        Statement names(db_.get(), "SELECT provider FROM upstreams ORDER BY provider");
+        if (!names)
+            return std::nullopt;
+        std::vector<std::string> out;
+        auto row = names.Begin();
+        if (!ForEachRow(row, [&](const auto& r) { out.push_back(r.Text(0)); }))
+            return std::nullopt;
+        return out;
     }
 
     std::vector<StoreNotice> Notices() const override {

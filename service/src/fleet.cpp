@@ -33,6 +33,13 @@ constexpr const char* kSchema[] = {
     "CREATE TABLE IF NOT EXISTS fleet_instances(id TEXT PRIMARY KEY, egress TEXT NOT NULL, "
     "address TEXT NOT NULL, started_ms BIGINT NOT NULL, seen_ms BIGINT NOT NULL, "
     "measured BIGINT NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS fleet_alert_log(id BIGSERIAL PRIMARY KEY, time_ms BIGINT NOT NULL, "
+    "rule TEXT NOT NULL, site TEXT NOT NULL, fired BOOLEAN NOT NULL, title TEXT NOT NULL, "
+    "text TEXT NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS fleet_outbox(id BIGSERIAL PRIMARY KEY, alert BIGINT NOT NULL "
+    "REFERENCES fleet_alert_log(id), channel TEXT NOT NULL, attempts INTEGER NOT NULL DEFAULT 0, "
+    "next_ms BIGINT NOT NULL, sent_ms BIGINT NOT NULL DEFAULT 0, error TEXT NOT NULL DEFAULT '')",
+    "CREATE INDEX IF NOT EXISTS fleet_outbox_due ON fleet_outbox(next_ms) WHERE sent_ms = 0",
 };
 
 std::string Num(std::int64_t n) {
@@ -213,6 +220,96 @@ bool Fleet::Save(const std::string& name, const UpstreamState& s) {
                 s.broken ? "true" : "false", s.broken_why, Num(s.canary_ms),
                 Num(static_cast<int>(s.canary_status)), s.canary_detail})
         .ok();
+}
+
+bool Fleet::Add(const AlertMessage& m, const std::vector<std::string>& channels) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    pg::Transaction transaction(*db_);
+    const pg::Result alert =
+        Run(*db_, "fleet_alert",
+            "INSERT INTO fleet_alert_log(time_ms, rule, site, fired, title, text) "
+            "VALUES ($1, $2, $3, $4, $5, $6) RETURNING id",
+            {Num(m.time_ms), m.rule, m.site, m.fired ? "true" : "false", m.title, m.text});
+    if (!alert.ok() || alert.rows() != 1)
+        return false;
+    const std::string id(alert.text(0, 0));
+    for (const std::string& channel : channels)
+        if (!Run(*db_, "fleet_outbox_add",
+                 "INSERT INTO fleet_outbox(alert, channel, next_ms) VALUES ($1, $2, $3)",
+                 {id, channel, Num(m.time_ms)})
+                 .ok())
+            return false;
+    return transaction.Commit();
+}
+
+std::optional<AlertOutbox::Entry> Fleet::Claim(std::int64_t now_ms, std::int64_t claim_ms,
+                                               std::int64_t* next_ms) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const pg::Result r =
+        Run(*db_, "fleet_outbox_claim",
+            "WITH c AS (UPDATE fleet_outbox SET next_ms = $1::bigint + $2::bigint WHERE id = "
+            "(SELECT id FROM fleet_outbox WHERE sent_ms = 0 AND next_ms <= $1::bigint "
+            "ORDER BY next_ms, id LIMIT 1 FOR UPDATE SKIP LOCKED) "
+            "RETURNING id, channel, attempts, alert) "
+            "SELECT c.id, c.channel, c.attempts, a.rule, a.site, a.fired, a.title, a.text, "
+            "a.time_ms FROM c JOIN fleet_alert_log a ON a.id = c.alert",
+            {Num(now_ms), Num(claim_ms)});
+    if (r.ok() && r.rows() == 1)
+        return Entry{r.integer(0, 0),
+                     std::string(r.text(0, 1)),
+                     static_cast<int>(r.integer(0, 2)),
+                     {std::string(r.text(0, 3)), std::string(r.text(0, 4)), r.text(0, 5) == "t",
+                      std::string(r.text(0, 6)), std::string(r.text(0, 7)), r.integer(0, 8)}};
+    const pg::Result next = Run(*db_, "fleet_outbox_next",
+                                "SELECT MIN(next_ms) FROM fleet_outbox WHERE sent_ms = 0", {});
+    // Unreachable: look again after a claim's time, as for an entry claimed elsewhere.
+    *next_ms = r.ok() && next.ok() && next.rows() == 1 ? next.integer(0, 0) : now_ms + claim_ms;
+    return std::nullopt;
+}
+
+void Fleet::Done(std::int64_t id, int attempts, std::int64_t next_ms, std::int64_t sent_ms,
+                 const std::string& error) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    Run(*db_, "fleet_outbox_done",
+        "UPDATE fleet_outbox SET attempts = $2, next_ms = $3, sent_ms = $4, error = $5 "
+        "WHERE id = $1",
+        {Num(id), Num(attempts), Num(next_ms), Num(sent_ms), error});
+}
+
+std::vector<AlertEntry> Fleet::Recent(int limit) {
+    std::vector<AlertEntry> out;
+    std::lock_guard<std::mutex> guard(mutex_);
+    const pg::Result r =
+        Run(*db_, "fleet_alerts_recent",
+            "SELECT a.rule, a.site, a.fired, a.title, a.text, a.time_ms, "
+            "(SELECT COUNT(*) FROM fleet_outbox o WHERE o.alert = a.id), "
+            "(SELECT COUNT(*) FROM fleet_outbox o WHERE o.alert = a.id AND o.sent_ms > 0), "
+            "(SELECT o.error FROM fleet_outbox o WHERE o.alert = a.id AND o.sent_ms <= 0 "
+            "AND o.error <> '' ORDER BY o.id LIMIT 1) FROM fleet_alert_log a ORDER BY a.id DESC "
+            "LIMIT $1",
+            {Num(limit)});
+    for (int i = 0; r.ok() && i < r.rows(); ++i)
+        out.push_back({{std::string(r.text(i, 0)), std::string(r.text(i, 1)), r.text(i, 2) == "t",
+                        std::string(r.text(i, 3)), std::string(r.text(i, 4)), r.integer(i, 5)},
+                       static_cast<int>(r.integer(i, 6)),
+                       static_cast<int>(r.integer(i, 7)),
+                       r.null(i, 8) ? std::string() : std::string(r.text(i, 8))});
+    return out;
+}
+
+std::vector<FailingChannel> Fleet::Waiting() {
+    std::vector<FailingChannel> out;
+    std::lock_guard<std::mutex> guard(mutex_);
+    const pg::Result r =
+        Run(*db_, "fleet_outbox_waiting",
+            "SELECT DISTINCT ON (o.channel) o.channel, o.attempts, o.error, "
+            "a.time_ms FROM fleet_outbox o JOIN fleet_alert_log a ON "
+            "a.id = o.alert WHERE o.sent_ms = 0 ORDER BY o.channel, a.time_ms, o.id",
+            {});
+    for (int i = 0; r.ok() && i < r.rows(); ++i)
+        out.push_back({std::string(r.text(i, 0)), static_cast<int>(r.integer(i, 1)),
+                       std::string(r.text(i, 2)), r.integer(i, 3)});
+    return out;
 }
 
 void Fleet::SharePacing(const std::map<std::string, std::unique_ptr<Provider>>& providers) {

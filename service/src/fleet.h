@@ -1,5 +1,6 @@
 #pragma once
 
+#include "alerts.h"
 #include "env.h"
 #include "measurement.h"
 #include "providers/pacer.h"
@@ -59,10 +60,10 @@ struct FleetOptions {
 // The instances sharing one PostgreSQL database: who measures what (a job table with leases,
 // renewed by every heartbeat, so that a killed instance's work is taken over once its lease
 // ends), the pacing slots, daily budgets and upstream state of each engine per egress, and
-// the heartbeats the home page lists. Times are the Env wall clock.
+// the heartbeats the home page lists, and the alert outbox. Times are the Env wall clock.
 //
 // Thread-safe: one connection, one mutex; calls are a statement or two each.
-class Fleet final : public WorkShare, public PacingShare {
+class Fleet final : public WorkShare, public PacingShare, public AlertOutbox {
   public:
     // Creates its tables when missing. Null with *error when the database cannot be reached.
     static std::unique_ptr<Fleet> Open(const std::string& uri, FleetOptions options, Env& env,
@@ -81,6 +82,15 @@ class Fleet final : public WorkShare, public PacingShare {
                   std::int64_t daily_budget) override;
     std::optional<UpstreamState> Load(const std::string& name) override;
     bool Save(const std::string& name, const UpstreamState& state) override;
+
+    bool Add(const AlertMessage& message, const std::vector<std::string>& channels) override;
+    // With SKIP LOCKED: instances claiming at once take different entries, none waits.
+    std::optional<Entry> Claim(std::int64_t now_ms, std::int64_t claim_ms,
+                               std::int64_t* next_ms) override;
+    void Done(std::int64_t id, int attempts, std::int64_t next_ms, std::int64_t sent_ms,
+              const std::string& error) override;
+    std::vector<AlertEntry> Recent(int limit) override;
+    std::vector<FailingChannel> Waiting() override;
 
     // Every paced provider paces through this fleet from now on.
     void SharePacing(const std::map<std::string, std::unique_ptr<Provider>>& providers);

@@ -1,6 +1,7 @@
 // Instances sharing one PostgreSQL database (a real server the test starts), in process on one
 // fake clock, and the program itself: each measurement made once, pacing per egress, a killed
 // instance's claim taken over after its lease, shared limits, a lost database.
+#include "alerts.h"
 #include "engine.h"
 #include "fakes.h"
 #include "fleet.h"
@@ -8,6 +9,7 @@
 #include "tempdir.h"
 
 #include <gtest/gtest.h>
+#include <toml++/toml.h>
 
 #include <cstdio>
 #include <fstream>
@@ -233,6 +235,47 @@ TEST_F(FleetTest, LimitsSharedPerEgress) {
     EXPECT_EQ(pacers[0]->Acquire(&m), Pacer::Turn::Go); // a new day, not suspended
     EXPECT_TRUE(pacers[0]->Saved().broken);
     EXPECT_FALSE(pacers[2]->Saved().broken);
+}
+
+// An alert raised on one instance goes out once however many instances deliver at once, and
+// every instance lists it as delivered.
+TEST_F(FleetTest, AlertsSentOnce) {
+    test::FakeUpstream hook;
+    hook.server().Post("/hook",
+                       [](const auto&, auto& res) { res.set_content("{}", "text/plain"); });
+    ASSERT_TRUE(hook.Start());
+    Config config;
+    ASSERT_FALSE(ReadAlertConfig(toml::parse("[[rules]]\nkind='zero'\n[channels.hook]\n"
+                                             "type='webhook'\nurl='" +
+                                             hook.base() + "/hook'"),
+                                 &config));
+    test::TempDir dirs[3];
+    std::vector<std::unique_ptr<Fleet>> fleets;
+    std::vector<std::unique_ptr<Alerts>> alerts;
+    for (auto& dir : dirs) {
+        std::string error;
+        fleets.push_back(Open("x"));
+        alerts.push_back(Alerts::Open(dir.path, config, t_.env, &error));
+        ASSERT_TRUE(alerts.back()) << error;
+        alerts.back()->ShareOutbox(fleets.back().get());
+    }
+    for (std::int64_t count : {100, 0}) {
+        Measurement m;
+        m.status = Status::Ok;
+        m.number = count;
+        alerts[0]->Observe("a.com", Page::Sites, {0}, {m});
+    }
+    std::vector<std::thread> senders;
+    for (auto& a : alerts)
+        senders.emplace_back([&a] { a->DeliverDue(); });
+    for (auto& t : senders)
+        t.join();
+    EXPECT_EQ(hook.hits("/hook"), 1);
+    for (auto& a : alerts) {
+        const auto recent = a->Recent(10);
+        ASSERT_EQ(recent.size(), 1u);
+        EXPECT_EQ(recent[0].delivered, 1);
+    }
 }
 
 // The program itself: two --check runs, each an instance with its egress; the second answers

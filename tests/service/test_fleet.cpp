@@ -5,6 +5,7 @@
 #include "engine.h"
 #include "fakes.h"
 #include "fleet.h"
+#include "pages.h"
 #include "pgserver.h"
 #include "tempdir.h"
 
@@ -166,7 +167,11 @@ TEST_F(FleetTest, EachMeasurementOnceAndPacingPerEgress) {
         }
         for (auto& i : instances)
             i.fleet->Beat();
-        EXPECT_EQ(instances[0].fleet->Instances(5 * 60'000).size(), c.egress.size());
+        HomeView home;
+        home.shared = true;
+        home.instances = instances[0].fleet->Instances(5 * 60'000);
+        EXPECT_EQ(home.instances.size(), c.egress.size());
+        EXPECT_NE(HomePage(home).find("<td>" + c.egress.back() + "</td>"), std::string::npos);
     }
 }
 

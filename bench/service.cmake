@@ -6,6 +6,11 @@ if(TARGET valdane_service_testsupport)
     add_executable(bench_service_first_refresh ${CMAKE_CURRENT_SOURCE_DIR}/service_first_refresh.cpp)
     target_link_libraries(bench_service_first_refresh PRIVATE valdane_service_testsupport)
 endif()
+# A cold refresh of 300 sites by one instance and by three sharing PostgreSQL, simulated time.
+if(TARGET valdane_service_testsupport)
+    add_executable(bench_service_fleet_refresh ${CMAKE_CURRENT_SOURCE_DIR}/service_fleet_refresh.cpp)
+    target_link_libraries(bench_service_fleet_refresh PRIVATE valdane_service_testsupport)
+endif()
 # The alert rules after each measurement: 10,000 sites, 20 rules, 1 and 8 reporting workers.
 if(TARGET valdane_service_testsupport)
     add_executable(bench_service_alerts ${CMAKE_CURRENT_SOURCE_DIR}/service_alerts.cpp)

@@ -8,6 +8,7 @@
 // clients on the real clock: answer times, and instant columns never held back.
 #include "config.h"
 #include "engine.h"
+#include "fakeengines.h"
 #include "fakes.h"
 #include "protocol.h"
 #include "provider.h"
@@ -29,29 +30,6 @@ constexpr int kSites = 50;
 constexpr std::int64_t kRequestLimitMs = 60'000;
 constexpr std::int64_t kAutoRefreshMs = 21 * 60'000;
 constexpr Page kProgramPages[] = {Page::Sites, Page::Links, Page::Ranks};
-
-// Every engine of the shipped configuration answers its own count page; nothing else answers.
-class FakeEngines final : public HttpClient {
-  public:
-    HttpResponse Get(const HttpRequest& request) override {
-        static const std::map<std::string, std::string> pages = {
-            {"www.baidu.com", "<span class=\"nums_text\">百度为您找到相关结果约1,234,000个</span>"},
-            {"www.sogou.com", "<p class=\"num-tips\">搜狗已为您找到约37,020条相关结果</p>"},
-            {"www.so.com", "<span>找到相关结果约5,430个</span>"},
-            {"cn.bing.com", "<span class=\"sb_count\">约 12,300 个结果</span>"},
-            {"search.yahoo.com", "<a class=\"next\">Next</a><span>98,700 results</span>"},
-        };
-        HttpResponse r;
-        const std::size_t host = request.url.find("://") + 3;
-        const auto it = pages.find(request.url.substr(host, request.url.find('/', host) - host));
-        r.status = it == pages.end() ? 404 : 200;
-        r.content_type = "text/html; charset=utf-8";
-        r.body = it == pages.end() ? "" : "<html><body>" + it->second + "</body></html>";
-        ++requests;
-        return r;
-    }
-    std::atomic<int> requests{0};
-};
 
 struct Figures {
     double refresh_end_s = 0;  // the program's first pass over every site ended
@@ -81,7 +59,7 @@ struct Service {
     }
 
     test::TempDir dir;
-    FakeEngines http;
+    bench::FakeEngines http;
     test::FakeResolver resolver;
     Env env;
     Config config;

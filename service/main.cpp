@@ -3,9 +3,11 @@
 #include "channels.h"
 #include "config.h"
 #include "engine.h"
+#include "fleet.h"
 #include "import.h"
 #include "log.h"
 #include "migrate.h"
+#include "pg.h"
 #include "protocol.h"
 #include "provider.h"
 #include "server.h"
@@ -33,6 +35,7 @@ namespace {
 struct Service {
     Config config;
     std::unique_ptr<Store> store;
+    std::unique_ptr<Fleet> fleet;   // on PostgreSQL: the instances sharing it; outlives the engine
     std::unique_ptr<Alerts> alerts; // before the engine: its workers report here until it stops
     std::unique_ptr<Engine> engine;
 };
@@ -234,6 +237,7 @@ int Serve(Service& service, const Arguments&) {
     }
     Server server(service.config, *service.engine, *service.store);
     server.SetAlerts(service.alerts.get());
+    server.SetFleet(service.fleet.get());
     service.alerts->StartDelivery();
     std::string error;
     if (!server.Start(service.config.listen, &error)) {
@@ -278,6 +282,9 @@ bool Open(Service& service, const std::optional<fs::path>& file,
         LogLine("store: " + error);
         return false;
     }
+    // Alerts and imported lists stay in the data folder with a PostgreSQL store too.
+    std::error_code made;
+    fs::create_directories(service.config.data_dir, made);
     service.alerts = Alerts::Open(service.config.data_dir, service.config, env, &error);
     if (!service.alerts) {
         LogLine("store: " + error);
@@ -289,8 +296,23 @@ bool Open(Service& service, const std::optional<fs::path>& file,
         LogLine("configuration: " + error);
         return false;
     }
+    if (pg::IsConnectionUri(service.config.store)) {
+        service.fleet =
+            Fleet::Open(service.config.store,
+                        {"", service.config.egress, service.config.listen, service.config.lease_ms},
+                        env, &error);
+        if (!service.fleet) {
+            LogLine("store: " + error);
+            return false;
+        }
+        service.fleet->SharePacing(providers);
+        service.alerts->ShareOutbox(service.fleet.get());
+        LogLine("shared store: instance " + service.fleet->options().instance + ", egress " +
+                service.fleet->options().egress);
+    }
     service.engine =
         std::make_unique<Engine>(service.config, *service.store, env, std::move(providers));
+    service.engine->ShareWork(service.fleet.get());
     service.engine->OnRecorded(
         [alerts = service.alerts.get()](auto&&... args) { alerts->Observe(args...); });
     return true;

@@ -1,5 +1,6 @@
 #include "alerts.h"
 
+#include "log.h"
 #include "pages.h"
 #include "protocol.h"
 
@@ -16,6 +17,8 @@ namespace {
 constexpr std::int64_t kHourMs = 3600LL * 1000;
 constexpr std::int64_t kDayMs = 24 * kHourMs;
 constexpr int kFailingAfter = 3; // attempts before a channel is shown as failing
+// How long an instance holds a shared outbox entry it is sending: longer than any delivery.
+constexpr std::int64_t kClaimMs = 5 * 60 * 1000;
 
 // Alongside the store's own tables: the state of each rule per site (or per source), every
 // alert raised, and its deliveries. The last good count each drop is measured against is the
@@ -257,8 +260,10 @@ std::optional<std::string> ReadAlertConfig(const toml::table& alerts, Config* co
 std::unique_ptr<Alerts> Alerts::Open(const std::filesystem::path& dir, const Config& config,
                                      Env& env, std::string* error) {
     sqlite3* db = nullptr;
+    // Made here when the measurements are kept in PostgreSQL and no store file exists.
     const std::string file = (dir / "measurements.db").string();
-    int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+    int rc = sqlite3_open_v2(file.c_str(), &db,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                              env.store_vfs);
     if (rc == SQLITE_OK) {
         sqlite3_busy_timeout(db, 5000);
@@ -354,6 +359,15 @@ void Alerts::Raise(const AlertRule& rule, const std::string& site, bool fired, s
     sqlite3_bind_text(s, 6, text.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_step(s);
     const std::int64_t alert = sqlite3_last_insert_rowid(db_);
+    if (outbox_) {
+        std::vector<std::string> channels;
+        for (const AlertChannel& c : config_.alert_channels)
+            channels.push_back(c.name);
+        if (!outbox_->Add({rule.id, site, fired, title, text, now}, channels))
+            LogLine("alerts: '" + title + "' could not be put in the shared outbox");
+        wake_ = true;
+        return;
+    }
     for (const AlertChannel& c : config_.alert_channels) {
         sqlite3_stmt* o =
             Stmt("INSERT INTO alert_outbox(alert, channel, next_ms) VALUES (?, ?, ?)");
@@ -495,7 +509,36 @@ std::int64_t Alerts::Backoff(int attempts) {
     return attempts >= 20 ? kMost : std::min(kMost, kFirst << (attempts - 1));
 }
 
+const AlertChannel* Alerts::Channel(const std::string& name) const {
+    for (const AlertChannel& c : config_.alert_channels)
+        if (c.name == name)
+            return &c;
+    return nullptr;
+}
+
+std::int64_t Alerts::DeliverDueShared() {
+    for (;;) {
+        std::int64_t next = 0;
+        const auto entry = outbox_->Claim(env_.clock.NowMs(), kClaimMs, &next);
+        if (!entry)
+            return next;
+        const AlertChannel* channel = Channel(entry->channel);
+        const DeliveryResult result =
+            channel ? Deliver(*channel, entry->message, env_)
+                    : DeliveryResult{false, "the channel is not configured on this instance"};
+        const std::int64_t after = env_.clock.NowMs();
+        const int attempts = entry->attempts + 1;
+        outbox_->Done(entry->id, attempts, after + Backoff(attempts),
+                      result.ok ? after
+                      : channel ? 0
+                                : -1,
+                      result.error);
+    }
+}
+
 std::int64_t Alerts::DeliverDue() {
+    if (outbox_)
+        return DeliverDueShared();
     for (;;) {
         std::unique_lock lock(mutex_);
         const std::int64_t now = env_.clock.NowMs();
@@ -517,10 +560,7 @@ std::int64_t Alerts::DeliverDue() {
         const AlertMessage message{text(3), text(4), sqlite3_column_int(s, 5) != 0,
                                    text(6), text(7), sqlite3_column_int64(s, 8)};
         sqlite3_reset(s);
-        const AlertChannel* channel = nullptr;
-        for (const AlertChannel& c : config_.alert_channels)
-            if (c.name == name)
-                channel = &c;
+        const AlertChannel* channel = Channel(name);
         lock.unlock();
         const DeliveryResult result =
             channel ? Deliver(*channel, message, env_)
@@ -548,7 +588,9 @@ void Alerts::DeliveryLoop() {
     while (!stopping_) {
         const std::int64_t next = DeliverDue();
         std::unique_lock lock(mutex_);
-        const std::int64_t wait = next ? next - env_.clock.NowMs() : kHourMs;
+        // Other instances add to a shared outbox without waking this one.
+        const std::int64_t most = outbox_ ? kClaimMs : kHourMs;
+        const std::int64_t wait = std::min(next ? next - env_.clock.NowMs() : most, most);
         env_.clock.WaitUntil(lock, cv_, env_.clock.MonoMs() + std::max<std::int64_t>(wait, 0),
                              [&] { return stopping_ || wake_; });
         wake_ = false;
@@ -556,6 +598,8 @@ void Alerts::DeliveryLoop() {
 }
 
 std::vector<AlertEntry> Alerts::Recent(int limit) {
+    if (outbox_)
+        return outbox_->Recent(limit);
     std::lock_guard lock(mutex_);
     std::vector<AlertEntry> out;
     sqlite3_stmt* s = Stmt(
@@ -580,8 +624,14 @@ std::vector<AlertEntry> Alerts::Recent(int limit) {
 }
 
 std::vector<FailingChannel> Alerts::FailingChannels() {
-    std::lock_guard lock(mutex_);
     std::vector<FailingChannel> out;
+    if (outbox_) {
+        for (FailingChannel& c : outbox_->Waiting())
+            if (c.attempts >= kFailingAfter)
+                out.push_back(std::move(c));
+        return out;
+    }
+    std::lock_guard lock(mutex_);
     // MIN picks the row of the oldest waiting alert for the bare columns.
     sqlite3_stmt* s = Stmt("SELECT o.channel, o.attempts, o.error, MIN(a.time_ms) FROM "
                            "alert_outbox o JOIN alert_log a ON a.id = o.alert WHERE "

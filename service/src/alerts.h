@@ -38,6 +38,32 @@ struct FailingChannel {
     std::int64_t since_ms = 0; // when that alert was made
 };
 
+// The outbox of several instances on one database (fleet.h). Every instance delivers from it;
+// an entry is claimed by one for a while, so an alert goes out once, and one whose instance died
+// while sending is taken up by another after the claim.
+class AlertOutbox {
+  public:
+    virtual ~AlertOutbox() = default;
+    struct Entry {
+        std::int64_t id = 0;
+        std::string channel;
+        int attempts = 0; // before this one
+        AlertMessage message;
+    };
+    // Keeps the alert with one entry per channel, due at once; false when it could not.
+    virtual bool Add(const AlertMessage& message, const std::vector<std::string>& channels) = 0;
+    // The oldest entry due at now_ms, claimed until now_ms + claim_ms; else nullopt with *next_ms
+    // the time the next falls due (0: none waits).
+    virtual std::optional<Entry> Claim(std::int64_t now_ms, std::int64_t claim_ms,
+                                       std::int64_t* next_ms) = 0;
+    // sent_ms: when delivered; 0 to try again at next_ms; -1 set aside.
+    virtual void Done(std::int64_t id, int attempts, std::int64_t next_ms, std::int64_t sent_ms,
+                      const std::string& error) = 0;
+    virtual std::vector<AlertEntry> Recent(int limit) = 0;
+    // Each channel's oldest undelivered entry.
+    virtual std::vector<FailingChannel> Waiting() = 0;
+};
+
 // The alert rules, judged after every stored measurement, and the outbox that delivers what
 // they find. State, log and outbox live in tables of the measurement store's file, so a restart
 // neither repeats an alert nor loses one not yet delivered.
@@ -63,6 +89,9 @@ class Alerts {
     std::int64_t DeliverDue();
     // Delivers in a thread of its own until destruction, woken by new entries.
     void StartDelivery();
+    // Alerts go to this shared outbox, and are delivered and listed from it; before the first
+    // Observe. The rules' state stays in the data folder.
+    void ShareOutbox(AlertOutbox* outbox) { outbox_ = outbox; }
 
     std::vector<AlertEntry> Recent(int limit);
     std::vector<FailingChannel> FailingChannels();
@@ -88,6 +117,8 @@ class Alerts {
     sqlite3_stmt* Stmt(const char* sql); // prepared once, reset for reuse
     void Begin();                        // the transaction Observe commits
     void DeliveryLoop();
+    std::int64_t DeliverDueShared();
+    const AlertChannel* Channel(const std::string& name) const;
 
     sqlite3* db_;
     const Config& config_;
@@ -96,6 +127,7 @@ class Alerts {
     std::unordered_map<std::string, State> states_;
     std::unordered_map<std::string, std::int64_t> good_; // site/page/column: last good count
     std::unordered_map<const char*, sqlite3_stmt*> stmts_;
+    AlertOutbox* outbox_ = nullptr;
     bool in_transaction_ = false;
     bool wake_ = false;
     std::atomic<bool> stopping_{false};

@@ -59,9 +59,9 @@ class Reader {
 
     std::optional<std::string> Read() {
         static const std::set<std::string, std::less<>> known = {
-            "listen",           "data_dir",  "store",        "fresh_hours",
-            "deadline_seconds", "allow",     "server_names", "update",
-            "columns",          "providers", "alerts"};
+            "listen", "data_dir",     "store",        "fresh_hours", "deadline_seconds",
+            "allow",  "server_names", "update",       "columns",     "providers",
+            "alerts", "egress",       "lease_seconds"};
         for (auto&& [key, value] : root_)
             if (!known.count(key.str()))
                 return "unknown key '" + std::string(key.str()) + "'";
@@ -84,6 +84,12 @@ class Reader {
             return why;
         if (c_.deadline_ms <= 0)
             return std::string("key 'deadline_seconds': must be more than 0");
+        if ((why = String(root_, "egress", &c_.egress)))
+            return why;
+        if ((why = Duration("lease_seconds", 1000.0, 0, &c_.lease_ms)))
+            return why;
+        if (c_.lease_ms <= 0)
+            return std::string("key 'lease_seconds': must be more than 0");
         if ((why = StringList(root_, "allow", &c_.allow)))
             return why;
         for (const std::string& net : c_.allow)

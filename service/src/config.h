@@ -71,6 +71,13 @@ struct Config {
     std::filesystem::path source_file; // "" when built-in defaults
     std::vector<AlertRule> alert_rules;
     std::vector<AlertChannel> alert_channels;
+    // Several instances on one PostgreSQL store (fleet.h): the outgoing address or proxy this
+    // instance's engine requests leave by, "" for the host name. Instances with the same egress
+    // share each engine's pacing; different ones pace apart.
+    std::string egress;
+    // How long a measurement claimed by an instance stays its own without a heartbeat: a
+    // killed instance's work is taken over after this.
+    std::int64_t lease_ms = 120'000;
 };
 
 // Reads the [alerts] table into config; the reason naming the key when it cannot be used.

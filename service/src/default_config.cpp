@@ -11,6 +11,11 @@ fresh_hours = 24
 deadline_seconds = 45
 allow = ["127.0.0.0/8", "::1/128"]
 server_names = []
+# With a PostgreSQL store: this instance's outgoing address or proxy ("" = the host name);
+# instances with one egress pace each engine together. A killed instance's measurement is
+# taken over after lease_seconds.
+egress = ""
+lease_seconds = 120
 
 [update]
 version = "V1.3 Beta"

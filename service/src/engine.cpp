@@ -1,5 +1,6 @@
 #include "engine.h"
 
+#include "fleet.h"
 #include "log.h"
 #include "protocol.h"
 #include "providers/pacer.h"
@@ -150,6 +151,7 @@ struct Engine::Impl {
         bool running = false;
         bool done = false;
         bool recorded = true;
+        std::int64_t queued_ms = 0; // wall clock, for the other instances' work (WorkShare)
         std::int64_t started_mono = 0;
         std::vector<Measurement> results; // one per request.columns once done; none if dropped
         // Once done: for each column it failed, the job of the next source in the column's chain.
@@ -292,12 +294,20 @@ struct Engine::Impl {
             ++lane.running;
             paced_running += lane.pacer ? 1 : 0;
             lock.unlock();
-            std::vector<Measurement> results = Run(*job, lane);
+            const bool mine = !share || share->Claim(job->request.site, job->request.page,
+                                                     job->provider, job->queued_ms);
+            std::vector<Measurement> results;
+            if (mine)
+                results = Run(*job, lane);
             const bool cut = cancel && std::any_of(results.begin(), results.end(),
                                                    [](auto& m) { return IsFailure(m.status); });
             const bool recorded = cut || results.empty() || Record(*job, results);
-            if (!cut && !results.empty())
+            // Measured here or by another instance: either way the store now holds newer.
+            if ((!cut && !results.empty()) || !mine)
                 fresh.Forget(job->request.site, job->request.page);
+            if (share && mine)
+                share->Release(job->request.site, job->request.page, job->provider,
+                               recorded && !cut && !results.empty());
             if (recorded && !cut && !results.empty() && on_recorded)
                 on_recorded(job->request.site, job->request.page, job->request.columns, results);
             lock.lock();
@@ -307,7 +317,9 @@ struct Engine::Impl {
             ++work_generation;
             // The lane is free again: its next may start, besides what this worker takes next.
             work_cv.notify_one();
-            if (results.empty() && !stopping) {
+            if (!mine) {
+                Finish(*job); // no results: its requests answer from the store
+            } else if (results.empty() && !stopping) {
                 Enqueue(lane, job); // the provider handed its turn back
             } else if (!cut) {
                 job->results = std::move(results);
@@ -470,6 +482,7 @@ struct Engine::Impl {
         job->request.page = page;
         job->provider = provider;
         job->request.columns = columns;
+        job->queued_ms = env.clock.NowMs();
         Lane& lane = lanes[provider];
         if (lane.waiting.size() >= kMaxQueued || stopping) {
             job->results.assign(job->request.columns.size(),
@@ -709,6 +722,7 @@ struct Engine::Impl {
     const Config config;
     Store& store;
     Engine::Recorded on_recorded;
+    WorkShare* share = nullptr;
     Env& env;
     const std::map<std::string, std::unique_ptr<Provider>> providers;
 
@@ -830,6 +844,10 @@ const Config& Engine::config() const {
 
 void Engine::OnRecorded(Recorded hook) {
     impl_->on_recorded = std::move(hook);
+}
+
+void Engine::ShareWork(WorkShare* share) {
+    impl_->share = share;
 }
 
 } // namespace valdane::svc

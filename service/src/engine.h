@@ -35,6 +35,8 @@ struct ColumnAnswer {
 std::optional<std::int64_t> ReadyInSeconds(const std::vector<ColumnAnswer>& cells,
                                            std::int64_t now_ms);
 
+class WorkShare;
+
 struct ProviderHealth {
     std::string name;
     std::string description;
@@ -96,6 +98,10 @@ class Engine {
         std::function<void(const std::string& site, Page page, const std::vector<int>& columns,
                            const std::vector<Measurement>& results)>;
     void OnRecorded(Recorded hook);
+    // Measurements shared with other instances (fleet.h): one that another instance is making
+    // or made since it was asked for is answered from the store instead. Set it before the
+    // first request; null (the default) measures everything here.
+    void ShareWork(WorkShare* share);
 
   private:
     struct Impl;

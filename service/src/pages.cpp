@@ -547,6 +547,24 @@ std::string AlertsCard(const HomeView& view) {
     return body + "</table></div>";
 }
 
+// Instances sharing the store: who is alive, behind which egress, and how much each did. This
+// one comes first; none listed (not even this one) means the shared tables cannot be read.
+std::string InstancesCard(const HomeView& view) {
+    if (!view.shared)
+        return {};
+    std::string body = "<div class=\"card\"><h2>服务实例（最近 5 分钟）</h2><table><tr>"
+                       "<th>实例</th><th>出口</th><th>地址</th><th>启动</th><th>最近心跳</th>"
+                       "<th>已完成测量</th></tr>";
+    for (const InstanceSeen& i : view.instances)
+        body += "<tr><td><code>" + HtmlEscape(i.id) + "</code></td><td>" + HtmlEscape(i.egress) +
+                "</td><td>" + HtmlEscape(i.address) + "</td><td>" +
+                When(i.started_ms, view.now_ms) + "</td><td>" + When(i.seen_ms, view.now_ms) +
+                "</td><td>" + FormatCount(i.measured) + "</td></tr>";
+    if (view.instances.empty())
+        body += "<tr><td colspan=\"6\" class=\"bad\">无法读取共享的实例表</td></tr>";
+    return body + "</table></div>";
+}
+
 } // namespace
 
 std::string HomePage(const HomeView& view) {
@@ -606,6 +624,7 @@ std::string HomePage(const HomeView& view) {
     body += "</div>";
 
     body += AlertsCard(view);
+    body += InstancesCard(view);
     body += "<div class=\"card\"><h2>数据源状态</h2><table><tr><th>数据源</th><th>说明</th>"
             "<th>最近成功</th><th>最近失败</th><th>状态</th></tr>";
     for (const ProviderHealth& p : view.providers) {

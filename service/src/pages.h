@@ -2,6 +2,7 @@
 
 #include "alerts.h"
 #include "engine.h"
+#include "fleet.h"
 #include "measurement.h"
 #include "store.h"
 
@@ -54,6 +55,8 @@ struct HomeView {
     std::size_t alert_rules = 0;    // configured rules; 0 hides the alerts card
     std::vector<AlertEntry> alerts; // newest first
     std::vector<FailingChannel> failing_channels;
+    bool shared = false;                 // several instances share the store: list them
+    std::vector<InstanceSeen> instances; // seen in the last minutes, this one first
 };
 
 // One site's cells on the three tracked pages, for /state.json.

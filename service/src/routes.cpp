@@ -1,6 +1,7 @@
 #include "routes.h"
 
 #include "alerts.h"
+#include "fleet.h"
 #include "pages.h"
 #include "protocol.h"
 
@@ -315,6 +316,10 @@ WebResponse Routes::Home() {
     if (alerts_) {
         view.alerts = alerts_->Recent(20);
         view.failing_channels = alerts_->FailingChannels();
+    }
+    if (fleet_) {
+        view.shared = true;
+        view.instances = fleet_->Instances(kInstancesShownMs);
     }
     return Html(200, HomePage(view));
 }

@@ -17,6 +17,7 @@
 namespace valdane::svc {
 
 class Alerts;
+class Fleet;
 
 // What the service serves, apart from how it is carried: a request that passed the server's
 // checks (allowed client, GET or HEAD, no body, a Host naming the service) in, a response out.
@@ -50,6 +51,8 @@ bool AsksEngine(std::string_view target);
 
 inline constexpr std::size_t kOverviewPageSize = 100;
 inline constexpr std::size_t kOverviewCsvBatch = 500;
+// The home page lists the instances that beat within this.
+inline constexpr std::int64_t kInstancesShownMs = 5 * 60'000;
 
 // Thread-safe: Serve keeps no state between requests.
 class Routes {
@@ -57,6 +60,8 @@ class Routes {
     Routes(const Config& config, Engine& engine, Store& store, Clock& clock);
     // The alerts the home page lists; set before serving. Null: none.
     void SetAlerts(Alerts* alerts) { alerts_ = alerts; }
+    // The instances sharing the store, for the home page; set before serving. Null: alone.
+    void SetFleet(Fleet* fleet) { fleet_ = fleet; }
     WebResponse Serve(const WebRequest& request);
     // The response when it can be made at once (a query page the store answers fresh, or one
     // refused as "false"), so that it need not wait for a thread; nullopt otherwise.
@@ -78,6 +83,7 @@ class Routes {
     Store& store_;
     Clock& clock_;
     Alerts* alerts_ = nullptr;
+    Fleet* fleet_ = nullptr;
 };
 
 } // namespace valdane::svc

@@ -556,6 +556,10 @@ void Server::SetAlerts(Alerts* alerts) {
     impl_->routes.SetAlerts(alerts);
 }
 
+void Server::SetFleet(Fleet* fleet) {
+    impl_->routes.SetFleet(fleet);
+}
+
 void Server::Stop() {
     Impl& impl = *impl_;
     if (!impl.daemon)

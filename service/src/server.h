@@ -13,6 +13,7 @@
 namespace valdane::svc {
 
 class Alerts;
+class Fleet;
 
 // What clients may cost the service. Connections are held by an event loop, not by threads, so
 // an idle or trickling client costs a socket and a small buffer; these limits bound how many.
@@ -69,6 +70,8 @@ class Server {
     int port() const; // the bound port once started
     // The alerts the home page lists; call before Start. Null: none.
     void SetAlerts(Alerts* alerts);
+    // The instances sharing the store, for the home page; null when alone.
+    void SetFleet(Fleet* fleet);
     // Stops accepting, lets running answers finish, then closes every connection.
     void Stop();
 

@@ -90,10 +90,38 @@ Pacer::Pacer(Env& env, Store& store, std::string name, PacerConfig config,
             own_ = std::move(*saved);
 }
 
+void Pacer::Share(PacingShare* share) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    share_ = share;
+    for (Route& route : routes_)
+        route.state = share_->Load(route.key).value_or(UpstreamState{});
+    if (split_)
+        own_ = share_->Load(name_).value_or(UpstreamState{});
+}
+
+void Pacer::Refresh() {
+    if (!share_)
+        return;
+    // A share that cannot answer leaves what we knew: a suspension is not forgotten for it.
+    for (Route& route : routes_)
+        if (auto shared = share_->Load(route.key))
+            route.state = std::move(*shared);
+    if (split_)
+        if (auto shared = share_->Load(name_))
+            own_ = std::move(*shared);
+}
+
 Pacer::Turn Pacer::Acquire(Measurement* refusal, std::size_t* route) {
     std::lock_guard<std::mutex> guard(mutex_);
+    Refresh();
     const std::int64_t now = env_.clock.NowMs();
     const std::int64_t mono = env_.clock.MonoMs();
+    const auto gap = [this] {
+        std::int64_t ms = config_.interval_ms;
+        if (config_.jitter_ms > 0)
+            ms += std::uniform_int_distribution<std::int64_t>(0, config_.jitter_ms)(random_);
+        return ms;
+    };
     bool open = false;
     for (std::size_t k = 0; k < routes_.size(); ++k) {
         const std::size_t i = (next_route_ + k) % routes_.size();
@@ -105,17 +133,27 @@ Pacer::Turn Pacer::Acquire(Measurement* refusal, std::size_t* route) {
             r.state.budget_day = now / kDayMs;
             r.state.budget_spent = 0;
         }
-        if (Skipped(i, now) || r.state.budget_spent >= config_.daily_budget ||
-            mono < r.next_slot_mono)
+        if (Skipped(i, now))
             continue;
-        ++r.state.budget_spent;
-        std::int64_t gap = config_.interval_ms;
-        if (config_.jitter_ms > 0)
-            gap += std::uniform_int_distribution<std::int64_t>(0, config_.jitter_ms)(random_);
-        r.next_slot_mono = mono + gap;
+        if (share_) {
+            // The slot and the day's count move in one step at the share, for every instance.
+            const PacingShare::Slot slot = share_->TakeSlot(r.key, now, gap(), config_.daily_budget);
+            if (slot.budget_day >= 0) {
+                r.state.budget_day = slot.budget_day;
+                r.state.budget_spent = slot.budget_spent;
+            }
+            r.next_slot_mono = mono + std::max<std::int64_t>(slot.next_ms - now, 0);
+            if (!slot.granted)
+                continue;
+        } else {
+            if (r.state.budget_spent >= config_.daily_budget || mono < r.next_slot_mono)
+                continue;
+            ++r.state.budget_spent;
+            r.next_slot_mono = mono + gap();
+            Save(r.key, r.state);
+        }
         next_route_ = (i + 1) % routes_.size();
         wanted_.reset();
-        Save(r.key, r.state);
         if (route)
             *route = i;
         return Turn::Go;
@@ -176,6 +214,7 @@ bool Pacer::Skipped(std::size_t route, std::int64_t now) const {
 void Pacer::Suspend(Status why, const std::string& detail, std::int64_t span_ms,
                     std::size_t route) {
     std::lock_guard<std::mutex> guard(mutex_);
+    Refresh();
     if (span_ms == 0)
         span_ms = why == Status::RateLimited ? config_.rate_limited_ms : config_.blocked_ms;
     Route& r = routes_.at(route);
@@ -187,6 +226,7 @@ void Pacer::Suspend(Status why, const std::string& detail, std::int64_t span_ms,
 
 void Pacer::SetBroken(bool broken, const std::string& why) {
     std::lock_guard<std::mutex> guard(mutex_);
+    Refresh();
     Upstream().broken = broken;
     Upstream().broken_why = broken ? why : std::string();
     Save(name_, Upstream());
@@ -194,6 +234,7 @@ void Pacer::SetBroken(bool broken, const std::string& why) {
 
 void Pacer::SetCanary(Status status, const std::string& detail, std::size_t route) {
     std::lock_guard<std::mutex> guard(mutex_);
+    Refresh();
     for (UpstreamState* state : {&Upstream(), &routes_.at(route).state}) {
         state->canary_ms = env_.clock.NowMs();
         state->canary_status = status;
@@ -204,8 +245,9 @@ void Pacer::SetCanary(Status status, const std::string& detail, std::size_t rout
         Save(routes_[route].key, routes_[route].state);
 }
 
-UpstreamState Pacer::Saved() const {
+UpstreamState Pacer::Saved() {
     std::lock_guard<std::mutex> guard(mutex_);
+    Refresh();
     return Upstream();
 }
 
@@ -254,7 +296,7 @@ std::string Pacer::Resting(std::int64_t now) const {
 }
 
 void Pacer::Save(const std::string& key, const UpstreamState& state) {
-    if (!store_.SaveUpstream(key, state))
+    if (share_ ? !share_->Save(key, state) : !store_.SaveUpstream(key, state))
         LogLine("pacer: the state of " + key + " could not be kept in the store");
 }
 

@@ -26,6 +26,27 @@ struct PacerConfig {
 
 class SectionReader;
 
+// Turns and upstream state shared with the other instances behind the same outgoing address
+// (fleet.h). A pacer given one takes every slot through it and keeps its state there.
+class PacingShare {
+  public:
+    virtual ~PacingShare() = default;
+    struct Slot {
+        bool granted = false;
+        std::int64_t next_ms = 0;     // wall ms from which the next slot is free
+        std::int64_t budget_day = -1; // the day's count as the share holds it; -1 unknown
+        std::int64_t budget_spent = 0;
+    };
+    // Takes the slot of upstream `name` when it is free at now_ms and today's budget allows one
+    // more: the next one is then free gap_ms later. Not granted when the share cannot answer.
+    virtual Slot TakeSlot(const std::string& name, std::int64_t now_ms, std::int64_t gap_ms,
+                          std::int64_t daily_budget) = 0;
+    // Suspension, broken mark and canary verdict as the last instance left them, with the
+    // shared day's count; nullopt when nothing was kept or the share cannot answer.
+    virtual std::optional<UpstreamState> Load(const std::string& name) = 0;
+    virtual bool Save(const std::string& name, const UpstreamState& state) = 0;
+};
+
 // Reads interval_s, jitter_s, daily_budget, blocked_hours and rate_limited_hours into *config.
 void ReadPacerConfig(SectionReader& reader, PacerConfig* config);
 
@@ -52,11 +73,15 @@ std::string ProxyLabel(std::string_view proxy);
 // saved state is always one the pacer has held. The state survives restarts through the
 // store: by provider name, and with a list of proxies each route's as "NAME@LABEL" (see
 // ProxyLabel); spacing does not (a restart costs at most one early request per route).
+// Shared (see Share), both live in the share instead, under the same keys.
 class Pacer {
   public:
     // `proxies` empty: one route, kept under `name` alone (the provider picks its proxy).
     Pacer(Env& env, Store& store, std::string name, PacerConfig config,
           const std::vector<std::string>& proxies = {});
+    // From now on the turns and the state are the share's, read again before every request and
+    // every change (other instances move them too). Before the first request.
+    void Share(PacingShare* share);
 
     enum class Turn {
         Go,      // the request may go now; it is counted and the next slot reserved
@@ -89,7 +114,7 @@ class Pacer {
     void SetBroken(bool broken, const std::string& why);
     // The canary's verdict, met on `route`.
     void SetCanary(Status status, const std::string& detail, std::size_t route = 0);
-    UpstreamState Saved() const; // a copy of the upstream's kept state
+    UpstreamState Saved();       // a copy of the upstream's kept state
     // The canary verdict last met on `route`: the upstream's unless routes are kept apart.
     UpstreamState RouteSaved(std::size_t route) const;
     // "" without a list of proxies; else the people's name of `route`, "" for an index past it.
@@ -111,6 +136,7 @@ class Pacer {
     bool Skipped(std::size_t route, std::int64_t now) const; // another route is wanted
     std::string Resting(std::int64_t now) const; // the suspended routes: label, until, why
     void Save(const std::string& key, const UpstreamState& state);
+    void Refresh(); // under mutex_: the shared state, when shared
 
     Env& env_;
     Store& store_;
@@ -123,6 +149,7 @@ class Pacer {
     std::size_t next_route_ = 0;        // where the next search for a free route starts
     std::optional<std::size_t> wanted_; // see Prefer
     UpstreamState own_;                 // canary and broken mark when routes are kept apart
+    PacingShare* share_ = nullptr;
 };
 
 // A provider's Measure asks this: true when its request may go now (by *route, when given);

@@ -1,0 +1,325 @@
+// Instances sharing one PostgreSQL database (a real server the test starts), in process on one
+// fake clock, and the program itself: each measurement made once, pacing per egress, a killed
+// instance's claim taken over after its lease, shared limits, a lost database.
+#include "alerts.h"
+#include "engine.h"
+#include "fakes.h"
+#include "fleet.h"
+#include "pages.h"
+#include "pgserver.h"
+#include "tempdir.h"
+
+#include <gtest/gtest.h>
+#include <toml++/toml.h>
+
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+using namespace valdane::svc;
+
+namespace {
+
+constexpr std::int64_t kSpacing = 15'000;
+constexpr std::int64_t kLease = 120'000;
+
+// A search engine's count, paced at kSpacing: one request to the fake upstream per measurement,
+// its time (fake wall clock) noted under the instance's egress.
+class PacedEngine final : public Provider {
+  public:
+    PacedEngine(Env& env, Store& store, std::string url, std::string egress,
+                std::multimap<std::string, std::int64_t>& sent, std::mutex& mutex)
+        : env_(env), url_(std::move(url)), egress_(std::move(egress)), sent_(sent), mutex_(mutex),
+          pacer_(env, store, "engine", PacerConfig{.interval_ms = kSpacing, .jitter_ms = 0}) {}
+    std::vector<Measurement> Measure(const MeasureRequest& request) override {
+        if (std::optional<Measurement> instead; !Proceed(pacer_, &instead))
+            return {};
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            sent_.emplace(egress_, env_.clock.NowMs());
+        }
+        HttpRequest get;
+        get.url = url_ + "/count/" + request.site;
+        Measurement m;
+        m.status = env_.http.Get(get).status == 200 ? Status::Ok : Status::NetworkError;
+        m.number = 42;
+        return std::vector<Measurement>(request.columns.size(), m);
+    }
+    std::string Describe() const override { return "测试引擎"; }
+    Pacer* pacer() override { return &pacer_; }
+
+  private:
+    Env& env_;
+    const std::string url_, egress_;
+    std::multimap<std::string, std::int64_t>& sent_;
+    std::mutex& mutex_;
+    Pacer pacer_;
+};
+
+class FleetTest : public ::testing::Test {
+  protected:
+    struct Instance {
+        std::unique_ptr<Store> store;
+        std::unique_ptr<Fleet> fleet;
+        std::unique_ptr<Engine> engine;
+    };
+
+    void SetUp() override {
+        ASSERT_EQ(test::SharedPgServer().error(), "");
+        uri_ = test::SharedPgServer().NewDatabase();
+        upstream_.server().Get(R"(/count/.+)",
+                               [](const auto&, auto& res) { res.set_content("ok", "text/plain"); });
+        ASSERT_TRUE(upstream_.Start());
+    }
+
+    std::unique_ptr<Fleet> Open(const std::string& egress, const std::string& id = "") {
+        std::string error;
+        auto fleet = Fleet::Open(uri_, {id, egress, "127.0.0.1:0", kLease, false}, t_.env, &error);
+        EXPECT_TRUE(fleet) << error;
+        return fleet;
+    }
+
+    Instance Start(const std::string& egress) {
+        Instance i;
+        std::string error;
+        i.store = OpenPgStore(uri_, t_.env, &error);
+        i.fleet = Open(egress);
+        Config config;
+        config.columns[Page::Ranks] = {"engine", "engine"};
+        std::map<std::string, std::unique_ptr<Provider>> providers;
+        providers["engine"] = std::make_unique<PacedEngine>(t_.env, *i.store, upstream_.base(),
+                                                            egress, sent_, mutex_);
+        i.fleet->SharePacing(providers);
+        i.engine = std::make_unique<Engine>(config, *i.store, t_.env, std::move(providers));
+        i.engine->ShareWork(i.fleet.get());
+        return i;
+    }
+
+    // Moves the clock from one due measurement to the next until no instance measures; the
+    // simulated time it took.
+    std::int64_t Drain(std::vector<Instance>& instances, const std::vector<std::string>& sites) {
+        const std::int64_t start = t_.clock.NowMs();
+        for (std::int64_t next = 0; next != INT64_MAX;) {
+            next = INT64_MAX;
+            for (auto& i : instances)
+                for (const std::string& site : sites) {
+                    const auto cells = i.engine->State(Page::Ranks, site);
+                    for (const ColumnAnswer& a : *cells)
+                        next = a.measuring ? std::min(next, a.next_attempt_ms) : next;
+                }
+            if (next <= t_.clock.NowMs())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            else if (next != INT64_MAX)
+                t_.clock.Advance(next - t_.clock.NowMs());
+        }
+        return t_.clock.NowMs() - start;
+    }
+
+    test::TestEnv t_;
+    std::string uri_;
+    test::FakeUpstream upstream_;
+    std::mutex mutex_;
+    std::multimap<std::string, std::int64_t> sent_; // egress -> request time
+};
+
+// Every site is asked of every instance: each is measured once and every instance then answers
+// it; instances behind one egress take turns kSpacing apart, behind several they share out.
+TEST_F(FleetTest, EachMeasurementOnceAndPacingPerEgress) {
+    constexpr int kSites = 12;
+    const struct Case {
+        std::vector<std::string> egress;
+        std::int64_t least_ms, most_ms; // the refresh's simulated length
+    } cases[] = {
+        {{"a", "a", "a"}, (kSites - 1) * kSpacing, kSites * kSpacing},
+        {{"a", "b", "c"}, 0, (kSites / 3 + 1) * kSpacing},
+        {{"a", "b"}, (kSites / 2 - 1) * kSpacing, (kSites / 2 + 1) * kSpacing},
+    };
+    for (std::size_t k = 0; k < std::size(cases); ++k) {
+        const Case& c = cases[k];
+        SCOPED_TRACE(k);
+        uri_ = test::SharedPgServer().NewDatabase();
+        sent_.clear();
+        std::vector<Instance> instances;
+        for (const std::string& e : c.egress)
+            instances.push_back(Start(e));
+        std::vector<std::string> sites;
+        for (int s = 0; s < kSites; ++s) {
+            sites.push_back("c" + std::to_string(k) + "s" + std::to_string(s) + ".example.com");
+            for (auto& i : instances)
+                ASSERT_TRUE(i.engine->Answer(Page::Ranks, sites.back()));
+        }
+        const std::int64_t took = Drain(instances, sites);
+        EXPECT_GE(took, c.least_ms);
+        EXPECT_LE(took, c.most_ms);
+        for (const std::string& site : sites) {
+            EXPECT_EQ(upstream_.hits("/count/" + site), 1) << site;
+            for (auto& i : instances) // nothing recorded is lost to the others
+                EXPECT_EQ(i.engine->Answer(Page::Ranks, site).value_or(""), "42,42");
+        }
+        for (const std::string& e : c.egress) {
+            auto [at, end] = sent_.equal_range(e);
+            std::vector<std::int64_t> times;
+            for (; at != end; ++at)
+                times.push_back(at->second);
+            std::sort(times.begin(), times.end());
+            for (std::size_t n = 1; n < times.size(); ++n)
+                EXPECT_GE(times[n] - times[n - 1], kSpacing) << e;
+        }
+        for (auto& i : instances)
+            i.fleet->Beat();
+        HomeView home;
+        home.shared = true;
+        home.instances = instances[0].fleet->Instances(5 * 60'000);
+        EXPECT_EQ(home.instances.size(), c.egress.size());
+        EXPECT_NE(HomePage(home).find("<td>" + c.egress.back() + "</td>"), std::string::npos);
+    }
+}
+
+// Heartbeats renew a claim; once they stop (a kill) another instance takes it over after the
+// lease. A recorded measurement is not made again for a request older than it. While the
+// database is away nobody claims or takes a slot; both come back with it.
+TEST_F(FleetTest, LeasesAndLostDatabase) {
+    auto a = Open("x", "a"), b = Open("x", "b"), c = Open("x", "c");
+    const std::int64_t asked = t_.clock.NowMs();
+    ASSERT_TRUE(a->Claim("k.com", Page::Sites, "engine", asked));
+    EXPECT_FALSE(b->Claim("k.com", Page::Sites, "engine", asked));
+    t_.clock.Advance(kLease - 20'000);
+    a->Beat();
+    t_.clock.Advance(kLease - 20'000); // past the first lease, within the renewed one
+    EXPECT_FALSE(b->Claim("k.com", Page::Sites, "engine", asked));
+    a.reset(); // killed: it renews nothing
+    t_.clock.Advance(40'001);
+    EXPECT_TRUE(b->Claim("k.com", Page::Sites, "engine", asked));
+    b->Release("k.com", Page::Sites, "engine", true);
+    EXPECT_FALSE(c->Claim("k.com", Page::Sites, "engine", asked)); // answered from the store
+    t_.clock.Advance(1);
+    EXPECT_TRUE(c->Claim("k.com", Page::Sites, "engine", t_.clock.NowMs()));
+    c->Release("k.com", Page::Sites, "engine", false); // handed back: free at once
+    EXPECT_TRUE(b->Claim("k.com", Page::Sites, "engine", t_.clock.NowMs()));
+
+    ASSERT_TRUE(test::SharedPgServer().Stop());
+    EXPECT_FALSE(c->Claim("d.com", Page::Sites, "engine", t_.clock.NowMs()));
+    const auto slot = c->TakeSlot("engine", t_.clock.NowMs(), 1000, 10);
+    EXPECT_FALSE(slot.granted);
+    EXPECT_GT(slot.next_ms, t_.clock.NowMs());
+    EXPECT_TRUE(c->Instances(60'000).empty());
+    ASSERT_TRUE(test::SharedPgServer().Start());
+    EXPECT_TRUE(c->Claim("d.com", Page::Sites, "engine", t_.clock.NowMs()));
+    EXPECT_TRUE(c->TakeSlot("engine", t_.clock.NowMs(), 1000, 10).granted);
+}
+
+// Suspensions, broken marks and the daily budget hold for every instance behind one egress,
+// and for none behind another.
+TEST_F(FleetTest, LimitsSharedPerEgress) {
+    std::string error;
+    auto store = OpenPgStore(uri_, t_.env, &error);
+    std::vector<std::unique_ptr<Fleet>> fleets;
+    std::vector<std::unique_ptr<Pacer>> pacers;
+    for (const char* egress : {"x", "x", "y"}) {
+        fleets.push_back(Open(egress));
+        pacers.push_back(std::make_unique<Pacer>(
+            t_.env, *store, "engine", PacerConfig{.interval_ms = 1000, .daily_budget = 2}));
+        pacers.back()->Share(fleets.back().get());
+    }
+    Measurement m;
+    EXPECT_EQ(pacers[0]->Acquire(&m), Pacer::Turn::Go);
+    EXPECT_EQ(pacers[1]->Acquire(&m), Pacer::Turn::Wait); // the slot is taken for both
+    EXPECT_EQ(pacers[2]->Acquire(&m), Pacer::Turn::Go);
+    t_.clock.Advance(6001);
+    EXPECT_EQ(pacers[1]->Acquire(&m), Pacer::Turn::Go);
+    t_.clock.Advance(6001);
+    EXPECT_EQ(pacers[0]->Acquire(&m), Pacer::Turn::Wait); // today's two are spent
+    EXPECT_FALSE(pacers[0]->Available());
+    EXPECT_GT(pacers[0]->NextTurnMono(), t_.clock.MonoMs() + 1000);
+    EXPECT_EQ(pacers[2]->Acquire(&m), Pacer::Turn::Go);
+
+    pacers[2]->Suspend(Status::Blocked, "验证页面", 48LL * 3600 * 1000);
+    pacers[1]->SetBroken(true, "校验站点无结果数");
+    t_.clock.Advance(24LL * 3600 * 1000);
+    EXPECT_EQ(pacers[2]->Acquire(&m), Pacer::Turn::Refused);
+    EXPECT_EQ(pacers[0]->Acquire(&m), Pacer::Turn::Go); // a new day, not suspended
+    EXPECT_TRUE(pacers[0]->Saved().broken);
+    EXPECT_FALSE(pacers[2]->Saved().broken);
+}
+
+// An alert raised on one instance goes out once however many instances deliver at once, and
+// every instance lists it as delivered.
+TEST_F(FleetTest, AlertsSentOnce) {
+    test::FakeUpstream hook;
+    hook.server().Post("/hook",
+                       [](const auto&, auto& res) { res.set_content("{}", "text/plain"); });
+    ASSERT_TRUE(hook.Start());
+    Config config;
+    ASSERT_FALSE(ReadAlertConfig(toml::parse("[[rules]]\nkind='zero'\n[channels.hook]\n"
+                                             "type='webhook'\nurl='" +
+                                             hook.base() + "/hook'"),
+                                 &config));
+    test::TempDir dirs[3];
+    std::vector<std::unique_ptr<Fleet>> fleets;
+    std::vector<std::unique_ptr<Alerts>> alerts;
+    for (auto& dir : dirs) {
+        std::string error;
+        fleets.push_back(Open("x"));
+        alerts.push_back(Alerts::Open(dir.path, config, t_.env, &error));
+        ASSERT_TRUE(alerts.back()) << error;
+        alerts.back()->ShareOutbox(fleets.back().get());
+    }
+    for (std::int64_t count : {100, 0}) {
+        Measurement m;
+        m.status = Status::Ok;
+        m.number = count;
+        alerts[0]->Observe("a.com", Page::Sites, {0}, {m});
+    }
+    std::vector<std::thread> senders;
+    for (auto& a : alerts)
+        senders.emplace_back([&a] { a->DeliverDue(); });
+    for (auto& t : senders)
+        t.join();
+    EXPECT_EQ(hook.hits("/hook"), 1);
+    for (auto& a : alerts) {
+        const auto recent = a->Recent(10);
+        ASSERT_EQ(recent.size(), 1u);
+        EXPECT_EQ(recent[0].delivered, 1);
+    }
+}
+
+// The program itself: two --check runs, each an instance with its egress; the second answers
+// from what the first recorded, and both were seen with their work.
+TEST_F(FleetTest, ProgramInstancesShareTheStore) {
+    const char* bin = std::getenv("VALDANE_SERVICE_BIN");
+    ASSERT_TRUE(bin) << "run through ctest";
+    test::TempDir dir;
+    for (const std::string egress : {"east", "west"}) {
+        const auto file = dir.path / (egress + ".toml");
+        std::ofstream(file) << "store = \"" << uri_ << "\"\negress = \"" << egress
+                            << "\"\ndata_dir = \"" << (dir.path / egress).string() << R"("
+[columns]
+sites = ["none", "none", "none", "none", "none", "none", "none"]
+links = ["none", "none", "none", "none", "none", "none", "none"]
+ranks = ["demo", "none"]
+whois = ["none"]
+alexa = ["none", "none", "none", "none", "none", "none", "none", "none", "none"]
+[providers.demo]
+type = "fixed"
+values.ranks = [4, 3]
+)";
+        FILE* pipe = ::popen(
+            ("'" + std::string(bin) + "' --config '" + file.string() + "' --check example.com 2>&1")
+                .c_str(),
+            "r");
+        std::string out;
+        char buffer[4096];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            out.append(buffer, n);
+        EXPECT_EQ(::pclose(pipe), 0) << out;
+        EXPECT_NE(out.find("ranks  谷歌      4 "), std::string::npos) << out;
+    }
+    std::map<std::string, std::int64_t> measured;
+    for (const InstanceSeen& i : Open("here")->Instances(5 * 60'000))
+        measured[i.egress] += i.measured;
+    EXPECT_EQ(measured.size(), 3u);
+    EXPECT_GE(measured["east"], 1);
+    EXPECT_EQ(measured["west"], 0); // every column came from the store
+}
+
+} // namespace

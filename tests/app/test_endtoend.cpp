@@ -1,5 +1,5 @@
 // Starts the built program itself from a scratch folder against the fake query service.
-#include "fakequeryservice.h"
+#include "fixture.h"
 #include "storage/charset.h"
 #include "storage/inifile.h"
 
@@ -17,6 +17,9 @@ class TestEndToEnd : public QObject {
 
     QString program() const { return folder.filePath(QStringLiteral("valdane")); }
     QString config() const { return folder.filePath(QStringLiteral("Config.ini")); }
+    QString ini(const char* section, const char* key) const {
+        return ReadIni(QString(section), QString(key), config());
+    }
 
     QProcessEnvironment environment() const {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -35,11 +38,8 @@ class TestEndToEnd : public QObject {
     }
 
     void refreshesAtActivationAndRestoresInsteadOfStartingTwice() {
-        const QString setting = QStringLiteral("Setting");
-        WriteIni(setting, QStringLiteral("SeoUrl"), QStringLiteral("alpha.com;beta.org"), config());
-        WriteIni(setting, QStringLiteral("AutoGain"), QStringLiteral("1"), config());
-        WriteIni(setting, QStringLiteral("AutoRecord"), QStringLiteral("1"), config());
-        WriteIni(setting, QStringLiteral("AutoUpdate"), QStringLiteral("0"), config());
+        PutContent(config(), "[Setting]\r\nSeoUrl=alpha.com;beta.org\r\nAutoGain=1\r\n"
+                             "AutoRecord=1\r\nAutoUpdate=0\r\n");
         const QStringList pages = {"sites.asp", "links.asp", "ranks.asp"};
         const QStringList alpha = {"11|12|13|14|15|16|17", "1|2|3|4|5|6|7", "5|6"};
         const QStringList beta = {"false", "9,9,9,9,9,9,9", "2,1"};
@@ -53,17 +53,11 @@ class TestEndToEnd : public QObject {
         first.start(program(), {});
         QVERIFY(first.waitForStarted(5000));
 
-        QTRY_COMPARE_WITH_TIMEOUT(
-            ReadIni(QStringLiteral("beta.org"), QStringLiteral("Url_pr"), config()),
-            QStringLiteral("2,1"), 20000);
-        QCOMPARE(ReadIni(QStringLiteral("alpha.com"), QStringLiteral("Url_site"), config()),
-                 QStringLiteral("11,12,13,14,15,16,17"));
-        QCOMPARE(ReadIni(QStringLiteral("alpha.com"), QStringLiteral("Url_link"), config()),
-                 QStringLiteral("1,2,3,4,5,6,7"));
-        QVERIFY(
-            ReadIni(QStringLiteral("beta.org"), QStringLiteral("Url_site"), config()).isEmpty());
-        QCOMPARE(ReadIni(QStringLiteral("Info"), QStringLiteral("AppName"), config()),
-                 QStringLiteral("Valdane"));
+        QTRY_COMPARE_WITH_TIMEOUT(ini("beta.org", "Url_pr"), QStringLiteral("2,1"), 20000);
+        QCOMPARE(ini("alpha.com", "Url_site"), QStringLiteral("11,12,13,14,15,16,17"));
+        QCOMPARE(ini("alpha.com", "Url_link"), QStringLiteral("1,2,3,4,5,6,7"));
+        QVERIFY(ini("beta.org", "Url_site").isEmpty());
+        QCOMPARE(ini("Info", "AppName"), QStringLiteral("Valdane"));
 
         const QString report =
             ReadTextFile(folder.filePath(QStringLiteral("SeoLog.htm")), QStringLiteral("gb2312"));
@@ -75,10 +69,7 @@ class TestEndToEnd : public QObject {
 
         // The run ends with the lists reloaded; give it a moment, then compare bytes.
         QTest::qWait(300);
-        QFile file(config());
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray before = file.readAll();
-        file.close();
+        const QByteArray before = ContentOf(config());
 
         QProcess second;
         second.setProcessEnvironment(environment());
@@ -86,17 +77,16 @@ class TestEndToEnd : public QObject {
         QVERIFY(second.waitForFinished(10000));
         QCOMPARE(second.exitStatus(), QProcess::NormalExit);
         QCOMPARE(second.exitCode(), 0);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), before);
+        QCOMPARE(ContentOf(config()), before);
         QCOMPARE(first.state(), QProcess::Running);
 
         // Ended by a signal (log-out, shutdown), it still runs its close request.
-        QVERIFY(ReadIni(setting, QStringLiteral("SViewWidth"), config()).isEmpty());
+        QVERIFY(ini("Setting", "SViewWidth").isEmpty());
         first.terminate();
         QVERIFY(first.waitForFinished(5000));
         QCOMPARE(first.exitStatus(), QProcess::NormalExit);
         QCOMPARE(first.exitCode(), 0);
-        QCOMPARE(ReadIni(setting, QStringLiteral("SViewWidth"), config()).count(u','), 7);
+        QCOMPARE(ini("Setting", "SViewWidth").count(u','), 7);
     }
 };
 

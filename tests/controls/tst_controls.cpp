@@ -36,8 +36,8 @@ class TestControls : public QObject {
     // Button: "m x y mask" (move; mask L, R, LR or -), "p" / "r" (left press / release at the
     // centre), "P" (right press), "R x y" (left release at x, y), "d" / "e" (disable / enable),
     // "caption", "over" (a new pointer-over picture), "resize", "show" (first show, else before
-    // the events). State: "<painted state>
-    // <clicks>". Frame: "caption <text>", "style n", "font n" (pixel size), "resize w h".
+    // the events). State: "<painted state> <clicks>". Frame: "caption <text>", "style n",
+    // "resize w h".
     // State: "<caption band: top or flat> <outline: lines or bare> <w>x<h> twips".
     void events_data() {
         QTest::addColumn<QString>("control");

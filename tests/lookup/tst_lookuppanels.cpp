@@ -142,27 +142,23 @@ class TestLookupPanels : public QObject {
                 << slot << " example.com " << (slot == 0 ? kWhoisPayload : kRankingPayload)
                 << answered(slot) << "example.com";
         }
-        // "www." is removed for WHOIS only, which leaves too short a name.
-        QTest::newRow("0 rejects www.a.c") << 0 << "www.a.c" << kWhoisPayload << rejected << "";
-        QTest::newRow("0 four characters") << 0 << "example.com"
-                                           << "abcd"
-                                           << "-|F|abcd|on"
-                                           << "example.com";
+        const auto row = [](const char* name, int slot, const char* input, const QString& served,
+                            const QString& expected, const char* target) {
+            QTest::newRow(name) << slot << QString(input) << served << expected << QString(target);
+        };
         const QString whois = answered(0);
-        QTest::newRow("0 mixed case")
-            << 0 << "http://www.Example.COM" << kWhoisPayload << whois << "Example.COM";
-        QTest::newRow("1 keeps www") << 1 << "http://www.Example.COM"
-                                     << "!missing" << timedOut << "www.Example.COM";
-        QTest::newRow("0 capital prefix kept")
-            << 0 << "HTTP://WWW.Example.com" << kWhoisPayload << whois << "HTTP://WWW.Example.com";
-        QTest::newRow("0 trailing slash")
-            << 0 << "example.com/" << kWhoisPayload << whois << "example.com/";
-        QTest::newRow("0 www inside")
-            << 0 << "wwww.example.com" << kWhoisPayload << whois << "wexample.com";
-        QTest::newRow("0 prefix after www")
-            << 0 << "www.http://example.com" << kWhoisPayload << whois << "example.com";
-        QTest::newRow("1 every http removed") << 1 << "http://http://example.com"
-                                              << "!missing" << timedOut << "example.com";
+        // "www." is removed for WHOIS only, which leaves too short a name.
+        row("0 rejects www.a.c", 0, "www.a.c", kWhoisPayload, rejected, "");
+        row("0 four characters", 0, "example.com", "abcd", "-|F|abcd|on", "example.com");
+        row("0 mixed case", 0, "http://www.Example.COM", kWhoisPayload, whois, "Example.COM");
+        row("1 keeps www", 1, "http://www.Example.COM", "!missing", timedOut, "www.Example.COM");
+        row("0 capital prefix kept", 0, "HTTP://WWW.Example.com", kWhoisPayload, whois,
+            "HTTP://WWW.Example.com");
+        row("0 trailing slash", 0, "example.com/", kWhoisPayload, whois, "example.com/");
+        row("0 www inside", 0, "wwww.example.com", kWhoisPayload, whois, "wexample.com");
+        row("0 prefix after www", 0, "www.http://example.com", kWhoisPayload, whois, "example.com");
+        row("1 every http removed", 1, "http://http://example.com", "!missing", timedOut,
+            "example.com");
     }
 
     void lookupOutcome() {
@@ -301,35 +297,33 @@ class TestLookupPanels : public QObject {
         QTest::addColumn<QString>("served");
         QTest::addColumn<QString>("found"); // UpdateVersion|UpdateName|UpdateUrl afterwards
         QTest::addColumn<bool>("notice");
+        const auto row = [](const char* name, const char* autoUpdate, const QString& served,
+                            const QString& found, bool notice) {
+            QTest::newRow(name) << QString(autoUpdate) << served << found << notice;
+        };
         const QString newer = description("Version=V1.4\r\nName=Valdane 1.4\r\nUrl=http://dl.cn/4");
         for (const char* off : {"0", "", "1x"})
             QTest::addRow("switch '%s'", off) << off << newer << kEarlierUpdate << false;
-        QTest::newRow("same version") << "1" << description("Version=V1.3 Beta\r\nName=N\r\nUrl=u")
-                                      << "V1.3 Beta|earlier name|http://earlier.example/" << false;
-        QTest::newRow("newer") << "1" << newer << "V1.4|Valdane 1.4|http://dl.cn/4" << true;
-        QTest::newRow("case differs") << "1" << description("Version=v1.3 beta\r\nName=N\r\nUrl=u")
-                                      << "v1.3 beta|N|u" << true;
-        QTest::newRow("version missing") << "1" << description("Name=N\r\nUrl=u") << "|N|u" << true;
+        row("same version", "1", description("Version=V1.3 Beta\r\nName=N\r\nUrl=u"),
+            "V1.3 Beta|earlier name|http://earlier.example/", false);
+        row("newer", "1", newer, "V1.4|Valdane 1.4|http://dl.cn/4", true);
+        row("case differs", "1", description("Version=v1.3 beta\r\nName=N\r\nUrl=u"),
+            "v1.3 beta|N|u", true);
+        row("version missing", "1", description("Name=N\r\nUrl=u"), "|N|u", true);
         // The server's texts are shown as they are, never as markup.
-        QTest::newRow("markup") << "1"
-                                << description("Version=<b>V9</b>\r\nName=<img src=\"/etc/x\">")
-                                << "<b>V9</b>|<img src=\"/etc/x\">|" << true;
-        QTest::newRow("last line unbroken")
-            << "1" << description("Version=V1.4\r\nName=N") << "V1.4|N|" << true;
-        QTest::newRow("names in any case")
-            << "1"
-            << "[config]\r\nVERSION=V1.5\r\nname=five\r\nURL=https://dl.example/5"
-            << "V1.5|five|https://dl.example/5" << true;
+        row("markup", "1", description("Version=<b>V9</b>\r\nName=<img src=\"/etc/x\">"),
+            "<b>V9</b>|<img src=\"/etc/x\">|", true);
+        row("last line unbroken", "1", description("Version=V1.4\r\nName=N"), "V1.4|N|", true);
+        row("names in any case", "1",
+            "[config]\r\nVERSION=V1.5\r\nname=five\r\nURL=https://dl.example/5",
+            "V1.5|five|https://dl.example/5", true);
         // Six characters are the shortest payload taken; it is no INI text, so no version.
-        QTest::newRow("six characters") << "1"
-                                        << "abcdef"
-                                        << "||" << true;
+        row("six characters", "1", "abcdef", "||", true);
         for (const char* unusable :
              {"0", "abcde", "", "!raw", "!missing", "!no answer", "!dropped"})
             QTest::addRow("unusable '%s'", unusable) << "1" << unusable << kEarlierUpdate << false;
         // A scratch file that cannot be written gives no description, not a "new version".
-        QTest::newRow("scratch file unwritable") << "1"
-                                                 << "!unwritable" << kEarlierUpdate << false;
+        row("scratch file unwritable", "1", "!unwritable", kEarlierUpdate, false);
     }
 
     void updateCheck() {

@@ -130,16 +130,14 @@ class TestSettingsPanel : public QObject {
     void saveStoresCleanedList_data() {
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("stored");
-        QTest::newRow("unchanged") << "a.com;b.com"
-                                   << "a.com;b.com";
-        QTest::newRow("full-width separators and prefixes")
-            << "  http://a.com；http://c.com；b.com  "
-            << "a.com;c.com;b.com";
-        // A line break separates entries as ";" does.
-        QTest::newRow("line break between entries") << "a.com\nd.com;a.com"
-                                                    << "a.com;d.com";
-        QTest::newRow("site removed") << "a.com;c.com"
-                                      << "a.com;c.com";
+        const auto row = [](const char* name, const char* typed, const char* stored) {
+            QTest::newRow(name) << QString(typed) << QString(stored);
+        };
+        row("unchanged", "a.com;b.com", "a.com;b.com");
+        row("full-width separators and prefixes", "  http://a.com；http://c.com；b.com  ",
+            "a.com;c.com;b.com");
+        row("line break between entries", "a.com\nd.com;a.com", "a.com;d.com"); // as ";" does
+        row("site removed", "a.com;c.com", "a.com;c.com");
     }
 
     // Saving stores what the panel shows, even when the file changed behind its back, then

@@ -227,11 +227,11 @@ class TestNet : public QObject {
     void makerUrl_data() {
         QTest::addColumn<QByteArray>("variable");
         QTest::addColumn<QString>("url");
-        QTest::newRow("unset gives the build default")
-            << QByteArray() << QString(VALDANE_DEFAULT_MAKER_URL);
-        QTest::newRow("one trailing slash dropped")
-            << QByteArray("http://127.0.0.1:9/") << QString("http://127.0.0.1:9");
-        QTest::newRow("only one slash dropped")
+        // Unset gives the build's default; only one trailing slash is dropped.
+        QTest::newRow("unset") << QByteArray() << QString(VALDANE_DEFAULT_MAKER_URL);
+        QTest::newRow("slash") << QByteArray("http://127.0.0.1:9/")
+                               << QString("http://127.0.0.1:9");
+        QTest::newRow("two slashes")
             << QByteArray("http://h.example//") << QString("http://h.example/");
     }
     void makerUrl() {
@@ -363,12 +363,10 @@ class TestNet : public QObject {
     void pageStatus_data() {
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("endText");
-        QTest::newRow("page") << QString("index.htm") << QString("完成");
-        QTest::newRow("missing page") << QString("missing.htm") << QString("完成");
-        QTest::newRow("dropped") << QString("drop.asp") << QString("无法显示网页");
-        QTest::newRow("unresolvable host")
-            << QString("http://nonexistent.invalid/") << QString("无法显示网页");
-        QTest::newRow("not an address") << QString() << QString("无法显示网页");
+        for (const char* address : {"index.htm", "missing.htm"})
+            QTest::newRow(address) << QString(address) << QString("完成");
+        for (const char* address : {"drop.asp", "http://nonexistent.invalid/", ""})
+            QTest::newRow(address) << QString(address) << QString("无法显示网页");
     }
     void pageStatus() {
         QFETCH(QString, address);
@@ -385,8 +383,7 @@ class TestNet : public QObject {
         QCOMPARE(status.at(1).at(0).toString(), endText);
     }
 
-    // Loads run without blocking; a new one replaces and closes the running one, which then
-    // reports nothing.
+    // Loads run without blocking; a new one closes the running one, which then reports nothing.
     void pageLoads() {
         m_service.setDelay("index.htm", 300);
         auto page = std::make_unique<WebPage>();
@@ -430,8 +427,7 @@ class TestNet : public QObject {
         QCOMPARE(m_service.requests().size(), 2);
     }
 
-    // Last: once the application is told to quit, every event loop of the process returns at
-    // once.
+    // Last: once the application is told to quit, every event loop returns at once.
     void fetchEndsWhenApplicationQuits() {
         SetHttpGetTimeLimit(5s);
         QTimer::singleShot(100, this, [] { QCoreApplication::exit(0); });

@@ -30,7 +30,7 @@ class TestAutostart : public QObject {
         WriteAutostart();
         WriteAutostart(); // replacing is fine
         QVERIFY(IsAutostartOn());
-        const QByteArray content = ContentOf(entry(QStringLiteral("valdane")));
+        const QByteArray content = ContentOf(entry("valdane"));
         QVERIFY(content.startsWith("[Desktop Entry]\n"));
         for (const char* line :
              {"\nType=Application\n", "\nName=Valdane\n", "\nExec=/opt/valdane/valdane -Min\n",
@@ -38,7 +38,7 @@ class TestAutostart : public QObject {
             QVERIFY2(content.contains(line), line);
         DeleteAutostart();
         QVERIFY(!IsAutostartOn());
-        QVERIFY(!QFile::exists(entry(QStringLiteral("valdane"))));
+        QVERIFY(!QFile::exists(entry("valdane")));
     }
 
     void execLine_data() {
@@ -46,24 +46,22 @@ class TestAutostart : public QObject {
         QTest::addColumn<QByteArray>("makerUrl");
         QTest::addColumn<QByteArray>("exec");
 
-        QTest::newRow("blank in folder") << "/home/u/my tools/valdane" << QByteArray()
-                                         << QByteArray("\"/home/u/my tools/valdane\" -Min");
-        QTest::newRow("percent doubled")
-            << "/opt/100%/valdane" << QByteArray() << QByteArray("/opt/100%%/valdane -Min");
-        QTest::newRow("dollar escaped")
-            << "/opt/a$b/valdane" << QByteArray() << QByteArray("\"/opt/a\\\\$b/valdane\" -Min");
-        QTest::newRow("chinese folder")
-            << "/opt/工具/valdane" << QByteArray() << QByteArray("/opt/工具/valdane -Min");
-        QTest::newRow("relative folder made absolute")
-            << "bin/../bin/valdane" << QByteArray()
-            << QDir::currentPath().toUtf8() + "/bin/valdane -Min";
-        QTest::newRow("service elsewhere")
-            << "/usr/bin/valdane" << QByteArray("http://10.0.0.5:8936")
-            << QByteArray("env VALDANE_MAKER_URL=http://10.0.0.5:8936 /usr/bin/valdane -Min");
-        QTest::newRow("service address with shell characters, both quoted")
-            << "/opt/my valdane/valdane" << QByteArray("http://h/a?x=1&y=$HOME%")
-            << QByteArray("env \"VALDANE_MAKER_URL=http://h/a?x=1&y=\\\\$HOME%%\" "
-                          "\"/opt/my valdane/valdane\" -Min");
+        const auto row = [](const char* name, const char* program, const char* url,
+                            const QByteArray& exec) {
+            QTest::newRow(name) << QString(program) << QByteArray(url) << exec;
+        };
+        row("blank in folder", "/home/u/my tools/valdane", "", "\"/home/u/my tools/valdane\" -Min");
+        row("percent doubled", "/opt/100%/valdane", "", "/opt/100%%/valdane -Min");
+        row("dollar escaped", "/opt/a$b/valdane", "", "\"/opt/a\\\\$b/valdane\" -Min");
+        row("chinese folder", "/opt/工具/valdane", "", "/opt/工具/valdane -Min");
+        row("relative folder made absolute", "bin/../bin/valdane", "",
+            QDir::currentPath().toUtf8() + "/bin/valdane -Min");
+        row("service elsewhere", "/usr/bin/valdane", "http://10.0.0.5:8936",
+            "env VALDANE_MAKER_URL=http://10.0.0.5:8936 /usr/bin/valdane -Min");
+        row("service address with shell characters, both quoted", "/opt/my valdane/valdane",
+            "http://h/a?x=1&y=$HOME%",
+            "env \"VALDANE_MAKER_URL=http://h/a?x=1&y=\\\\$HOME%%\" \"/opt/my valdane/valdane\" "
+            "-Min");
     }
 
     void execLine() {
@@ -74,26 +72,26 @@ class TestAutostart : public QObject {
         if (!makerUrl.isEmpty())
             qputenv("VALDANE_MAKER_URL", makerUrl);
         WriteAutostart();
-        const QByteArray content = ContentOf(entry(QStringLiteral("valdane")));
+        const QByteArray content = ContentOf(entry("valdane"));
         QVERIFY2(content.contains("\nExec=" + exec + "\n"), content.constData());
     }
 
     void whatCountsAsAnEntry() {
         // Any file under the program's name counts, even an empty one; a folder does not.
         QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("config/autostart"))));
-        QVERIFY(QFile(entry(QStringLiteral("valdane"))).open(QIODevice::WriteOnly));
+        QVERIFY(QFile(entry("valdane")).open(QIODevice::WriteOnly));
         QVERIFY(IsAutostartOn());
-        QVERIFY(QFile::remove(entry(QStringLiteral("valdane"))));
-        QVERIFY(QDir().mkpath(entry(QStringLiteral("valdane"))));
+        QVERIFY(QFile::remove(entry("valdane")));
+        QVERIFY(QDir().mkpath(entry("valdane")));
         QVERIFY(!IsAutostartOn());
         // A renamed program has no entry until it writes its own; the old one stays.
-        QVERIFY(QDir(entry(QStringLiteral("valdane"))).removeRecursively());
+        QVERIFY(QDir(entry("valdane")).removeRecursively());
         WriteAutostart();
         SetAutostartProgramFile(QStringLiteral("/opt/valdane/valdane2"));
         QVERIFY(!IsAutostartOn());
         WriteAutostart();
         QVERIFY(IsAutostartOn());
-        QVERIFY(QFile::exists(entry(QStringLiteral("valdane"))));
+        QVERIFY(QFile::exists(entry("valdane")));
     }
 
     void defaultsToHomeConfig() {

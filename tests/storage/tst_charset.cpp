@@ -21,31 +21,24 @@ class TestCharset : public QObject {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("charset");
         QTest::addColumn<QString>("expected");
-
+        const auto row = [](const char* name, const QByteArray& bytes, const char* charset,
+                            const QString& expected) {
+            QTest::newRow(name) << bytes << QString(charset) << expected;
+        };
         // 81 40 exists only in GBK; a strict GB 2312 decoder would not give this character.
-        const QByteArray gbkOnly = QByteArray::fromHex("8140");
-        QTest::newRow("gbk-only under gb2312") << gbkOnly << "gb2312"
-                                               << "丂";
-        QTest::newRow("name in capitals, blanks") << gbkOnly << " GBK "
-                                                  << "丂";
-        QTest::newRow("cp936") << QByteArray::fromHex("d6d0cec4") << "cp936"
-                               << "中文";
-        QTest::newRow("utf-8") << QByteArray("\xe4\xb8\xad") << "utf-8"
-                               << "中";
-        QTest::newRow("unknown charset") << QByteArray("abc") << "no-such"
-                                         << "0";
-        QTest::newRow("empty charset") << QByteArray("abc") << ""
-                                       << "0";
-        QTest::newRow("empty block") << QByteArray() << "gb2312"
-                                     << "";
-        QTest::newRow("empty block, unknown charset") << QByteArray() << "bogus"
-                                                      << "0";
-        QTest::newRow("invalid trail byte")
-            << QByteArray::fromHex("812041") << "gb2312" << QString::fromUtf16(u"\uFFFD A");
-        QTest::newRow("lead byte at the end")
-            << QByteArray::fromHex("41d6") << "gb2312" << QString::fromUtf16(u"A\uFFFD");
-        QTest::newRow("zero byte kept")
-            << QByteArray("a\0b", 3) << "gb2312" << QString::fromUtf16(u"a\0b", 3);
+        row("gbk-only under gb2312", QByteArray::fromHex("8140"), "gb2312", "丂");
+        row("name in capitals, blanks", QByteArray::fromHex("8140"), " GBK ", "丂");
+        row("cp936", QByteArray::fromHex("d6d0cec4"), "cp936", "中文");
+        row("utf-8", "\xe4\xb8\xad", "utf-8", "中");
+        row("unknown charset", "abc", "no-such", "0");
+        row("empty charset", "abc", "", "0");
+        row("empty block", QByteArray(), "gb2312", "");
+        row("empty block, unknown charset", QByteArray(), "bogus", "0");
+        row("invalid trail byte", QByteArray::fromHex("812041"), "gb2312",
+            QString::fromUtf16(u"\uFFFD A"));
+        row("lead byte at the end", QByteArray::fromHex("41d6"), "gb2312",
+            QString::fromUtf16(u"A\uFFFD"));
+        row("zero byte kept", QByteArray("a\0b", 3), "gb2312", QString::fromUtf16(u"a\0b", 3));
     }
 
     void bytesToText() {
@@ -59,13 +52,15 @@ class TestCharset : public QObject {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QByteArray>("expected");
 
-        QTest::newRow("empty text") << "" << QByteArray("\r\n");
-        QTest::newRow("chinese") << "更新丂" << QByteArray::fromHex("b8fcd0c281400d0a");
-        QTest::newRow("inner line ends unchanged") << "a\nb\r\nc" << QByteArray("a\nb\r\nc\r\n");
-        QTest::newRow("no gbk code") << QString::fromUtf8("a😀b") << QByteArray("a?b\r\n");
-        QTest::newRow("no gbk code, then chinese")
-            << QString::fromUtf8("😀中") << QByteArray("?\xd6\xd0\r\n");
-        QTest::newRow("lone surrogate") << QString(QChar(0xD800)) << QByteArray("?\r\n");
+        const auto row = [](const char* name, const QString& text, const QByteArray& expected) {
+            QTest::newRow(name) << text << expected;
+        };
+        row("empty text", "", "\r\n");
+        row("chinese", "更新丂", QByteArray::fromHex("b8fcd0c281400d0a"));
+        row("inner line ends unchanged", "a\nb\r\nc", "a\nb\r\nc\r\n");
+        row("no gbk code", "a😀b", "a?b\r\n");
+        row("no gbk code, then chinese", "😀中", "?\xd6\xd0\r\n");
+        row("lone surrogate", QString(QChar(0xD800)), "?\r\n");
     }
 
     void writeTextFile() {
@@ -178,9 +173,7 @@ class TestCharset : public QObject {
         const auto make = [&](const char* name, const QDateTime& when) {
             const QString file = dir.filePath(QString::fromLatin1(name));
             PutContent(file, "x");
-            QFile f(file);
-            QVERIFY(f.open(QIODevice::ReadWrite));
-            QVERIFY(f.setFileTime(when, QFileDevice::FileModificationTime));
+            SetModified(file, when);
         };
         make("Config.ini", old);
         make("Config.ini.a1B2c3", old);    // left by a killed writer

@@ -15,13 +15,6 @@
 
 namespace {
 
-// Moves the file's modification time back, as for a file that has been quiet for a while.
-void ageFile(const QString& path, const QDateTime& when) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::ReadWrite));
-    QVERIFY(file.setFileTime(when, QFileDevice::FileModificationTime));
-}
-
 constexpr char sampleText[] =
     "; written by hand\r\nOrphan=before any section\r\n[Info]\r\nAppName=Valdane\r\n"
     "  Spaced Key   =   spaced value   \r\nDouble=\"quoted value\"\r\nSingle=' kept blanks '\r\n"
@@ -221,7 +214,7 @@ class TestIniFile : public QObject {
     void unchangedWriteLeavesFileAlone() {
         PutContent(ini(), "[a]\r\nx=1\r\n");
         const QDateTime old = QDateTime::currentDateTime().addSecs(-3600);
-        ageFile(ini(), old);
+        SetModified(ini(), old);
         write("a", "x", "1");
         QCOMPARE(QFileInfo(ini()).lastModified(), old);
         write("a", "x", "2");
@@ -303,10 +296,10 @@ class TestIniFile : public QObject {
         QCOMPARE(ContentOf(ini()), QByteArray("[a]\r\nx=3\r\ny=4\r\n"));
         // An edit that sets the modification time back to the cached one.
         const QDateTime old = QDateTime::currentDateTime().addSecs(-3600);
-        ageFile(ini(), old);
+        SetModified(ini(), old);
         QCOMPARE(read("a", "x"), u8("3"));
         PutContent(ini(), "[a]\r\nx=5\r\ny=4\r\n");
-        ageFile(ini(), old);
+        SetModified(ini(), old);
         QCOMPARE(read("a", "x"), u8("5"));
         // Replaced by another file, removed, named by a relative path.
         const QString other = dir.filePath(QStringLiteral("other.ini"));
@@ -437,7 +430,7 @@ class TestIniFile : public QObject {
         const QString file = dir.filePath(QStringLiteral("Fresh.ini"));
         const QString copy = file + QStringLiteral(".k1LLed");
         PutContent(copy, "[a]\r\nx=half");
-        ageFile(copy, QDateTime::currentDateTime().addSecs(-3600));
+        SetModified(copy, QDateTime::currentDateTime().addSecs(-3600));
         QCOMPARE(ReadIni(u8("a"), u8("x"), file), QString());
         QVERIFY(!QFileInfo::exists(copy));
     }

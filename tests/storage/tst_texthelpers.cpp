@@ -11,87 +11,58 @@ class TestTextHelpers : public QObject {
     Q_OBJECT
 
   private slots:
-    void getBetween_data() {
+    // The pure text functions: "between" (markers <s> and <e>), "domain" (1: valid), "sites".
+    void textFunctions_data() {
+        QTest::addColumn<QString>("function");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("expected");
-        const struct {
-            const char* name;
-            const char* text;
-            const char* expected;
-        } rows[] = {
-            {"payload", "x<s>1,2<e>y", "1,2"},
-            {"failed fetch", "0", ""},
-            {"no end marker", "<s>1,2", ""},
-            {"end before start", "<e>a<s>b", ""},
-            {"first of each marker", "<s>a<e><s>b<e>", "a"},
-            {"end searched from the text start", "<e>x<s>y<e>", ""},
-            {"start marker missing", "abcdef<e>", ""},
-            {"chinese payload", "<s>百度,谷歌<e>", "百度,谷歌"},
+        const auto row = [](const char* function, const char* text, const char* expected) {
+            QTest::addRow("%s %s", function, text)
+                << QString(function) << QString::fromUtf8(text) << QString::fromUtf8(expected);
         };
-        for (const auto& r : rows)
-            QTest::newRow(r.name) << QString::fromUtf8(r.text) << QString::fromUtf8(r.expected);
+        row("between", "x<s>1,2<e>y", "1,2");
+        row("between", "0", ""); // a failed fetch
+        row("between", "<s>1,2", "");
+        row("between", "<e>a<s>b", "");
+        row("between", "<s>a<e><s>b<e>", "a");
+        row("between", "<e>x<s>y<e>", ""); // the end is searched from the text's start
+        row("between", "abcdef<e>", "");
+        row("between", "<s>百度,谷歌<e>", "百度,谷歌");
+        for (const char* valid : {"a.cn", "abc.com/", "中文网.com"})
+            row("domain", valid, "1");
+        for (const char* invalid :
+             {"a.c", "abcdef", ".abc.com", "/abc.com", "\\abc.com", "abc.com.", "abc.com\\"})
+            row("domain", invalid, "0");
+        row("sites", "http://a.com；b.com;a.com", "a.com;b.com");
+        row("sites", "  a.com  ", "  a.com  "); // a single entry keeps its blanks
+        row("sites", "  a.com  ; b.com ", "a.com;b.com");
+        row("sites", ";;;", "");
+        row("sites", "ab;", "");
+        row("sites", "HTTP://a.com", "HTTP://a.com");
+        row("sites", "a.com/http://x", "a.com/x");
+        row("sites", "a.com\r\nb.com", "a.comb.com");
+        row("sites", "a.com;\r\nb.com;\r\n", "a.com;b.com");
+        row("sites", "a.com;A.com", "a.com;A.com");
+        row("sites", "x;a.com;.b.com;c.com.", "a.com");
+        row("sites", "c.com;b.com;a.com;b.com;c.com", "c.com;b.com;a.com");
+        row("sites", "中文网.com", "中文网.com");
+        // Names GBK lacks are stored in ASCII.
+        row("sites", "한국어.com; ไทย.com/ไทย ;a.com",
+            "xn--3e0bk47br7k.com;xn--o3cw4h.com/%E0%B9%84%E0%B8%97%E0%B8%A2;a.com");
+        row("sites", "한국어.com", "xn--3e0bk47br7k.com");
+        row("sites", "한국어.com;xn--3e0bk47br7k.com", "xn--3e0bk47br7k.com");
     }
 
-    void getBetween() {
+    void textFunctions() {
+        QFETCH(QString, function);
         QFETCH(QString, text);
         QFETCH(QString, expected);
-        QCOMPARE(GetBetween(text, QStringLiteral("<s>"), QStringLiteral("<e>")), expected);
-    }
-
-    void isValidDomain_data() {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<bool>("valid");
-        const struct {
-            const char* text;
-            bool valid;
-        } rows[] = {{"a.cn", true},      {"a.c", false},       {"abcdef", false},
-                    {".abc.com", false}, {"/abc.com", false},  {"\\abc.com", false},
-                    {"abc.com.", false}, {"abc.com\\", false}, {"abc.com/", true},
-                    {"中文网.com", true}};
-        for (const auto& r : rows)
-            QTest::newRow(r.text) << QString::fromUtf8(r.text) << r.valid;
-    }
-
-    void isValidDomain() {
-        QFETCH(QString, text);
-        QFETCH(bool, valid);
-        QCOMPARE(IsValidDomain(text), valid);
-    }
-
-    void normalizeSiteList_data() {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("expected");
-        const struct {
-            const char* name;
-            const char* text;
-            const char* expected;
-        } rows[] = {
-            {"prefix, full-width and repeat", "http://a.com；b.com;a.com", "a.com;b.com"},
-            {"single entry keeps its blanks", "  a.com  ", "  a.com  "},
-            {"entries of a list are trimmed", "  a.com  ; b.com ", "a.com;b.com"},
-            {"only separators", ";;;", ""},
-            {"short word and separator", "ab;", ""},
-            {"capital scheme stays", "HTTP://a.com", "HTTP://a.com"},
-            {"prefix in the middle removed", "a.com/http://x", "a.com/x"},
-            {"lines joined without separator", "a.com\r\nb.com", "a.comb.com"},
-            {"lines after separators", "a.com;\r\nb.com;\r\n", "a.com;b.com"},
-            {"letter case differs", "a.com;A.com", "a.com;A.com"},
-            {"invalid entries dropped", "x;a.com;.b.com;c.com.", "a.com"},
-            {"order of first appearance", "c.com;b.com;a.com;b.com;c.com", "c.com;b.com;a.com"},
-            {"Chinese name kept", "中文网.com", "中文网.com"},
-            {"names GBK lacks in ASCII", "한국어.com; ไทย.com/ไทย ;a.com",
-             "xn--3e0bk47br7k.com;xn--o3cw4h.com/%E0%B9%84%E0%B8%97%E0%B8%A2;a.com"},
-            {"single name GBK lacks", "한국어.com", "xn--3e0bk47br7k.com"},
-            {"repeated once in ASCII", "한국어.com;xn--3e0bk47br7k.com", "xn--3e0bk47br7k.com"},
-        };
-        for (const auto& r : rows)
-            QTest::newRow(r.name) << QString::fromUtf8(r.text) << QString::fromUtf8(r.expected);
-    }
-
-    void normalizeSiteList() {
-        QFETCH(QString, text);
-        QFETCH(QString, expected);
-        QCOMPARE(NormalizeSiteList(text), expected);
+        if (function == "between")
+            QCOMPARE(GetBetween(text, QStringLiteral("<s>"), QStringLiteral("<e>")), expected);
+        else if (function == "domain")
+            QCOMPARE(IsValidDomain(text), expected == "1");
+        else
+            QCOMPARE(NormalizeSiteList(text), expected);
     }
 
     void namesGbkLacksGetTheirOwnSections() {

@@ -87,17 +87,8 @@ void FakeQueryService::setState(const QString& site, const QString& json, int st
 
 void FakeQueryService::setEncoded(const QString& page, const QByteArray& body,
                                   const QByteArray& encoding) {
-    Page& p = m_pages[page];
-    p.hasAnswer = true;
-    p.answer = Answer{200, body, {}, encoding};
-}
-
-void FakeQueryService::setBehaviour(const QString& page, Behaviour behaviour) {
-    m_pages[page].behaviour = behaviour;
-}
-
-void FakeQueryService::setDelay(const QString& page, int ms) {
-    m_pages[page].delayMs = ms;
+    setRaw(page, body);
+    m_pages[page].answer.encoding = encoding;
 }
 
 void FakeQueryService::setRedirect(const QString& page, const QString& location, int status) {
@@ -105,22 +96,6 @@ void FakeQueryService::setRedirect(const QString& page, const QString& location,
     p.hasAnswer = true;
     p.answer =
         Answer{status, QByteArrayLiteral("<html><body>moved</body></html>"), location.toUtf8(), {}};
-}
-
-void FakeQueryService::setGenerator(Generator generator) {
-    m_generator = std::move(generator);
-}
-
-void FakeQueryService::clearPages() {
-    m_pages.clear();
-}
-
-QStringList FakeQueryService::requests() const {
-    return m_requests;
-}
-
-void FakeQueryService::clearRequests() {
-    m_requests.clear();
 }
 
 int FakeQueryService::openConnections() const {

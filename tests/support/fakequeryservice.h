@@ -56,17 +56,19 @@ class FakeQueryService : public QObject {
     void setState(const QString& site, const QString& json, int status = 200);
     // Status 200 with the body sent as it is under "Content-Encoding: encoding".
     void setEncoded(const QString& page, const QByteArray& body, const QByteArray& encoding);
-    void setBehaviour(const QString& page, Behaviour behaviour);
-    void setDelay(const QString& page, int ms);
+    void setBehaviour(const QString& page, Behaviour behaviour) {
+        m_pages[page].behaviour = behaviour;
+    }
+    void setDelay(const QString& page, int ms) { m_pages[page].delayMs = ms; }
     void setRedirect(const QString& page, const QString& location, int status = 302);
     // Answers pages that have nothing configured (the standalone service uses it).
-    void setGenerator(Generator generator);
+    void setGenerator(Generator generator) { m_generator = std::move(generator); }
     // Forgets every page's configuration (requests stay recorded).
-    void clearPages();
+    void clearPages() { m_pages.clear(); }
 
     // Request targets as received, e.g. "/Calvren/Rivelo/sites.asp?sFrom=...&Key=..&sUrl=..".
-    QStringList requests() const;
-    void clearRequests();
+    QStringList requests() const { return m_requests; }
+    void clearRequests() { m_requests.clear(); }
     // Connections currently open (answered connections close after their answer).
     int openConnections() const;
 

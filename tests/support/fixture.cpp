@@ -20,6 +20,12 @@ void PutContent(const QString& path, const QByteArray& bytes) {
     QCOMPARE(file.write(bytes), bytes.size());
 }
 
+void SetModified(const QString& path, const QDateTime& when) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QVERIFY(file.setFileTime(when, QFileDevice::FileModificationTime));
+}
+
 quint16 FreePort() {
     QTcpServer server;
     server.listen(QHostAddress::LocalHost);

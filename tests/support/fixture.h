@@ -8,6 +8,7 @@
 #include "fakequeryservice.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 #include <QTemporaryDir>
 #include <QTest>
@@ -23,6 +24,8 @@
 QByteArray ContentOf(const QString& path);
 // Rewrites the file in place (same inode), as an editor that does not rename would.
 void PutContent(const QString& path, const QByteArray& bytes);
+// Sets the file's modification time, as another program's edit or a quiet spell would.
+void SetModified(const QString& path, const QDateTime& when);
 // A port on 127.0.0.1 on which nothing listens (free at the moment it is asked for).
 quint16 FreePort();
 

@@ -368,10 +368,7 @@ class TestReport : public QObject {
         const QDateTime before = QFileInfo(m_path).lastModified();
         PutContent(m_path, edited);
         // Another program's edit carries its own time even when it lands in the same millisecond.
-        QFile file(m_path);
-        QVERIFY(file.open(QIODevice::ReadWrite));
-        QVERIFY(file.setFileTime(before.addSecs(-3600), QFileDevice::FileModificationTime));
-        file.close();
+        SetModified(m_path, before.addSecs(-3600));
 
         const QString rows =
             ReportRowsText("b.com", ReportTime(kStamp), kReportBacklinksLabel, kSeven, false);

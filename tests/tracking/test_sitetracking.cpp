@@ -203,8 +203,9 @@ class TestSiteTracking : public QObject {
         QTest::addColumn<QString>("target");
         QTest::addColumn<QStringList>("fetched");
         QTest::addColumn<QString>("siteList");
-        QTest::newRow("all") << "All" << QStringList{"a.com", "b.com"} << "a.com;b.com";
-        QTest::newRow("empty target") << "" << QStringList{"a.com", "b.com"} << "a.com;b.com";
+        const QStringList both = {"a.com", "b.com"};
+        QTest::newRow("all") << "All" << both << "a.com;b.com";
+        QTest::newRow("empty target") << "" << both << "a.com;b.com";
         QTest::newRow("one site") << "b.com" << QStringList{"b.com"} << "a.com;b.com";
         QTest::newRow("site not tracked") << "z.org/x" << QStringList{"z.org/x"} << "a.com";
         QTest::newRow("no sites") << "a.com" << QStringList{} << "";
@@ -532,22 +533,21 @@ class TestSiteTracking : public QObject {
         QTest::addColumn<QString>("stored");
         QTest::addColumn<QStringList>("shown");
         QTest::addColumn<QString>("storedAfter");
-        const QStringList none7(7, QStringLiteral("—"));
-        QTest::newRow("letter in seventh place")
-            << "Url_site" << 0 << "1,2,3,4,5,6,x" << QStringList{"1", "2", "3", "4", "5", "6", "0"}
-            << "1,2,3,4,5,6,0";
-        QTest::newRow("nine values")
-            << "Url_link" << 1 << "1,2,3,4,5,6,7,8,9" << kSeven << "1,2,3,4,5,6,7,8,9";
-        QTest::newRow("six values")
-            << "Url_link" << 1 << "11,22,33,44,55,66" << none7 << "11,22,33,44,55,66";
-        QTest::newRow("rank leading comma")
-            << "Url_pr" << 2 << ",53" << QStringList{"—", "—"} << ",53";
+        const auto row = [](const char* name, const char* key, int view, const char* stored,
+                            const char* shown, const char* after) {
+            QTest::newRow(name) << QString(key) << view << QString(stored)
+                                << QString(shown).split(u' ') << QString(after);
+        };
+        row("letter in seventh place", "Url_site", 0, "1,2,3,4,5,6,x", "1 2 3 4 5 6 0",
+            "1,2,3,4,5,6,0");
+        row("nine values", "Url_link", 1, "1,2,3,4,5,6,7,8,9", "1 2 3 4 5 6 7",
+            "1,2,3,4,5,6,7,8,9");
+        row("six values", "Url_link", 1, "11,22,33,44,55,66", "— — — — — — —", "11,22,33,44,55,66");
+        row("rank leading comma", "Url_pr", 2, ",53", "— —", ",53");
         // A value the service could not get arrives negative: no number, but the text stays.
-        QTest::newRow("values missing")
-            << "Url_site" << 0 << "5,-1,3, -2 ,0,-0,x"
-            << QStringList{"5", "—", "3", "—", "0", "-0", "0"} << "5,-1,3, -2 ,0,-0,0";
-        QTest::newRow("ranks missing")
-            << "Url_pr" << 2 << "-1,-1" << QStringList{"—", "—"} << "-1,-1";
+        row("values missing", "Url_site", 0, "5,-1,3, -2 ,0,-0,x", "5 — 3 — 0 -0 0",
+            "5,-1,3, -2 ,0,-0,0");
+        row("ranks missing", "Url_pr", 2, "-1,-1", "— —", "-1,-1");
     }
 
     void loadSiteLists() {

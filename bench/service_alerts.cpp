@@ -40,7 +40,7 @@ struct World {
         ReadAlertConfig(toml::parse(rules), &config); // 14 + 6 = 20 rules
         std::string error;
         store = OpenStore(dir.path, t.env, &error);
-        alerts = Alerts::Open(dir.path, config, t.env, &error);
+        alerts = Alerts::Open(dir.path, config, *store, t.env, &error);
         for (int site = 0; site < kSites; ++site)
             Observe(site);
     }

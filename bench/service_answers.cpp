@@ -227,7 +227,8 @@ struct Service {
             FillHundredThousand();
             const auto t0 = std::chrono::steady_clock::now();
             store = OpenStore(dir, DefaultEnv(), &error);
-            migrate_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+            migrate_s =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         }
         Check(store != nullptr, "store", error);
         std::map<std::string, std::string> all = options.sections;

@@ -285,7 +285,8 @@ bool Open(Service& service, const std::optional<fs::path>& file,
     // Alerts and imported lists stay in the data folder with a PostgreSQL store too.
     std::error_code made;
     fs::create_directories(service.config.data_dir, made);
-    service.alerts = Alerts::Open(service.config.data_dir, service.config, env, &error);
+    service.alerts =
+        Alerts::Open(service.config.data_dir, service.config, *service.store, env, &error);
     if (!service.alerts) {
         LogLine("store: " + error);
         return false;

@@ -22,8 +22,8 @@ constexpr std::int64_t kClaimMs = 5 * 60 * 1000;
 
 // Alongside the store's own tables: the state of each rule per site (or per source), every
 // alert raised, and its deliveries. The last good count each drop is measured against is the
-// store's (its `latest` table), read once at start and then followed in memory, so that judging
-// a measurement writes nothing unless an alert starts or ends. alert_good kept it before.
+// store's, read once at start and then followed in memory, so that judging a measurement
+// writes nothing unless an alert starts or ends. alert_good kept it before.
 constexpr const char* kSchema = R"(
 CREATE TABLE IF NOT EXISTS alert_state(key TEXT PRIMARY KEY, active INTEGER NOT NULL,
     base INTEGER NOT NULL, since INTEGER NOT NULL) WITHOUT ROWID;
@@ -258,7 +258,7 @@ std::optional<std::string> ReadAlertConfig(const toml::table& alerts, Config* co
 // The rules ----------------------------------------------------------------------------------
 
 std::unique_ptr<Alerts> Alerts::Open(const std::filesystem::path& dir, const Config& config,
-                                     Env& env, std::string* error) {
+                                     Store& store, Env& env, std::string* error) {
     sqlite3* db = nullptr;
     // Made here when the measurements are kept in PostgreSQL and no store file exists.
     const std::string file = (dir / "measurements.db").string();
@@ -277,8 +277,8 @@ std::unique_ptr<Alerts> Alerts::Open(const std::filesystem::path& dir, const Con
         return nullptr;
     }
     std::unique_ptr<Alerts> alerts(new Alerts(db, config, env));
-    if (!alerts->Load()) {
-        *error = "alerts: " + std::string(sqlite3_errmsg(db));
+    if (!alerts->Load(store)) {
+        *error = "alerts: the rules' state or the last good counts cannot be read";
         return nullptr;
     }
     return alerts;
@@ -308,25 +308,30 @@ sqlite3_stmt* Alerts::Stmt(const char* sql) {
     return stmt;
 }
 
-bool Alerts::Load() {
+bool Alerts::Load(Store& store) {
     sqlite3_stmt* s = Stmt("SELECT key, active, base, since FROM alert_state");
     while (s && sqlite3_step(s) == SQLITE_ROW)
         states_[reinterpret_cast<const char*>(sqlite3_column_text(s, 0))] = {
             sqlite3_column_int(s, 1) != 0, sqlite3_column_int64(s, 2), sqlite3_column_int64(s, 3)};
-    sqlite3_stmt* g = Stmt("SELECT l.site, l.page, l.col, m.status, m.number FROM latest l "
-                           "JOIN measurements m ON m.id = l.good_id");
-    while (g && sqlite3_step(g) == SQLITE_ROW) {
-        Measurement good;
-        good.status = StatusFromName(reinterpret_cast<const char*>(sqlite3_column_text(g, 3)))
-                          .value_or(Status::Unsupported);
-        if (sqlite3_column_type(g, 4) != SQLITE_NULL)
-            good.number = sqlite3_column_int64(g, 4);
-        const auto page = PageFromName(reinterpret_cast<const char*>(sqlite3_column_text(g, 1)));
-        if (const auto count = Count(good); count && page)
-            good_[GoodKey(reinterpret_cast<const char*>(sqlite3_column_text(g, 0)), *page,
-                          sqlite3_column_int(g, 2))] = *count;
+    if (!s)
+        return false;
+    // Through the store, whichever it is: with PostgreSQL the measurements are not in this file.
+    for (Page page : kPages) {
+        const std::unique_ptr<OverviewCursor> cursor = store.Overview(page, TableOrder{}, 0);
+        for (std::optional<std::vector<SiteRow>> rows; cursor;) {
+            if (!(rows = cursor->Next(1024)))
+                return false;
+            if (rows->empty())
+                break;
+            for (const SiteRow& row : *rows)
+                for (const Latest& l : row.columns)
+                    if (const auto count = l.good ? Count(*l.good) : std::nullopt)
+                        good_[GoodKey(row.site, page, l.column)] = *count;
+        }
+        if (!cursor)
+            return false;
     }
-    return s && g;
+    return true;
 }
 
 void Alerts::Begin() {

@@ -4,6 +4,7 @@
 #include "config.h"
 #include "env.h"
 #include "measurement.h"
+#include "store.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -73,10 +74,10 @@ class AlertOutbox {
 // outside it.
 class Alerts {
   public:
-    // Opens dir/measurements.db (the store opens it first) through env.store_vfs. Null with
-    // *error when the tables cannot be made.
+    // Opens dir/measurements.db through env.store_vfs, and reads the last good counts from
+    // `store`. Null with *error when the tables cannot be made or read.
     static std::unique_ptr<Alerts> Open(const std::filesystem::path& dir, const Config& config,
-                                        Env& env, std::string* error);
+                                        Store& store, Env& env, std::string* error);
     ~Alerts();
     Alerts(const Alerts&) = delete;
     Alerts& operator=(const Alerts&) = delete;
@@ -106,7 +107,7 @@ class Alerts {
         std::int64_t since = 0; // Failing: the first failure of the run
     };
     Alerts(sqlite3* db, const Config& config, Env& env);
-    bool Load();
+    bool Load(Store& store);
     // good_key: GoodKey of site, page and column, made once for all the rules.
     void Judge(const AlertRule& rule, const std::string& site, Page page, int column,
                const std::string& good_key, const Measurement& m,

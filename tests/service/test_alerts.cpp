@@ -51,7 +51,7 @@ struct Fixture {
     void Reopen() {
         alerts.reset();
         std::string error;
-        alerts = Alerts::Open(dir.path, config, t.env, &error);
+        alerts = Alerts::Open(dir.path, config, *store, t.env, &error);
         ASSERT_TRUE(alerts) << error;
     }
     // As the engine does: recorded, then judged.

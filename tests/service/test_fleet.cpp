@@ -255,12 +255,14 @@ TEST_F(FleetTest, AlertsSentOnce) {
                                              hook.base() + "/hook'"),
                                  &config));
     test::TempDir dirs[3];
+    std::string error;
+    const std::unique_ptr<Store> store = OpenPgStore(uri_, t_.env, &error);
+    ASSERT_TRUE(store) << error;
     std::vector<std::unique_ptr<Fleet>> fleets;
     std::vector<std::unique_ptr<Alerts>> alerts;
     for (auto& dir : dirs) {
-        std::string error;
         fleets.push_back(Open("x"));
-        alerts.push_back(Alerts::Open(dir.path, config, t_.env, &error));
+        alerts.push_back(Alerts::Open(dir.path, config, *store, t_.env, &error));
         ASSERT_TRUE(alerts.back()) << error;
         alerts.back()->ShareOutbox(fleets.back().get());
     }

@@ -137,7 +137,8 @@ Pacer::Turn Pacer::Acquire(Measurement* refusal, std::size_t* route) {
             continue;
         if (share_) {
             // The slot and the day's count move in one step at the share, for every instance.
-            const PacingShare::Slot slot = share_->TakeSlot(r.key, now, gap(), config_.daily_budget);
+            const PacingShare::Slot slot =
+                share_->TakeSlot(r.key, now, gap(), config_.daily_budget);
             if (slot.budget_day >= 0) {
                 r.state.budget_day = slot.budget_day;
                 r.state.budget_spent = slot.budget_spent;

@@ -114,7 +114,7 @@ class Pacer {
     void SetBroken(bool broken, const std::string& why);
     // The canary's verdict, met on `route`.
     void SetCanary(Status status, const std::string& detail, std::size_t route = 0);
-    UpstreamState Saved();       // a copy of the upstream's kept state
+    UpstreamState Saved(); // a copy of the upstream's kept state
     // The canary verdict last met on `route`: the upstream's unless routes are kept apart.
     UpstreamState RouteSaved(std::size_t route) const;
     // "" without a list of proxies; else the people's name of `route`, "" for an index past it.

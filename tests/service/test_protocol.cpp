@@ -65,10 +65,7 @@ TEST(Protocol, PageTable) {
         EXPECT_EQ(ColumnCount(page), count);
     }
     EXPECT_EQ(PageFromFile("Sites.asp"), std::nullopt);
-    EXPECT_EQ(ColumnName(Page::Links, 6), "必应");
-    EXPECT_EQ(ColumnName(Page::Ranks, 1), "搜狗");
-    EXPECT_EQ(ColumnName(Page::Alexa, 8), "电子信箱");
-    EXPECT_EQ(ColumnName(Page::Ranks, 2), "");
+    EXPECT_EQ(ColumnName(Page::Ranks, 2), ""); // past the page's columns
     for (int c = 0; c < 9; ++c)
         EXPECT_EQ(IsNumericColumn(Page::Alexa, c), c == 2 || c == 3 || c == 5) << c;
     EXPECT_FALSE(IsNumericColumn(Page::Whois, 0));

@@ -326,21 +326,6 @@ TEST(Serp, SuspensionAndBudgetOutliveARestart) {
     EXPECT_EQ(engine.requests(), 5);
 }
 
-TEST(Serp, TooManyRequestsSuspendsForAnHourAndOtherErrorsAreNetworkErrors) {
-    Engine engine(Engines()[0]);
-    ASSERT_EQ(engine.Measure().status, Status::Ok);
-    engine.Serve({429, "slow down", ""});
-    EXPECT_EQ(engine.Measure().status, Status::RateLimited);
-    const ProviderState state = engine.provider().State();
-    EXPECT_GT(state.suspended_until_ms, engine.clock().NowMs());
-    EXPECT_LE(state.suspended_until_ms, engine.clock().NowMs() + kHour);
-    engine.clock().Advance(kHour);
-    engine.Serve({503, "", ""});
-    const Measurement m = engine.Measure();
-    EXPECT_EQ(m.status, Status::NetworkError);
-    EXPECT_FALSE(m.number);
-}
-
 // Each engine keeps its cookies like a browser, across a restart too; without them this engine
 // would show its verification page from the second request on.
 TEST(Serp, CookiesAreKeptPerEngineAcrossRestarts) {
@@ -419,7 +404,7 @@ TEST(Serp, ProxiesArePacedAndSuspendedEachOnItsOwn) {
         EXPECT_EQ(text.find("secret"), std::string::npos) << text;
 }
 
-TEST(Serp, IntervalAndQueriesPerPage) {
+TEST(Serp, IntervalQueriesPerPageAndHttpRefusals) {
     // 10 s apart; Bing has no backlink query.
     Engine engine(Engines()[0], "interval_s = 10");
     std::int64_t before = engine.clock().NowMs();
@@ -430,18 +415,26 @@ TEST(Serp, IntervalAndQueriesPerPage) {
     EXPECT_EQ(engine.clock().NowMs() - before, 10000);
     EXPECT_EQ(engine.requests(), 3);
 
+    // Too many requests rests the engine for at most an hour; other errors are network errors.
+    engine.Serve({429, "slow down", ""});
+    EXPECT_EQ(engine.Measure().status, Status::RateLimited);
+    const ProviderState state = engine.provider().State();
+    EXPECT_GT(state.suspended_until_ms, engine.clock().NowMs());
+    EXPECT_LE(state.suspended_until_ms, engine.clock().NowMs() + kHour);
+    engine.clock().Advance(kHour);
+    engine.Serve({503, "", ""});
+    const Measurement m = engine.Measure();
+    EXPECT_EQ(m.status, Status::NetworkError);
+    EXPECT_FALSE(m.number);
+
     Engine bing(Engines()[3]);
     EXPECT_EQ(bing.Measure(Page::Links).status, Status::Unsupported);
     EXPECT_EQ(bing.requests(), 0);
 }
 
 TEST(Serp, UnusableDefinitionsAreRefused) {
-    test::TestEnv env;
-    test::TempDir dir;
-    std::string error;
-    auto store = OpenStore(dir.path, env.env, &error);
-    Config config;
-    ProviderContext context{env.env, *store, config};
+    test::ProviderBench bench;
+    std::string& error = bench.error;
     for (const char* text : {"url = \"https://x/s?q=\"\ncount = '(\\d+)'",
                              "url = \"https://x/s?q={query}\"\ncount = '\\d+'",
                              "url = \"https://x/s?q={query}\"\ncount = '(\\d+'",
@@ -457,7 +450,7 @@ TEST(Serp, UnusableDefinitionsAreRefused) {
         error.clear();
         toml::table section = toml::parse(text);
         section.insert("type", "serp");
-        EXPECT_FALSE(MakeProvider("x", section, context, &error)) << text;
+        EXPECT_FALSE(MakeProvider("x", section, bench.context, &error)) << text;
         EXPECT_FALSE(error.empty());
     }
 }
@@ -511,21 +504,16 @@ TEST(SerpApi, ReadsDocumentedShapesAndRefusals) {
                                 "interval_s = 0\n";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.body + " " + std::to_string(c.status));
-        test::TestEnv env;
-        test::TempDir dir;
-        std::string error;
-        auto store = OpenStore(dir.path, env.env, &error);
-        Config config;
-        ProviderContext context{env.env, *store, config};
-        auto provider =
-            MakeProvider("api", toml::parse(section + "key = \"k&1\""), context, &error);
-        ASSERT_TRUE(provider) << error;
+        test::ProviderBench bench;
+        auto provider = MakeProvider("api", toml::parse(section + "key = \"k&1\""), bench.context,
+                                     &bench.error);
+        ASSERT_TRUE(provider) << bench.error;
         {
             std::lock_guard<std::mutex> guard(mutex);
             serving = &c;
         }
         const Measurement m =
-            test::MeasureInTurn(*provider, env.clock, {"example.com", Page::Sites, {0}}).at(0);
+            test::MeasureInTurn(*provider, bench.t.clock, {"example.com", Page::Sites, {0}}).at(0);
         EXPECT_EQ(m.status, c.want) << m.detail;
         EXPECT_EQ(m.number, c.number);
         std::lock_guard<std::mutex> guard(mutex);
@@ -535,12 +523,9 @@ TEST(SerpApi, ReadsDocumentedShapesAndRefusals) {
     }
 
     // Without a key nothing is sent; a bad pointer or template is refused.
-    test::TestEnv env;
-    test::TempDir dir;
-    std::string error;
-    auto store = OpenStore(dir.path, env.env, &error);
-    Config config;
-    ProviderContext context{env.env, *store, config};
+    test::ProviderBench bench;
+    std::string& error = bench.error;
+    ProviderContext& context = bench.context;
     const int before = up.hits("/search.json");
     auto keyless = MakeProvider("api", toml::parse(section), context, &error);
     ASSERT_TRUE(keyless) << error;

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "config.h"
 #include "env.h"
 #include "provider.h"
+#include "store.h"
+#include "tempdir.h"
 
 #include <httplib.h>
 
@@ -129,6 +132,16 @@ struct TestEnv {
     FakeClock clock;
     FakeResolver resolver;
     Env env{clock, DefaultEnv().http, resolver};
+};
+
+// A fresh store and configuration to build providers against.
+struct ProviderBench {
+    TestEnv t;
+    TempDir dir;
+    Config config;
+    std::string error;
+    std::unique_ptr<Store> store = OpenStore(dir.path, t.env, &error);
+    ProviderContext context{t.env, *store, config};
 };
 
 } // namespace valdane::svc::test

@@ -70,10 +70,8 @@ const std::string kCcRanks =
 class Ranks : public ::testing::Test {
   protected:
     void SetUp() override {
-        config_.data_dir = dir_.path / "data";
-        std::string error;
-        store_ = OpenStore(config_.data_dir, env_.env, &error);
-        ASSERT_TRUE(store_) << error;
+        ASSERT_TRUE(store_) << b_.error;
+        config_.data_dir = dir_.path;
     }
 
     std::string WriteFile(const std::string& name, const std::string& content) {
@@ -87,11 +85,10 @@ class Ranks : public ::testing::Test {
         return ImportRanks(kind, env_.env, source, RankFile(config_, kind), options);
     }
     std::unique_ptr<Provider> Make(const std::string& type, const std::string& toml_text = "") {
-        ProviderContext context{env_.env, *store_, config_};
         std::string error;
         toml::table section = toml::parse(toml_text);
         section.insert("type", type);
-        auto p = MakeProvider(type, section, context, &error);
+        auto p = MakeProvider(type, section, b_.context, &error);
         EXPECT_TRUE(p) << error;
         return p;
     }
@@ -99,10 +96,11 @@ class Ranks : public ::testing::Test {
         return test::MeasureInTurn(p, env_.clock, {site, page, {column}}).at(0);
     }
 
-    test::TestEnv env_;
-    test::TempDir dir_;
-    std::unique_ptr<Store> store_;
-    Config config_;
+    test::ProviderBench b_;
+    test::TestEnv& env_ = b_.t;
+    const test::TempDir& dir_ = b_.dir;
+    std::unique_ptr<Store>& store_ = b_.store;
+    Config& config_ = b_.config;
 };
 
 void ExpectValue(const Measurement& m, Status status, std::int64_t number) {

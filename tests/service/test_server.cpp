@@ -13,7 +13,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -72,8 +71,8 @@ std::string Payload(const std::string& body) {
 
 struct Service {
     test::TestEnv env;
+    test::TempDir dir;
     Config config;
-    std::filesystem::path dir;
     std::unique_ptr<Store> store;
     FakeProvider* fake = nullptr;
     std::unique_ptr<Engine> engine;
@@ -81,17 +80,13 @@ struct Service {
 
     explicit Service(std::vector<std::string> allow = {"127.0.0.0/8", "::1/128"},
                      ServerLimits limits = {}) {
-        static int n = 0;
-        dir = std::filesystem::temp_directory_path() /
-              ("valdane-server-" + std::to_string(getpid()) + "-" + std::to_string(n++));
-        std::filesystem::create_directories(dir);
-        config.data_dir = dir;
+        config.data_dir = dir.path;
         config.allow = std::move(allow);
         config.update = {"V2.0", "新版", "http://127.0.0.1/get"};
         for (Page page : {Page::Sites, Page::Links, Page::Ranks, Page::Whois, Page::Alexa})
             config.columns[page] = std::vector<std::string>(ColumnCount(page), "fake");
         std::string error;
-        store = OpenStore(dir, env.env, &error);
+        store = OpenStore(dir.path, env.env, &error);
         auto provider = std::make_unique<FakeProvider>();
         fake = provider.get();
         std::map<std::string, std::unique_ptr<Provider>> providers;
@@ -99,12 +94,6 @@ struct Service {
         engine = std::make_unique<Engine>(config, *store, env.env, std::move(providers));
         server = std::make_unique<Server>(config, *engine, *store, limits, &env.clock);
         EXPECT_TRUE(server->Start(ListenAddress{"127.0.0.1", 0}, &error)) << error;
-    }
-    ~Service() {
-        server.reset();
-        engine.reset();
-        store.reset();
-        std::filesystem::remove_all(dir);
     }
     httplib::Result Get(const std::string& path) {
         httplib::Client client("127.0.0.1", server->port());

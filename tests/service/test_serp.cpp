@@ -434,24 +434,18 @@ TEST(Serp, IntervalQueriesPerPageAndHttpRefusals) {
 
 TEST(Serp, UnusableDefinitionsAreRefused) {
     test::ProviderBench bench;
-    std::string& error = bench.error;
-    for (const char* text : {"url = \"https://x/s?q=\"\ncount = '(\\d+)'",
-                             "url = \"https://x/s?q={query}\"\ncount = '\\d+'",
-                             "url = \"https://x/s?q={query}\"\ncount = '(\\d+'",
-                             "url = \"https://x/s?q={query}\"\ncount = '(\\d+)'\ninterval_s = -1",
-                             "url = \"https://x/s?q={query}\"\ncount = '(\\d+)'\n"
-                             "headers = { \"X\" = \"a\\r\\nHost: evil\" }",
-                             "url = \"https://x/s?q={query}\"\ncount = '(\\d+)'\n"
-                             "proxies = [\"ftp://h:21\"]",
-                             "url = \"https://x/s?q={query}\"\ncount = '(\\d+)'\n"
-                             "proxies = [\"http://h:1\", \"http://u:p@h:1\"]",
-                             "url = \"https://x/s?q={query}\"\ncount = '(\\d+)'\n"
-                             "proxy = \"http://h:1\"\nproxies = [\"http://g:1\"]"}) {
-        error.clear();
+    const std::string url = "url = \"https://x/s?q={query}\"\n", ok = url + "count = '(\\d+)'\n";
+    for (const std::string& text :
+         {std::string("url = \"https://x/s?q=\"\ncount = '(\\d+)'"), url + "count = '\\d+'",
+          url + "count = '(\\d+'", ok + "interval_s = -1",
+          ok + "headers = { \"X\" = \"a\\r\\nHost: evil\" }", ok + "proxies = [\"ftp://h:21\"]",
+          ok + "proxies = [\"http://h:1\", \"http://u:p@h:1\"]",
+          ok + "proxy = \"http://h:1\"\nproxies = [\"http://g:1\"]"}) {
+        bench.error.clear();
         toml::table section = toml::parse(text);
         section.insert("type", "serp");
-        EXPECT_FALSE(MakeProvider("x", section, bench.context, &error)) << text;
-        EXPECT_FALSE(error.empty());
+        EXPECT_FALSE(MakeProvider("x", section, bench.context, &bench.error)) << text;
+        EXPECT_FALSE(bench.error.empty());
     }
 }
 

@@ -147,18 +147,6 @@ class TestControls : public QObject {
         QCOMPARE(frame.lineTwips(3).y1, qRound(PixelsToTwips(frame.height())) - 9);
     }
 
-    void frameFollowsItsFont() {
-        CtlFrame frame;
-        frame.setCaption(QStringLiteral("标题"));
-        const int top = frame.topEdgeTwips();
-        const int gap = frame.lineTwips(1).x1;
-        QFont big = ProgramFont(9);
-        big.setPixelSize(30);
-        frame.setFont(big);
-        QVERIFY(frame.topEdgeTwips() > top);
-        QVERIFY(frame.lineTwips(1).x1 > gap);
-    }
-
     // The faces are painted: the picture stretched over the whole button, the caption in ink,
     // the frame's outline around its body.
     void facesArePainted() {

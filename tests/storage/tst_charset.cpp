@@ -97,23 +97,18 @@ class TestCharset : public QObject {
         QCOMPARE(ReadTextFile(plain, QStringLiteral("bogus")), QStringLiteral("0"));
     }
 
+    // A short write reports failure and leaves neither a changed file nor a copy beside it.
     void failedWriteKeepsOldContent() {
 #ifdef Q_OS_LINUX
-        QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("SeoLog.htm"));
-        const QByteArray old = QByteArray("<html>old report</html>\r\n");
-        PutContent(path, old);
-        bool replaced = true;
+        PutContent(path, "old");
         {
             const ResourceLimit full(RLIMIT_FSIZE, 4096);
-            replaced = ReplaceFileAtomically(path, QByteArray(64 * 1024, 'n'));
+            QVERIFY(!ReplaceFileAtomically(path, QByteArray(64 * 1024, 'n')));
         }
-        QVERIFY(!replaced);
-        QCOMPARE(ContentOf(path), old);
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
-                 QStringList{QStringLiteral("SeoLog.htm")}); // no half-written file beside it
-        QVERIFY(ReplaceFileAtomically(path, "new"));
-        QCOMPARE(ContentOf(path), QByteArray("new"));
+        QCOMPARE(ContentOf(path), QByteArray("old"));
+        QVERIFY(QFile::remove(path));
+        QVERIFY(QDir(dir.path()).entryList({"SeoLog.htm*"}, QDir::Files | QDir::Hidden).isEmpty());
 #else
         QSKIP("needs a file size limit");
 #endif

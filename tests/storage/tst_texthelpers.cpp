@@ -1,4 +1,3 @@
-#include "storage/inifile.h"
 #include "storage/texthelpers.h"
 
 #include <QDir>
@@ -63,19 +62,6 @@ class TestTextHelpers : public QObject {
             QCOMPARE(IsValidDomain(text), expected == "1");
         else
             QCOMPARE(NormalizeSiteList(text), expected);
-    }
-
-    void namesGbkLacksGetTheirOwnSections() {
-        QTemporaryDir dir;
-        const QString ini = dir.filePath(QStringLiteral("Config.ini"));
-        const QStringList sites =
-            NormalizeSiteList(QStringLiteral("한국어.com;ไทย.com")).split(u';');
-        QCOMPARE(sites.size(), 2);
-        for (const QString& site : sites)
-            WriteIni(site, QStringLiteral("Url_pr"), site.left(6) + QStringLiteral(",1"), ini);
-        for (const QString& site : sites)
-            QCOMPARE(ReadIni(site, QStringLiteral("Url_pr"), ini),
-                     site.left(6) + QStringLiteral(",1"));
     }
 
     void fileExists() {

@@ -1,8 +1,9 @@
-// The program's shell without its window: the service it starts, signals and where its files
-// live.
+// The program's shell without its window: the service it starts, signals, where its files live
+// and the one instance that runs.
 #include "app/configfiles.h"
 #include "app/servicelauncher.h"
 #include "app/signalrelay.h"
+#include "app/singleinstance.h"
 #include "fixture.h"
 #include "storage/inifile.h"
 
@@ -12,6 +13,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUuid>
 
 #include <csignal>
 
@@ -25,6 +27,10 @@ ServiceLauncher::Setup setupFor(const QString& makerUrl, const QString& program)
     setup.folders = {QStringLiteral("/nonexistent"), QFileInfo(program).absolutePath()};
     setup.programName = QFileInfo(program).fileName();
     return setup;
+}
+
+QString uniqueTitle() {
+    return QStringLiteral("Valdane V1.3 Beta - test ") + QUuid::createUuid().toString();
 }
 
 } // namespace
@@ -135,6 +141,65 @@ class TestAppShell : public QObject {
         QVERIFY(QDir().mkpath(dir.filePath("folder/Config.ini")));
         QVERIFY(!IniWriteProblem(dir.filePath("folder/Config.ini")).isEmpty());
         QVERIFY(QDir(dir.path()).entryList({"plain.*", "Config.ini*"}, QDir::Files).isEmpty());
+    }
+
+    void secondStartFindsTheFirst() {
+        const QString title = uniqueTitle();
+        SingleInstance first(title);
+        QVERIFY(!first.notifyRunning());
+        QVERIFY(first.listen());
+        QSignalSpy shown(&first, &SingleInstance::showRequested);
+
+        SingleInstance second(title);
+        QVERIFY(second.notifyRunning());
+        QVERIFY(shown.wait(2000));
+        QCOMPARE(shown.size(), 1);
+        // Another title is another program.
+        QVERIFY(!SingleInstance(uniqueTitle()).notifyRunning());
+    }
+
+    void socketNameIsSafeAndStable() {
+        const QString title = QStringLiteral("Valdane V1.3 Beta - 127.0.0.1:8936/x y");
+        const QString name = SingleInstance::socketName(title);
+        QCOMPARE(name, SingleInstance::socketName(title));
+        QVERIFY(name != SingleInstance::socketName(title + QLatin1Char(' ')));
+        for (QChar c : name)
+            QVERIFY(c.isLetterOrNumber() || c == QLatin1Char('-'));
+    }
+
+    void leftoverSocketOfACrashedInstanceIsTakenOver() {
+        const QString title = uniqueTitle();
+        QFile stale(SingleInstance::socketPath(title));
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.close();
+
+        SingleInstance first(title);
+        QVERIFY(!first.notifyRunning());
+        QVERIFY(first.listen());
+        SingleInstance second(title);
+        QVERIFY(second.notifyRunning());
+    }
+
+    // The socket lies in the user's private folder, and goes when the instance ends, also by
+    // a process end that skips destructors.
+    void socketIsPrivateAndRemoved() {
+        QTemporaryDir runtime;
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+        const QString title = uniqueTitle();
+        const QString path = SingleInstance::socketPath(title);
+        QCOMPARE(QFileInfo(path).absolutePath(), runtime.filePath("valdane"));
+        {
+            SingleInstance first(title);
+            QVERIFY(first.listen());
+            QVERIFY(QFileInfo::exists(path));
+        }
+        QVERIFY(!QFileInfo::exists(path));
+        SingleInstance again(title);
+        QVERIFY(again.listen());
+        SingleInstance::endListening();
+        QVERIFY(!QFileInfo::exists(path));
+        QVERIFY(!SingleInstance(title).notifyRunning());
+        qunsetenv("XDG_RUNTIME_DIR");
     }
 };
 

@@ -1,13 +1,18 @@
 #include "controls/ctlbutton.h"
 #include "controls/ctlframe.h"
+#include "controls/desktopservices.h"
 #include "controls/form_main.h"
 #include "controls/propertybag.h"
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QFile>
 #include <QLabel>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -145,18 +150,6 @@ class TestControls : public QObject {
                      .arg(qRound(PixelsToTwips(frame.height()))),
                  state);
         QCOMPARE(frame.lineTwips(3).y1, qRound(PixelsToTwips(frame.height())) - 9);
-    }
-
-    void frameFollowsItsFont() {
-        CtlFrame frame;
-        frame.setCaption(QStringLiteral("标题"));
-        const int top = frame.topEdgeTwips();
-        const int gap = frame.lineTwips(1).x1;
-        QFont big = ProgramFont(9);
-        big.setPixelSize(30);
-        frame.setFont(big);
-        QVERIFY(frame.topEdgeTwips() > top);
-        QVERIFY(frame.lineTwips(1).x1 > gap);
     }
 
     // The faces are painted: the picture stretched over the whole button, the caption in ink,
@@ -312,6 +305,55 @@ class TestControls : public QObject {
         QTest::mouseMove(form.CmdMenu1(4), QPoint(20, 10));
         QTest::mouseMove(&form, QPoint(300, 200));
         QCOMPARE(form.CmdMenu1(4)->grab().toImage(), before);
+    }
+
+    // The platform's desktop services where they can be watched: message boxes and the launcher.
+    void messageBoxSpeaksChineseAndShowsTextAsItIs() {
+        QStringList buttons;
+        Qt::TextFormat format = Qt::AutoText;
+        QTimer::singleShot(0, this, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            for (QAbstractButton* button : box->buttons())
+                buttons << button->text();
+            format = box->textFormat();
+            box->button(QMessageBox::Cancel)->click();
+        });
+        const auto answer = Desktop().messageBox(
+            nullptr, QStringLiteral("无法打开 <img src=x>.com"), QStringLiteral("提示"),
+            DesktopServices::Buttons::OkCancel, DesktopServices::Icon::Question);
+        QCOMPARE(answer, DesktopServices::Answer::Cancel);
+        buttons.sort();
+        QCOMPARE(buttons, QStringList({QStringLiteral("取消"), QStringLiteral("确定")}));
+        QCOMPARE(format, Qt::PlainText);
+    }
+
+    // The launcher's exit status decides, not merely that it started.
+    void openHearsTheLauncher_data() {
+        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<bool>("opened");
+        QTest::newRow("no browser known") << QByteArray("exit 3") << false;
+        QTest::newRow("browser took it") << QByteArray("exit 0") << true;
+    }
+    void openHearsTheLauncher() {
+        QFETCH(QByteArray, script);
+        QFETCH(bool, opened);
+        QTemporaryDir dir;
+        QFile launcher(dir.filePath("xdg-open"));
+        QVERIFY(launcher.open(QIODevice::WriteOnly));
+        launcher.write("#!/bin/sh\nprintf %s \"$1\" > \"$(dirname \"$0\")/asked\"\n" + script +
+                       "\n");
+        launcher.close();
+        launcher.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", dir.path().toUtf8() + ":/usr/bin:/bin");
+        const bool result = Desktop().open(nullptr, QStringLiteral("http://example.invalid/a?b=c"),
+                                           DesktopServices::ShowShow);
+        qputenv("PATH", path);
+        QCOMPARE(result, opened);
+        QFile asked(dir.filePath("asked"));
+        QVERIFY(asked.open(QIODevice::ReadOnly));
+        QCOMPARE(asked.readAll(), QByteArray("http://example.invalid/a?b=c"));
     }
 };
 

@@ -180,6 +180,15 @@ class TestNet : public QObject {
         QCOMPARE(get("z.asp"), expected);
     }
 
+    void fetchInvalidGbkBytes() {
+        m_service.setRaw("bad.asp", "<!-- start -->a\x81\x20"
+                                    "b<!-- end -->\xfe");
+        const QString text = get("bad.asp");
+        QVERIFY(text.startsWith("<!-- start -->a"));
+        QVERIFY(text.contains(QChar(QChar::ReplacementCharacter)));
+        QVERIFY(text.contains("b<!-- end -->"));
+    }
+
     void fetchLocalFiles() {
         QTemporaryDir dir;
         const QString path = dir.filePath("报告.htm");

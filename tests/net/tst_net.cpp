@@ -395,7 +395,8 @@ class TestNet : public QObject {
         QCOMPARE(page->loadsFinished(), 0);
         QTRY_COMPARE(page->loadsFinished(), 1);
         page->Navigate(url("silent.asp"));
-        QTRY_COMPARE(m_service.openConnections(), 1);
+        // Its request must have arrived: the connection of the first load may still be open.
+        QTRY_COMPARE(m_service.requests().size(), 2);
         page->Refresh();
         QTRY_COMPARE(m_service.requests().size(), 3);
         page->Navigate(url("index.htm"));

@@ -1,4 +1,5 @@
 // The program's flags and --check, run as the program itself.
+#include "quietcolumns.h"
 #include "tempdir.h"
 
 #include <gtest/gtest.h>
@@ -43,17 +44,7 @@ TEST(Program, FlagsAndCheck) {
     const fs::path& home = tmp.path;
     fs::create_directories(home / "cfg" / "valdane");
     // The per-user file is read without --config. No column reaches outside.
-    std::ofstream(home / "cfg" / "valdane" / "service.toml") << R"(
-[columns]
-sites = ["none", "none", "none", "none", "none", "none", "none"]
-links = ["none", "none", "none", "none", "none", "none", "none"]
-ranks = ["demo", "none"]
-whois = ["none"]
-alexa = ["none", "none", "none", "none", "none", "none", "none", "none", "none"]
-[providers.demo]
-type = "fixed"
-values.ranks = [4, 3]
-)";
+    std::ofstream(home / "cfg" / "valdane" / "service.toml") << valdane::svc::test::kQuietColumns;
     Outcome r = Service("--check www.example.com", home);
     EXPECT_EQ(r.rc, 0) << r.out;
     EXPECT_NE(r.out.find("ranks  谷歌      4 "), std::string::npos) << r.out;

@@ -1,0 +1,384 @@
+// Text in and out (encodings, files written whole, the pure text helpers) and the files of the
+// user's session: the autostart entry and the private runtime folder.
+#include "storage/autostart.h"
+#include "storage/charset.h"
+#include "storage/runtimefolder.h"
+#include "storage/texthelpers.h"
+
+#include "fixture.h"
+
+#include <QDir>
+#include <QThread>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+class TestFiles : public QObject {
+    Q_OBJECT
+    QTemporaryDir dir;
+    QString path(const QString& name) const { return dir.filePath(name); }
+    // The autostart entry of /opt/valdane/valdane, in a config folder of its own.
+    QString freshAutostart() {
+        QDir(path("config")).removeRecursively();
+        qputenv("XDG_CONFIG_HOME", path("config").toUtf8());
+        SetAutostartProgramFile("/opt/valdane/valdane");
+        return path("config/autostart/valdane.desktop");
+    }
+
+  private slots:
+    void init() { QVERIFY(QDir(dir.path()).removeRecursively() && QDir().mkpath(dir.path())); }
+    void cleanup() {
+        SetAutostartProgramFile(QString());
+        qunsetenv("VALDANE_MAKER_URL");
+    }
+
+    // "decode <charset>" (input in hex), "between" (markers <s> and <e>), "domain" (1: valid),
+    // "sites", "clock" (input ISO; the weekday alone when invalid).
+    void textFunctions_data() {
+        QTest::addColumn<QString>("function");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("expected");
+        const auto row = [](const char* function, const char* text, const QString& expected) {
+            QTest::addRow("%s %s", function, text)
+                << QString(function) << QString(text) << expected;
+        };
+        // 81 40 exists only in GBK; a strict GB 2312 decoder would not give this character.
+        row("decode gb2312", "8140", "丂");
+        row("decode  GBK ", "8140", "丂");
+        row("decode cp936", "d6d0cec4", "中文");
+        row("decode utf-8", "e4b8ad", "中");
+        row("decode no-such", "616263", "0");
+        row("decode ", "616263", "0");
+        row("decode gb2312", "", "");
+        row("decode bogus", "", "0");
+        row("decode gb2312", "812041", QString::fromUtf16(u"\uFFFD A")); // invalid trail byte
+        row("decode gb2312", "41d6", QString::fromUtf16(u"A\uFFFD"));    // lead byte at the end
+        row("decode gb2312", "610062", QString::fromUtf16(u"a\0b", 3));
+        row("between", "x<s>1,2<e>y", "1,2");
+        row("between", "0", ""); // a failed fetch
+        row("between", "<s>1,2", "");
+        row("between", "<e>a<s>b", "");
+        row("between", "<s>a<e><s>b<e>", "a");
+        row("between", "<e>x<s>y<e>", ""); // the end is searched from the text's start
+        row("between", "abcdef<e>", "");
+        row("between", "<S>a<E>", "");
+        row("between", "<s>百度,谷歌<e>", "百度,谷歌");
+        for (const char* valid : {"a.cn", "abc.com/", "中文网.com"})
+            row("domain", valid, "1");
+        for (const char* invalid :
+             {"a.c", "abcdef", ".abc.com", "/abc.com", "\\abc.com", "abc.com.", "abc.com\\"})
+            row("domain", invalid, "0");
+        row("sites", "http://a.com；b.com;a.com", "a.com;b.com");
+        row("sites", "  a.com  ", "  a.com  "); // a single entry keeps its blanks
+        row("sites", "  a.com  ; b.com ", "a.com;b.com");
+        row("sites", ";;;", "");
+        row("sites", "HTTP://a.com", "HTTP://a.com");
+        row("sites", "a.com/http://x", "a.com/x");
+        row("sites", "a.com\r\nb.com", "a.comb.com");
+        row("sites", "a.com;\r\nb.com;\r\n", "a.com;b.com");
+        row("sites", "a.com;A.com", "a.com;A.com");
+        row("sites", "x;a.com;.b.com;c.com.", "a.com");
+        row("sites", "c.com;b.com;a.com;b.com;c.com", "c.com;b.com;a.com");
+        row("sites", "中文网.com", "中文网.com");
+        // Names GBK lacks are stored in ASCII.
+        row("sites", "한국어.com; ไทย.com/ไทย ;a.com",
+            "xn--3e0bk47br7k.com;xn--o3cw4h.com/%E0%B9%84%E0%B8%97%E0%B8%A2;a.com");
+        row("sites", "한국어.com", "xn--3e0bk47br7k.com");
+        row("sites", "한국어.com;xn--3e0bk47br7k.com", "xn--3e0bk47br7k.com");
+        row("clock", "2009-03-07T09:05:03", "2009年03月07日 星期六 9:05:03");
+        row("clock", "", "");
+    }
+    void textFunctions() {
+        QFETCH(QString, function);
+        QFETCH(QString, text);
+        QFETCH(QString, expected);
+        if (function.startsWith("decode"))
+            QCOMPARE(BytesToText(QByteArray::fromHex(text.toLatin1()), function.mid(7)), expected);
+        else if (function == "between")
+            QCOMPARE(GetBetween(text, QStringLiteral("<s>"), QStringLiteral("<e>")), expected);
+        else if (function == "domain")
+            QCOMPARE(IsValidDomain(text), expected == "1");
+        else if (function == "sites")
+            QCOMPARE(NormalizeSiteList(text), expected);
+        else if (text.isEmpty())
+            QCOMPARE(WeekdayText(QDate()), expected);
+        else
+            QCOMPARE(ClockText(QDateTime::fromString(text, Qt::ISODate)), expected);
+    }
+
+    void writeTextFile_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("empty text") << "" << QByteArray("\r\n");
+        QTest::newRow("chinese") << "更新丂" << QByteArray::fromHex("b8fcd0c281400d0a");
+        QTest::newRow("inner line ends unchanged") << "a\nb\r\nc" << QByteArray("a\nb\r\nc\r\n");
+        QTest::newRow("no gbk code") << "a😀b" << QByteArray("a?b\r\n");
+        QTest::newRow("no gbk code, then chinese") << "😀中" << QByteArray("?\xd6\xd0\r\n");
+        QTest::newRow("lone surrogate") << QString(QChar(0xD800)) << QByteArray("?\r\n");
+    }
+    void writeTextFile() {
+        QFETCH(QString, text);
+        QFETCH(QByteArray, expected);
+        QCOMPARE(ToGbk(text) + "\r\n", expected);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("SeoLog.htm"));
+        PutContent(path, QByteArray(5000, 'x')); // a longer old content is replaced whole
+        QVERIFY(WriteTextFile(path, text));
+        QCOMPARE(ContentOf(path), expected);
+        QCOMPARE(ReadTextFile(path, QStringLiteral("gb2312")), BytesToText(expected, "gb2312"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+    }
+
+    void fileFailures() {
+        const QString plain = path("plain");
+        PutContent(plain, "old");
+        // Folder missing, folder is a file, target is a folder: nothing appears, nothing breaks.
+        QVERIFY(!WriteTextFile(path("missing/out.htm"), "x"));
+        QVERIFY(!QFile::exists(path("missing")));
+        QVERIFY(!WriteTextFile(plain + "/out.htm", "x"));
+        QCOMPARE(ContentOf(plain), QByteArray("old"));
+        QVERIFY(QDir(dir.path()).mkpath("folder"));
+        QVERIFY(!ReplaceFileAtomically(path("folder"), "x"));
+        QVERIFY(QFileInfo(path("folder")).isDir());
+        QVERIFY(!ReplaceFileAtomically(QString(), "x"));
+        for (const QString& file : {path("missing"), dir.path(), QString()})
+            QCOMPARE(ReadTextFile(file, "gb2312"), QStringLiteral("0"));
+        PutContent(plain, QByteArray());
+        QCOMPARE(ReadTextFile(plain, "gb2312"), QString());
+        QCOMPARE(ReadTextFile(plain, "bogus"), QStringLiteral("0"));
+    }
+
+    void writeTextFileNeverFollowsALink() {
+        const QString victim = path("victim"), scratch = path("scratch.tmp");
+        PutContent(victim, "keep");
+        for (const QString& target : {victim, path("made")}) {
+            QFile::remove(scratch);
+            QVERIFY(QFile::link(target, scratch));
+            WriteTextFile(scratch, "x");
+            QVERIFY(!QFileInfo(scratch).isSymLink());
+            QCOMPARE(ContentOf(scratch), QByteArray("x\r\n"));
+            QCOMPARE(QFile::permissions(scratch) & QFileDevice::Permissions(0x0077),
+                     QFileDevice::Permissions());
+        }
+        QCOMPARE(ContentOf(victim), QByteArray("keep"));
+        QVERIFY(!QFileInfo::exists(path("made")));
+    }
+
+    void fileExists() {
+        const QString plain = path("plain.txt"), link = path("link.txt");
+        PutContent(plain, "");
+        PutContent(path(".hidden"), "");
+        QVERIFY(QFile::link(plain, link) && QDir(dir.path()).mkdir("sub.dir"));
+        QVERIFY(FileExists(plain) && FileExists(link));
+        for (const char* name : {".hidden", "sub.dir", "missing.txt", "plain.txt/below", ""})
+            QVERIFY2(!FileExists(*name ? path(name) : QString()), name);
+        QVERIFY(QFile::remove(plain));
+        QVERIFY(!FileExists(link)); // dangling
+    }
+
+    void pumpEventsReentry() {
+        // A handler run by the pump may itself call the pump without harm.
+        int depth = 0, deepest = 0;
+        QMetaObject::invokeMethod(
+            this,
+            [&] {
+                deepest = std::max(deepest, ++depth);
+                QThread::msleep(30);
+                PumpEvents();
+                --depth;
+            },
+            Qt::QueuedConnection);
+        QThread::msleep(30);
+        PumpEvents();
+        QCOMPARE(depth, 0);
+        QCOMPARE(deepest, 1);
+    }
+
+#ifdef Q_OS_UNIX
+    // The owner (when the super-user can test that) and the mode survive a replacement.
+    void replaceKeepsOwnerAndPermissions() {
+        const QString file = path("Config.ini");
+        const QByteArray name = QFile::encodeName(file);
+        const uid_t owner = geteuid() == 0 ? 65534 : geteuid();
+        for (const mode_t mode : {0640, 0444}) { // root used to make a read-only file 0644
+            PutContent(file, "a");
+            QCOMPARE(chown(name.constData(), owner, gid_t(-1)), 0);
+            QCOMPARE(chmod(name.constData(), mode), 0);
+            QVERIFY(ReplaceFileAtomically(file, "b"));
+            struct stat info {};
+            QCOMPARE(stat(name.constData(), &info), 0);
+            QCOMPARE(info.st_mode & 07777, mode);
+            QCOMPARE(info.st_uid, owner);
+            QCOMPARE(ContentOf(file), QByteArray("b"));
+            QVERIFY(QFile::remove(file));
+        }
+    }
+
+    void staleCopiesRemoved() {
+        const QDateTime old = QDateTime::currentDateTime().addSecs(-11 * 60);
+        const auto make = [&](const char* name, const QDateTime& when) {
+            PutContent(path(name), "x");
+            SetModified(path(name), when);
+        };
+        for (const char* name :
+             {"Config.ini", "Config.ini.a1B2c3" /* left by a killed writer */, "Config.ini.bak",
+              "Config.ini.a1-2c3", "Config.ini.a1B2c3d", "Other.ini.a1B2c3", "Config.ini.n0B0dy"})
+            make(name, old);
+        make("Config.ini.Zz9Yy8", QDateTime::currentDateTime().addSecs(-9 * 60)); // maybe running
+        QVERIFY(QFile::link(path("Config.ini.bak"), path("Config.ini.LiNk00")));
+        QStringList kept = {"Config.ini",        "Config.ini.Zz9Yy8",  "Config.ini.bak",
+                            "Config.ini.a1-2c3", "Config.ini.a1B2c3d", "Config.ini.LiNk00",
+                            "Other.ini.a1B2c3"};
+        if (geteuid() == 0) { // another user's copy is not ours to remove
+            QCOMPARE(chown(QFile::encodeName(path("Config.ini.n0B0dy")).constData(), 65534, -1), 0);
+            kept << "Config.ini.n0B0dy";
+        }
+        RemoveStaleCopies(path("Config.ini"));
+        kept.sort();
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name),
+                 kept);
+    }
+
+    // Any file under the program's name counts, even an empty one; a folder does not. A renamed
+    // program has no entry until it writes its own; the old one stays.
+    void autostartEntry() {
+        const QString entry = freshAutostart();
+        QVERIFY(!IsAutostartOn());
+        DeleteAutostart(); // nothing to delete: harmless
+        WriteAutostart();
+        WriteAutostart(); // replacing is fine
+        QVERIFY(IsAutostartOn());
+        QVERIFY(ContentOf(entry).startsWith("[Desktop Entry]\nType=Application\n"));
+        PutContent(entry, "");
+        QVERIFY(IsAutostartOn());
+        DeleteAutostart();
+        QVERIFY(!IsAutostartOn() && !QFile::exists(entry));
+        QVERIFY(QDir().mkpath(entry));
+        QVERIFY(!IsAutostartOn());
+        QVERIFY(QDir(entry).removeRecursively());
+        WriteAutostart();
+        SetAutostartProgramFile("/opt/valdane/valdane2");
+        QVERIFY(!IsAutostartOn());
+        WriteAutostart();
+        QVERIFY(IsAutostartOn() && QFile::exists(entry));
+        // The config folder is a file: nothing can be written, nothing breaks.
+        QVERIFY(QDir(path("config")).removeRecursively());
+        PutContent(path("config"), "");
+        WriteAutostart();
+        QVERIFY(!IsAutostartOn());
+        DeleteAutostart();
+        QVERIFY(QFile::remove(path("config")));
+        SetAutostartProgramFile("/"); // no program file name: no entry at all
+        WriteAutostart();
+        QVERIFY(!IsAutostartOn());
+    }
+
+    void autostartExecLine() {
+        const struct {
+            const char *program, *makerUrl;
+            QByteArray exec;
+        } rows[] = {
+            {"/home/u/my tools/valdane", "", "\"/home/u/my tools/valdane\" -Min"},
+            {"/opt/100%/valdane", "", "/opt/100%%/valdane -Min"},
+            {"/opt/a$b/valdane", "", "\"/opt/a\\\\$b/valdane\" -Min"},
+            {"/opt/工具/valdane", "", "/opt/工具/valdane -Min"},
+            {"bin/../bin/valdane", "", QDir::currentPath().toUtf8() + "/bin/valdane -Min"},
+            {"/usr/bin/valdane", "http://10.0.0.5:8936",
+             "env VALDANE_MAKER_URL=http://10.0.0.5:8936 /usr/bin/valdane -Min"},
+            {"/opt/my valdane/valdane", "http://h/a?x=1&y=$HOME%", // both quoted
+             "env \"VALDANE_MAKER_URL=http://h/a?x=1&y=\\\\$HOME%%\" \"/opt/my valdane/valdane\" "
+             "-Min"},
+        };
+        for (const auto& row : rows) {
+            const QString entry = freshAutostart();
+            SetAutostartProgramFile(QString::fromUtf8(row.program));
+            qputenv("VALDANE_MAKER_URL", row.makerUrl);
+            WriteAutostart();
+            QVERIFY2(ContentOf(entry).contains("\nExec=" + row.exec + "\n"), ContentOf(entry));
+        }
+    }
+
+    // Without a usable XDG_CONFIG_HOME (unset, relative) the entry goes under the home folder.
+    void autostartDefaultsToHomeConfig() {
+        const QByteArray oldHome = qgetenv("HOME");
+        qputenv("HOME", path("home").toUtf8());
+        for (const QByteArray& xdg : {QByteArray(), QByteArray("relative/config")}) {
+            freshAutostart();
+            qputenv("XDG_CONFIG_HOME", xdg);
+            WriteAutostart();
+            QVERIFY(QFile::exists(path("home/.config/autostart/valdane.desktop")));
+            DeleteAutostart();
+            QVERIFY(!IsAutostartOn());
+        }
+        qputenv("HOME", oldHome);
+    }
+
+    // Each row plants its first candidate; the second, missing, is created when the first fails.
+    void runtimeFolderCandidates_data() {
+        QTest::addColumn<QString>("plant");
+        QTest::addColumn<bool>("firstTaken");
+        QTest::newRow("missing, created") << "" << true;
+        QTest::newRow("own, closed") << "0700" << true;
+        QTest::newRow("group may write") << "0770" << false;
+        QTest::newRow("others may read") << "0704" << false;
+        QTest::newRow("link to an own closed folder") << "link" << false;
+        QTest::newRow("plain file") << "file" << false;
+        QTest::newRow("another user's") << "foreign" << false;
+        QTest::newRow("in a folder anyone may rename in") << "open parent" << false;
+    }
+    void runtimeFolderCandidates() {
+        QFETCH(QString, plant);
+        QFETCH(bool, firstTaken);
+        QTemporaryDir base;
+        QVERIFY(QFile::setPermissions(base.path(),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QString first = base.filePath("first");
+        const QByteArray name = QFile::encodeName(first);
+        if (plant.startsWith('0') || plant == "foreign")
+            QCOMPARE(mkdir(name.constData(), 0700), 0);
+        if (plant.startsWith('0'))
+            QCOMPARE(chmod(name.constData(), mode_t(plant.toInt(nullptr, 8))), 0);
+        if (plant == "link") {
+            QCOMPARE(mkdir(QFile::encodeName(base.filePath("real")).constData(), 0700), 0);
+            QVERIFY(QFile::link(base.filePath("real"), first));
+        } else if (plant == "file") {
+            PutContent(first, "");
+        } else if (plant == "open parent") {
+            QVERIFY(QDir(base.path()).mkdir("shared"));
+            QCOMPARE(chmod(QFile::encodeName(base.filePath("shared")).constData(), 0777), 0);
+            first = base.filePath("shared/first");
+        } else if (plant == "foreign") {
+            if (geteuid() != 0)
+                QSKIP("only the super-user can give a folder away");
+            QCOMPARE(chown(name.constData(), 65534, 65534), 0);
+        }
+        const QString second = base.filePath("second");
+        const QString chosen = FirstPrivateFolder({first, second});
+        QCOMPARE(chosen, firstTaken ? first : second);
+        struct stat info {};
+        QCOMPARE(lstat(QFile::encodeName(chosen).constData(), &info), 0);
+        QVERIFY(S_ISDIR(info.st_mode));
+        QCOMPARE(info.st_mode & 0777, mode_t(0700));
+        QCOMPARE(info.st_uid, geteuid());
+        QVERIFY(IsPrivateFolder(chosen));
+        QCOMPARE(FirstPrivateFolder({"relative/folder", base.filePath("none/deeper")}), QString());
+    }
+
+    void runtimeFolderFromEnvironment() {
+        QTemporaryDir runtime;
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+        QCOMPARE(PrivateRuntimeFolder(), runtime.filePath("valdane"));
+        // An unusable runtime folder gives way to one under the temporary folder.
+        QCOMPARE(chmod(QFile::encodeName(runtime.filePath("valdane")).constData(), 0755), 0);
+        qputenv("TMPDIR", QFile::encodeName(dir.path()));
+        QCOMPARE(PrivateRuntimeFolder(), path(QStringLiteral("valdane-%1").arg(geteuid())));
+        qunsetenv("XDG_RUNTIME_DIR");
+        qunsetenv("TMPDIR");
+    }
+#endif
+};
+
+QTEST_GUILESS_MAIN(TestFiles)
+#include "tst_files.moc"

@@ -69,11 +69,7 @@ class TestNet : public QObject {
         SetHttpGetTimeLimit(10s);
         m_service.setRaw("index.htm", "<html>home</html>");
         m_service.setRaw("error.asp", ToGbk("<p>服务器错误</p>"), 500);
-        m_service.setPayload("sites.asp", "百度|谷歌");
-        m_service.setRaw("empty.asp", QByteArray());
         m_service.setRaw("new.asp", ToGbk("<b>新地址</b>"));
-        m_service.setRaw("bad.asp", "<!-- start -->a\x81\x20"
-                                    "b<!-- end -->\xfe");
         m_service.setRedirect("old.asp", url("new.asp"));
         m_service.setRedirect("loop.asp", "/x/loop.asp", 301);
         m_service.setBehaviour("drop.asp", Behaviour::Drop);
@@ -104,12 +100,10 @@ class TestNet : public QObject {
             {"404 keeps its body", "missing.asp",
              "<html><body><h1>404 Not Found</h1></body></html>"},
             {"500 keeps its body", "error.asp", "<p>服务器错误</p>"},
-            {"GBK body", "sites.asp",
-             "<html><head><title>query</title></head><body>\r\n"
-             "<!-- start -->百度|谷歌<!-- end -->\r\n</body></html>"},
-            {"invalid GBK bytes shown, not failed", "bad.asp",
-             "<!-- start -->a\uFFFD b<!-- end -->\uFFFD"},
-            {"empty body", "empty.asp", ""},
+            {"GBK body", "z.asp", "<p>百度丂</p>", 10000, "", ToGbk("<p>百度丂</p>")},
+            {"invalid GBK bytes shown, not failed", "z.asp", "a\uFFFD b\uFFFD", 10000, "",
+             "a\x81 b\xfe"},
+            {"empty body", "z.asp", "", 10000, "", ""},
             {"redirect followed", "old.asp", "<b>新地址</b>"},
             {"redirect loop", "loop.asp", "0"},
             {"dropped connection", "drop.asp", "0"},
@@ -186,9 +180,7 @@ class TestNet : public QObject {
     // and NaN among them.
     void drawsStayInRange() {
         const auto inRange = [](qint64 n) { return n >= 1000000 && n <= 10000000; };
-        const auto tn = [](const QString& address) {
-            return address.section("?tn=", 1).toLongLong();
-        };
+        const auto tn = [](const QString& url) { return url.section("?tn=", 1).toLongLong(); };
         for (float x : {0.0f, 1.0f - 1.0f / 16777216.0f, -0.5f, 1.0f, NAN})
             QVERIFY2(inRange(QueryKeyFromDraw(x)) && inRange(tn(UpdateFileAddressFromDraw(x))),
                      qPrintable(QString::number(x)));
@@ -208,13 +200,13 @@ class TestNet : public QObject {
         const QString prefix =
             QString("/Calvren/Rivelo/sites.asp?sFrom=127.0.0.1:%1&Key=7654321&sUrl=")
                 .arg(m_service.port());
-        const char* const rows[][2] = {{"", ""},
-                                       {"a.com&x=1", "a.com&x=1"},
+        const char* const rows[][2] = {{"a.com&x=1", "a.com&x=1"},
                                        {"a.com?q=1", "a.com?q=1"},
                                        {"a b.com", "a%20b.com"},
                                        {"a.com#top", "a.com%23top"},
                                        {"中文.com", "%E4%B8%AD%E6%96%87.com"},
-                                       {"a%20b.com", "a%20b.com"}};
+                                       {"a%20b.com", "a%20b.com"},
+                                       {"", ""}};
         for (const auto& [target, sent] : rows) {
             m_service.clearRequests();
             m_service.setPayloadFor("sites.asp", target, " 注册商 \r\n");
@@ -275,11 +267,12 @@ class TestNet : public QObject {
             QCOMPARE(status.takeFirst().at(0).toString(), "正在打开网页 " + address);
             QCOMPARE(status.takeFirst().at(0).toString(), end);
         }
+        m_service.clearRequests(); // a dropped connection may have been tried twice
         page->Navigate(url("silent.asp"));
         // Its request must have arrived: the connection of the first load may still be open.
-        QTRY_COMPARE(m_service.requests().size(), 4);
+        QTRY_COMPARE(m_service.requests().size(), 1);
         page->Refresh();
-        QTRY_COMPARE(m_service.requests().size(), 5);
+        QTRY_COMPARE(m_service.requests().size(), 2);
         page->Navigate(url("index.htm"));
         QTRY_COMPARE(page->loadsFinished(), 6);
         QCOMPARE(page->LocationUrl(), url("index.htm"));

@@ -28,10 +28,6 @@ class TestFiles : public QObject {
 
   private slots:
     void init() { QVERIFY(QDir(dir.path()).removeRecursively() && QDir().mkpath(dir.path())); }
-    void cleanup() {
-        SetAutostartProgramFile(QString());
-        qunsetenv("VALDANE_MAKER_URL");
-    }
 
     // "decode <charset>" (input in hex), "between" (markers <s> and <e>), "domain" (1: valid),
     // "sites", "gbk" (output in hex), "clock" (input ISO; the weekday alone when invalid).
@@ -275,7 +271,6 @@ class TestFiles : public QObject {
         QFETCH(bool, firstTaken);
         QTemporaryDir base; // made 0700
         QString first = base.filePath("first");
-        const QByteArray name = QFile::encodeName(first);
         const auto folder = [](const QString& path, mode_t mode) {
             const QByteArray name = QFile::encodeName(path);
             return mkdir(name.constData(), 0700) == 0 && chmod(name.constData(), mode) == 0;
@@ -293,7 +288,8 @@ class TestFiles : public QObject {
         } else if (plant == "foreign") {
             if (geteuid() != 0)
                 QSKIP("only the super-user can give a folder away");
-            QVERIFY(folder(first, 0700) && chown(name.constData(), 65534, 65534) == 0);
+            QVERIFY(folder(first, 0700) &&
+                    chown(QFile::encodeName(first).constData(), 65534, 65534) == 0);
         }
         const QString second = base.filePath("second");
         const QString chosen = FirstPrivateFolder({first, second});

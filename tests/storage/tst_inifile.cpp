@@ -265,8 +265,7 @@ class TestIniFile : public QObject {
 #endif
         const auto owner = QFile::ReadOwner | QFile::WriteOwner;
         QVERIFY(QFile::setPermissions(ini(), QFileDevice::Permissions()));
-        QCOMPARE(read("s.com", "Url_site"), QString());
-        QVERIFY(!write("a", "y", "2"));
+        QVERIFY(read("s.com", "Url_site").isNull() && !write("a", "y", "2"));
         QVERIFY(QFile::setPermissions(ini(), owner));
         QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner));
         QVERIFY(!write("a", "y", "2"));
@@ -276,21 +275,14 @@ class TestIniFile : public QObject {
 
     void memoryFollowsBytesNotLines() {
 #if defined(Q_OS_LINUX) && !defined(__SANITIZE_ADDRESS__)
-        const QByteArray tail = "[a]\r\nx=1\r\n";
-        QFile file(ini());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        for (int i = 0; i < 64; ++i)
-            QCOMPARE(file.write(QByteArray(1 << 20, '\n')), 1 << 20);
-        QCOMPARE(file.write(tail), tail.size());
-        file.close();
+        PutContent(ini(), QByteArray(64 << 20, '\n') + "[a]\r\nx=1\r\n");
         {
             // Room for the bytes and a copy of them, not for a record per line.
             const ResourceLimit memory(RLIMIT_DATA, rlim_t(512) << 20);
             QCOMPARE(read("a", "x"), "1");
-            write("a", "y", "2");
+            QVERIFY(write("a", "y", "2"));
         }
-        QVERIFY(file.open(QIODevice::ReadOnly) && file.seek(file.size() - tail.size() - 5));
-        QCOMPARE(file.readAll(), tail + "y=2\r\n");
+        QVERIFY(ContentOf(ini()).endsWith("\n[a]\r\nx=1\r\ny=2\r\n"));
         // A million keys would cost more than the bytes allow: such a file is left unparsed.
         const QByteArray keys = "[a]\r\n" + QByteArray("k=\n").repeated(1 << 20);
         PutContent(ini(), keys);

@@ -145,11 +145,7 @@ class TestIniFile : public QObject {
     }
 
     void readIniNumbers() {
-        const struct {
-            const char* stored;
-            int minIndex;
-            const char* expected;
-        } rows[] = {
+        const std::tuple<const char*, int, const char*> rows[] = {
             {"2000,800,x,800,800,800,800,800", 7, "2000,800,0,800,800,800,800,800"},
             {"2000,800,800", 7, ""},
             {"100000,200000,3", 7, ""},

@@ -8,13 +8,10 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QSignalSpy>
-#include <QTemporaryDir>
-#include <QTest>
 #include <QTimer>
 #include <QtEndian>
 
 #include <cmath>
-#include <memory>
 
 #include <zlib.h>
 

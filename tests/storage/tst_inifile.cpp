@@ -4,7 +4,6 @@
 #include "fixture.h"
 
 #include <QDir>
-#include <QRandomGenerator>
 #include <QThread>
 
 #ifdef Q_OS_UNIX
@@ -201,19 +200,6 @@ class TestIniFile : public QObject {
         WriteIni("a", "x", "8", QStringLiteral("Config.ini"));
         QVERIFY(QDir::setCurrent(oldCurrent));
         QCOMPARE(read("a", "x"), "8");
-    }
-
-    void binaryGarbage() {
-        QByteArray garbage(200000, '\0');
-        QRandomGenerator(20261206).fillRange(reinterpret_cast<quint32*>(garbage.data()), 50000);
-        garbage += "\n[\xff\xfe]]\n=\n[\n]\n[Tail]\nkey=value";
-        PutContent(ini(), garbage);
-        QCOMPARE(read("Tail", "key"), "value");
-        write("Info", "AppName", "Valdane");
-        QVERIFY(ContentOf(ini()).startsWith(garbage)); // nothing already there is lost
-        QCOMPARE(read("Info", "AppName"), "Valdane");
-        DeleteIniSection("Info", ini());
-        QVERIFY(ContentOf(ini()).startsWith(garbage));
     }
 
     // In a missing folder, a folder, below a plain file, no name: nothing is read, written or

@@ -161,20 +161,17 @@ class TestNet : public QObject {
 
     // Keys and update numbers stay in range for every draw, the ends, draws outside [0, 1)
     // and NaN among them.
-    void drawsStayInRange() {
+    void queryAddresses() {
         const auto inRange = [](qint64 n) { return n >= 1000000 && n <= 10000000; };
         const auto tn = [](const QString& url) { return url.section("?tn=", 1).toLongLong(); };
         for (float x : {0.0f, 1.0f - 1.0f / 16777216.0f, -0.5f, 1.0f, NAN})
             QVERIFY2(inRange(QueryKeyFromDraw(x)) && inRange(tn(UpdateFileAddressFromDraw(x))),
                      qPrintable(QString::number(x)));
         QVERIFY(inRange(QueryKey()) && inRange(tn(UpdateFileAddress())));
-    }
-
-    // The whole address as the service receives it: "&", "?" and valid escapes pass unchanged,
-    // what HTTP cannot carry raw is encoded, and a "#" stays inside the target. The payload
-    // comes back decoded from GBK and untrimmed. The service is the build's unless set; one
-    // trailing slash is dropped.
-    void targetOnTheWire() {
+        // The whole address as the service receives it: "&", "?" and valid escapes pass unchanged,
+        // what HTTP cannot carry raw is encoded, and a "#" stays inside the target. The payload
+        // comes back decoded from GBK and untrimmed. The service is the build's unless set; one
+        // trailing slash is dropped.
         qputenv("VALDANE_MAKER_URL", "http://h.example//");
         QCOMPARE(MakerUrl(), "http://h.example/");
         qunsetenv("VALDANE_MAKER_URL");
@@ -257,22 +254,21 @@ class TestNet : public QObject {
         QTRY_COMPARE(m_service.openConnections(), 1);
         page.reset();
         QTRY_COMPARE(m_service.openConnections(), 0);
-    }
-
-    // The window's handler lets queued events run; a reload requested from inside it must
-    // neither be lost nor counted twice.
-    void pageStatusHandlerPumpingEvents() {
-        WebPage page;
+        // The window's handler lets queued events run; a reload requested from inside it must
+        // neither be lost nor counted twice.
+        WebPage handled;
         int reloads = 0;
-        connect(&page, &WebPage::StatusTextChange, &page, [&](const QString& text) {
+        connect(&handled, &WebPage::StatusTextChange, &handled, [&](const QString& text) {
             PumpEvents();
             if (text == "完成" && reloads++ == 0)
-                page.Refresh();
+                handled.Refresh();
         });
-        page.Navigate(url("index.htm"));
-        QTRY_COMPARE(page.loadsFinished(), 2);
+        m_service.setDelay("index.htm", 0);
+        m_service.clearRequests();
+        handled.Navigate(url("index.htm"));
+        QTRY_COMPARE(handled.loadsFinished(), 2);
         QTest::qWait(50);
-        QCOMPARE(page.loadsFinished(), 2);
+        QCOMPARE(handled.loadsFinished(), 2);
         QCOMPARE(m_service.requests().size(), 2);
     }
 

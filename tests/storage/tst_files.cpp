@@ -86,9 +86,11 @@ class TestFiles : public QObject {
         QCOMPARE(WeekdayText(QDate()), QString());
     }
 
-    // Made anew, readable by this user only: a longer old content goes whole, a link put in the
-    // file's place is replaced, never written through. A broken pair at the very end is "?".
-    void writeTextFile() {
+    // Text files are made anew, readable by this user only: a longer old content goes whole, a
+    // link put in the file's place is replaced, never written through, a broken pair at the very
+    // end is "?". In a missing folder, a folder, a file as the folder or without a name nothing is
+    // made, read or found. Hidden files do not exist for the program; an empty one reads as "".
+    void textFiles() {
         const QString file = path("SeoLog.htm"), victim = path("victim");
         PutContent(file, QByteArray(5000, 'x'));
         PutContent(victim, "keep");
@@ -104,35 +106,28 @@ class TestFiles : public QObject {
                      QFileDevice::Permissions());
         }
         QCOMPARE(ContentOf(victim), QByteArray("keep"));
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
-                 QStringList({"SeoLog.htm", "victim"}));
-    }
-
-    // A missing folder, a folder, a file as the folder, no name: nothing is made, read or found,
-    // nothing breaks. Hidden files do not exist for the program; an empty one reads as "".
-    void fileFailures() {
-        PutContent(path("plain"), "old");
         PutContent(path(".hidden"), "");
         QVERIFY(QDir(dir.path()).mkdir("folder"));
-        for (const QString& file :
-             {path("missing/out.htm"), path("folder"), path("plain/out.htm"), QString()}) {
-            QVERIFY2(!FileExists(file) && !WriteTextFile(file, "x") &&
-                         !ReplaceFileAtomically(file, "x"),
-                     qPrintable(file));
-            QCOMPARE(ReadTextFile(file, "gb2312"), "0");
+        for (const QString& bad :
+             {path("missing/out.htm"), path("folder"), victim + "/out.htm", QString()}) {
+            QVERIFY2(!FileExists(bad) && !WriteTextFile(bad, "x") &&
+                         !ReplaceFileAtomically(bad, "x"),
+                     qPrintable(bad));
+            QCOMPARE(ReadTextFile(bad, "gb2312"), "0");
         }
         QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-                 QStringList({".hidden", "folder", "plain"}));
-        QVERIFY(FileExists(path("plain")) && !FileExists(path(".hidden")));
-        QCOMPARE(ContentOf(path("plain")), QByteArray("old"));
+                 QStringList({".hidden", "folder", "SeoLog.htm", "victim"}));
+        QVERIFY(FileExists(victim) && !FileExists(path(".hidden")));
+        QCOMPARE(ContentOf(victim), QByteArray("keep"));
         QCOMPARE(ReadTextFile(path(".hidden"), "gb2312"), QString());
-        QCOMPARE(ReadTextFile(path("plain"), "bogus"), "0");
+        QCOMPARE(ReadTextFile(victim, "bogus"), "0");
     }
 
 #ifdef Q_OS_UNIX
-    // The owner (when the super-user can test that) and the mode survive a replacement: root
-    // used to make a read-only file 0644 and its own.
-    void replaceKeepsOwnerAndPermissions() {
+    // A replacement keeps the owner (when the super-user can test that) and the mode: root used
+    // to make a read-only file 0644 and its own. Of the copies a writer leaves beside a file,
+    // only this user's, named like a writer's and untouched for ten minutes, go.
+    void replacement() {
         const QString file = path("Config.ini");
         const QByteArray name = QFile::encodeName(file);
         const uid_t owner = geteuid() == 0 ? 65534 : geteuid();
@@ -144,10 +139,7 @@ class TestFiles : public QObject {
         QVERIFY(stat(name.constData(), &info) == 0 && (info.st_mode & 07777) == 0444 &&
                 info.st_uid == owner);
         QCOMPARE(ContentOf(file), QByteArray("b"));
-    }
-
-    // Only copies of this user's, named like the writer's, untouched for ten minutes go.
-    void staleCopiesRemoved() {
+        QVERIFY(QFile::remove(file));
         QStringList kept = {"Config.ini",         "Config.ini.bak",   "Config.ini.a1-2c3",
                             "Config.ini.a1B2c3d", "Other.ini.a1B2c3", "Config.ini.Zz9Yy8"};
         for (const QString& name : kept + QStringList{"Config.ini.a1B2c3", "Config.ini.n0B0dy"}) {

@@ -204,7 +204,7 @@ class TestIniFile : public QObject {
 
     // In a missing folder, a folder, below a plain file, no name: nothing is read, written or
     // made, and deleting from a missing file makes none.
-    void pathFailures() {
+    void failures() {
         // What a writer killed before its rename left goes at the first use of the file.
         PutContent(path("Fresh.ini.k1LLed"), "[a]\r\nx=half");
         SetModified(path("Fresh.ini.k1LLed"), QDateTime::currentDateTime().addSecs(-3600));
@@ -223,11 +223,8 @@ class TestIniFile : public QObject {
                  QStringList({"Config.ini", "folder.ini"}));
         QCOMPARE(ContentOf(ini()), QByteArray("[a]\r\nx=1\r\n"));
         QVERIFY(QFileInfo(path("folder.ini")).isDir());
-    }
-
-    // On a full disk, unreadable, in a folder without write permission: the old file stays,
-    // with no copy beside it.
-    void failedWritesKeepOldContent() {
+        // On a full disk, unreadable, in a folder without write permission: the old file stays,
+        // with no copy beside it.
         const QByteArray old = QByteArray("[s.com]\r\nUrl_site=1,2,3,4,5,6,7\r\n").repeated(100);
         PutContent(ini(), old);
 #ifdef Q_OS_LINUX

@@ -11,13 +11,11 @@
 #include <QTimer>
 #include <QtEndian>
 
-#include <cmath>
-
 #include <zlib.h>
 
 namespace {
 
-// data in a gzip frame around zlib's deflate stream.
+// The data in a gzip frame around zlib's deflate stream.
 QByteArray gzip(const QByteArray& data) {
     const QByteArray zlib = qCompress(data, 9).mid(4); // a length, then header, stream, Adler-32
     const auto crc = crc32(0, reinterpret_cast<const Bytef*>(data.constData()), uInt(data.size()));
@@ -43,7 +41,6 @@ template <typename Row> void addRows(std::initializer_list<Row> rows) {
 } // namespace
 
 using namespace std::chrono_literals;
-using Behaviour = FakeQueryService::Behaviour;
 
 class TestNet : public QObject {
     Q_OBJECT
@@ -63,10 +60,10 @@ class TestNet : public QObject {
         m_service.setRaw("new.asp", ToGbk("<b>新地址</b>"));
         m_service.setRedirect("old.asp", url("new.asp"));
         m_service.setRedirect("loop.asp", "/x/loop.asp", 301);
-        m_service.setBehaviour("drop.asp", Behaviour::Drop);
-        m_service.setBehaviour("endless.asp", Behaviour::EndlessBody);
-        m_service.setBehaviour("silent.asp", Behaviour::NoAnswer);
-        m_service.setBehaviour("stall.asp", Behaviour::HeadersThenStall);
+        m_service.setBehaviour("drop.asp", FakeQueryService::Behaviour::Drop);
+        m_service.setBehaviour("endless.asp", FakeQueryService::Behaviour::EndlessBody);
+        m_service.setBehaviour("silent.asp", FakeQueryService::Behaviour::NoAnswer);
+        m_service.setBehaviour("stall.asp", FakeQueryService::Behaviour::HeadersThenStall);
         m_service.setRedirect("slow.asp", "/x/new.asp", 307);
         m_service.setDelay("slow.asp", 200);
     }
@@ -164,7 +161,7 @@ class TestNet : public QObject {
     void queryAddresses() {
         const auto inRange = [](qint64 n) { return n >= 1000000 && n <= 10000000; };
         const auto tn = [](const QString& url) { return url.section("?tn=", 1).toLongLong(); };
-        for (float x : {0.0f, 1.0f - 1.0f / 16777216.0f, -0.5f, 1.0f, NAN})
+        for (float x : {0.0f, 1.0f - 1.0f / 16777216.0f, -0.5f, 1.0f, float(qQNaN())})
             QVERIFY2(inRange(QueryKeyFromDraw(x)) && inRange(tn(UpdateFileAddressFromDraw(x))),
                      qPrintable(QString::number(x)));
         QVERIFY(inRange(QueryKey()) && inRange(tn(UpdateFileAddress())));
@@ -178,8 +175,8 @@ class TestNet : public QObject {
         QCOMPARE(MakerUrl(), VALDANE_DEFAULT_MAKER_URL);
         qputenv("VALDANE_MAKER_URL", (m_service.baseUrl() + "/").toUtf8());
         const QString prefix =
-            QString("/Calvren/Rivelo/sites.asp?sFrom=127.0.0.1:%1&Key=7654321&sUrl=")
-                .arg(m_service.port());
+            "/Calvren/Rivelo/sites.asp?sFrom=127.0.0.1:" + QString::number(m_service.port()) +
+            "&Key=7654321&sUrl=";
         const char* const rows[][2] = {{"a.com&x=1", "a.com&x=1"},
                                        {"a.com?q=1", "a.com?q=1"},
                                        {"a b.com", "a%20b.com"},

@@ -1,5 +1,4 @@
-// Text in and out (encodings, files written whole, the pure text helpers) and the files of the
-// user's session: the autostart entry and the private runtime folder.
+// Text in and out, and the session's files: the autostart entry, the private runtime folder.
 #include "storage/autostart.h"
 #include "storage/charset.h"
 #include "storage/runtimefolder.h"
@@ -257,8 +256,8 @@ class TestFiles : public QObject {
             QVERIFY(folder(first, 0700) &&
                     chown(QFile::encodeName(first).constData(), 65534, 65534) == 0);
         }
-        const QString second = base.filePath("second");
-        const QString chosen = FirstPrivateFolder({first, second});
+        const QString second = base.filePath("second"),
+                      chosen = FirstPrivateFolder({first, second});
         QCOMPARE(chosen, firstTaken ? first : second);
         struct stat info {};
         QCOMPARE(lstat(QFile::encodeName(chosen).constData(), &info), 0);

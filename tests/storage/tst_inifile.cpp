@@ -36,7 +36,6 @@ template <typename Row> void addRows(std::initializer_list<Row> rows) {
 
 class TestIniFile : public QObject {
     Q_OBJECT
-  private:
     QString path(const QString& name) const { return dir.filePath(name); }
     QString ini() const { return path("Config.ini"); }
     QString read(const QString& section, const QString& key) const {

@@ -65,7 +65,7 @@ class TestNet : public QObject {
         m_service.setBehaviour("silent.asp", FakeQueryService::Behaviour::NoAnswer);
         m_service.setBehaviour("stall.asp", FakeQueryService::Behaviour::HeadersThenStall);
         m_service.setRedirect("slow.asp", "/x/new.asp", 307);
-        m_service.setDelay("slow.asp", 200);
+        m_service.setDelay("slow.asp", 600);
     }
 
     // Error pages keep their body, failures give "0" at once, time-outs give "" after the limit.
@@ -92,6 +92,7 @@ class TestNet : public QObject {
             {"never answers", "silent.asp", "", 300},
             {"headers then stall", "stall.asp", "", 300},
             {"answer before the limit", "slow.asp", "<b>新地址</b>", 3000},
+            {"answer after the limit", "slow.asp", "", 100},
             {"body of the largest size", "z.asp", QString(cap, 'a'), 10000, "",
              QByteArray(cap, 'a')},
             {"one byte over the cap", "z.asp", "0", 10000, "", QByteArray(cap + 1, 'a')},

@@ -488,6 +488,7 @@ class TestSiteTracking : public QObject {
         m_tracking->Tick(3);
         QCOMPARE(updated(), QStringList{"a.com"});
         QCOMPARE(form().Timer1(3)->isActive(), armed);
+        QCOMPARE(form().AutoGainTicks, 0);
     }
 
     void loadSiteLists_data() {

@@ -221,15 +221,19 @@ class TestSiteTracking : public QObject {
         QTest::addColumn<QStringList>("bPayloads"); // a.com's answers are all good
         QTest::addColumn<QStringList>("cPayloads");
         QTest::addColumn<QString>("bState");  // b.com's cell-state page; "": none
-        QTest::addColumn<QString>("trouble"); // "down": no service; "unwritable": Config.ini
+        QTest::addColumn<QString>("trouble"); // "down": no service; "unwritable": Config.ini;
+                                              // "404": b.com's cell-state page is missing
         QTest::addColumn<QString>("endText"); // "%host", "%save": the service's, the save problem
+        QTest::addColumn<QString>("tip");     // of b.com's backlinks cells; "": not checked
         const QStringList good = {kGood, kGood, "1,2"};
         const QStringList none = {kNone, "-1|-1|-1|-1|-1|-1|-1", "-1,-1"};
         const QStringList rankRefused = {kGood, kGood, "false"};
         const QString measuring = stateWithLinks(kMeasuring, true, "20");
         const auto row = [](const char* name, const QStringList& b, const QStringList& c,
-                            const QString& state, const char* trouble, const char* text) {
-            QTest::newRow(name) << b << c << state << QString(trouble) << QString(text);
+                            const QString& state, const char* trouble, const char* text,
+                            const char* tip = "") {
+            QTest::newRow(name) << b << c << state << QString(trouble) << QString(text)
+                                << QString(tip);
         };
         row("every answer accepted", good, good, "", "", "所有网址信息更新完毕");
         row("one rank refused", rankRefused, good, "", "", "更新完毕，1 个网址未能更新");
@@ -243,6 +247,23 @@ class TestSiteTracking : public QObject {
         row("service down", good, good, "", "down", "无法连接查询服务 %host");
         // What was answered is still shown.
         row("Config.ini unwritable", good, good, "", "unwritable", "更新完毕，数据未能保存：%save");
+        // Why cells are empty, as the service tells it or not.
+        const QStringList noLinks = {kGood, kNone, "1,2"};
+        const char* const done = "所有网址信息更新完毕";
+        const auto cell = [](const char* status, const char* reason) {
+            return stateWithLinks(QStringLiteral(R"({"status":"%1","value":null,"reason":"%2"})")
+                                      .arg(QString::fromUtf8(status), QString::fromUtf8(reason)));
+        };
+        row("reason", noLinks, good, cell("blocked", "百度 因验证页面暂停至 12-08 10:20"), "", done,
+            "暂无数据：百度 因验证页面暂停至 12-08 10:20");
+        row("measuring", noLinks, good, cell("measuring", ""), "", done, "正在测量，稍后自动更新");
+        row("no reason", noLinks, good, cell("not-found", ""), "", done, "暂无数据");
+        row("markup and line breaks", noLinks, good, cell("parse-failed", R"(<b>坏</b>\n\t页面)"),
+            "", done, "暂无数据：<b>坏</b> 页面");
+        row("no such page", noLinks, good, R"({"error":"not a site"})", "404", done, "暂无数据");
+        row("not json", noLinks, good, "<html><body>home</body></html>", "", done, "暂无数据");
+        row("wrong types", noLinks, good, R"({"pages":{"links":"x"},"pending":"yes"})", "", done,
+            "暂无数据");
     }
 
     void endTextTellsWhatFailed() {
@@ -251,12 +272,13 @@ class TestSiteTracking : public QObject {
         QFETCH(QString, bState);
         QFETCH(QString, trouble);
         QFETCH(QString, endText);
+        QFETCH(QString, tip);
         form().SiteList = QStringLiteral("a.com;b.com;c.com");
         answer("a.com", {kGood, kGood, "1,2"});
         answer("b.com", bPayloads);
         answer("c.com", cPayloads);
         if (!bState.isEmpty())
-            m_fx->service.setState("b.com", bState);
+            m_fx->service.setState("b.com", bState, trouble == "404" ? 404 : 200);
         const QString host = m_fx->service.baseUrl().mid(7);
         if (trouble == "down")
             m_fx->service.stop();
@@ -272,6 +294,12 @@ class TestSiteTracking : public QObject {
         QCOMPARE(ContentOf(log()), "<unreadable>"); // recording is off unless asked for
         QCOMPARE(rowTexts(form().ListView1(0), 0).mid(1),
                  trouble == "down" ? QStringList(7, kDash) : kGood.split(u','));
+        if (!tip.isEmpty()) {
+            QCOMPARE(m_fx->service.requests().filter("/state.json"),
+                     QStringList{"/state.json?sUrl=b.com"});
+            for (int c = 1; c <= 7; ++c)
+                QCOMPARE(ShownTip(form().ListView1(1)->topLevelItem(1)->toolTip(c)), tip);
+        }
 
         // A problem stays readable for 30 s, then on hovering the clock until the next run.
         const bool problem = text != QStringLiteral("所有网址信息更新完毕");
@@ -282,43 +310,6 @@ class TestSiteTracking : public QObject {
         QCOMPARE(form().Label1(0)->text(), ClockText(kStamp));
         QCOMPARE(form().Label1(0)->palette().color(QPalette::WindowText), QColor(0, 0, 0));
         QCOMPARE(form().Label1(0)->toolTip(), problem ? text : QString());
-    }
-
-    void missingCellsTellWhy_data() {
-        QTest::addColumn<QString>("state"); // the cell-state page's body
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("tip");
-        const auto cell = [](const char* status, const char* reason) {
-            return stateWithLinks(QStringLiteral(R"({"status":"%1","value":null,"reason":"%2"})")
-                                      .arg(QString::fromUtf8(status), QString::fromUtf8(reason)));
-        };
-        QTest::newRow("reason") << cell("blocked", "百度 因验证页面暂停至 12-08 10:20") << 200
-                                << "暂无数据：百度 因验证页面暂停至 12-08 10:20";
-        QTest::newRow("measuring") << cell("measuring", "") << 200 << "正在测量，稍后自动更新";
-        QTest::newRow("no reason") << cell("not-found", "") << 200 << "暂无数据";
-        QTest::newRow("markup and line breaks")
-            << cell("parse-failed", R"(<b>坏</b>\n\t页面)") << 200 << "暂无数据：<b>坏</b> 页面";
-        QTest::newRow("no such page") << R"({"error":"not a site"})" << 404 << "暂无数据";
-        QTest::newRow("not json") << "<html><body>home</body></html>" << 200 << "暂无数据";
-        QTest::newRow("wrong types")
-            << R"({"pages":{"links":"x"},"pending":"yes"})" << 200 << "暂无数据";
-    }
-
-    void missingCellsTellWhy() {
-        QFETCH(QString, state);
-        QFETCH(int, status);
-        QFETCH(QString, tip);
-        useSites("a.com");
-        answer("a.com", {kGood, kNone, "1,2"});
-        m_fx->service.setState("a.com", state, status);
-        m_tracking->UpdateSites(kAll);
-        QCOMPARE(m_fx->service.requests().filter("/state.json"),
-                 QStringList{"/state.json?sUrl=a.com"});
-        QTreeWidgetItem* links = form().ListView1(1)->topLevelItem(0);
-        for (int c = 1; c <= 7; ++c) {
-            QCOMPARE(links->text(c), kDash);
-            QCOMPARE(ShownTip(links->toolTip(c)), tip);
-        }
     }
 
     void followUpWhenTheServiceSaysReady_data() {

@@ -141,7 +141,8 @@ class TestSiteTracking : public QObject {
         form().SiteList = QStringLiteral("a.com;b.cn;c.org;d.net");
         answer("a.com", {"  1|20|3,4|5|6|7 ", "10,20,30,40,50,60,70", "4|2"});
         answer("b.cn", {"false", "1,2,3,4,5,6,中", "5"});
-        // Nothing accepted: no cell-state question either.
+        // Refused: b.cn's indexed and ranks answers, all of c.org's (so no cell-state question
+        // either), d.net's backlinks and ranks.
         answer("c.org", {"1,2,3,4,5,6", "1,2,3,4,5,6,7\r\n[evil]", ",55"});
         answer("d.net", {kGood, "", "1,2,3"});
         form().Timer1(0)->start();

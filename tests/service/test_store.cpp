@@ -379,41 +379,59 @@ TEST_F(StoreTest, MigrationBothWaysResumesAndVerifiesCounts) {
     }
 }
 
-// Set aside with the journal files left beside it, if any: a stale -wal must not meet the new
-// file.
-TEST_F(StoreTest, DamagedFileIsSetAsideWithItsJournalAndANewOneStarted) {
+// What the store may find in its folder: nothing, an emptied file, or a damaged one, perhaps
+// with the -wal a killed process left. It says so as calmly as it deserves, sets only a damaged
+// file aside, with its journal (a stale -wal must not meet the new file), and starts anew.
+TEST_F(StoreTest, NewEmptiedAndDamagedFiles) {
+    using Level = StoreNotice::Level;
+    const auto overwrite = [](const fs::path& f) {
+        // Keeps the header, ruins the tables behind it.
+        std::fstream io(f, std::ios::in | std::ios::out | std::ios::binary);
+        io.seekp(4096);
+        const std::string junk(8192, '\x5a');
+        io.write(junk.data(), static_cast<std::streamsize>(junk.size()));
+    };
     const struct {
         const char* name;
-        std::function<void(const fs::path&)> damage;
+        std::function<void(const fs::path&)> damage; // to a file of 200 rows; null: no file
         bool journal;
+        Level level;
+        const char* says;
+        std::multiset<std::string> aside;
     } cases[] = {
-        {"not a database", [](const fs::path& f) { std::ofstream(f) << "just some text\n"; }, true},
-        {"pages overwritten",
-         [](const fs::path& f) {
-             // Keeps the header, ruins the tables behind it.
-             std::fstream io(f, std::ios::in | std::ios::out | std::ios::binary);
-             io.seekp(4096);
-             const std::string junk(8192, '\x5a');
-             io.write(junk.data(), static_cast<std::streamsize>(junk.size()));
-         },
-         false},
+        {"new", nullptr, false, Level::Info, "已新建", {}},
+        {"emptied",
+         [](const fs::path& f) { std::ofstream{f}; },
+         false,
+         Level::Warning,
+         "0 字节",
+         {}},
+        {"not a database",
+         [](const fs::path& f) { std::ofstream(f) << "just some text\n"; },
+         true,
+         Level::Warning,
+         "corrupt-",
+         {"db", "-wal"}},
+        {"pages overwritten", overwrite, false, Level::Warning, "corrupt-", {"db"}},
     };
+    const fs::path file = dir_ / "measurements.db";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(dir_);
-        {
-            auto store = Open();
-            for (int i = 0; i < 200; ++i)
-                store->Record("s" + std::to_string(i) + ".com", Page::Links, 1,
-                              Make(Status::Ok, i, i));
+        if (c.damage) {
+            {
+                auto store = Open();
+                for (int i = 0; i < 200; ++i)
+                    store->Record("s" + std::to_string(i) + ".com", Page::Links, 1,
+                                  Make(Status::Ok, i, i));
+            }
+            fs::remove(file.string() + "-wal");
+            fs::remove(file.string() + "-shm");
+            if (c.journal)
+                std::ofstream(file.string() + "-wal") << "stale";
+            c.damage(file);
         }
-        const fs::path file = dir_ / "measurements.db";
-        fs::remove(file.string() + "-wal");
-        fs::remove(file.string() + "-shm");
-        if (c.journal)
-            std::ofstream(file.string() + "-wal") << "stale";
-        c.damage(file);
-        const auto damaged_size = fs::file_size(file);
+        const auto damaged_size = c.damage ? fs::file_size(file) : 0;
 
         test::Install().keep_wal = c.journal;
         env_.env.store_vfs = test::kFaultyVfs;
@@ -421,8 +439,8 @@ TEST_F(StoreTest, DamagedFileIsSetAsideWithItsJournalAndANewOneStarted) {
         test::Install().keep_wal = false;
         ASSERT_TRUE(store);
         ASSERT_EQ(store->Notices().size(), 1u);
-        EXPECT_EQ(store->Notices()[0].level, StoreNotice::Level::Warning);
-        EXPECT_NE(store->Notices()[0].text.find("corrupt-"), std::string::npos);
+        EXPECT_EQ(store->Notices()[0].level, c.level);
+        EXPECT_NE(store->Notices()[0].text.find(c.says), std::string::npos);
         std::multiset<std::string> aside;
         for (const auto& entry : fs::directory_iterator(dir_)) {
             const std::string name = entry.path().filename().string();
@@ -434,31 +452,11 @@ TEST_F(StoreTest, DamagedFileIsSetAsideWithItsJournalAndANewOneStarted) {
             if (!journal)
                 EXPECT_EQ(entry.file_size(), damaged_size);
         }
-        const std::multiset<std::string> expected =
-            c.journal ? std::multiset<std::string>{"db", "-wal"} : std::multiset<std::string>{"db"};
-        EXPECT_EQ(aside, expected);
+        EXPECT_EQ(aside, c.aside);
         EXPECT_EQ(store->Overview(Page::Links, {}, 0)->Total(), 0u);
         EXPECT_TRUE(store->Record("a.com", Page::Links, 1, Make(Status::Ok, 1, 1)));
     }
-}
-
-TEST_F(StoreTest, NewAndEmptyFilesAreReportedAndUsedAndABadFolderIsAnError) {
-    for (const bool empty_file : {false, true}) {
-        fs::remove_all(dir_);
-        if (empty_file) {
-            fs::create_directories(dir_);
-            std::ofstream(dir_ / "measurements.db");
-        }
-        auto store = Open();
-        ASSERT_TRUE(store);
-        const auto notices = store->Notices();
-        ASSERT_EQ(notices.size(), 1u);
-        // A fresh install is no cause for alarm; an emptied file may have lost history.
-        EXPECT_EQ(notices[0].level,
-                  empty_file ? StoreNotice::Level::Warning : StoreNotice::Level::Info);
-        EXPECT_NE(notices[0].text.find(empty_file ? "0 字节" : "已新建"), std::string::npos);
-        EXPECT_TRUE(store->Record("a.com", Page::Sites, 0, Make(Status::Ok, 1, 1)));
-    }
+    // A data folder that cannot be made is an error naming it.
     std::ofstream(dir_ / "plain-file") << "x";
     std::string error;
     EXPECT_FALSE(OpenStore(dir_ / "plain-file" / "data", env_.env, &error));

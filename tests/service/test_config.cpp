@@ -138,8 +138,9 @@ TEST_F(ConfigTest, RefusalsNameTheKey) {
         const bool read = LoadConfig(Write(text), &b.config, &b.error);
         EXPECT_TRUE(!read || MakeProviders(b.context, &b.error).empty()) << text;
         EXPECT_NE(b.error.find(key), std::string::npos) << text << " -> " << b.error;
-        if (!read)
+        if (!read) {
             EXPECT_EQ(b.config.listen, "untouched") << text; // nothing half-read
+        }
     }
     Config c;
     std::string error;

@@ -449,8 +449,9 @@ TEST_F(StoreTest, NewEmptiedAndDamagedFiles) {
             const std::string end = name.substr(name.size() - 4);
             const bool journal = end == "-wal" || end == "-shm";
             aside.insert(journal ? end : "db");
-            if (!journal)
+            if (!journal) {
                 EXPECT_EQ(entry.file_size(), damaged_size);
+            }
         }
         EXPECT_EQ(aside, c.aside);
         EXPECT_EQ(store->Overview(Page::Links, {}, 0)->Total(), 0u);

@@ -1,6 +1,5 @@
 #include "alerts.h"
 #include "fakes.h"
-#include "pages.h"
 #include "store.h"
 #include "tempdir.h"
 
@@ -300,19 +299,4 @@ TEST(AlertConfig, RefusesWhatCannotWork) {
     ASSERT_FALSE(why) << *why;
     EXPECT_EQ(c.alert_rules.size(), 4u);
     EXPECT_EQ(c.alert_channels.size(), 2u);
-}
-
-TEST(AlertDelivery, HomePageShowsFailingChannelsAndRecentAlerts) {
-    HomeView view;
-    view.now_ms = 1'780'000'000'000;
-    EXPECT_EQ(HomePage(view).find("最近的提醒"), std::string::npos); // no rules, no card
-    view.alert_rules = 1;
-    view.alerts = {
-        {{"r", "a.com", false, "<b>a.com</b> 已回升", "t", view.now_ms}, 2, 1, "HTTP 502"}};
-    view.failing_channels = {{"ding", 3, "refused (310000)", view.now_ms}};
-    const std::string html = HomePage(view);
-    EXPECT_NE(html.find("card alert\">提醒渠道 <code>ding</code>"), std::string::npos);
-    EXPECT_NE(html.find("已解除</span> &lt;b&gt;a.com"), std::string::npos);
-    EXPECT_NE(html.find("1/2 已送达"), std::string::npos);
-    EXPECT_NE(html.find("HTTP 502"), std::string::npos);
 }

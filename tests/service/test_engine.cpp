@@ -1,7 +1,8 @@
 // The engine's value rules, freshness, deadline and sharing, with a hand-moved clock.
 #include "engine.h"
 #include "fakes.h"
-#include "providers/pacer.h"
+#include "paced.h"
+#include "scripted.h"
 #include "tempdir.h"
 
 #include <gtest/gtest.h>
@@ -16,107 +17,6 @@ namespace {
 
 constexpr std::int64_t kFresh = 3600 * 1000;
 constexpr std::int64_t kDeadline = 45000;
-
-// Answers what the test says; can hold every call until released.
-class TestProvider final : public Provider {
-  public:
-    std::vector<Measurement> Measure(const MeasureRequest& request) override {
-        std::unique_lock<std::mutex> lock(mutex_);
-        ++calls_;
-        cv_.notify_all();
-        cv_.wait(lock, [this] { return !hold_; });
-        if (throws_)
-            throw std::runtime_error("boom");
-        std::vector<Measurement> out;
-        for (int column : request.columns) {
-            Measurement m;
-            m.status = status_;
-            m.detail = detail_;
-            if (status_ == Status::Ok) {
-                m.number = value_ + column;
-                m.text = text_;
-            } else if (status_ == Status::NotFound && value_ < 0) {
-                m.number = value_; // the source has no entry for the site
-            }
-            out.push_back(m);
-        }
-        return out;
-    }
-    std::string Describe() const override { return "测试来源"; }
-
-    void Set(Status status, std::int64_t value = 0, std::string detail = "") {
-        std::lock_guard<std::mutex> guard(mutex_);
-        status_ = status;
-        value_ = value;
-        detail_ = std::move(detail);
-    }
-    void SetText(std::string text) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        text_ = std::move(text);
-    }
-    void Throw() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        throws_ = true;
-    }
-    void Hold(bool hold) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        hold_ = hold;
-        cv_.notify_all();
-    }
-    // Waits (in real time, for an event, not a limit) until `n` calls have begun.
-    bool AwaitCalls(int n) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return cv_.wait_for(lock, std::chrono::seconds(20), [&] { return calls_ >= n; });
-    }
-    int calls() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return calls_;
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    int calls_ = 0;
-    bool hold_ = false;
-    bool throws_ = false;
-    Status status_ = Status::Ok;
-    std::int64_t value_ = 5;
-    std::string detail_;
-    std::string text_ = "文本";
-};
-
-// A paced source answering 100 + column at its pacer's turns (15 s apart), after a request to
-// `url` when one is set.
-class PacedProvider final : public Provider {
-  public:
-    PacedProvider(Env& env, Store& store, std::string url)
-        : env_(env), url_(std::move(url)),
-          pacer_(env, store, "p", PacerConfig{.interval_ms = 15000, .jitter_ms = 0}) {}
-    std::vector<Measurement> Measure(const MeasureRequest& request) override {
-        Measurement m;
-        const Pacer::Turn turn = pacer_.Acquire(&m);
-        if (turn == Pacer::Turn::Wait)
-            return {};
-        if (turn == Pacer::Turn::Go) {
-            ++calls;
-            m.status = Status::Ok;
-            m.number = 100 + request.columns[0];
-            HttpRequest get;
-            get.url = url_;
-            if (!url_.empty() && env_.http.Get(get).status != 200)
-                m = Measurement{Status::NetworkError, {}, {}, {}, "cut", 0};
-        }
-        return std::vector<Measurement>(request.columns.size(), m);
-    }
-    std::string Describe() const override { return "限速来源"; }
-    Pacer* pacer() override { return &pacer_; }
-    std::atomic<int> calls{0};
-
-  private:
-    Env& env_;
-    const std::string url_;
-    Pacer pacer_;
-};
 
 // The fake clock, counting the requests that wait on it (the workers' idle waits end later).
 class CountingClock final : public Clock {
@@ -159,15 +59,14 @@ class EngineTest : public ::testing::Test {
         ProviderContext context{env_, store, config_};
         std::string error;
         auto providers = MakeProviders(context, &error);
-        auto provider = std::make_unique<TestProvider>();
-        provider_ = provider.get();
-        providers["t"] = std::move(provider);
-        auto backup = std::make_unique<TestProvider>();
-        backup_ = backup.get();
-        providers["b"] = std::move(backup);
-        auto paced = std::make_unique<PacedProvider>(env_, store, paced_url);
-        paced_ = paced.get();
-        providers["p"] = std::move(paced);
+        auto add = [&](const char* name, auto provider) {
+            auto* raw = provider.get();
+            providers[name] = std::move(provider);
+            return raw;
+        };
+        provider_ = add("t", std::make_unique<test::ScriptedProvider>());
+        backup_ = add("b", std::make_unique<test::ScriptedProvider>());
+        paced_ = add("p", std::make_unique<test::PacedFake>(env_, store, "p", paced_url));
         engine_ = std::make_unique<Engine>(config_, store, env_, std::move(providers));
     }
 
@@ -210,9 +109,9 @@ class EngineTest : public ::testing::Test {
     Config config_;
     std::unique_ptr<Store> store_;
     std::unique_ptr<Engine> engine_;
-    TestProvider* provider_ = nullptr;
-    TestProvider* backup_ = nullptr; // "b"
-    PacedProvider* paced_ = nullptr;
+    test::ScriptedProvider* provider_ = nullptr;
+    test::ScriptedProvider* backup_ = nullptr; // "b"
+    test::PacedFake* paced_ = nullptr;
 };
 
 TEST_F(EngineTest, ValueRules) {
@@ -271,7 +170,7 @@ TEST_F(EngineTest, ValueRules) {
     EXPECT_EQ(provider_->calls(), calls);
 
     const ProviderHealth health = HealthOf("t");
-    EXPECT_EQ(health.description, "测试来源");
+    EXPECT_EQ(health.description, "<b>测试</b> & 源");
     EXPECT_GT(health.last_ok_ms, 0);
     EXPECT_GT(health.last_fail_ms, 0);
     EXPECT_NE(health.last_fail_why.find("原因"), std::string::npos);
@@ -311,7 +210,7 @@ TEST_F(EngineTest, ChainsFallBackWithinOneRequest) {
         const auto cells = engine_->State(Page::Sites, site);
         EXPECT_EQ((*cells)[0].used.source, c.source);
         EXPECT_FALSE((*cells)[0].stale || (*cells)[0].missing);
-        EXPECT_EQ(paced_->calls, 0);
+        EXPECT_EQ(paced_->calls(), 0);
         // Fresh from a source of its chain: not asked again.
         const int asked = backup_->calls();
         Answer(Page::Sites, site);
@@ -329,7 +228,7 @@ TEST_F(EngineTest, ChainsFallBackWithinOneRequest) {
 // hands the column on all the same.
 TEST_F(EngineTest, ChainsFallBackInTheBackground) {
     config_.fallbacks[Page::Sites] = {{"b"}};
-    UsePaced("http://127.0.0.1:1/"); // refused at once
+    UsePaced("http://127.0.0.1:1"); // refused at once
     backup_->Set(Status::Ok, 8);
     EXPECT_EQ(Answer(Page::Sites, "first.example").substr(0, 2), "8,");
     EXPECT_EQ(Answer(Page::Sites, "second.example").substr(0, 3), "-1,"); // behind pacing
@@ -358,16 +257,20 @@ TEST_F(EngineTest, DeadlineAnswersWithWhatItHasAndTheLateResultIsKept) {
     clock_.fake.Advance(kFresh);
     provider_->Set(Status::Ok, 20);
     provider_->Hold(true);
-    const std::pair<const char*, const char*> waits[] = {{"late.example", "1,-1"},
-                                                         {"never.example", "-1,-1"}};
+    // The last good value, or nothing yet; a WHOIS answer says so.
+    const std::tuple<Page, const char*, const char*> waits[] = {
+        {Page::Ranks, "late.example", "1,-1"},
+        {Page::Ranks, "never.example", "-1,-1"},
+        {Page::Whois, "x.example",
+         "未能取得 x.example 的注册信息：查询未在期限内完成，结果稍后可用"}};
     int calls = 1;
-    for (const auto& [site, expected] : waits) {
+    for (const auto& [page, site, expected] : waits) {
         std::string answer;
-        std::thread request([&, site = site] { answer = Answer(Page::Ranks, site); });
+        std::thread request([&, page = page, site = site] { answer = Answer(page, site); });
         ASSERT_TRUE(provider_->AwaitCalls(++calls));
         clock_.fake.Advance(kDeadline);
         request.join();
-        EXPECT_EQ(answer, expected); // the last good value, or nothing yet
+        EXPECT_EQ(answer, expected);
     }
     // The deadline runs from arrival: a request that came a deadline ago does not wait.
     EXPECT_EQ(engine_->Answer(Page::Ranks, "arrived.example", clock_.fake.MonoMs() - kDeadline),
@@ -427,22 +330,12 @@ TEST_F(EngineTest, WhoisAndRankingTexts) {
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const Case& c = cases[i];
         const std::string site = "w" + std::to_string(i) + ".example";
-        provider_->Set(c.status, 10, c.detail);
-        provider_->SetText(c.text);
+        provider_->Set(c.status, 10, c.detail, c.text);
         std::string sent = c.sent;
         if (const auto at = sent.find('@'); at != std::string::npos)
             sent.replace(at, 1, site);
         EXPECT_EQ(Answer(c.page, "http://" + site), sent) << i;
     }
-    // Nothing at all by the deadline: the WHOIS answer says so.
-    provider_->Hold(true);
-    std::string answer;
-    const int before = provider_->calls(); // counted before the request can add to it
-    std::thread request([&] { answer = Answer(Page::Whois, "x.example"); });
-    ASSERT_TRUE(provider_->AwaitCalls(before + 1));
-    clock_.fake.Advance(kDeadline);
-    request.join();
-    EXPECT_EQ(answer, "未能取得 x.example 的注册信息：查询未在期限内完成，结果稍后可用");
 }
 
 // A store that has stopped working.
@@ -466,12 +359,31 @@ class BrokenStore final : public Store {
 };
 
 TEST_F(EngineTest, FaultsOfProvidersAndStore) {
-    provider_->Throw();
-    const auto answers = engine_->Explain(Page::Ranks, "throws.example");
-    ASSERT_TRUE(answers);
-    EXPECT_TRUE((*answers)[0].missing);
-    EXPECT_EQ((*answers)[0].used.status, Status::NetworkError);
-    EXPECT_NE(HealthOf("t").last_fail_why.find("boom"), std::string::npos);
+    // A source that throws, or answers another number of columns than asked, or claims a value
+    // it does not give: every column it serves is missing, never a value of another column.
+    const struct {
+        int extra;
+        bool throws;
+        Status status;
+        const char* why;
+    } faults[] = {
+        {0, true, Status::NetworkError, "boom"},
+        {-1, false, Status::ParseFailed, "栏数"},
+        {-7, false, Status::ParseFailed, "栏数"},
+        {2, false, Status::ParseFailed, "栏数"},
+    };
+    for (const auto& f : faults) {
+        const std::string site = "fault" + std::to_string(f.extra) + ".example";
+        provider_->Set(Status::Ok, 5, "", "文本", f.extra, f.throws);
+        const auto answers = engine_->Explain(Page::Sites, site);
+        ASSERT_TRUE(answers) << site;
+        for (const ColumnAnswer& a : *answers) {
+            EXPECT_TRUE(a.missing) << site;
+            EXPECT_EQ(a.sent, "-1") << site;
+            EXPECT_EQ(a.used.status, f.status) << site;
+        }
+        EXPECT_NE(HealthOf("t").last_fail_why.find(f.why), std::string::npos) << site;
+    }
 
     for (bool reads : {false, true}) {
         BrokenStore broken(reads);
@@ -506,7 +418,7 @@ TEST_F(EngineTest, PacedColumnsAnswerAtOnceAndArriveLater) {
         t.join();
     for (const std::string& answer : answers)
         EXPECT_EQ(answer, "-1,6,7,8,9,10,11");
-    EXPECT_EQ(paced_->calls, 1);
+    EXPECT_EQ(paced_->calls(), 1);
 
     const std::int64_t now = clock_.fake.NowMs();
     // The state is read without measuring anything.
@@ -526,12 +438,12 @@ TEST_F(EngineTest, PacedColumnsAnswerAtOnceAndArriveLater) {
     EXPECT_EQ(ReadyInSeconds({(*state)[1]}, now), std::nullopt);
     for (int turn = 2; turn <= 26; ++turn) {
         clock_.fake.Advance(15000);
-        while (paced_->calls < turn)
+        while (paced_->calls() < turn)
             std::this_thread::yield();
     }
     ASSERT_TRUE(Settled(Page::Sites, "late.example"));
     EXPECT_EQ(Answer(Page::Sites, "late.example"), "100,6,7,8,9,10,11");
-    EXPECT_EQ(paced_->calls, 26);
+    EXPECT_EQ(paced_->calls(), 26);
 }
 
 TEST_F(EngineTest, QueuesAreCapped) {
@@ -551,20 +463,20 @@ TEST_F(EngineTest, ShutdownDropsQueuedMeasurementsAndCutsRunningOnes) {
     std::condition_variable released;
     bool done = false;
     test::FakeUpstream up;
-    up.server().Get("/", [&](const httplib::Request&, httplib::Response& res) {
+    up.server().Get(R"(/count/.+)", [&](const httplib::Request&, httplib::Response& res) {
         std::unique_lock<std::mutex> lock(mutex);
         released.wait_for(lock, std::chrono::seconds(30), [&] { return done; });
         res.set_content("late", "text/plain");
     });
     ASSERT_TRUE(up.Start());
-    UsePaced(up.base() + "/");
+    UsePaced(up.base());
     // Asked a deadline ago: answered at once, measured in the background.
     engine_->Answer(Page::Ranks, "running.example", clock_.fake.MonoMs() - kDeadline);
-    while (up.hits("/") < 1)
+    while (up.hits("/count/running.example") < 1)
         std::this_thread::yield();
     for (const char* site : {"queued1.example", "queued2.example"})
         EXPECT_EQ(Answer(Page::Ranks, site), "-1,-1");
-    EXPECT_EQ(paced_->calls, 1);
+    EXPECT_EQ(paced_->calls(), 1);
     engine_.reset(); // returns although the upstream still holds its answer
     {
         std::lock_guard<std::mutex> guard(mutex);

@@ -5,15 +5,17 @@
 #include "engine.h"
 #include "fakes.h"
 #include "fleet.h"
+#include "paced.h"
 #include "pages.h"
 #include "pgserver.h"
+#include "program.h"
 #include "quietcolumns.h"
 #include "tempdir.h"
 
 #include <gtest/gtest.h>
 #include <toml++/toml.h>
 
-#include <cstdio>
+#include <atomic>
 #include <fstream>
 #include <thread>
 
@@ -24,45 +26,13 @@ namespace {
 constexpr std::int64_t kSpacing = 15'000;
 constexpr std::int64_t kLease = 120'000;
 
-// A search engine's count, paced at kSpacing: one request to the fake upstream per measurement,
-// its time (fake wall clock) noted under the instance's egress.
-class PacedEngine final : public Provider {
-  public:
-    PacedEngine(Env& env, Store& store, std::string url, std::string egress,
-                std::multimap<std::string, std::int64_t>& sent, std::mutex& mutex)
-        : env_(env), url_(std::move(url)), egress_(std::move(egress)), sent_(sent), mutex_(mutex),
-          pacer_(env, store, "engine", PacerConfig{.interval_ms = kSpacing, .jitter_ms = 0}) {}
-    std::vector<Measurement> Measure(const MeasureRequest& request) override {
-        if (std::optional<Measurement> instead; !Proceed(pacer_, &instead))
-            return {};
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            sent_.emplace(egress_, env_.clock.NowMs());
-        }
-        HttpRequest get;
-        get.url = url_ + "/count/" + request.site;
-        Measurement m;
-        m.status = env_.http.Get(get).status == 200 ? Status::Ok : Status::NetworkError;
-        m.number = 42;
-        return std::vector<Measurement>(request.columns.size(), m);
-    }
-    std::string Describe() const override { return "测试引擎"; }
-    Pacer* pacer() override { return &pacer_; }
-
-  private:
-    Env& env_;
-    const std::string url_, egress_;
-    std::multimap<std::string, std::int64_t>& sent_;
-    std::mutex& mutex_;
-    Pacer pacer_;
-};
-
 class FleetTest : public ::testing::Test {
   protected:
     struct Instance {
         std::unique_ptr<Store> store;
         std::unique_ptr<Fleet> fleet;
         std::unique_ptr<Engine> engine;
+        test::PacedFake* paced = nullptr;
     };
 
     void SetUp() override {
@@ -88,8 +58,10 @@ class FleetTest : public ::testing::Test {
         Config config;
         config.columns[Page::Ranks] = {"engine", "engine"};
         std::map<std::string, std::unique_ptr<Provider>> providers;
-        providers["engine"] = std::make_unique<PacedEngine>(t_.env, *i.store, upstream_.base(),
-                                                            egress, sent_, mutex_);
+        auto engine = std::make_unique<test::PacedFake>(t_.env, *i.store, "engine",
+                                                        upstream_.base(), kSpacing);
+        i.paced = engine.get();
+        providers["engine"] = std::move(engine);
         i.fleet->SharePacing(providers);
         i.engine = std::make_unique<Engine>(config, *i.store, t_.env, std::move(providers));
         i.engine->ShareWork(i.fleet.get());
@@ -119,8 +91,6 @@ class FleetTest : public ::testing::Test {
     test::TestEnv t_;
     std::string uri_;
     test::FakeUpstream upstream_;
-    std::mutex mutex_;
-    std::multimap<std::string, std::int64_t> sent_; // egress -> request time
 };
 
 // Every site is asked of every instance: each is measured once and every instance then answers
@@ -139,7 +109,6 @@ TEST_F(FleetTest, EachMeasurementOnceAndPacingPerEgress) {
         const Case& c = cases[k];
         SCOPED_TRACE(k);
         uri_ = test::SharedPgServer().NewDatabase();
-        sent_.clear();
         std::vector<Instance> instances;
         for (const std::string& e : c.egress)
             instances.push_back(Start(e));
@@ -155,16 +124,16 @@ TEST_F(FleetTest, EachMeasurementOnceAndPacingPerEgress) {
         for (const std::string& site : sites) {
             EXPECT_EQ(upstream_.hits("/count/" + site), 1) << site;
             for (auto& i : instances) // nothing recorded is lost to the others
-                EXPECT_EQ(i.engine->Answer(Page::Ranks, site).value_or(""), "42,42");
+                EXPECT_EQ(i.engine->Answer(Page::Ranks, site).value_or(""), "100,101");
         }
-        for (const std::string& e : c.egress) {
-            auto [at, end] = sent_.equal_range(e);
-            std::vector<std::int64_t> times;
-            for (; at != end; ++at)
-                times.push_back(at->second);
+        std::map<std::string, std::vector<std::int64_t>> sent; // by egress
+        for (std::size_t n = 0; n < instances.size(); ++n)
+            for (std::int64_t t : instances[n].paced->sent())
+                sent[c.egress[n]].push_back(t);
+        for (auto& [egress, times] : sent) {
             std::sort(times.begin(), times.end());
             for (std::size_t n = 1; n < times.size(); ++n)
-                EXPECT_GE(times[n] - times[n - 1], kSpacing) << e;
+                EXPECT_GE(times[n] - times[n - 1], kSpacing) << egress;
         }
         for (auto& i : instances)
             i.fleet->Beat();
@@ -222,10 +191,19 @@ TEST_F(FleetTest, LimitsSharedPerEgress) {
             t_.env, *store, "engine", PacerConfig{.interval_ms = 1000, .daily_budget = 2}));
         pacers.back()->Share(fleets.back().get());
     }
+    // Every instance asks at once, several times over: one request goes per egress.
+    std::atomic<int> went[3] = {};
+    std::vector<std::thread> askers;
+    for (std::size_t n = 0; n < 12; ++n)
+        askers.emplace_back([&, n] {
+            Measurement refusal;
+            went[n % 3] += pacers[n % 3]->Acquire(&refusal) == Pacer::Turn::Go;
+        });
+    for (std::thread& t : askers)
+        t.join();
+    EXPECT_EQ(went[0] + went[1], 1);
+    EXPECT_EQ(went[2], 1);
     Measurement m;
-    EXPECT_EQ(pacers[0]->Acquire(&m), Pacer::Turn::Go);
-    EXPECT_EQ(pacers[1]->Acquire(&m), Pacer::Turn::Wait); // the slot is taken for both
-    EXPECT_EQ(pacers[2]->Acquire(&m), Pacer::Turn::Go);
     t_.clock.Advance(6001);
     EXPECT_EQ(pacers[1]->Acquire(&m), Pacer::Turn::Go);
     t_.clock.Advance(6001);
@@ -289,24 +267,17 @@ TEST_F(FleetTest, AlertsSentOnce) {
 // The program itself: two --check runs, each an instance with its egress; the second answers
 // from what the first recorded, and both were seen with their work.
 TEST_F(FleetTest, ProgramInstancesShareTheStore) {
-    const char* bin = std::getenv("VALDANE_SERVICE_BIN");
-    ASSERT_TRUE(bin) << "run through ctest";
+    ASSERT_TRUE(std::getenv("VALDANE_SERVICE_BIN")) << "run through ctest";
     test::TempDir dir;
     for (const std::string egress : {"east", "west"}) {
         const auto file = dir.path / (egress + ".toml");
         std::ofstream(file) << "store = \"" << uri_ << "\"\negress = \"" << egress
                             << "\"\ndata_dir = \"" << (dir.path / egress).string() << "\"\n"
                             << test::kQuietColumns;
-        FILE* pipe = ::popen(
-            ("'" + std::string(bin) + "' --config '" + file.string() + "' --check example.com 2>&1")
-                .c_str(),
-            "r");
-        std::string out;
-        char buffer[4096];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-            out.append(buffer, n);
-        EXPECT_EQ(::pclose(pipe), 0) << out;
-        EXPECT_NE(out.find("ranks  谷歌      4 "), std::string::npos) << out;
+        const test::Outcome r =
+            test::RunService("--config '" + file.string() + "' --check example.com", dir.path);
+        EXPECT_EQ(r.rc, 0) << r.out;
+        EXPECT_NE(r.out.find("ranks  谷歌      4 "), std::string::npos) << r.out;
     }
     std::map<std::string, std::int64_t> measured;
     for (const InstanceSeen& i : Open("here")->Instances(5 * 60'000))

@@ -15,41 +15,25 @@ namespace {
 
 // Balanced tags, entities only where "&" appears, nothing outside the root element.
 bool WellFormed(const std::string& xml) {
+    // A tag (closing?, name, self-closing?), an entity, text, or a stray "<" or "&".
+    static const std::regex token(
+        R"(<(/?)([A-Za-z]+)[^<>]*?(/?)>|&(?:amp|lt|gt|quot|#39);|([^<&]+)|([\s\S]))");
     std::vector<std::string> open;
-    for (std::size_t i = 0; i < xml.size();) {
-        if (xml[i] == '&') {
-            if (!std::regex_search(xml.begin() + static_cast<long>(i), xml.end(),
-                                   std::regex("^&(amp|lt|gt|quot|#39);")))
-                return false;
-            ++i;
-            continue;
-        }
-        if (xml[i] != '<') {
-            if (open.empty())
-                return false;
-            ++i;
-            continue;
-        }
-        const std::size_t end = xml.find('>', i);
-        if (end == std::string::npos)
+    bool done = false; // the root has closed
+    for (std::sregex_iterator it(xml.begin(), xml.end(), token), end; it != end; ++it) {
+        const std::smatch& m = *it;
+        if (m[5].matched || done || (!m[2].matched && open.empty()))
             return false;
-        const std::string tag = xml.substr(i + 1, end - i - 1);
-        if (tag.find('<') != std::string::npos || tag.empty())
-            return false;
-        const std::string name =
-            tag.substr(tag[0] == '/', tag.find_first_of(" />", 1) - (tag[0] == '/'));
-        if (tag[0] == '/') {
-            if (open.empty() || open.back() != name)
+        if (m[2].matched && m[1].length()) {
+            if (open.empty() || open.back() != m[2].str())
                 return false;
             open.pop_back();
-            if (open.empty() && end + 1 != xml.size())
-                return false;
-        } else if (tag.back() != '/') {
-            open.push_back(name);
+            done = open.empty();
+        } else if (m[2].matched && !m[3].length()) {
+            open.push_back(m[2].str());
         }
-        i = end + 1;
     }
-    return open.empty();
+    return done;
 }
 
 Measurement M(std::int64_t t, Status status, std::optional<std::int64_t> n = {}) {
@@ -342,7 +326,16 @@ TEST(Pages, HomePageSaysWhatToDoAndWhenTheStoreFails) {
     view.default_config_file = "/home/u/.config/valdane/service.toml";
     view.command = "valdane-service --data /srv/v";
     view.notices = {{StoreNotice::Level::Info, "已新建存储文件 x", 0}};
+    EXPECT_EQ(HomePage(view).find("最近的提醒"), std::string::npos); // no rules, no card
+    view.alert_rules = 1;
+    view.alerts = {
+        {{"r", "a.com", false, "<b>a.com</b> 已回升", "t", view.now_ms}, 2, 1, "HTTP 502"}};
+    view.failing_channels = {{"ding", 3, "refused (310000)", view.now_ms}};
     std::string html = HomePage(view);
+    EXPECT_NE(html.find("card alert\">提醒渠道 <code>ding</code>"), std::string::npos);
+    EXPECT_NE(html.find("已解除</span> &lt;b&gt;a.com"), std::string::npos);
+    EXPECT_NE(html.find("1/2 已送达"), std::string::npos);
+    EXPECT_NE(html.find("HTTP 502"), std::string::npos);
     EXPECT_NE(html.find("card info\">已新建"), std::string::npos); // calm, not a warning
     EXPECT_EQ(html.find("$XDG"), std::string::npos);
     EXPECT_NE(html.find("<code>/home/u/.config/valdane/service.toml</code>"), std::string::npos);
@@ -352,7 +345,7 @@ TEST(Pages, HomePageSaysWhatToDoAndWhenTheStoreFails) {
 
     view.notices.push_back({StoreNotice::Level::Error, "磁盘已满", view.now_ms});
     html = HomePage(view);
-    EXPECT_NE(html.find("card alert"), std::string::npos);
+    EXPECT_NE(html.find("card alert\"><strong>测量结果无法保存"), std::string::npos);
     std::size_t rows = 0;
     for (std::size_t at = 0; (at = html.find(">无法保存<", at)) != std::string::npos; ++at)
         ++rows;

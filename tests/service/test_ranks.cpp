@@ -163,7 +163,7 @@ TEST_F(Ranks, TrancoFromFileAndZipDownload) {
     EXPECT_EQ(One(*tranco, "site1.com", Page::Alexa, 2).number, 1);
 }
 
-TEST_F(Ranks, CommonCrawlRanksGiveBandsAndSayWhenTheListIsCut) {
+TEST_F(Ranks, CommonCrawlRanksAndGraphSayWhenTheirListsAreCut) {
     auto cc = Make("cc-graph");
     EXPECT_EQ(One(*cc, "facebook.com", Page::Ranks, 0).status, Status::NotConfigured);
     // Two gzip members in a row read as one stream.
@@ -200,11 +200,8 @@ TEST_F(Ranks, CommonCrawlRanksGiveBandsAndSayWhenTheListIsCut) {
     r = Import(RankKind::CcRanks, WriteFile("bad.gz", "\x1f\x8b" + std::string(200, 'x')));
     EXPECT_FALSE(r.ok);
     EXPECT_FALSE(r.error.empty());
-}
 
-TEST_F(Ranks, CommonCrawlGraphCountsReferringDomains) {
-    auto cc = Make("cc-graph");
-    EXPECT_EQ(One(*cc, "example.com", Page::Links, 1).status, Status::NotConfigured);
+    // The graph counts referring domains.
     const std::string vertices = Gzip("0\tcom.example\t3\n1\tcn.com.Example\t1\n2\torg.foo\t2\n"
                                       "not a vertex\n3\tnet.lonely\t1\n");
     // Into example.com from 1, 2, 3000 more and an id without a vertex; a self-link, a malformed
@@ -219,19 +216,19 @@ TEST_F(Ranks, CommonCrawlGraphCountsReferringDomains) {
         options.max_entries = limit;
         return ImportCcLinks(env_.env, WriteFile("v.gz", vertices), edges_file, path, options);
     };
-    ImportResult r = import(WriteFile("e.gz", Gzip(edges)));
+    r = import(WriteFile("e.gz", Gzip(edges)));
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_TRUE(r.complete);
     EXPECT_EQ(r.entries, 3u);
     EXPECT_EQ(r.skipped, 5u);
-    const std::vector<std::tuple<std::string, Page, int, Status, std::int64_t>> rows = {
+    const std::vector<std::tuple<std::string, Page, int, Status, std::int64_t>> counts = {
         {"example.com", Page::Links, 1, Status::Ok, 3003},
         {"www.example.com", Page::Alexa, 3, Status::Ok, 3003},
         {"example.com.cn", Page::Links, 1, Status::Ok, 1},
         {"foo.org", Page::Alexa, 3, Status::Ok, 1},
         {"lonely.net", Page::Links, 1, Status::NotFound, 0}, // listed, no referring domain
     };
-    for (const auto& [site, page, column, status, number] : rows)
+    for (const auto& [site, page, column, status, number] : counts)
         ExpectValue(One(*cc, site, page, column), status, number);
 
     // Only the most linked domains under a limit: the others are unknown, not 0.
@@ -240,8 +237,8 @@ TEST_F(Ranks, CommonCrawlGraphCountsReferringDomains) {
     ExpectValue(One(*cc, "foo.org", Page::Links, 1), Status::NotFound, -1);
 
     // A broken-off edges file: counts are lower bounds, absent domains unknown.
-    const std::string gz = Gzip(edges);
-    r = import(WriteFile("cut.gz", gz.substr(0, gz.size() / 2)));
+    const std::string packed = Gzip(edges);
+    r = import(WriteFile("cut.gz", packed.substr(0, packed.size() / 2)));
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_FALSE(r.complete);
     EXPECT_NE(r.error.find("truncated"), std::string::npos) << r.error;

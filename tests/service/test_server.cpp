@@ -2,6 +2,7 @@
 // and the limits a hostile client meets.
 #include "fakes.h"
 #include "protocol.h"
+#include "scripted.h"
 #include "server.h"
 
 #include <gtest/gtest.h>
@@ -10,56 +11,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 using namespace valdane::svc;
 
 namespace {
 
-class FakeProvider final : public Provider {
-  public:
-    std::atomic<int> calls{0};
-    // Closed, measurements wait until it opens: an answer that takes as long as the test says.
-    void Gate(bool open) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        open_ = open;
-        cv_.notify_all();
-    }
-    bool AwaitCalls(int n) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return cv_.wait_for(lock, std::chrono::seconds(10), [&] { return calls >= n; });
-    }
-    std::vector<Measurement> Measure(const MeasureRequest& request) override {
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            ++calls;
-            cv_.notify_all();
-            cv_.wait(lock, [this] { return open_; });
-        }
-        std::vector<Measurement> out;
-        for (int c : request.columns) {
-            Measurement m;
-            m.status = Status::Ok;
-            if (IsNumericColumn(request.page, c))
-                m.number = 100 + c;
-            else
-                m.text = request.page == Page::Whois ? "注册商：<例子> & co"
-                                                     : "站点" + std::to_string(c);
-            out.push_back(m);
-        }
-        return out;
-    }
-    std::string Describe() const override { return "<b>测试</b> & 源"; }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool open_ = true;
-};
+const std::string kWhois = "注册商：<例子> & co";
 
 std::string Payload(const std::string& body) {
     const std::string start(kPayloadStart), end(kPayloadEnd);
@@ -74,7 +32,7 @@ struct Service {
     test::TempDir dir;
     Config config;
     std::unique_ptr<Store> store;
-    FakeProvider* fake = nullptr;
+    test::ScriptedProvider* fake = nullptr;
     std::unique_ptr<Engine> engine;
     std::unique_ptr<Server> server;
 
@@ -87,8 +45,9 @@ struct Service {
             config.columns[page] = std::vector<std::string>(ColumnCount(page), "fake");
         std::string error;
         store = OpenStore(dir.path, env.env, &error);
-        auto provider = std::make_unique<FakeProvider>();
+        auto provider = std::make_unique<test::ScriptedProvider>();
         fake = provider.get();
+        fake->Set(Status::Ok, 100, "", kWhois);
         std::map<std::string, std::unique_ptr<Provider>> providers;
         providers["fake"] = std::move(provider);
         engine = std::make_unique<Engine>(config, *store, env.env, std::move(providers));
@@ -166,12 +125,10 @@ TEST(Server, ProtocolPagesAnswerInGbkBetweenTheMarkers) {
     }
     const auto alexa = Split(s.Ask("alexa.asp?sFrom=h&Key=1000000&sUrl=www.example.com"), "|||");
     ASSERT_EQ(alexa.size(), 9u);
-    EXPECT_EQ(alexa[0], "\xD5\xBE\xB5\xE3"
-                        "0"); // 站点0 in GBK
+    EXPECT_EQ(alexa[0], "\xD7\xA2\xB2\xE1\xC9\xCC\xA3\xBA<\xC0\xFD\xD7\xD3> & co"); // in GBK
     EXPECT_EQ(alexa[2], "102");
-    EXPECT_EQ(
-        s.Ask("whois.asp?sFrom=h&Key=1000000&sUrl=example.com"),
-        Utf8ToGbk("注册商：<例子> & co")); // as the provider gave it: the program shows it raw
+    // As the provider gave it: the program shows it raw.
+    EXPECT_EQ(s.Ask("whois.asp?sFrom=h&Key=1000000&sUrl=example.com"), Utf8ToGbk(kWhois));
 
     const std::string update = Payload(s.Get("/Calvren/Rivelo/Update.txt?tn=1234567")->body);
     EXPECT_EQ(update,
@@ -180,7 +137,7 @@ TEST(Server, ProtocolPagesAnswerInGbkBetweenTheMarkers) {
 
 TEST(Server, FalseWithoutReachingASourceForBadOrAmbiguousQueries) {
     Service s;
-    const int before = s.fake->calls;
+    const int before = s.fake->calls();
     for (const std::string& query : std::vector<std::string>{
              "sites.asp?sFrom=h&Key=1",                          // no sUrl
              "sites.asp?sFrom=h&Key=1&sUrl=",                    // empty
@@ -194,7 +151,7 @@ TEST(Server, FalseWithoutReachingASourceForBadOrAmbiguousQueries) {
              "alexa.asp?sFrom=h&Key=1&sUrl=" + std::string(300, 'a') + ".com",
          })
         EXPECT_EQ(s.Ask(query), "false") << query;
-    EXPECT_EQ(s.fake->calls, before);
+    EXPECT_EQ(s.fake->calls(), before);
     auto r = s.Get("/Calvren/Rivelo/other.asp?sFrom=h&Key=1&sUrl=example.com");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 404);
@@ -258,7 +215,7 @@ TEST(Server, HostileRequestShapes) {
         if (c.status == 405) {
             EXPECT_NE(got.find("Allow: GET, HEAD\r\n"), std::string::npos) << got;
         }
-        EXPECT_EQ(s.fake->calls, 0) << c.name;
+        EXPECT_EQ(s.fake->calls(), 0) << c.name;
     }
     // Not HTTP at all: closed without a word.
     const int garbage = s.Connect();
@@ -331,7 +288,7 @@ TEST(Server, BusyAnswerLaneRefusesWith503AndPagesStillAnswer) {
     limits.answer_threads = 1;
     limits.answer_queue = 0;
     Service s({"127.0.0.0/8"}, limits);
-    s.fake->Gate(false);
+    s.fake->Hold(true);
     std::string first;
     std::thread waiting([&] { first = s.Ask("whois.asp?sFrom=h&Key=1&sUrl=slow.example"); });
     ASSERT_TRUE(s.fake->AwaitCalls(1));
@@ -342,9 +299,9 @@ TEST(Server, BusyAnswerLaneRefusesWith503AndPagesStillAnswer) {
     r = s.Get("/");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200);
-    s.fake->Gate(true);
+    s.fake->Hold(false);
     waiting.join();
-    EXPECT_EQ(first, Utf8ToGbk("注册商：<例子> & co"));
+    EXPECT_EQ(first, Utf8ToGbk(kWhois));
 }
 
 TEST(Server, SecondServiceOnThePortFails) {
@@ -356,40 +313,46 @@ TEST(Server, SecondServiceOnThePortFails) {
     EXPECT_EQ(s.Get("/")->status, 200);
 }
 
+// Every page escapes what it shows, and refuses what it cannot show; none of them measures.
 TEST(Server, PagesAreEscapedUtf8AndCsvMatchesTheTable) {
     Service s;
     for (const char* site : {"b.example.com", "a.example.com", "c.example.com"})
         s.Ask(std::string("sites.asp?sFrom=h&Key=1&sUrl=") + site);
-
-    auto r = s.Get("/");
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->get_header_value("Content-Type"), "text/html; charset=utf-8");
-    EXPECT_NE(r->body.find("&lt;b&gt;测试&lt;/b&gt; &amp; 源"), std::string::npos);
-    EXPECT_EQ(r->body.find("<b>测试"), std::string::npos);
-
-    r = s.Get("/ostrem/seo/show.asp?t=site&word=%3Cscript%3Ealert(1)%3C/script%3E");
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->status, 404);
-    EXPECT_NE(r->body.find("&lt;script&gt;alert(1)"), std::string::npos);
-    EXPECT_EQ(r->body.find("<script>"), std::string::npos);
-    r = s.Get("/%3Cimg%3E");
-    EXPECT_EQ(r->status, 404);
-    EXPECT_EQ(r->body.find("<img>"), std::string::npos);
-
-    r = s.Get("/ostrem/seo/show.asp?t=site&word=http://A.example.com");
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->status, 200);
-    EXPECT_NE(r->body.find("<svg"), std::string::npos);
-    r = s.Get("/ostrem/seo/show.asp?t=site&word=a.example.com&format=csv");
+    const int calls = s.fake->calls();
+    const std::string seo = "/ostrem/seo/";
+    const struct {
+        std::string path;
+        int status;
+        const char* has;
+        const char* hasnt;
+    } pages[] = {
+        {"/", 200, "&lt;b&gt;测试&lt;/b&gt; &amp; 源", "<b>测试"},
+        {seo + "show.asp?t=site&word=%3Cscript%3Ealert(1)%3C/script%3E", 404,
+         "&lt;script&gt;alert(1)", "<script>"},
+        {"/%3Cimg%3E", 404, "", "<img>"},
+        {seo + "show.asp?t=site&word=http://A.example.com", 200, "<svg", "<script>"},
+        {seo + "compare.htm?t=site&col=6&days=all", 200, "<svg", "<script>"},
+        {seo + "compare.htm?t=site&col=7", 404, "", "<svg"},
+        {seo + "compare.htm?t=pr&col=0&page=2", 404, "", "<svg"},
+        {seo + "show.asp?t=site&word=a.example.com&days=8", 404, "", "<svg"},
+        {"/state.json?sUrl=a..b", 404, "\"error\"", "<"},
+        {"/state.json", 404, "\"error\"", "<"},
+        {"/state.json?sUrl=a.com&sUrl=b.com", 404, "\"error\"", "<"},
+    };
+    for (const auto& p : pages) {
+        const auto r = s.Get(p.path);
+        ASSERT_TRUE(r) << p.path;
+        EXPECT_EQ(r->status, p.status) << p.path;
+        EXPECT_NE(r->body.find(p.has), std::string::npos) << p.path;
+        EXPECT_EQ(r->body.find(p.hasnt), std::string::npos) << p.path;
+    }
+    EXPECT_EQ(s.Get("/")->get_header_value("Content-Type"), "text/html; charset=utf-8");
+    auto r = s.Get(seo + "show.asp?t=site&word=a.example.com&format=csv");
     EXPECT_EQ(r->body.rfind("\xEF\xBB\xBF", 0), 0u);
     EXPECT_EQ(Split(r->body, "\r\n").size(), 1 + 7 + 1u); // header, 7 columns, final CRLF
-    EXPECT_EQ(s.Get("/ostrem/seo/compare.htm?t=site&col=6&days=all")->status, 200);
-    for (const char* bad : {"compare.htm?t=site&col=7", "compare.htm?t=pr&col=0&page=2",
-                            "show.asp?t=site&word=a.example.com&days=8"})
-        EXPECT_EQ(s.Get(std::string("/ostrem/seo/") + bad)->status, 404) << bad;
 
-    const auto html = s.Get("/ostrem/seo/sites.htm?sort=site&order=desc")->body;
-    const auto csv = s.Get("/ostrem/seo/sites.csv?sort=site&order=desc");
+    const auto html = s.Get(seo + "sites.htm?sort=site&order=desc")->body;
+    const auto csv = s.Get(seo + "sites.csv?sort=site&order=desc");
     EXPECT_EQ(csv->get_header_value("Content-Type"), "text/csv; charset=utf-8");
     ASSERT_EQ(csv->body.rfind("\xEF\xBB\xBF网址,百度,", 0), 0u);
     const auto lines = Split(csv->body, "\r\n");
@@ -402,24 +365,15 @@ TEST(Server, PagesAreEscapedUtf8AndCsvMatchesTheTable) {
         ASSERT_NE(found, std::string::npos) << site; // same rows, same order
         at = found;
     }
-}
 
-TEST(Server, CellStatePageAnswersJsonForPlausibleSitesOnly) {
-    Service s;
-    s.Ask("sites.asp?sFrom=h&Key=1&sUrl=Example.com");
-    const int calls = s.fake->calls;
-    auto r = s.Get("/state.json?sUrl=http://example.com");
+    // The cell state of a site, as sites.asp sent it.
+    r = s.Get("/state.json?sUrl=http://B.Example.com");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->get_header_value("Content-Type"), "application/json; charset=utf-8");
     EXPECT_EQ(r->get_header_value("Cache-Control"), "no-store");
     const auto doc = nlohmann::json::parse(r->body);
-    EXPECT_EQ(doc["site"], "example.com");
-    EXPECT_EQ(doc["pages"]["sites"][0]["value"], 100); // as sites.asp sent it
+    EXPECT_EQ(doc["site"], "b.example.com");
+    EXPECT_EQ(doc["pages"]["sites"][0]["value"], 100);
     EXPECT_EQ(doc["pages"]["ranks"].size(), 2u);
-    for (const char* bad : {"?sUrl=a..b", "", "?sUrl=a.com&sUrl=b.com"}) {
-        r = s.Get(std::string("/state.json") + bad);
-        EXPECT_EQ(r->status, 404) << bad;
-        EXPECT_TRUE(nlohmann::json::parse(r->body).contains("error")) << bad;
-    }
-    EXPECT_EQ(s.fake->calls, calls); // the page never measures
+    EXPECT_EQ(s.fake->calls(), calls);
 }

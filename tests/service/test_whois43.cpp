@@ -3,11 +3,7 @@
 #include "fixture.h"
 #include "providers/lookup.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <toml++/toml.h>
@@ -22,31 +18,16 @@ namespace {
 // Answers every connection with one fixed text, then closes, as RFC 3912 servers do.
 class FakeWhois {
   public:
-    explicit FakeWhois(const char* address = "127.0.0.1") {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        inet_pton(AF_INET, address, &a.sin_addr);
-        socklen_t size = sizeof a;
-        bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(fd_, 8);
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &size);
-        port_ = ntohs(a.sin_port);
-        thread_ = std::thread([this] { Serve(); });
-    }
-    ~FakeWhois() {
-        stop_ = true;
-        thread_.join();
-        close(fd_);
-    }
+    explicit FakeWhois(const char* address = "127.0.0.1")
+        : tcp_([this](int fd) { Serve(fd); }, address) {}
     void Answer(std::string text) {
         std::lock_guard<std::mutex> guard(mutex_);
         answer_ = std::move(text);
     }
     std::string name() const {
-        return "s" + std::to_string(port_) + ".test:" + std::to_string(port_);
+        return "s" + std::to_string(port()) + ".test:" + std::to_string(port());
     }
-    int port() const { return port_; }
+    int port() const { return tcp_.port(); }
     int connections() const { return connections_; }
     std::string query() {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -54,36 +35,20 @@ class FakeWhois {
     }
 
   private:
-    void Serve() {
-        while (!stop_) {
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0)
-                continue;
-            const int c = accept(fd_, nullptr, nullptr);
-            if (c < 0)
-                continue;
-            std::string line;
-            char ch;
-            while (line.size() < 1000 && recv(c, &ch, 1, 0) == 1 && ch != '\n')
-                line += ch;
-            std::string answer;
-            {
-                std::lock_guard<std::mutex> guard(mutex_);
-                query_ = line;
-                answer = answer_;
-            }
-            ++connections_;
-            send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
-            close(c);
-        }
+    void Serve(int fd) {
+        std::string line;
+        char ch;
+        while (line.size() < 1000 && recv(fd, &ch, 1, 0) == 1 && ch != '\n')
+            line += ch;
+        std::lock_guard<std::mutex> guard(mutex_);
+        query_ = line;
+        ++connections_;
+        send(fd, answer_.data(), answer_.size(), MSG_NOSIGNAL);
     }
-    int fd_ = -1;
-    int port_ = 0;
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
     std::atomic<int> connections_{0};
     std::mutex mutex_;
     std::string answer_, query_;
+    test::FakeTcp tcp_; // last: stopped before the rest goes
 };
 
 struct WhoisFakes {

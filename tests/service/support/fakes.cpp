@@ -2,6 +2,7 @@
 
 #include "providers/pacer.h"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -127,26 +128,26 @@ void FakeProxy::AnswerInstead(std::optional<Reply> answer) {
     instead_ = std::move(answer);
 }
 
-FakeSmtp::FakeSmtp() {
+FakeTcp::FakeTcp(std::function<void(int fd)> session, const char* address) {
     listener_ = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    inet_pton(AF_INET, address, &addr.sin_addr);
     socklen_t len = sizeof addr;
     if (bind(listener_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-        listen(listener_, 4) != 0 ||
+        listen(listener_, 8) != 0 ||
         getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
         return;
     port_ = ntohs(addr.sin_port);
-    thread_ = std::thread([this] {
+    thread_ = std::thread([this, session = std::move(session)] {
         for (int fd; (fd = accept(listener_, nullptr, nullptr)) >= 0;) {
-            Session(fd);
+            session(fd);
             close(fd);
         }
     });
 }
 
-FakeSmtp::~FakeSmtp() {
+FakeTcp::~FakeTcp() {
     shutdown(listener_, SHUT_RDWR); // ends accept()
     if (thread_.joinable())
         thread_.join();

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -97,14 +98,26 @@ class FakeProxy {
     int requests_ = 0;
 };
 
-// A mail server on 127.0.0.1 speaking just enough plain SMTP for libcurl, one session at a
-// time; it offers no STARTTLS. Set reject_rcpt to refuse every recipient.
+// A TCP server on a loopback `address` with a port of its own: runs `session` on each
+// connection in turn, then closes it.
+class FakeTcp {
+  public:
+    explicit FakeTcp(std::function<void(int fd)> session, const char* address = "127.0.0.1");
+    ~FakeTcp();
+    int port() const { return port_; }
+
+  private:
+    int listener_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+// A mail server on 127.0.0.1 speaking just enough plain SMTP for libcurl; it offers no
+// STARTTLS. Set reject_rcpt to refuse every recipient.
 class FakeSmtp {
   public:
-    FakeSmtp();
-    ~FakeSmtp();
-    int port() const { return port_; }
-    std::string url() const { return "smtp://127.0.0.1:" + std::to_string(port_); }
+    int port() const { return tcp_.port(); }
+    std::string url() const { return "smtp://127.0.0.1:" + std::to_string(port()); }
     std::atomic<bool> reject_rcpt{false};
     struct Mail {
         std::string from;
@@ -115,11 +128,9 @@ class FakeSmtp {
 
   private:
     void Session(int fd);
-    int listener_ = -1;
-    int port_ = 0;
-    std::thread thread_;
     mutable std::mutex mutex_;
     std::vector<Mail> mails_;
+    FakeTcp tcp_{[this](int fd) { Session(fd); }}; // last: stopped before the rest goes
 };
 
 // The provider's measurement of `request`, the fake clock moved on to the pacer's next turn

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <mutex>
+#include <string_view>
 
 namespace valdane::svc::test {
 namespace {
@@ -47,6 +48,11 @@ int Open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* out
     return rc;
 }
 
+int Delete(sqlite3_vfs*, const char* name, int sync_dir) {
+    const bool wal = std::string_view(name).ends_with("-wal");
+    return faults.keep_wal && wal ? SQLITE_OK : real->xDelete(real, name, sync_dir);
+}
+
 } // namespace
 
 Faults& Install() {
@@ -56,6 +62,7 @@ Faults& Install() {
         vfs.zName = kFaultyVfs;
         vfs.pNext = nullptr;
         vfs.xOpen = Open;
+        vfs.xDelete = Delete;
         return sqlite3_vfs_register(&vfs, 0) == SQLITE_OK;
     }();
     (void)once;

@@ -15,6 +15,8 @@ struct Faults {
     std::atomic<bool> read_only{false};
     // The database file opens only for reading: its mode forbids writing.
     std::atomic<bool> read_only_file{false};
+    // A -wal is never deleted: it stays beside the database, as a killed process leaves it.
+    std::atomic<bool> keep_wal{false};
 };
 
 Faults& Install(); // registers the VFS once; the faults are shared by every test

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+namespace valdane::svc::test {
+
+struct Outcome {
+    int rc = -1;     // the exit status; -1 when it did not exit by itself
+    std::string out; // stdout and stderr together
+};
+
+// The service program (VALDANE_SERVICE_BIN, set by ctest) run to its end with `args` (shell
+// words), its XDG folders under `home` so that no user's files are read.
+inline Outcome RunService(const std::string& args, const std::filesystem::path& home) {
+    const char* bin = std::getenv("VALDANE_SERVICE_BIN");
+    Outcome r;
+    if (!bin)
+        return r;
+    const std::string command = "XDG_CONFIG_HOME=" + (home / "cfg").string() +
+                                " XDG_DATA_HOME=" + (home / "data").string() + " '" + bin + "' " +
+                                args + " 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        r.out.append(buffer, n);
+    const int status = ::pclose(pipe);
+    r.rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+} // namespace valdane::svc::test

@@ -245,13 +245,6 @@ class TestControls : public QObject {
         copy.ReadProperties(sparse);
         QCOMPARE(copy.BorderStyle(), 0);
         QVERIFY(copy.Enable());
-
-        sparse.WriteProperty(QStringLiteral("caption"), QStringLiteral("一"), QStringLiteral("X"));
-        sparse.WriteProperty(QStringLiteral("CAPTION"), QStringLiteral("二"), QStringLiteral("X"));
-        QCOMPARE(sparse.ReadProperty(QStringLiteral("Caption")).toString(), QStringLiteral("二"));
-        QCOMPARE(sparse.ReadProperty(QStringLiteral("Captio"), 5).toInt(), 5);
-        sparse.WriteProperty(QStringLiteral("Caption"), QStringLiteral("X"), QStringLiteral("X"));
-        QVERIFY(!sparse.contains(QStringLiteral("caption")));
     }
 
     // The platform's desktop services where they can be watched: message boxes and the launcher.

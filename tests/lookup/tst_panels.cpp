@@ -308,27 +308,22 @@ class TestPanels : public QObject {
         QCOMPARE(LookupPanels::RankingText(QStringLiteral("example.com"), payload), expected);
     }
 
-    void digestTriggers_data() {
-        QTest::addColumn<QString>("trigger");
-        for (const char* trigger : {"call", "return key", "enter key", "click"})
-            QTest::newRow(trigger) << trigger;
-    }
+    // Return, Enter and the button each compute every digest of the trimmed text.
     void digestTriggers() {
-        QFETCH(QString, trigger);
         QLineEdit* box = m_form->TextInPut(2);
-        box->setText(QStringLiteral("  abc  "));
-
-        if (trigger == "call")
-            m_panels->Lookup(2);
-        else if (trigger == "click")
-            QTest::mouseClick(m_form->CmdSend(2), Qt::LeftButton);
-        else
-            QTest::keyClick(box, trigger == "return key" ? Qt::Key_Return : Qt::Key_Enter);
-
         const QStringList expected = {kDigest.mid(8, 16), kDigest.mid(8, 16).toUpper(), kDigest,
                                       kDigest.toUpper()};
-        for (int i = 0; i < 4; ++i)
-            QCOMPARE(m_form->TxtMD5(i)->text(), expected[i]);
+        for (int trigger = 0; trigger < 3; ++trigger) {
+            box->setText(QStringLiteral("  abc  "));
+            for (int i = 0; i < 4; ++i)
+                m_form->TxtMD5(i)->clear();
+            if (trigger == 2)
+                QTest::mouseClick(m_form->CmdSend(2), Qt::LeftButton);
+            else
+                QTest::keyClick(box, trigger == 0 ? Qt::Key_Return : Qt::Key_Enter);
+            for (int i = 0; i < 4; ++i)
+                QCOMPARE(m_form->TxtMD5(i)->text(), expected[i]);
+        }
         QCOMPARE(box->text(), QStringLiteral("  abc  "));
         QVERIFY(m_form->CmdSend(2)->Enable());
         QVERIFY(m_fx->service.requests().isEmpty());
@@ -393,10 +388,11 @@ class TestPanels : public QObject {
             QStringList({m_form->UpdateVersion, m_form->UpdateName, m_form->UpdateUrl}).join('|'),
             found);
         const QStringList requests = m_fx->service.requests();
-        QCOMPARE(requests.size(), autoUpdate == "1" ? served.size() : 0);
         for (const QString& request : requests)
             QVERIFY2(request.startsWith("/Calvren/Rivelo/Update.txt?tn="), qPrintable(request));
-        QCOMPARE(QSet<QString>(requests.begin(), requests.end()).size(), requests.size());
+        // A resent request keeps its number.
+        QCOMPARE(QSet<QString>(requests.begin(), requests.end()).size(),
+                 autoUpdate == "1" ? served.size() : 0);
         QCOMPARE(QFile::exists(m_form->TempPath), found != kEarlierUpdate);
         QCOMPARE(m_form->Label1(1)->text(),
                  notice == "-" ? kStartCaption : "发现新版本 " + notice + " 请更新");
@@ -468,45 +464,66 @@ class TestPanels : public QObject {
         }
     }
 
-    void saveStoresCleanedList_data() {
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<QString>("stored");
-        QTest::newRow("unchanged") << "a.com;b.com"
-                                   << "a.com;b.com";
-        QTest::newRow("full-width separators and prefixes")
-            << "  http://a.com；http://c.com；b.com  "
-            << "a.com;c.com;b.com";
-        QTest::newRow("line break as ;") << "a.com\nd.com;a.com"
-                                         << "a.com;d.com";
-        QTest::newRow("site removed") << "a.com;c.com"
-                                      << "a.com;c.com";
-    }
     // Saving stores what the panel shows, even when the file changed behind its back, then
-    // reloads the lists and refreshes every site.
-    void saveStoresCleanedList() {
+    // reloads the lists and refreshes every site. A list without sites is refused with a box
+    // and stays as typed; the drop button leaves for the overview. Either way nothing is stored
+    // then. The next entry shows the stored state.
+    void saveSettings_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<int>("button");
+        QTest::addColumn<QString>("stored"); // "" when nothing is stored
+        QTest::newRow("unchanged") << "a.com;b.com" << 0 << "a.com;b.com";
+        QTest::newRow("full-width separators and prefixes")
+            << "  http://a.com；http://c.com；b.com  " << 0 << "a.com;c.com;b.com";
+        QTest::newRow("line break as ;") << "a.com\nd.com;a.com" << 0 << "a.com;d.com";
+        QTest::newRow("site removed") << "a.com;c.com" << 0 << "a.com;c.com";
+        QTest::newRow("empty") << QString() << 0 << "";
+        QTest::newRow("blanks") << "    " << 0 << "";
+        QTest::newRow("separators") << "；;；" << 0 << "";
+        QTest::newRow("invalid only") << "abc;.x;http://" << 0 << "";
+        QTest::newRow("dropped") << "z.com" << 1 << "";
+    }
+    void saveSettings() {
         QFETCH(QString, typed);
+        QFETCH(int, button);
         QFETCH(QString, stored);
         m_settings->CmdMenu1Click(6);
         m_form->TextSet()->setPlainText(typed);
-        for (const char* key : {"SeoUrl", "AutoUpdate", "AutoGain", "AutoRecord"})
-            WriteIni(kSetting, key, QStringLiteral("x"), m_form->ConfigPath);
+        if (stored.isEmpty()) {
+            for (int i = 0; i < 4; ++i)
+                m_form->CheckSet(i)->setChecked(!m_form->CheckSet(i)->isChecked());
+        } else {
+            for (const char* key : {"SeoUrl", "AutoUpdate", "AutoGain", "AutoRecord"})
+                WriteIni(kSetting, key, QStringLiteral("x"), m_form->ConfigPath);
+        }
 
-        save();
+        QTest::mouseClick(m_form->CMDSet(button), Qt::LeftButton);
 
-        QCOMPARE(m_form->CurrentPanel, 0);
-        if (stored == "a.com;b.com")
+        const bool refused = stored.isEmpty() && button == 0;
+        QCOMPARE(m_fx->desktop.boxes.size(), refused ? 1 : 0);
+        QCOMPARE(m_form->CurrentPanel, refused ? 6 : 0);
+        QVERIFY(m_form->Frame(m_form->CurrentPanel)->isVisible());
+        if (refused) {
+            QCOMPARE(m_form->TextSet()->toPlainText(), typed);
+            QVERIFY(!m_form->CheckSet(0)->isChecked());
+        }
+        const QString list = stored.isEmpty() ? QStringLiteral("a.com;b.com") : stored;
+        if (list == "a.com;b.com")
             QCOMPARE(ContentOf(m_form->ConfigPath), kStoredConfig);
-        QCOMPARE(ReadIni(kSetting, "SeoUrl", m_form->ConfigPath), stored);
+        QCOMPARE(ReadIni(kSetting, "SeoUrl", m_form->ConfigPath), list);
         QCOMPARE(ReadIni(kSetting, "AutoUpdate", m_form->ConfigPath), QStringLiteral("1"));
         QCOMPARE(ReadIni(kSetting, "AutoRecord", m_form->ConfigPath), QStringLiteral("0"));
-        QCOMPARE(m_form->SiteList, stored);
-        const QStringList sites = stored.split(';');
-        QCOMPARE(m_form->ListView1(0)->topLevelItemCount(), sites.size());
+        QCOMPARE(m_form->SiteList, list);
+        QVERIFY(!QFile::exists(entryPath()));
+        const QStringList sites = list.split(';');
+        if (!stored.isEmpty())
+            QCOMPARE(m_form->ListView1(0)->topLevelItemCount(), sites.size());
         QStringList refreshed;
         for (const QString& request : m_fx->service.requests())
             refreshed << FakeQueryService::pageOf(request) + ' ' +
                              FakeQueryService::targetOf(request);
-        for (const QString& site : sites)
+        QCOMPARE(refreshed.isEmpty(), stored.isEmpty());
+        for (const QString& site : stored.isEmpty() ? QStringList() : sites)
             for (const char* page : {"sites.asp ", "links.asp ", "ranks.asp "})
                 QVERIFY2(refreshed.contains(page + site), qPrintable(page + site));
         // Records of sites no longer listed go; those of kept sites stay.
@@ -514,47 +531,9 @@ class TestPanels : public QObject {
         QCOMPARE(ReadIni("a.com", "Url_site", m_form->ConfigPath),
                  sites.contains("a.com") ? QStringLiteral("1,2,3,4,5,6,7") : QString());
         QVERIFY(!m_form->IsBusy);
-        QVERIFY(m_fx->desktop.boxes.isEmpty());
-        m_settings->CmdMenu1Click(6);
-        QCOMPARE(m_form->TextSet()->toPlainText(), stored);
-    }
-
-    // A list without sites is refused with a box and stays as typed; the drop button leaves
-    // for the overview. Either way nothing is stored, and the next entry shows the stored state.
-    void nothingStored_data() {
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<int>("button");
-        QTest::newRow("empty") << QString() << 0;
-        QTest::newRow("blanks") << "    " << 0;
-        QTest::newRow("separators") << "；;；" << 0;
-        QTest::newRow("invalid only") << "abc;.x;http://" << 0;
-        QTest::newRow("dropped") << "z.com" << 1;
-    }
-    void nothingStored() {
-        QFETCH(QString, typed);
-        QFETCH(int, button);
-        m_settings->CmdMenu1Click(6);
-        m_form->TextSet()->setPlainText(typed);
-        for (int i = 0; i < 4; ++i)
-            m_form->CheckSet(i)->setChecked(!m_form->CheckSet(i)->isChecked());
-
-        QTest::mouseClick(m_form->CMDSet(button), Qt::LeftButton);
-
-        const bool refused = button == 0;
-        QCOMPARE(m_fx->desktop.boxes.size(), refused ? 1 : 0);
-        if (refused) {
-            QCOMPARE(m_form->TextSet()->toPlainText(), typed);
-            QVERIFY(!m_form->CheckSet(0)->isChecked());
-        }
-        QCOMPARE(m_form->CurrentPanel, refused ? 6 : 0);
-        QVERIFY(m_form->Frame(m_form->CurrentPanel)->isVisible());
-        QCOMPARE(ContentOf(m_form->ConfigPath), kStoredConfig);
-        QVERIFY(!QFile::exists(entryPath()));
-        QCOMPARE(m_form->SiteList, QStringLiteral("a.com;b.com"));
-        QVERIFY(m_fx->service.requests().isEmpty());
 
         m_settings->CmdMenu1Click(6);
-        QCOMPARE(m_form->TextSet()->toPlainText(), QStringLiteral("a.com;b.com"));
+        QCOMPARE(m_form->TextSet()->toPlainText(), list);
         QVERIFY(m_form->CheckSet(0)->isChecked());
         QVERIFY(!m_form->CheckSet(2)->isChecked());
         QVERIFY(!m_form->CheckSet(3)->isChecked());

@@ -113,7 +113,7 @@ class TestAppShell : public QObject {
         QCOMPARE(spy[1][0].toInt(), SIGTERM);
     }
 
-    void filesLiveBesideAConfigOrInTheUsersFolders() {
+    void filesAndTheirWriteProblems() {
         qputenv("XDG_CONFIG_HOME", dir.filePath("config").toUtf8());
         qputenv("XDG_DATA_HOME", dir.filePath("data").toUtf8());
         const QString program = dir.filePath("bin");
@@ -128,9 +128,8 @@ class TestAppShell : public QObject {
         places = LocateFiles(program + "/");
         QCOMPARE(places.config, program + "/Config.ini");
         QCOMPARE(places.log, program + "/SeoLog.htm");
-    }
 
-    void writeProblemsAreNamed() {
+        // Write problems are named, and probing leaves nothing behind.
         QCOMPARE(IniWriteProblem(dir.filePath("Config.ini")), QString());
         QFile blocker(dir.filePath("plain"));
         QVERIFY(blocker.open(QIODevice::WriteOnly));

@@ -57,11 +57,14 @@ QString pageOfSlot(int slot) {
     return slot == 0 ? QStringLiteral("whois.asp") : QStringLiteral("alexa.asp");
 }
 
-// What slot shows after a good answer for "example.com" (a plain-text box turns CR LF into LF).
+// What a slot shows with text as its result (a plain-text box turns CR LF into LF).
+QString shown(QString text) {
+    return QStringLiteral("-|F|") + text.replace("\r\n", "\n") + QStringLiteral("|on");
+}
+
+// What slot shows after a good answer for "example.com".
 QString answered(int slot) {
-    return QStringLiteral("-|F|") +
-           QString(slot == 0 ? kWhoisPayload : kRankingText).replace("\r\n", "\n") +
-           QStringLiteral("|on");
+    return shown(slot == 0 ? kWhoisPayload : kRankingText);
 }
 
 QString description(const QString& body) {
@@ -212,6 +215,20 @@ class TestPanels : public QObject {
         row("0 prefix after www", 0, "www.http://example.com", kWhoisPayload, whois, "example.com");
         row("1 every http removed", 1, "http://http://example.com", "!missing", timedOut,
             "example.com");
+        // The ranking's nine fields; -1 marks a number or trend the service could not obtain.
+        const QString none = QStringLiteral("—（暂无数据，原因见查询服务主页）");
+        row("1 trend not computed", 1, "example.com",
+            QString(kRankingPayload).replace("|||+21|||", "|||-1|||"),
+            shown(QString(kRankingText).replace("[+21]", "[—]")), "example.com");
+        row("1 numbers not obtained", 1, "example.com",
+            QString(kRankingPayload).replace("12345", "-1").replace("678", "-1"),
+            shown(QString(kRankingText).replace("12345[+21]", none).replace("678", none)),
+            "example.com");
+        for (const char* bad :
+             {"a||", "a|||b|||c|||d|||e|||f|||g|||h", "a|||b|||c|||d|||e|||f|||g|||h|||i|||j",
+              "|||b|||c|||d|||e|||f|||g|||h|||i", "abcdefghijkl"})
+            QTest::addRow("1 malformed '%s'", bad)
+                << 1 << "example.com" << QString(bad) << timedOut << "example.com";
     }
     void lookupOutcome() {
         QFETCH(int, slot);
@@ -284,28 +301,6 @@ class TestPanels : public QObject {
         QVERIFY(state(slot).startsWith("-|F|"));
         QVERIFY(state(slot).endsWith("|on"));
         QCOMPARE(state(other), answered(other));
-    }
-
-    void rankingText_data() {
-        QTest::addColumn<QString>("payload");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("full") << kRankingPayload << kRankingText;
-        QTest::newRow("trend not computed")
-            << QString(kRankingPayload).replace("|||+21|||", "|||-1|||")
-            << QString(kRankingText).replace("[+21]", "[—]");
-        const QString none = QStringLiteral("—（暂无数据，原因见查询服务主页）");
-        QTest::newRow("numbers not obtained")
-            << QString(kRankingPayload).replace("12345", "-1").replace("678", "-1")
-            << QString(kRankingText).replace("12345[+21]", none).replace("678", none);
-        for (const char* bad :
-             {"a||", "a|||b|||c|||d|||e|||f|||g|||h", "a|||b|||c|||d|||e|||f|||g|||h|||i|||j",
-              "|||b|||c|||d|||e|||f|||g|||h|||i", "abcdefghijkl"})
-            QTest::addRow("malformed '%s'", bad) << QString::fromLatin1(bad) << QString();
-    }
-    void rankingText() {
-        QFETCH(QString, payload);
-        QFETCH(QString, expected);
-        QCOMPARE(LookupPanels::RankingText(QStringLiteral("example.com"), payload), expected);
     }
 
     // Return, Enter and the button each compute every digest of the trimmed text.

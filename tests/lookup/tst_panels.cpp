@@ -145,7 +145,6 @@ class TestPanels : public QObject {
             QCOMPARE(button->PictureClick().cacheKey(), pressed);
         }
     }
-    void save() { QTest::mouseClick(m_form->CMDSet(0), Qt::LeftButton); }
 
   private slots:
     void init() {
@@ -462,27 +461,54 @@ class TestPanels : public QObject {
     // Saving stores what the panel shows, even when the file changed behind its back, then
     // reloads the lists and refreshes every site. A list without sites is refused with a box
     // and stays as typed; the drop button leaves for the overview. Either way nothing is stored
-    // then. The next entry shows the stored state.
+    // then. The next entry shows the stored state. An autostart entry is written or removed only
+    // when it disagrees with the box; any entry counts, even an empty one or one naming another
+    // program file, and a failed write goes by quietly.
     void saveSettings_data() {
         QTest::addColumn<QString>("typed");
         QTest::addColumn<int>("button");
         QTest::addColumn<QString>("stored"); // "" when nothing is stored
-        QTest::newRow("unchanged") << "a.com;b.com" << 0 << "a.com;b.com";
-        QTest::newRow("full-width separators and prefixes")
-            << "  http://a.com；http://c.com；b.com  " << 0 << "a.com;c.com;b.com";
-        QTest::newRow("line break as ;") << "a.com\nd.com;a.com" << 0 << "a.com;d.com";
-        QTest::newRow("site removed") << "a.com;c.com" << 0 << "a.com;c.com";
-        QTest::newRow("empty") << QString() << 0 << "";
-        QTest::newRow("blanks") << "    " << 0 << "";
-        QTest::newRow("separators") << "；;；" << 0 << "";
-        QTest::newRow("invalid only") << "abc;.x;http://" << 0 << "";
-        QTest::newRow("dropped") << "z.com" << 1 << "";
+        // The entry's bytes before, "none", or "blocked" (its folder cannot be made below a
+        // plain file).
+        QTest::addColumn<QString>("entry");
+        QTest::addColumn<QString>("autostart"); // box at save, then entry after: "10" ...
+        const auto row = [](const char* name, const char* typed, int button, const char* stored,
+                            const char* entry, const char* autostart) {
+            QTest::newRow(name) << QString(typed) << button << QString(stored) << QString(entry)
+                                << QString(autostart);
+        };
+        const char* kept = "a.com;b.com";
+        row("unchanged", kept, 0, kept, "none", "00");
+        row("full-width separators and prefixes", "  http://a.com；http://c.com；b.com  ", 0,
+            "a.com;c.com;b.com", "none", "00");
+        row("line break as ;", "a.com\nd.com;a.com", 0, "a.com;d.com", "none", "00");
+        row("site removed", "a.com;c.com", 0, "a.com;c.com", "none", "00");
+        for (const char* refused : {"", "    ", "；;；", "abc;.x;http://"})
+            row(qPrintable(QStringLiteral("refused '%1'").arg(refused)), refused, 0, "", "none",
+                "");
+        row("dropped", "z.com", 1, "", "none", "");
+        const char* other = "[Desktop Entry]\nExec=/elsewhere/valdane -Min\n";
+        row("other entry kept", kept, 0, kept, other, "11");
+        row("other entry removed", kept, 0, kept, other, "00");
+        row("empty entry kept", kept, 0, kept, "", "11");
+        row("entry written", kept, 0, kept, "none", "11");
+        row("entry write fails", kept, 0, kept, "blocked", "10");
     }
     void saveSettings() {
         QFETCH(QString, typed);
         QFETCH(int, button);
         QFETCH(QString, stored);
+        QFETCH(QString, entry);
+        QFETCH(QString, autostart);
+        const bool hadEntry = entry != "none" && entry != "blocked";
+        if (hadEntry)
+            writeAll(entryPath(), entry.toUtf8());
+        if (entry == "blocked") {
+            writeAll(m_fx->path(QStringLiteral("not-a-folder")), "x");
+            qputenv("XDG_CONFIG_HOME", m_fx->path(QStringLiteral("not-a-folder")).toUtf8());
+        }
         m_settings->CmdMenu1Click(6);
+        QCOMPARE(m_form->CheckSet(3)->isChecked(), hadEntry);
         m_form->TextSet()->setPlainText(typed);
         if (stored.isEmpty()) {
             for (int i = 0; i < 4; ++i)
@@ -490,6 +516,7 @@ class TestPanels : public QObject {
         } else {
             for (const char* key : {"SeoUrl", "AutoUpdate", "AutoGain", "AutoRecord"})
                 WriteIni(kSetting, key, QStringLiteral("x"), m_form->ConfigPath);
+            m_form->CheckSet(3)->setChecked(autostart.startsWith('1'));
         }
 
         QTest::mouseClick(m_form->CMDSet(button), Qt::LeftButton);
@@ -509,7 +536,12 @@ class TestPanels : public QObject {
         QCOMPARE(ReadIni(kSetting, "AutoUpdate", m_form->ConfigPath), QStringLiteral("1"));
         QCOMPARE(ReadIni(kSetting, "AutoRecord", m_form->ConfigPath), QStringLiteral("0"));
         QCOMPARE(m_form->SiteList, list);
-        QVERIFY(!QFile::exists(entryPath()));
+        const bool exists = autostart.endsWith('1');
+        QCOMPARE(QFile::exists(entryPath()), exists);
+        if (exists && hadEntry)
+            QCOMPARE(ContentOf(entryPath()), entry.toUtf8());
+        else if (exists)
+            QVERIFY(ContentOf(entryPath()).contains((entryProgram() + " -Min").toUtf8()));
         const QStringList sites = list.split(';');
         if (!stored.isEmpty())
             QCOMPARE(m_form->ListView1(0)->topLevelItemCount(), sites.size());
@@ -531,50 +563,6 @@ class TestPanels : public QObject {
         QCOMPARE(m_form->TextSet()->toPlainText(), list);
         QVERIFY(m_form->CheckSet(0)->isChecked());
         QVERIFY(!m_form->CheckSet(2)->isChecked());
-        QVERIFY(!m_form->CheckSet(3)->isChecked());
-    }
-
-    // An entry is written or removed only when it disagrees with the box; any entry counts,
-    // even an empty one or one naming another program file.
-    void autostartWrittenOnlyOnDisagreement_data() {
-        // before: the entry's bytes, "none", or "blocked" (the autostart folder cannot be made
-        // below a plain file)
-        QTest::addColumn<QString>("before");
-        QTest::addColumn<bool>("ticked");
-        QTest::addColumn<bool>("exists");
-        const QString other = "[Desktop Entry]\nExec=/elsewhere/valdane -Min\n";
-        QTest::newRow("other entry kept") << other << true << true;
-        QTest::newRow("other entry removed") << other << false << false;
-        QTest::newRow("empty entry kept") << "" << true << true;
-        QTest::newRow("entry written") << "none" << true << true;
-        QTest::newRow("none wanted") << "none" << false << false;
-        QTest::newRow("write fails quietly") << "blocked" << true << false;
-    }
-    void autostartWrittenOnlyOnDisagreement() {
-        QFETCH(QString, before);
-        QFETCH(bool, ticked);
-        QFETCH(bool, exists);
-        const bool hadEntry = before != "none" && before != "blocked";
-        if (hadEntry)
-            writeAll(entryPath(), before.toUtf8());
-        if (before == "blocked") {
-            writeAll(m_fx->path(QStringLiteral("not-a-folder")), "x");
-            qputenv("XDG_CONFIG_HOME", m_fx->path(QStringLiteral("not-a-folder")).toUtf8());
-        }
-        m_settings->CmdMenu1Click(6);
-        QCOMPARE(m_form->CheckSet(3)->isChecked(), hadEntry);
-        m_form->CheckSet(3)->setChecked(ticked);
-
-        save();
-
-        QCOMPARE(QFile::exists(entryPath()), exists);
-        if (exists && hadEntry)
-            QCOMPARE(ContentOf(entryPath()), before.toUtf8());
-        else if (exists)
-            QVERIFY(ContentOf(entryPath()).contains((entryProgram() + " -Min").toUtf8()));
-        QCOMPARE(ReadIni(kSetting, "SeoUrl", m_form->ConfigPath), QStringLiteral("a.com;b.com"));
-        QVERIFY(m_fx->desktop.boxes.isEmpty());
-        m_settings->CmdMenu1Click(6);
         QCOMPARE(m_form->CheckSet(3)->isChecked(), exists);
     }
 };

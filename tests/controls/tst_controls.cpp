@@ -39,11 +39,11 @@ class TestControls : public QObject {
     // Events on a shown 97 x 30 button or 200 x 100 frame, and the state they leave.
     // Button: "m x y mask" (move; mask L, R, LR or -), "p" / "r" (left press / release at the
     // centre), "P" (right press), "R x y" (left release at x, y), "d" / "e" (disable / enable),
-    // "h" (hide), "caption", "over" (a new pointer-over picture), "resize", "show" (first show,
-    // else before the events). State: "<painted state> <clicks> <g: holds the pointer capture>".
-    // Leaving, disabling, clicking and hiding give the capture back: the rest of the window must
-    // see the pointer, and a click handler may open a modal dialog.
-    // Frame: "caption <text>", "style n", "resize w h".
+    // "h" (hide), "over" (a new pointer-over picture), "show" (first show, else before the
+    // events). State: "<painted state> <clicks> <g: holds the pointer capture>". Leaving,
+    // disabling, clicking and hiding give the capture back: the rest of the window must see the
+    // pointer, and a click handler may open a modal dialog.
+    // Both: "caption <text>", "resize w h". Frame: "style n".
     // State: "<caption band: top or flat> <outline: lines or bare> <w>x<h> twips".
     void events_data() {
         QTest::addColumn<QString>("control");
@@ -72,9 +72,9 @@ class TestControls : public QObject {
         add("enabled again clicks", "button", {"d", "e", "p", "r"}, "2 1 -");
         add("hidden", "button", {"m 20 10 -", "h"}, "1 0 -");
         // Properties of the normal face repaint it; other pictures leave the shown face alone.
-        add("disabled, caption changed", "button", {"d", "caption"}, "0 0 -");
+        add("disabled, caption changed", "button", {"d", "caption 确定"}, "0 0 -");
         add("disabled, other picture changed", "button", {"d", "over"}, "3 0 -");
-        add("disabled, resized", "button", {"d", "resize"}, "0 0 -");
+        add("disabled, resized", "button", {"d", "resize 120 40"}, "0 0 -");
         // The window's load step sizes and disables buttons before the window is first shown.
         add("disabled before the first show", "button", {"d", "show"}, "3 0 -");
         add("frame with caption", "frame", {"caption 标题"}, "top lines 3000x1500");
@@ -129,19 +129,16 @@ class TestControls : public QObject {
             } else if (verb == "r" || verb == "R") {
                 QTest::mouseRelease(&button, Qt::LeftButton, {},
                                     verb == "r" ? centre : QPoint(x, y));
-            } else if (verb == "caption" && control == "button") {
-                button.setCaption(QStringLiteral("确定"));
+            } else if (verb == "caption") {
+                button.setCaption(event.mid(8));
+                frame.setCaption(event.mid(8));
             } else if (verb == "over") {
                 button.setPictureOver(solid(Qt::red));
-            } else if (verb == "resize" && control == "button") {
-                button.resize(120, 40);
+            } else if (verb == "resize") {
+                shown->resize(x, y);
                 QApplication::processEvents();
-            } else if (verb == "caption") {
-                frame.setCaption(event.mid(8));
             } else if (verb == "style") {
                 frame.setBorderStyle(x);
-            } else if (verb == "resize") {
-                frame.resize(x, y);
             }
         }
         if (control == "button") {

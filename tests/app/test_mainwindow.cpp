@@ -195,7 +195,7 @@ class TestMainWindow : public QObject {
                 QCOMPARE(window->CloseRequest(false), ends);
         };
         if (busy) {
-            QTimer::singleShot(100, window.get(), closeNow);
+            QTimer::singleShot(0, window.get(), closeNow); // runs at the refresh's first wait
             window->tracking().UpdateSites(QStringLiteral("All"));
         } else {
             closeNow();

@@ -168,7 +168,6 @@ class TestPanels : public QObject {
         m_tracking = std::make_unique<SiteTracking>(*m_form);
         m_panels = std::make_unique<LookupPanels>(*m_form);
         m_settings = std::make_unique<SettingsPanel>(*m_form, *m_tracking, *m_panels);
-        m_form->show();
     }
 
     void cleanup() {
@@ -272,6 +271,7 @@ class TestPanels : public QObject {
     void waitingSlotRefusesAnotherLookup() {
         QFETCH(int, slot);
         QFETCH(QString, caption);
+        m_form->show();
         const int other = 1 - slot;
         m_fx->service.setPayload(pageOfSlot(0), kWhoisPayload);
         m_fx->service.setPayload(pageOfSlot(1), kRankingPayload);
@@ -309,6 +309,7 @@ class TestPanels : public QObject {
 
     // Return, Enter and the button each compute every digest of the trimmed text.
     void digestTriggers() {
+        m_form->show();
         QLineEdit* box = m_form->TextInPut(2);
         const QStringList expected = {kDigest.mid(8, 16), kDigest.mid(8, 16).toUpper(), kDigest,
                                       kDigest.toUpper()};
@@ -409,6 +410,7 @@ class TestPanels : public QObject {
     }
     void menuButtonsSwitchPanels() {
         QFETCH(int, index);
+        m_form->show();
         QApplication::setActiveWindow(m_form);
         QVERIFY(QTest::qWaitForWindowActive(m_form));
         for (int i = 0; i < 3; ++i)
@@ -433,6 +435,7 @@ class TestPanels : public QObject {
     // A switch made inside the switch's event pumping wins; an unknown index changes nothing;
     // the pointer passing over the selected button leaves it drawn pressed.
     void panelSwitchReentry() {
+        m_form->show();
         QTest::qWait(30); // let the next pump run at once
         QTimer::singleShot(0, m_form, [this] {
             m_form->CurrentPanel = 4;
@@ -505,6 +508,7 @@ class TestPanels : public QObject {
         QFETCH(QString, stored);
         QFETCH(QString, entry);
         QFETCH(QString, autostart);
+        m_form->show();
         const bool hadEntry = entry != "none" && entry != "blocked";
         if (hadEntry)
             writeAll(entryPath(), entry.toUtf8());

@@ -26,6 +26,7 @@ class TestEndToEnd : public QObject {
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("VALDANE_MAKER_URL"), service.baseUrl());
         env.insert(QStringLiteral("TEMP"), temp.path());
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), temp.path()); // its own instance socket
         return env;
     }
 

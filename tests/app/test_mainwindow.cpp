@@ -61,6 +61,8 @@ class TestMainWindow : public QObject {
         qputenv("TEMP", fx->dir.path().toUtf8());
         qputenv("XDG_CONFIG_HOME", xdgFolder.filePath("config").toUtf8());
         qputenv("XDG_DATA_HOME", xdgFolder.filePath("data").toUtf8());
+        // The scratch file lives in the runtime folder, which other tests' programs also clean.
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(xdgFolder.path()));
         // An existing Config.ini keeps the files beside the program.
         PutContent(config(), "");
         fx->service.setPayload(QStringLiteral("sites.asp"), QStringLiteral("1|2|3|4|5|6|7"));

@@ -13,7 +13,6 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QUuid>
 
 #include <csignal>
 
@@ -21,16 +20,17 @@ using namespace std::chrono_literals;
 
 namespace {
 
-ServiceLauncher::Setup setupFor(const QString& makerUrl, const QString& program) {
+ServiceLauncher::Setup setupFor(quint16 port, const QString& program,
+                                const QString& url = QStringLiteral("http://127.0.0.1:%1")) {
     ServiceLauncher::Setup setup;
-    setup.makerUrl = makerUrl;
+    setup.makerUrl = url.arg(port);
     setup.folders = {QStringLiteral("/nonexistent"), QFileInfo(program).absolutePath()};
     setup.programName = QFileInfo(program).fileName();
     return setup;
 }
 
-QString uniqueTitle() {
-    return QStringLiteral("Valdane V1.3 Beta - test ") + QUuid::createUuid().toString();
+bool answers(quint16 port) {
+    return ServiceLauncher::Answers("127.0.0.1", port, 300ms);
 }
 
 } // namespace
@@ -41,52 +41,50 @@ class TestAppShell : public QObject {
     QTemporaryDir dir;
 
   private slots:
-    void startsTheServiceWhenNothingAnswers() {
-        const quint16 port = FreePort();
-        const QString url = QStringLiteral("http://127.0.0.1:%1").arg(port);
-        ServiceLauncher launcher(setupFor(url, QStringLiteral(FAKE_SERVICE)));
-        QCOMPARE(launcher.ListenAddress(), url.mid(7));
-        QVERIFY(!ServiceLauncher::Answers("127.0.0.1", port, 300ms));
-        QVERIFY(launcher.EnsureRunning());
-        QVERIFY(launcher.Running());
-        QVERIFY(ServiceLauncher::Answers("127.0.0.1", port, 300ms));
-        QVERIFY(launcher.EnsureRunning()); // already ours: nothing more starts
-        launcher.Stop();
-        QVERIFY(!launcher.Running());
-        QVERIFY(!ServiceLauncher::Answers("127.0.0.1", port, 300ms));
-    }
-
-    void startsNothing_data() {
+    // The service is started only at the build's loopback address, when nothing answers there.
+    void launcher_data() {
         QTest::addColumn<QString>("url");   // "%1": the port
         QTest::addColumn<bool>("answered"); // the fake service listens there
         QTest::addColumn<bool>("overridden");
         QTest::addColumn<QString>("program");
+        QTest::addColumn<bool>("starts");
         const QString loopback = QStringLiteral("http://127.0.0.1:%1");
-        QTest::newRow("something answers") << loopback << true << false << FAKE_SERVICE;
-        QTest::newRow("address set by the user") << loopback << false << true << FAKE_SERVICE;
-        QTest::newRow("not loopback") << "http://192.0.2.7:%1" << false << false << FAKE_SERVICE;
-        QTest::newRow("no program") << "http://localhost:%1" << false << false << "/nonexistent/x";
-        QTest::newRow("program fails") << loopback << false << false << "/bin/false";
+        QTest::newRow("nothing answers") << loopback << false << false << FAKE_SERVICE << true;
+        QTest::newRow("something answers") << loopback << true << false << FAKE_SERVICE << false;
+        QTest::newRow("set by the user") << loopback << false << true << FAKE_SERVICE << false;
+        QTest::newRow("not loopback")
+            << "http://192.0.2.7:%1" << false << false << FAKE_SERVICE << false;
+        QTest::newRow("no program")
+            << "http://localhost:%1" << false << false << "/nonexistent/x" << false;
+        QTest::newRow("program fails") << loopback << false << false << "/bin/false" << false;
     }
-    void startsNothing() {
+    void launcher() {
         QFETCH(QString, url);
         QFETCH(bool, answered);
         QFETCH(bool, overridden);
         QFETCH(QString, program);
+        QFETCH(bool, starts);
         FakeQueryService service;
         QVERIFY(service.start());
-        ServiceLauncher::Setup setup =
-            setupFor(url.arg(answered ? service.port() : FreePort()), program);
+        const quint16 port = answered ? service.port() : FreePort();
+        ServiceLauncher::Setup setup = setupFor(port, program, url);
         setup.overridden = overridden;
         ServiceLauncher launcher(setup);
-        QVERIFY(!launcher.EnsureRunning());
+        QCOMPARE(launcher.EnsureRunning(), starts);
+        QCOMPARE(launcher.Running(), starts);
+        if (!starts)
+            return;
+        QCOMPARE(launcher.ListenAddress(), QStringLiteral("127.0.0.1:%1").arg(port));
+        QVERIFY(answers(port));
+        QVERIFY(launcher.EnsureRunning()); // already ours: nothing more starts
+        launcher.Stop();
         QVERIFY(!launcher.Running());
+        QVERIFY(!answers(port));
     }
 
     void usesTheServiceThatTookThePortFirst() {
         // Another service takes the port between the probe and the start: ours ends as a
         // second service on a port does, and the program uses the one that answers.
-        const quint16 port = FreePort();
         QFile script(dir.filePath("second.sh"));
         QVERIFY(script.open(QIODevice::WriteOnly));
         script.write(
@@ -96,8 +94,7 @@ class TestAppShell : public QObject {
                 .toUtf8());
         script.close();
         script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
-        ServiceLauncher launcher(
-            setupFor(QStringLiteral("http://127.0.0.1:%1").arg(port), script.fileName()));
+        ServiceLauncher launcher(setupFor(FreePort(), script.fileName()));
         const bool answered = launcher.EnsureRunning();
         QFile pid(dir.filePath("pid"));
         if (pid.open(QIODevice::ReadOnly))
@@ -116,7 +113,7 @@ class TestAppShell : public QObject {
         QCOMPARE(spy[1][0].toInt(), SIGTERM);
     }
 
-    void filesLiveBesideAConfigOrInTheUsersFolders() {
+    void filesAndTheirWriteProblems() {
         qputenv("XDG_CONFIG_HOME", dir.filePath("config").toUtf8());
         qputenv("XDG_DATA_HOME", dir.filePath("data").toUtf8());
         const QString program = dir.filePath("bin");
@@ -131,9 +128,8 @@ class TestAppShell : public QObject {
         places = LocateFiles(program + "/");
         QCOMPARE(places.config, program + "/Config.ini");
         QCOMPARE(places.log, program + "/SeoLog.htm");
-    }
 
-    void writeProblemsAreNamed() {
+        // Write problems are named, and probing leaves nothing behind.
         QCOMPARE(IniWriteProblem(dir.filePath("Config.ini")), QString());
         QFile blocker(dir.filePath("plain"));
         QVERIFY(blocker.open(QIODevice::WriteOnly));
@@ -143,55 +139,25 @@ class TestAppShell : public QObject {
         QVERIFY(QDir(dir.path()).entryList({"plain.*", "Config.ini*"}, QDir::Files).isEmpty());
     }
 
-    void secondStartFindsTheFirst() {
-        const QString title = uniqueTitle();
-        SingleInstance first(title);
-        QVERIFY(!first.notifyRunning());
-        QVERIFY(first.listen());
-        QSignalSpy shown(&first, &SingleInstance::showRequested);
-
-        SingleInstance second(title);
-        QVERIFY(second.notifyRunning());
-        QVERIFY(shown.wait(2000));
-        QCOMPARE(shown.size(), 1);
-        // Another title is another program.
-        QVERIFY(!SingleInstance(uniqueTitle()).notifyRunning());
-    }
-
-    void socketNameIsSafeAndStable() {
-        const QString title = QStringLiteral("Valdane V1.3 Beta - 127.0.0.1:8936/x y");
-        const QString name = SingleInstance::socketName(title);
-        QCOMPARE(name, SingleInstance::socketName(title));
-        QVERIFY(name != SingleInstance::socketName(title + QLatin1Char(' ')));
-        for (QChar c : name)
-            QVERIFY(c.isLetterOrNumber() || c == QLatin1Char('-'));
-    }
-
-    void leftoverSocketOfACrashedInstanceIsTakenOver() {
-        const QString title = uniqueTitle();
-        QFile stale(SingleInstance::socketPath(title));
-        QVERIFY(stale.open(QIODevice::WriteOnly));
-        stale.close();
-
-        SingleInstance first(title);
-        QVERIFY(!first.notifyRunning());
-        QVERIFY(first.listen());
-        SingleInstance second(title);
-        QVERIFY(second.notifyRunning());
-    }
-
-    // The socket lies in the user's private folder, and goes when the instance ends, also by
-    // a process end that skips destructors.
-    void socketIsPrivateAndRemoved() {
+    // The socket lies in the user's private folder whatever the title holds; a crashed
+    // instance's leftover is taken over, and the socket goes when the instance ends, also by a
+    // process end that skips destructors.
+    void oneInstancePerTitle() {
         QTemporaryDir runtime;
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
-        const QString title = uniqueTitle();
+        const QString title = QStringLiteral("Valdane V1.3 Beta - 127.0.0.1:8936/x y");
         const QString path = SingleInstance::socketPath(title);
         QCOMPARE(QFileInfo(path).absolutePath(), runtime.filePath("valdane"));
+        QVERIFY(QFile(path).open(QIODevice::WriteOnly));
         {
             SingleInstance first(title);
+            QVERIFY(!first.notifyRunning());
             QVERIFY(first.listen());
-            QVERIFY(QFileInfo::exists(path));
+            QSignalSpy shown(&first, &SingleInstance::showRequested);
+            QVERIFY(SingleInstance(title).notifyRunning());
+            QVERIFY(shown.wait(2000));
+            QCOMPARE(shown.size(), 1);
+            QVERIFY(!SingleInstance(title + ' ').notifyRunning()); // another program
         }
         QVERIFY(!QFileInfo::exists(path));
         SingleInstance again(title);

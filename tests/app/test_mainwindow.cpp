@@ -3,14 +3,12 @@
 #include "controls/ctlbutton.h"
 #include "controls/ctlframe.h"
 #include "fixture.h"
-#include "net/httpget.h"
 #include "storage/charset.h"
 #include "storage/inifile.h"
 #include "tracking/sitetracking.h"
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
 #include <QTemporaryDir>
@@ -21,18 +19,15 @@
 #include <memory>
 
 using namespace std::chrono_literals;
+using Answer = DesktopServices::Answer;
 
-class EventCounter : public QObject {
+class ShowCounter : public QObject {
   public:
-    EventCounter(QEvent::Type type, int& count) : m_type(type), m_count(count) {}
     bool eventFilter(QObject*, QEvent* event) override {
-        m_count += event->type() == m_type;
+        shows += event->type() == QEvent::Show;
         return false;
     }
-
-  private:
-    QEvent::Type m_type;
-    int& m_count;
+    int shows = 0;
 };
 
 class TestMainWindow : public QObject {
@@ -49,12 +44,14 @@ class TestMainWindow : public QObject {
         return ReadIni(QStringLiteral("Setting"), key, config());
     }
     std::unique_ptr<MainWindow> makeWindow(const QStringList& args = {}) {
-        return std::make_unique<MainWindow>(fx->dir.path(), args);
+        auto window = std::make_unique<MainWindow>(fx->dir.path(), args);
+        window->Load();
+        return window;
     }
     int requestsFor(const QString& page) const {
         int n = 0;
         for (const QString& r : fx->service.requests())
-            n += r.contains(QLatin1Char('/') + page + QLatin1Char('?'));
+            n += FakeQueryService::pageOf(r) == page;
         return n;
     }
 
@@ -64,6 +61,8 @@ class TestMainWindow : public QObject {
         qputenv("TEMP", fx->dir.path().toUtf8());
         qputenv("XDG_CONFIG_HOME", xdgFolder.filePath("config").toUtf8());
         qputenv("XDG_DATA_HOME", xdgFolder.filePath("data").toUtf8());
+        // The scratch file lives in the runtime folder, which other tests' programs also clean.
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(xdgFolder.path()));
         // An existing Config.ini keeps the files beside the program.
         PutContent(config(), "");
         fx->service.setPayload(QStringLiteral("sites.asp"), QStringLiteral("1|2|3|4|5|6|7"));
@@ -73,33 +72,78 @@ class TestMainWindow : public QObject {
 
     void cleanup() { fx.reset(); }
 
-    // Without sites the settings panel comes first, else the overview with the stored list,
-    // cleaned and written back. The files stay beside the program.
-    void startPanel_data() {
-        QTest::addColumn<QString>("stored");
-        QTest::addColumn<QString>("list");
-        QTest::addColumn<int>("panel");
-        QTest::newRow("no sites") << QString() << QString() << 6;
-        QTest::newRow("sites") << QString("http://a.com；http://b.com;a.com")
-                               << QString("a.com;b.com") << 0;
+    // Loading: without sites the settings panel comes first, else the overview with the stored
+    // list, cleaned and written back; the files stay beside the program; an update switch other
+    // than "0" is taken as on and written back as "1". Starting: "-Min" alone keeps the window
+    // hidden when the tray can bring it back. Activation: the refresh runs for AutoGain "1" only.
+    void start_data() {
+        QTest::addColumn<QString>("sites");      // stored, then as written back
+        QTest::addColumn<QString>("autoUpdate"); // stored, then as written back
+        QTest::addColumn<QString>("autoGain");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("tray");
+        QTest::addColumn<QString>("window"); // "hidden", "minimised" or "shown"
+        const auto row = [](const char* name, const char* sites, const char* autoUpdate,
+                            const char* autoGain, const QStringList& args, bool tray,
+                            const char* window) {
+            QTest::newRow(name) << QString(sites) << QString(autoUpdate) << QString(autoGain)
+                                << args << tray << QString(window);
+        };
+        const char* cleaned = "http://a.com；http://b.com;a.com a.com;b.com";
+        row("no sites", "", "2 1", "0", {}, true, "shown");
+        row("refresh on", cleaned, "0 0", "1", {}, true, "shown");
+        row("update on", cleaned, "yes 1", "0", {}, true, "shown");
+        row("refresh other", cleaned, "0 0", "true", {}, true, "shown");
+        row("-Min", "", "0 0", "0", {"-Min"}, true, "hidden");
+        row("-min", "", "0 0", "0", {"-min"}, true, "shown");
+        row("trailing blank", "", "0 0", "0", {"-Min "}, true, "shown");
+        row("two arguments", "", "0 0", "0", {"-Min", "x"}, true, "shown");
+        row("-Min without tray", "", "0 0", "0", {"-Min"}, false, "minimised");
     }
-    void startPanel() {
-        QFETCH(QString, stored);
-        QFETCH(QString, list);
-        QFETCH(int, panel);
-        setting(QStringLiteral("SeoUrl"), stored);
-        auto window = makeWindow();
-        window->Load();
-        QCOMPARE(window->ConfigPath, config());
-        QCOMPARE(window->LogPath, fx->path(QStringLiteral("SeoLog.htm")));
-        QCOMPARE(ReadIni("Info", "MyUrl", config()), fx->service.baseUrl());
+    void start() {
+        QFETCH(QString, sites);
+        QFETCH(QString, autoUpdate);
+        QFETCH(QString, autoGain);
+        QFETCH(QStringList, args);
+        QFETCH(bool, tray);
+        QFETCH(QString, window);
+        setting(QStringLiteral("SeoUrl"), sites.section(' ', 0, 0));
+        setting(QStringLiteral("AutoUpdate"), autoUpdate.section(' ', 0, 0));
+        setting(QStringLiteral("AutoGain"), autoGain);
+        fx->desktop.tray = tray;
+        auto win = makeWindow(args);
+        const QString list = sites.section(' ', 1);
+        const int panel = list.isEmpty() ? 6 : 0;
+        QCOMPARE(win->ConfigPath, config());
+        QCOMPARE(win->LogPath, fx->path(QStringLiteral("SeoLog.htm")));
+        QCOMPARE(readSetting(QStringLiteral("AutoUpdate")), autoUpdate.section(' ', 1));
         QCOMPARE(readSetting(QStringLiteral("SeoUrl")), list);
-        QCOMPARE(window->SiteList, list);
-        QCOMPARE(window->CurrentPanel, panel);
-        QVERIFY(!window->Frame(panel)->isHidden() && window->Frame(6 - panel)->isHidden());
-        QCOMPARE(window->CmdMenu2(1)->Enable(), !list.isEmpty());
-        QCOMPARE(window->ListView1(0)->topLevelItemCount(), list.isEmpty() ? 0 : 2);
+        QCOMPARE(win->SiteList, list);
+        QCOMPARE(win->CurrentPanel, panel);
+        QVERIFY(!win->Frame(panel)->isHidden() && win->Frame(6 - panel)->isHidden());
+        QCOMPARE(win->CmdMenu2(1)->Enable(), !list.isEmpty());
+        QCOMPARE(win->ListView1(0)->topLevelItemCount(), list.isEmpty() ? 0 : 2);
+
+        ShowCounter counter;
+        win->installEventFilter(&counter);
+        win->Start();
+        const int siteRequests = autoGain == "1" ? 2 : 0;
+        QTRY_COMPARE(requestsFor(QStringLiteral("sites.asp")), siteRequests);
+        QTest::qWait(100);
+        QTRY_VERIFY(!win->IsBusy);
+        QCOMPARE(requestsFor(QStringLiteral("sites.asp")), siteRequests);
+        QCOMPARE(requestsFor(QStringLiteral("Update.txt")), autoUpdate.endsWith('1') ? 1 : 0);
+        QCOMPARE(win->Timer1(3)->isActive(), siteRequests > 0);
+        if (siteRequests)
+            QCOMPARE(ReadIni(QStringLiteral("b.com"), QStringLiteral("Url_pr"), config()),
+                     QStringLiteral("3,4"));
+        QCOMPARE(win->isHidden(), window == "hidden");
+        QCOMPARE(win->isMinimized(), window != "shown");
         QVERIFY(TrayPresent());
+        // A window hidden from the start was never mapped, so one restore brings it back.
+        QCOMPARE(counter.shows == 0, window == "hidden");
+        win->MenuShow()->trigger();
+        QVERIFY(win->isVisible() && !win->isMinimized());
     }
 
     // A Config.ini that cannot be written is told once per run; the refresh and lists go on.
@@ -109,11 +153,9 @@ class TestMainWindow : public QObject {
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         qputenv("XDG_CONFIG_HOME", blocker.fileName().toUtf8());
         auto window = makeWindow();
-        window->Load();
         window->show();
         QTRY_COMPARE(fx->desktop.boxes.size(), 1);
         QVERIFY(fx->desktop.boxes[0].text.contains(QDir::toNativeSeparators(window->ConfigPath)));
-        QCOMPARE(fx->desktop.boxes[0].title, QStringLiteral("提示"));
         window->SiteList = QStringLiteral("a.com");
         window->tracking().UpdateSites(QStringLiteral("All"));
         window->tracking().UpdateSites(QStringLiteral("All"));
@@ -122,203 +164,92 @@ class TestMainWindow : public QObject {
         QCOMPARE(fx->desktop.boxes.size(), 1);
     }
 
-    void autoUpdateIsRepaired_data() {
-        QTest::addColumn<QString>("stored");
-        QTest::addColumn<QString>("expected");
-        // Anything but "0" is taken as on and written back as "1".
-        for (const char* stored : {"2", "yes", "0", "1"})
-            QTest::newRow(stored) << stored << (qstrcmp(stored, "0") == 0 ? "0" : "1");
+    // A close during a refresh asks, unless it comes from a signal or a session that allows
+    // no question; an idle close asks nothing. Staying lets the refresh run to its end.
+    void closeRequest_data() {
+        QTest::addColumn<bool>("busy");
+        QTest::addColumn<QString>("how"); // "close", "menu" or "signal"
+        QTest::addColumn<Answer>("answer");
+        QTest::addColumn<bool>("ends");
+        QTest::newRow("cancel") << true << "close" << Answer::Cancel << false;
+        QTest::newRow("ok") << true << "menu" << Answer::Ok << true;
+        QTest::newRow("nobody to ask") << true << "signal" << Answer::Cancel << true;
+        QTest::newRow("idle") << false << "close" << Answer::Cancel << true;
     }
-    void autoUpdateIsRepaired() {
-        QFETCH(QString, stored);
-        QFETCH(QString, expected);
-        setting(QStringLiteral("AutoUpdate"), stored);
-        makeWindow()->Load();
-        QCOMPARE(readSetting(QStringLiteral("AutoUpdate")), expected);
-    }
-
-    void commandLineMin_data() {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<bool>("tray");
-        QTest::addColumn<bool>("hidden");
-        QTest::addColumn<bool>("minimised");
-        QTest::newRow("-Min") << QStringList{"-Min"} << true << true << true;
-        QTest::newRow("-min") << QStringList{"-min"} << true << false << false;
-        QTest::newRow("trailing blank") << QStringList{"-Min "} << true << false << false;
-        QTest::newRow("two arguments") << QStringList{"-Min", "x"} << true << false << false;
-        QTest::newRow("none") << QStringList{} << true << false << false;
-        QTest::newRow("-Min without tray") << QStringList{"-Min"} << false << false << true;
-    }
-    void commandLineMin() {
-        QFETCH(QStringList, args);
-        QFETCH(bool, tray);
-        QFETCH(bool, hidden);
-        QFETCH(bool, minimised);
-        setting(QStringLiteral("AutoUpdate"), QStringLiteral("0"));
-        fx->desktop.tray = tray;
-        auto window = makeWindow(args);
-        int shows = 0;
-        EventCounter counter(QEvent::Show, shows);
-        window->installEventFilter(&counter);
-        window->Load();
-        window->Start();
-        QTest::qWait(100);
-        QCOMPARE(window->isHidden(), hidden);
-        QCOMPARE(window->isMinimized(), minimised);
-        QVERIFY(TrayPresent());
-        // A window hidden from the start was never shown, so one restore brings it back.
-        if (hidden)
-            QCOMPARE(shows, 0);
-        window->MenuShow()->trigger();
-        QVERIFY(window->isVisible() && !window->isMinimized());
-    }
-
-    void activation_data() {
-        QTest::addColumn<QString>("autoGain");
-        QTest::addColumn<QString>("autoUpdate");
-        QTest::addColumn<int>("siteRequests");
-        const auto row = [](const char* name, const char* gain, const char* update, int sites) {
-            QTest::newRow(name) << QString(gain) << QString(update) << sites;
-        };
-        row("refresh on", "1", "0", 2);
-        row("refresh off", "0", "0", 0);
-        row("refresh other", "true", "0", 0);
-        row("update check", "0", "1", 0);
-    }
-    void activation() {
-        QFETCH(QString, autoGain);
-        QFETCH(QString, autoUpdate);
-        QFETCH(int, siteRequests);
-        setting(QStringLiteral("SeoUrl"), QStringLiteral("a.com;b.com"));
-        setting(QStringLiteral("AutoUpdate"), autoUpdate);
-        setting(QStringLiteral("AutoGain"), autoGain);
-        auto window = makeWindow();
-        window->Load();
-        window->show();
-        QTRY_COMPARE(requestsFor(QStringLiteral("sites.asp")), siteRequests);
-        QTest::qWait(50);
-        QTRY_VERIFY(!window->IsBusy);
-        QCOMPARE(requestsFor(QStringLiteral("sites.asp")), siteRequests);
-        QCOMPARE(requestsFor(QStringLiteral("Update.txt")), autoUpdate.toInt());
-        QCOMPARE(window->Timer1(3)->isActive(), siteRequests > 0);
-        if (siteRequests)
-            QCOMPARE(ReadIni(QStringLiteral("b.com"), QStringLiteral("Url_pr"), config()),
-                     QStringLiteral("3,4"));
-    }
-
-    void closeWhileBusy_data() {
-        QTest::addColumn<bool>("mayAsk"); // false: a signal, or a session that allows no question
-        QTest::addColumn<bool>("confirm");
-        QTest::newRow("cancel") << true << false;
-        QTest::newRow("ok") << true << true;
-        QTest::newRow("nobody to ask") << false << true;
-    }
-    void closeWhileBusy() {
-        QFETCH(bool, mayAsk);
-        QFETCH(bool, confirm);
+    void closeRequest() {
+        QFETCH(bool, busy);
+        QFETCH(QString, how);
+        QFETCH(Answer, answer);
+        QFETCH(bool, ends);
         setting(QStringLiteral("SeoUrl"), QStringLiteral("a.com"));
         fx->service.setDelay(QStringLiteral("sites.asp"), 300);
         auto window = makeWindow();
-        window->Load();
         WriteTextFile(window->TempPath, QStringLiteral("[ConFig]"));
         QVERIFY(QFile::exists(window->TempPath));
-        fx->desktop.nextAnswer =
-            confirm ? DesktopServices::Answer::Ok : DesktopServices::Answer::Cancel;
-
-        bool closedInside = false;
-        QTimer::singleShot(100, window.get(), [&] {
-            QVERIFY(window->IsBusy);
-            closedInside = mayAsk ? window->close() : window->CloseRequest(false);
-        });
-        window->tracking().UpdateSites(QStringLiteral("All"));
-
-        QCOMPARE(fx->desktop.boxes.size(), mayAsk ? 1 : 0);
-        if (mayAsk) {
-            QCOMPARE(fx->desktop.boxes[0].text, QStringLiteral("正在获取数据，确定要退出？ \r\n"));
-            QCOMPARE(fx->desktop.boxes[0].title, QStringLiteral("Valdane提示"));
-            QCOMPARE(fx->desktop.boxes[0].buttons, DesktopServices::Buttons::OkCancel);
+        fx->desktop.nextAnswer = answer;
+        const auto closeNow = [&] {
+            QCOMPARE(window->IsBusy, busy);
+            if (how == "close")
+                QCOMPARE(window->close(), ends);
+            else if (how == "menu")
+                window->MenuQuit()->trigger();
+            else
+                QCOMPARE(window->CloseRequest(false), ends);
+        };
+        if (busy) {
+            QTimer::singleShot(0, window.get(), closeNow); // runs at the refresh's first wait
+            window->tracking().UpdateSites(QStringLiteral("All"));
+        } else {
+            closeNow();
         }
-        QCOMPARE(closedInside, confirm);
-        QCOMPARE(fx->desktop.endCount, confirm ? 1 : 0);
-        QCOMPARE(QFile::exists(window->TempPath), !confirm);
-        QCOMPARE(readSetting(QStringLiteral("SViewWidth")).isEmpty(), !confirm);
-        QCOMPARE(TrayPresent(), !confirm);
-        if (!confirm) {
-            // The refresh went on to its end.
+
+        const bool asked = busy && how != "signal";
+        QCOMPARE(fx->desktop.boxes.size(), asked ? 1 : 0);
+        if (asked)
+            QCOMPARE(fx->desktop.boxes[0].buttons, DesktopServices::Buttons::OkCancel);
+        QCOMPARE(fx->desktop.endCount, ends ? 1 : 0);
+        QCOMPARE(QFile::exists(window->TempPath), !ends);
+        QCOMPARE(readSetting(QStringLiteral("SViewWidth")).isEmpty(), !ends);
+        QCOMPARE(TrayPresent(), !ends);
+        if (!ends) {
             QCOMPARE(ReadIni(QStringLiteral("a.com"), QStringLiteral("Url_site"), config()),
                      QStringLiteral("1,2,3,4,5,6,7"));
             QVERIFY(!window->IsBusy);
         }
     }
 
-    void closeWhenIdleAsksNothing() {
-        auto window = makeWindow();
-        window->Load();
-        window->MenuQuit()->trigger();
-        QVERIFY(fx->desktop.boxes.isEmpty());
-        QCOMPARE(fx->desktop.endCount, 1);
-        QCOMPARE(readSetting(QStringLiteral("PViewWidth")).count(QLatin1Char(',')), 2);
-    }
-
-    void trayActsOnlyWhileHidden() {
+    // The link line opens only web addresses, else the maker's page, and hides the window; the
+    // tray acts only while the window is hidden. A click alone restores too: some notification
+    // areas never report a double click.
+    void linkLineAndTray() {
         setting(QStringLiteral("AutoUpdate"), QStringLiteral("0"));
         auto window = makeWindow();
-        window->Load();
         window->show();
         QTest::qWait(20);
-
         TrayActivated(*window, QSystemTrayIcon::DoubleClick);
         TrayActivated(*window, QSystemTrayIcon::Context);
         QVERIFY(fx->desktop.popups.isEmpty());
-
-        window->setWindowState(Qt::WindowMinimized);
-        QTRY_VERIFY(window->isHidden());
-        TrayActivated(*window, QSystemTrayIcon::MiddleClick);
-        QVERIFY(window->isHidden());
-        TrayActivated(*window, QSystemTrayIcon::Context);
-        QCOMPARE(fx->desktop.popups.size(), 1);
-        QCOMPARE(fx->desktop.popups[0], window->MenuFile2());
-        TrayActivated(*window, QSystemTrayIcon::DoubleClick);
-        QVERIFY(!window->isHidden());
-        QVERIFY(!window->isMinimized());
-
-        // A click alone restores too: some notification areas never report a double click.
-        for (QAction* restore : {window->MenuShow(), static_cast<QAction*>(nullptr)}) {
-            window->setWindowState(Qt::WindowMinimized);
+        const std::pair<const char*, bool> links[] = {{"", false},
+                                                      {"h", false},
+                                                      {"/usr/bin/xterm", false},
+                                                      {"file:///bin/sh", false},
+                                                      {"javascript:alert(1)", false},
+                                                      {"https://dl.example.net/v2.zip", true},
+                                                      {"http://dl.example.net/v2.zip", true}};
+        for (const auto& [link, opens] : links) {
+            window->UpdateUrl = link;
+            QTest::mouseClick(window->Label1(1), Qt::LeftButton);
+            QCOMPARE(fx->desktop.opened.last().target, opens ? link : fx->service.baseUrl());
             QTRY_VERIFY(window->isHidden());
-            if (restore)
-                restore->trigger();
-            else
-                TrayActivated(*window, QSystemTrayIcon::Trigger);
-            QVERIFY(!window->isHidden());
+            TrayActivated(*window, QSystemTrayIcon::MiddleClick);
+            QVERIFY(window->isHidden());
+            TrayActivated(*window, QSystemTrayIcon::Context);
+            QCOMPARE(fx->desktop.popups.last(), window->MenuFile2());
+            TrayActivated(*window, opens ? QSystemTrayIcon::Trigger : QSystemTrayIcon::DoubleClick);
+            QVERIFY(!window->isHidden() && !window->isMinimized());
         }
+        QCOMPARE(fx->desktop.opened.size(), int(std::size(links)));
         QCOMPARE(fx->desktop.endCount, 0);
-    }
-
-    void linkLineOpensOnlyWebAddresses_data() {
-        QTest::addColumn<QString>("updateUrl");
-        QTest::addColumn<bool>("opensUpdateUrl");
-        QTest::newRow("none") << "" << false;
-        QTest::newRow("one character") << "h" << false;
-        QTest::newRow("https") << "https://dl.example.net/v2.zip" << true;
-        QTest::newRow("http") << "http://dl.example.net/v2.zip" << true;
-        QTest::newRow("local program") << "/usr/bin/xterm" << false;
-        QTest::newRow("file url") << "file:///bin/sh" << false;
-        QTest::newRow("script") << "javascript:alert(1)" << false;
-    }
-    void linkLineOpensOnlyWebAddresses() {
-        QFETCH(QString, updateUrl);
-        QFETCH(bool, opensUpdateUrl);
-        setting(QStringLiteral("AutoUpdate"), QStringLiteral("0"));
-        auto window = makeWindow();
-        window->Load();
-        window->show();
-        window->UpdateUrl = updateUrl;
-        QTest::mouseClick(window->Label1(1), Qt::LeftButton);
-        QCOMPARE(fx->desktop.opened.size(), 1);
-        QCOMPARE(fx->desktop.opened[0].target, opensUpdateUrl ? updateUrl : fx->service.baseUrl());
-        QCOMPARE(fx->desktop.opened[0].showCommand, DesktopServices::ShowShow);
-        QTRY_VERIFY(window->isHidden());
     }
 
     // Only a long address is shortened.

@@ -36,13 +36,8 @@ class TestMd5Text : public QObject {
         QCOMPARE(Md5Text(text, 32, true), digest.toUpper());
         QCOMPARE(Md5Text(text, 16, false), digest.mid(8, 16));
         QCOMPARE(Md5Text(text, 16, true), digest.mid(8, 16).toUpper());
-    }
-
-    void otherWidthsGiveNothing() {
-        for (int width : {0, 15, 17, 31, 33, 64, -16, -32}) {
-            QVERIFY2(Md5Text("abc", width, false).isEmpty(), qPrintable(QString::number(width)));
-            QVERIFY(Md5Text("abc", width, true).isEmpty());
-        }
+        for (int width : {0, 15, 17, 31, 33, 64, -16, -32}) // other widths give nothing
+            QVERIFY(Md5Text(text, width, width % 2).isEmpty());
     }
 };
 

@@ -4,9 +4,17 @@
 
 #include <QList>
 #include <QString>
+#include <QTextDocument>
 
 // A tooltip as the user reads it: Qt shows text that looks like markup as markup.
-QString ShownTip(const QString& tip);
+inline QString ShownTip(const QString& tip) {
+    QTextDocument document;
+    if (Qt::mightBeRichText(tip))
+        document.setHtml(tip);
+    else
+        document.setPlainText(tip);
+    return document.toPlainText();
+}
 
 // Records every desktop request instead of acting on it; message boxes answer `nextAnswer`,
 // opens `openSucceeds`.
@@ -28,13 +36,19 @@ class FakeDesktop final : public DesktopServices {
         int showCommand;
     };
 
-    FakeDesktop();
-    ~FakeDesktop() override;
+    FakeDesktop() { SetDesktop(this); }
+    ~FakeDesktop() override { SetDesktop(nullptr); }
 
-    Answer messageBox(QWidget* owner, const QString& text, const QString& title, Buttons buttons,
-                      Icon icon) override;
-    bool open(QWidget* owner, const QString& target, int showCommand) override;
-    void popup(QMenu* menu, const QPoint& globalPos) override;
+    Answer messageBox(QWidget*, const QString& text, const QString& title, Buttons buttons,
+                      Icon icon) override {
+        boxes.append({text, title, buttons, icon});
+        return nextAnswer;
+    }
+    bool open(QWidget*, const QString& target, int showCommand) override {
+        opened.append({target, showCommand});
+        return openSucceeds;
+    }
+    void popup(QMenu* menu, const QPoint&) override { popups.append(menu); }
     bool trayAvailable() override { return tray; }
     void notify(QWidget*, const QString& title, const QString& text) override {
         notices.append({title, text});

@@ -27,40 +27,51 @@ class FakeQueryService : public QObject {
         EndlessBody,      // status 200 with a chunked body that never ends
     };
 
-    // What the fallback generator returns for pages without a configured answer.
+    // What the fallback generator returns for pages without a configured answer; json sends
+    // payload as a UTF-8 JSON body (the cell-state page) instead of in the envelope.
     struct Generated {
         bool found = false;
         QString payload;
-        // Send payload as a UTF-8 JSON body (the cell-state page) instead of in the envelope.
         bool json = false;
     };
     using Generator = std::function<Generated(const QString& page, const QString& target)>;
 
     explicit FakeQueryService(QObject* parent = nullptr);
-    ~FakeQueryService() override;
+    ~FakeQueryService() override { stop(); }
 
     // Listens on 127.0.0.1; port 0 picks a free one.
     bool start(quint16 port = 0);
     void stop();
     quint16 port() const;
-    // "http://127.0.0.1:<port>"
-    QString baseUrl() const;
+    QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(port()); }
 
     // Status 200, GBK body "<html><body><!-- start -->payload<!-- end --></body></html>".
-    void setPayload(const QString& page, const QString& payload);
+    void setPayload(const QString& page, const QString& payload) {
+        setRaw(page, envelope(payload));
+    }
     // Like setPayload, but only for requests whose sUrl parameter equals target, compared raw
     // as received or after percent-decoding (UTF-8). Takes precedence over setPayload.
-    void setPayloadFor(const QString& page, const QString& target, const QString& payload);
-    void setRaw(const QString& page, const QByteArray& body, int status = 200);
+    void setPayloadFor(const QString& page, const QString& target, const QString& payload) {
+        m_pages[page].byTarget.insert(target, Answer{200, envelope(payload)});
+    }
+    void setRaw(const QString& page, const QByteArray& body, int status = 200) {
+        setAnswer(page, Answer{status, body});
+    }
     // The cell-state page "/state.json?sUrl=site": json as an application/json body.
-    void setState(const QString& site, const QString& json, int status = 200);
+    void setState(const QString& site, const QString& json, int status = 200) {
+        m_pages[QStringLiteral("state.json")].byTarget.insert(site, jsonAnswer(json, status));
+    }
     // Status 200 with the body sent as it is under "Content-Encoding: encoding".
-    void setEncoded(const QString& page, const QByteArray& body, const QByteArray& encoding);
+    void setEncoded(const QString& page, const QByteArray& body, const QByteArray& encoding) {
+        setAnswer(page, Answer{200, body, {}, encoding});
+    }
+    void setRedirect(const QString& page, const QString& location, int status = 302) {
+        setAnswer(page, Answer{status, "<html><body>moved</body></html>", location.toUtf8()});
+    }
     void setBehaviour(const QString& page, Behaviour behaviour) {
         m_pages[page].behaviour = behaviour;
     }
     void setDelay(const QString& page, int ms) { m_pages[page].delayMs = ms; }
-    void setRedirect(const QString& page, const QString& location, int status = 302);
     // Answers pages that have nothing configured (the standalone service uses it).
     void setGenerator(Generator generator) { m_generator = std::move(generator); }
     // Forgets every page's configuration (requests stay recorded).
@@ -82,9 +93,9 @@ class FakeQueryService : public QObject {
   private:
     struct Answer {
         int status = 200;
-        QByteArray body;
-        QByteArray location;
-        QByteArray encoding;
+        QByteArray body = {};
+        QByteArray location = {};
+        QByteArray encoding = {};
         QByteArray type = "text/html; charset=gb2312";
     };
     struct Page {
@@ -95,7 +106,13 @@ class FakeQueryService : public QObject {
         int delayMs = 0;
     };
 
-    void onNewConnection();
+    void setAnswer(const QString& page, const Answer& answer) {
+        m_pages[page].hasAnswer = true;
+        m_pages[page].answer = answer;
+    }
+    static Answer jsonAnswer(const QString& json, int status = 200) {
+        return Answer{status, json.toUtf8(), {}, {}, "application/json; charset=utf-8"};
+    }
     void onReadyRead(QTcpSocket* socket);
     void serve(QTcpSocket* socket, const QString& target);
     Answer answerFor(const QString& page, const QString& target) const;

@@ -1,0 +1,580 @@
+// The lookup, digest and settings panels of the window against the fake query service.
+#include "controls/ctlbutton.h"
+#include "controls/ctlframe.h"
+#include "controls/form_main.h"
+#include "fixture.h"
+#include "lookup/lookuppanels.h"
+#include "lookup/settingspanel.h"
+#include "net/httpget.h"
+#include "storage/autostart.h"
+#include "storage/inifile.h"
+#include "tracking/sitetracking.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <memory>
+
+using Behaviour = FakeQueryService::Behaviour;
+
+namespace {
+
+const QString kRankingPayload = QStringLiteral("示例网站|||一个示例网站的简介|||12345|||678|||"
+                                               "2005-03-01|||+21|||张三|||北京市海淀区|||"
+                                               "admin@example.com");
+const QString kRankingText = QStringLiteral("\r\n example.com 的综合排名为 12345[+21]"
+                                            "\r\n\r\n 站点名称：示例网站"
+                                            "\r\n\r\n 排名趋势：12345[+21]"
+                                            "\r\n\r\n 反链数目：678"
+                                            "\r\n\r\n 收录时间：2005-03-01"
+                                            "\r\n\r\n 网站站长：张三"
+                                            "\r\n\r\n 电子信箱：admin@example.com"
+                                            "\r\n\r\n 详细地址：北京市海淀区"
+                                            "\r\n\r\n 网站简介：一个示例网站的简介");
+const QString kWhoisPayload =
+    QStringLiteral("  Domain Name: EXAMPLE.COM\r\nRegistrar: 示例注册商\r\n\r\n|||not parsed");
+const QString kDigest = QStringLiteral("900150983cd24fb0d6963f7d28e17f72"); // of "abc"
+const QString kUpdatePage = QStringLiteral("Update.txt");
+const QString kStartCaption = QStringLiteral("http://maker.example");
+const QString kStartTip = QStringLiteral("访问作者网站");
+const QString kEarlierUpdate =
+    QStringLiteral("earlier version|earlier name|http://earlier.example/");
+const QString kSetting = QStringLiteral("Setting");
+const QByteArray kStoredConfig = "[Setting]\r\nSeoUrl=a.com;b.com\r\nAutoUpdate=1\r\n"
+                                 "AutoGain=0\r\nAutoRecord=0\r\n"
+                                 "[a.com]\r\nUrl_site=1,2,3,4,5,6,7\r\n"
+                                 "[b.com]\r\nUrl_site=7,6,5,4,3,2,1\r\n";
+
+QString pageOfSlot(int slot) {
+    return slot == 0 ? QStringLiteral("whois.asp") : QStringLiteral("alexa.asp");
+}
+
+// What a slot shows with text as its result (a plain-text box turns CR LF into LF).
+QString shown(QString text) {
+    return QStringLiteral("-|F|") + text.replace("\r\n", "\n") + QStringLiteral("|on");
+}
+
+// What slot shows after a good answer for "example.com".
+QString answered(int slot) {
+    return shown(slot == 0 ? kWhoisPayload : kRankingText);
+}
+
+QString description(const QString& body) {
+    return QStringLiteral("[ConFig]\r\n") + body;
+}
+
+// served is a payload, or a failure: "!missing" (no such page), "!raw" (body without the
+// payload markers), "!no answer", "!dropped", "!stall" (headers, then nothing).
+void serve(FakeQueryService& service, const QString& page, const QString& served) {
+    const QHash<QString, Behaviour> failures = {{"!no answer", Behaviour::NoAnswer},
+                                                {"!dropped", Behaviour::Drop},
+                                                {"!stall", Behaviour::HeadersThenStall}};
+    service.clearPages();
+    service.setBehaviour(page, failures.value(served, Behaviour::Answer));
+    // Only a wait that is meant to run out is kept short; a slow machine must not make an
+    // answer late.
+    SetHttpGetTimeLimit(failures.contains(served) ? std::chrono::milliseconds(400)
+                                                  : std::chrono::milliseconds(5000));
+    if (served == "!raw")
+        service.setRaw(page, "[ConFig]\r\nVersion=V9\r\n");
+    else if (!served.startsWith('!'))
+        service.setPayload(page, served);
+}
+
+void writeAll(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    PutContent(path, bytes);
+}
+
+} // namespace
+
+class TestPanels : public QObject {
+    Q_OBJECT
+    std::unique_ptr<DesktopFixture> m_fx;
+    Form_Main* m_form = nullptr;
+    std::unique_ptr<SiteTracking> m_tracking;
+    std::unique_ptr<LookupPanels> m_panels;
+    std::unique_ptr<SettingsPanel> m_settings;
+
+    QLabel* label(int slot) const { return slot == 0 ? m_form->LabYM() : m_form->LabPM(); }
+    QWidget* frame(int slot) const {
+        return slot == 0 ? static_cast<QWidget*>(m_form->FrameYM()) : m_form->FramePM();
+    }
+    QPlainTextEdit* result(int slot) const {
+        return slot == 0 ? m_form->TextYM() : m_form->TextPM();
+    }
+
+    // label ("-" when hidden) | "F" when the result frame shows | result | "on", or "off locked"
+    // while the button is off and the box read-only.
+    QString state(int slot) const {
+        QString busy = m_form->CmdSend(slot)->Enable() ? "on" : "off";
+        if (m_form->TextInPut(slot)->isReadOnly())
+            busy += " locked";
+        return QStringList{label(slot)->isHidden() ? "-" : label(slot)->text(),
+                           frame(slot)->isHidden() ? "-" : "F", result(slot)->toPlainText(), busy}
+            .join('|');
+    }
+
+    // An earlier answer on show, so that every change of the outcome is visible.
+    void presetSlot(int slot) {
+        label(slot)->setText(QStringLiteral("earlier"));
+        label(slot)->show();
+        frame(slot)->show();
+        result(slot)->setPlainText(QStringLiteral("previous"));
+    }
+
+    QString entryPath() const {
+        return m_fx->path(QStringLiteral("xdg/autostart/valdane.desktop"));
+    }
+    QString entryProgram() const { return m_fx->path(QStringLiteral("bin/valdane")); }
+    // Only the panel's frame shows and only its menu button is drawn pressed, also under the
+    // pointer.
+    void checkShownPanel(int panel) {
+        const qint64 normal = m_form->PicBox(0)->pixmap().cacheKey();
+        const qint64 over = m_form->PicBox(1)->pixmap().cacheKey();
+        const qint64 pressed = m_form->PicBox(2)->pixmap().cacheKey();
+        for (int i = 0; i < 7; ++i) {
+            QCOMPARE(m_form->Frame(i)->isVisible(), i == panel);
+            const CtlButton* button = m_form->CmdMenu1(i);
+            QCOMPARE(button->PictrueNormal().cacheKey(), i == panel ? pressed : normal);
+            QCOMPARE(button->PictureOver().cacheKey(), i == panel ? pressed : over);
+            QCOMPARE(button->PictureClick().cacheKey(), pressed);
+        }
+    }
+
+  private slots:
+    void init() {
+        m_fx = std::make_unique<DesktopFixture>();
+        m_form = m_fx->form.get();
+        m_form->Label1(1)->setText(kStartCaption);
+        m_form->Label1(1)->setToolTip(kStartTip);
+        const QStringList earlier = kEarlierUpdate.split('|');
+        m_form->UpdateVersion = earlier[0];
+        m_form->UpdateName = earlier[1];
+        m_form->UpdateUrl = earlier[2];
+        SetAutostartProgramFile(entryProgram());
+        qputenv("XDG_CONFIG_HOME", m_fx->path(QStringLiteral("xdg")).toUtf8());
+        writeAll(m_form->ConfigPath, kStoredConfig);
+        m_form->SiteList = QStringLiteral("a.com;b.com");
+        m_tracking = std::make_unique<SiteTracking>(*m_form);
+        m_panels = std::make_unique<LookupPanels>(*m_form);
+        m_settings = std::make_unique<SettingsPanel>(*m_form, *m_tracking, *m_panels);
+    }
+
+    void cleanup() {
+        m_settings.reset();
+        m_panels.reset();
+        m_tracking.reset();
+        m_fx.reset();
+    }
+
+    void lookupOutcome_data() {
+        QTest::addColumn<int>("slot");
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("served");
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QString>("target"); // sUrl of the request, "" when none is sent
+        const QString rejected = "-|-|previous|on";
+        const QString timedOut = "网络超时|-||on";
+        for (int slot = 0; slot < 2; ++slot) {
+            QTest::addRow("%d blanks", slot)
+                << slot << "    " << kRankingPayload << "earlier|F|previous|on" << QString();
+            for (const char* bad : {"abc", "a.b", ".example.com", "example.com.", "examplecom",
+                                    "/example.com", "\\example.com", "example.\\", "http://a.b"})
+                QTest::addRow("%d rejects %s", slot, bad)
+                    << slot << QStringLiteral("  ") + bad << kRankingPayload << rejected
+                    << QString();
+            for (const char* failure :
+                 {"0", "false", "a|b", "", "!raw", "!missing", "!no answer", "!dropped", "!stall"})
+                QTest::addRow("%d fails on '%s'", slot, failure)
+                    << slot << "example.com" << QString(failure) << timedOut << "example.com";
+            QTest::addRow("%d answered", slot)
+                << slot << " example.com " << (slot == 0 ? kWhoisPayload : kRankingPayload)
+                << answered(slot) << "example.com";
+        }
+        const auto row = [](const char* name, int slot, const char* input, const QString& served,
+                            const QString& expected, const char* target) {
+            QTest::newRow(name) << slot << QString(input) << served << expected << QString(target);
+        };
+        const QString whois = answered(0);
+        // "www." is removed for WHOIS only, which leaves too short a name.
+        row("0 rejects www.a.c", 0, "www.a.c", kWhoisPayload, rejected, "");
+        row("0 four characters", 0, "example.com", "abcd", "-|F|abcd|on", "example.com");
+        row("0 mixed case", 0, "http://www.Example.COM", kWhoisPayload, whois, "Example.COM");
+        row("1 keeps www", 1, "http://www.Example.COM", "!missing", timedOut, "www.Example.COM");
+        row("0 capital prefix kept", 0, "HTTP://WWW.Example.com", kWhoisPayload, whois,
+            "HTTP://WWW.Example.com");
+        row("0 trailing slash", 0, "example.com/", kWhoisPayload, whois, "example.com/");
+        row("0 www inside", 0, "wwww.example.com", kWhoisPayload, whois, "wexample.com");
+        row("0 prefix after www", 0, "www.http://example.com", kWhoisPayload, whois, "example.com");
+        row("1 every http removed", 1, "http://http://example.com", "!missing", timedOut,
+            "example.com");
+        // The ranking's nine fields; -1 marks a number or trend the service could not obtain.
+        const QString none = QStringLiteral("—（暂无数据，原因见查询服务主页）");
+        row("1 trend not computed", 1, "example.com",
+            QString(kRankingPayload).replace("|||+21|||", "|||-1|||"),
+            shown(QString(kRankingText).replace("[+21]", "[—]")), "example.com");
+        row("1 numbers not obtained", 1, "example.com",
+            QString(kRankingPayload).replace("12345", "-1").replace("678", "-1"),
+            shown(QString(kRankingText).replace("12345[+21]", none).replace("678", none)),
+            "example.com");
+        for (const char* bad :
+             {"a||", "a|||b|||c|||d|||e|||f|||g|||h", "a|||b|||c|||d|||e|||f|||g|||h|||i|||j",
+              "|||b|||c|||d|||e|||f|||g|||h|||i", "abcdefghijkl"})
+            QTest::addRow("1 malformed '%s'", bad)
+                << 1 << "example.com" << QString(bad) << timedOut << "example.com";
+    }
+    void lookupOutcome() {
+        QFETCH(int, slot);
+        QFETCH(QString, input);
+        QFETCH(QString, served);
+        QFETCH(QString, expected);
+        QFETCH(QString, target);
+        serve(m_fx->service, pageOfSlot(slot), served);
+        presetSlot(slot);
+        m_form->TxtMD5(0)->setText(QStringLiteral("old"));
+        m_form->TextInPut(slot)->setText(input);
+
+        m_panels->Lookup(slot);
+
+        QCOMPARE(state(slot), expected);
+        // The busy line repeats the domain as typed: plain text, never markup.
+        QCOMPARE(label(slot)->textFormat(), Qt::PlainText);
+        QCOMPARE(m_form->TextInPut(slot)->text(), input);
+        QCOMPARE(m_form->TxtMD5(0)->text().isEmpty(), input.trimmed().isEmpty());
+        // The network layer may resend a dropped request.
+        const QStringList requests = m_fx->service.requests();
+        QCOMPARE(requests.isEmpty(), target.isEmpty());
+        for (const QString& request : requests) {
+            QCOMPARE(FakeQueryService::pageOf(request), pageOfSlot(slot));
+            QCOMPARE(FakeQueryService::targetOf(request), target);
+        }
+        QVERIFY(m_fx->desktop.boxes.isEmpty());
+    }
+
+    // While one slot waits, its own triggers and typing are refused; the other slots still work.
+    void waitingSlotRefusesAnotherLookup_data() {
+        QTest::addColumn<int>("slot");
+        QTest::addColumn<QString>("caption");
+        QTest::newRow("whois") << 0 << "正在查询 example.com 的WHOIS信息...";
+        QTest::newRow("ranking") << 1 << "正在查询 www.example.com 的综合排名信息...";
+    }
+    void waitingSlotRefusesAnotherLookup() {
+        QFETCH(int, slot);
+        QFETCH(QString, caption);
+        m_form->show();
+        const int other = 1 - slot;
+        m_fx->service.setPayload(pageOfSlot(0), kWhoisPayload);
+        m_fx->service.setPayload(pageOfSlot(1), kRankingPayload);
+        m_fx->service.setDelay(pageOfSlot(slot), 300);
+        presetSlot(slot);
+        QLineEdit* input = m_form->TextInPut(slot);
+        input->setText(QStringLiteral("http://www.example.com"));
+        m_form->TextInPut(other)->setText(QStringLiteral("example.com"));
+        m_form->TextInPut(2)->setText(QStringLiteral("abc"));
+
+        QString during;
+        QString otherDuring;
+        QTimer::singleShot(100, this, [&] {
+            during = state(slot);
+            QTest::keyClick(input, Qt::Key_Return);
+            QTest::keyClick(input, Qt::Key_Enter);
+            QTest::mouseClick(m_form->CmdSend(slot), Qt::LeftButton);
+            m_panels->Lookup(slot);
+            QTest::keyClicks(input, QStringLiteral("xyz"));
+            m_panels->Lookup(other);
+            m_panels->Lookup(2);
+            otherDuring = state(other);
+        });
+        m_panels->Lookup(slot);
+
+        QCOMPARE(during, caption + "|-|previous|off locked");
+        QCOMPARE(otherDuring, answered(other));
+        QCOMPARE(m_form->TxtMD5(2)->text(), kDigest);
+        QCOMPARE(input->text(), QStringLiteral("http://www.example.com"));
+        QCOMPARE(m_fx->service.requests().size(), 2);
+        QVERIFY(state(slot).startsWith("-|F|"));
+        QVERIFY(state(slot).endsWith("|on"));
+        QCOMPARE(state(other), answered(other));
+    }
+
+    // Return, Enter and the button each compute every digest of the trimmed text.
+    void digestTriggers() {
+        m_form->show();
+        QLineEdit* box = m_form->TextInPut(2);
+        const QStringList expected = {kDigest.mid(8, 16), kDigest.mid(8, 16).toUpper(), kDigest,
+                                      kDigest.toUpper()};
+        for (int trigger = 0; trigger < 3; ++trigger) {
+            box->setText(QStringLiteral("  abc  "));
+            for (int i = 0; i < 4; ++i)
+                m_form->TxtMD5(i)->clear();
+            if (trigger == 2)
+                QTest::mouseClick(m_form->CmdSend(2), Qt::LeftButton);
+            else
+                QTest::keyClick(box, trigger == 0 ? Qt::Key_Return : Qt::Key_Enter);
+            for (int i = 0; i < 4; ++i)
+                QCOMPARE(m_form->TxtMD5(i)->text(), expected[i]);
+        }
+        QCOMPARE(box->text(), QStringLiteral("  abc  "));
+        QVERIFY(m_form->CmdSend(2)->Enable());
+        QVERIFY(m_fx->service.requests().isEmpty());
+    }
+
+    // Each served answer is one check. A later check without news keeps the notice; each check
+    // asks with a new number.
+    void updateCheck_data() {
+        QTest::addColumn<QString>("autoUpdate"); // "" for none stored
+        QTest::addColumn<QStringList>("served");
+        QTest::addColumn<QString>("found");  // UpdateVersion|UpdateName|UpdateUrl afterwards
+        QTest::addColumn<QString>("notice"); // the version the notice names, "-" for none
+        const auto row = [](const char* name, const char* autoUpdate, const QStringList& served,
+                            const QString& found, const char* notice) {
+            QTest::newRow(name) << QString(autoUpdate) << served << found << QString(notice);
+        };
+        const QString newer = description("Version=V1.4\r\nName=Valdane 1.4\r\nUrl=http://dl.cn/4");
+        const QString same = description("Version=V1.3 Beta\r\nName=N\r\nUrl=u");
+        for (const char* off : {"0", "", "1x"})
+            QTest::addRow("switch '%s'", off) << off << QStringList{newer} << kEarlierUpdate << "-";
+        row("same version", "1", {same}, "V1.3 Beta|earlier name|http://earlier.example/", "-");
+        row("newer", "1", {newer}, "V1.4|Valdane 1.4|http://dl.cn/4", "V1.4");
+        row("case differs", "1", {description("Version=v1.3 beta\r\nName=N\r\nUrl=u")},
+            "v1.3 beta|N|u", "v1.3 beta");
+        row("version missing", "1", {description("Name=N\r\nUrl=u")}, "|N|u", "");
+        // The server's texts are shown as they are, never as markup.
+        row("markup", "1", {description("Version=<b>V9</b>\r\nName=<img src=\"/etc/x\">")},
+            "<b>V9</b>|<img src=\"/etc/x\">|", "<b>V9</b>");
+        row("last line unbroken", "1", {description("Version=V1.4\r\nName=N")}, "V1.4|N|", "V1.4");
+        row("names in any case", "1",
+            {"[config]\r\nVERSION=V1.5\r\nname=five\r\nURL=https://dl.example/5"},
+            "V1.5|five|https://dl.example/5", "V1.5");
+        // Six characters are the shortest payload taken; it is no INI text, so no version.
+        row("six characters", "1", {"abcdef"}, "||", "");
+        for (const char* unusable :
+             {"0", "abcde", "", "!raw", "!missing", "!no answer", "!dropped"})
+            QTest::addRow("unusable '%s'", unusable)
+                << "1" << QStringList{unusable} << kEarlierUpdate << "-";
+        // A scratch file that cannot be written gives no description, not a "new version".
+        row("scratch file unwritable", "1", {"!unwritable"}, kEarlierUpdate, "-");
+        row("later checks", "1", {newer, "!no answer", same, same},
+            "V1.3 Beta|Valdane 1.4|http://dl.cn/4", "V1.4");
+    }
+    void updateCheck() {
+        QFETCH(QString, autoUpdate);
+        QFETCH(QStringList, served);
+        QFETCH(QString, found);
+        QFETCH(QString, notice);
+        PutContent(m_form->ConfigPath, "");
+        if (!autoUpdate.isEmpty())
+            WriteIni(kSetting, "AutoUpdate", autoUpdate, m_form->ConfigPath);
+        for (QString answer : served) {
+            if (answer == "!unwritable") {
+                m_form->TempPath = m_form->ConfigPath + QStringLiteral(".absent/~scratch.tmp");
+                answer = description("Version=V1.4\r\nName=N\r\nUrl=u");
+            }
+            serve(m_fx->service, kUpdatePage, answer);
+            m_panels->UpdateCheck();
+        }
+
+        QCOMPARE(
+            QStringList({m_form->UpdateVersion, m_form->UpdateName, m_form->UpdateUrl}).join('|'),
+            found);
+        const QStringList requests = m_fx->service.requests();
+        for (const QString& request : requests)
+            QVERIFY2(request.startsWith("/Calvren/Rivelo/Update.txt?tn="), qPrintable(request));
+        // A resent request keeps its number.
+        QCOMPARE(QSet<QString>(requests.begin(), requests.end()).size(),
+                 autoUpdate == "1" ? served.size() : 0);
+        QCOMPARE(QFile::exists(m_form->TempPath), found != kEarlierUpdate);
+        QCOMPARE(m_form->Label1(1)->text(),
+                 notice == "-" ? kStartCaption : "发现新版本 " + notice + " 请更新");
+        QCOMPARE(ShownTip(m_form->Label1(1)->toolTip()),
+                 notice == "-" ? kStartTip : "点击下载最新版" + m_form->UpdateName);
+        QCOMPARE(m_form->Label1(1)->textFormat(), Qt::PlainText);
+        QVERIFY(m_fx->desktop.boxes.isEmpty());
+        QVERIFY(m_fx->desktop.opened.isEmpty());
+    }
+
+    void menuButtonsSwitchPanels_data() {
+        QTest::addColumn<int>("index");
+        for (int i = 0; i < 7; ++i)
+            QTest::addRow("%d", i) << i;
+    }
+    void menuButtonsSwitchPanels() {
+        QFETCH(int, index);
+        m_form->show();
+        QApplication::setActiveWindow(m_form);
+        QVERIFY(QTest::qWaitForWindowActive(m_form));
+        for (int i = 0; i < 3; ++i)
+            m_form->TextInPut(i)->setText(QStringLiteral("typed"));
+        m_form->TxtMD5(0)->setText(QStringLiteral("old"));
+        m_form->TextSet()->setPlainText(QStringLiteral("edited"));
+
+        QTest::mouseClick(m_form->CmdMenu1(index), Qt::LeftButton);
+
+        QCOMPARE(m_form->CurrentPanel, index);
+        checkShownPanel(index);
+        // Lookup panels take the typing focus; the digest panel starts empty and the settings
+        // panel shows what is stored.
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(m_form->TextInPut(i)->hasFocus(), i == index - 3);
+        QCOMPARE(m_form->TextInPut(2)->text().isEmpty(), index == 5);
+        QCOMPARE(m_form->TxtMD5(0)->text().isEmpty(), index == 5);
+        QCOMPARE(m_form->TextSet()->toPlainText(),
+                 index == 6 ? QStringLiteral("a.com;b.com") : QStringLiteral("edited"));
+    }
+
+    // A switch made inside the switch's event pumping wins; an unknown index changes nothing;
+    // the pointer passing over the selected button leaves it drawn pressed.
+    void panelSwitchReentry() {
+        m_form->show();
+        QTest::qWait(30); // let the next pump run at once
+        QTimer::singleShot(0, m_form, [this] {
+            m_form->CurrentPanel = 4;
+            m_form->ShowPanel();
+        });
+        m_form->CurrentPanel = 1;
+        m_form->ShowPanel();
+        QCOMPARE(m_form->CurrentPanel, 4);
+        for (int bad : {-1, 7, 1000}) {
+            m_form->CurrentPanel = bad;
+            m_form->ShowPanel();
+        }
+        checkShownPanel(4);
+        const QImage before = m_form->CmdMenu1(4)->grab().toImage();
+        QTest::mouseMove(m_form->CmdMenu1(4), QPoint(20, 10));
+        QTest::mouseMove(m_form, QPoint(300, 200));
+        QCOMPARE(m_form->CmdMenu1(4)->grab().toImage(), before);
+    }
+
+    // Only "1" ticks a switch.
+    void switchesShowWhatIsStored() {
+        for (const char* stored : {"1", "", "yes"}) {
+            for (const char* key : {"AutoUpdate", "AutoGain", "AutoRecord"})
+                WriteIni(kSetting, key, stored, m_form->ConfigPath);
+            m_settings->CmdMenu1Click(6);
+            for (int i = 0; i < 3; ++i)
+                QCOMPARE(m_form->CheckSet(i)->isChecked(), qstrcmp(stored, "1") == 0);
+        }
+    }
+
+    // Saving stores what the panel shows, even when the file changed behind its back, then
+    // reloads the lists and refreshes every site. A list without sites is refused with a box
+    // and stays as typed; the drop button leaves for the overview. Either way nothing is stored
+    // then. The next entry shows the stored state. An autostart entry is written or removed only
+    // when it disagrees with the box; any entry counts, even an empty one or one naming another
+    // program file, and a failed write goes by quietly.
+    void saveSettings_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<int>("button");
+        QTest::addColumn<QString>("stored"); // "" when nothing is stored
+        // The entry's bytes before, "none", or "blocked" (its folder cannot be made below a
+        // plain file).
+        QTest::addColumn<QString>("entry");
+        QTest::addColumn<QString>("autostart"); // box at save, then entry after: "10" ...
+        const auto row = [](const char* name, const char* typed, int button, const char* stored,
+                            const char* entry, const char* autostart) {
+            QTest::newRow(name) << QString(typed) << button << QString(stored) << QString(entry)
+                                << QString(autostart);
+        };
+        const char* kept = "a.com;b.com";
+        row("unchanged", kept, 0, kept, "none", "00");
+        row("full-width separators and prefixes", "  http://a.com；http://c.com；b.com  ", 0,
+            "a.com;c.com;b.com", "none", "00");
+        row("line break as ;", "a.com\nd.com;a.com", 0, "a.com;d.com", "none", "00");
+        row("site removed", "a.com;c.com", 0, "a.com;c.com", "none", "00");
+        for (const char* refused : {"", "    ", "；;；", "abc;.x;http://"})
+            row(qPrintable(QStringLiteral("refused '%1'").arg(refused)), refused, 0, "", "none",
+                "");
+        row("dropped", "z.com", 1, "", "none", "");
+        const char* other = "[Desktop Entry]\nExec=/elsewhere/valdane -Min\n";
+        row("other entry kept", kept, 0, kept, other, "11");
+        row("other entry removed", kept, 0, kept, other, "00");
+        row("empty entry kept", kept, 0, kept, "", "11");
+        row("entry written", kept, 0, kept, "none", "11");
+        row("entry write fails", kept, 0, kept, "blocked", "10");
+    }
+    void saveSettings() {
+        QFETCH(QString, typed);
+        QFETCH(int, button);
+        QFETCH(QString, stored);
+        QFETCH(QString, entry);
+        QFETCH(QString, autostart);
+        m_form->show();
+        const bool hadEntry = entry != "none" && entry != "blocked";
+        if (hadEntry)
+            writeAll(entryPath(), entry.toUtf8());
+        if (entry == "blocked") {
+            writeAll(m_fx->path(QStringLiteral("not-a-folder")), "x");
+            qputenv("XDG_CONFIG_HOME", m_fx->path(QStringLiteral("not-a-folder")).toUtf8());
+        }
+        m_settings->CmdMenu1Click(6);
+        QCOMPARE(m_form->CheckSet(3)->isChecked(), hadEntry);
+        m_form->TextSet()->setPlainText(typed);
+        if (stored.isEmpty()) {
+            for (int i = 0; i < 4; ++i)
+                m_form->CheckSet(i)->setChecked(!m_form->CheckSet(i)->isChecked());
+        } else {
+            for (const char* key : {"SeoUrl", "AutoUpdate", "AutoGain", "AutoRecord"})
+                WriteIni(kSetting, key, QStringLiteral("x"), m_form->ConfigPath);
+            m_form->CheckSet(3)->setChecked(autostart.startsWith('1'));
+        }
+
+        QTest::mouseClick(m_form->CMDSet(button), Qt::LeftButton);
+
+        const bool refused = stored.isEmpty() && button == 0;
+        QCOMPARE(m_fx->desktop.boxes.size(), refused ? 1 : 0);
+        QCOMPARE(m_form->CurrentPanel, refused ? 6 : 0);
+        QVERIFY(m_form->Frame(m_form->CurrentPanel)->isVisible());
+        if (refused) {
+            QCOMPARE(m_form->TextSet()->toPlainText(), typed);
+            QVERIFY(!m_form->CheckSet(0)->isChecked());
+        }
+        const QString list = stored.isEmpty() ? QStringLiteral("a.com;b.com") : stored;
+        if (list == "a.com;b.com")
+            QCOMPARE(ContentOf(m_form->ConfigPath), kStoredConfig);
+        QCOMPARE(ReadIni(kSetting, "SeoUrl", m_form->ConfigPath), list);
+        QCOMPARE(ReadIni(kSetting, "AutoUpdate", m_form->ConfigPath), QStringLiteral("1"));
+        QCOMPARE(ReadIni(kSetting, "AutoRecord", m_form->ConfigPath), QStringLiteral("0"));
+        QCOMPARE(m_form->SiteList, list);
+        const bool exists = autostart.endsWith('1');
+        QCOMPARE(QFile::exists(entryPath()), exists);
+        if (exists && hadEntry)
+            QCOMPARE(ContentOf(entryPath()), entry.toUtf8());
+        else if (exists)
+            QVERIFY(ContentOf(entryPath()).contains((entryProgram() + " -Min").toUtf8()));
+        const QStringList sites = list.split(';');
+        if (!stored.isEmpty())
+            QCOMPARE(m_form->ListView1(0)->topLevelItemCount(), sites.size());
+        QStringList refreshed;
+        for (const QString& request : m_fx->service.requests())
+            refreshed << FakeQueryService::pageOf(request) + ' ' +
+                             FakeQueryService::targetOf(request);
+        QCOMPARE(refreshed.isEmpty(), stored.isEmpty());
+        for (const QString& site : stored.isEmpty() ? QStringList() : sites)
+            for (const char* page : {"sites.asp ", "links.asp ", "ranks.asp "})
+                QVERIFY2(refreshed.contains(page + site), qPrintable(page + site));
+        // Records of sites no longer listed go; those of kept sites stay.
+        QCOMPARE(ContentOf(m_form->ConfigPath).contains("[b.com]"), sites.contains("b.com"));
+        QCOMPARE(ReadIni("a.com", "Url_site", m_form->ConfigPath),
+                 sites.contains("a.com") ? QStringLiteral("1,2,3,4,5,6,7") : QString());
+        QVERIFY(!m_form->IsBusy);
+
+        m_settings->CmdMenu1Click(6);
+        QCOMPARE(m_form->TextSet()->toPlainText(), list);
+        QVERIFY(m_form->CheckSet(0)->isChecked());
+        QVERIFY(!m_form->CheckSet(2)->isChecked());
+        QCOMPARE(m_form->CheckSet(3)->isChecked(), exists);
+    }
+};
+
+QTEST_MAIN(TestPanels)
+#include "tst_panels.moc"

@@ -349,20 +349,32 @@ std::string Migrate(pg::Connection& db, bool* created) {
     return tx.Commit() ? "" : db.Error();
 }
 
-// A server that drops packets rather than refusing them must not hold the store's lock for
-// minutes while a connection is tried.
+// A server that drops packets rather than refusing them must not hold a caller for minutes
+// while a connection is tried.
 std::string WithConnectTimeout(const std::string& uri) {
     if (uri.find("connect_timeout=") != std::string::npos)
         return uri;
     return uri + (uri.find('?') == std::string::npos ? "?" : "&") + "connect_timeout=5";
 }
 
+// The pool's connections run only the prepared statements above, each a walk along an index
+// whatever its parameters, so they plan once: left to choose, the server plans a read of
+// `latest` again on every call (its array parameter never looks generic enough), which costs
+// it three times the read. Options the URI sets itself are left alone. The overview's cursors
+// keep the server's choice: their order and offset do depend on the parameters.
+std::string PoolConninfo(const std::string& uri) {
+    const std::string with_timeout = WithConnectTimeout(uri);
+    if (uri.find("options=") != std::string::npos)
+        return with_timeout;
+    return with_timeout + "&options=-c%20plan_cache_mode%3Dforce_generic_plan";
+}
+
 class PgStore final : public Store {
   public:
     PgStore(std::string uri, std::unique_ptr<pg::Connection> db, std::vector<StoreNotice> notices,
             Env& env)
-        : uri_(std::move(uri)), conninfo_(WithConnectTimeout(uri_)), notices_(std::move(notices)),
-          env_(env) {
+        : uri_(std::move(uri)), conninfo_(WithConnectTimeout(uri_)),
+          pool_conninfo_(PoolConninfo(uri_)), notices_(std::move(notices)), env_(env) {
         idle_.push_back(std::move(db));
     }
 
@@ -592,7 +604,7 @@ class PgStore final : public Store {
                 ++open_;
                 lock.unlock();
                 std::string error;
-                if (auto db = pg::Connection::Open(conninfo_, &error))
+                if (auto db = pg::Connection::Open(pool_conninfo_, &error))
                     return Lease(*this, std::move(db));
                 lock.lock();
                 pool_limit_ = --open_;
@@ -711,7 +723,8 @@ class PgStore final : public Store {
     }
 
     const std::string uri_;
-    const std::string conninfo_;
+    const std::string conninfo_;      // for an overview's own connection
+    const std::string pool_conninfo_; // for the pool's
     const std::vector<StoreNotice> notices_;
     Env& env_;
 
@@ -735,7 +748,7 @@ class PgStore final : public Store {
 
 std::unique_ptr<Store> OpenPgStore(const std::string& uri, Env& env, std::string* error) {
     const std::string shown = pg::MaskedUri(uri);
-    auto db = pg::Connection::Open(WithConnectTimeout(uri), error);
+    auto db = pg::Connection::Open(PoolConninfo(uri), error);
     if (!db) {
         *error = "cannot connect to " + shown + ": " + *error;
         return nullptr;

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <mutex>
+#include <set>
 #include <string>
 
 namespace valdane::svc::bench {
@@ -27,13 +29,25 @@ class FakeEngines final : public HttpClient {
         r.content_type = "text/html; charset=utf-8";
         r.body = it == pages.end() ? "" : "<html><body>" + it->second + "</body></html>";
         ++requests;
+        if (request.url.find("example.com") != std::string::npos) {
+            std::lock_guard<std::mutex> guard(mutex_);
+            if (!asked_.insert(request.url).second)
+                ++repeated;
+        }
         if (clock)
             last_ms = clock->NowMs();
         return r;
     }
     std::atomic<int> requests{0};
+    // Requests for a tracked site (example.com) whose exact address was asked before: a
+    // measurement made twice. The engines' canaries ask for their own sites.
+    std::atomic<int> repeated{0};
     Clock* clock = nullptr; // when set, last_ms keeps the time of the newest request
     std::atomic<std::int64_t> last_ms{0};
+
+  private:
+    std::mutex mutex_;
+    std::set<std::string> asked_;
 };
 
 } // namespace valdane::svc::bench

@@ -3,8 +3,9 @@
 // the shipped configuration and pacing (15 s plus up to 5 s jitter per engine), its search
 // engines faked in process. The program asks each site's sites, links and ranks pages of the
 // balancer (round robin), and once more of the next instance, as its re-asks would land. Prints
-// when the last engine request went out: the refresh's length. Takes the number of runs
-// (default 3).
+// when the last engine request went out (the refresh's length), the requests made, and how many
+// measurements were made twice (none should be: each egress asks its own canaries, once per
+// engine that has one). Takes the number of runs (default 3).
 #include "config.h"
 #include "engine.h"
 #include "fakeengines.h"
@@ -68,6 +69,7 @@ struct Instance {
 struct Figures {
     double minutes = 0; // the first request to the last
     int requests = 0;
+    int repeated = 0; // measurements made twice
 };
 
 // shared: on PostgreSQL; otherwise one instance alone, as without it.
@@ -112,7 +114,7 @@ Figures Refresh(int instances, bool shared) {
             break;
         clock.Advance(kStepMs);
     }
-    return {(http.last_ms - start) / 60000.0, http.requests.load()};
+    return {(http.last_ms - start) / 60000.0, http.requests.load(), http.repeated.load()};
 }
 
 } // namespace
@@ -134,9 +136,10 @@ int main(int argc, char** argv) {
         const Figures three = Refresh(3, true);
         const double ratio = three.minutes / one.minutes;
         worst = std::max(worst, ratio);
-        std::printf("%3d  %6.1f min (%4d req)  %6.1f min (%4d req)  %6.1f min (%4d req)  %.2f\n",
+        std::printf("%3d  %6.1f min (%4d req)  %6.1f min (%4d req)  %6.1f min (%4d req)  %.2f  "
+                    "measurements made twice: %d %d %d\n",
                     run, alone.minutes, alone.requests, one.minutes, one.requests, three.minutes,
-                    three.requests, ratio);
+                    three.requests, ratio, alone.repeated, one.repeated, three.repeated);
         std::fflush(stdout);
     }
     std::printf("worst ratio %.2f (goal about 0.33)\n", worst);

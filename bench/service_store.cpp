@@ -1,16 +1,23 @@
 // The store with a large history, SQLite beside PostgreSQL in the same run: an answer's read
-// (LatestRow of a random site, 1 and 8 threads asking at once; p50, p99 and the worst round's
-// p99) and the overview's first page (cursor, count and 100 rows; by site and by a column's
-// value). The history is generated in bulk: VALDANE_BENCH_MEASUREMENTS (default 1,000,000) over
-// 100,000 sites of 5 columns each. Targets: a read under 1 ms p99, a first page under 200 ms.
+// (LatestRow of a random site, 1, 2 and 8 threads asking at once; p50, p99 and the worst round's
+// p99), the overview's first page (cursor, count and 100 rows; by site and by a column's value),
+// and answers over HTTP from one instance on SQLite, one on PostgreSQL, and one, two and three
+// on PostgreSQL behind nginx as a balancer. The history is generated in bulk:
+// VALDANE_BENCH_MEASUREMENTS (default 1,000,000) over 100,000 sites of 7 columns each. Targets:
+// a read under 1 ms p99, a first page under 200 ms.
+#include "engine.h"
 #include "fakes.h"
+#include "loopback.h"
 #include "pg.h"
 #include "pgserver.h"
+#include "provider.h"
+#include "server.h"
 #include "store.h"
 #include "tempdir.h"
 
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
+#include <toml++/toml.h>
 
 #include <algorithm>
 #include <chrono>
@@ -25,7 +32,7 @@ using namespace valdane::svc;
 using SteadyClock = std::chrono::steady_clock;
 
 constexpr std::int64_t kSites = 100'000;
-constexpr int kColumns = 5;
+constexpr int kColumns = 7; // the sites page
 constexpr int kRounds = 3;
 
 std::int64_t Measurements() {
@@ -36,7 +43,7 @@ std::int64_t Measurements() {
 // Row i: site i % kSites, column (i / kSites) % kColumns, newer with i; every tenth failed.
 // `latest` is derived from the rows as Record would have left it.
 constexpr const char* kRowValues =
-    "'site' || (i % 100000) || '.example.com', 'sites', (i / 100000) % 5, "
+    "'site' || (i % 100000) || '.example.com', 'sites', (i / 100000) % 7, "
     "CASE WHEN i % 10 = 0 THEN 'blocked' ELSE 'ok' END, "
     "CASE WHEN i % 10 = 0 THEN NULL ELSE (i * 7919) % 1000000 END, '', 'bench', '', "
     "1700000000000 + i";
@@ -60,6 +67,7 @@ struct Stores {
     valdane::svc::test::TempDir dir;
     valdane::svc::test::TestEnv env;
     std::unique_ptr<Store> sqlite, pg;
+    std::string uri; // the PostgreSQL database
     std::string error;
 
     Stores() {
@@ -87,7 +95,7 @@ struct Stores {
         auto& server = valdane::svc::test::SharedPgServer();
         if (!(error = server.error()).empty())
             return;
-        const std::string uri = server.NewDatabase();
+        uri = server.NewDatabase();
         if (!(pg = OpenPgStore(uri, env.env, &error)))
             return;
         auto conn = pg::Connection::Open(uri, &error);
@@ -173,6 +181,8 @@ BENCHMARK(StoreRead)
     ->ArgNames({"pg", "threads"})
     ->Args({0, 1})
     ->Args({1, 1})
+    ->Args({0, 2})
+    ->Args({1, 2})
     ->Args({0, 8})
     ->Args({1, 8})
     ->Iterations(1)
@@ -212,6 +222,112 @@ BENCHMARK(OverviewFirstPage)
     ->Args({1, 2, 1})
     ->Iterations(5)
     ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// One valdane-service in process on its own port, as main.cpp builds it. Every value is in the
+// store and fresh, so an answer is a store read and never a measurement. PostgreSQL instances open
+// their own store (and pool) on the database.
+struct Instance {
+    valdane::svc::test::TempDir dir;
+    Config config;
+    std::unique_ptr<Store> own;
+    std::unique_ptr<Engine> engine;
+    std::unique_ptr<Server> server;
+
+    Instance(Stores& s, bool pg) {
+        config.data_dir = dir.path;
+        config.fresh_ms = 20LL * 365 * 24 * 3600 * 1000;
+        // Named as the history's source, so that its values stand for this column's.
+        config.columns[Page::Sites] = std::vector<std::string>(kColumns, "bench");
+        std::string error;
+        Store* store = s.sqlite.get();
+        if (pg && !(store = (own = OpenPgStore(s.uri, DefaultEnv(), &error)).get()))
+            Fail(error);
+        ProviderContext context{DefaultEnv(), *store, config};
+        std::map<std::string, std::unique_ptr<Provider>> providers;
+        if (!(providers["bench"] = MakeProvider(
+                  "bench", toml::parse("type = 'fixed'\n[values]\nsites = [1, 2, 3, 4, 5, 6, 7]\n"),
+                  context, &error)))
+            Fail(error);
+        engine = std::make_unique<Engine>(config, *store, DefaultEnv(), std::move(providers));
+        server = std::make_unique<Server>(config, *engine, *store);
+        if (!server->Start(ListenAddress{"127.0.0.1", 0}, &error))
+            Fail(error);
+    }
+    static void Fail(const std::string& error) {
+        std::fprintf(stderr, "instance: %s\n", error.c_str());
+        std::exit(1);
+    }
+};
+
+// A site whose columns all hold a value (every tenth site's newest rows failed), each asked once
+// across the whole run so that no instance answers it from memory.
+std::string NextStoredSite() {
+    static std::atomic<int> next{0};
+    const int k = next++ % static_cast<int>(kSites / 10 * 9);
+    return "/Calvren/Rivelo/sites.asp?sFrom=127.0.0.1&Key=1234567&sUrl=site" +
+           std::to_string(k / 9 * 10 + 1 + k % 9) + ".example.com";
+}
+
+// Args: instances, on PostgreSQL, behind nginx. 16 keep-alive clients; answers per second, p50,
+// p99 and the worst round's p99.
+void AnswersFromTheStore(benchmark::State& state) {
+    using namespace valdane::bench;
+    Stores& s = Shared();
+    if (!s.error.empty()) {
+        state.SkipWithError(s.error.c_str());
+        return;
+    }
+    RaiseFileLimit();
+    const auto n = static_cast<int>(state.range(0));
+    std::vector<std::unique_ptr<Instance>> instances;
+    std::vector<int> ports;
+    for (int i = 0; i < n; ++i) {
+        instances.push_back(std::make_unique<Instance>(s, state.range(1) != 0));
+        ports.push_back(instances.back()->server->port());
+    }
+    std::unique_ptr<Nginx> nginx;
+    if (state.range(2)) {
+        nginx = std::make_unique<Nginx>(std::map<std::string, std::string>{}, ports,
+                                        "/Calvren/Rivelo/sites.asp?sFrom=127.0.0.1&Key=1234567&"
+                                        "sUrl=site1.example.com");
+        if (nginx->pid == 0) {
+            state.SkipWithError("nginx not available");
+            return;
+        }
+    }
+    const int port = nginx ? nginx->port : ports.front();
+    std::string body;
+    if (Connection(port).Get(NextStoredSite(), &body) != 200 || body.rfind("-", 0) == 0 ||
+        body.find(',') == std::string::npos) {
+        state.SkipWithError(("not an answer from the store: " + body).c_str());
+        return;
+    }
+    constexpr int kClients = 16, kPerClient = 600;
+    double worst_p99 = 0;
+    LoadResult last;
+    int failures = 0;
+    for (auto _ : state)
+        for (int round = 0; round < kRounds; ++round) {
+            last = Load(port, kClients, kPerClient, [](int) { return NextStoredSite(); });
+            failures += last.failures;
+            worst_p99 = std::max(worst_p99, last.Percentile(0.99));
+        }
+    if (failures)
+        state.SkipWithError("answers failed");
+    state.counters["per_s"] = last.PerSecond();
+    state.counters["p50_ms"] = last.Percentile(0.5);
+    state.counters["p99_ms"] = last.Percentile(0.99);
+    state.counters["worst_round_p99_ms"] = worst_p99;
+}
+BENCHMARK(AnswersFromTheStore)
+    ->ArgNames({"instances", "pg", "nginx"})
+    ->Args({1, 0, 0})
+    ->Args({1, 1, 0})
+    ->Args({1, 1, 1})
+    ->Args({2, 1, 1})
+    ->Args({3, 1, 1})
+    ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
 } // namespace

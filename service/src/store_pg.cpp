@@ -1,15 +1,16 @@
 // The store in PostgreSQL, for several instances sharing one history. Same tables and meaning
 // as the SQLite store (store.cpp); the SQL differs where the dialects do.
 //
-// One connection under a mutex, as in the SQLite store: every call is one or two indexed
-// statements (well under a millisecond on a local network), the writers of one column wait for
-// each other across instances anyway (kLockColumn), and one connection keeps its prepared
-// statements and its reconnection in one place. An overview, which may be read for minutes by a CSV
-// download, takes a connection of its own so that it never holds the lock.
+// Calls borrow a connection from a small pool (kPoolSize): an answer's read on a server thread
+// does not queue behind another thread's read or behind a writer waiting for a column's lock
+// (kLockColumn), which another instance may hold. Each connection keeps its own prepared
+// statements and is reset where it is found lost. An overview, which may be read for minutes by
+// a CSV download, opens a connection of its own so that it never keeps one from the pool.
 #include "log.h"
 #include "pg.h"
 #include "store.h"
 
+#include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <unordered_map>
@@ -348,20 +349,34 @@ std::string Migrate(pg::Connection& db, bool* created) {
     return tx.Commit() ? "" : db.Error();
 }
 
-// A server that drops packets rather than refusing them must not hold the store's lock for
-// minutes while a connection is tried.
+// A server that drops packets rather than refusing them must not hold a caller for minutes
+// while a connection is tried.
 std::string WithConnectTimeout(const std::string& uri) {
     if (uri.find("connect_timeout=") != std::string::npos)
         return uri;
     return uri + (uri.find('?') == std::string::npos ? "?" : "&") + "connect_timeout=5";
 }
 
+// The pool's connections run only the prepared statements above, each a walk along an index
+// whatever its parameters, so they plan once: left to choose, the server plans a read of
+// `latest` again on every call (its array parameter never looks generic enough), which costs
+// it three times the read. Options the URI sets itself are left alone. The overview's cursors
+// keep the server's choice: their order and offset do depend on the parameters.
+std::string PoolConninfo(const std::string& uri) {
+    const std::string with_timeout = WithConnectTimeout(uri);
+    if (uri.find("options=") != std::string::npos)
+        return with_timeout;
+    return with_timeout + "&options=-c%20plan_cache_mode%3Dforce_generic_plan";
+}
+
 class PgStore final : public Store {
   public:
     PgStore(std::string uri, std::unique_ptr<pg::Connection> db, std::vector<StoreNotice> notices,
             Env& env)
-        : uri_(std::move(uri)), conninfo_(WithConnectTimeout(uri_)), db_(std::move(db)),
-          notices_(std::move(notices)), env_(env) {}
+        : uri_(std::move(uri)), conninfo_(WithConnectTimeout(uri_)),
+          pool_conninfo_(PoolConninfo(uri_)), notices_(std::move(notices)), env_(env) {
+        idle_.push_back(std::move(db));
+    }
 
     bool Record(const std::string& site, Page page, int column, const Measurement& m) override {
         return RecordAll(site, page, {column}, {m});
@@ -374,11 +389,13 @@ class PgStore final : public Store {
         std::vector<KeptMeasurement> rows;
         for (std::size_t i = 0; i < columns.size(); ++i)
             rows.push_back({0, site, page, columns[i], measurements[i]});
-        std::lock_guard<std::mutex> guard(mutex_);
         // Never tried twice: a commit whose answer was lost with the connection may have
         // happened, and a second one would keep the measurements twice.
-        const bool ok = Attempt("record", false, [&] { return Write(rows, false).has_value(); });
+        const bool ok = Attempt("record", false, [&](pg::Connection& db, std::string* why) {
+            return Write(db, rows, false, why).has_value();
+        });
         if (ok) {
+            std::lock_guard<std::mutex> guard(state_mutex_);
             cache_.erase(CacheKey(site, page));
             failing_since_ms_ = 0;
         }
@@ -386,10 +403,13 @@ class PgStore final : public Store {
     }
 
     std::optional<std::vector<Latest>> LatestRow(const std::string& site, Page page) override {
-        std::lock_guard<std::mutex> guard(mutex_);
         std::optional<std::vector<std::vector<Latest>>> rows;
+        const bool read = Attempt("read", true, [&](pg::Connection& db, std::string*) {
+            return (rows = ReadLatest(db, {site}, page)).has_value();
+        });
         const std::string key = CacheKey(site, page);
-        if (Attempt("read", true, [&] { return (rows = ReadLatest(*db_, {site}, page)); })) {
+        std::lock_guard<std::mutex> guard(state_mutex_);
+        if (read) {
             if (cache_.size() >= kCacheRows)
                 cache_.clear();
             return cache_[key] = std::move(rows->front());
@@ -416,12 +436,12 @@ class PgStore final : public Store {
 
     std::vector<Measurement> History(const std::string& site, Page page, int column,
                                      std::int64_t since_ms) override {
-        std::lock_guard<std::mutex> guard(mutex_);
         std::vector<Measurement> out;
-        Attempt("history", true, [&] {
+        Attempt("history", true, [&](pg::Connection& db, std::string*) {
+            out.clear();
             const pg::Result r =
-                db_->Prepared("history", kHistory,
-                              {Text(site), Text(PageName(page)), Int(column), Int(since_ms)});
+                db.Prepared("history", kHistory,
+                            {Text(site), Text(PageName(page)), Int(column), Int(since_ms)});
             for (int i = 0; r.ok() && i < r.rows(); ++i)
                 out.push_back(ReadMeasurement(r, i, 0));
             return r.ok();
@@ -430,14 +450,13 @@ class PgStore final : public Store {
     }
 
     std::optional<UpstreamState> LoadUpstream(const std::string& provider) override {
-        std::lock_guard<std::mutex> guard(mutex_);
         pg::Result r;
         if (!Attempt("load upstream", true,
-                     [&] {
-                         r = db_->Prepared("load_upstream",
-                                           std::string("SELECT ") + kUpstreamColumns +
-                                               " FROM upstreams WHERE provider = $1",
-                                           {Text(provider)});
+                     [&](pg::Connection& db, std::string*) {
+                         r = db.Prepared("load_upstream",
+                                         std::string("SELECT ") + kUpstreamColumns +
+                                             " FROM upstreams WHERE provider = $1",
+                                         {Text(provider)});
                          return r.ok();
                      }) ||
             r.rows() == 0)
@@ -457,21 +476,20 @@ class PgStore final : public Store {
     }
 
     bool SaveUpstream(const std::string& provider, const UpstreamState& u) override {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return Attempt("save upstream", true, [&] {
-            return db_
-                ->Prepared("save_upstream", kSaveUpstream,
-                           {Text(provider), Int(u.suspended_until_ms),
-                            Text(StatusName(u.suspended_status)), Text(u.suspended_why),
-                            Int(u.budget_day), Int(u.budget_spent), Bool(u.broken),
-                            Text(u.broken_why), Int(u.canary_ms), Text(StatusName(u.canary_status)),
-                            Text(u.canary_detail)})
+        return Attempt("save upstream", true, [&](pg::Connection& db, std::string*) {
+            return db
+                .Prepared("save_upstream", kSaveUpstream,
+                          {Text(provider), Int(u.suspended_until_ms),
+                           Text(StatusName(u.suspended_status)), Text(u.suspended_why),
+                           Int(u.budget_day), Int(u.budget_spent), Bool(u.broken),
+                           Text(u.broken_why), Int(u.canary_ms), Text(StatusName(u.canary_status)),
+                           Text(u.canary_detail)})
                 .ok();
         });
     }
 
     std::vector<StoreNotice> Notices() const override {
-        std::lock_guard<std::mutex> guard(mutex_);
+        std::lock_guard<std::mutex> guard(state_mutex_);
         std::vector<StoreNotice> out = notices_;
         if (failing_since_ms_)
             out.push_back({StoreNotice::Level::Error, failing_why_, failing_since_ms_});
@@ -479,13 +497,14 @@ class PgStore final : public Store {
     }
 
     std::string Unready() override {
-        std::lock_guard<std::mutex> guard(mutex_);
         pg::Result r;
-        if (!Attempt("probe", true, [&] {
-                r = db_->Prepared("probe", "SELECT max(version) FROM schema_version", {});
+        if (!Attempt("probe", true, [&](pg::Connection& db, std::string*) {
+                r = db.Prepared("probe", "SELECT max(version) FROM schema_version", {});
                 return r.ok();
-            }))
+            })) {
+            std::lock_guard<std::mutex> guard(state_mutex_);
             return failing_why_.empty() ? "the store does not answer" : failing_why_;
+        }
         if (r.integer(0, 0) != kSchemaVersion)
             return "the store's layout is " + std::string(r.text(0, 0)) + ", this service's " +
                    std::to_string(kSchemaVersion);
@@ -493,21 +512,20 @@ class PgStore final : public Store {
     }
 
     std::optional<std::int64_t> Count() override {
-        std::lock_guard<std::mutex> guard(mutex_);
         pg::Result r;
-        if (!Attempt("count", true,
-                     [&] { return (r = db_->Exec("SELECT count(*) FROM measurements")).ok(); }))
+        if (!Attempt("count", true, [&](pg::Connection& db, std::string*) {
+                return (r = db.Exec("SELECT count(*) FROM measurements")).ok();
+            }))
             return std::nullopt;
         return r.integer(0, 0);
     }
 
     std::optional<std::vector<KeptMeasurement>> Kept(std::int64_t after_id,
                                                      std::size_t n) override {
-        std::lock_guard<std::mutex> guard(mutex_);
         std::optional<std::vector<KeptMeasurement>> out;
-        Attempt("export", true, [&] {
+        Attempt("export", true, [&](pg::Connection& db, std::string*) {
             const pg::Result r =
-                db_->Prepared("kept", kKept, {Int(after_id), Int(static_cast<std::int64_t>(n))});
+                db.Prepared("kept", kKept, {Int(after_id), Int(static_cast<std::int64_t>(n))});
             if (!r.ok())
                 return false;
             out.emplace();
@@ -524,18 +542,19 @@ class PgStore final : public Store {
     }
 
     std::optional<std::size_t> Import(const std::vector<KeptMeasurement>& rows) override {
-        std::lock_guard<std::mutex> guard(mutex_);
         std::optional<std::size_t> added;
-        Attempt("import", false, [&] { return (added = Write(rows, true)).has_value(); });
+        Attempt("import", false, [&](pg::Connection& db, std::string* why) {
+            return (added = Write(db, rows, true, why)).has_value();
+        });
+        std::lock_guard<std::mutex> guard(state_mutex_);
         cache_.clear();
         return added;
     }
 
     std::optional<std::vector<std::string>> UpstreamNames() override {
-        std::lock_guard<std::mutex> guard(mutex_);
         pg::Result r;
-        if (!Attempt("upstreams", true, [&] {
-                return (r = db_->Exec("SELECT provider FROM upstreams ORDER BY provider")).ok();
+        if (!Attempt("upstreams", true, [&](pg::Connection& db, std::string*) {
+                return (r = db.Exec("SELECT provider FROM upstreams ORDER BY provider")).ok();
             }))
             return std::nullopt;
         std::vector<std::string> out;
@@ -547,15 +566,69 @@ class PgStore final : public Store {
   private:
     static constexpr std::size_t kCacheRows = 20'000;
     static constexpr std::int64_t kReconnectGapMs = 1000;
+    // The engine's workers and the server's threads together; a server that refuses more
+    // connections than it allows (max_connections) leaves the pool at what it has.
+    static constexpr std::size_t kPoolSize = 8;
+
+    // One connection for one call, given back to the pool when it ends.
+    class Lease {
+      public:
+        Lease(PgStore& store, std::unique_ptr<pg::Connection> db)
+            : store_(store), db_(std::move(db)) {}
+        ~Lease() { store_.GiveBack(std::move(db_)); }
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+        pg::Connection& operator*() const { return *db_; }
+
+      private:
+        PgStore& store_;
+        std::unique_ptr<pg::Connection> db_;
+    };
 
     static std::string CacheKey(const std::string& site, Page page) {
         return std::string(PageName(page)) + '\n' + site;
     }
 
-    // Under the lock: rows in one transaction; how many were new. skip_held: leave out those
-    // the store holds already.
-    std::optional<std::size_t> Write(const std::vector<KeptMeasurement>& rows, bool skip_held) {
-        pg::Transaction tx(*db_);
+    // An idle connection, else a new one while the pool may grow and the server is not known
+    // lost, else the next one given back. The pool always holds at least the first connection,
+    // lost or not, so a caller never waits for nothing.
+    Lease Borrow() {
+        std::unique_lock<std::mutex> lock(pool_mutex_);
+        for (;;) {
+            if (!idle_.empty()) {
+                auto db = std::move(idle_.back());
+                idle_.pop_back();
+                return Lease(*this, std::move(db));
+            }
+            if (open_ < pool_limit_ && !lost_now_) {
+                ++open_;
+                lock.unlock();
+                std::string error;
+                if (auto db = pg::Connection::Open(pool_conninfo_, &error))
+                    return Lease(*this, std::move(db));
+                lock.lock();
+                pool_limit_ = --open_;
+                LogLine("store: keeping " + std::to_string(open_) +
+                        " connections, another was refused: " + error);
+            }
+            given_back_.wait(lock);
+        }
+    }
+
+    void GiveBack(std::unique_ptr<pg::Connection> db) {
+        {
+            std::lock_guard<std::mutex> guard(pool_mutex_);
+            idle_.push_back(std::move(db));
+        }
+        given_back_.notify_one();
+    }
+
+    // Rows in one transaction on db; how many were new. skip_held: leave out those the store
+    // holds already.
+    static std::optional<std::size_t> Write(pg::Connection& db,
+                                            const std::vector<KeptMeasurement>& rows,
+                                            bool skip_held, std::string* why) {
+        pg::Transaction tx(db);
         if (!tx.began())
             return std::nullopt;
         std::size_t added = 0;
@@ -563,19 +636,18 @@ class PgStore final : public Store {
             const Measurement& m = row.m;
             const std::vector<Param> column = {Text(row.site), Text(PageName(row.page)),
                                                Int(row.column)};
-            pg::Result r = db_->Prepared("lock_column", kLockColumn, column);
+            pg::Result r = db.Prepared("lock_column", kLockColumn, column);
             if (r.ok())
-                r = db_->Prepared("insert", kInsert,
-                                  {column[0], column[1], column[2], Text(StatusName(m.status)),
-                                   m.number ? Int(*m.number) : Param(), Text(m.text),
-                                   Text(m.source), Text(m.detail), Int(m.time_ms),
-                                   Bool(skip_held)});
+                r = db.Prepared("insert", kInsert,
+                                {column[0], column[1], column[2], Text(StatusName(m.status)),
+                                 m.number ? Int(*m.number) : Param(), Text(m.text), Text(m.source),
+                                 Text(m.detail), Int(m.time_ms), Bool(skip_held)});
             if (r.ok() && r.rows() == 1) {
-                r = db_->Prepared("refresh", kRefresh, column);
+                r = db.Prepared("refresh", kRefresh, column);
                 ++added;
             }
             if (!r.ok()) {
-                last_error_ = r.error();
+                *why = r.error(); // the rollback that follows clears the connection's own
                 return std::nullopt;
             }
         }
@@ -584,47 +656,60 @@ class PgStore final : public Store {
         return added;
     }
 
-    // Under the lock: runs body on a usable connection. A connection found lost is reset at
-    // most once a second (Env clock), and a read is tried once more on the new connection.
+    // Runs body(connection, why) on a borrowed connection. A connection found lost is reset,
+    // while the server is known lost at most once a second (Env clock), and a read is tried
+    // once more on the new connection.
     template <typename Body> bool Attempt(const char* what, bool retry, Body&& body) {
+        Lease lease = Borrow();
+        pg::Connection& db = *lease;
+        std::string why;
         for (int round = 0; round < (retry ? 2 : 1); ++round) {
-            if (db_->Broken() && !Reconnect())
+            if (db.Broken() && !Reconnect(db))
                 break;
-            last_error_.clear();
-            if (body()) {
-                if (lost_) {
-                    lost_ = false;
-                    failing_since_ms_ = 0;
-                    LogLine("store: connection to " + pg::MaskedUri(uri_) + " restored");
-                }
+            why.clear();
+            if (body(db, &why)) {
+                Restored();
                 return true;
             }
-            if (!db_->Broken()) {
-                Failed(what, false);
+            if (!db.Broken()) {
+                Failed(what, false, why.empty() ? db.Error() : why);
                 return false;
             }
         }
-        Failed(what, true);
+        Failed(what, true, why.empty() ? db.Error() : why);
         return false;
     }
 
-    bool Reconnect() {
+    bool Reconnect(pg::Connection& db) {
         const std::int64_t now = env_.clock.MonoMs();
-        if (tried_reconnect_ && now - last_reconnect_ms_ < kReconnectGapMs)
-            return false;
-        tried_reconnect_ = true;
-        last_reconnect_ms_ = now;
-        return db_->Reset();
+        {
+            std::lock_guard<std::mutex> guard(state_mutex_);
+            if (lost_ && now - last_reconnect_ms_ < kReconnectGapMs)
+                return false;
+            last_reconnect_ms_ = now;
+        }
+        return db.Reset();
     }
 
-    // Under the lock: the notice stays until a Record succeeds, or after a lost connection
-    // until any call does.
-    void Failed(const char* what, bool lost) {
-        std::string why = last_error_.empty() ? db_->Error() : last_error_;
+    void Restored() {
+        std::lock_guard<std::mutex> guard(state_mutex_);
+        if (!lost_)
+            return;
+        lost_ = false;
+        failing_since_ms_ = 0;
+        SetLostNow(false);
+        LogLine("store: connection to " + pg::MaskedUri(uri_) + " restored");
+    }
+
+    // The notice stays until a Record succeeds, or after a lost connection until any call does.
+    void Failed(const char* what, bool lost, const std::string& why) {
+        std::lock_guard<std::mutex> guard(state_mutex_);
         if (!(lost && lost_)) // a lost connection once, not once per call until it is back
             LogLine(std::string("store: ") + what + " failed: " + why);
         if (!lost && std::string_view(what) != "record")
             return;
+        if (lost && !lost_)
+            SetLostNow(true);
         lost_ = lost_ || lost;
         if (!failing_since_ms_)
             failing_since_ms_ = env_.clock.NowMs();
@@ -632,16 +717,28 @@ class PgStore final : public Store {
                        pg::MaskedUri(uri_) + (lost ? "，将每秒重试：" : " 写入失败：") + why;
     }
 
+    void SetLostNow(bool lost) {
+        std::lock_guard<std::mutex> guard(pool_mutex_);
+        lost_now_ = lost;
+    }
+
     const std::string uri_;
-    const std::string conninfo_;
-    mutable std::mutex mutex_;
-    std::unique_ptr<pg::Connection> db_;
+    const std::string conninfo_;      // for an overview's own connection
+    const std::string pool_conninfo_; // for the pool's
     const std::vector<StoreNotice> notices_;
     Env& env_;
+
+    // Lock order: state_mutex_ before pool_mutex_, never the other way.
+    std::mutex pool_mutex_; // guards the pool below
+    std::condition_variable given_back_;
+    std::vector<std::unique_ptr<pg::Connection>> idle_;
+    std::size_t open_ = 1; // lent or idle
+    std::size_t pool_limit_ = kPoolSize;
+    bool lost_now_ = false; // lost_, seen from Borrow: a lost server gets no new connections
+
+    mutable std::mutex state_mutex_;                             // guards the rest
     std::unordered_map<std::string, std::vector<Latest>> cache_; // the rows last read
-    std::string last_error_;
     bool lost_ = false;
-    bool tried_reconnect_ = false;
     std::int64_t last_reconnect_ms_ = 0;
     std::int64_t failing_since_ms_ = 0;
     std::string failing_why_;
@@ -651,7 +748,7 @@ class PgStore final : public Store {
 
 std::unique_ptr<Store> OpenPgStore(const std::string& uri, Env& env, std::string* error) {
     const std::string shown = pg::MaskedUri(uri);
-    auto db = pg::Connection::Open(WithConnectTimeout(uri), error);
+    auto db = pg::Connection::Open(PoolConninfo(uri), error);
     if (!db) {
         *error = "cannot connect to " + shown + ": " + *error;
         return nullptr;

@@ -1,9 +1,15 @@
 // The libpq layer against a real server the test starts: text parameters both ways, NULLs,
-// SQLSTATEs, prepared statements surviving a server restart, and passwords kept off pages.
+// SQLSTATEs, prepared statements surviving a server restart, passwords kept off pages, and the
+// store's pool of connections.
+#include "fakes.h"
 #include "pg.h"
 #include "pgserver.h"
+#include "store.h"
 
 #include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
 
 namespace valdane::svc {
 namespace {
@@ -73,6 +79,55 @@ TEST(Pg, PreparedStatementsOutliveARestartAndTransactionsRollBack) {
     ASSERT_TRUE(db->Reset()) << db->Error();
     auto again = db->Prepared("count", sql, {"0"});
     EXPECT_TRUE(again.ok()) << again.error();
+}
+
+// A writer waiting for a column that another instance is writing holds one connection, not the
+// store: reads still answer. After a restart every pooled connection comes back, not only the
+// first one found lost.
+TEST(Pg, StorePoolServesReadsBesideABlockedWriterAndRecoversEveryConnection) {
+    auto& server = SharedPgServer();
+    const std::string uri = server.NewDatabase();
+    test::TestEnv env;
+    std::string error;
+    auto store = OpenPgStore(uri, env.env, &error);
+    ASSERT_TRUE(store) << error;
+    Measurement m;
+    m.status = Status::Ok;
+    m.number = 7;
+    m.time_ms = 1;
+    ASSERT_TRUE(store->Record("a.com", Page::Sites, 0, m));
+
+    // Another instance holds b.com's column; our writer waits for it while site is read.
+    auto read_beside_blocked_writer = [&](const char* site) {
+        auto other = pg::Connection::Open(uri, &error);
+        EXPECT_TRUE(other && other->Exec("BEGIN").ok() &&
+                    other
+                        ->Exec("SELECT pg_advisory_xact_lock(hashtextextended('b.com/sites/0', "
+                               "0))")
+                        .ok());
+        auto writer = std::async(std::launch::async,
+                                 [&] { return store->Record("b.com", Page::Sites, 0, m); });
+        while (other->Exec("SELECT 1 FROM pg_locks WHERE locktype = 'advisory' AND NOT granted")
+                   .rows() == 0)
+            std::this_thread::yield();
+        auto read =
+            std::async(std::launch::async, [&] { return store->LatestRow(site, Page::Sites); });
+        EXPECT_EQ(read.wait_for(std::chrono::seconds(30)), std::future_status::ready)
+            << "a read waited for the blocked writer";
+        EXPECT_TRUE(other->Exec("COMMIT").ok());
+        EXPECT_TRUE(writer.get());
+        return read.get();
+    };
+    const auto before = read_beside_blocked_writer("a.com");
+    ASSERT_TRUE(before);
+    EXPECT_EQ(before->at(0).last.number, 7);
+
+    ASSERT_TRUE(server.Stop());
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(store->LatestRow("a.com", Page::Sites)); // resets the connection it is lent
+    // The other connection is lent to this read (nothing cached for c.com stands in for it).
+    EXPECT_TRUE(read_beside_blocked_writer("c.com")) << "a second lost connection stayed lost";
+    EXPECT_EQ(store->Notices().size(), 1u); // only the new store's notice
 }
 
 } // namespace

@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "freeport.h"
+
 extern char** environ;
 
 namespace valdane::bench {
@@ -213,18 +215,6 @@ inline LoadResult Load(int port, int clients, int per_client,
     return result;
 }
 
-inline int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
-
 // nginx on a free loopback port serving files (path -> bytes), or, given upstream ports, passing
 // every request to them in turn over keep-alive connections, as a balancer in front of several
 // instances does (probe: a path they answer). pid 0 when it cannot run.
@@ -242,7 +232,7 @@ struct Nginx {
             fs::create_directories((dir / ("www" + path)).parent_path());
             std::ofstream(dir / ("www" + path), std::ios::binary) << bytes;
         }
-        port = FreePort();
+        port = valdane::svc::test::FreePort();
         const std::string d = dir.string();
         std::string balancer, location;
         if (!upstreams.empty()) {

@@ -277,24 +277,6 @@ TEST(Pages, CellStateForEveryStatus) {
     EXPECT_TRUE(cells[0]["next_attempt"].is_null());
 }
 
-TEST(Pages, IdnShownInUnicodeOnlyWhereNothingHidesBehindIt) {
-    const std::pair<std::string, std::string> rows[] = {
-        {"example.com", "example.com"},
-        {"xn--fiqs8s.cn/blog/", "中国.cn/blog/"},
-        {"xn--e1afmkfd.xn--p1ai", "пример.рф"},
-        {"xn--zckzah9945czlbtz6h.jp", "日本語テスト.jp"}, // Han with Katakana
-        {"xn--abc-u68do18h.com", "中文abc.com"},          // Han with Latin
-        {"xn--3e0bk47br7k.kr", "한국어.kr"},
-        {"xn--pple-43d.com", "xn--pple-43d.com"},     // Cyrillic а among Latin letters
-        {"xn--pple-zld.com", "xn--pple-zld.com"},     // Greek α among Latin letters
-        {"xn--80ak6aa92e.com", "xn--80ak6aa92e.com"}, // all-Cyrillic look-alike of apple
-        {"xn--zz.com", "xn--zz.com"},                 // not Punycode
-        {"xn--fiqs8s.xn--pple-43d.com", "中国.xn--pple-43d.com"}, // each label on its own
-    };
-    for (const auto& [site, shown] : rows)
-        EXPECT_EQ(DisplaySite(site), shown) << site;
-}
-
 TEST(Pages, HomePageSaysWhatToDoAndWhenTheStoreFails) {
     HomeView view;
     view.now_ms = 1'780'000'000'000;
@@ -327,18 +309,32 @@ TEST(Pages, HomePageSaysWhatToDoAndWhenTheStoreFails) {
     EXPECT_EQ(rows, 2u); // every source's health says so
 }
 
-TEST(Pages, ErrorsInPlainChinese) {
+// Sites shown in Unicode only where nothing hides behind them; errors in plain Chinese.
+TEST(Pages, ShownSitesAndPlainErrors) {
     const std::int64_t until = 1'780'000'000'000;
-    const std::pair<std::string, std::string> rows[] = {
-        {std::string("RDAP: ") + curl_easy_strerror(CURLE_OPERATION_TIMEDOUT), "RDAP: 连接超时"},
-        {curl_easy_strerror(CURLE_SSL_CONNECT_ERROR), "TLS 握手失败"},
-        {std::strerror(ECONNREFUSED), "连接被拒绝"},
-        {"HTTP 503", "服务器回答 HTTP 503"},
-        {"暂停至 " + std::to_string(until) + ": HTTP 429",
+    const auto site = DisplaySite, error = PlainError;
+    const std::tuple<std::string (*)(std::string_view), std::string, std::string> rows[] = {
+        {site, "example.com", "example.com"},
+        {site, "xn--fiqs8s.cn/blog/", "中国.cn/blog/"},
+        {site, "xn--e1afmkfd.xn--p1ai", "пример.рф"},
+        {site, "xn--zckzah9945czlbtz6h.jp", "日本語テスト.jp"}, // Han with Katakana
+        {site, "xn--abc-u68do18h.com", "中文abc.com"},          // Han with Latin
+        {site, "xn--3e0bk47br7k.kr", "한국어.kr"},
+        {site, "xn--pple-43d.com", "xn--pple-43d.com"},     // Cyrillic а among Latin letters
+        {site, "xn--pple-zld.com", "xn--pple-zld.com"},     // Greek α among Latin letters
+        {site, "xn--80ak6aa92e.com", "xn--80ak6aa92e.com"}, // all-Cyrillic look-alike of apple
+        {site, "xn--zz.com", "xn--zz.com"},                 // not Punycode
+        {site, "xn--fiqs8s.xn--pple-43d.com", "中国.xn--pple-43d.com"}, // each label on its own
+        {error, std::string("RDAP: ") + curl_easy_strerror(CURLE_OPERATION_TIMEDOUT),
+         "RDAP: 连接超时"},
+        {error, curl_easy_strerror(CURLE_SSL_CONNECT_ERROR), "TLS 握手失败"},
+        {error, std::strerror(ECONNREFUSED), "连接被拒绝"},
+        {error, "HTTP 503", "服务器回答 HTTP 503"},
+        {error, "暂停至 " + std::to_string(until) + ": HTTP 429",
          "暂停至 " + FormatShortTime(until) + ": HTTP 429"},
-        {"校验站点 so.com 无结果数 (parse-failed)", "校验站点 so.com 无结果数 （无法解析）"},
-        {"页面中未找到结果数", "页面中未找到结果数"},
+        {error, "校验站点 so.com 无结果数 (parse-failed)", "校验站点 so.com 无结果数 （无法解析）"},
+        {error, "页面中未找到结果数", "页面中未找到结果数"},
     };
-    for (const auto& [text, plain] : rows)
-        EXPECT_EQ(PlainError(text), plain) << text;
+    for (const auto& [shown, text, plain] : rows)
+        EXPECT_EQ(shown(text), plain) << text;
 }

@@ -161,10 +161,8 @@ TEST(Pages, RangesAndTheComparePage) {
 }
 
 TEST(Pages, OverviewPageLinksEveryPageInTheSameOrder) {
-    OverviewView view{Page::Ranks, {Row("c.com", {}, 9), Row("a.com", 5), Row("d.com", {})},
-                      {0, true},   6,
-                      100,         1000,
-                      2000};
+    const std::vector<SiteRow> rows{Row("c.com", {}, 9), Row("a.com", 5), Row("d.com", {})};
+    OverviewView view{Page::Ranks, rows, {0, true}, 6, 100, 1000, 2000};
     const std::string html = OverviewPage(view);
     EXPECT_LT(html.find(">c.com<"), html.find(">a.com<"));
     EXPECT_EQ(Lacks(html, "旧值|共 1,000 个网址|<b>6</b>") + Holds(html, "<bad>"), "");

@@ -123,14 +123,15 @@ class EngineTest : public ::testing::Test {
 
 TEST_F(EngineTest, ValueRules) {
     // The first status (nullopt: never measured), the next once it has gone stale, column 0.
+    using enum Status;
     const std::tuple<std::optional<Status>, Status, const char*> cases[] = {
-        {Status::Ok, Status::Ok, "9 t"},
-        {Status::Ok, Status::NetworkError, "5 t stale"},
-        {Status::NotFound, Status::Blocked, "0 t stale"},
-        {std::nullopt, Status::RateLimited, "-1 t missing"},
-        {Status::Ok, Status::NotFound, "0 t"},
-        {Status::Ok, Status::NotConfigured, "-1 t missing"},
-        {Status::Ok, Status::Unsupported, "-1 t missing"},
+        {Ok, Ok, "9 t"},
+        {Ok, NetworkError, "5 t stale"},
+        {NotFound, Blocked, "0 t stale"},
+        {std::nullopt, RateLimited, "-1 t missing"},
+        {Ok, NotFound, "0 t"},
+        {Ok, NotConfigured, "-1 t missing"},
+        {Ok, Unsupported, "-1 t missing"},
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const auto& [first, second, cell] = cases[i];
@@ -178,14 +179,11 @@ TEST_F(EngineTest, ValueRules) {
 TEST_F(EngineTest, ChainsFallBackWithinOneRequest) {
     // The column's own source; what it answers (ignored for the suspended paced source); the
     // cell it leaves.
+    using enum Status;
     const std::tuple<const char*, Status, std::string> cases[] = {
-        {"t", Status::Blocked, "8 b"},
-        {"t", Status::RateLimited, "8 b"},
-        {"t", Status::NetworkError, "8 b"},
-        {"t", Status::ParseFailed, "8 b"},
-        {"t", Status::NotConfigured, "8 b"},
-        {"t", Status::NotFound, "0 t"},
-        {"p", Status::Ok, "8 b"},
+        {"t", Blocked, "8 b"},     {"t", RateLimited, "8 b"},   {"t", NetworkError, "8 b"},
+        {"t", ParseFailed, "8 b"}, {"t", NotConfigured, "8 b"}, {"t", NotFound, "0 t"},
+        {"p", Ok, "8 b"},
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const auto& [first, status, cell] = cases[i];

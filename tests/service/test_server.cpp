@@ -67,10 +67,8 @@ struct Service {
     }
     int Connect() {
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(static_cast<std::uint16_t>(server->port()));
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const std::uint16_t port = htons(static_cast<std::uint16_t>(server->port()));
+        sockaddr_in addr{AF_INET, port, {htonl(INADDR_LOOPBACK)}, {}};
         EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
         timeval cap{10, 0}; // only a hung server waits this long
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &cap, sizeof cap);

@@ -2,6 +2,7 @@
 #include "config.h"
 #include "fakes.h"
 #include "fixture.h"
+#include "pieces.h"
 #include "providers/engines.h"
 #include "providers/providers.h"
 #include "store.h"
@@ -10,23 +11,21 @@
 #include <gtest/gtest.h>
 #include <toml++/toml.h>
 
-#include <set>
-
 using namespace valdane::svc;
 
 namespace {
 
 constexpr std::int64_t kHour = 3600LL * 1000;
 
+using test::Lacks;
 using test::Reply;
 
 struct EngineCase {
     const char* name;
     const char* canary;
-    std::string normal;
     std::int64_t count;
-    std::string zero;
     Reply captcha;
+    std::string normal, zero;
 };
 
 std::string Html(const std::string& inner) {
@@ -37,47 +36,42 @@ std::string Html(const std::string& inner) {
 
 const std::vector<EngineCase>& Engines() {
     static const std::vector<EngineCase> cases = {
-        {"baidu",
-         "baidu.com",
+        {"baidu", "baidu.com", 1234000,
+         Reply{302, "", "/static/captcha/tuxing.html?ak=1&backurl=x"},
          Html("<div class=\"nums\"><span class=\"nums_text\">百度为您找到相关结果约1,234,000个"
               "</span></div>"),
-         1234000,
          Html("<div class=\"content_none\"><div class=\"nors\"><p>很抱歉，没有找到与<span>“site:"
-              "example.com”</span>相关的网页。</p></div></div>"),
-         {302, "", "/static/captcha/tuxing.html?ak=1&backurl=x"}},
-        {"sogou",
-         "sogou.com",
+              "example.com”</span>相关的网页。</p></div></div>")},
+        {"sogou", "sogou.com", 37020, Reply{302, "", "/antispider/?from=%2Fweb%3Fquery%3Dsite"},
          Html("<div class=\"search-info\"><p class=\"num-tips\">搜狗已为您找到约37,020条相关结果"
               "</p></div>"),
-         37020,
-         Html("<div "
-              "class=\"no-result\"><p>抱歉，没有找到与“site:example.com”相关的网页。</p></div>"),
-         {302, "", "/antispider/?from=%2Fweb%3Fquery%3Dsite"}},
-        {"so360",
-         "so.com",
+         Html("<div class=\"no-result\"><p>抱歉，没有找到与“site:example.com”相关的网页。"
+              "</p></div>")},
+        {"so360", "so.com", 5430,
+         Reply{200,
+               "<html><head><title>360搜索 安全验证</title></head><body>请输入验证码"
+               "</body></html>",
+               ""},
          Html("<div class=\"nums\"><span>找到相关结果约5,430个</span></div>"),
-         5430,
-         Html("<div "
-              "id=\"no-result\"><p>抱歉，未找到和<em>site:example.com</em>相关的网页。</p></div>"),
-         {200, "<html><head><title>360搜索 安全验证</title></head><body>请输入验证码</body></html>",
-          ""}},
-        {"bing",
-         "microsoft.com",
+         Html("<div id=\"no-result\"><p>抱歉，未找到和<em>site:example.com</em>相关的网页。"
+              "</p></div>")},
+        {"bing", "microsoft.com", 12300, Reply{302, "", "/turing/captcha/challenge?q=site"},
          Html("<div id=\"b_tween\"><span class=\"sb_count\">约 12,300 个结果</span></div>"),
-         12300,
          Html("<ol id=\"b_results\"><li class=\"b_no\"><h1>没有与此相关的结果: <strong>site:"
-              "example.com</strong></h1></li></ol>"),
-         {302, "", "/turing/captcha/challenge?q=site"}},
-        {"yahoo",
-         "yahoo.com",
+              "example.com</strong></h1></li></ol>")},
+        {"yahoo", "yahoo.com", 98700,
+         Reply{200, "<html><head><title>Yahoo Captcha</title></head><body></body></html>", ""},
          Html("<div class=\"compPagination\"><a class=\"next\">Next</a><span>98,700 results</span>"
               "</div>"),
-         98700,
          Html("<div class=\"dd zrp\"><p>We did not find results for: <strong><b>site:example.com"
-              "</b></strong>. </p></div>"),
-         {200, "<html><head><title>Yahoo Captcha</title></head><body></body></html>", ""}},
+              "</b></strong>. </p></div>")},
     };
     return cases;
+}
+
+// "status number", "-" for no number.
+std::string Text(const Measurement& m) {
+    return std::string(StatusName(m.status)) + " " + (m.number ? std::to_string(*m.number) : "-");
 }
 
 // One engine behind a fake upstream: the canary's query and the site's query get the pages
@@ -136,14 +130,15 @@ class Engine {
     Measurement Measure(Page page = Page::Sites) {
         return test::MeasureInTurn(*provider_, env_.clock, {"example.com", page, {0}}).at(0);
     }
-    void CheckCookie() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        cookie_check_ = true;
+    // `times` measurements in turn, joined.
+    std::string Seen(int times = 1, Page page = Page::Sites) {
+        std::string out;
+        for (int i = 0; i < times; ++i)
+            out += (i ? ", " : "") + Text(Measure(page));
+        return out;
     }
-    int requests() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return requests_;
-    }
+    void CheckCookie() { cookie_check_ = true; }
+    int requests() { return requests_; }
     Provider& provider() { return *provider_; }
     test::FakeClock& clock() { return env_.clock; }
 
@@ -157,8 +152,8 @@ class Engine {
     toml::table section_;
     std::mutex mutex_;
     Reply site_, canary_;
-    int requests_ = 0;
-    bool cookie_check_ = false;
+    std::atomic<int> requests_{0};
+    std::atomic<bool> cookie_check_{false};
     std::unique_ptr<Provider> provider_;
 };
 
@@ -187,106 +182,83 @@ TEST(Serp, EachShippedDefinitionReadsItsPagesAndNoticesWhenTheyChange) {
     for (const EngineCase& c : Engines()) {
         SCOPED_TRACE(c.name);
         Engine engine(c);
+        const std::string ok = "ok " + std::to_string(c.count);
         // The first query of the day is the canary's, then the site's, an interval apart.
         const std::int64_t start = engine.clock().NowMs();
-        Measurement m = engine.Measure();
-        EXPECT_EQ(m.status, Status::Ok) << m.detail;
-        EXPECT_EQ(m.number, c.count);
+        EXPECT_EQ(engine.Seen(), ok);
         EXPECT_EQ(engine.requests(), 2);
         EXPECT_GE(engine.clock().NowMs() - start, 15000);
-
         engine.Serve({200, c.zero, ""});
-        m = engine.Measure();
-        EXPECT_EQ(m.status, Status::NotFound) << m.detail;
-        EXPECT_EQ(m.number, 0);
+        EXPECT_EQ(engine.Seen(), "not-found 0");
 
         // A verification page: blocked, no number, and the engine left alone for 24 hours.
         engine.Serve(c.captcha);
-        m = engine.Measure();
-        EXPECT_EQ(m.status, Status::Blocked) << m.detail;
-        EXPECT_FALSE(m.number);
         const int asked = engine.requests();
-        EXPECT_EQ(engine.Measure().status, Status::Blocked);
-        EXPECT_EQ(engine.requests(), asked);
+        EXPECT_EQ(engine.Seen(2), "blocked -, blocked -");
+        EXPECT_EQ(engine.requests(), asked + 1);
         EXPECT_GE(engine.provider().State().suspended_until_ms,
                   engine.clock().NowMs() + 23 * kHour);
         engine.clock().Advance(24 * kHour);
         engine.Serve({200, c.normal, ""});
-        EXPECT_EQ(engine.Measure().status, Status::Ok);
+        EXPECT_EQ(engine.Seen(), ok);
         EXPECT_EQ(engine.provider().State().suspended_until_ms, 0);
 
         // The canary meets the same unknown page: a verification page we do not know, most
         // likely; the engine rests for 6 hours, the definition is not blamed.
         engine.Serve(unknown, unknown);
-        m = engine.Measure();
-        EXPECT_EQ(m.status, Status::ParseFailed);
-        EXPECT_FALSE(m.number);
-        EXPECT_EQ(engine.Measure().status, Status::Blocked);
+        EXPECT_EQ(engine.Seen(2), "parse-failed -, blocked -");
         ProviderState state = engine.provider().State();
         EXPECT_FALSE(state.broken);
         EXPECT_EQ(state.suspended_until_ms, engine.clock().NowMs() + 6 * kHour);
         // Still the same after the rest: the page has changed.
         engine.clock().Advance(6 * kHour);
-        EXPECT_EQ(engine.Measure().status, Status::ParseFailed);
-        EXPECT_EQ(engine.Measure().status, Status::ParseFailed);
+        EXPECT_EQ(engine.Seen(2), "parse-failed -, parse-failed -");
         EXPECT_TRUE(engine.provider().State().broken);
         // While broken even a page that reads as "no results" is not taken for a zero, and the
         // mark outlives a restart.
         engine.Serve({200, c.zero, ""});
         engine.Restart();
-        EXPECT_EQ(engine.Measure().status, Status::ParseFailed);
+        EXPECT_EQ(engine.Seen(), "parse-failed -");
         EXPECT_TRUE(engine.provider().State().broken);
         // The next day's canary passes again and the definition is trusted again.
         engine.Serve({200, c.normal, ""}, Reply{200, c.normal, ""});
         engine.clock().Advance(25 * kHour);
-        EXPECT_EQ(engine.Measure().status, Status::Ok);
+        EXPECT_EQ(engine.Seen(), ok);
         EXPECT_FALSE(engine.provider().State().broken);
         // A canary reading "no results" after an unreadable page: broken at once.
         engine.Serve(unknown, Reply{200, c.zero, ""});
-        EXPECT_EQ(engine.Measure().status, Status::ParseFailed);
-        engine.Measure();
+        EXPECT_EQ(engine.Seen(2).substr(0, 16), "parse-failed -, ");
         EXPECT_TRUE(engine.provider().State().broken);
     }
 }
 
 // Pages served in other locales, and result pages that are never verification pages.
 TEST(Serp, ReadsEveryShapeOfPage) {
-    struct Row {
-        std::size_t engine; // index into Engines()
-        std::string body;
-        Status status;
-        std::optional<std::int64_t> number;
-    };
     const auto captured = [](const char* page) {
         return test::Fixture(std::string("serp/") + page);
     };
-    const std::vector<Row> rows = {
-        {3, captured("bing-nl-dots.html"), Status::Ok, 16900000},
-        {3, captured("bing-range-dots.html"), Status::Ok, 985000},
-        {3, captured("bing-de-ergebnisse.html"), Status::Ok, 19400000},
-        {3, captured("bing-fr-thinspace.html"), Status::Ok, 12300},
-        {3, captured("bing-relaxed-query.html"), Status::NotFound, 0},
-        {4, captured("yahoo-de-dots.html"), Status::Ok, 16900000},
-        {4, captured("yahoo-nbsp.html"), Status::Ok, 98700},
+    const std::tuple<std::size_t, std::string, const char*> rows[] = {
+        {3, captured("bing-nl-dots.html"), "ok 16900000"},
+        {3, captured("bing-range-dots.html"), "ok 985000"},
+        {3, captured("bing-de-ergebnisse.html"), "ok 19400000"},
+        {3, captured("bing-fr-thinspace.html"), "ok 12300"},
+        {3, captured("bing-relaxed-query.html"), "not-found 0"},
+        {4, captured("yahoo-de-dots.html"), "ok 16900000"},
+        {4, captured("yahoo-nbsp.html"), "ok 98700"},
         // A result titled like Baidu's error page, and result links into /captcha paths.
         {0, Engines()[0].normal + Html("<h3><a href=\"/x\">网络不给力，请稍后重试</a></h3>"),
-         Status::Ok, 1234000},
-        {2, Engines()[2].normal + Html("<a href=\"https://a.example/captcha/x\">r</a>"), Status::Ok,
-         5430},
-        {4, Engines()[4].normal + Html("<a href=\"https://a.example/captcha\">r</a>"), Status::Ok,
-         98700},
+         "ok 1234000"},
+        {2, Engines()[2].normal + Html("<a href=\"https://a.example/captcha/x\">r</a>"), "ok 5430"},
+        {4, Engines()[4].normal + Html("<a href=\"https://a.example/captcha\">r</a>"), "ok 98700"},
         // Without a count the same text is the verification page.
-        {0, Html("<p>网络不给力，请稍后重试</p>"), Status::Blocked, {}},
+        {0, Html("<p>网络不给力，请稍后重试</p>"), "blocked -"},
         // Baidu's "no results" wording without 很 and the comma.
-        {0, Html("<p>抱歉没有找到与“site:example.com”相关的网页。</p>"), Status::NotFound, 0},
+        {0, Html("<p>抱歉没有找到与“site:example.com”相关的网页。</p>"), "not-found 0"},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.body.substr(0, 300));
-        Engine engine(Engines()[row.engine]);
-        engine.Serve({200, row.body, ""});
-        const Measurement m = engine.Measure();
-        EXPECT_EQ(m.status, row.status) << m.detail;
-        EXPECT_EQ(m.number, row.number);
+    for (const auto& [index, body, seen] : rows) {
+        Engine engine(Engines()[index]);
+        engine.Serve({200, body, ""});
+        EXPECT_EQ(engine.Seen(), seen) << body.substr(0, 300);
     }
 }
 
@@ -312,19 +284,15 @@ TEST(Serp, SuspensionAndBudgetOutliveARestart) {
 // Each engine keeps its cookies like a browser, across a restart too; without them this engine
 // would show its verification page from the second request on.
 TEST(Serp, CookiesAreKeptPerEngineAcrossRestarts) {
-    for (const char* overrides : {"", "cookies = false"}) {
-        SCOPED_TRACE(overrides);
-        Engine engine(Engines()[0], overrides);
-        engine.CheckCookie();
-        const Status want = *overrides ? Status::Blocked : Status::Ok;
-        EXPECT_EQ(engine.Measure().status, want);
-        if (want == Status::Blocked)
-            continue;
-        engine.Restart();
-        engine.clock().Advance(kHour);
-        EXPECT_EQ(engine.Measure().status, Status::Ok);
-        EXPECT_GE(engine.requests(), 3);
-    }
+    Engine kept(Engines()[0]), dropped(Engines()[0], "cookies = false");
+    kept.CheckCookie();
+    dropped.CheckCookie();
+    EXPECT_EQ(dropped.Seen(), "blocked -");
+    EXPECT_EQ(kept.Seen(), "ok 1234000");
+    kept.Restart();
+    kept.clock().Advance(kHour);
+    EXPECT_EQ(kept.Seen(), "ok 1234000");
+    EXPECT_GE(kept.requests(), 3);
 }
 
 // Two exits, one of them blocked: it rests alone, the other carries on at its own pace, and
@@ -338,12 +306,11 @@ TEST(Serp, ProxiesArePacedAndSuspendedEachOnItsOwn) {
                   "interval_s = 10\nproxies = [\"" + first.url() + "\", \"" + secret + "\"]");
     // The canary and the site go out at once, one by each proxy: two exits, twice the rate.
     const std::int64_t start = engine.clock().MonoMs();
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(engine.Measure().status, Status::Ok);
+    EXPECT_EQ(engine.Seen(3), "ok 1234000, ok 1234000, ok 1234000");
     EXPECT_EQ(engine.clock().MonoMs(), start + 10000);
-    EXPECT_EQ(first.requests(), 2);
-    EXPECT_EQ(second.requests(), 2);
-    EXPECT_EQ(engine.requests(), 4); // each passed on to the engine
+    // Each passed on to the engine.
+    EXPECT_EQ(std::tuple(first.requests(), second.requests(), engine.requests()),
+              std::tuple(2, 2, 4));
 
     // A page the second cannot read: the canary asks by the same proxy, meets it again, and
     // that proxy alone rests.
@@ -356,22 +323,18 @@ TEST(Serp, ProxiesArePacedAndSuspendedEachOnItsOwn) {
     const std::string described = engine.provider().Describe();
     EXPECT_NE(described.find("http://***@127.0.0.1"), std::string::npos) << described;
     // The first carries on alone, also after a restart, and keeps its own pace.
-    for (int i = 0; i < 2; ++i)
-        EXPECT_EQ(engine.Measure().status, Status::Ok);
+    EXPECT_EQ(engine.Seen(2), "ok 1234000, ok 1234000");
     engine.Restart();
     EXPECT_EQ(engine.Measure().status, Status::Ok);
-    EXPECT_EQ(second.requests(), 4);
-    EXPECT_EQ(first.requests(), 7);
-    EXPECT_EQ(engine.clock().MonoMs(), start + 50000);
+    EXPECT_EQ(std::tuple(first.requests(), second.requests(), engine.clock().MonoMs()),
+              std::tuple(7, 4, start + 50000));
 
     // Six hours on the second is back, and a verification page by the first rests it alone.
     engine.clock().Advance(6 * kHour);
     second.AnswerInstead(std::nullopt);
     first.AnswerInstead(captcha);
-    std::multiset<Status> seen;
-    for (int i = 0; i < 2; ++i)
-        seen.insert(engine.Measure().status);
-    EXPECT_EQ(seen, (std::multiset<Status>{Status::Ok, Status::Blocked}));
+    const std::string two = engine.Seen(2);
+    EXPECT_TRUE(two == "ok 1234000, blocked -" || two == "blocked -, ok 1234000") << two;
     EXPECT_EQ(engine.provider().State().suspended_until_ms, 0);
     // Both blocked: the engine rests, and nothing is sent.
     second.AnswerInstead(captcha);
@@ -381,10 +344,9 @@ TEST(Serp, ProxiesArePacedAndSuspendedEachOnItsOwn) {
     EXPECT_EQ(first.requests() + second.requests(), sent);
     const ProviderState state = engine.provider().State();
     EXPECT_GT(state.suspended_until_ms, engine.clock().NowMs());
-    for (const std::string& label : {first.url(), std::string("http://***@127.0.0.1")})
-        EXPECT_NE(state.suspended_why.find(label), std::string::npos) << state.suspended_why;
-    for (const std::string& text : {unread.detail, described, state.suspended_why})
-        EXPECT_EQ(text.find("secret"), std::string::npos) << text;
+    EXPECT_EQ(Lacks(state.suspended_why, first.url() + "|http://***@127.0.0.1") +
+                  test::Holds(unread.detail + described + state.suspended_why, "secret"),
+              "");
 }
 
 TEST(Serp, IntervalQueriesPerPageAndHttpRefusals) {
@@ -401,14 +363,11 @@ TEST(Serp, IntervalQueriesPerPageAndHttpRefusals) {
     // Too many requests rests the engine for at most an hour; other errors are network errors.
     engine.Serve({429, "slow down", ""});
     EXPECT_EQ(engine.Measure().status, Status::RateLimited);
-    const ProviderState state = engine.provider().State();
-    EXPECT_GT(state.suspended_until_ms, engine.clock().NowMs());
-    EXPECT_LE(state.suspended_until_ms, engine.clock().NowMs() + kHour);
+    const std::int64_t rest = engine.provider().State().suspended_until_ms - engine.clock().NowMs();
+    EXPECT_TRUE(rest > 0 && rest <= kHour) << rest;
     engine.clock().Advance(kHour);
     engine.Serve({503, "", ""});
-    const Measurement m = engine.Measure();
-    EXPECT_EQ(m.status, Status::NetworkError);
-    EXPECT_FALSE(m.number);
+    EXPECT_EQ(engine.Seen(), "network-error -");
 
     Engine bing(Engines()[3]);
     EXPECT_EQ(bing.Measure(Page::Links).status, Status::Unsupported);
@@ -432,39 +391,37 @@ TEST(Serp, UnusableDefinitionsAreRefused) {
         bench.error.clear();
         toml::table section = toml::parse(text);
         section.insert("type", "serp"); // kept where the text names its own
-        EXPECT_FALSE(MakeProvider("x", section, bench.context, &bench.error)) << text;
-        EXPECT_FALSE(bench.error.empty());
+        EXPECT_TRUE(!MakeProvider("x", section, bench.context, &bench.error) &&
+                    !bench.error.empty())
+            << text;
     }
 }
 
 // A JSON search API in the shapes vendors document: the count as a number or as a string of
 // digits, an error field, "no results" state, and the HTTP refusals.
 TEST(SerpApi, ReadsDocumentedShapesAndRefusals) {
-    struct Case {
-        int status;
-        std::string body;
-        Status want;
-        std::optional<std::int64_t> number;
+    using Case = std::tuple<int, std::string, const char*>; // status, body, seen
+    const auto total = [](const std::string& count) {
+        return R"({"search_information":{"total_results":)" + count + "}}";
     };
     const Case cases[] = {
-        {200, R"({"search_information":{"total_results":1234000}})", Status::Ok, 1234000},
-        {200, R"({"search_information":{"total_results":"98700"}})", Status::Ok, 98700},
-        {200, R"({"search_information":{"total_results":"1,234,000"}})", Status::Ok, 1234000},
-        {200, R"({"search_information":{"total_results":-5}})", Status::ParseFailed, {}},
-        {200, R"({"search_information":{"total_results":0}})", Status::NotFound, 0},
+        {200, total("1234000"), "ok 1234000"},
+        {200, total(R"("98700")"), "ok 98700"},
+        {200, total(R"("1,234,000")"), "ok 1234000"},
+        {200, total("-5"), "parse-failed -"},
+        {200, total("0"), "not-found 0"},
         {200,
          R"({"search_information":{"organic_results_state":"Fully empty"},)"
          R"("error":"Google hasn't returned any results for this query."})",
-         Status::NotFound, 0},
-        {200, R"({"error":"Your account has run out of searches."})", Status::NetworkError, {}},
-        {200, R"({"search_information":{"total_results":"about many"}})", Status::ParseFailed, {}},
-        {200, R"({"search_information":[1,2]})", Status::ParseFailed, {}},
-        {200, "<html>not json</html>", Status::ParseFailed, {}},
-        {401, R"({"error":"Invalid API key."})", Status::NotConfigured, {}},
-        {403, "", Status::NotConfigured, {}},
-        {429, "", Status::RateLimited, {}},
-        {500, "", Status::NetworkError, {}},
-    };
+         "not-found 0"},
+        {200, R"({"error":"Your account has run out of searches."})", "network-error -"},
+        {200, total(R"("about many")"), "parse-failed -"},
+        {200, R"({"search_information":[1,2]})", "parse-failed -"},
+        {200, "<html>not json</html>", "parse-failed -"},
+        {401, R"({"error":"Invalid API key."})", "not-configured -"},
+        {403, "", "not-configured -"},
+        {429, "", "rate-limited -"},
+        {500, "", "network-error -"}};
     std::mutex mutex;
     const Case* serving = nullptr;
     std::string target, auth;
@@ -473,8 +430,8 @@ TEST(SerpApi, ReadsDocumentedShapesAndRefusals) {
         std::lock_guard<std::mutex> guard(mutex);
         target = req.target;
         auth = req.get_header_value("Authorization");
-        res.status = serving->status;
-        res.set_content(serving->body, "application/json");
+        res.status = std::get<0>(*serving);
+        res.set_content(std::get<1>(*serving), "application/json");
     });
     ASSERT_TRUE(up.Start());
     const std::string section = "type = \"serp-api\"\nurl = \"" + up.base() +
@@ -484,24 +441,22 @@ TEST(SerpApi, ReadsDocumentedShapesAndRefusals) {
                                 "no_results = \"/search_information/organic_results_state\"\n"
                                 "no_results_value = \"Fully empty\"\nerror = \"/error\"\n"
                                 "interval_s = 0\n";
+    const MeasureRequest ask{"example.com", Page::Sites, {0}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.body + " " + std::to_string(c.status));
+        const auto& [status, body, seen] = c;
+        SCOPED_TRACE(body + " " + std::to_string(status));
         test::ProviderBench bench;
         auto provider = MakeProvider("api", toml::parse(section + "key = \"k&1\""), bench.context,
                                      &bench.error);
         ASSERT_TRUE(provider) << bench.error;
-        {
-            std::lock_guard<std::mutex> guard(mutex);
-            serving = &c;
-        }
-        const Measurement m =
-            test::MeasureInTurn(*provider, bench.t.clock, {"example.com", Page::Sites, {0}}).at(0);
-        EXPECT_EQ(m.status, c.want) << m.detail;
-        EXPECT_EQ(m.number, c.number);
-        std::lock_guard<std::mutex> guard(mutex);
-        EXPECT_EQ(target, "/search.json?engine=google&q=site%3Aexample.com&api_key=k%261");
-        EXPECT_EQ(auth, "Bearer k&1");
-        EXPECT_EQ(provider->State().suspended_until_ms > 0, c.status == 429);
+        std::unique_lock<std::mutex> lock(mutex);
+        serving = &c;
+        lock.unlock();
+        EXPECT_EQ(Text(test::MeasureInTurn(*provider, bench.t.clock, ask).at(0)), seen);
+        lock.lock();
+        EXPECT_EQ(target + " " + auth,
+                  "/search.json?engine=google&q=site%3Aexample.com&api_key=k%261 Bearer k&1");
+        EXPECT_EQ(provider->State().suspended_until_ms > 0, status == 429);
     }
 
     // Without a key nothing is sent.
@@ -509,7 +464,6 @@ TEST(SerpApi, ReadsDocumentedShapesAndRefusals) {
     const int before = up.hits("/search.json");
     auto keyless = MakeProvider("api", toml::parse(section), bench.context, &bench.error);
     ASSERT_TRUE(keyless) << bench.error;
-    EXPECT_EQ(keyless->Measure({"example.com", Page::Sites, {0}}).at(0).status,
-              Status::NotConfigured);
+    EXPECT_EQ(Text(keyless->Measure(ask).at(0)), "not-configured -");
     EXPECT_EQ(up.hits("/search.json"), before);
 }

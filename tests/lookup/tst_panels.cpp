@@ -1,4 +1,5 @@
 // The lookup, digest and settings panels of the window against the fake query service.
+#include "../tracking/datarow.h"
 #include "controls/ctlbutton.h"
 #include "controls/ctlframe.h"
 #include "controls/form_main.h"
@@ -127,9 +128,8 @@ class TestPanels : public QObject {
     // An earlier answer on show, so that every change of the outcome is visible.
     void presetSlot(int slot) {
         label(slot)->setText(QStringLiteral("earlier"));
-        label(slot)->show();
-        frame(slot)->show();
         result(slot)->setPlainText(QStringLiteral("previous"));
+        label(slot)->show(), frame(slot)->show();
     }
 
     QString entryPath() const {
@@ -157,10 +157,9 @@ class TestPanels : public QObject {
         m_form = m_fx->form.get();
         m_form->Label1(1)->setText(kStartCaption);
         m_form->Label1(1)->setToolTip(kStartTip);
-        const QStringList earlier = kEarlierUpdate.split('|');
-        m_form->UpdateVersion = earlier[0];
-        m_form->UpdateName = earlier[1];
-        m_form->UpdateUrl = earlier[2];
+        const QStringList e = kEarlierUpdate.split('|');
+        std::tie(m_form->UpdateVersion, m_form->UpdateName, m_form->UpdateUrl) =
+            std::tie(e[0], e[1], e[2]);
         SetAutostartProgramFile(entryProgram());
         qputenv("XDG_CONFIG_HOME", m_fx->path(QStringLiteral("xdg")).toUtf8());
         writeAll(m_form->ConfigPath, kStoredConfig);
@@ -201,32 +200,29 @@ class TestPanels : public QObject {
                 << slot << " example.com " << (slot == 0 ? kWhoisPayload : kRankingPayload)
                 << answered(slot) << "example.com";
         }
-        const auto row = [](const char* name, int slot, const char* input, const QString& served,
-                            const QString& expected, const char* target) {
-            QTest::newRow(name) << slot << QString(input) << served << expected << QString(target);
-        };
         const QString whois = answered(0);
         // "www." is removed for WHOIS only, which leaves too short a name.
-        row("0 rejects www.a.c", 0, "www.a.c", kWhoisPayload, rejected, "");
-        row("0 four characters", 0, "example.com", "abcd", "-|F|abcd|on", "example.com");
-        row("0 mixed case", 0, "http://www.Example.COM", kWhoisPayload, whois, "Example.COM");
-        row("1 keeps www", 1, "http://www.Example.COM", "!missing", timedOut, "www.Example.COM");
-        row("0 capital prefix kept", 0, "HTTP://WWW.Example.com", kWhoisPayload, whois,
-            "HTTP://WWW.Example.com");
-        row("0 trailing slash", 0, "example.com/", kWhoisPayload, whois, "example.com/");
-        row("0 www inside", 0, "wwww.example.com", kWhoisPayload, whois, "wexample.com");
-        row("0 prefix after www", 0, "www.http://example.com", kWhoisPayload, whois, "example.com");
-        row("1 every http removed", 1, "http://http://example.com", "!missing", timedOut,
-            "example.com");
+        addRow("0 rejects www.a.c", 0, "www.a.c", kWhoisPayload, rejected, "");
+        addRow("0 four characters", 0, "example.com", "abcd", "-|F|abcd|on", "example.com");
+        addRow("0 mixed case", 0, "http://www.Example.COM", kWhoisPayload, whois, "Example.COM");
+        addRow("1 keeps www", 1, "http://www.Example.COM", "!missing", timedOut, "www.Example.COM");
+        addRow("0 capital prefix kept", 0, "HTTP://WWW.Example.com", kWhoisPayload, whois,
+               "HTTP://WWW.Example.com");
+        addRow("0 trailing slash", 0, "example.com/", kWhoisPayload, whois, "example.com/");
+        addRow("0 www inside", 0, "wwww.example.com", kWhoisPayload, whois, "wexample.com");
+        addRow("0 prefix after www", 0, "www.http://example.com", kWhoisPayload, whois,
+               "example.com");
+        addRow("1 every http removed", 1, "http://http://example.com", "!missing", timedOut,
+               "example.com");
         // The ranking's nine fields; -1 marks a number or trend the service could not obtain.
         const QString none = QStringLiteral("—（暂无数据，原因见查询服务主页）");
-        row("1 trend not computed", 1, "example.com",
-            QString(kRankingPayload).replace("|||+21|||", "|||-1|||"),
-            shown(QString(kRankingText).replace("[+21]", "[—]")), "example.com");
-        row("1 numbers not obtained", 1, "example.com",
-            QString(kRankingPayload).replace("12345", "-1").replace("678", "-1"),
-            shown(QString(kRankingText).replace("12345[+21]", none).replace("678", none)),
-            "example.com");
+        addRow("1 trend not computed", 1, "example.com",
+               QString(kRankingPayload).replace("|||+21|||", "|||-1|||"),
+               shown(QString(kRankingText).replace("[+21]", "[—]")), "example.com");
+        addRow("1 numbers not obtained", 1, "example.com",
+               QString(kRankingPayload).replace("12345", "-1").replace("678", "-1"),
+               shown(QString(kRankingText).replace("12345[+21]", none).replace("678", none)),
+               "example.com");
         for (const char* bad :
              {"a||", "a|||b|||c|||d|||e|||f|||g|||h", "a|||b|||c|||d|||e|||f|||g|||h|||i|||j",
               "|||b|||c|||d|||e|||f|||g|||h|||i", "abcdefghijkl"})
@@ -302,8 +298,7 @@ class TestPanels : public QObject {
         QCOMPARE(m_form->TxtMD5(2)->text(), kDigest);
         QCOMPARE(input->text(), QStringLiteral("http://www.example.com"));
         QCOMPARE(m_fx->service.requests().size(), 2);
-        QVERIFY(state(slot).startsWith("-|F|"));
-        QVERIFY(state(slot).endsWith("|on"));
+        QVERIFY(state(slot).startsWith("-|F|") && state(slot).endsWith("|on"));
         QCOMPARE(state(other), answered(other));
     }
 
@@ -325,8 +320,7 @@ class TestPanels : public QObject {
                 QCOMPARE(m_form->TxtMD5(i)->text(), expected[i]);
         }
         QCOMPARE(box->text(), QStringLiteral("  abc  "));
-        QVERIFY(m_form->CmdSend(2)->Enable());
-        QVERIFY(m_fx->service.requests().isEmpty());
+        QVERIFY(m_form->CmdSend(2)->Enable() && m_fx->service.requests().isEmpty());
     }
 
     // Each served answer is one check. A later check without news keeps the notice; each check
@@ -399,14 +393,13 @@ class TestPanels : public QObject {
         QCOMPARE(ShownTip(m_form->Label1(1)->toolTip()),
                  notice == "-" ? kStartTip : "点击下载最新版" + m_form->UpdateName);
         QCOMPARE(m_form->Label1(1)->textFormat(), Qt::PlainText);
-        QVERIFY(m_fx->desktop.boxes.isEmpty());
-        QVERIFY(m_fx->desktop.opened.isEmpty());
+        QVERIFY(m_fx->desktop.boxes.isEmpty() && m_fx->desktop.opened.isEmpty());
     }
 
     void menuButtonsSwitchPanels_data() {
         QTest::addColumn<int>("index");
         for (int i = 0; i < 7; ++i)
-            QTest::addRow("%d", i) << i;
+            addRow(qPrintable(QString::number(i)), i);
     }
     void menuButtonsSwitchPanels() {
         QFETCH(int, index);
@@ -480,27 +473,22 @@ class TestPanels : public QObject {
         // plain file).
         QTest::addColumn<QString>("entry");
         QTest::addColumn<QString>("autostart"); // box at save, then entry after: "10" ...
-        const auto row = [](const char* name, const char* typed, int button, const char* stored,
-                            const char* entry, const char* autostart) {
-            QTest::newRow(name) << QString(typed) << button << QString(stored) << QString(entry)
-                                << QString(autostart);
-        };
         const char* kept = "a.com;b.com";
-        row("unchanged", kept, 0, kept, "none", "00");
-        row("full-width separators and prefixes", "  http://a.com；http://c.com；b.com  ", 0,
-            "a.com;c.com;b.com", "none", "00");
-        row("line break as ;", "a.com\nd.com;a.com", 0, "a.com;d.com", "none", "00");
-        row("site removed", "a.com;c.com", 0, "a.com;c.com", "none", "00");
+        addRow("unchanged", kept, 0, kept, "none", "00");
+        addRow("full-width separators and prefixes", "  http://a.com；http://c.com；b.com  ", 0,
+               "a.com;c.com;b.com", "none", "00");
+        addRow("line break as ;", "a.com\nd.com;a.com", 0, "a.com;d.com", "none", "00");
+        addRow("site removed", "a.com;c.com", 0, "a.com;c.com", "none", "00");
         for (const char* refused : {"", "    ", "；;；", "abc;.x;http://"})
-            row(qPrintable(QStringLiteral("refused '%1'").arg(refused)), refused, 0, "", "none",
-                "");
-        row("dropped", "z.com", 1, "", "none", "");
+            addRow(qPrintable(QStringLiteral("refused '%1'").arg(refused)), refused, 0, "", "none",
+                   "");
+        addRow("dropped", "z.com", 1, "", "none", "");
         const char* other = "[Desktop Entry]\nExec=/elsewhere/valdane -Min\n";
-        row("other entry kept", kept, 0, kept, other, "11");
-        row("other entry removed", kept, 0, kept, other, "00");
-        row("empty entry kept", kept, 0, kept, "", "11");
-        row("entry written", kept, 0, kept, "none", "11");
-        row("entry write fails", kept, 0, kept, "blocked", "10");
+        addRow("other entry kept", kept, 0, kept, other, "11");
+        addRow("other entry removed", kept, 0, kept, other, "00");
+        addRow("empty entry kept", kept, 0, kept, "", "11");
+        addRow("entry written", kept, 0, kept, "none", "11");
+        addRow("entry write fails", kept, 0, kept, "blocked", "10");
     }
     void saveSettings() {
         QFETCH(QString, typed);
@@ -570,8 +558,7 @@ class TestPanels : public QObject {
 
         m_settings->CmdMenu1Click(6);
         QCOMPARE(m_form->TextSet()->toPlainText(), list);
-        QVERIFY(m_form->CheckSet(0)->isChecked());
-        QVERIFY(!m_form->CheckSet(2)->isChecked());
+        QVERIFY(m_form->CheckSet(0)->isChecked() && !m_form->CheckSet(2)->isChecked());
         QCOMPARE(m_form->CheckSet(3)->isChecked(), exists);
     }
 };

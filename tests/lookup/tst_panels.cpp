@@ -2,7 +2,6 @@
 #include "../tracking/datarow.h"
 #include "controls/ctlbutton.h"
 #include "controls/ctlframe.h"
-#include "controls/form_main.h"
 #include "fixture.h"
 #include "lookup/lookuppanels.h"
 #include "lookup/settingspanel.h"
@@ -22,8 +21,6 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
-
-#include <memory>
 
 using Behaviour = FakeQueryService::Behaviour;
 
@@ -457,12 +454,9 @@ class TestPanels : public QObject {
         }
     }
 
-    // Saving stores what the panel shows, even when the file changed behind its back, then
-    // reloads the lists and refreshes every site. A list without sites is refused with a box
-    // and stays as typed; the drop button leaves for the overview. Either way nothing is stored
-    // then. The next entry shows the stored state. An autostart entry is written or removed only
-    // when it disagrees with the box; any entry counts, even an empty one or one naming another
-    // program file, and a failed write goes by quietly.
+    // Saving stores what the panel shows, even over a changed file, then refreshes every site;
+    // a list without sites (a box) and the drop button store nothing. The autostart entry is
+    // touched only when it disagrees with the box; any entry counts; a failed write is quiet.
     void saveSettings_data() {
         QTest::addColumn<SaveCase>("t");
         const auto add = [](const char* name, const SaveCase& t) { QTest::newRow(name) << t; };

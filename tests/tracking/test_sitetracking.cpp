@@ -276,9 +276,7 @@ class TestSiteTracking : public QObject {
     void endTextTellsWhatFailed() {
         QFETCH(EndCase, t);
         form().SiteList = QStringLiteral("a.com;b.com;c.com");
-        m_answers["a.com"] = {kGood, kGood, "1,2"};
-        m_answers["b.com"] = t.b;
-        m_answers["c.com"] = t.c;
+        m_answers = {{"a.com", {kGood, kGood, "1,2"}}, {"b.com", t.b}, {"c.com", t.c}};
         if (!t.bState.isEmpty())
             m_fx->service.setState("b.com", t.bState, t.trouble == "404" ? 404 : 200);
         const QString host = m_fx->service.baseUrl().mid(7);
@@ -330,8 +328,7 @@ class TestSiteTracking : public QObject {
         QFETCH(int, wait);
         useSites("a.com;b.com");
         WriteIni("Setting", "AutoGain", "1", config());
-        m_answers["a.com"] = {kGood, kNone, "1,2"};
-        m_answers["b.com"] = {kGood, kGood, "1,2"};
+        m_answers = {{"a.com", {kGood, kNone, "1,2"}}, {"b.com", {kGood, kGood, "1,2"}}};
         m_fx->service.setState("a.com", state);
         m_tracking->UpdateSites(kAll);
         QCOMPARE(m_tracking->followUpTimer().isActive(), wait >= 0);

@@ -243,9 +243,7 @@ class TestPanels : public QObject {
         presetSlot(slot);
         m_form->TxtMD5(0)->setText(QStringLiteral("old"));
         m_form->TextInPut(slot)->setText(input);
-
         m_panels->Lookup(slot);
-
         QCOMPARE(state(slot), expected);
         // The busy line repeats the domain as typed: plain text, never markup.
         QCOMPARE(label(slot)->textFormat(), Qt::PlainText);
@@ -280,7 +278,6 @@ class TestPanels : public QObject {
         input->setText(QStringLiteral("http://www.example.com"));
         m_form->TextInPut(other)->setText(QStringLiteral("example.com"));
         m_form->TextInPut(2)->setText(QStringLiteral("abc"));
-
         QString during;
         QTimer::singleShot(100, this, [&] {
             during = state(slot);
@@ -294,7 +291,6 @@ class TestPanels : public QObject {
             during += ' ' + state(other);
         });
         m_panels->Lookup(slot);
-
         QCOMPARE(during, caption + "|-|previous|off locked " + answered(other));
         QCOMPARE(m_form->TxtMD5(2)->text() + ' ' + input->text(),
                  kDigest + " http://www.example.com");
@@ -372,7 +368,6 @@ class TestPanels : public QObject {
             serve(m_fx->service, kUpdatePage, answer);
             m_panels->UpdateCheck();
         }
-
         QCOMPARE(
             QStringList({m_form->UpdateVersion, m_form->UpdateName, m_form->UpdateUrl}).join('|'),
             found);
@@ -405,9 +400,7 @@ class TestPanels : public QObject {
             m_form->TextInPut(i)->setText(QStringLiteral("typed"));
         m_form->TxtMD5(0)->setText(QStringLiteral("old"));
         m_form->TextSet()->setPlainText(QStringLiteral("edited"));
-
         QTest::mouseClick(m_form->CmdMenu1(index), Qt::LeftButton);
-
         QCOMPARE(m_form->CurrentPanel, index);
         checkShownPanel(index);
         // Lookup panels take the typing focus; the digest panel starts empty and the
@@ -499,9 +492,7 @@ class TestPanels : public QObject {
                 WriteIni(kSetting, key, QStringLiteral("x"), m_form->ConfigPath);
             m_form->CheckSet(3)->setChecked(autostart.startsWith('1'));
         }
-
         QTest::mouseClick(m_form->CMDSet(button), Qt::LeftButton);
-
         const bool refused = stored.isEmpty() && button == 0;
         QCOMPARE(m_fx->desktop.boxes.size(), refused ? 1 : 0);
         QCOMPARE(m_form->CurrentPanel, refused ? 6 : 0);
@@ -539,7 +530,6 @@ class TestPanels : public QObject {
         QCOMPARE(ReadIni("a.com", "Url_site", m_form->ConfigPath),
                  sites.contains("a.com") ? QStringLiteral("1,2,3,4,5,6,7") : QString());
         QVERIFY(!m_form->IsBusy);
-
         m_settings->CmdMenu1Click(6);
         QCOMPARE(m_form->TextSet()->toPlainText(), list);
         QVERIFY(m_form->CheckSet(0)->isChecked() && !m_form->CheckSet(2)->isChecked());

@@ -191,7 +191,6 @@ class TestSiteTracking : public QObject {
             QVERIFY(!keyOf(i).isEmpty() && keyOf(i) == keyOf(i - i % 3));
         // Why cells are empty is asked once per site that shows some and got any answer.
         QCOMPARE(m_fx->service.requests().mid(12), QStringList{"/state.json?sUrl=d.net"});
-
         QCOMPARE(
             ContentOf(config()),
             ToGbk("[Setting]\r\nSeoUrl=a.com;b.cn;c.org;d.net\r\nAutoRecord=1\r\nAutoGain=1\r\n"
@@ -206,7 +205,6 @@ class TestSiteTracking : public QObject {
         QCOMPARE(rowTexts(form().ListView1(0), 1), QString("b.cn 9 9 9 9 9 9 9").split(' '));
         QCOMPARE(rowTexts(form().ListView1(1), 1), QString("b.cn 1 2 3 4 5 6 0").split(' '));
         QCOMPARE(rowTexts(form().ListView1(2), 0), QString("a.com 4 2").split(' '));
-
         QCOMPARE(look(), "更新完毕，3 个网址未能更新 #ff0000 on idle 0011");
         QCOMPARE(QList<int>({form().AutoGainTicks, form().DotTicks}), QList<int>({0, 0}));
     }
@@ -335,7 +333,6 @@ class TestSiteTracking : public QObject {
         if (wait < 0)
             return;
         QCOMPARE(m_tracking->followUpTimer().interval(), wait * 1000);
-
         m_fx->service.clearRequests();
         form().AutoGainTicks = 7;
         m_now = kStamp.addSecs(wait - 1);
@@ -604,7 +601,6 @@ class TestSiteTracking : public QObject {
             form().CmdMenu2(button)->Click();
         else if (command.startsWith("button"))
             m_tracking->CmdMenu2Click(button);
-
         const auto named = [this](QString text) {
             return text.replace(QDir::toNativeSeparators(log()), "<log>")
                 .replace(m_fx->service.baseUrl(), "~");

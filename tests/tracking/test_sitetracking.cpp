@@ -311,10 +311,10 @@ class TestSiteTracking : public QObject {
     void followUpWhenTheServiceSaysReady_data() {
         QTest::addColumn<QString>("state");
         QTest::addColumn<int>("wait"); // seconds until the follow-up; -1 none
-        for (int ready : {18, 0, 86400})
+        for (const auto& [ready, wait] :
+             {std::pair(18, 18), std::pair(0, 10), std::pair(86400, 600)})
             addRow(qPrintable(QStringLiteral("ready in %1 s").arg(ready)),
-                   stateWithLinks(kMeasuring, true, QString::number(ready)),
-                   std::clamp(ready, 10, 600));
+                   stateWithLinks(kMeasuring, true, QString::number(ready)), wait);
         addRow("ready some time", stateWithLinks(kMeasuring, true), 60);
         addRow("nothing pending", stateWithLinks(R"({"status":"network-error"})"), -1);
         addRow("value arrived since", stateWithLinks(R"({"status":"ok","value":12})"), 10);

@@ -22,7 +22,6 @@ type = "fixed"
 values.ranks = [4, 3]
 )";
 
-
 struct Outcome {
     int rc = -1;     // the exit status; -1 when it did not exit by itself
     std::string out; // stdout and stderr together

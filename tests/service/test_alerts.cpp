@@ -1,7 +1,5 @@
 #include "alerts.h"
 #include "fakes.h"
-#include "store.h"
-#include "tempdir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -21,12 +19,7 @@ namespace {
 constexpr std::int64_t kHour = 3600 * 1000;
 
 Measurement Count(std::int64_t n, Status s = Status::Ok) {
-    Measurement m;
-    m.status = s;
-    if (s == Status::Ok)
-        m.number = n;
-    m.source = "baidu";
-    return m;
+    return {s, s == Status::Ok ? std::optional(n) : std::nullopt, "", "baidu", "", 0};
 }
 
 Config WithAlerts(const std::string& toml_text) {
@@ -40,16 +33,12 @@ struct Fixture {
     TempDir dir;
     TestEnv t;
     Config config;
-    std::unique_ptr<Store> store;
+    std::string error;
+    std::unique_ptr<Store> store = OpenStore(dir.path, t.env, &error);
     std::unique_ptr<Alerts> alerts;
-    explicit Fixture(Config c) : config(std::move(c)) {
-        std::string error;
-        store = OpenStore(dir.path, t.env, &error);
-        Reopen();
-    }
+    explicit Fixture(Config c) : config(std::move(c)) { Reopen(); }
     void Reopen() {
         alerts.reset();
-        std::string error;
         alerts = Alerts::Open(dir.path, config, *store, t.env, &error);
         ASSERT_TRUE(alerts) << error;
     }
@@ -80,12 +69,8 @@ std::string Sign(const std::string& key, const std::string& msg) {
 } // namespace
 
 TEST(AlertRules, FireOnceClearOnce) {
-    struct Case {
-        const char* rule;
-        std::vector<Measurement> feed;
-        std::string expected;
-    };
-    const Case cases[] = {
+    // A rule, what it is fed, and what it says.
+    const std::tuple<const char*, std::vector<Measurement>, std::string> cases[] = {
         {"kind='drop'\npercent=30\nfloor=100",
          {Count(1000), Count(600), Count(500), Count(700), Count(900), Count(500)},
          "+a.com 百度收录下降 40%|-a.com 百度收录已回升|+a.com 百度收录下降 44%|"},
@@ -99,11 +84,11 @@ TEST(AlertRules, FireOnceClearOnce) {
          "+a.com 百度收录降为 0|-a.com 百度收录已恢复|"},
         {"kind='drop'\npage='links'", {Count(1000), Count(10)}, ""},
     };
-    for (const Case& c : cases) {
-        Fixture f(WithAlerts("[[rules]]\n" + std::string(c.rule)));
-        for (const Measurement& m : c.feed)
+    for (const auto& [rule, feed, expected] : cases) {
+        Fixture f(WithAlerts("[[rules]]\n" + std::string(rule)));
+        for (const Measurement& m : feed)
             f.Feed(m);
-        EXPECT_EQ(f.Log(), c.expected) << c.rule;
+        EXPECT_EQ(f.Log(), expected) << rule;
     }
 }
 
@@ -125,10 +110,8 @@ TEST(AlertRules, FailingSourceCountsHoursOnTheClock) {
 TEST(AlertRules, RegistrationExpiry) {
     Fixture f(WithAlerts("[[rules]]\nkind='expiry'\ndays=30"));
     auto whois = [&](const std::string& date) {
-        Measurement m;
-        m.status = Status::Ok;
-        m.text = "域名：a.com\r\n到期日期：" + date + "\r\n";
-        f.Feed(m, Page::Whois);
+        f.Feed({Status::Ok, {}, "域名：a.com\r\n到期日期：" + date + "\r\n", "", "", 0},
+               Page::Whois);
     };
     whois("未公开");
     whois("2026-07-15T00:00:00Z"); // the fake clock stands at 2026-05-28
@@ -140,9 +123,8 @@ TEST(AlertRules, RegistrationExpiry) {
 }
 
 TEST(AlertRules, RestartNeitherRepeatsNorLoses) {
-    Config c = WithAlerts("[[rules]]\nkind='drop'\n[channels.hook]\ntype='webhook'\n"
-                          "url='http://127.0.0.1:9/'");
-    Fixture f(c);
+    Fixture f(WithAlerts("[[rules]]\nkind='drop'\n[channels.hook]\ntype='webhook'\n"
+                         "url='http://127.0.0.1:9/'"));
     f.Feed(Count(1000));
     f.Reopen();
     f.Feed(Count(100)); // the value before the restart is still the one to fall from
@@ -150,15 +132,14 @@ TEST(AlertRules, RestartNeitherRepeatsNorLoses) {
     f.Feed(Count(50));
     EXPECT_EQ(f.Log(), "+a.com 百度收录下降 90%|");
     // Port 9 refuses: the alert waits in the outbox across the restart.
-    const std::int64_t next = f.alerts->DeliverDue();
-    EXPECT_EQ(next, f.t.clock.NowMs() + 60 * 1000);
+    EXPECT_EQ(f.alerts->DeliverDue(), f.t.clock.NowMs() + 60 * 1000);
     f.Reopen();
-    ASSERT_EQ(f.alerts->Recent(1).size(), 1u);
-    EXPECT_EQ(f.alerts->Recent(1)[0].delivered, 0);
-    EXPECT_FALSE(f.alerts->Recent(1)[0].error.empty());
+    const auto kept = f.alerts->Recent(1);
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_TRUE(kept[0].delivered == 0 && !kept[0].error.empty()) << kept[0].error;
 }
 
-TEST(AlertDelivery, RobotShapesAndSignatures) {
+TEST(AlertDelivery, RobotShapesSignaturesAndMail) {
     FakeUpstream robot;
     std::vector<std::pair<httplib::Request, json>> got;
     std::mutex mutex;
@@ -180,26 +161,46 @@ TEST(AlertDelivery, RobotShapesAndSignatures) {
         const DeliveryResult r = Deliver(c, m, t.env);
         EXPECT_TRUE(r.ok) << type << ": " << r.error;
     }
-    ASSERT_EQ(got.size(), 4u);
-    EXPECT_EQ(got[0].second["event"], "fired");
-    EXPECT_EQ(got[0].second["text"], "正文 \"引号\"");
-    EXPECT_EQ(got[0].second["time"], "2026-05-28T20:26:40Z");
-
-    const std::string ts = std::to_string(t.clock.NowMs());
-    EXPECT_EQ(got[1].first.get_param_value("access_token"), "t");
-    EXPECT_EQ(got[1].first.get_param_value("timestamp"), ts);
-    EXPECT_EQ(got[1].first.get_param_value("sign"), Sign(secret, ts + "\n" + secret));
-    EXPECT_EQ(got[1].second["msgtype"], "text");
-    EXPECT_EQ(got[1].second["text"]["content"], "标题\n正文 \"引号\"");
-
-    EXPECT_EQ(got[2].second["text"]["content"], "标题\n正文 \"引号\"");
-    EXPECT_FALSE(got[2].second.contains("sign"));
-
+    const std::string ms = std::to_string(t.clock.NowMs());
     const std::string secs = std::to_string(t.clock.NowMs() / 1000);
-    EXPECT_EQ(got[3].second["timestamp"], secs);
-    EXPECT_EQ(got[3].second["sign"], Sign(secs + "\n" + secret, ""));
-    EXPECT_EQ(got[3].second["msg_type"], "text");
-    EXPECT_EQ(got[3].second["content"]["text"], "标题\n正文 \"引号\"");
+    ASSERT_EQ(got.size(), 4u);
+    // The bodies as sent, keys sorted; DingTalk signs in its address, WeCom not at all.
+    EXPECT_EQ(got[0].second.dump(),
+              R"({"event":"fired","rule":"drop","site":"a.com","text":)"
+              R"("正文 \"引号\"","time":"2026-05-28T20:26:40Z","title":"标题"})");
+    const auto& q = got[1].first;
+    EXPECT_EQ(std::tuple(q.get_param_value("access_token"), q.get_param_value("timestamp"),
+                         q.get_param_value("sign")),
+              std::tuple("t", ms, Sign(secret, ms + "\n" + secret)));
+    const std::string text = R"("标题\n正文 \"引号\"")";
+    EXPECT_EQ(got[1].second.dump(), R"({"msgtype":"text","text":{"content":)" + text + "}}");
+    EXPECT_EQ(got[2].second.dump(), got[1].second.dump());
+    EXPECT_EQ(got[3].second.dump(),
+              R"({"content":{"text":)" + text + R"(},"msg_type":"text","sign":")" +
+                  Sign(secs + "\n" + secret, "") + R"(","timestamp":")" + secs + "\"}");
+
+    // Mail, over a server without STARTTLS.
+    FakeSmtp smtp;
+    ASSERT_GT(smtp.port(), 0);
+    AlertChannel c;
+    c.type = "smtp";
+    c.url = smtp.url();
+    c.from = "valdane@example.com";
+    c.to = {"owner@example.com", "team@example.com"};
+    c.require_tls = false;
+    ASSERT_TRUE(Deliver(c, m, t.env).ok);
+    const auto mails = smtp.mails();
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].from + " " + std::to_string(mails[0].to.size()), "<valdane@example.com> 2");
+    EXPECT_NE(mails[0].data.find("Subject: =?UTF-8?B?"), std::string::npos);
+    EXPECT_NE(mails[0].data.find("正文"), std::string::npos);
+    // A server without STARTTLS never gets the mail in the clear when TLS is required.
+    c.require_tls = true;
+    EXPECT_FALSE(Deliver(c, m, t.env).ok);
+    c.require_tls = false;
+    smtp.reject_rcpt = true;
+    EXPECT_FALSE(Deliver(c, m, t.env).ok);
+    EXPECT_EQ(smtp.mails().size(), 1u);
 }
 
 TEST(AlertDelivery, RetriesBackOffAndAFailingChannelShows) {
@@ -227,59 +228,25 @@ TEST(AlertDelivery, RetriesBackOffAndAFailingChannelShows) {
             EXPECT_EQ(f.alerts->DeliverDue(), next); // not due a millisecond early
             f.t.clock.Advance(1);
         }
-        if (i == 2) {
-            ASSERT_EQ(f.alerts->FailingChannels().size(), 1u);
-            EXPECT_NE(f.alerts->FailingChannels()[0].error.find("sign not match"),
+        if (i == 2) { // failing, and why
+            EXPECT_NE(f.alerts->FailingChannels().at(0).error.find("sign not match"),
                       std::string::npos);
         }
     }
     EXPECT_EQ(waits, (std::vector<std::int64_t>{60000, 120000, 240000, 480000}));
-    EXPECT_EQ(f.alerts->Recent(1)[0].delivered, 1);
-    EXPECT_TRUE(f.alerts->FailingChannels().empty());
+    EXPECT_TRUE(f.alerts->Recent(1)[0].delivered == 1 && f.alerts->FailingChannels().empty());
     EXPECT_EQ(Alerts::Backoff(30), 6 * kHour);
 }
 
-TEST(AlertDelivery, MailOverSmtp) {
-    FakeSmtp smtp;
-    ASSERT_GT(smtp.port(), 0);
-    TestEnv t;
-    AlertChannel c;
-    c.type = "smtp";
-    c.url = smtp.url();
-    c.from = "valdane@example.com";
-    c.to = {"owner@example.com", "team@example.com"};
-    c.require_tls = false;
-    const AlertMessage m{"zero", "a.com", true, "a.com 百度收录降为 0", "正文", 0};
-    ASSERT_TRUE(Deliver(c, m, t.env).ok);
-    const auto mails = smtp.mails();
-    ASSERT_EQ(mails.size(), 1u);
-    EXPECT_EQ(mails[0].from, "<valdane@example.com>");
-    EXPECT_EQ(mails[0].to.size(), 2u);
-    EXPECT_NE(mails[0].data.find("Subject: =?UTF-8?B?"), std::string::npos);
-    EXPECT_NE(mails[0].data.find("正文"), std::string::npos);
-    // A server without STARTTLS never gets the mail in the clear when TLS is required.
-    c.require_tls = true;
-    EXPECT_FALSE(Deliver(c, m, t.env).ok);
-    c.require_tls = false;
-    smtp.reject_rcpt = true;
-    EXPECT_FALSE(Deliver(c, m, t.env).ok);
-    EXPECT_EQ(smtp.mails().size(), 1u);
-}
-
 TEST(AlertConfig, RefusesWhatCannotWork) {
-    for (const char* bad : {
-             "[[rules]]\nkind='fall'",
-             "[[rules]]\nkind='drop'\npercent=0",
-             "[[rules]]\nkind='drop'\ncolumn=1",
-             "[[rules]]\nkind='drop'\npage='nope'",
-             "[[rules]]\nkind='failing'\nhours='x'",
-             "[[rules]]\nkind='zero'\nthreshold=1",
-             "[channels.x]\ntype='dingtalk'\nurl='ftp://h/'",
-             "[channels.x]\ntype='smtp'\nurl='smtp://h:587'\nfrom='a@b'",
-             "[channels.x]\ntype='smtp'\nurl='smtp://h'\nfrom='a@b'\nto=['c@d']\nstarttls='no'",
-             "[channels.x]\ntype='pager'\nurl='http://h/'",
-             "mute=true",
-         }) {
+    for (const char* bad :
+         {"[[rules]]\nkind='fall'", "[[rules]]\nkind='drop'\npercent=0",
+          "[[rules]]\nkind='drop'\ncolumn=1", "[[rules]]\nkind='drop'\npage='nope'",
+          "[[rules]]\nkind='failing'\nhours='x'", "[[rules]]\nkind='zero'\nthreshold=1",
+          "[channels.x]\ntype='dingtalk'\nurl='ftp://h/'",
+          "[channels.x]\ntype='smtp'\nurl='smtp://h:587'\nfrom='a@b'",
+          "[channels.x]\ntype='smtp'\nurl='smtp://h'\nfrom='a@b'\nto=['c@d']\nstarttls='no'",
+          "[channels.x]\ntype='pager'\nurl='http://h/'", "mute=true"}) {
         Config c;
         EXPECT_TRUE(ReadAlertConfig(toml::parse(bad), &c)) << bad;
     }
@@ -297,6 +264,6 @@ TEST(AlertConfig, RefusesWhatCannotWork) {
     ASSERT_TRUE(doc["alerts"].is_table());
     const auto why = ReadAlertConfig(*doc["alerts"].as_table(), &c);
     ASSERT_FALSE(why) << *why;
-    EXPECT_EQ(c.alert_rules.size(), 4u);
-    EXPECT_EQ(c.alert_channels.size(), 2u);
+    EXPECT_EQ(std::pair(c.alert_rules.size(), c.alert_channels.size()),
+              (std::pair<std::size_t, std::size_t>(4, 2)));
 }

@@ -1,7 +1,7 @@
-// The configuration: built-in defaults, a user's file over them, and every refusal.
-#include "config.h"
+// The configuration: built-in defaults, a user's file over them, every refusal, and the program's
+// flags and --check, run as the program itself.
 #include "fakes.h"
-#include "tempdir.h"
+#include "program.h"
 
 #include <gtest/gtest.h>
 #include <toml++/toml.h>
@@ -40,18 +40,14 @@ TEST_F(ConfigTest, DefaultsAndTheDocumentedExampleAgree) {
             EXPECT_TRUE(c.providers.count(name)) << name;
     const fs::path file = fs::path(VALDANE_SOURCE_DIR) / "service/valdane-service.toml.example";
     ASSERT_TRUE(LoadConfig(file, &example, &error)) << error;
-    EXPECT_EQ(example.columns, c.columns);
-    EXPECT_EQ(example.allow, c.allow);
-    EXPECT_EQ(example.server_names, c.server_names);
-    EXPECT_EQ(example.listen, c.listen);
-    EXPECT_EQ(example.fresh_ms, c.fresh_ms);
-    EXPECT_EQ(example.deadline_ms, c.deadline_ms);
-    std::set<std::string> names, example_names;
-    for (const auto& [name, section] : c.providers)
-        names.insert(name + "=" + section->get_as<std::string>("type")->get());
-    for (const auto& [name, section] : example.providers)
-        example_names.insert(name + "=" + section->get_as<std::string>("type")->get());
-    EXPECT_EQ(example_names, names);
+    auto settings = [](const Config& x) {
+        std::set<std::string> names; // with their types
+        for (const auto& [name, section] : x.providers)
+            names.insert(name + "=" + section->get_as<std::string>("type")->get());
+        return std::tuple(x.columns, x.allow, x.server_names, x.listen, x.fresh_ms, x.deadline_ms,
+                          names);
+    };
+    EXPECT_EQ(settings(example), settings(c));
 }
 
 TEST_F(ConfigTest, FileOverlaysDefaultsKeyByKey) {
@@ -72,98 +68,81 @@ values.ranks = [3, 4]
     Config c;
     std::string error;
     ASSERT_TRUE(LoadConfig(file, &c, &error)) << error;
-    EXPECT_EQ(c.listen, "[::1]:9000");
-    EXPECT_EQ(c.data_dir, dir_ / "store"); // relative to the file
-    EXPECT_EQ(StoreLocation(c.store, c.data_dir), (dir_ / "old" / "measurements.db").string());
-    EXPECT_EQ(c.fresh_ms, 1800 * 1000);
-    EXPECT_EQ(c.deadline_ms, 45000);
-    EXPECT_EQ(c.update.version, "V1.3 Beta");
-    EXPECT_EQ(c.update.name, "新版");
+    // data_dir is relative to the file; the rest keeps its default.
+    EXPECT_EQ(std::tuple(c.listen, c.data_dir, StoreLocation(c.store, c.data_dir), c.fresh_ms,
+                         c.deadline_ms, c.update.version, c.update.name, c.source_file),
+              std::tuple("[::1]:9000", dir_ / "store", (dir_ / "old" / "measurements.db").string(),
+                         1800 * 1000, 45000, "V1.3 Beta", "新版", file));
     EXPECT_EQ(c.columns[Page::Ranks], (std::vector<std::string>{"none", "none"}));
     EXPECT_EQ(c.fallbacks[Page::Ranks], (std::vector<std::vector<std::string>>{{"demo"}, {}}));
     EXPECT_EQ(c.columns[Page::Sites].size(), 7u);
     ASSERT_TRUE(c.providers.count("demo") && c.providers.count("none"));
     EXPECT_EQ(c.providers["demo"]->at_path("values.ranks[1]").value<int>(), 4);
-    EXPECT_EQ(c.source_file, file);
-}
 
-TEST_F(ConfigTest, RefusalsNameTheKey) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"listen = \"127.0.0.1\"", "'listen'"},
-        {"listen = \"::1:80\"", "'listen'"},
-        {"listen = \"127.0.0.1:70000\"", "'listen'"},
-        {"listen = \"localhost:80\"", "'listen'"},
-        {"listen = 8936", "'listen'"},
-        {"fresh_hours = -1", "'fresh_hours'"},
-        {"fresh_hours = \"1\"", "'fresh_hours'"},
-        {"deadline_seconds = 0", "'deadline_seconds'"},
-        {"deadline_seconds = 60", "'deadline_seconds'"},
-        {"allow = [\"10.0.0.0/33\"]", "'allow'"},
-        {"allow = [\"10.0.0/8\"]", "'allow'"},
-        {"allow = [\"::1/129\"]", "'allow'"},
-        {"allow = \"127.0.0.1\"", "'allow'"},
-        {"server_names = [\"stats.example.net:8936\"]", "'server_names'"},
-        {"server_names = [\"\"]", "'server_names'"},
-        {"colums = 1", "'colums'"},
-        {"[update]\nversoin = \"x\"", "'update.versoin'"},
-        {"[columns]\nsites = [\"none\"]", "'columns.sites'"},
-        {"[columns]\nranks = [\"none\", \"none\", \"none\"]", "'columns.ranks'"},
-        {"[columns]\nwhois = [\"nobody\"]", "'columns.whois'"},
-        {"[columns]\nwhois = [1]", "'columns.whois'"},
-        {"[columns]\nwhois = [[]]", "'columns.whois'"},
-        {"[columns]\nwhois = [[\"rdap\", 1]]", "'columns.whois'"},
-        {"[columns]\nwhois = [[\"rdap\", \"nobody\"]]", "'columns.whois'"},
-        {"[columns]\nwhois = [[\"rdap\", \"none\", \"rdap\"]]", "'columns.whois'"},
-        {"[columns]\nwho = [\"none\"]", "'columns.who'"},
-        {"[providers.x]\nurl = \"http://127.0.0.1/\"", "'providers.x.type'"},
-        {"providers = 3", "'providers'"},
-        {"listen = \"0.0.0.0:8936\"", "'allow'"},
-        {"listen = \"[::]:8936\"\nallow = [\"::1/128\", \"127.0.0.0/8\"]", "'allow'"},
-        {"x = ", "line 1"},
-        // Sections their providers cannot use.
-        {"[providers.p]\ntype = \"nosuch\"", "'providers.p.type'"},
-        {"[providers.p]\ntype = \"none\"\nurl = \"x\"", "'providers.p.url'"},
-        {"[providers.p]\ntype = \"fixed\"\nstatus = \"fine\"", "'providers.p.status'"},
-        {"[providers.p]\ntype = \"fixed\"\nvalues.sites = [1, 2]", "'providers.p.values.sites'"},
-        {"[providers.p]\ntype = \"fixed\"\nvalues.ranks = [1, \"2\"]",
-         "'providers.p.values.ranks'"},
-        {"[providers.p]\ntype = \"fixed\"\nvalues.whois = [5]", "'providers.p.values.whois'"},
-        {"[providers.p]\ntype = \"fixed\"\nvalues.pages = [5]", "'providers.p.values.pages'"},
-        {"[providers.p]\ntype = \"fixed\"\nvalue.ranks = [1, 2]", "'providers.p.value'"},
-    };
-    for (const auto& [text, key] : cases) {
-        test::ProviderBench b;
-        b.config.listen = "untouched";
-        // Refused on reading, or at the latest when the providers are built.
-        const bool read = LoadConfig(Write(text), &b.config, &b.error);
-        EXPECT_TRUE(!read || MakeProviders(b.context, &b.error).empty()) << text;
-        EXPECT_NE(b.error.find(key), std::string::npos) << text << " -> " << b.error;
-        if (!read) {
-            EXPECT_EQ(b.config.listen, "untouched") << text; // nothing half-read
-        }
-    }
-    Config c;
-    std::string error;
-    EXPECT_FALSE(LoadConfig(dir_ / "absent.toml", &c, &error));
-}
-
-TEST_F(ConfigTest, OutsideListenNeedsAnOutsideAllowList) {
-    Config c;
-    std::string error;
+    // An outside address needs an outside allow list, also when a flag changes either later.
     ASSERT_TRUE(
         LoadConfig(Write("listen = \"0.0.0.0:8936\"\nallow = [\"192.168.0.0/16\"]"), &c, &error))
         << error;
-    // A flag may change the address after the file was read.
     c.allow = {"127.0.0.0/8"};
     EXPECT_FALSE(CheckConfig(c, &error));
     c.listen = "127.0.0.2:1";
     EXPECT_TRUE(CheckConfig(c, &error));
 }
 
-// Providers are built from their sections.
+TEST_F(ConfigTest, RefusalsNameTheKey) {
+    // The key each refusal names, and the files it refuses.
+    const std::pair<const char*, std::vector<std::string>> cases[] = {
+        {"'listen'",
+         {"listen = \"127.0.0.1\"", "listen = \"::1:80\"", "listen = \"127.0.0.1:70000\"",
+          "listen = \"localhost:80\"", "listen = 8936"}},
+        {"'fresh_hours'", {"fresh_hours = -1", "fresh_hours = \"1\""}},
+        {"'deadline_seconds'", {"deadline_seconds = 0", "deadline_seconds = 60"}},
+        {"'allow'",
+         {"allow = [\"10.0.0.0/33\"]", "allow = [\"10.0.0/8\"]", "allow = [\"::1/129\"]",
+          "allow = \"127.0.0.1\"", "listen = \"0.0.0.0:8936\"",
+          "listen = \"[::]:8936\"\nallow = [\"::1/128\", \"127.0.0.0/8\"]"}},
+        {"'server_names'",
+         {"server_names = [\"stats.example.net:8936\"]", "server_names = [\"\"]"}},
+        {"'colums'", {"colums = 1"}},
+        {"'update.versoin'", {"[update]\nversoin = \"x\""}},
+        {"'columns.sites'", {"[columns]\nsites = [\"none\"]"}},
+        {"'columns.ranks'", {"[columns]\nranks = [\"none\", \"none\", \"none\"]"}},
+        {"'columns.whois'",
+         {"[columns]\nwhois = [\"nobody\"]", "[columns]\nwhois = [1]", "[columns]\nwhois = [[]]",
+          "[columns]\nwhois = [[\"rdap\", 1]]", "[columns]\nwhois = [[\"rdap\", \"nobody\"]]",
+          "[columns]\nwhois = [[\"rdap\", \"none\", \"rdap\"]]"}},
+        {"'columns.who'", {"[columns]\nwho = [\"none\"]"}},
+        {"'providers.x.type'", {"[providers.x]\nurl = \"http://127.0.0.1/\""}},
+        {"'providers'", {"providers = 3"}},
+        {"line 1", {"x = "}},
+        // Sections their providers cannot use.
+        {"'providers.p.type'", {"[providers.p]\ntype = \"nosuch\""}},
+        {"'providers.p.url'", {"[providers.p]\ntype = \"none\"\nurl = \"x\""}},
+        {"'providers.p.status'", {"[providers.p]\ntype = \"fixed\"\nstatus = \"fine\""}},
+        {"'providers.p.values.sites'", {"[providers.p]\ntype = \"fixed\"\nvalues.sites = [1, 2]"}},
+        {"'providers.p.values.ranks'",
+         {"[providers.p]\ntype = \"fixed\"\nvalues.ranks = [1, \"2\"]"}},
+        {"'providers.p.values.whois'", {"[providers.p]\ntype = \"fixed\"\nvalues.whois = [5]"}},
+        {"'providers.p.values.pages'", {"[providers.p]\ntype = \"fixed\"\nvalues.pages = [5]"}},
+        {"'providers.p.value'", {"[providers.p]\ntype = \"fixed\"\nvalue.ranks = [1, 2]"}},
+    };
+    for (const auto& [key, texts] : cases)
+        for (const std::string& text : texts) {
+            test::ProviderBench b;
+            b.config.listen = "untouched";
+            // Refused on reading, or at the latest when the providers are built.
+            const bool read = LoadConfig(Write(text), &b.config, &b.error);
+            EXPECT_TRUE(!read || MakeProviders(b.context, &b.error).empty()) << text;
+            EXPECT_NE(b.error.find(key), std::string::npos) << text << " -> " << b.error;
+            EXPECT_TRUE(read || b.config.listen == "untouched") << text; // nothing half-read
+        }
+    Config c;
+    std::string error;
+    EXPECT_FALSE(LoadConfig(dir_ / "absent.toml", &c, &error));
+}
+
 TEST_F(ConfigTest, ProvidersFromSections) {
     test::ProviderBench b;
-    std::string& error = b.error;
     ASSERT_TRUE(LoadConfig(Write(R"(
 [providers.p]
 type = "fixed"
@@ -174,32 +153,22 @@ status = "blocked"
 detail = "验证码"
 values.ranks = [1, 2]
 )"),
-                           &b.config, &error));
-    auto providers = MakeProviders(b.context, &error);
+                           &b.config, &b.error));
+    auto providers = MakeProviders(b.context, &b.error);
     // The file's two beside the built-in ones, whose number grows with the shipped sources.
-    ASSERT_TRUE(providers.count("p") && providers.count("q") && providers.count("none")) << error;
+    ASSERT_TRUE(providers.count("p") && providers.count("q") && providers.count("none")) << b.error;
     auto m = providers["p"]->Measure({"example.com", Page::Alexa, {1, 5, 2}});
     ASSERT_EQ(m.size(), 3u);
-    EXPECT_EQ(m[0].text, "简介");
-    EXPECT_EQ(m[1].number, -2);
-    EXPECT_EQ(m[2].status, Status::Ok);
-    m = providers["p"]->Measure({"example.com", Page::Sites, {0}});
-    EXPECT_EQ(m.at(0).status, Status::Unsupported);
+    EXPECT_EQ(m[0].text + "|" + test::Brief(m[1]) + "|" + test::Brief(m[2]), "简介|ok -2|ok 12");
     m = providers["q"]->Measure({"example.com", Page::Ranks, {1}});
-    EXPECT_EQ(m.at(0).status, Status::Blocked);
-    EXPECT_EQ(m.at(0).detail, "验证码");
-    EXPECT_FALSE(m.at(0).number);
-    m = providers["none"]->Measure({"example.com", Page::Whois, {0}});
-    EXPECT_EQ(m.at(0).status, Status::Unsupported);
+    EXPECT_EQ(test::Brief(m.at(0)) + " " + m[0].detail, "blocked 验证码");
+    EXPECT_EQ(test::Brief(providers["p"]->Measure({"example.com", Page::Sites, {0}}).at(0)) + "|" +
+                  test::Brief(providers["none"]->Measure({"example.com", Page::Whois, {0}}).at(0)),
+              "unsupported|unsupported");
 }
 
 TEST(Networks, MatchClientAddresses) {
-    struct Case {
-        const char* network;
-        const char* address;
-        bool in;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, const char*, bool> cases[] = {
         {"10.0.0.0/8", "10.255.1.2", true},
         {"10.0.0.0/8", "11.0.0.1", false},
         {"192.0.2.7", "192.0.2.7", true},
@@ -214,18 +183,39 @@ TEST(Networks, MatchClientAddresses) {
         {"2001:db8::/32", "2001:db9::5", false},
         {"::1/128", "not an address", false},
     };
-    for (const Case& c : cases) {
-        const auto net = ParseNetwork(c.network);
-        ASSERT_TRUE(net) << c.network;
-        EXPECT_EQ(NetworkContains(*net, c.address), c.in) << c.network << " " << c.address;
+    for (const auto& [network, address, in] : cases) {
+        const auto net = ParseNetwork(network);
+        ASSERT_TRUE(net) << network;
+        EXPECT_EQ(NetworkContains(*net, address), in) << network << " " << address;
     }
-    EXPECT_TRUE(IsLoopbackAddress("127.3.4.5"));
-    EXPECT_TRUE(IsLoopbackAddress("::ffff:127.0.0.1"));
-    EXPECT_FALSE(IsLoopbackAddress("::"));
+    for (const auto& [address, loopback] :
+         {std::pair{"127.3.4.5", true}, {"::ffff:127.0.0.1", true}, {"::", false}})
+        EXPECT_EQ(IsLoopbackAddress(address), loopback) << address;
     const auto listen = ParseListen("[2001:db8::1]:443");
     ASSERT_TRUE(listen);
-    EXPECT_EQ(listen->host, "2001:db8::1");
-    EXPECT_EQ(listen->port, 443);
+    EXPECT_EQ(std::pair(listen->host, listen->port), std::pair(std::string("2001:db8::1"), 443));
+}
+
+TEST_F(ConfigTest, ProgramFlagsAndCheck) {
+    ASSERT_TRUE(std::getenv("VALDANE_SERVICE_BIN")) << "run through ctest";
+    fs::create_directories(dir_ / "cfg" / "valdane");
+    // The per-user file is read without --config. No column reaches outside.
+    std::ofstream(dir_ / "cfg" / "valdane" / "service.toml") << test::kQuietColumns;
+    const test::Outcome r = test::RunService("--check www.example.com", dir_);
+    EXPECT_EQ(r.rc, 0) << r.out;
+    EXPECT_NE(r.out.find("ranks  谷歌      4 "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("ranks  搜狗      -1"), std::string::npos) << r.out;
+    EXPECT_TRUE(fs::exists(dir_ / "data" / "valdane" / "measurements.db"));
+
+    const std::pair<std::string, int> exits[] = {{"--check", 2},
+                                                 {"--bogus", 2},
+                                                 {"--check a..b", 1},
+                                                 {"--version", 0},
+                                                 {"--listen 0.0.0.0:8936 --check example.com", 1},
+                                                 {"--config " + (dir_ / "absent.toml").string(), 1},
+                                                 {"--data /dev/null/x --check example.com", 1}};
+    for (const auto& [args, rc] : exits)
+        EXPECT_EQ(test::RunService(args, dir_).rc, rc) << args;
 }
 
 } // namespace

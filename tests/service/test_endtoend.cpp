@@ -1,38 +1,23 @@
 // The whole chain: the desktop program refreshes its sites through a real valdane-service,
 // which reads Baidu-shaped result pages from a fake engine on loopback.
 #include "fakes.h"
-#include "freeport.h"
-#include "tempdir.h"
+#include "fixture.h"
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
 extern char** environ;
 
 namespace {
 
 using namespace std::chrono_literals;
-using valdane::svc::test::FakeUpstream;
-using valdane::svc::test::FreePort;
-using valdane::svc::test::TempDir;
+using namespace valdane::svc::test;
 namespace fs = std::filesystem;
 
 // Polls until done() holds or the limit passes.
@@ -46,20 +31,12 @@ bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds lim
     return true;
 }
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // The value of key in [section] of an INI file, "" when absent.
 std::string IniValue(const fs::path& file, const std::string& section, const std::string& key) {
     std::istringstream lines(ReadFile(file));
     bool inside = false;
     for (std::string line; std::getline(lines, line);) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+        line = line.substr(0, line.find('\r'));
         if (line.starts_with('['))
             inside = line == '[' + section + ']';
         else if (inside && line.starts_with(key + '='))
@@ -75,36 +52,22 @@ std::size_t Count(const std::string& text, const std::string& what) {
     return n;
 }
 
-// A child process with its own environment additions; output goes to a log file. Killed if
-// the test ends before it does.
+// A child process (environment additions go first in args, as env(1) takes them); output
+// goes to a log file. Killed if the test ends before it does.
 class Child {
   public:
-    Child(std::vector<std::string> args, const std::vector<std::string>& extraEnv,
-          const fs::path& log)
-        : log_(log) {
-        std::vector<std::string> env = extraEnv;
-        for (char** e = environ; *e; ++e) {
-            const std::string entry = *e;
-            const std::string name = entry.substr(0, entry.find('=') + 1);
-            bool overridden = false;
-            for (const std::string& extra : extraEnv)
-                overridden = overridden || extra.starts_with(name);
-            if (!overridden)
-                env.push_back(entry);
-        }
+    Child(std::vector<std::string> args, const fs::path& log) : log_(log) {
+        args.insert(args.begin(), "/usr/bin/env");
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0600);
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        std::vector<char*> argv, envp;
+        std::vector<char*> argv;
         for (std::string& a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
-        for (std::string& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0)
             pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
     }
@@ -146,12 +109,10 @@ std::vector<std::string> ChildrenOf(pid_t pid) {
     for (const auto& entry : fs::directory_iterator("/proc", ec)) {
         const std::string stat = ReadFile(entry.path() / "stat");
         const auto open = stat.find('('), close = stat.rfind(')');
-        if (open == std::string::npos || close == std::string::npos)
-            continue;
-        std::istringstream rest(stat.substr(close + 1));
+        std::istringstream rest(close == std::string::npos ? "" : stat.substr(close + 1));
         std::string state;
         pid_t parent = 0;
-        if (rest >> state >> parent && parent == pid)
+        if (open != std::string::npos && rest >> state >> parent && parent == pid)
             names.push_back(stat.substr(open + 1, close - open - 1));
     }
     return names;
@@ -188,7 +149,6 @@ TEST(EndToEnd, ProgramRefreshesThroughTheServiceFromTheEngine) {
 
     TempDir home;
     const int port = FreePort();
-    const std::string maker = "http://127.0.0.1:" + std::to_string(port);
     std::ofstream(home.path / "service.toml") << R"(
 listen = "127.0.0.1:)" << port << R"("
 [columns]
@@ -211,7 +171,7 @@ values.ranks = [3, 0]
 )";
     Child service({serviceBin, "--config", (home.path / "service.toml").string(), "--data",
                    (home.path / "store").string()},
-                  {}, home.path / "service.log");
+                  home.path / "service.log");
     httplib::Client client("127.0.0.1", port);
     ASSERT_TRUE(Eventually([&] { return !service.Running() || client.Get("/"); }, 10s));
     ASSERT_TRUE(service.Running()) << service.Output();
@@ -225,12 +185,12 @@ values.ranks = [3, 0]
     fs::permissions(home.path / "run", fs::perms::owner_all);
     std::ofstream(config, std::ios::binary) << "[Setting]\r\nSeoUrl=alpha.com;beta.org\r\n"
                                                "AutoGain=1\r\nAutoUpdate=0\r\nAutoRecord=1\r\n";
-    Child program({programBin},
-                  {"QT_QPA_PLATFORM=offscreen", "VALDANE_MAKER_URL=" + maker,
+    Child program({"QT_QPA_PLATFORM=offscreen",
+                   "VALDANE_MAKER_URL=http://127.0.0.1:" + std::to_string(port),
                    "XDG_CONFIG_HOME=" + (home.path / "config").string(),
                    "XDG_DATA_HOME=" + (home.path / "data").string(),
                    "XDG_RUNTIME_DIR=" + (home.path / "run").string(),
-                   "TMPDIR=" + home.path.string()},
+                   "TMPDIR=" + home.path.string(), programBin},
                   home.path / "program.log");
 
     // beta.org's ranks are the last thing a refresh writes.
@@ -238,25 +198,23 @@ values.ranks = [3, 0]
         << program.Output() << service.Output();
     // A count read from the engine, a real zero from its "no results" page, -1 where the engine
     // asked for verification and where no source stands behind a column.
-    const std::string none = "-1,-1,-1,-1,-1,-1";
-    EXPECT_EQ(IniValue(config, "alpha.com", "Url_site"), "1234,-1,-1,-1,-1,-1,77");
-    EXPECT_EQ(IniValue(config, "alpha.com", "Url_link"), "56," + none);
-    EXPECT_EQ(IniValue(config, "alpha.com", "Url_pr"), "3,-1");
-    EXPECT_EQ(IniValue(config, "beta.org", "Url_site"), "0,-1,-1,-1,-1,-1,77");
-    EXPECT_EQ(IniValue(config, "beta.org", "Url_link"), "-1," + none);
-    EXPECT_EQ(IniValue(config, "beta.org", "Url_pr"), "3,-1");
+    std::string values;
+    for (const char* site : {"alpha.com", "beta.org"})
+        for (const char* key : {"Url_site", "Url_link", "Url_pr"})
+            values += IniValue(config, site, key) + " ";
+    EXPECT_EQ(values, "1234,-1,-1,-1,-1,-1,77 56,-1,-1,-1,-1,-1,-1 3,-1 "
+                      "0,-1,-1,-1,-1,-1,77 -1,-1,-1,-1,-1,-1,-1 3,-1 ");
     EXPECT_EQ(engine.hits("/s"), 4); // each query once, nothing else (no canary)
 
     const std::string log = ReadFile(report);
-    EXPECT_EQ(Count(log, "<td>alpha.com</td>"), 2u) << log;
-    EXPECT_EQ(Count(log, "<td>beta.org</td>"), 2u) << log;
+    EXPECT_EQ(std::pair(Count(log, "<td>alpha.com</td>"), Count(log, "<td>beta.org</td>")),
+              (std::pair<std::size_t, std::size_t>(2, 2)))
+        << log;
 
     const auto overview = client.Get("/ostrem/seo/sites.htm");
-    ASSERT_TRUE(overview);
-    EXPECT_EQ(overview->status, 200);
-    EXPECT_NE(overview->body.find(">alpha.com</a>"), std::string::npos);
-    EXPECT_NE(overview->body.find(">beta.org</a>"), std::string::npos);
-    EXPECT_NE(overview->body.find(">1,234<span"), std::string::npos);
+    ASSERT_TRUE(overview && overview->status == 200);
+    for (const char* part : {">alpha.com</a>", ">beta.org</a>", ">1,234<span"})
+        EXPECT_NE(overview->body.find(part), std::string::npos) << part;
 
     // Pointed at a service, the program starts none of its own, though one lies beside it.
     ASSERT_TRUE(fs::exists(fs::path(programBin).parent_path() / "valdane-service"));

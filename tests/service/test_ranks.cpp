@@ -1,17 +1,13 @@
 // Rank lists (Tranco, Common Crawl domain ranks) and rank APIs against local files and fakes.
-#include "config.h"
 #include "fakes.h"
 #include "import.h"
 #include "providers/providers.h"
-#include "store.h"
-#include "tempdir.h"
 
 #include <gtest/gtest.h>
 #include <toml++/toml.h>
 #include <zlib.h>
 
 #include <fstream>
-#include <thread>
 
 using namespace valdane::svc;
 
@@ -34,9 +30,7 @@ std::string Deflate(const std::string& data, int window_bits) {
     return out;
 }
 
-std::string Gzip(const std::string& data) {
-    return Deflate(data, 31);
-}
+const auto Gzip = [](const std::string& data) { return Deflate(data, 31); };
 
 // A one-member zip as Tranco publishes it: local header, deflated data, then a directory.
 std::string Zip(const std::string& name, const std::string& data) {
@@ -70,8 +64,8 @@ const std::string kCcRanks =
 class Ranks : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(store_) << b_.error;
-        config_.data_dir = dir_.path;
+        ASSERT_TRUE(b_.store) << b_.error;
+        config_.data_dir = b_.dir.path;
     }
 
     std::string WriteFile(const std::string& name, const std::string& content) {
@@ -82,7 +76,7 @@ class Ranks : public ::testing::Test {
     ImportResult Import(RankKind kind, const std::string& source, std::uint64_t limit = 0) {
         ImportOptions options;
         options.max_entries = limit;
-        return ImportRanks(kind, env_.env, source, RankFile(config_, kind), options);
+        return ImportRanks(kind, b_.t.env, source, RankFile(config_, kind), options);
     }
     std::unique_ptr<Provider> Make(const std::string& type, const std::string& toml_text = "") {
         std::string error;
@@ -92,42 +86,41 @@ class Ranks : public ::testing::Test {
         EXPECT_TRUE(p) << error;
         return p;
     }
-    Measurement One(Provider& p, const std::string& site, Page page, int column) {
-        return test::MeasureInTurn(p, env_.clock, {site, page, {column}}).at(0);
+    // The sites' answers in turn, "|"-joined.
+    std::string All(Provider& p, Page page, int column, const std::vector<std::string>& sites) {
+        std::string out;
+        for (const std::string& site : sites)
+            out += (out.empty() ? "" : "|") +
+                   test::Brief(test::MeasureInTurn(p, b_.t.clock, {site, page, {column}}).at(0));
+        return out;
+    }
+    std::string One(Provider& p, const std::string& site, Page page, int column) {
+        return All(p, page, column, {site});
     }
 
     test::ProviderBench b_;
-    test::TestEnv& env_ = b_.t;
-    const test::TempDir& dir_ = b_.dir;
-    std::unique_ptr<Store>& store_ = b_.store;
     Config& config_ = b_.config;
 };
 
-void ExpectValue(const Measurement& m, Status status, std::int64_t number) {
-    EXPECT_EQ(m.status, status) << m.detail;
-    EXPECT_EQ(m.number, number) << m.detail;
+// "ok 4/2": whether it worked, entries stored / lines skipped, and " cut" when incomplete.
+std::string Sum(const ImportResult& r) {
+    return (r.ok ? "ok " : "failed ") + std::to_string(r.entries) + "/" +
+           std::to_string(r.skipped) + (r.complete ? "" : " cut");
 }
 
 } // namespace
 
 TEST_F(Ranks, TrancoFromFileAndZipDownload) {
     auto tranco = Make("tranco", "refresh_hours = 0");
-    EXPECT_EQ(One(*tranco, "google.com", Page::Alexa, 2).status, Status::NotConfigured);
+    EXPECT_EQ(One(*tranco, "google.com", Page::Alexa, 2), "not-configured");
 
     ImportResult r = Import(RankKind::Tranco, WriteFile("top.csv", kTranco));
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_EQ(r.entries, 4u);
-    EXPECT_EQ(r.skipped, 2u); // the header line and the malformed one
-    EXPECT_TRUE(r.complete);
-    const std::vector<std::pair<std::string, std::int64_t>> rows = {{"google.com", 1},
-                                                                    {"www.facebook.com", 2},
-                                                                    {"a.b.example.com", 3},
-                                                                    {"sub.example.org", 5},
-                                                                    {"unknown.net", -1}};
-    for (const auto& [site, rank] : rows)
-        ExpectValue(One(*tranco, site, Page::Alexa, 2), rank > 0 ? Status::Ok : Status::NotFound,
-                    rank);
-    EXPECT_EQ(One(*tranco, "google.com", Page::Alexa, 0).status, Status::Unsupported);
+    EXPECT_EQ(Sum(r), "ok 4/2") << r.error; // the header line and the malformed one skipped
+    EXPECT_EQ(All(*tranco, Page::Alexa, 2,
+                  {"google.com", "www.facebook.com", "a.b.example.com", "sub.example.org",
+                   "unknown.net"}),
+              "ok 1|ok 2|ok 3|ok 5|not-found -1");
+    EXPECT_EQ(One(*tranco, "google.com", Page::Alexa, 0), "unsupported");
 
     // The zip as downloaded; a download cut short keeps only whole lines and says so.
     std::string csv;
@@ -135,71 +128,52 @@ TEST_F(Ranks, TrancoFromFileAndZipDownload) {
         csv += std::to_string(i) + ",site" + std::to_string(i) + ".com\n";
     const std::string zip = Zip("top-1m.csv", csv);
     test::FakeUpstream up;
-    up.server().Get("/top-1m.csv.zip", [&](const httplib::Request&, httplib::Response& res) {
-        res.set_content(zip, "application/zip");
-    });
-    up.server().Get("/cut.zip", [&](const httplib::Request&, httplib::Response& res) {
-        res.set_content(zip.substr(0, zip.size() / 2), "application/zip");
-    });
-    up.server().Get("/gone",
-                    [](const httplib::Request&, httplib::Response& res) { res.status = 404; });
+    up.Serve("/top-1m.csv.zip", zip, "application/zip");
+    up.Serve("/cut.zip", zip.substr(0, zip.size() / 2), "application/zip");
+    up.Serve("/gone", "", "text/plain", 404);
     ASSERT_TRUE(up.Start());
     r = Import(RankKind::Tranco, up.base() + "/top-1m.csv.zip");
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_EQ(r.entries, 5000u);
-    EXPECT_TRUE(r.complete);
-    ExpectValue(One(*tranco, "site4321.com", Page::Alexa, 2), Status::Ok, 4321);
+    EXPECT_EQ(Sum(r), "ok 5000/0") << r.error;
+    EXPECT_EQ(One(*tranco, "site4321.com", Page::Alexa, 2), "ok 4321");
 
     r = Import(RankKind::Tranco, up.base() + "/cut.zip");
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_FALSE(r.complete);
-    EXPECT_GT(r.entries, 0u);
-    EXPECT_LT(r.entries, 5000u);
+    EXPECT_TRUE(r.ok && !r.complete && r.entries > 0 && r.entries < 5000) << Sum(r) << r.error;
 
     // A failed download leaves the table in place.
     r = Import(RankKind::Tranco, up.base() + "/gone");
     EXPECT_FALSE(r.ok);
     EXPECT_NE(r.error.find("404"), std::string::npos);
-    EXPECT_EQ(One(*tranco, "site1.com", Page::Alexa, 2).number, 1);
+    EXPECT_EQ(One(*tranco, "site1.com", Page::Alexa, 2), "ok 1");
 }
 
 TEST_F(Ranks, CommonCrawlRanksAndGraphSayWhenTheirListsAreCut) {
     auto cc = Make("cc-graph");
-    EXPECT_EQ(One(*cc, "facebook.com", Page::Ranks, 0).status, Status::NotConfigured);
+    EXPECT_EQ(One(*cc, "facebook.com", Page::Ranks, 0), "not-configured");
     // Two gzip members in a row read as one stream.
     const std::string gz = Gzip(kCcRanks.substr(0, 150)) + Gzip(kCcRanks.substr(150));
     ImportResult r = Import(RankKind::CcRanks, WriteFile("ranks.txt.gz", gz));
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_EQ(r.entries, 4u);
-    EXPECT_TRUE(r.complete);
-    const std::vector<std::pair<std::string, std::int64_t>> rows = {{"facebook.com", 10},
-                                                                    {"www.youtube.com", 10},
-                                                                    {"example.com.cn", 4},
-                                                                    {"mdc.org.zw", 1},
-                                                                    {"nowhere.example", 0}};
-    for (const auto& [site, band] : rows)
-        ExpectValue(One(*cc, site, Page::Ranks, 0), band > 0 ? Status::Ok : Status::NotFound, band);
+    EXPECT_EQ(Sum(r), "ok 4/0") << r.error;
+    EXPECT_EQ(
+        All(*cc, Page::Ranks, 0,
+            {"facebook.com", "www.youtube.com", "example.com.cn", "mdc.org.zw", "nowhere.example"}),
+        "ok 10|ok 10|ok 4|ok 1|not-found 0");
     // Referring-domain counts come from the graph's edges, not from this file.
-    EXPECT_EQ(One(*cc, "facebook.com", Page::Links, 1).status, Status::NotConfigured);
-    EXPECT_EQ(One(*cc, "facebook.com", Page::Alexa, 3).status, Status::NotConfigured);
-    ExpectValue(One(*Make("cc-graph", "measure = \"harmonic\""), "example.com.cn", Page::Ranks, 0),
-                Status::Ok, 4);
+    EXPECT_EQ(One(*cc, "facebook.com", Page::Links, 1), "not-configured");
+    EXPECT_EQ(One(*cc, "facebook.com", Page::Alexa, 3), "not-configured");
+    EXPECT_EQ(One(*Make("cc-graph", "measure = \"harmonic\""), "example.com.cn", Page::Ranks, 0),
+              "ok 4");
 
     // The first lines only (a truncated download): what is missing is unknown, not 0.
     const std::string whole = Gzip(kCcRanks);
     r = Import(RankKind::CcRanks, WriteFile("cut.gz", whole.substr(0, whole.size() * 3 / 4)));
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_FALSE(r.complete);
-    EXPECT_LT(r.entries, 4u);
-    ExpectValue(One(*cc, "nowhere.example", Page::Ranks, 0), Status::NotFound, -1);
+    EXPECT_TRUE(r.ok && !r.complete && r.entries < 4) << Sum(r) << r.error;
+    EXPECT_EQ(One(*cc, "nowhere.example", Page::Ranks, 0), "not-found -1");
     // A limit cuts the same way.
-    r = Import(RankKind::CcRanks, WriteFile("all.gz", whole), 2);
-    EXPECT_TRUE(r.ok && !r.complete && r.entries == 2u) << r.error;
+    EXPECT_EQ(Sum(Import(RankKind::CcRanks, WriteFile("all.gz", whole), 2)), "ok 2/0 cut");
 
     // Damaged data is reported, never a crash.
     r = Import(RankKind::CcRanks, WriteFile("bad.gz", "\x1f\x8b" + std::string(200, 'x')));
-    EXPECT_FALSE(r.ok);
-    EXPECT_FALSE(r.error.empty());
+    EXPECT_TRUE(!r.ok && !r.error.empty());
 
     // The graph counts referring domains.
     const std::string vertices = Gzip("0\tcom.example\t3\n1\tcn.com.Example\t1\n2\torg.foo\t2\n"
@@ -210,99 +184,81 @@ TEST_F(Ranks, CommonCrawlRanksAndGraphSayWhenTheirListsAreCut) {
                         "0\t7\n";
     for (int i = 0; i < 3000; ++i)
         edges += std::to_string(100 + i) + "\t0\n"; // bulk for the cut below
-    const auto path = RankFile(config_, RankKind::CcLinks);
     const auto import = [&](const std::string& edges_file, std::uint64_t limit = 0) {
         ImportOptions options;
         options.max_entries = limit;
-        return ImportCcLinks(env_.env, WriteFile("v.gz", vertices), edges_file, path, options);
+        return ImportCcLinks(b_.t.env, WriteFile("v.gz", vertices), edges_file,
+                             RankFile(config_, RankKind::CcLinks), options);
     };
     r = import(WriteFile("e.gz", Gzip(edges)));
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_TRUE(r.complete);
-    EXPECT_EQ(r.entries, 3u);
-    EXPECT_EQ(r.skipped, 5u);
-    const std::vector<std::tuple<std::string, Page, int, Status, std::int64_t>> counts = {
-        {"example.com", Page::Links, 1, Status::Ok, 3003},
-        {"www.example.com", Page::Alexa, 3, Status::Ok, 3003},
-        {"example.com.cn", Page::Links, 1, Status::Ok, 1},
-        {"foo.org", Page::Alexa, 3, Status::Ok, 1},
-        {"lonely.net", Page::Links, 1, Status::NotFound, 0}, // listed, no referring domain
-    };
-    for (const auto& [site, page, column, status, number] : counts)
-        ExpectValue(One(*cc, site, page, column), status, number);
+    EXPECT_EQ(Sum(r), "ok 3/5") << r.error;
+    // lonely.net is listed without a referring domain.
+    EXPECT_EQ(All(*cc, Page::Links, 1, {"example.com", "example.com.cn", "lonely.net"}) + "|" +
+                  All(*cc, Page::Alexa, 3, {"www.example.com", "foo.org"}),
+              "ok 3003|ok 1|not-found 0|ok 3003|ok 1");
 
     // Only the most linked domains under a limit: the others are unknown, not 0.
-    r = import(WriteFile("e.gz", Gzip(edges)), 1);
-    EXPECT_TRUE(r.ok && !r.complete && r.entries == 1u) << r.error;
-    ExpectValue(One(*cc, "foo.org", Page::Links, 1), Status::NotFound, -1);
+    EXPECT_EQ(Sum(import(WriteFile("e.gz", Gzip(edges)), 1)), "ok 1/5 cut");
+    EXPECT_EQ(One(*cc, "foo.org", Page::Links, 1), "not-found -1");
 
     // A broken-off edges file: counts are lower bounds, absent domains unknown.
     const std::string packed = Gzip(edges);
     r = import(WriteFile("cut.gz", packed.substr(0, packed.size() / 2)));
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_FALSE(r.complete);
+    EXPECT_TRUE(r.ok && !r.complete) << Sum(r) << r.error;
     EXPECT_NE(r.error.find("truncated"), std::string::npos) << r.error;
-    const Measurement partial = One(*cc, "example.com", Page::Links, 1);
-    EXPECT_EQ(partial.status, Status::Ok);
-    EXPECT_GT(partial.number, 0);
-    EXPECT_LT(partial.number, 3003);
-    ExpectValue(One(*cc, "lonely.net", Page::Alexa, 3), Status::NotFound, -1);
+    const std::string partial = One(*cc, "example.com", Page::Links, 1);
+    EXPECT_TRUE(partial.starts_with("ok ") && std::stoi(partial.substr(3)) > 0 &&
+                std::stoi(partial.substr(3)) < 3003)
+        << partial;
+    EXPECT_EQ(One(*cc, "lonely.net", Page::Alexa, 3), "not-found -1");
 
     // A missing edges file fails and keeps the table in place.
-    r = import((dir_.path / "none.gz").string());
-    EXPECT_FALSE(r.ok);
-    EXPECT_EQ(One(*cc, "example.com", Page::Links, 1).number, partial.number);
+    EXPECT_FALSE(import((b_.dir.path / "none.gz").string()).ok);
+    EXPECT_EQ(One(*cc, "example.com", Page::Links, 1), partial);
 }
 
 TEST_F(Ranks, TrendComparesTheOldestRankOfThirtyDaysWithTodays) {
     ASSERT_TRUE(Import(RankKind::Tranco, WriteFile("t.csv", "500,climber.com\n9,new.com\n")).ok);
     auto trend = Make("trend", "rank_source = \"tranco\"");
-    const std::int64_t now = env_.clock.NowMs();
+    const std::int64_t now = b_.t.clock.NowMs();
     auto record = [&](const std::string& site, std::int64_t age, std::int64_t rank,
                       const std::string& source = "tranco") {
-        Measurement m;
-        m.status = Status::Ok;
-        m.number = rank;
-        m.source = source;
-        m.time_ms = now - age;
-        ASSERT_TRUE(store_->Record(site, Page::Alexa, 2, m));
+        ASSERT_TRUE(
+            b_.store->Record(site, Page::Alexa, 2, {Status::Ok, rank, "", source, "", now - age}));
     };
     record("climber.com", 40 * kDay, 2000);             // outside the window
     record("climber.com", 20 * kDay, 900, "elsewhere"); // another source's number
     record("climber.com", 10 * kDay, 800);
     record("climber.com", 1 * kDay, 600);
-    record("new.com", 3600 * 1000, 9);                                        // only an hour old
-    ExpectValue(One(*trend, "climber.com", Page::Alexa, 5), Status::Ok, 300); // 800 -> 500
-    EXPECT_EQ(One(*trend, "new.com", Page::Alexa, 5).status, Status::NotConfigured);
-    ExpectValue(One(*trend, "gone.com", Page::Alexa, 5), Status::NotFound, -1);
-    EXPECT_EQ(One(*trend, "climber.com", Page::Alexa, 2).status, Status::Unsupported);
+    record("new.com", 3600 * 1000, 9); // only an hour old
+    // 800 -> 500
+    EXPECT_EQ(All(*trend, Page::Alexa, 5, {"climber.com", "new.com", "gone.com"}),
+              "ok 300|not-configured|not-found -1");
+    EXPECT_EQ(One(*trend, "climber.com", Page::Alexa, 2), "unsupported");
 }
 
 TEST_F(Ranks, DailyTrancoDownloadRunsOnTheEnvClock) {
-    const std::string zip = Zip("top-1m.csv", "1,google.com\n2,daily.com\n");
     test::FakeUpstream up;
-    up.server().Get("/top-1m.csv.zip", [&](const httplib::Request&, httplib::Response& res) {
-        res.set_content(zip, "application/zip");
-    });
+    up.Serve("/top-1m.csv.zip", Zip("top-1m.csv", "1,google.com\n2,daily.com\n"),
+             "application/zip");
     ASSERT_TRUE(up.Start());
     auto tranco = Make("tranco", "url = \"" + up.base() + "/top-1m.csv.zip\"\n" +
                                      "first_download_delay_s = 60\nrefresh_hours = 24");
     EXPECT_EQ(up.hits("/top-1m.csv.zip"), 0);
-    env_.clock.Advance(61 * 1000);
-    for (int i = 0; i < 5000 && One(*tranco, "daily.com", Page::Alexa, 2).status != Status::Ok; ++i)
+    b_.t.clock.Advance(61 * 1000);
+    for (int i = 0; i < 5000 && One(*tranco, "daily.com", Page::Alexa, 2) != "ok 2"; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    ExpectValue(One(*tranco, "daily.com", Page::Alexa, 2), Status::Ok, 2);
+    EXPECT_EQ(One(*tranco, "daily.com", Page::Alexa, 2), "ok 2");
     EXPECT_EQ(up.hits("/top-1m.csv.zip"), 1);
-    env_.clock.Advance(kDay);
+    b_.t.clock.Advance(kDay);
     for (int i = 0; i < 5000 && up.hits("/top-1m.csv.zip") < 2; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     EXPECT_EQ(up.hits("/top-1m.csv.zip"), 2);
 }
 
 TEST_F(Ranks, GoogleCustomSearchAndOpenPageRank) {
-    std::string seen_key;
+    std::string seen_key, cse_body;
     std::vector<std::string> seen_domains;
-    std::string cse_body;
     int cse_status = 200;
     test::FakeUpstream up;
     up.server().Get("/customsearch/v1", [&](const httplib::Request& req, httplib::Response& res) {
@@ -311,58 +267,51 @@ TEST_F(Ranks, GoogleCustomSearchAndOpenPageRank) {
         res.status = cse_status;
         res.set_content(cse_body, "application/json");
     });
-    up.server().Get("/api/v1.0/getPageRank",
-                    [&](const httplib::Request& req, httplib::Response& res) {
-                        seen_key = req.get_header_value("API-OPR");
-                        seen_domains.clear();
-                        for (std::size_t i = 0; i < req.get_param_value_count("domains[]"); ++i)
-                            seen_domains.push_back(req.get_param_value("domains[]", i));
-                        res.set_content(R"({"status_code":200,"response":[
-            {"status_code":200,"error":"","page_rank_integer":6,"page_rank_decimal":5.84,
-             "rank":"1234","domain":"example.com"},
-            {"status_code":404,"error":"Domain not found","page_rank_integer":0,
-             "page_rank_decimal":0,"rank":null,"domain":"nosuch.example"}],
-            "last_updated":"1st Jan 2025"})",
-                                        "application/json");
-                    });
+    up.server().Get(
+        "/api/v1.0/getPageRank", [&](const httplib::Request& req, httplib::Response& res) {
+            seen_key = req.get_header_value("API-OPR");
+            seen_domains.clear();
+            for (std::size_t i = 0; i < req.get_param_value_count("domains[]"); ++i)
+                seen_domains.push_back(req.get_param_value("domains[]", i));
+            res.set_content(
+                R"({"status_code":200,"response":[{"status_code":200,)"
+                R"("error":"","page_rank_integer":6,"page_rank_decimal":5.84,"rank":"1234",)"
+                R"("domain":"example.com"},{"status_code":404,"error":"Domain not found",)"
+                R"("page_rank_integer":0,"page_rank_decimal":0,"rank":null,)"
+                R"("domain":"nosuch.example"}],"last_updated":"1st Jan 2025"})",
+                "application/json");
+        });
     ASSERT_TRUE(up.Start());
 
-    EXPECT_EQ(One(*Make("google-cse"), "example.com", Page::Sites, 1).status,
-              Status::NotConfigured);
+    EXPECT_EQ(One(*Make("google-cse"), "example.com", Page::Sites, 1), "not-configured");
     auto cse = Make("google-cse",
                     "key = \"k\"\ncx = \"engine-1\"\nurl = \"" + up.base() + "/customsearch/v1\"");
-    const std::vector<std::tuple<int, std::string, Status, std::optional<std::int64_t>>> rows = {
-        {200, R"({"searchInformation":{"totalResults":"4560","searchTime":0.2}})", Status::Ok,
-         4560},
-        {200, R"({"searchInformation":{"totalResults":"0"}})", Status::NotFound, 0},
-        {200, R"({"searchInformation":{"totalResults":"-3"}})", Status::ParseFailed, std::nullopt},
-        {200, R"({"items":[]})", Status::ParseFailed, std::nullopt},
-        {200, "<html>", Status::ParseFailed, std::nullopt},
-        {400, R"({"error":{"code":400,"message":"API key not valid"}})", Status::NotConfigured,
-         std::nullopt},
-        {429, R"({"error":{"code":429}})", Status::RateLimited, std::nullopt},
+    const std::tuple<int, std::string, std::string> rows[] = {
+        {200, R"({"searchInformation":{"totalResults":"4560","searchTime":0.2}})", "ok 4560"},
+        {200, R"({"searchInformation":{"totalResults":"0"}})", "not-found 0"},
+        {200, R"({"searchInformation":{"totalResults":"-3"}})", "parse-failed"},
+        {200, R"({"items":[]})", "parse-failed"},
+        {200, "<html>", "parse-failed"},
+        {400, R"({"error":{"code":400,"message":"API key not valid"}})", "not-configured"},
+        {429, R"({"error":{"code":429}})", "rate-limited"},
     };
-    for (const auto& [status, body, want, number] : rows) {
+    for (const auto& [status, body, want] : rows) {
         cse_status = status;
         cse_body = body;
-        const Measurement m = One(*cse, "example.com", Page::Sites, 1);
-        EXPECT_EQ(m.status, want) << body;
-        EXPECT_EQ(m.number, number) << body;
+        EXPECT_EQ(One(*cse, "example.com", Page::Sites, 1), want) << body;
     }
-    EXPECT_GT(cse->State().suspended_until_ms, env_.clock.NowMs()); // after the 429
-    EXPECT_EQ(One(*cse, "example.com", Page::Links, 1).status, Status::Unsupported);
+    EXPECT_GT(cse->State().suspended_until_ms, b_.t.clock.NowMs()); // after the 429
+    EXPECT_EQ(One(*cse, "example.com", Page::Links, 1), "unsupported");
 
     auto opr =
         Make("openpagerank", "key = \"opr-key\"\nurl = \"" + up.base() + "/api/v1.0/getPageRank\"");
-    ExpectValue(One(*opr, "example.com", Page::Ranks, 0), Status::Ok, 6);
+    EXPECT_EQ(One(*opr, "example.com", Page::Ranks, 0), "ok 6");
     EXPECT_EQ(seen_key, "opr-key");
     EXPECT_EQ(seen_domains, std::vector<std::string>{"example.com"});
-    ExpectValue(One(*opr, "nosuch.example", Page::Ranks, 0), Status::NotFound, 0);
+    EXPECT_EQ(One(*opr, "nosuch.example", Page::Ranks, 0), "not-found 0");
     // Without a key the configured fallback answers from the imported graph.
     ASSERT_TRUE(Import(RankKind::CcRanks, WriteFile("r.gz", Gzip(kCcRanks))).ok);
-    ExpectValue(
-        One(*Make("openpagerank", "fallback = \"cc-graph\""), "facebook.com", Page::Ranks, 0),
-        Status::Ok, 10);
-    EXPECT_EQ(One(*Make("openpagerank"), "facebook.com", Page::Ranks, 0).status,
-              Status::NotConfigured);
+    EXPECT_EQ(One(*Make("openpagerank", "fallback = \"cc-graph\""), "facebook.com", Page::Ranks, 0),
+              "ok 10");
+    EXPECT_EQ(One(*Make("openpagerank"), "facebook.com", Page::Ranks, 0), "not-configured");
 }

@@ -12,6 +12,32 @@
 #include <utility>
 
 namespace valdane::svc::test {
+namespace {
+
+// A TCP socket bound to `address` on a port of the system's choosing; -1 when that fails.
+int Bound(const char* address, int* port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    inet_pton(AF_INET, address, &addr.sin_addr);
+    socklen_t len = sizeof addr;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        close(fd);
+        return -1;
+    }
+    *port = ntohs(addr.sin_port);
+    return fd;
+}
+
+} // namespace
+
+int FreePort() {
+    int port = 0;
+    if (const int fd = Bound("127.0.0.1", &port); fd >= 0)
+        close(fd);
+    return port;
+}
 
 bool FakeClock::WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
                           std::int64_t deadline_mono_ms, const std::function<bool()>& pred) {
@@ -35,15 +61,9 @@ std::vector<Measurement> MeasureInTurn(Provider& provider, FakeClock& clock,
     return {};
 }
 
-void FakeResolver::Set(const std::string& host, std::vector<std::string> addresses) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    names_[host] = std::move(addresses);
-}
-
-std::vector<std::string> FakeResolver::Resolve(const std::string& host) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    auto it = names_.find(host);
-    return it == names_.end() ? std::vector<std::string>{} : it->second;
+std::string Brief(const Measurement& m) {
+    return std::string(StatusName(m.status)) + (m.number ? " " + std::to_string(*m.number) : "") +
+           (m.text.empty() ? "" : " " + m.text);
 }
 
 FakeUpstream::FakeUpstream(std::string address) : address_(std::move(address)) {
@@ -62,6 +82,16 @@ FakeUpstream::~FakeUpstream() {
         thread_.join();
 }
 
+void FakeUpstream::Serve(const std::string& pattern, std::string body, std::string type,
+                         int status) {
+    const auto answer = [=](const httplib::Request&, httplib::Response& res) {
+        res.status = status;
+        res.set_content(body, type);
+    };
+    server_.Get(pattern, answer);
+    server_.Post(pattern, answer);
+}
+
 bool FakeUpstream::Start() {
     port_ = server_.bind_to_any_port(address_);
     if (port_ <= 0)
@@ -72,16 +102,6 @@ bool FakeUpstream::Start() {
     while (!server_.is_running())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return true;
-}
-
-std::string FakeUpstream::base() const {
-    return "http://" + address_ + ":" + std::to_string(port_);
-}
-
-int FakeUpstream::hits(const std::string& path) const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    auto it = hits_.find(path);
-    return it == hits_.end() ? 0 : it->second;
 }
 
 FakeProxy::FakeProxy() {
@@ -118,27 +138,12 @@ FakeProxy::FakeProxy() {
     });
 }
 
-int FakeProxy::requests() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return requests_;
-}
-
-void FakeProxy::AnswerInstead(std::optional<Reply> answer) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    instead_ = std::move(answer);
-}
-
 FakeTcp::FakeTcp(std::function<void(int fd)> session, const char* address) {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    inet_pton(AF_INET, address, &addr.sin_addr);
-    socklen_t len = sizeof addr;
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-        listen(listener_, 8) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+    listener_ = Bound(address, &port_);
+    if (listener_ < 0 || listen(listener_, 8) != 0) {
+        port_ = 0;
         return;
-    port_ = ntohs(addr.sin_port);
+    }
     thread_ = std::thread([this, session = std::move(session)] {
         for (int fd; (fd = accept(listener_, nullptr, nullptr)) >= 0;) {
             session(fd);
@@ -154,30 +159,18 @@ FakeTcp::~FakeTcp() {
     close(listener_);
 }
 
-std::vector<FakeSmtp::Mail> FakeSmtp::mails() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return mails_;
-}
-
 void FakeSmtp::Session(int fd) {
-    auto say = [fd](const std::string& line) {
-        return send(fd, line.data(), line.size(), MSG_NOSIGNAL) > 0;
-    };
-    std::string buffer;
-    auto next_line = [&](std::string* line) {
-        for (;;) {
-            const std::size_t end = buffer.find("\r\n");
-            if (end != std::string::npos) {
-                *line = buffer.substr(0, end);
-                buffer.erase(0, end + 2);
+    auto say = [fd](const std::string& line) { send(fd, line.data(), line.size(), MSG_NOSIGNAL); };
+    // One line without its CRLF; false once the client has gone.
+    auto next_line = [fd](std::string* line) {
+        line->clear();
+        for (char ch; recv(fd, &ch, 1, 0) == 1; *line += ch)
+            if (ch == '\n') {
+                if (!line->empty() && line->back() == '\r')
+                    line->pop_back();
                 return true;
             }
-            char chunk[4096];
-            const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-            if (n <= 0)
-                return false;
-            buffer.append(chunk, static_cast<std::size_t>(n));
-        }
+        return false;
     };
     Mail mail;
     std::string line;
@@ -190,20 +183,15 @@ void FakeSmtp::Session(int fd) {
             mail.from = line.substr(10);
             say("250 OK\r\n");
         } else if (verb == "RCPT") {
-            if (reject_rcpt) {
-                say("550 no such user\r\n");
-                continue;
-            }
-            mail.to.push_back(line.substr(8));
-            say("250 OK\r\n");
+            if (!reject_rcpt)
+                mail.to.push_back(line.substr(8));
+            say(reject_rcpt ? "550 no such user\r\n" : "250 OK\r\n");
         } else if (verb == "DATA") {
             say("354 go on\r\n");
             while (next_line(&line) && line != ".")
                 mail.data += line + "\n";
-            {
-                std::lock_guard<std::mutex> guard(mutex_);
-                mails_.push_back(mail);
-            }
+            std::lock_guard<std::mutex> guard(mutex_);
+            mails_.push_back(mail);
             say("250 queued\r\n");
         } else if (verb == "QUIT") {
             say("221 bye\r\n");

@@ -42,8 +42,14 @@ class FakeClock final : public Clock {
 // Names the test decides; everything else is unknown.
 class FakeResolver final : public Resolver {
   public:
-    void Set(const std::string& host, std::vector<std::string> addresses);
-    std::vector<std::string> Resolve(const std::string& host) override;
+    void Set(const std::string& host, std::vector<std::string> addresses) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        names_[host] = std::move(addresses);
+    }
+    std::vector<std::string> Resolve(const std::string& host) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return names_.contains(host) ? names_[host] : std::vector<std::string>{};
+    }
 
   private:
     std::mutex mutex_;
@@ -58,10 +64,16 @@ class FakeUpstream {
     explicit FakeUpstream(std::string address = "127.0.0.1");
     ~FakeUpstream();
     httplib::Server& server() { return server_; }
+    // GETs and POSTs to paths matching `pattern` get this answer.
+    void Serve(const std::string& pattern, std::string body, std::string type = "text/plain",
+               int status = 200);
     bool Start();
     int port() const { return port_; }
-    std::string base() const; // "http://<address>:<port>"
-    int hits(const std::string& path) const;
+    std::string base() const { return "http://" + address_ + ":" + std::to_string(port_); }
+    int hits(const std::string& path) const {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return hits_.contains(path) ? hits_.at(path) : 0;
+    }
 
   private:
     httplib::Server server_;
@@ -87,9 +99,15 @@ class FakeProxy {
     FakeProxy();
     bool Start() { return up_.Start(); }
     std::string url() const { return up_.base(); }
-    int requests() const; // absolute-form requests taken
+    int requests() const { // absolute-form requests taken
+        std::lock_guard<std::mutex> guard(mutex_);
+        return requests_;
+    }
     // From now on every request gets this answer; nullopt passes them on again.
-    void AnswerInstead(std::optional<Reply> answer);
+    void AnswerInstead(std::optional<Reply> answer) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        instead_ = std::move(answer);
+    }
 
   private:
     FakeUpstream up_;
@@ -97,6 +115,9 @@ class FakeProxy {
     std::optional<Reply> instead_;
     int requests_ = 0;
 };
+
+// A loopback port nothing listens on now (another process may take it before we do).
+int FreePort();
 
 // A TCP server on a loopback `address` with a port of its own: runs `session` on each
 // connection in turn, then closes it.
@@ -124,7 +145,10 @@ class FakeSmtp {
         std::vector<std::string> to;
         std::string data;
     };
-    std::vector<Mail> mails() const;
+    std::vector<Mail> mails() const {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return mails_;
+    }
 
   private:
     void Session(int fd);
@@ -137,6 +161,10 @@ class FakeSmtp {
 // as long as the provider hands its turn back (a paced provider measures no earlier).
 std::vector<Measurement> MeasureInTurn(Provider& provider, FakeClock& clock,
                                        const MeasureRequest& request);
+
+// "ok 5", "not-found -1", "blocked", "ok 新浪首页": status, number and text, so that answers
+// compare as one text.
+std::string Brief(const Measurement& m);
 
 // The real HTTP client with a fake clock and resolver: upstreams are FakeUpstreams.
 struct TestEnv {

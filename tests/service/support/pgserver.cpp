@@ -1,13 +1,13 @@
 #include "pgserver.h"
 
-#include "freeport.h"
+#include "fakes.h"
 #include "pg.h"
 
 #include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <vector>
 
@@ -19,18 +19,17 @@ namespace {
 std::string ServerBinDir() {
     if (const char* dir = getenv("VALDANE_PG_BINDIR"))
         return dir;
-    std::vector<std::filesystem::path> found;
+    std::string newest;
+    int version = 0;
     std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator("/usr/lib/postgresql", ec))
-        if (std::filesystem::exists(entry.path() / "bin" / "pg_ctl"))
-            found.push_back(entry.path() / "bin");
-    if (found.empty())
-        return {};
-    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
-        return std::stoi(a.parent_path().filename().string()) <
-               std::stoi(b.parent_path().filename().string());
-    });
-    return found.back().string();
+    for (const auto& entry : std::filesystem::directory_iterator("/usr/lib/postgresql", ec)) {
+        const int v = std::atoi(entry.path().filename().c_str());
+        if (v > version && std::filesystem::exists(entry.path() / "bin" / "pg_ctl")) {
+            version = v;
+            newest = (entry.path() / "bin").string();
+        }
+    }
+    return newest;
 }
 
 } // namespace

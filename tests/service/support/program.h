@@ -9,6 +9,19 @@
 
 namespace valdane::svc::test {
 
+// Columns for running the service program itself: none reaches outside; the ranks page's
+// first is a fixed 4 (second 3, unused), so an answer shows it came from this configuration.
+inline constexpr const char* kQuietColumns = R"([columns]
+sites = ["none", "none", "none", "none", "none", "none", "none"]
+links = ["none", "none", "none", "none", "none", "none", "none"]
+ranks = ["demo", "none"]
+whois = ["none"]
+alexa = ["none", "none", "none", "none", "none", "none", "none", "none", "none"]
+[providers.demo]
+type = "fixed"
+values.ranks = [4, 3]
+)";
+
 struct Outcome {
     int rc = -1;     // the exit status; -1 when it did not exit by itself
     std::string out; // stdout and stderr together

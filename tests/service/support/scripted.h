@@ -7,6 +7,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace valdane::svc::test {
@@ -41,12 +42,8 @@ class ScriptedProvider final : public Provider {
     void Set(Status status, std::int64_t value = 0, std::string detail = "",
              std::string text = "文本", int extra = 0, bool throws = false) {
         std::lock_guard<std::mutex> guard(mutex_);
-        status_ = status;
-        value_ = value;
-        detail_ = std::move(detail);
-        text_ = std::move(text);
-        extra_ = extra;
-        throws_ = throws;
+        std::tie(status_, value_, detail_, text_, extra_, throws_) =
+            std::tie(status, value, detail, text, extra, throws);
     }
     void Hold(bool hold) {
         std::lock_guard<std::mutex> guard(mutex_);

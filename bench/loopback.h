@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "freeport.h"
+#include "fakes.h" // FreePort
 
 extern char** environ;
 

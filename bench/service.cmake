@@ -1,8 +1,9 @@
 # The query service over loopback: answer latency and throughput (beside nginx), memory.
-add_executable(bench_service ${CMAKE_CURRENT_SOURCE_DIR}/service_answers.cpp)
-target_link_libraries(bench_service PRIVATE valdane_service benchmark::benchmark)
 # The loopback helpers take their free port from the service tests' support.
-target_include_directories(bench_service PRIVATE ${PROJECT_SOURCE_DIR}/tests/service/support)
+if(TARGET valdane_service_testsupport)
+    add_executable(bench_service ${CMAKE_CURRENT_SOURCE_DIR}/service_answers.cpp)
+    target_link_libraries(bench_service PRIVATE valdane_service_testsupport benchmark::benchmark)
+endif()
 # A first refresh of 50 new sites in simulated time, against faked search engines.
 if(TARGET valdane_service_testsupport)
     add_executable(bench_service_first_refresh ${CMAKE_CURRENT_SOURCE_DIR}/service_first_refresh.cpp)

@@ -7,12 +7,9 @@
 #include "fixture.h"
 #include "storage/inifile.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QSignalSpy>
-#include <QTemporaryDir>
-#include <QTest>
 
 #include <csignal>
 
@@ -29,6 +26,12 @@ ServiceLauncher::Setup setupFor(quint16 port, const QString& program,
     return setup;
 }
 
+// url: "%1" is the port; answered: the fake service listens there.
+struct Launch {
+    const char *name, *url, *program;
+    bool answered, overridden, starts;
+};
+
 bool answers(quint16 port) {
     return ServiceLauncher::Answers("127.0.0.1", port, 300ms);
 }
@@ -43,58 +46,46 @@ class TestAppShell : public QObject {
   private slots:
     // The service is started only at the build's loopback address, when nothing answers there.
     void launcher_data() {
-        QTest::addColumn<QString>("url");   // "%1": the port
-        QTest::addColumn<bool>("answered"); // the fake service listens there
-        QTest::addColumn<bool>("overridden");
-        QTest::addColumn<QString>("program");
-        QTest::addColumn<bool>("starts");
-        const QString loopback = QStringLiteral("http://127.0.0.1:%1");
-        QTest::newRow("nothing answers") << loopback << false << false << FAKE_SERVICE << true;
-        QTest::newRow("something answers") << loopback << true << false << FAKE_SERVICE << false;
-        QTest::newRow("set by the user") << loopback << false << true << FAKE_SERVICE << false;
-        QTest::newRow("not loopback")
-            << "http://192.0.2.7:%1" << false << false << FAKE_SERVICE << false;
-        QTest::newRow("no program")
-            << "http://localhost:%1" << false << false << "/nonexistent/x" << false;
-        QTest::newRow("program fails") << loopback << false << false << "/bin/false" << false;
+        const char* loopback = "http://127.0.0.1:%1";
+        addRows<Launch>({
+            {"nothing answers", loopback, FAKE_SERVICE, false, false, true},
+            {"something answers", loopback, FAKE_SERVICE, true, false, false},
+            {"set by the user", loopback, FAKE_SERVICE, false, true, false},
+            {"not loopback", "http://192.0.2.7:%1", FAKE_SERVICE, false, false, false},
+            {"no program", "http://localhost:%1", "/nonexistent/x", false, false, false},
+            {"program fails", loopback, "/bin/false", false, false, false},
+        });
     }
     void launcher() {
-        QFETCH(QString, url);
-        QFETCH(bool, answered);
-        QFETCH(bool, overridden);
-        QFETCH(QString, program);
-        QFETCH(bool, starts);
+        QFETCH(Launch, row);
         FakeQueryService service;
         QVERIFY(service.start());
-        const quint16 port = answered ? service.port() : FreePort();
-        ServiceLauncher::Setup setup = setupFor(port, program, url);
-        setup.overridden = overridden;
+        const quint16 port = row.answered ? service.port() : FreePort();
+        ServiceLauncher::Setup setup = setupFor(port, row.program, row.url);
+        setup.overridden = row.overridden;
         ServiceLauncher launcher(setup);
-        QCOMPARE(launcher.EnsureRunning(), starts);
-        QCOMPARE(launcher.Running(), starts);
-        if (!starts)
+        QCOMPARE(launcher.EnsureRunning(), row.starts);
+        QCOMPARE(launcher.Running(), row.starts);
+        if (!row.starts)
             return;
         QCOMPARE(launcher.ListenAddress(), QStringLiteral("127.0.0.1:%1").arg(port));
         QVERIFY(answers(port));
         QVERIFY(launcher.EnsureRunning()); // already ours: nothing more starts
         launcher.Stop();
-        QVERIFY(!launcher.Running());
-        QVERIFY(!answers(port));
+        QVERIFY(!launcher.Running() && !answers(port));
     }
 
     void usesTheServiceThatTookThePortFirst() {
         // Another service takes the port between the probe and the start: ours ends as a
         // second service on a port does, and the program uses the one that answers.
-        QFile script(dir.filePath("second.sh"));
-        QVERIFY(script.open(QIODevice::WriteOnly));
-        script.write(
-            QStringLiteral("#!/bin/sh\n\"%1\" \"$@\" > \"%2/port\" &\necho $! > \"%2/pid\"\n"
-                           "while [ ! -s \"%2/port\" ]; do sleep 0.01; done\nexit 1\n")
-                .arg(QStringLiteral(FAKE_SERVICE), dir.path())
-                .toUtf8());
-        script.close();
-        script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
-        ServiceLauncher launcher(setupFor(FreePort(), script.fileName()));
+        const QString script = dir.filePath("second.sh");
+        PutContent(script,
+                   QStringLiteral("#!/bin/sh\n\"%1\" \"$@\" > \"%2/port\" &\necho $! > \"%2/pid\"\n"
+                                  "while [ ! -s \"%2/port\" ]; do sleep 0.01; done\nexit 1\n")
+                       .arg(FAKE_SERVICE, dir.path())
+                       .toUtf8());
+        QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        ServiceLauncher launcher(setupFor(FreePort(), script));
         const bool answered = launcher.EnsureRunning();
         QFile pid(dir.filePath("pid"));
         if (pid.open(QIODevice::ReadOnly))
@@ -109,8 +100,7 @@ class TestAppShell : public QObject {
         std::raise(SIGHUP);
         std::raise(SIGTERM);
         QTRY_COMPARE(spy.size(), 2);
-        QCOMPARE(spy[0][0].toInt(), SIGHUP);
-        QCOMPARE(spy[1][0].toInt(), SIGTERM);
+        QCOMPARE(QList<int>({spy[0][0].toInt(), spy[1][0].toInt()}), QList<int>({SIGHUP, SIGTERM}));
     }
 
     void filesAndTheirWriteProblems() {
@@ -121,8 +111,7 @@ class TestAppShell : public QObject {
         FilePlaces places = LocateFiles(program);
         QCOMPARE(places.config, dir.filePath("config/valdane/Config.ini"));
         QCOMPARE(places.log, dir.filePath("data/valdane/SeoLog.htm"));
-        QVERIFY(QFileInfo(dir.filePath("config/valdane")).isDir());
-        QVERIFY(QFileInfo(dir.filePath("data/valdane")).isDir());
+        QVERIFY(QFileInfo(places.config).dir().exists() && QFileInfo(places.log).dir().exists());
 
         QFile(program + "/Config.ini").open(QIODevice::WriteOnly);
         places = LocateFiles(program + "/");
@@ -131,8 +120,7 @@ class TestAppShell : public QObject {
 
         // Write problems are named, and probing leaves nothing behind.
         QCOMPARE(IniWriteProblem(dir.filePath("Config.ini")), QString());
-        QFile blocker(dir.filePath("plain"));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        PutContent(dir.filePath("plain"), "");
         QVERIFY(!IniWriteProblem(dir.filePath("plain/Config.ini")).isEmpty());
         QVERIFY(QDir().mkpath(dir.filePath("folder/Config.ini")));
         QVERIFY(!IniWriteProblem(dir.filePath("folder/Config.ini")).isEmpty());

@@ -1,18 +1,14 @@
 #include "controls/ctlbutton.h"
 #include "controls/ctlframe.h"
-#include "controls/desktopservices.h"
-#include "controls/form_main.h"
 #include "controls/propertybag.h"
+#include "fixture.h"
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QFile>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScopeGuard>
-#include <QTemporaryDir>
-#include <QTest>
 #include <QTimer>
 
 namespace {
@@ -21,13 +17,6 @@ QPixmap solid(const QColor& colour) {
     QPixmap picture(99, 25);
     picture.fill(colour);
     return picture;
-}
-
-// A pointer move with any button mask, which QTest::mouseMove cannot express.
-void moveWithButtons(QWidget* widget, QPoint pos, Qt::MouseButtons buttons = Qt::NoButton) {
-    QMouseEvent move(QEvent::MouseMove, pos, widget->mapToGlobal(pos), Qt::NoButton, buttons,
-                     Qt::NoModifier);
-    QApplication::sendEvent(widget, &move);
 }
 
 } // namespace
@@ -103,12 +92,11 @@ class TestControls : public QObject {
             ++clicks;
             QCOMPARE(QWidget::mouseGrabber(), nullptr);
         });
-        const QPoint centre(48, 15);
+        const QPoint mid(48, 15);
         for (const QString& event : events) {
-            const QStringList part = event.split(QLatin1Char(' '));
+            const QStringList part = event.split(' ');
             const QString verb = part[0];
-            const int x = part.value(1).toInt();
-            const int y = part.value(2).toInt();
+            const int x = part.value(1).toInt(), y = part.value(2).toInt();
             if (verb == "show") {
                 shown->show();
                 QVERIFY(QTest::qWaitForWindowExposed(shown));
@@ -116,19 +104,18 @@ class TestControls : public QObject {
                 button.setEnable(verb == "e");
             } else if (verb == "h") {
                 button.hide();
-            } else if (verb == "m") {
-                Qt::MouseButtons mask;
-                if (part[3].contains(QLatin1Char('L')))
-                    mask |= Qt::LeftButton;
-                if (part[3].contains(QLatin1Char('R')))
-                    mask |= Qt::RightButton;
-                moveWithButtons(&button, QPoint(x, y), mask);
+            } else if (verb == "m") { // with a button mask, which QTest::mouseMove cannot send
+                const QPoint at(x, y);
+                const Qt::MouseButtons mask =
+                    (part[3].contains('L') ? Qt::LeftButton : Qt::NoButton) |
+                    (part[3].contains('R') ? Qt::RightButton : Qt::NoButton);
+                QMouseEvent move(QEvent::MouseMove, at, button.mapToGlobal(at), Qt::NoButton, mask,
+                                 Qt::NoModifier);
+                QApplication::sendEvent(&button, &move);
             } else if (verb == "p" || verb == "P") {
-                QTest::mousePress(&button, verb == "p" ? Qt::LeftButton : Qt::RightButton, {},
-                                  centre);
+                QTest::mousePress(&button, verb == "p" ? Qt::LeftButton : Qt::RightButton, {}, mid);
             } else if (verb == "r" || verb == "R") {
-                QTest::mouseRelease(&button, Qt::LeftButton, {},
-                                    verb == "r" ? centre : QPoint(x, y));
+                QTest::mouseRelease(&button, Qt::LeftButton, {}, verb == "r" ? mid : QPoint(x, y));
             } else if (verb == "caption") {
                 button.setCaption(event.mid(8));
                 frame.setCaption(event.mid(8));
@@ -142,24 +129,19 @@ class TestControls : public QObject {
             }
         }
         if (control == "button") {
-            const bool grabs = QWidget::mouseGrabber() == &button;
-            QCOMPARE(QStringLiteral("%1 %2 %3")
-                         .arg(button.paintedState())
-                         .arg(clicks)
-                         .arg(grabs ? "g" : "-"),
-                     state);
+            const QString grab = QWidget::mouseGrabber() == &button ? "g" : "-";
+            QCOMPARE(QString("%1 %2 %3").arg(button.paintedState()).arg(clicks).arg(grab), state);
             return;
         }
         bool lines = true;
         for (int i = 0; i < 5; ++i)
             lines = lines && frame.lineTwips(i).visible;
         QVERIFY(!frame.lineTwips(5).visible); // out of range reads as an empty line
-        QCOMPARE(QStringLiteral("%1 %2 %3x%4")
-                     .arg(frame.topEdgeTwips() > 0 ? "top" : "flat", lines ? "lines" : "bare")
-                     .arg(qRound(PixelsToTwips(frame.width())))
-                     .arg(qRound(PixelsToTwips(frame.height()))),
-                 state);
-        QCOMPARE(frame.lineTwips(3).y1, qRound(PixelsToTwips(frame.height())) - 9);
+        const QString band = frame.topEdgeTwips() > 0 ? "top" : "flat";
+        const int w = qRound(PixelsToTwips(frame.width())),
+                  h = qRound(PixelsToTwips(frame.height()));
+        QCOMPARE(QString("%1 %2 %3x%4").arg(band, lines ? "lines" : "bare").arg(w).arg(h), state);
+        QCOMPARE(frame.lineTwips(3).y1, h - 9);
     }
 
     // The faces are painted: the picture stretched over the whole button, the caption in ink,
@@ -171,10 +153,9 @@ class TestControls : public QObject {
         QPixmap halves = solid(Qt::blue);
         QPainter(&halves).fillRect(0, 0, 50, 25, Qt::red);
         button.setPictrueNormal(halves);
-        QImage face = button.grab().toImage();
-        QCOMPARE(QColor(face.pixel(0, 0)), QColor(Qt::red));
-        QCOMPARE(QColor(face.pixel(70, 22)), QColor(Qt::red)); // 70 < 150 * 50 / 99
-        QCOMPARE(QColor(face.pixel(149, 43)), QColor(Qt::blue));
+        QImage face = button.grab().toImage(); // 70 < 150 * 50 / 99: still the red half
+        QCOMPARE(QList<QColor>({face.pixel(0, 0), face.pixel(70, 22), face.pixel(149, 43)}),
+                 QList<QColor>({Qt::red, Qt::red, Qt::blue}));
         button.setCaption(QStringLiteral("收录查询"));
         QVERIFY(button.grab().toImage() != face);
 
@@ -184,9 +165,8 @@ class TestControls : public QObject {
         frame.setBorderColor(0x000000FF);   // red
         frame.setBackColorMain(0x00FFFFFF); // white
         face = frame.grab().toImage();
-        QCOMPARE(QColor(face.pixel(0, 30)), QColor(Qt::red));
-        QCOMPARE(QColor(face.pixel(50, 59)), QColor(Qt::red));
-        QCOMPARE(QColor(face.pixel(50, 30)), QColor(Qt::white));
+        QCOMPARE(QList<QColor>({face.pixel(0, 30), face.pixel(50, 59), face.pixel(50, 30)}),
+                 QList<QColor>({Qt::red, Qt::red, Qt::white}));
     }
 
     // Stored properties: defaults are left out, values come back, names match without case,
@@ -201,8 +181,7 @@ class TestControls : public QObject {
         for (auto setter : {&CtlButton::setPictrueNormal, &CtlButton::setPictureOver,
                             &CtlButton::setPictureClick, &CtlButton::setPictureDisable})
             (button->*setter)(QPixmap());
-        PropertyBag bag;
-        PropertyBag frameBag;
+        PropertyBag bag, frameBag;
         button->WriteProperties(bag);
         frame->WriteProperties(frameBag);
         QCOMPARE(bag.count() + frameBag.count(), 0);
@@ -214,11 +193,11 @@ class TestControls : public QObject {
         QCOMPARE(bag.names(), (QStringList{"Caption", "Enable", "PictureClick"}));
         CtlButton copy;
         copy.ReadProperties(bag);
-        QCOMPARE(copy.Caption(), QStringLiteral("提交查询"));
-        QVERIFY(!copy.Enable());
-        QCOMPARE(copy.PictureClick().cacheKey(), click.cacheKey());
-        QVERIFY(copy.PictrueNormal().isNull());     // a missing picture empties its holder
-        button->setCaption(QStringLiteral("Cmd1")); // back to the defaults: stale entries go
+        // A missing picture empties its holder.
+        QCOMPARE(std::tuple(copy.Caption(), copy.Enable(), copy.PictureClick().cacheKey(),
+                            copy.PictrueNormal().isNull()),
+                 std::tuple(QString("提交查询"), false, click.cacheKey(), true));
+        button->setCaption("Cmd1"); // back to the defaults: stale entries go
         button->setEnable(true);
         button->setPictureClick(QPixmap());
         button->WriteProperties(bag);
@@ -235,18 +214,17 @@ class TestControls : public QObject {
         sparse.WriteProperty(QStringLiteral("Font"), QVariant::fromValue(QStringList{"a", "b"}));
         sparse.WriteProperty(QStringLiteral("BorderStyle"), 7);
         frame->ReadProperties(sparse);
-        QCOMPARE(frame->BorderColor(), quint32(0x00B9AE9E));
-        QCOMPARE(frame->BackColorMain(), quint32(0x00FFFFFF));
-        QCOMPARE(frame->BackColorTop(), quint32(0x8000000F));
+        QCOMPARE(
+            QList<quint32>({frame->BorderColor(), frame->BackColorMain(), frame->BackColorTop()}),
+            QList<quint32>({0x00B9AE9E, 0x00FFFFFF, 0x8000000F}));
         QCOMPARE(frame->Font(), ProgramFont(12));
-        QCOMPARE(frame->Caption(), QStringLiteral("Frame1"));
+        QCOMPARE(frame->Caption(), "Frame1");
         copy.ReadProperties(sparse);
-        QCOMPARE(copy.BorderStyle(), 0);
-        QVERIFY(copy.Enable());
+        QCOMPARE(std::pair(copy.BorderStyle(), copy.Enable()), std::pair(0, true));
     }
 
     // The platform's desktop services where they can be watched: message boxes and the launcher.
-    void messageBoxSpeaksChineseAndShowsTextAsItIs() {
+    void platformServices() {
         QStringList buttons;
         Qt::TextFormat format = Qt::AutoText;
         QTimer::singleShot(0, this, [&] {
@@ -264,27 +242,21 @@ class TestControls : public QObject {
         buttons.sort();
         QCOMPARE(buttons, QStringList({QStringLiteral("取消"), QStringLiteral("确定")}));
         QCOMPARE(format, Qt::PlainText);
-    }
-
-    // The launcher's exit status decides, not merely that it started.
-    void openHearsTheLauncher() {
+        // The launcher's exit status decides, not merely that it started.
         QTemporaryDir dir;
         const auto restorePath = qScopeGuard([path = qgetenv("PATH")] { qputenv("PATH", path); });
         qputenv("PATH", dir.path().toUtf8() + ":/usr/bin:/bin");
         for (const bool opens : {false, true}) { // no browser known, or one took it
-            QFile launcher(dir.filePath("xdg-open"));
-            QVERIFY(launcher.open(QIODevice::WriteOnly));
-            launcher.write("#!/bin/sh\nprintf %s \"$1\" > \"$(dirname \"$0\")/asked\"\nexit " +
+            const QString launcher = dir.filePath("xdg-open");
+            PutContent(launcher,
+                       "#!/bin/sh\nprintf %s \"$1\" > \"$(dirname \"$0\")/asked\"\nexit " +
                            QByteArray(opens ? "0" : "3") + "\n");
-            launcher.close();
-            launcher.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-            QCOMPARE(Desktop().open(nullptr, QStringLiteral("http://example.invalid/a?b=c"),
-                                    DesktopServices::ShowShow),
-                     opens);
-            QFile asked(dir.filePath("asked"));
-            QVERIFY(asked.open(QIODevice::ReadOnly));
-            QCOMPARE(asked.readAll(), QByteArray("http://example.invalid/a?b=c"));
-            asked.remove();
+            QFile::setPermissions(launcher, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+            QCOMPARE(
+                Desktop().open(nullptr, "http://example.invalid/a?b=c", DesktopServices::ShowShow),
+                opens);
+            QCOMPARE(ContentOf(dir.filePath("asked")), "http://example.invalid/a?b=c");
+            QFile::remove(dir.filePath("asked"));
         }
     }
 };

@@ -85,10 +85,9 @@ class TestFiles : public QObject {
         QCOMPARE(WeekdayText(QDate()), QString());
     }
 
-    // Text files are made anew, readable by this user only: a longer old content goes whole, a
-    // link put in the file's place is replaced, never written through, a broken pair at the very
-    // end is "?". In a missing folder, a folder, a file as the folder or without a name nothing is
-    // made, read or found. Hidden files do not exist for the program; an empty one reads as "".
+    // Text files are made anew, for this user only: old content goes whole, a link in the file's
+    // place is replaced, not written through, a broken pair at the end is "?". Bad places make,
+    // read and find nothing. Hidden files do not exist for the program; an empty one reads "".
     void textFiles() {
         const QString file = path("SeoLog.htm"), victim = path("victim");
         PutContent(file, QByteArray(5000, 'x'));
@@ -123,9 +122,8 @@ class TestFiles : public QObject {
     }
 
 #ifdef Q_OS_UNIX
-    // A replacement keeps the owner (when the super-user can test that) and the mode: root used
-    // to make a read-only file 0644 and its own. Of the copies a writer leaves beside a file,
-    // only this user's, named like a writer's and untouched for ten minutes, go.
+    // A replacement keeps owner and mode (root used to make a read-only file 0644 and its own).
+    // Of a writer's leftovers only this user's, named like one and untouched for 10 min, go.
     void replacement() {
         const QString file = path("Config.ini");
         const QByteArray name = QFile::encodeName(file);
@@ -159,8 +157,10 @@ class TestFiles : public QObject {
     }
 
     // Any file under the program's name counts, even an empty one; a folder does not. A renamed
-    // program has no entry until it writes its own; the old one stays.
-    void autostartEntry() {
+    // program has no entry until it writes its own; the old one stays. In the Exec line arguments
+    // with blanks or shell characters are quoted, "$" escaped inside, "%" doubled; the service
+    // address goes along when set.
+    void autostart() {
         const QString entry = freshAutostart();
         QVERIFY(!IsAutostartOn());
         DeleteAutostart(); // nothing to delete: harmless
@@ -196,11 +196,6 @@ class TestFiles : public QObject {
             QVERIFY(QFile::remove(path("home/.config/autostart/valdane.desktop")));
         }
         qputenv("HOME", home);
-    }
-
-    // Arguments with blanks or shell characters are quoted, "$" escaped inside, "%" doubled; the
-    // service address goes along when set.
-    void autostartExecLine() {
         const auto exec = [this](const char* program, const char* makerUrl) {
             const QString entry = freshAutostart();
             SetAutostartProgramFile(QString::fromUtf8(program));
@@ -265,8 +260,7 @@ class TestFiles : public QObject {
         QVERIFY(IsPrivateFolder(chosen));
     }
 
-    // An unusable runtime folder gives way to one under the temporary folder; a relative or
-    // unmakeable candidate is none.
+    // An unusable runtime folder gives way to the temporary folder; relative or unmakeable: none.
     void runtimeFolderFromEnvironment() {
         QVERIFY(QDir(dir.path()).mkdir("run"));
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(path("run")));

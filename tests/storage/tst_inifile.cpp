@@ -26,11 +26,6 @@ constexpr char sampleText[] =
 struct Operation {
     const char *name, *before, *operation, *after;
 };
-template <typename Row> void addRows(std::initializer_list<Row> rows) {
-    QTest::addColumn<Row>("row");
-    for (const Row& row : rows)
-        QTest::newRow(row.name) << row;
-}
 
 } // namespace
 
@@ -38,9 +33,7 @@ class TestIniFile : public QObject {
     Q_OBJECT
     QString path(const QString& name) const { return dir.filePath(name); }
     QString ini() const { return path("Config.ini"); }
-    QString read(const QString& section, const QString& key) const {
-        return ReadIni(section, key, ini());
-    }
+    QString read(const QString& s, const QString& key) const { return ReadIni(s, key, ini()); }
     bool write(const QString& section, const QString& key, const QString& value) const {
         return WriteIni(section, key, value, ini());
     }
@@ -71,27 +64,20 @@ class TestIniFile : public QObject {
             {"GBK byte of ] inside a name", "[\x81\x5d.com]\r\nk=v\r\n", "乚.com|k", "v"},
             {"marked UTF-8 read as such", "\xEF\xBB\xBF[中文]\r\nkey=值\r\n", "中文|key", "值"},
             {"new file", "", "Info|AppName|Valdane", "[Info]\r\nAppName=Valdane\r\n"},
-            {"replace, other lines kept", "[a]\nx=1\n;\xff\n[b]\nx=2\n", "A|X|9",
-             "[a]\nx=9\r\n;\xff\n[b]\nx=2\n"},
-            {"key spelling kept", "[a]\r\n  MyKey = old  \r\n", "a|mykey|new",
-             "[a]\r\n  MyKey =new\r\n"},
-            {"after the last key", "[a]\r\nx=1\r\n\r\n  \r\n[b]\r\n", "a|z|3",
+            {"replace", "[a]\nx=1\n;\xff\n[b]\nx=2\n", "A|X|9", "[a]\nx=9\r\n;\xff\n[b]\nx=2\n"},
+            {"key spelling", "[a]\r\n  MyKey = o  \r\n", "a|mykey|n", "[a]\r\n  MyKey =n\r\n"},
+            {"after last key", "[a]\r\nx=1\r\n\r\n  \r\n[b]\r\n", "a|z|3",
              "[a]\r\nx=1\r\nz=3\r\n\r\n  \r\n[b]\r\n"},
             {"in an empty section", "[a]\r\n[b]\r\n", "a|k|v", "[a]\r\nk=v\r\n[b]\r\n"},
             {"replace the last line, no line end", "[a]\r\nx=1", "a|x|2", "[a]\r\nx=2\r\n"},
             {"new section, no line end", "[a]\r\nx=1", "b|y|2", "[a]\r\nx=1\r\n[b]\r\ny=2\r\n"},
             {"new key after a lone CR", "[a]\r\nx=1\r", "a|y|2", "[a]\r\nx=1\r\ny=2\r\n"},
-            {"keys before any section", "loose=1\r\n", "s|loose|2",
-             "loose=1\r\n[s]\r\nloose=2\r\n"},
-            {"first of repeated sections", "[a]\r\n[A]\r\nx=1\r\n", "a|x|2",
-             "[a]\r\nx=2\r\n[A]\r\nx=1\r\n"},
-            {"names trimmed, value as given", "[a]\r\nx=1\r\n", " a | x | \"q\" ",
-             "[a]\r\nx= \"q\" \r\n"},
+            {"key before sections", "loose=1\r\n", "s|loose|2", "loose=1\r\n[s]\r\nloose=2\r\n"},
+            {"first of repeats", "[a]\r\n[A]\r\nx=1\r\n", "a|x|2", "[a]\r\nx=2\r\n[A]\r\nx=1\r\n"},
+            {"names trimmed", "[a]\r\nx=1\r\n", " a | x | \"q\" ", "[a]\r\nx= \"q\" \r\n"},
             {"line without =", "[a]\r\nx\r\n", "a|x|1", "[a]\r\nx\r\nx=1\r\n"},
-            {"lacking a GBK code, a name finds its ?", "[a?.com]\r\nk=1\r\n", "a😀.com|k|2",
-             "[a?.com]\r\nk=2\r\n"},
-            {"UTF-8 file", "\xEF\xBB\xBF[中文]\r\nk=值\r\n", "中文|新|好",
-             "\xEF\xBB\xBF[中文]\r\nk=值\r\n新=好\r\n"},
+            {"no GBK code: ?", "[a?.com]\r\nk=1\r\n", "a😀.com|k|2", "[a?.com]\r\nk=2\r\n"},
+            {"UTF-8", "\xEF\xBB\xBF[中文]\r\n", "中文|新|好", "\xEF\xBB\xBF[中文]\r\n新=好\r\n"},
             {"UTF-8 mark alone", "\xEF\xBB\xBF", "s|k|v", "\xEF\xBB\xBF[s]\r\nk=v\r\n"},
             {"empty key and value delete", "[a]\r\nx=1\r\n[b]\r\n", "A||", "[b]\r\n"},
             {"refused: LF in value", "[a]\r\n", "a|x|1\n[evil]", same},
@@ -102,15 +88,12 @@ class TestIniFile : public QObject {
             {"refused: key like a comment", "[a]\r\n", "a|;x|1", same},
             {"refused: blank section", "[a]\r\n", "  |x|1", same},
             {"refused: empty key with a value", "[a]\r\n", "a||1", same},
-            {"delete: middle", "[a]\r\nx=1\r\n[b]\r\ny=2\r\n\r\n[c]\r\n", "B",
-             "[a]\r\nx=1\r\n[c]\r\n"},
+            {"delete: mid", "[a]\r\n[b]\r\ny=2\r\n\r\n[c]\r\n", "B", "[a]\r\n[c]\r\n"},
             {"delete: last, no line end", "[a]\r\nx=1\r\n[b]\r\ny=2", "b", "[a]\r\nx=1\r\n"},
-            {"delete: every repetition", "[a]\r\n[b]\r\nx=1\r\n[a]\r\ny=2\r\n", "a",
-             "[b]\r\nx=1\r\n"},
+            {"delete: repeats", "[a]\r\n[b]\r\nx=1\r\n[a]\r\ny=2\r\n", "a", "[b]\r\nx=1\r\n"},
             {"delete: absent section", "[a]\r\nx=1\r\n", "b", same},
             {"delete: lines before sections stay", "; top\r\n[a]\r\nx=1\r\n", "a", "; top\r\n"},
-            {"delete: only the named one", "[a.com]\r\n[a.co]\r\nk=1\r\n", "a.com",
-             "[a.co]\r\nk=1\r\n"},
+            {"delete: exact", "[a.com]\r\n[a.co]\r\nk=1\r\n", "a.com", "[a.co]\r\nk=1\r\n"},
         });
     }
     void operations() {
@@ -171,8 +154,7 @@ class TestIniFile : public QObject {
         QVERIFY(ran && read("Setting", "PViewWidth") == "1,0,3" && read("Setting", "Other") == "1");
     }
 
-    // Edits behind the cache: same size and inode right after the read that filled it, a time
-    // set back, a replacement, a removal. A write that changes nothing leaves the file alone.
+    // The cache sees edits behind it; a write that changes nothing leaves the file alone.
     void seesEditsBehindTheCache() {
         PutContent(ini(), "[a]\r\nx=1\r\n");
         QCOMPARE(read("a", "x"), "1");
@@ -201,8 +183,7 @@ class TestIniFile : public QObject {
         QCOMPARE(read("a", "x"), "8");
     }
 
-    // In a missing folder, a folder, below a plain file, no name: nothing is read, written or
-    // made, and deleting from a missing file makes none.
+    // Bad places: nothing is read, written or made; deleting from a missing file makes none.
     void failures() {
         // What a writer killed before its rename left goes at the first use of the file.
         PutContent(path("Fresh.ini.k1LLed"), "[a]\r\nx=half");
@@ -222,8 +203,7 @@ class TestIniFile : public QObject {
                  QStringList({"Config.ini", "folder.ini"}));
         QCOMPARE(ContentOf(ini()), QByteArray("[a]\r\nx=1\r\n"));
         QVERIFY(QFileInfo(path("folder.ini")).isDir());
-        // On a full disk, unreadable, in a folder without write permission: the old file stays,
-        // with no copy beside it.
+        // On a full disk, unreadable or in a read-only folder the old file stays, with no copy.
         const QByteArray old = QByteArray("[s.com]\r\nUrl_site=1,2,3,4,5,6,7\r\n").repeated(100);
         PutContent(ini(), old);
 #ifdef Q_OS_LINUX

@@ -17,19 +17,16 @@ inline QString ShownTip(const QString& tip) {
 }
 
 // Records every desktop request instead of acting on it; message boxes answer `nextAnswer`,
-// opens `openSucceeds`.
-// Installs itself on construction and restores the platform's services on destruction.
+// opens `openSucceeds`. It stands in for the platform's services while it lives.
 class FakeDesktop final : public DesktopServices {
   public:
     struct Box {
-        QString text;
-        QString title;
+        QString text, title;
         Buttons buttons;
         Icon icon;
     };
     struct Notice {
-        QString title;
-        QString text;
+        QString title, text;
     };
     struct Opened {
         QString target;

@@ -139,8 +139,8 @@ FakeQueryService::Answer FakeQueryService::answerFor(const QString& page,
             if (it->byTarget.contains(key))
                 return it->byTarget.value(key);
         }
-        if (it->hasAnswer)
-            return it->answer;
+        if (it->answer)
+            return *it->answer;
     }
     const Generated generated = m_generator ? m_generator(page, decoded) : Generated();
     if (generated.found)

@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <optional>
 
 class QTcpServer;
 class QTcpSocket;
@@ -39,16 +40,13 @@ class FakeQueryService : public QObject {
     explicit FakeQueryService(QObject* parent = nullptr);
     ~FakeQueryService() override { stop(); }
 
-    // Listens on 127.0.0.1; port 0 picks a free one.
-    bool start(quint16 port = 0);
+    bool start(quint16 port = 0); // on 127.0.0.1; 0 picks a free port
     void stop();
     quint16 port() const;
     QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(port()); }
 
     // Status 200, GBK body "<html><body><!-- start -->payload<!-- end --></body></html>".
-    void setPayload(const QString& page, const QString& payload) {
-        setRaw(page, envelope(payload));
-    }
+    void setPayload(const QString& page, const QString& text) { setRaw(page, envelope(text)); }
     // Like setPayload, but only for requests whose sUrl parameter equals target, compared raw
     // as received or after percent-decoding (UTF-8). Takes precedence over setPayload.
     void setPayloadFor(const QString& page, const QString& target, const QString& payload) {
@@ -68,48 +66,35 @@ class FakeQueryService : public QObject {
     void setRedirect(const QString& page, const QString& location, int status = 302) {
         setAnswer(page, Answer{status, "<html><body>moved</body></html>", location.toUtf8()});
     }
-    void setBehaviour(const QString& page, Behaviour behaviour) {
-        m_pages[page].behaviour = behaviour;
-    }
+    void setBehaviour(const QString& page, Behaviour b) { m_pages[page].behaviour = b; }
     void setDelay(const QString& page, int ms) { m_pages[page].delayMs = ms; }
     // Answers pages that have nothing configured (the standalone service uses it).
     void setGenerator(Generator generator) { m_generator = std::move(generator); }
-    // Forgets every page's configuration (requests stay recorded).
-    void clearPages() { m_pages.clear(); }
+    void clearPages() { m_pages.clear(); } // requests stay recorded
 
     // Request targets as received, e.g. "/Calvren/Rivelo/sites.asp?sFrom=...&Key=..&sUrl=..".
     QStringList requests() const { return m_requests; }
     void clearRequests() { m_requests.clear(); }
-    // Connections currently open (answered connections close after their answer).
-    int openConnections() const;
+    int openConnections() const; // answered connections close after their answer
 
-    // GBK bytes of the envelope around payload.
-    static QByteArray envelope(const QString& payload);
-    // The raw sUrl parameter of a request target: everything after the first "&sUrl=" (or a
-    // leading "?sUrl=").
+    static QByteArray envelope(const QString& payload); // GBK bytes
+    // The raw sUrl parameter: everything after the first "&sUrl=" (or a leading "?sUrl=").
     static QString targetOf(const QString& requestTarget);
     static QString pageOf(const QString& requestTarget);
 
   private:
     struct Answer {
         int status = 200;
-        QByteArray body = {};
-        QByteArray location = {};
-        QByteArray encoding = {};
-        QByteArray type = "text/html; charset=gb2312";
+        QByteArray body = {}, location = {}, encoding = {}, type = "text/html; charset=gb2312";
     };
     struct Page {
-        bool hasAnswer = false;
-        Answer answer;
+        std::optional<Answer> answer;
         QHash<QString, Answer> byTarget;
         Behaviour behaviour = Behaviour::Answer;
         int delayMs = 0;
     };
 
-    void setAnswer(const QString& page, const Answer& answer) {
-        m_pages[page].hasAnswer = true;
-        m_pages[page].answer = answer;
-    }
+    void setAnswer(const QString& page, const Answer& answer) { m_pages[page].answer = answer; }
     static Answer jsonAnswer(const QString& json, int status = 200) {
         return Answer{status, json.toUtf8(), {}, {}, "application/json; charset=utf-8"};
     }

@@ -19,6 +19,12 @@ QPixmap solid(const QColor& colour) {
     return picture;
 }
 
+struct Event {
+    const char *name, *control;
+    QStringList events;
+    const char* state;
+};
+
 } // namespace
 
 class TestControls : public QObject {
@@ -35,56 +41,49 @@ class TestControls : public QObject {
     // Both: "caption <text>", "resize w h". Frame: "style n".
     // State: "<caption band: top or flat> <outline: lines or bare> <w>x<h> twips".
     void events_data() {
-        QTest::addColumn<QString>("control");
-        QTest::addColumn<QStringList>("events");
-        QTest::addColumn<QString>("state");
-        const auto add = [](const char* name, const char* control, const QStringList& events,
-                            const char* state) {
-            QTest::newRow(name) << control << events << QString(state);
-        };
-        add("move inside", "button", {"m 10 10 -"}, "1 0 g");
-        add("left held", "button", {"m 10 10 L"}, "2 0 g");
-        add("left and right held", "button", {"m 10 10 LR"}, "1 0 g");
-        add("corner is inside", "button", {"m 97 30 L"}, "2 0 g");
-        add("past the right edge", "button", {"m 10 10 -", "m 98 5 -"}, "0 0 -");
-        add("past the bottom edge", "button", {"m 10 10 -", "m 5 31 -"}, "0 0 -");
-        add("left of the face", "button", {"m 10 10 -", "m -1 5 -"}, "0 0 -");
-        add("right press", "button", {"P"}, "0 0 -");
-        add("click keeps pressed picture", "button", {"m 20 10 -", "p", "r"}, "2 1 -");
-        add("move after click", "button", {"p", "r", "m 10 10 -"}, "1 1 g");
-        add("release outside is no click", "button", {"p", "R 200 5"}, "2 0 -");
-        add("release on the edge clicks", "button", {"p", "R 97 30"}, "2 1 -");
-        add("release without press", "button", {"r"}, "0 0 -");
-        add("two clicks", "button", {"p", "r", "p", "r"}, "2 2 -");
-        add("disabled", "button", {"d", "m 10 10 L", "p", "r", "m 500 10 -"}, "3 0 -");
-        add("disabled under the pointer", "button", {"m 20 10 -", "d", "m 21 10 -"}, "3 0 -");
-        add("enabled again clicks", "button", {"d", "e", "p", "r"}, "2 1 -");
-        add("hidden", "button", {"m 20 10 -", "h"}, "1 0 -");
-        // Properties of the normal face repaint it; other pictures leave the shown face alone.
-        add("disabled, caption changed", "button", {"d", "caption 确定"}, "0 0 -");
-        add("disabled, other picture changed", "button", {"d", "over"}, "3 0 -");
-        add("disabled, resized", "button", {"d", "resize 120 40"}, "0 0 -");
-        // The window's load step sizes and disables buttons before the window is first shown.
-        add("disabled before the first show", "button", {"d", "show"}, "3 0 -");
-        add("frame with caption", "frame", {"caption 标题"}, "top lines 3000x1500");
-        add("caption cleared", "frame", {"caption 标题", "caption "}, "flat lines 3000x1500");
-        for (const char* style : {"0", "2", "-1"})
-            QTest::addRow("border style %s", style)
-                << "frame" << QStringList{"caption 标题", QStringLiteral("style ") + style}
-                << "top bare 3000x1500";
-        add("tiny", "frame", {"resize 1 1"}, "top lines 720x375");
-        add("narrow", "frame", {"resize 10 200"}, "top lines 720x3000");
-        add("flat", "frame", {"resize 300 3"}, "top lines 4500x375");
+        addRows<Event>({
+            {"move inside", "button", {"m 10 10 -"}, "1 0 g"},
+            {"left held", "button", {"m 10 10 L"}, "2 0 g"},
+            {"left and right held", "button", {"m 10 10 LR"}, "1 0 g"},
+            {"corner is inside", "button", {"m 97 30 L"}, "2 0 g"},
+            {"past the right edge", "button", {"m 10 10 -", "m 98 5 -"}, "0 0 -"},
+            {"past the bottom edge", "button", {"m 10 10 -", "m 5 31 -"}, "0 0 -"},
+            {"left of the face", "button", {"m 10 10 -", "m -1 5 -"}, "0 0 -"},
+            {"right press", "button", {"P"}, "0 0 -"},
+            {"click keeps pressed picture", "button", {"m 20 10 -", "p", "r"}, "2 1 -"},
+            {"move after click", "button", {"p", "r", "m 10 10 -"}, "1 1 g"},
+            {"release outside is no click", "button", {"p", "R 200 5"}, "2 0 -"},
+            {"release on the edge clicks", "button", {"p", "R 97 30"}, "2 1 -"},
+            {"release without press", "button", {"r"}, "0 0 -"},
+            {"two clicks", "button", {"p", "r", "p", "r"}, "2 2 -"},
+            {"disabled", "button", {"d", "m 10 10 L", "p", "r", "m 500 10 -"}, "3 0 -"},
+            {"disabled under the pointer", "button", {"m 20 10 -", "d", "m 21 10 -"}, "3 0 -"},
+            {"enabled again clicks", "button", {"d", "e", "p", "r"}, "2 1 -"},
+            {"hidden", "button", {"m 20 10 -", "h"}, "1 0 -"},
+            // Properties of the normal face repaint it; other pictures leave the shown face alone.
+            {"disabled, caption changed", "button", {"d", "caption 确定"}, "0 0 -"},
+            {"disabled, other picture changed", "button", {"d", "over"}, "3 0 -"},
+            {"disabled, resized", "button", {"d", "resize 120 40"}, "0 0 -"},
+            // The window's load step sizes and disables buttons before the window is first shown.
+            {"disabled before the first show", "button", {"d", "show"}, "3 0 -"},
+            {"frame with caption", "frame", {"caption 标题"}, "top lines 3000x1500"},
+            {"caption cleared", "frame", {"caption 标题", "caption "}, "flat lines 3000x1500"},
+            {"border style 0", "frame", {"caption 标题", "style 0"}, "top bare 3000x1500"},
+            {"border style 2", "frame", {"caption 标题", "style 2"}, "top bare 3000x1500"},
+            {"border style -1", "frame", {"caption 标题", "style -1"}, "top bare 3000x1500"},
+            {"tiny", "frame", {"resize 1 1"}, "top lines 720x375"},
+            {"narrow", "frame", {"resize 10 200"}, "top lines 720x3000"},
+            {"flat", "frame", {"resize 300 3"}, "top lines 4500x375"},
+        });
     }
-
     void events() {
-        QFETCH(QString, control);
-        QFETCH(QStringList, events);
-        QFETCH(QString, state);
+        QFETCH(Event, row);
+        QStringList events = row.events;
+        const bool onButton = row.control == QLatin1String("button");
         CtlButton button;
         CtlFrame frame;
-        QWidget* shown = control == "button" ? static_cast<QWidget*>(&button) : &frame;
-        shown->resize(control == "button" ? QSize(97, 30) : QSize(200, 100));
+        QWidget* shown = onButton ? static_cast<QWidget*>(&button) : &frame;
+        shown->resize(onButton ? QSize(97, 30) : QSize(200, 100));
         if (!events.contains("show"))
             events.prepend("show");
         int clicks = 0;
@@ -128,9 +127,10 @@ class TestControls : public QObject {
                 frame.setBorderStyle(x);
             }
         }
-        if (control == "button") {
+        if (onButton) {
             const QString grab = QWidget::mouseGrabber() == &button ? "g" : "-";
-            QCOMPARE(QString("%1 %2 %3").arg(button.paintedState()).arg(clicks).arg(grab), state);
+            QCOMPARE(QString("%1 %2 %3").arg(button.paintedState()).arg(clicks).arg(grab),
+                     row.state);
             return;
         }
         bool lines = true;
@@ -140,7 +140,8 @@ class TestControls : public QObject {
         const QString band = frame.topEdgeTwips() > 0 ? "top" : "flat";
         const int w = qRound(PixelsToTwips(frame.width())),
                   h = qRound(PixelsToTwips(frame.height()));
-        QCOMPARE(QString("%1 %2 %3x%4").arg(band, lines ? "lines" : "bare").arg(w).arg(h), state);
+        QCOMPARE(QString("%1 %2 %3x%4").arg(band, lines ? "lines" : "bare").arg(w).arg(h),
+                 row.state);
         QCOMPARE(frame.lineTwips(3).y1, h - 9);
     }
 

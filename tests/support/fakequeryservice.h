@@ -5,16 +5,15 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTcpServer>
 
 #include <functional>
 #include <optional>
 
-class QTcpServer;
 class QTcpSocket;
 
 // A small HTTP/1.1 server on 127.0.0.1 that plays the query service for tests. It lives in the
 // caller's thread: HttpGet's wait runs the event loop, so it is served while the client waits.
-//
 // Pages are keyed by the last path segment of the request ("sites.asp", "Update.txt", ...).
 // A page answers with what was last configured for it; unconfigured pages answer 404.
 class FakeQueryService : public QObject {
@@ -42,7 +41,7 @@ class FakeQueryService : public QObject {
 
     bool start(quint16 port = 0); // on 127.0.0.1; 0 picks a free port
     void stop();
-    quint16 port() const;
+    quint16 port() const { return m_server->serverPort(); }
     QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(port()); }
 
     // Status 200, GBK body "<html><body><!-- start -->payload<!-- end --></body></html>".

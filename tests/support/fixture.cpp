@@ -4,7 +4,6 @@
 
 #include <QFile>
 #include <QTcpServer>
-#include <QTest>
 
 #include <csignal>
 

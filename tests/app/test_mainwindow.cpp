@@ -81,9 +81,9 @@ class TestMainWindow : public QObject {
 
     void cleanup() { fx.reset(); }
 
-    // Without sites the settings panel comes first, else the stored list, cleaned and written
-    // back; an update switch other than "0" is on and written back as "1". "-Min" alone hides
-    // the window when the tray can bring it back. The refresh runs for AutoGain "1" only.
+    // No sites: the settings panel first, else the list, cleaned and written back; an update switch
+    // not "0" is "1". "-Min" alone hides the window if a tray can restore it; AutoGain "1"
+    // refreshes.
     void start_data() {
         const char* cleaned = "http://a.com；http://b.com;a.com a.com;b.com";
         addRows<Start>({
@@ -116,7 +116,6 @@ class TestMainWindow : public QObject {
         QVERIFY(!win->Frame(panel)->isHidden() && win->Frame(6 - panel)->isHidden());
         QCOMPARE(win->CmdMenu2(1)->Enable(), !list.isEmpty());
         QCOMPARE(win->ListView1(0)->topLevelItemCount(), list.isEmpty() ? 0 : 2);
-
         ShowCounter counter;
         win->installEventFilter(&counter);
         win->Start();
@@ -127,8 +126,7 @@ class TestMainWindow : public QObject {
         QCOMPARE(requestsFor("sites.asp"), siteRequests);
         QCOMPARE(requestsFor("Update.txt"), update.endsWith('1') ? 1 : 0);
         QCOMPARE(win->Timer1(3)->isActive(), siteRequests > 0);
-        if (siteRequests)
-            QCOMPARE(ReadIni("b.com", "Url_pr", config()), "3,4");
+        QCOMPARE(ReadIni("b.com", "Url_pr", config()), siteRequests ? "3,4" : "");
         QCOMPARE(win->isHidden(), window == "hidden");
         QCOMPARE(win->isMinimized(), window != "shown");
         QVERIFY(TrayPresent());
@@ -155,8 +153,7 @@ class TestMainWindow : public QObject {
         QCOMPARE(fx->desktop.boxes.size(), 1);
     }
 
-    // A close during a refresh asks, unless it comes from a signal or a session that allows
-    // no question; an idle close asks nothing. Staying lets the refresh run to its end.
+    // A busy close asks unless a signal or the session forbids questions; staying lets it finish.
     void closeRequest_data() {
         addRows<Close>({
             {"cancel", "close", true, false, Answer::Cancel},
@@ -203,9 +200,8 @@ class TestMainWindow : public QObject {
         }
     }
 
-    // The link line opens only web addresses, else the maker's page, and hides the window; the
-    // tray acts only while the window is hidden. A click alone restores too: some notification
-    // areas never report a double click.
+    // The link line opens only web addresses, else the maker's page, and hides the window; the tray
+    // acts only while it is hidden, a click restores too (some trays never report double clicks).
     void linkLineAndTray() {
         setting("AutoUpdate", "0");
         auto window = makeWindow();

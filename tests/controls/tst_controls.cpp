@@ -19,6 +19,8 @@ QPixmap solid(const QColor& colour) {
     return picture;
 }
 
+using Ds = DesktopServices;
+
 struct Event {
     const char *name, *control;
     QStringList events;
@@ -145,8 +147,7 @@ class TestControls : public QObject {
         QCOMPARE(frame.lineTwips(3).y1, h - 9);
     }
 
-    // The faces are painted: the picture stretched over the whole button, the caption in ink,
-    // the frame's outline around its body.
+    // The picture is stretched over the whole button, the caption inked, the frame outlined.
     void facesArePainted() {
         CtlButton button;
         button.resize(150, 44);
@@ -170,8 +171,8 @@ class TestControls : public QObject {
                  QList<QColor>({Qt::red, Qt::red, Qt::white}));
     }
 
-    // Stored properties: defaults are left out, values come back, names match without case,
-    // missing ones read their defaults and unreadable ones keep the current value.
+    // Stored properties: defaults left out, names without case, missing ones default, bad ones
+    // kept.
     void properties() {
         QWidget container;
         container.setFont(ProgramFont(9));
@@ -236,13 +237,11 @@ class TestControls : public QObject {
             format = box->textFormat();
             box->button(QMessageBox::Cancel)->click();
         });
-        const auto answer = Desktop().messageBox(
-            nullptr, QStringLiteral("无法打开 <img src=x>.com"), QStringLiteral("提示"),
-            DesktopServices::Buttons::OkCancel, DesktopServices::Icon::Question);
-        QCOMPARE(answer, DesktopServices::Answer::Cancel);
+        const auto answer = Desktop().messageBox(nullptr, "无法打开 <img src=x>.com", "提示",
+                                                 Ds::Buttons::OkCancel, Ds::Icon::Question);
         buttons.sort();
-        QCOMPARE(buttons, QStringList({QStringLiteral("取消"), QStringLiteral("确定")}));
-        QCOMPARE(format, Qt::PlainText);
+        QCOMPARE(std::tuple(answer, buttons, format),
+                 std::tuple(Ds::Answer::Cancel, QStringList{"取消", "确定"}, Qt::PlainText));
         // The launcher's exit status decides, not merely that it started.
         QTemporaryDir dir;
         const auto restorePath = qScopeGuard([path = qgetenv("PATH")] { qputenv("PATH", path); });
@@ -253,9 +252,7 @@ class TestControls : public QObject {
                        "#!/bin/sh\nprintf %s \"$1\" > \"$(dirname \"$0\")/asked\"\nexit " +
                            QByteArray(opens ? "0" : "3") + "\n");
             QFile::setPermissions(launcher, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-            QCOMPARE(
-                Desktop().open(nullptr, "http://example.invalid/a?b=c", DesktopServices::ShowShow),
-                opens);
+            QCOMPARE(Desktop().open(nullptr, "http://example.invalid/a?b=c", Ds::ShowShow), opens);
             QCOMPARE(ContentOf(dir.filePath("asked")), "http://example.invalid/a?b=c");
             QFile::remove(dir.filePath("asked"));
         }

@@ -115,7 +115,7 @@ class TestNet : public QObject {
     }
 
     // Local paths and file: URLs are read; any other non-http(s) address fails at once, unsent.
-    void fetchOutsideTheService() {
+    void fetchOutsideAndNested() {
         QTemporaryDir dir;
         const QString path = dir.filePath("报告.htm");
         PutContent(path, ToGbk("<table>收录</table>\r\n"));
@@ -129,10 +129,7 @@ class TestNet : public QObject {
               QString()})
             QVERIFY2(HttpGet(address, "gb2312") == "0", qPrintable(address));
         QCOMPARE(m_service.requests().size(), 0);
-    }
-
-    // An outer answer arriving during a nested call is neither lost nor taken for a time-out.
-    void fetchNested() {
+        // An outer answer arriving during a nested call is neither lost nor taken for a time-out.
         SetHttpGetTimeLimit(1000ms);
         m_service.setRaw("outer.asp", "outer");
         m_service.setRaw("inner.asp", "inner");

@@ -47,14 +47,11 @@ class FakeDesktop final : public DesktopServices {
     }
     void popup(QMenu* menu, const QPoint&) override { popups.append(menu); }
     bool trayAvailable() override { return tray; }
-    void notify(QWidget*, const QString& title, const QString& text) override {
-        notices.append({title, text});
-    }
+    void notify(QWidget*, const QString& a, const QString& b) override { notices.append({a, b}); }
     void endProcess() override { ++endCount; }
 
     Answer nextAnswer = Answer::Ok;
-    bool openSucceeds = true;
-    bool tray = true;
+    bool openSucceeds = true, tray = true;
     QList<Box> boxes;
     QList<Opened> opened;
     QList<QMenu*> popups;

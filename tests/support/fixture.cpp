@@ -47,8 +47,7 @@ ResourceLimit::~ResourceLimit() {
 #endif
 
 DesktopFixture::DesktopFixture(std::chrono::milliseconds timeLimit) {
-    QVERIFY(dir.isValid());
-    QVERIFY(service.start());
+    QVERIFY(dir.isValid() && service.start());
     qputenv("VALDANE_MAKER_URL", service.baseUrl().toUtf8());
     SetHttpGetTimeLimit(timeLimit);
     form = std::make_unique<Form_Main>();

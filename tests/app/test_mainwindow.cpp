@@ -31,8 +31,7 @@ struct Close {
     Answer answer;
 };
 
-class ShowCounter : public QObject {
-  public:
+struct ShowCounter : QObject {
     bool eventFilter(QObject*, QEvent* event) override {
         shows += event->type() == QEvent::Show;
         return false;
@@ -44,10 +43,8 @@ class ShowCounter : public QObject {
 
 class TestMainWindow : public QObject {
     Q_OBJECT
-
     QTemporaryDir xdgFolder;
     std::unique_ptr<DesktopFixture> fx;
-
     QString config() const { return fx->path("Config.ini"); }
     void setting(const QString& key, const QString& value) {
         WriteIni("Setting", key, value, config());
@@ -59,10 +56,7 @@ class TestMainWindow : public QObject {
         return window;
     }
     int requestsFor(const QString& page) const {
-        int n = 0;
-        for (const QString& r : fx->service.requests())
-            n += FakeQueryService::pageOf(r) == page;
-        return n;
+        return fx->service.requests().filter('/' + page + '?').size();
     }
 
   private slots:
@@ -78,9 +72,7 @@ class TestMainWindow : public QObject {
         fx->service.setPayload("links.asp", "7|6|5|4|3|2|1");
         fx->service.setPayload("ranks.asp", "3|4");
     }
-
     void cleanup() { fx.reset(); }
-
     // No sites: the settings panel first, else the list, cleaned and written back; an update switch
     // not "0" is "1". "-Min" alone hides the window if a tray can restore it; AutoGain "1"
     // refreshes.
@@ -135,7 +127,6 @@ class TestMainWindow : public QObject {
         win->MenuShow()->trigger();
         QVERIFY(win->isVisible() && !win->isMinimized());
     }
-
     // A Config.ini that cannot be written is told once per run; the refresh and lists go on.
     void unwritableConfigIsToldOnce() {
         QFile::remove(config());
@@ -152,7 +143,6 @@ class TestMainWindow : public QObject {
         QCOMPARE(window->ListView1(0)->topLevelItemCount(), 1);
         QCOMPARE(fx->desktop.boxes.size(), 1);
     }
-
     // A busy close asks unless a signal or the session forbids questions; staying lets it finish.
     void closeRequest_data() {
         addRows<Close>({
@@ -185,7 +175,6 @@ class TestMainWindow : public QObject {
         } else {
             closeNow();
         }
-
         const bool asked = row.busy && how != "signal";
         QCOMPARE(fx->desktop.boxes.size(), asked ? 1 : 0);
         if (asked)
@@ -199,7 +188,6 @@ class TestMainWindow : public QObject {
             QVERIFY(!window->IsBusy);
         }
     }
-
     // The link line opens only web addresses, else the maker's page, and hides the window; the tray
     // acts only while it is hidden, a click restores too (some trays never report double clicks).
     void linkLineAndTray() {

@@ -31,7 +31,6 @@ struct Event {
 
 class TestControls : public QObject {
     Q_OBJECT
-
   private slots:
     // Events on a shown 97 x 30 button or 200 x 100 frame, and the state they leave.
     // Button: "m x y mask" (move; mask L, R, LR or -), "p" / "r" (left press / release at the
@@ -106,12 +105,11 @@ class TestControls : public QObject {
             } else if (verb == "h") {
                 button.hide();
             } else if (verb == "m") { // with a button mask, which QTest::mouseMove cannot send
-                const QPoint at(x, y);
                 const Qt::MouseButtons mask =
                     (part[3].contains('L') ? Qt::LeftButton : Qt::NoButton) |
                     (part[3].contains('R') ? Qt::RightButton : Qt::NoButton);
-                QMouseEvent move(QEvent::MouseMove, at, button.mapToGlobal(at), Qt::NoButton, mask,
-                                 Qt::NoModifier);
+                QMouseEvent move(QEvent::MouseMove, QPoint(x, y), button.mapToGlobal(QPoint(x, y)),
+                                 Qt::NoButton, mask, Qt::NoModifier);
                 QApplication::sendEvent(&button, &move);
             } else if (verb == "p" || verb == "P") {
                 QTest::mousePress(&button, verb == "p" ? Qt::LeftButton : Qt::RightButton, {}, mid);
@@ -146,7 +144,6 @@ class TestControls : public QObject {
                  row.state);
         QCOMPARE(frame.lineTwips(3).y1, h - 9);
     }
-
     // The picture is stretched over the whole button, the caption inked, the frame outlined.
     void facesArePainted() {
         CtlButton button;
@@ -160,7 +157,6 @@ class TestControls : public QObject {
                  QList<QColor>({Qt::red, Qt::red, Qt::blue}));
         button.setCaption(QStringLiteral("收录查询"));
         QVERIFY(button.grab().toImage() != face);
-
         CtlFrame frame;
         frame.resize(100, 60);
         frame.setCaption(QString());
@@ -170,9 +166,7 @@ class TestControls : public QObject {
         QCOMPARE(QList<QColor>({face.pixel(0, 30), face.pixel(50, 59), face.pixel(50, 30)}),
                  QList<QColor>({Qt::red, Qt::red, Qt::white}));
     }
-
-    // Stored properties: defaults left out, names without case, missing ones default, bad ones
-    // kept.
+    // Stored properties: defaults left out, names without case, missing default, bad ones kept.
     void properties() {
         QWidget container;
         container.setFont(ProgramFont(9));
@@ -204,7 +198,6 @@ class TestControls : public QObject {
         button->setPictureClick(QPixmap());
         button->WriteProperties(bag);
         QCOMPARE(bag.count(), 0);
-
         frame->setBorderColor(0x00B9AE9E);
         frame->setBackColorTop(0x8000000E);
         frame->setFont(ProgramFont(12));
@@ -224,7 +217,6 @@ class TestControls : public QObject {
         copy.ReadProperties(sparse);
         QCOMPARE(std::pair(copy.BorderStyle(), copy.Enable()), std::pair(0, true));
     }
-
     // The platform's desktop services where they can be watched: message boxes and the launcher.
     void platformServices() {
         QStringList buttons;

@@ -39,7 +39,6 @@ using namespace std::chrono_literals;
 
 class TestNet : public QObject {
     Q_OBJECT
-
     FakeQueryService m_service;
     QString url(const QString& page) const { return m_service.baseUrl() + "/x/" + page; }
     QString get(const QString& page) { return HttpGet(url(page), "gb2312"); }
@@ -62,7 +61,6 @@ class TestNet : public QObject {
         m_service.setRedirect("slow.asp", "/x/new.asp", 307);
         m_service.setDelay("slow.asp", 600);
     }
-
     // Error pages keep their body; failures, bodies that do not decompress and bodies past the
     // cap, however well compressed, give "0" at once; time-outs give "" after the limit.
     void fetch_data() {
@@ -113,7 +111,6 @@ class TestNet : public QObject {
             QTRY_COMPARE(m_service.openConnections(), 0); // the abandoned request is closed
         }
     }
-
     // Local paths and file: URLs are read; any other non-http(s) address fails at once, unsent.
     void fetchOutsideAndNested() {
         QTemporaryDir dir;
@@ -142,7 +139,6 @@ class TestNet : public QObject {
             QCOMPARE(inner, QString("inner"));
         }
     }
-
     // Keys and update numbers stay in range for every draw, NaN and those outside [0, 1) too.
     void queryProtocol() {
         const auto inRange = [](qint64 n) { return n >= 1000000 && n <= 10000000; };
@@ -193,7 +189,6 @@ class TestNet : public QObject {
         QCOMPARE(AcceptedAnswer("1,2\u0085", 2), ""); // C1 control
         QCOMPARE(AcceptedAnswer("1,2\u2028", 2), ""); // line separator
     }
-
     // Loads say when they start and end; any HTTP answer is shown, only a load without one
     // fails. A new load, or the page's end, closes the running one, which then reports nothing.
     void pageLoads() {
@@ -248,7 +243,6 @@ class TestNet : public QObject {
         QCOMPARE(handled.loadsFinished(), 2);
         QCOMPARE(m_service.requests().size(), 2);
     }
-
     // Last: once the application is told to quit, every event loop returns at once.
     void fetchEndsWhenApplicationQuits() {
         SetHttpGetTimeLimit(5s);

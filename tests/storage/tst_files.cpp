@@ -52,7 +52,6 @@ class TestFiles : public QObject {
 
   private slots:
     void init() { QVERIFY(QDir(dir.path()).removeRecursively() && QDir().mkpath(dir.path())); }
-
     void operations_data() {
         const char *const sample = nullptr, *const same = nullptr;
         addRows<Operation>({
@@ -124,7 +123,6 @@ class TestFiles : public QObject {
             QCOMPARE(write(operation[0], operation[1], operation[2]), bool(row.after));
         QCOMPARE(ContentOf(ini()), row.after ? QByteArray(row.after) : before);
     }
-
     // Long values come back whole; names are stored in GBK.
     void valuesAndCache() {
         const QString list = QStringLiteral("site.example.com;").repeated(500); // over 1023 bytes
@@ -188,7 +186,6 @@ class TestFiles : public QObject {
         QVERIFY(QDir::setCurrent(oldCurrent));
         QCOMPARE(read("a", "x"), "8");
     }
-
     // Bad places: nothing is read, written or made; deleting from a missing file makes none.
     // Memory follows the bytes, not the lines.
     void failures() {
@@ -252,7 +249,6 @@ class TestFiles : public QObject {
         QVERIFY(QFile::setPermissions(dir.path(), owner | QFile::ExeOwner));
         QCOMPARE(ContentOf(ini()), old);
     }
-
     // Text functions row by row (decoding, markers, domains, site lists, GBK, clock); text files.
     void text() {
         const auto decode = [](const char* hex, const char* charset) {
@@ -375,11 +371,10 @@ class TestFiles : public QObject {
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name),
                  kept);
     }
-
     // Any file under the program's name counts, even an empty one, a folder not; a renamed program
     // has none until it writes its own. Exec quotes arguments with blanks or shell characters,
     // escapes "$" inside, doubles "%", and passes the service address when set.
-    void autostart() {
+    void sessionFiles() {
         const QString entry = freshAutostart();
         QVERIFY(!IsAutostartOn());
         DeleteAutostart(); // nothing to delete: harmless
@@ -430,8 +425,17 @@ class TestFiles : public QObject {
         QCOMPARE(exec("/opt/my valdane/valdane", "http://h/a?x=1&y=$HOME%"),
                  "env \"VALDANE_MAKER_URL=http://h/a?x=1&y=\\\\$HOME%%\" \"/opt/my "
                  "valdane/valdane\" -Min");
+        // An unusable runtime folder gives way to the temporary one; relative or unmakeable: none.
+        QVERIFY(QDir(dir.path()).mkdir("run"));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(path("run")));
+        QCOMPARE(PrivateRuntimeFolder(), path("run/valdane"));
+        QCOMPARE(chmod(QFile::encodeName(path("run/valdane")).constData(), 0755), 0);
+        qputenv("TMPDIR", QFile::encodeName(dir.path()));
+        QCOMPARE(PrivateRuntimeFolder(), path(QStringLiteral("valdane-%1").arg(geteuid())));
+        qunsetenv("XDG_RUNTIME_DIR");
+        qunsetenv("TMPDIR");
+        QCOMPARE(FirstPrivateFolder({"relative/folder", path("none/deeper")}), QString());
     }
-
     // Each row plants its first candidate; the second, missing, is created when the first fails.
     void runtimeFolderCandidates_data() {
         QTest::addColumn<QString>("plant");
@@ -477,19 +481,6 @@ class TestFiles : public QObject {
         QCOMPARE(lstat(QFile::encodeName(chosen).constData(), &info), 0);
         QVERIFY(S_ISDIR(info.st_mode) && (info.st_mode & 0777) == 0700 && info.st_uid == geteuid());
         QVERIFY(IsPrivateFolder(chosen));
-    }
-
-    // An unusable runtime folder gives way to the temporary folder; relative or unmakeable: none.
-    void runtimeFolderFromEnvironment() {
-        QVERIFY(QDir(dir.path()).mkdir("run"));
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(path("run")));
-        QCOMPARE(PrivateRuntimeFolder(), path("run/valdane"));
-        QCOMPARE(chmod(QFile::encodeName(path("run/valdane")).constData(), 0755), 0);
-        qputenv("TMPDIR", QFile::encodeName(dir.path()));
-        QCOMPARE(PrivateRuntimeFolder(), path(QStringLiteral("valdane-%1").arg(geteuid())));
-        qunsetenv("XDG_RUNTIME_DIR");
-        qunsetenv("TMPDIR");
-        QCOMPARE(FirstPrivateFolder({"relative/folder", path("none/deeper")}), QString());
     }
 #endif
 };

@@ -9,10 +9,7 @@
 // A tooltip as the user reads it: Qt shows text that looks like markup as markup.
 inline QString ShownTip(const QString& tip) {
     QTextDocument document;
-    if (Qt::mightBeRichText(tip))
-        document.setHtml(tip);
-    else
-        document.setPlainText(tip);
+    Qt::mightBeRichText(tip) ? document.setHtml(tip) : document.setPlainText(tip);
     return document.toPlainText();
 }
 
@@ -32,10 +29,8 @@ class FakeDesktop final : public DesktopServices {
         QString target;
         int showCommand;
     };
-
     FakeDesktop() { SetDesktop(this); }
     ~FakeDesktop() override { SetDesktop(nullptr); }
-
     Answer messageBox(QWidget*, const QString& text, const QString& title, Buttons buttons,
                       Icon icon) override {
         boxes.append({text, title, buttons, icon});
@@ -49,7 +44,6 @@ class FakeDesktop final : public DesktopServices {
     bool trayAvailable() override { return tray; }
     void notify(QWidget*, const QString& a, const QString& b) override { notices.append({a, b}); }
     void endProcess() override { ++endCount; }
-
     Answer nextAnswer = Answer::Ok;
     bool openSucceeds = true, tray = true;
     QList<Box> boxes;

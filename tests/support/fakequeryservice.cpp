@@ -77,11 +77,8 @@ void FakeQueryService::onReadyRead(QTcpSocket* socket) {
     }
     socket->read(headEnd + 4);
     socket->setProperty(kServedProperty, true);
-
-    const QList<QByteArray> requestLine = head.left(head.indexOf("\r\n")).split(' ');
-    const QString target = QString::fromUtf8(requestLine.value(1));
+    const QString target = QString::fromUtf8(head.left(head.indexOf("\r\n")).split(' ').value(1));
     m_requests.append(target);
-
     const int delayMs = m_pages.value(pageOf(target)).delayMs;
     if (delayMs == 0)
         return serve(socket, target);

@@ -26,7 +26,6 @@ class FakeQueryService : public QObject {
         HeadersThenStall, // send status and headers announcing a body, then nothing more
         EndlessBody,      // status 200 with a chunked body that never ends
     };
-
     // What the fallback generator returns for pages without a configured answer; json sends
     // payload as a UTF-8 JSON body (the cell-state page) instead of in the envelope.
     struct Generated {
@@ -35,19 +34,15 @@ class FakeQueryService : public QObject {
         bool json = false;
     };
     using Generator = std::function<Generated(const QString& page, const QString& target)>;
-
     explicit FakeQueryService(QObject* parent = nullptr);
     ~FakeQueryService() override { stop(); }
-
     bool start(quint16 port = 0); // on 127.0.0.1; 0 picks a free port
     void stop();
     quint16 port() const { return m_server->serverPort(); }
     QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(port()); }
-
     // Status 200, GBK body "<html><body><!-- start -->payload<!-- end --></body></html>".
     void setPayload(const QString& page, const QString& text) { setRaw(page, envelope(text)); }
-    // Like setPayload, but only for requests whose sUrl parameter equals target, compared raw
-    // as received or after percent-decoding (UTF-8). Takes precedence over setPayload.
+    // Before setPayload: for requests whose sUrl, raw or percent-decoded (UTF-8), equals target.
     void setPayloadFor(const QString& page, const QString& target, const QString& payload) {
         m_pages[page].byTarget.insert(target, Answer{200, envelope(payload)});
     }
@@ -70,12 +65,10 @@ class FakeQueryService : public QObject {
     // Answers pages that have nothing configured (the standalone service uses it).
     void setGenerator(Generator generator) { m_generator = std::move(generator); }
     void clearPages() { m_pages.clear(); } // requests stay recorded
-
     // Request targets as received, e.g. "/Calvren/Rivelo/sites.asp?sFrom=...&Key=..&sUrl=..".
     QStringList requests() const { return m_requests; }
     void clearRequests() { m_requests.clear(); }
     int openConnections() const; // answered connections close after their answer
-
     static QByteArray envelope(const QString& payload); // GBK bytes
     // The raw sUrl parameter: everything after the first "&sUrl=" (or a leading "?sUrl=").
     static QString targetOf(const QString& requestTarget);
@@ -92,7 +85,6 @@ class FakeQueryService : public QObject {
         Behaviour behaviour = Behaviour::Answer;
         int delayMs = 0;
     };
-
     void setAnswer(const QString& page, const Answer& answer) { m_pages[page].answer = answer; }
     static Answer jsonAnswer(const QString& json, int status = 200) {
         return Answer{status, json.toUtf8(), {}, {}, "application/json; charset=utf-8"};
@@ -102,7 +94,6 @@ class FakeQueryService : public QObject {
     Answer answerFor(const QString& page, const QString& target) const;
     static void writeAnswer(QTcpSocket* socket, const Answer& answer);
     static void feedEndless(QTcpSocket* socket);
-
     QTcpServer* m_server;
     QHash<QString, Page> m_pages;
     QStringList m_requests;

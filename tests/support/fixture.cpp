@@ -35,8 +35,7 @@ quint16 FreePort() {
 ResourceLimit::ResourceLimit(int resource, rlim_t limit) : m_resource(resource) {
     getrlimit(resource, &m_saved);
     m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit reduced = m_saved;
-    reduced.rlim_cur = limit;
+    const rlimit reduced{limit, m_saved.rlim_max};
     setrlimit(resource, &reduced);
 }
 

@@ -8,21 +8,30 @@
 #include "tracking/sitetracking.h"
 
 #include <QDir>
-#include <QFile>
 #include <QLabel>
 #include <QMenu>
-#include <QTemporaryDir>
-#include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
-
-#include <memory>
 
 using namespace std::chrono_literals;
 using Answer = DesktopServices::Answer;
 
-class ShowCounter : public QObject {
-  public:
+namespace {
+
+// sites and update: as stored, a blank, as written back; window: hidden, minimised or shown.
+struct Start {
+    const char *name, *sites, *update, *gain, *window;
+    QStringList args;
+    bool tray;
+};
+// how: close, menu or signal.
+struct Close {
+    const char *name, *how;
+    bool busy, ends;
+    Answer answer;
+};
+
+struct ShowCounter : QObject {
     bool eventFilter(QObject*, QEvent* event) override {
         shows += event->type() == QEvent::Show;
         return false;
@@ -30,29 +39,24 @@ class ShowCounter : public QObject {
     int shows = 0;
 };
 
+} // namespace
+
 class TestMainWindow : public QObject {
     Q_OBJECT
-
     QTemporaryDir xdgFolder;
     std::unique_ptr<DesktopFixture> fx;
-
-    QString config() const { return fx->path(QStringLiteral("Config.ini")); }
+    QString config() const { return fx->path("Config.ini"); }
     void setting(const QString& key, const QString& value) {
-        WriteIni(QStringLiteral("Setting"), key, value, config());
+        WriteIni("Setting", key, value, config());
     }
-    QString readSetting(const QString& key) const {
-        return ReadIni(QStringLiteral("Setting"), key, config());
-    }
+    QString readSetting(const QString& key) const { return ReadIni("Setting", key, config()); }
     std::unique_ptr<MainWindow> makeWindow(const QStringList& args = {}) {
         auto window = std::make_unique<MainWindow>(fx->dir.path(), args);
         window->Load();
         return window;
     }
     int requestsFor(const QString& page) const {
-        int n = 0;
-        for (const QString& r : fx->service.requests())
-            n += FakeQueryService::pageOf(r) == page;
-        return n;
+        return fx->service.requests().filter('/' + page + '?').size();
     }
 
   private slots:
@@ -63,80 +67,58 @@ class TestMainWindow : public QObject {
         qputenv("XDG_DATA_HOME", xdgFolder.filePath("data").toUtf8());
         // The scratch file lives in the runtime folder, which other tests' programs also clean.
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(xdgFolder.path()));
-        // An existing Config.ini keeps the files beside the program.
-        PutContent(config(), "");
-        fx->service.setPayload(QStringLiteral("sites.asp"), QStringLiteral("1|2|3|4|5|6|7"));
-        fx->service.setPayload(QStringLiteral("links.asp"), QStringLiteral("7|6|5|4|3|2|1"));
-        fx->service.setPayload(QStringLiteral("ranks.asp"), QStringLiteral("3|4"));
+        PutContent(config(), ""); // an existing Config.ini keeps the files beside the program
+        fx->service.setPayload("sites.asp", "1|2|3|4|5|6|7");
+        fx->service.setPayload("links.asp", "7|6|5|4|3|2|1");
+        fx->service.setPayload("ranks.asp", "3|4");
     }
-
     void cleanup() { fx.reset(); }
-
-    // Loading: without sites the settings panel comes first, else the overview with the stored
-    // list, cleaned and written back; the files stay beside the program; an update switch other
-    // than "0" is taken as on and written back as "1". Starting: "-Min" alone keeps the window
-    // hidden when the tray can bring it back. Activation: the refresh runs for AutoGain "1" only.
+    // No sites: the settings panel first, else the list, cleaned and written back; an update switch
+    // not "0" is "1". "-Min" alone hides the window if a tray can restore it; AutoGain "1"
+    // refreshes.
     void start_data() {
-        QTest::addColumn<QString>("sites");      // stored, then as written back
-        QTest::addColumn<QString>("autoUpdate"); // stored, then as written back
-        QTest::addColumn<QString>("autoGain");
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<bool>("tray");
-        QTest::addColumn<QString>("window"); // "hidden", "minimised" or "shown"
-        const auto row = [](const char* name, const char* sites, const char* autoUpdate,
-                            const char* autoGain, const QStringList& args, bool tray,
-                            const char* window) {
-            QTest::newRow(name) << QString(sites) << QString(autoUpdate) << QString(autoGain)
-                                << args << tray << QString(window);
-        };
         const char* cleaned = "http://a.com；http://b.com;a.com a.com;b.com";
-        row("no sites", "", "2 1", "0", {}, true, "shown");
-        row("refresh on", cleaned, "0 0", "1", {}, true, "shown");
-        row("update on", cleaned, "yes 1", "0", {}, true, "shown");
-        row("refresh other", cleaned, "0 0", "true", {}, true, "shown");
-        row("-Min", "", "0 0", "0", {"-Min"}, true, "hidden");
-        row("-min", "", "0 0", "0", {"-min"}, true, "shown");
-        row("trailing blank", "", "0 0", "0", {"-Min "}, true, "shown");
-        row("two arguments", "", "0 0", "0", {"-Min", "x"}, true, "shown");
-        row("-Min without tray", "", "0 0", "0", {"-Min"}, false, "minimised");
+        addRows<Start>({
+            {"no sites", "", "2 1", "0", "shown", {}, true},
+            {"refresh on", cleaned, "0 0", "1", "shown", {}, true},
+            {"update on", cleaned, "yes 1", "0", "shown", {}, true},
+            {"refresh other", cleaned, "0 0", "true", "shown", {}, true},
+            {"-Min", "", "0 0", "0", "hidden", {"-Min"}, true},
+            {"-min", "", "0 0", "0", "shown", {"-min"}, true},
+            {"trailing blank", "", "0 0", "0", "shown", {"-Min "}, true},
+            {"two arguments", "", "0 0", "0", "shown", {"-Min", "x"}, true},
+            {"-Min without tray", "", "0 0", "0", "minimised", {"-Min"}, false},
+        });
     }
     void start() {
-        QFETCH(QString, sites);
-        QFETCH(QString, autoUpdate);
-        QFETCH(QString, autoGain);
-        QFETCH(QStringList, args);
-        QFETCH(bool, tray);
-        QFETCH(QString, window);
-        setting(QStringLiteral("SeoUrl"), sites.section(' ', 0, 0));
-        setting(QStringLiteral("AutoUpdate"), autoUpdate.section(' ', 0, 0));
-        setting(QStringLiteral("AutoGain"), autoGain);
-        fx->desktop.tray = tray;
-        auto win = makeWindow(args);
-        const QString list = sites.section(' ', 1);
+        QFETCH(Start, row);
+        const QString sites(row.sites), update(row.update), list = sites.section(' ', 1);
+        const QString window(row.window);
+        setting("SeoUrl", sites.section(' ', 0, 0));
+        setting("AutoUpdate", update.section(' ', 0, 0));
+        setting("AutoGain", row.gain);
+        fx->desktop.tray = row.tray;
+        auto win = makeWindow(row.args);
         const int panel = list.isEmpty() ? 6 : 0;
-        QCOMPARE(win->ConfigPath, config());
-        QCOMPARE(win->LogPath, fx->path(QStringLiteral("SeoLog.htm")));
-        QCOMPARE(readSetting(QStringLiteral("AutoUpdate")), autoUpdate.section(' ', 1));
-        QCOMPARE(readSetting(QStringLiteral("SeoUrl")), list);
-        QCOMPARE(win->SiteList, list);
+        QCOMPARE(
+            QStringList({win->ConfigPath, win->LogPath, readSetting("AutoUpdate"),
+                         readSetting("SeoUrl"), win->SiteList}),
+            QStringList({config(), fx->path("SeoLog.htm"), update.section(' ', 1), list, list}));
         QCOMPARE(win->CurrentPanel, panel);
         QVERIFY(!win->Frame(panel)->isHidden() && win->Frame(6 - panel)->isHidden());
         QCOMPARE(win->CmdMenu2(1)->Enable(), !list.isEmpty());
         QCOMPARE(win->ListView1(0)->topLevelItemCount(), list.isEmpty() ? 0 : 2);
-
         ShowCounter counter;
         win->installEventFilter(&counter);
         win->Start();
-        const int siteRequests = autoGain == "1" ? 2 : 0;
-        QTRY_COMPARE(requestsFor(QStringLiteral("sites.asp")), siteRequests);
+        const int siteRequests = QString(row.gain) == "1" ? 2 : 0;
+        QTRY_COMPARE(requestsFor("sites.asp"), siteRequests);
         QTest::qWait(100);
         QTRY_VERIFY(!win->IsBusy);
-        QCOMPARE(requestsFor(QStringLiteral("sites.asp")), siteRequests);
-        QCOMPARE(requestsFor(QStringLiteral("Update.txt")), autoUpdate.endsWith('1') ? 1 : 0);
+        QCOMPARE(requestsFor("sites.asp"), siteRequests);
+        QCOMPARE(requestsFor("Update.txt"), update.endsWith('1') ? 1 : 0);
         QCOMPARE(win->Timer1(3)->isActive(), siteRequests > 0);
-        if (siteRequests)
-            QCOMPARE(ReadIni(QStringLiteral("b.com"), QStringLiteral("Url_pr"), config()),
-                     QStringLiteral("3,4"));
+        QCOMPARE(ReadIni("b.com", "Url_pr", config()), siteRequests ? "3,4" : "");
         QCOMPARE(win->isHidden(), window == "hidden");
         QCOMPARE(win->isMinimized(), window != "shown");
         QVERIFY(TrayPresent());
@@ -145,84 +127,71 @@ class TestMainWindow : public QObject {
         win->MenuShow()->trigger();
         QVERIFY(win->isVisible() && !win->isMinimized());
     }
-
     // A Config.ini that cannot be written is told once per run; the refresh and lists go on.
     void unwritableConfigIsToldOnce() {
         QFile::remove(config());
-        QFile blocker(xdgFolder.filePath("file"));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        qputenv("XDG_CONFIG_HOME", blocker.fileName().toUtf8());
+        PutContent(xdgFolder.filePath("file"), "");
+        qputenv("XDG_CONFIG_HOME", xdgFolder.filePath("file").toUtf8());
         auto window = makeWindow();
         window->show();
         QTRY_COMPARE(fx->desktop.boxes.size(), 1);
         QVERIFY(fx->desktop.boxes[0].text.contains(QDir::toNativeSeparators(window->ConfigPath)));
-        window->SiteList = QStringLiteral("a.com");
-        window->tracking().UpdateSites(QStringLiteral("All"));
-        window->tracking().UpdateSites(QStringLiteral("All"));
-        QCOMPARE(requestsFor(QStringLiteral("sites.asp")), 2);
+        window->SiteList = "a.com";
+        window->tracking().UpdateSites("All");
+        window->tracking().UpdateSites("All");
+        QCOMPARE(requestsFor("sites.asp"), 2);
         QCOMPARE(window->ListView1(0)->topLevelItemCount(), 1);
         QCOMPARE(fx->desktop.boxes.size(), 1);
     }
-
-    // A close during a refresh asks, unless it comes from a signal or a session that allows
-    // no question; an idle close asks nothing. Staying lets the refresh run to its end.
+    // A busy close asks unless a signal or the session forbids questions; staying lets it finish.
     void closeRequest_data() {
-        QTest::addColumn<bool>("busy");
-        QTest::addColumn<QString>("how"); // "close", "menu" or "signal"
-        QTest::addColumn<Answer>("answer");
-        QTest::addColumn<bool>("ends");
-        QTest::newRow("cancel") << true << "close" << Answer::Cancel << false;
-        QTest::newRow("ok") << true << "menu" << Answer::Ok << true;
-        QTest::newRow("nobody to ask") << true << "signal" << Answer::Cancel << true;
-        QTest::newRow("idle") << false << "close" << Answer::Cancel << true;
+        addRows<Close>({
+            {"cancel", "close", true, false, Answer::Cancel},
+            {"ok", "menu", true, true, Answer::Ok},
+            {"nobody to ask", "signal", true, true, Answer::Cancel},
+            {"idle", "close", false, true, Answer::Cancel},
+        });
     }
     void closeRequest() {
-        QFETCH(bool, busy);
-        QFETCH(QString, how);
-        QFETCH(Answer, answer);
-        QFETCH(bool, ends);
-        setting(QStringLiteral("SeoUrl"), QStringLiteral("a.com"));
-        fx->service.setDelay(QStringLiteral("sites.asp"), 300);
+        QFETCH(Close, row);
+        const QString how(row.how);
+        setting("SeoUrl", "a.com");
+        fx->service.setDelay("sites.asp", 300);
         auto window = makeWindow();
-        WriteTextFile(window->TempPath, QStringLiteral("[ConFig]"));
-        QVERIFY(QFile::exists(window->TempPath));
-        fx->desktop.nextAnswer = answer;
+        QVERIFY(WriteTextFile(window->TempPath, "[ConFig]"));
+        fx->desktop.nextAnswer = row.answer;
         const auto closeNow = [&] {
-            QCOMPARE(window->IsBusy, busy);
+            QCOMPARE(window->IsBusy, row.busy);
             if (how == "close")
-                QCOMPARE(window->close(), ends);
+                QCOMPARE(window->close(), row.ends);
             else if (how == "menu")
                 window->MenuQuit()->trigger();
             else
-                QCOMPARE(window->CloseRequest(false), ends);
+                QCOMPARE(window->CloseRequest(false), row.ends);
         };
-        if (busy) {
+        if (row.busy) {
             QTimer::singleShot(0, window.get(), closeNow); // runs at the refresh's first wait
-            window->tracking().UpdateSites(QStringLiteral("All"));
+            window->tracking().UpdateSites("All");
         } else {
             closeNow();
         }
-
-        const bool asked = busy && how != "signal";
+        const bool asked = row.busy && how != "signal";
         QCOMPARE(fx->desktop.boxes.size(), asked ? 1 : 0);
         if (asked)
             QCOMPARE(fx->desktop.boxes[0].buttons, DesktopServices::Buttons::OkCancel);
-        QCOMPARE(fx->desktop.endCount, ends ? 1 : 0);
-        QCOMPARE(QFile::exists(window->TempPath), !ends);
-        QCOMPARE(readSetting(QStringLiteral("SViewWidth")).isEmpty(), !ends);
-        QCOMPARE(TrayPresent(), !ends);
-        if (!ends) {
-            QCOMPARE(ReadIni(QStringLiteral("a.com"), QStringLiteral("Url_site"), config()),
-                     QStringLiteral("1,2,3,4,5,6,7"));
+        QCOMPARE(fx->desktop.endCount, row.ends ? 1 : 0);
+        QCOMPARE(QFile::exists(window->TempPath), !row.ends);
+        QCOMPARE(readSetting("SViewWidth").isEmpty(), !row.ends);
+        QCOMPARE(TrayPresent(), !row.ends);
+        if (!row.ends) {
+            QCOMPARE(ReadIni("a.com", "Url_site", config()), "1,2,3,4,5,6,7");
             QVERIFY(!window->IsBusy);
         }
     }
-
-    // The link line opens only web addresses, else the maker's page, and hides the window; the
-    // tray acts only while the window is hidden. A click alone restores too: some notification
-    // areas never report a double click.
+    // The link line opens only web addresses, else the maker's page, and hides the window; the tray
+    // acts only while it is hidden, a click restores too (some trays never report double clicks).
     void linkLineAndTray() {
-        setting(QStringLiteral("AutoUpdate"), QStringLiteral("0"));
+        setting("AutoUpdate", "0");
         auto window = makeWindow();
         window->show();
         QTest::qWait(20);
@@ -250,10 +219,7 @@ class TestMainWindow : public QObject {
         }
         QCOMPARE(fx->desktop.opened.size(), int(std::size(links)));
         QCOMPARE(fx->desktop.endCount, 0);
-    }
-
-    // Only a long address is shortened.
-    void trayTipFitsThePlatformField() {
+        // The tip fits the platform's field; only a long address is shortened.
         const QString head = QStringLiteral("Valdane  V1.3 Beta\r\n");
         for (const QString address :
              {"http://127.0.0.1:8936",

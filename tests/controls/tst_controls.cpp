@@ -1,18 +1,14 @@
 #include "controls/ctlbutton.h"
 #include "controls/ctlframe.h"
-#include "controls/desktopservices.h"
-#include "controls/form_main.h"
 #include "controls/propertybag.h"
+#include "fixture.h"
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QFile>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScopeGuard>
-#include <QTemporaryDir>
-#include <QTest>
 #include <QTimer>
 
 namespace {
@@ -23,18 +19,18 @@ QPixmap solid(const QColor& colour) {
     return picture;
 }
 
-// A pointer move with any button mask, which QTest::mouseMove cannot express.
-void moveWithButtons(QWidget* widget, QPoint pos, Qt::MouseButtons buttons = Qt::NoButton) {
-    QMouseEvent move(QEvent::MouseMove, pos, widget->mapToGlobal(pos), Qt::NoButton, buttons,
-                     Qt::NoModifier);
-    QApplication::sendEvent(widget, &move);
-}
+using Ds = DesktopServices;
+
+struct Event {
+    const char *name, *control;
+    QStringList events;
+    const char* state;
+};
 
 } // namespace
 
 class TestControls : public QObject {
     Q_OBJECT
-
   private slots:
     // Events on a shown 97 x 30 button or 200 x 100 frame, and the state they leave.
     // Button: "m x y mask" (move; mask L, R, LR or -), "p" / "r" (left press / release at the
@@ -46,56 +42,49 @@ class TestControls : public QObject {
     // Both: "caption <text>", "resize w h". Frame: "style n".
     // State: "<caption band: top or flat> <outline: lines or bare> <w>x<h> twips".
     void events_data() {
-        QTest::addColumn<QString>("control");
-        QTest::addColumn<QStringList>("events");
-        QTest::addColumn<QString>("state");
-        const auto add = [](const char* name, const char* control, const QStringList& events,
-                            const char* state) {
-            QTest::newRow(name) << control << events << QString(state);
-        };
-        add("move inside", "button", {"m 10 10 -"}, "1 0 g");
-        add("left held", "button", {"m 10 10 L"}, "2 0 g");
-        add("left and right held", "button", {"m 10 10 LR"}, "1 0 g");
-        add("corner is inside", "button", {"m 97 30 L"}, "2 0 g");
-        add("past the right edge", "button", {"m 10 10 -", "m 98 5 -"}, "0 0 -");
-        add("past the bottom edge", "button", {"m 10 10 -", "m 5 31 -"}, "0 0 -");
-        add("left of the face", "button", {"m 10 10 -", "m -1 5 -"}, "0 0 -");
-        add("right press", "button", {"P"}, "0 0 -");
-        add("click keeps pressed picture", "button", {"m 20 10 -", "p", "r"}, "2 1 -");
-        add("move after click", "button", {"p", "r", "m 10 10 -"}, "1 1 g");
-        add("release outside is no click", "button", {"p", "R 200 5"}, "2 0 -");
-        add("release on the edge clicks", "button", {"p", "R 97 30"}, "2 1 -");
-        add("release without press", "button", {"r"}, "0 0 -");
-        add("two clicks", "button", {"p", "r", "p", "r"}, "2 2 -");
-        add("disabled", "button", {"d", "m 10 10 L", "p", "r", "m 500 10 -"}, "3 0 -");
-        add("disabled under the pointer", "button", {"m 20 10 -", "d", "m 21 10 -"}, "3 0 -");
-        add("enabled again clicks", "button", {"d", "e", "p", "r"}, "2 1 -");
-        add("hidden", "button", {"m 20 10 -", "h"}, "1 0 -");
-        // Properties of the normal face repaint it; other pictures leave the shown face alone.
-        add("disabled, caption changed", "button", {"d", "caption 确定"}, "0 0 -");
-        add("disabled, other picture changed", "button", {"d", "over"}, "3 0 -");
-        add("disabled, resized", "button", {"d", "resize 120 40"}, "0 0 -");
-        // The window's load step sizes and disables buttons before the window is first shown.
-        add("disabled before the first show", "button", {"d", "show"}, "3 0 -");
-        add("frame with caption", "frame", {"caption 标题"}, "top lines 3000x1500");
-        add("caption cleared", "frame", {"caption 标题", "caption "}, "flat lines 3000x1500");
-        for (const char* style : {"0", "2", "-1"})
-            QTest::addRow("border style %s", style)
-                << "frame" << QStringList{"caption 标题", QStringLiteral("style ") + style}
-                << "top bare 3000x1500";
-        add("tiny", "frame", {"resize 1 1"}, "top lines 720x375");
-        add("narrow", "frame", {"resize 10 200"}, "top lines 720x3000");
-        add("flat", "frame", {"resize 300 3"}, "top lines 4500x375");
+        addRows<Event>({
+            {"move inside", "button", {"m 10 10 -"}, "1 0 g"},
+            {"left held", "button", {"m 10 10 L"}, "2 0 g"},
+            {"left and right held", "button", {"m 10 10 LR"}, "1 0 g"},
+            {"corner is inside", "button", {"m 97 30 L"}, "2 0 g"},
+            {"past the right edge", "button", {"m 10 10 -", "m 98 5 -"}, "0 0 -"},
+            {"past the bottom edge", "button", {"m 10 10 -", "m 5 31 -"}, "0 0 -"},
+            {"left of the face", "button", {"m 10 10 -", "m -1 5 -"}, "0 0 -"},
+            {"right press", "button", {"P"}, "0 0 -"},
+            {"click keeps pressed picture", "button", {"m 20 10 -", "p", "r"}, "2 1 -"},
+            {"move after click", "button", {"p", "r", "m 10 10 -"}, "1 1 g"},
+            {"release outside is no click", "button", {"p", "R 200 5"}, "2 0 -"},
+            {"release on the edge clicks", "button", {"p", "R 97 30"}, "2 1 -"},
+            {"release without press", "button", {"r"}, "0 0 -"},
+            {"two clicks", "button", {"p", "r", "p", "r"}, "2 2 -"},
+            {"disabled", "button", {"d", "m 10 10 L", "p", "r", "m 500 10 -"}, "3 0 -"},
+            {"disabled under the pointer", "button", {"m 20 10 -", "d", "m 21 10 -"}, "3 0 -"},
+            {"enabled again clicks", "button", {"d", "e", "p", "r"}, "2 1 -"},
+            {"hidden", "button", {"m 20 10 -", "h"}, "1 0 -"},
+            // Properties of the normal face repaint it; other pictures leave the shown face alone.
+            {"disabled, caption changed", "button", {"d", "caption 确定"}, "0 0 -"},
+            {"disabled, other picture changed", "button", {"d", "over"}, "3 0 -"},
+            {"disabled, resized", "button", {"d", "resize 120 40"}, "0 0 -"},
+            // The window's load step sizes and disables buttons before the window is first shown.
+            {"disabled before the first show", "button", {"d", "show"}, "3 0 -"},
+            {"frame with caption", "frame", {"caption 标题"}, "top lines 3000x1500"},
+            {"caption cleared", "frame", {"caption 标题", "caption "}, "flat lines 3000x1500"},
+            {"border style 0", "frame", {"caption 标题", "style 0"}, "top bare 3000x1500"},
+            {"border style 2", "frame", {"caption 标题", "style 2"}, "top bare 3000x1500"},
+            {"border style -1", "frame", {"caption 标题", "style -1"}, "top bare 3000x1500"},
+            {"tiny", "frame", {"resize 1 1"}, "top lines 720x375"},
+            {"narrow", "frame", {"resize 10 200"}, "top lines 720x3000"},
+            {"flat", "frame", {"resize 300 3"}, "top lines 4500x375"},
+        });
     }
-
     void events() {
-        QFETCH(QString, control);
-        QFETCH(QStringList, events);
-        QFETCH(QString, state);
+        QFETCH(Event, row);
+        QStringList events = row.events;
+        const bool onButton = row.control == QLatin1String("button");
         CtlButton button;
         CtlFrame frame;
-        QWidget* shown = control == "button" ? static_cast<QWidget*>(&button) : &frame;
-        shown->resize(control == "button" ? QSize(97, 30) : QSize(200, 100));
+        QWidget* shown = onButton ? static_cast<QWidget*>(&button) : &frame;
+        shown->resize(onButton ? QSize(97, 30) : QSize(200, 100));
         if (!events.contains("show"))
             events.prepend("show");
         int clicks = 0;
@@ -103,12 +92,11 @@ class TestControls : public QObject {
             ++clicks;
             QCOMPARE(QWidget::mouseGrabber(), nullptr);
         });
-        const QPoint centre(48, 15);
+        const QPoint mid(48, 15);
         for (const QString& event : events) {
-            const QStringList part = event.split(QLatin1Char(' '));
+            const QStringList part = event.split(' ');
             const QString verb = part[0];
-            const int x = part.value(1).toInt();
-            const int y = part.value(2).toInt();
+            const int x = part.value(1).toInt(), y = part.value(2).toInt();
             if (verb == "show") {
                 shown->show();
                 QVERIFY(QTest::qWaitForWindowExposed(shown));
@@ -116,19 +104,17 @@ class TestControls : public QObject {
                 button.setEnable(verb == "e");
             } else if (verb == "h") {
                 button.hide();
-            } else if (verb == "m") {
-                Qt::MouseButtons mask;
-                if (part[3].contains(QLatin1Char('L')))
-                    mask |= Qt::LeftButton;
-                if (part[3].contains(QLatin1Char('R')))
-                    mask |= Qt::RightButton;
-                moveWithButtons(&button, QPoint(x, y), mask);
+            } else if (verb == "m") { // with a button mask, which QTest::mouseMove cannot send
+                const Qt::MouseButtons mask =
+                    (part[3].contains('L') ? Qt::LeftButton : Qt::NoButton) |
+                    (part[3].contains('R') ? Qt::RightButton : Qt::NoButton);
+                QMouseEvent move(QEvent::MouseMove, QPoint(x, y), button.mapToGlobal(QPoint(x, y)),
+                                 Qt::NoButton, mask, Qt::NoModifier);
+                QApplication::sendEvent(&button, &move);
             } else if (verb == "p" || verb == "P") {
-                QTest::mousePress(&button, verb == "p" ? Qt::LeftButton : Qt::RightButton, {},
-                                  centre);
+                QTest::mousePress(&button, verb == "p" ? Qt::LeftButton : Qt::RightButton, {}, mid);
             } else if (verb == "r" || verb == "R") {
-                QTest::mouseRelease(&button, Qt::LeftButton, {},
-                                    verb == "r" ? centre : QPoint(x, y));
+                QTest::mouseRelease(&button, Qt::LeftButton, {}, verb == "r" ? mid : QPoint(x, y));
             } else if (verb == "caption") {
                 button.setCaption(event.mid(8));
                 frame.setCaption(event.mid(8));
@@ -141,29 +127,24 @@ class TestControls : public QObject {
                 frame.setBorderStyle(x);
             }
         }
-        if (control == "button") {
-            const bool grabs = QWidget::mouseGrabber() == &button;
-            QCOMPARE(QStringLiteral("%1 %2 %3")
-                         .arg(button.paintedState())
-                         .arg(clicks)
-                         .arg(grabs ? "g" : "-"),
-                     state);
+        if (onButton) {
+            const QString grab = QWidget::mouseGrabber() == &button ? "g" : "-";
+            QCOMPARE(QString("%1 %2 %3").arg(button.paintedState()).arg(clicks).arg(grab),
+                     row.state);
             return;
         }
         bool lines = true;
         for (int i = 0; i < 5; ++i)
             lines = lines && frame.lineTwips(i).visible;
         QVERIFY(!frame.lineTwips(5).visible); // out of range reads as an empty line
-        QCOMPARE(QStringLiteral("%1 %2 %3x%4")
-                     .arg(frame.topEdgeTwips() > 0 ? "top" : "flat", lines ? "lines" : "bare")
-                     .arg(qRound(PixelsToTwips(frame.width())))
-                     .arg(qRound(PixelsToTwips(frame.height()))),
-                 state);
-        QCOMPARE(frame.lineTwips(3).y1, qRound(PixelsToTwips(frame.height())) - 9);
+        const QString band = frame.topEdgeTwips() > 0 ? "top" : "flat";
+        const int w = qRound(PixelsToTwips(frame.width())),
+                  h = qRound(PixelsToTwips(frame.height()));
+        QCOMPARE(QString("%1 %2 %3x%4").arg(band, lines ? "lines" : "bare").arg(w).arg(h),
+                 row.state);
+        QCOMPARE(frame.lineTwips(3).y1, h - 9);
     }
-
-    // The faces are painted: the picture stretched over the whole button, the caption in ink,
-    // the frame's outline around its body.
+    // The picture is stretched over the whole button, the caption inked, the frame outlined.
     void facesArePainted() {
         CtlButton button;
         button.resize(150, 44);
@@ -171,26 +152,21 @@ class TestControls : public QObject {
         QPixmap halves = solid(Qt::blue);
         QPainter(&halves).fillRect(0, 0, 50, 25, Qt::red);
         button.setPictrueNormal(halves);
-        QImage face = button.grab().toImage();
-        QCOMPARE(QColor(face.pixel(0, 0)), QColor(Qt::red));
-        QCOMPARE(QColor(face.pixel(70, 22)), QColor(Qt::red)); // 70 < 150 * 50 / 99
-        QCOMPARE(QColor(face.pixel(149, 43)), QColor(Qt::blue));
+        QImage face = button.grab().toImage(); // 70 < 150 * 50 / 99: still the red half
+        QCOMPARE(QList<QColor>({face.pixel(0, 0), face.pixel(70, 22), face.pixel(149, 43)}),
+                 QList<QColor>({Qt::red, Qt::red, Qt::blue}));
         button.setCaption(QStringLiteral("收录查询"));
         QVERIFY(button.grab().toImage() != face);
-
         CtlFrame frame;
         frame.resize(100, 60);
         frame.setCaption(QString());
         frame.setBorderColor(0x000000FF);   // red
         frame.setBackColorMain(0x00FFFFFF); // white
         face = frame.grab().toImage();
-        QCOMPARE(QColor(face.pixel(0, 30)), QColor(Qt::red));
-        QCOMPARE(QColor(face.pixel(50, 59)), QColor(Qt::red));
-        QCOMPARE(QColor(face.pixel(50, 30)), QColor(Qt::white));
+        QCOMPARE(QList<QColor>({face.pixel(0, 30), face.pixel(50, 59), face.pixel(50, 30)}),
+                 QList<QColor>({Qt::red, Qt::red, Qt::white}));
     }
-
-    // Stored properties: defaults are left out, values come back, names match without case,
-    // missing ones read their defaults and unreadable ones keep the current value.
+    // Stored properties: defaults left out, names without case, missing default, bad ones kept.
     void properties() {
         QWidget container;
         container.setFont(ProgramFont(9));
@@ -201,8 +177,7 @@ class TestControls : public QObject {
         for (auto setter : {&CtlButton::setPictrueNormal, &CtlButton::setPictureOver,
                             &CtlButton::setPictureClick, &CtlButton::setPictureDisable})
             (button->*setter)(QPixmap());
-        PropertyBag bag;
-        PropertyBag frameBag;
+        PropertyBag bag, frameBag;
         button->WriteProperties(bag);
         frame->WriteProperties(frameBag);
         QCOMPARE(bag.count() + frameBag.count(), 0);
@@ -214,16 +189,15 @@ class TestControls : public QObject {
         QCOMPARE(bag.names(), (QStringList{"Caption", "Enable", "PictureClick"}));
         CtlButton copy;
         copy.ReadProperties(bag);
-        QCOMPARE(copy.Caption(), QStringLiteral("提交查询"));
-        QVERIFY(!copy.Enable());
-        QCOMPARE(copy.PictureClick().cacheKey(), click.cacheKey());
-        QVERIFY(copy.PictrueNormal().isNull());     // a missing picture empties its holder
-        button->setCaption(QStringLiteral("Cmd1")); // back to the defaults: stale entries go
+        // A missing picture empties its holder.
+        QCOMPARE(std::tuple(copy.Caption(), copy.Enable(), copy.PictureClick().cacheKey(),
+                            copy.PictrueNormal().isNull()),
+                 std::tuple(QString("提交查询"), false, click.cacheKey(), true));
+        button->setCaption("Cmd1"); // back to the defaults: stale entries go
         button->setEnable(true);
         button->setPictureClick(QPixmap());
         button->WriteProperties(bag);
         QCOMPARE(bag.count(), 0);
-
         frame->setBorderColor(0x00B9AE9E);
         frame->setBackColorTop(0x8000000E);
         frame->setFont(ProgramFont(12));
@@ -235,18 +209,16 @@ class TestControls : public QObject {
         sparse.WriteProperty(QStringLiteral("Font"), QVariant::fromValue(QStringList{"a", "b"}));
         sparse.WriteProperty(QStringLiteral("BorderStyle"), 7);
         frame->ReadProperties(sparse);
-        QCOMPARE(frame->BorderColor(), quint32(0x00B9AE9E));
-        QCOMPARE(frame->BackColorMain(), quint32(0x00FFFFFF));
-        QCOMPARE(frame->BackColorTop(), quint32(0x8000000F));
+        QCOMPARE(
+            QList<quint32>({frame->BorderColor(), frame->BackColorMain(), frame->BackColorTop()}),
+            QList<quint32>({0x00B9AE9E, 0x00FFFFFF, 0x8000000F}));
         QCOMPARE(frame->Font(), ProgramFont(12));
-        QCOMPARE(frame->Caption(), QStringLiteral("Frame1"));
+        QCOMPARE(frame->Caption(), "Frame1");
         copy.ReadProperties(sparse);
-        QCOMPARE(copy.BorderStyle(), 0);
-        QVERIFY(copy.Enable());
+        QCOMPARE(std::pair(copy.BorderStyle(), copy.Enable()), std::pair(0, true));
     }
-
     // The platform's desktop services where they can be watched: message boxes and the launcher.
-    void messageBoxSpeaksChineseAndShowsTextAsItIs() {
+    void platformServices() {
         QStringList buttons;
         Qt::TextFormat format = Qt::AutoText;
         QTimer::singleShot(0, this, [&] {
@@ -257,34 +229,24 @@ class TestControls : public QObject {
             format = box->textFormat();
             box->button(QMessageBox::Cancel)->click();
         });
-        const auto answer = Desktop().messageBox(
-            nullptr, QStringLiteral("无法打开 <img src=x>.com"), QStringLiteral("提示"),
-            DesktopServices::Buttons::OkCancel, DesktopServices::Icon::Question);
-        QCOMPARE(answer, DesktopServices::Answer::Cancel);
+        const auto answer = Desktop().messageBox(nullptr, "无法打开 <img src=x>.com", "提示",
+                                                 Ds::Buttons::OkCancel, Ds::Icon::Question);
         buttons.sort();
-        QCOMPARE(buttons, QStringList({QStringLiteral("取消"), QStringLiteral("确定")}));
-        QCOMPARE(format, Qt::PlainText);
-    }
-
-    // The launcher's exit status decides, not merely that it started.
-    void openHearsTheLauncher() {
+        QCOMPARE(std::tuple(answer, buttons, format),
+                 std::tuple(Ds::Answer::Cancel, QStringList{"取消", "确定"}, Qt::PlainText));
+        // The launcher's exit status decides, not merely that it started.
         QTemporaryDir dir;
         const auto restorePath = qScopeGuard([path = qgetenv("PATH")] { qputenv("PATH", path); });
         qputenv("PATH", dir.path().toUtf8() + ":/usr/bin:/bin");
         for (const bool opens : {false, true}) { // no browser known, or one took it
-            QFile launcher(dir.filePath("xdg-open"));
-            QVERIFY(launcher.open(QIODevice::WriteOnly));
-            launcher.write("#!/bin/sh\nprintf %s \"$1\" > \"$(dirname \"$0\")/asked\"\nexit " +
+            const QString launcher = dir.filePath("xdg-open");
+            PutContent(launcher,
+                       "#!/bin/sh\nprintf %s \"$1\" > \"$(dirname \"$0\")/asked\"\nexit " +
                            QByteArray(opens ? "0" : "3") + "\n");
-            launcher.close();
-            launcher.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-            QCOMPARE(Desktop().open(nullptr, QStringLiteral("http://example.invalid/a?b=c"),
-                                    DesktopServices::ShowShow),
-                     opens);
-            QFile asked(dir.filePath("asked"));
-            QVERIFY(asked.open(QIODevice::ReadOnly));
-            QCOMPARE(asked.readAll(), QByteArray("http://example.invalid/a?b=c"));
-            asked.remove();
+            QFile::setPermissions(launcher, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+            QCOMPARE(Desktop().open(nullptr, "http://example.invalid/a?b=c", Ds::ShowShow), opens);
+            QCOMPARE(ContentOf(dir.filePath("asked")), "http://example.invalid/a?b=c");
+            QFile::remove(dir.filePath("asked"));
         }
     }
 };

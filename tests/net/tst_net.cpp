@@ -29,14 +29,9 @@ QByteArray gzip(const QByteArray& data) {
 struct Fetch {
     const char *name, *page;
     QString expected;
-    int limitMs = 10000;
     QByteArray encoding = {}, body = {};
+    int limitMs = 10000;
 };
-template <typename Row> void addRows(std::initializer_list<Row> rows) {
-    QTest::addColumn<Row>("row");
-    for (const Row& row : rows)
-        QTest::newRow(row.name) << row;
-}
 
 } // namespace
 
@@ -44,7 +39,6 @@ using namespace std::chrono_literals;
 
 class TestNet : public QObject {
     Q_OBJECT
-
     FakeQueryService m_service;
     QString url(const QString& page) const { return m_service.baseUrl() + "/x/" + page; }
     QString get(const QString& page) { return HttpGet(url(page), "gb2312"); }
@@ -67,10 +61,8 @@ class TestNet : public QObject {
         m_service.setRedirect("slow.asp", "/x/new.asp", 307);
         m_service.setDelay("slow.asp", 600);
     }
-
-    // Error pages keep their body, failures give "0" at once, time-outs give "" after the limit.
-    // A body that does not decompress is a failed fetch at once, not a time-out; none grows
-    // past the body cap however well it compresses.
+    // Error pages keep their body; failures, bodies that do not decompress and bodies past the
+    // cap, however well compressed, give "0" at once; time-outs give "" after the limit.
     void fetch_data() {
         const QByteArray page = FakeQueryService::envelope("收录|1");
         const QString text = BytesToText(page, "gb2312");
@@ -81,30 +73,27 @@ class TestNet : public QObject {
             {"404 keeps its body", "missing.asp",
              "<html><body><h1>404 Not Found</h1></body></html>"},
             {"500 keeps its body", "error.asp", "<p>服务器错误</p>"},
-            {"GBK body", "z.asp", "<p>百度丂</p>", 10000, "", ToGbk("<p>百度丂</p>")},
-            {"invalid GBK bytes shown, not failed", "z.asp", "a\uFFFD b\uFFFD", 10000, "",
-             "a\x81 b\xfe"},
-            {"empty body", "z.asp", "", 10000, "", ""},
+            {"GBK body", "z.asp", "<p>百度丂</p>", "", ToGbk("<p>百度丂</p>")},
+            {"invalid GBK bytes shown, not failed", "z.asp", "a\uFFFD b\uFFFD", "", "a\x81 b\xfe"},
+            {"empty body", "z.asp", "", "", ""},
             {"redirect followed", "old.asp", "<b>新地址</b>"},
             {"redirect loop", "loop.asp", "0"},
             {"dropped connection", "drop.asp", "0"},
-            {"endless body", "endless.asp", "0", 60000},
-            {"never answers", "silent.asp", "", 300},
-            {"headers then stall", "stall.asp", "", 300},
-            {"answer before the limit", "slow.asp", "<b>新地址</b>", 3000},
-            {"answer after the limit", "slow.asp", "", 100},
-            {"body of the largest size", "z.asp", QString(cap, 'a'), 10000, "",
-             QByteArray(cap, 'a')},
-            {"one byte over the cap", "z.asp", "0", 10000, "", QByteArray(cap + 1, 'a')},
-            {"gzip", "z.asp", text, 10000, "gzip", gzip(page)},
-            {"two gzip members", "z.asp", "abc", 10000, "gzip", gzip("ab") + gzip("c")},
-            {"deflate", "z.asp", text, 10000, "deflate", qCompress(page).mid(4)},
-            {"corrupt", "z.asp", "0", 10000, "gzip", corrupt},
-            {"cut short", "z.asp", "0", 10000, "gzip", gzip(page).chopped(9)},
-            {"not compressed at all", "z.asp", "0", 10000, "gzip", page},
-            {"encoding not asked for", "z.asp", "0", 10000, "br", page},
-            {"bomb inflating past the cap", "z.asp", "0", 10000, "gzip",
-             gzip(QByteArray(20 << 20, 0))},
+            {"endless body", "endless.asp", "0", {}, {}, 60000},
+            {"never answers", "silent.asp", "", {}, {}, 300},
+            {"headers then stall", "stall.asp", "", {}, {}, 300},
+            {"answer before the limit", "slow.asp", "<b>新地址</b>", {}, {}, 3000},
+            {"answer after the limit", "slow.asp", "", {}, {}, 100},
+            {"body of the largest size", "z.asp", QString(cap, 'a'), "", QByteArray(cap, 'a')},
+            {"one byte over the cap", "z.asp", "0", "", QByteArray(cap + 1, 'a')},
+            {"gzip", "z.asp", text, "gzip", gzip(page)},
+            {"two gzip members", "z.asp", "abc", "gzip", gzip("ab") + gzip("c")},
+            {"deflate", "z.asp", text, "deflate", qCompress(page).mid(4)},
+            {"corrupt", "z.asp", "0", "gzip", corrupt},
+            {"cut short", "z.asp", "0", "gzip", gzip(page).chopped(9)},
+            {"not compressed at all", "z.asp", "0", "gzip", page},
+            {"encoding not asked for", "z.asp", "0", "br", page},
+            {"bomb inflating past the cap", "z.asp", "0", "gzip", gzip(QByteArray(20 << 20, 0))},
         });
     }
     void fetch() {
@@ -122,10 +111,8 @@ class TestNet : public QObject {
             QTRY_COMPARE(m_service.openConnections(), 0); // the abandoned request is closed
         }
     }
-
-    // Full local paths and file: URLs are read; every other address that is no http(s) one the
-    // service could answer fails at once without a request.
-    void fetchOutsideTheService() {
+    // Local paths and file: URLs are read; any other non-http(s) address fails at once, unsent.
+    void fetchOutsideAndNested() {
         QTemporaryDir dir;
         const QString path = dir.filePath("报告.htm");
         PutContent(path, ToGbk("<table>收录</table>\r\n"));
@@ -139,11 +126,7 @@ class TestNet : public QObject {
               QString()})
             QVERIFY2(HttpGet(address, "gb2312") == "0", qPrintable(address));
         QCOMPARE(m_service.requests().size(), 0);
-    }
-
-    // A call made from a timer while another waits; the outer answer may arrive first and must
-    // then be neither lost nor taken for a time-out.
-    void fetchNested() {
+        // An outer answer arriving during a nested call is neither lost nor taken for a time-out.
         SetHttpGetTimeLimit(1000ms);
         m_service.setRaw("outer.asp", "outer");
         m_service.setRaw("inner.asp", "inner");
@@ -156,20 +139,17 @@ class TestNet : public QObject {
             QCOMPARE(inner, QString("inner"));
         }
     }
-
-    // Keys and update numbers stay in range for every draw, the ends, draws outside [0, 1)
-    // and NaN among them.
-    void queryAddresses() {
+    // Keys and update numbers stay in range for every draw, NaN and those outside [0, 1) too.
+    void queryProtocol() {
         const auto inRange = [](qint64 n) { return n >= 1000000 && n <= 10000000; };
         const auto tn = [](const QString& url) { return url.section("?tn=", 1).toLongLong(); };
         for (float x : {0.0f, 1.0f - 1.0f / 16777216.0f, -0.5f, 1.0f, float(qQNaN())})
             QVERIFY2(inRange(QueryKeyFromDraw(x)) && inRange(tn(UpdateFileAddressFromDraw(x))),
                      qPrintable(QString::number(x)));
         QVERIFY(inRange(QueryKey()) && inRange(tn(UpdateFileAddress())));
-        // The whole address as the service receives it: "&", "?" and valid escapes pass unchanged,
-        // what HTTP cannot carry raw is encoded, and a "#" stays inside the target. The payload
-        // comes back decoded from GBK and untrimmed. The service is the build's unless set; one
-        // trailing slash is dropped.
+        // The address as received: "&", "?" and valid escapes pass, what HTTP cannot carry raw is
+        // encoded, a "#" stays in the target; the payload comes back from GBK, untrimmed. The
+        // service is the build's unless set; one trailing slash is dropped.
         qputenv("VALDANE_MAKER_URL", "http://h.example//");
         QCOMPARE(MakerUrl(), "http://h.example/");
         qunsetenv("VALDANE_MAKER_URL");
@@ -191,10 +171,7 @@ class TestNet : public QObject {
             QCOMPARE(QueryPayload(QueryAddress("sites.asp", 7654321, target)), " 注册商 \r\n");
             QCOMPARE(m_service.requests(), QStringList(prefix + sent));
         }
-    }
-
-    // What a result page may store and record; "" is a refusal.
-    void acceptedAnswer() {
+        // What a result page may store and record; "" is a refusal.
         const QString value64(kMaxAnswerValue, u'9'), blanks(kMaxAnswerLength - 13, u' ');
         QCOMPARE(AcceptedAnswer("1|20|3,4|5|6|7", 7), "1,20,3,4,5,6,7");
         QCOMPARE(AcceptedAnswer("  4|2 ", 2), "4,2"); // blanks at the ends dropped
@@ -212,10 +189,8 @@ class TestNet : public QObject {
         QCOMPARE(AcceptedAnswer("1,2\u0085", 2), ""); // C1 control
         QCOMPARE(AcceptedAnswer("1,2\u2028", 2), ""); // line separator
     }
-
-    // Loads run without blocking and say when they start and end: any HTTP answer, error pages
-    // too, is shown; only a load without one fails. A new load closes the running one, which
-    // then reports nothing; so does a page destroyed while loading.
+    // Loads say when they start and end; any HTTP answer is shown, only a load without one
+    // fails. A new load, or the page's end, closes the running one, which then reports nothing.
     void pageLoads() {
         m_service.setDelay("index.htm", 300);
         auto page = std::make_unique<WebPage>();
@@ -252,8 +227,7 @@ class TestNet : public QObject {
         QTRY_COMPARE(m_service.openConnections(), 1);
         page.reset();
         QTRY_COMPARE(m_service.openConnections(), 0);
-        // The window's handler lets queued events run; a reload requested from inside it must
-        // neither be lost nor counted twice.
+        // A reload asked for by a handler that pumps events is neither lost nor counted twice.
         WebPage handled;
         int reloads = 0;
         connect(&handled, &WebPage::StatusTextChange, &handled, [&](const QString& text) {
@@ -269,7 +243,6 @@ class TestNet : public QObject {
         QCOMPARE(handled.loadsFinished(), 2);
         QCOMPARE(m_service.requests().size(), 2);
     }
-
     // Last: once the application is told to quit, every event loop returns at once.
     void fetchEndsWhenApplicationQuits() {
         SetHttpGetTimeLimit(5s);

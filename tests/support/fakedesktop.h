@@ -9,36 +9,28 @@
 // A tooltip as the user reads it: Qt shows text that looks like markup as markup.
 inline QString ShownTip(const QString& tip) {
     QTextDocument document;
-    if (Qt::mightBeRichText(tip))
-        document.setHtml(tip);
-    else
-        document.setPlainText(tip);
+    Qt::mightBeRichText(tip) ? document.setHtml(tip) : document.setPlainText(tip);
     return document.toPlainText();
 }
 
 // Records every desktop request instead of acting on it; message boxes answer `nextAnswer`,
-// opens `openSucceeds`.
-// Installs itself on construction and restores the platform's services on destruction.
+// opens `openSucceeds`. It stands in for the platform's services while it lives.
 class FakeDesktop final : public DesktopServices {
   public:
     struct Box {
-        QString text;
-        QString title;
+        QString text, title;
         Buttons buttons;
         Icon icon;
     };
     struct Notice {
-        QString title;
-        QString text;
+        QString title, text;
     };
     struct Opened {
         QString target;
         int showCommand;
     };
-
     FakeDesktop() { SetDesktop(this); }
     ~FakeDesktop() override { SetDesktop(nullptr); }
-
     Answer messageBox(QWidget*, const QString& text, const QString& title, Buttons buttons,
                       Icon icon) override {
         boxes.append({text, title, buttons, icon});
@@ -50,14 +42,10 @@ class FakeDesktop final : public DesktopServices {
     }
     void popup(QMenu* menu, const QPoint&) override { popups.append(menu); }
     bool trayAvailable() override { return tray; }
-    void notify(QWidget*, const QString& title, const QString& text) override {
-        notices.append({title, text});
-    }
+    void notify(QWidget*, const QString& a, const QString& b) override { notices.append({a, b}); }
     void endProcess() override { ++endCount; }
-
     Answer nextAnswer = Answer::Ok;
-    bool openSucceeds = true;
-    bool tray = true;
+    bool openSucceeds = true, tray = true;
     QList<Box> boxes;
     QList<Opened> opened;
     QList<QMenu*> popups;

@@ -3,20 +3,14 @@
 #include "storage/charset.h"
 
 #include <QHostAddress>
-#include <QPointer>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUrl>
-
-namespace {
 
 // Requests larger than this are not HTTP requests we mean to parse.
 constexpr qsizetype kMaxRequestHead = 64 * 1024;
 constexpr int kEndlessChunk = 64 * 1024;
 const char* const kServedProperty = "fakeServed";
-
-} // namespace
 
 FakeQueryService::FakeQueryService(QObject* parent)
     : QObject(parent), m_server(new QTcpServer(this)) {
@@ -36,16 +30,11 @@ bool FakeQueryService::start(quint16 port) {
 
 void FakeQueryService::stop() {
     m_server->close();
-    const auto sockets = findChildren<QTcpSocket*>(Qt::FindDirectChildrenOnly);
-    for (QTcpSocket* socket : sockets) {
+    for (QTcpSocket* socket : findChildren<QTcpSocket*>(Qt::FindDirectChildrenOnly)) {
         socket->disconnect(this);
         socket->abort();
         delete socket;
     }
-}
-
-quint16 FakeQueryService::port() const {
-    return m_server->serverPort();
 }
 
 QByteArray FakeQueryService::envelope(const QString& payload) {
@@ -88,20 +77,13 @@ void FakeQueryService::onReadyRead(QTcpSocket* socket) {
     }
     socket->read(headEnd + 4);
     socket->setProperty(kServedProperty, true);
-
-    const QList<QByteArray> requestLine = head.left(head.indexOf("\r\n")).split(' ');
-    const QString target =
-        requestLine.size() >= 2 ? QString::fromUtf8(requestLine.at(1)) : QString();
+    const QString target = QString::fromUtf8(head.left(head.indexOf("\r\n")).split(' ').value(1));
     m_requests.append(target);
-
     const int delayMs = m_pages.value(pageOf(target)).delayMs;
-    const QPointer<QTcpSocket> guard(socket);
     if (delayMs == 0)
         return serve(socket, target);
-    QTimer::singleShot(delayMs, socket, [this, guard, target] {
-        if (guard)
-            serve(guard, target);
-    });
+    // The socket as context: a connection closed meanwhile cancels the timer.
+    QTimer::singleShot(delayMs, socket, [this, socket, target] { serve(socket, target); });
 }
 
 void FakeQueryService::serve(QTcpSocket* socket, const QString& target) {
@@ -135,12 +117,11 @@ FakeQueryService::Answer FakeQueryService::answerFor(const QString& page,
     const QString decoded = QUrl::fromPercentEncoding(raw.toUtf8());
     const auto it = m_pages.constFind(page);
     if (it != m_pages.cend()) {
-        for (const QString& key : {raw, decoded}) {
+        for (const QString& key : {raw, decoded})
             if (it->byTarget.contains(key))
                 return it->byTarget.value(key);
-        }
-        if (it->hasAnswer)
-            return it->answer;
+        if (it->answer)
+            return *it->answer;
     }
     const Generated generated = m_generator ? m_generator(page, decoded) : Generated();
     if (generated.found)
@@ -160,8 +141,7 @@ void FakeQueryService::writeAnswer(QTcpSocket* socket, const Answer& answer) {
     head += "Content-Type: " + answer.type +
             "\r\nContent-Length: " + QByteArray::number(answer.body.size()) +
             "\r\nConnection: close\r\n\r\n";
-    socket->write(head);
-    socket->write(answer.body);
+    socket->write(head + answer.body);
 }
 
 void FakeQueryService::feedEndless(QTcpSocket* socket) {

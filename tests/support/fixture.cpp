@@ -4,7 +4,6 @@
 
 #include <QFile>
 #include <QTcpServer>
-#include <QTest>
 
 #include <csignal>
 
@@ -36,8 +35,7 @@ quint16 FreePort() {
 ResourceLimit::ResourceLimit(int resource, rlim_t limit) : m_resource(resource) {
     getrlimit(resource, &m_saved);
     m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit reduced = m_saved;
-    reduced.rlim_cur = limit;
+    const rlimit reduced{limit, m_saved.rlim_max};
     setrlimit(resource, &reduced);
 }
 
@@ -48,8 +46,7 @@ ResourceLimit::~ResourceLimit() {
 #endif
 
 DesktopFixture::DesktopFixture(std::chrono::milliseconds timeLimit) {
-    QVERIFY(dir.isValid());
-    QVERIFY(service.start());
+    QVERIFY(dir.isValid() && service.start());
     qputenv("VALDANE_MAKER_URL", service.baseUrl().toUtf8());
     SetHttpGetTimeLimit(timeLimit);
     form = std::make_unique<Form_Main>();

@@ -14,6 +14,7 @@
 #include <QTest>
 
 #include <chrono>
+#include <initializer_list>
 #include <memory>
 
 #ifdef Q_OS_LINUX
@@ -28,6 +29,12 @@ void PutContent(const QString& path, const QByteArray& bytes);
 void SetModified(const QString& path, const QDateTime& when);
 // A port on 127.0.0.1 on which nothing listens (free at the moment it is asked for).
 quint16 FreePort();
+// One data column "row" of plain structs, each named by its first member, name.
+template <typename Row> void addRows(std::initializer_list<Row> rows) {
+    QTest::addColumn<Row>("row");
+    for (const Row& row : rows)
+        QTest::newRow(row.name) << row;
+}
 
 #ifdef Q_OS_LINUX
 // Lowers one limit of the process for the life of the object: with RLIMIT_FSIZE every write

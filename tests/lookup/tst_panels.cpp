@@ -1,5 +1,4 @@
 // The lookup, digest and settings panels of the window against the fake query service.
-#include "../tracking/datarow.h"
 #include "controls/ctlbutton.h"
 #include "controls/ctlframe.h"
 #include "fixture.h"

@@ -29,6 +29,10 @@ void PutContent(const QString& path, const QByteArray& bytes);
 void SetModified(const QString& path, const QDateTime& when);
 // A port on 127.0.0.1 on which nothing listens (free at the moment it is asked for).
 quint16 FreePort();
+// One row of a data-driven test, its values in column order.
+template <typename... T> void addRow(const char* name, const T&... values) {
+    (QTest::newRow(name) << ... << values);
+}
 // One data column "row" of plain structs, each named by its first member, name.
 template <typename Row> void addRows(std::initializer_list<Row> rows) {
     QTest::addColumn<Row>("row");

@@ -1,4 +1,3 @@
-#include "datarow.h"
 #include "fixture.h"
 #include "storage/charset.h"
 #include "storage/inifile.h"

@@ -1,5 +1,4 @@
 #include "controls/ctlbutton.h"
-#include "datarow.h"
 #include "fixture.h"
 #include "storage/charset.h"
 #include "storage/inifile.h"

@@ -566,9 +566,11 @@ class PgStore final : public Store {
   private:
     static constexpr std::size_t kCacheRows = 20'000;
     static constexpr std::int64_t kReconnectGapMs = 1000;
-    // The engine's workers and the server's threads together; a server that refuses more
-    // connections than it allows (max_connections) leaves the pool at what it has.
+    // The engine's workers and the server's threads together.
     static constexpr std::size_t kPoolSize = 8;
+    // After a connection was refused (max_connections reached, or the server going away), the
+    // pool makes do with what it has this long before it tries to grow again.
+    static constexpr std::int64_t kGrowGapMs = 60'000;
 
     // One connection for one call, given back to the pool when it ends.
     class Lease {
@@ -600,16 +602,17 @@ class PgStore final : public Store {
                 idle_.pop_back();
                 return Lease(*this, std::move(db));
             }
-            if (open_ < pool_limit_ && !lost_now_) {
+            if (open_ < kPoolSize && !lost_now_ && env_.clock.MonoMs() >= grow_after_ms_) {
                 ++open_;
                 lock.unlock();
                 std::string error;
                 if (auto db = pg::Connection::Open(pool_conninfo_, &error))
                     return Lease(*this, std::move(db));
                 lock.lock();
-                pool_limit_ = --open_;
+                --open_;
+                grow_after_ms_ = env_.clock.MonoMs() + kGrowGapMs;
                 LogLine("store: keeping " + std::to_string(open_) +
-                        " connections, another was refused: " + error);
+                        " connections for a minute, another was refused: " + error);
             }
             given_back_.wait(lock);
         }
@@ -732,8 +735,8 @@ class PgStore final : public Store {
     std::mutex pool_mutex_; // guards the pool below
     std::condition_variable given_back_;
     std::vector<std::unique_ptr<pg::Connection>> idle_;
-    std::size_t open_ = 1; // lent or idle
-    std::size_t pool_limit_ = kPoolSize;
+    std::size_t open_ = 1;           // lent or idle
+    std::int64_t grow_after_ms_ = 0; // Env monotonic clock
     bool lost_now_ = false; // lost_, seen from Borrow: a lost server gets no new connections
 
     mutable std::mutex state_mutex_;                             // guards the rest

@@ -63,9 +63,8 @@ class EngineTest : public ::testing::Test {
 
     void Start(Store& store, const std::string& paced_url = "") {
         engine_.reset();
-        ProviderContext context{env_, store, config_};
-        std::string error;
-        auto providers = MakeProviders(context, &error);
+        // Only the scripted sources: the shipped ones would fetch their lists at start.
+        std::map<std::string, std::unique_ptr<Provider>> providers;
         auto add = [&](const char* name, auto provider) {
             auto* raw = provider.get();
             providers[name] = std::move(provider);
@@ -112,7 +111,7 @@ class EngineTest : public ::testing::Test {
     const fs::path dir_ = tmp_.path / "store"; // not there yet: the store makes it
     CountingClock clock_;
     test::FakeResolver resolver_;
-    Env env_{clock_, DefaultEnv().http, resolver_};
+    Env env_{clock_, test::TestHttp(), resolver_};
     Config config_;
     std::unique_ptr<Store> store_;
     std::unique_ptr<Engine> engine_;

@@ -155,7 +155,7 @@ TEST(SafeFetch, RefusesInwardAddressesAndChecksEveryHop) {
         HttpRequest request;
         request.url = url;
         request.max_bytes = cap;
-        return DefaultEnv().http.Get(request);
+        return test::TestHttp().Get(request);
     };
     const std::string base = "http://127.0.0.1:" + std::to_string(outer.port());
     HttpResponse r = get(base + "/big", 1000);

@@ -3,6 +3,7 @@
 #include "providers/pacer.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,6 +13,50 @@
 #include <utility>
 
 namespace valdane::svc::test {
+
+namespace {
+
+bool LoopbackHost(std::string_view host) {
+    return host.starts_with("127.") || host == "localhost" || host == "[::1]" || host == "::1";
+}
+
+// The host of scheme://[user@]host[:port]/..., brackets kept for IPv6.
+std::string_view HostOf(std::string_view url) {
+    const std::size_t scheme = url.find("://");
+    url.remove_prefix(scheme == std::string_view::npos ? 0 : scheme + 3);
+    url = url.substr(0, url.find_first_of("/?#"));
+    url.remove_prefix(url.rfind('@') == std::string_view::npos ? 0 : url.rfind('@') + 1);
+    if (url.starts_with('['))
+        return url.substr(0, url.find(']') + 1);
+    return url.substr(0, url.find(':'));
+}
+
+} // namespace
+
+HttpResponse LoopbackHttp::Get(const HttpRequest& request) {
+    // Other schemes are the client's to refuse (it does, and a test says so).
+    const bool web = request.url.starts_with("http://") || request.url.starts_with("https://");
+    bool loopback =
+        !web || LoopbackHost(HostOf(request.proxy.empty() ? request.url : request.proxy));
+    if (web && request.proxy.empty() && !request.resolve.empty())
+        loopback =
+            std::all_of(request.resolve.begin(), request.resolve.end(),
+                        [](const std::string& pin) { // host:port:address
+                            return LoopbackHost(pin.substr(pin.find(':', pin.find(':') + 1) + 1));
+                        });
+    if (!loopback) {
+        ADD_FAILURE() << "a test asked for " << request.url << " beyond loopback";
+        HttpResponse refused;
+        refused.error = "not on loopback: refused by the tests";
+        return refused;
+    }
+    return DefaultEnv().http.Get(request);
+}
+
+HttpClient& TestHttp() {
+    static LoopbackHttp http;
+    return http;
+}
 namespace {
 
 // A TCP socket bound to `address` on a port of the system's choosing; -1 when that fails.

@@ -167,10 +167,20 @@ std::vector<Measurement> MeasureInTurn(Provider& provider, FakeClock& clock,
 std::string Brief(const Measurement& m);
 
 // The real HTTP client with a fake clock and resolver: upstreams are FakeUpstreams.
+// The service's own HTTP client, for loopback only: captured answers name real hosts
+// (rdap.verisign.com, iana.org), and a test that would follow one fails here instead of
+// reaching out. A request counts as loopback when its host, every address it is pinned to, and
+// its proxy are on 127.0.0.0/8, ::1 or localhost.
+class LoopbackHttp final : public HttpClient {
+  public:
+    HttpResponse Get(const HttpRequest& request) override;
+};
+HttpClient& TestHttp();
+
 struct TestEnv {
     FakeClock clock;
     FakeResolver resolver;
-    Env env{clock, DefaultEnv().http, resolver};
+    Env env{clock, TestHttp(), resolver};
 };
 
 // A fresh store and configuration to build providers against.

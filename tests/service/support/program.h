@@ -9,8 +9,9 @@
 
 namespace valdane::svc::test {
 
-// Columns for running the service program itself: none reaches outside; the ranks page's
-// first is a fixed 4 (second 3, unused), so an answer shows it came from this configuration.
+// Columns for running the service program itself: none reaches outside, nor does the rank
+// list's download; the ranks page's first is a fixed 4 (second 3, unused), so an answer shows
+// it came from this configuration.
 inline constexpr const char* kQuietColumns = R"([columns]
 sites = ["none", "none", "none", "none", "none", "none", "none"]
 links = ["none", "none", "none", "none", "none", "none", "none"]
@@ -20,6 +21,8 @@ alexa = ["none", "none", "none", "none", "none", "none", "none", "none", "none"]
 [providers.demo]
 type = "fixed"
 values.ranks = [4, 3]
+[providers.tranco]
+refresh_hours = 0
 )";
 
 struct Outcome {

@@ -81,6 +81,44 @@ TEST(Pg, PreparedStatementsOutliveARestartAndTransactionsRollBack) {
     EXPECT_TRUE(again.ok()) << again.error();
 }
 
+// Another instance holds b.com's column (as `admin`); our writer waits for it while `site` is
+// read (a site read nowhere before: no cached row stands in for the store). prompt: the read
+// must answer while the writer still waits; else it is let wait (200 ms) and must answer once
+// the writer is through.
+std::optional<std::vector<Latest>> ReadBesideBlockedWriter(Store& store, const std::string& admin,
+                                                           const char* site, bool prompt) {
+    std::string error;
+    auto other = pg::Connection::Open(admin, &error);
+    EXPECT_TRUE(
+        other && other->Exec("BEGIN").ok() &&
+        other->Exec("SELECT pg_advisory_xact_lock(hashtextextended('b.com/sites/0', 0))").ok());
+    Measurement m;
+    m.status = Status::Ok;
+    m.number = 8;
+    m.time_ms = 2;
+    auto writer =
+        std::async(std::launch::async, [&] { return store.Record("b.com", Page::Sites, 0, m); });
+    while (
+        other->Exec("SELECT 1 FROM pg_locks WHERE locktype = 'advisory' AND NOT granted").rows() ==
+        0)
+        std::this_thread::yield();
+    auto read = std::async(std::launch::async, [&] { return store.LatestRow(site, Page::Sites); });
+    EXPECT_EQ(read.wait_for(std::chrono::milliseconds(prompt ? 30000 : 200)),
+              prompt ? std::future_status::ready : std::future_status::timeout)
+        << (prompt ? "a read waited for the blocked writer" : "the pool grew while refused");
+    EXPECT_TRUE(other->Exec("COMMIT").ok());
+    EXPECT_TRUE(writer.get());
+    return read.get();
+}
+
+Measurement Seven() {
+    Measurement m;
+    m.status = Status::Ok;
+    m.number = 7;
+    m.time_ms = 1;
+    return m;
+}
+
 // A writer waiting for a column that another instance is writing holds one connection, not the
 // store: reads still answer. After a restart every pooled connection comes back, not only the
 // first one found lost.
@@ -91,34 +129,8 @@ TEST(Pg, StorePoolServesReadsBesideABlockedWriterAndRecoversEveryConnection) {
     std::string error;
     auto store = OpenPgStore(uri, env.env, &error);
     ASSERT_TRUE(store) << error;
-    Measurement m;
-    m.status = Status::Ok;
-    m.number = 7;
-    m.time_ms = 1;
-    ASSERT_TRUE(store->Record("a.com", Page::Sites, 0, m));
-
-    // Another instance holds b.com's column; our writer waits for it while site is read.
-    auto read_beside_blocked_writer = [&](const char* site) {
-        auto other = pg::Connection::Open(uri, &error);
-        EXPECT_TRUE(other && other->Exec("BEGIN").ok() &&
-                    other
-                        ->Exec("SELECT pg_advisory_xact_lock(hashtextextended('b.com/sites/0', "
-                               "0))")
-                        .ok());
-        auto writer = std::async(std::launch::async,
-                                 [&] { return store->Record("b.com", Page::Sites, 0, m); });
-        while (other->Exec("SELECT 1 FROM pg_locks WHERE locktype = 'advisory' AND NOT granted")
-                   .rows() == 0)
-            std::this_thread::yield();
-        auto read =
-            std::async(std::launch::async, [&] { return store->LatestRow(site, Page::Sites); });
-        EXPECT_EQ(read.wait_for(std::chrono::seconds(30)), std::future_status::ready)
-            << "a read waited for the blocked writer";
-        EXPECT_TRUE(other->Exec("COMMIT").ok());
-        EXPECT_TRUE(writer.get());
-        return read.get();
-    };
-    const auto before = read_beside_blocked_writer("a.com");
+    ASSERT_TRUE(store->Record("a.com", Page::Sites, 0, Seven()));
+    const auto before = ReadBesideBlockedWriter(*store, uri, "a.com", true);
     ASSERT_TRUE(before);
     EXPECT_EQ(before->at(0).last.number, 7);
 
@@ -126,8 +138,36 @@ TEST(Pg, StorePoolServesReadsBesideABlockedWriterAndRecoversEveryConnection) {
     ASSERT_TRUE(server.Start());
     ASSERT_TRUE(store->LatestRow("a.com", Page::Sites)); // resets the connection it is lent
     // The other connection is lent to this read (nothing cached for c.com stands in for it).
-    EXPECT_TRUE(read_beside_blocked_writer("c.com")) << "a second lost connection stayed lost";
+    EXPECT_TRUE(ReadBesideBlockedWriter(*store, uri, "c.com", true))
+        << "a second lost connection stayed lost";
     EXPECT_EQ(store->Notices().size(), 1u); // only the new store's notice
+}
+
+// A server refusing another connection (its limit for the role reached): the call waits for a
+// pooled one instead of failing, the pool stops asking for a minute, then grows again.
+TEST(Pg, StorePoolMakesDoWhenRefusedAndGrowsAgainAMinuteLater) {
+    const std::string admin = SharedPgServer().NewDatabase();
+    std::string error;
+    auto db = pg::Connection::Open(admin, &error);
+    ASSERT_TRUE(db) << error;
+    const std::string name = admin.substr(admin.rfind('/') + 1);
+    ASSERT_TRUE(db->Exec("CREATE ROLE limited LOGIN").ok());
+    ASSERT_TRUE(db->Exec("ALTER DATABASE " + name + " OWNER TO limited").ok());
+    std::string uri = admin;
+    uri.replace(uri.find("valdane@"), 8, "limited@");
+    test::TestEnv env;
+    auto store = OpenPgStore(uri, env.env, &error);
+    ASSERT_TRUE(store) << error;
+    ASSERT_TRUE(store->Record("a.com", Page::Sites, 0, Seven()));
+    ASSERT_TRUE(db->Exec("DO $$ BEGIN EXECUTE format('ALTER ROLE limited CONNECTION LIMIT %s', "
+                         "(SELECT count(*) FROM pg_stat_activity WHERE usename = 'limited')); "
+                         "END $$")
+                    .ok());
+    EXPECT_TRUE(ReadBesideBlockedWriter(*store, admin, "c.com", false)) << "refused, then failed";
+    ASSERT_TRUE(db->Exec("ALTER ROLE limited CONNECTION LIMIT -1").ok());
+    EXPECT_TRUE(ReadBesideBlockedWriter(*store, admin, "d.com", false));
+    env.clock.Advance(60'000);
+    EXPECT_TRUE(ReadBesideBlockedWriter(*store, admin, "e.com", true)) << "never grew again";
 }
 
 } // namespace

@@ -69,7 +69,7 @@ class AlertOutbox {
 // they find. State, log and outbox live in tables of the measurement store's file, so a restart
 // neither repeats an alert nor loses one not yet delivered.
 //
-// Thread-safe: Observe comes from the engine's workers, the rest from the server's threads and
+// Thread-safe: Observe comes from the threads that measure, the rest from the server's threads and
 // the delivery thread; one mutex guards the state and the connection. Delivery itself runs
 // outside it.
 class Alerts {

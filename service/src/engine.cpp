@@ -238,12 +238,17 @@ struct Engine::Impl {
 
     // Under the lock.
     void Enqueue(Lane& lane, std::shared_ptr<Job> job) {
+        // A paced lane already waiting or running has a worker due at its turn, or one that
+        // wakes the workers when it ends: no one need be woken now.
+        const bool wake = !lane.pacer || (lane.waiting.empty() && lane.running == 0);
         const auto at =
             std::upper_bound(lane.waiting.begin(), lane.waiting.end(), job,
                              [](const auto& a, const auto& b) { return Before(*a, *b); });
         lane.waiting.insert(at, std::move(job));
-        ++work_generation;
-        work_cv.notify_one();
+        if (wake) {
+            ++work_generation;
+            work_cv.notify_one();
+        }
     }
 
     // Under the lock: the next measurement that may start now, instant sources first, then
@@ -288,49 +293,57 @@ struct Engine::Impl {
                                     [&] { return stopping || work_generation != seen; });
                 continue;
             }
-            Lane& lane = lanes[job->provider];
-            job->running = true;
-            job->started_mono = env.clock.MonoMs();
-            ++lane.running;
-            paced_running += lane.pacer ? 1 : 0;
-            lock.unlock();
-            const bool mine = !share || share->Claim(job->request.site, job->request.page,
-                                                     job->provider, job->queued_ms);
-            std::vector<Measurement> results;
-            if (mine)
-                results = Run(*job, lane);
-            const bool cut = cancel && std::any_of(results.begin(), results.end(),
-                                                   [](auto& m) { return IsFailure(m.status); });
-            const bool recorded = cut || results.empty() || Record(*job, results);
-            // Measured here or by another instance: either way the store now holds newer.
-            if ((!cut && !results.empty()) || !mine)
-                fresh.Forget(job->request.site, job->request.page);
-            if (share && mine)
-                share->Release(job->request.site, job->request.page, job->provider,
-                               recorded && !cut && !results.empty());
-            if (recorded && !cut && !results.empty() && on_recorded)
-                on_recorded(job->request.site, job->request.page, job->request.columns, results);
-            lock.lock();
-            job->running = false;
-            --lane.running;
-            paced_running -= lane.pacer ? 1 : 0;
-            ++work_generation;
-            // The lane is free again: its next may start, besides what this worker takes next.
-            work_cv.notify_one();
-            if (!mine) {
-                Finish(*job); // no results: its requests answer from the store
-            } else if (results.empty() && !stopping) {
-                Enqueue(lane, job); // the provider handed its turn back
-            } else if (!cut) {
-                job->results = std::move(results);
-                job->recorded = recorded;
-                Finish(*job);
-                FallBack(*job);
-            } else {
-                Finish(*job);
-            }
-            Wake(*job, lane);
+            Perform(lock, job);
         }
+    }
+
+    // Under the lock, for a job off its queue or never queued: runs, records and finishes it,
+    // unlocking while it measures and records.
+    void Perform(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Job>& job) {
+        Lane& lane = lanes[job->provider];
+        job->running = true;
+        job->started_mono = env.clock.MonoMs();
+        ++lane.running;
+        paced_running += lane.pacer ? 1 : 0;
+        lock.unlock();
+        const bool mine = !share || share->Claim(job->request.site, job->request.page,
+                                                 job->provider, job->queued_ms);
+        std::vector<Measurement> results;
+        if (mine)
+            results = Run(*job, lane);
+        const bool cut = cancel && std::any_of(results.begin(), results.end(),
+                                               [](auto& m) { return IsFailure(m.status); });
+        const bool recorded = cut || results.empty() || Record(*job, results);
+        // Measured here or by another instance: either way the store now holds newer.
+        if ((!cut && !results.empty()) || !mine)
+            fresh.Forget(job->request.site, job->request.page);
+        if (share && mine)
+            share->Release(job->request.site, job->request.page, job->provider,
+                           recorded && !cut && !results.empty());
+        if (recorded && !cut && !results.empty() && on_recorded)
+            on_recorded(job->request.site, job->request.page, job->request.columns, results);
+        lock.lock();
+        job->running = false;
+        --lane.running;
+        if (lane.pacer) {
+            // The lane is free again: its next may start, besides what this worker takes next.
+            --paced_running;
+            ++work_generation;
+            work_cv.notify_one();
+        }
+        if (!mine) {
+            Finish(*job); // no results: its requests answer from the store
+        } else if (results.empty() && !stopping) {
+            Enqueue(lane, job); // the provider handed its turn back
+        } else if (!cut) {
+            job->results = std::move(results);
+            job->recorded = recorded;
+            Finish(*job);
+            FallBack(*job);
+        } else {
+            Finish(*job);
+        }
+        Wake(*job, lane);
     }
 
     // Records a job's results together with those other workers finish meanwhile, in one
@@ -464,9 +477,10 @@ struct Engine::Impl {
     }
 
     // Under the lock: the queued or running measurement of this provider for this site and
-    // page, taking on `columns` while it waits, or a new one of them.
+    // page, taking on `columns` while it waits, or a new one of them. With `here`, a new one
+    // of a local source is not queued: *here is set and the caller runs it (Perform).
     std::shared_ptr<Job> Join(const std::string& site, Page page, const std::string& provider,
-                              const std::vector<int>& columns) {
+                              const std::vector<int>& columns, bool* here = nullptr) {
         const Key key{site, page, provider};
         if (auto it = jobs.find(key); it != jobs.end()) {
             std::vector<int>& have = it->second->request.columns;
@@ -497,7 +511,10 @@ struct Engine::Impl {
             turn = next_turn++;
         job->turn = turn;
         jobs.emplace(key, job);
-        Enqueue(lane, job);
+        if (here && lane.provider && lane.provider->Local() && !lane.pacer)
+            *here = true;
+        else
+            Enqueue(lane, job);
         return job;
     }
 
@@ -632,9 +649,15 @@ struct Engine::Impl {
                 asking[static_cast<std::size_t>(c)] = chain[FirstAvailable(chain)];
                 by_source[asking[static_cast<std::size_t>(c)]].push_back(c);
             }
-            std::vector<std::shared_ptr<Job>> joined;
-            for (const auto& [provider, columns] : by_source)
-                joined.push_back(Join(site, page, provider, columns));
+            std::vector<std::shared_ptr<Job>> joined, here;
+            for (const auto& [provider, columns] : by_source) {
+                bool mine = false;
+                joined.push_back(Join(site, page, provider, columns, &mine));
+                if (mine)
+                    here.push_back(joined.back());
+            }
+            for (const auto& job : here)
+                Perform(lock, job);
             std::condition_variable woken;
             while (!joined.empty()) {
                 for (const auto& job : joined)

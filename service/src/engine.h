@@ -58,7 +58,9 @@ struct ProviderHealth {
 // measurement only when it may start: instant sources first, a paced provider's at its pacer's
 // turn and one at a time, and paced ones on at most half the workers. No worker ever sleeps
 // for pacing. A queue holds at most 1,000 measurements; past that a request gets
-// rate-limited for the provider at once.
+// rate-limited for the provider at once. A local source (Provider::Local) is measured on the
+// asking request's own thread, never queued: a hand-off to a worker and back would cost more
+// than the measurement.
 //
 // Thread-safe: every member may be called from any thread at once (the server's threads).
 // One mutex inside guards the queues, the shared measurements and the health figures; it is
@@ -92,8 +94,9 @@ class Engine {
     std::optional<std::vector<ColumnAnswer>> State(Page page, std::string_view sUrl);
     std::vector<ProviderHealth> Health() const;
     const Config& config() const;
-    // Called on a worker after each batch of measurements is stored (the alert rules). Set it
-    // before the first request; it must not call back into the engine.
+    // Called on the measuring thread (a worker, or a request measuring a local source) after
+    // each batch of measurements is stored (the alert rules). Set it before the first request;
+    // it must not call back into the engine.
     using Recorded =
         std::function<void(const std::string& site, Page page, const std::vector<int>& columns,
                            const std::vector<Measurement>& results)>;

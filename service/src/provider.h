@@ -53,6 +53,10 @@ class Provider {
     // paced (fixed values, imported lists, none, RDAP, home pages): its measurements start as
     // soon as a worker is free.
     virtual Pacer* pacer() { return nullptr; }
+    // True for a source that answers from memory or the store without waiting on the network
+    // (fixed values, none, the rank lists): a request measures it on its own thread rather
+    // than hand it to a worker and wait to be woken.
+    virtual bool Local() const { return false; }
 };
 
 // What a provider may use besides its own configuration section.

@@ -38,6 +38,7 @@ class FixedProvider final : public Provider {
         return out;
     }
 
+    bool Local() const override { return true; }
     std::string Describe() const override { return "固定值（配置文件 [providers." + name_ + "]）"; }
 
   private:

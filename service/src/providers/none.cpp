@@ -14,6 +14,7 @@ class NoneProvider final : public Provider {
         m.detail = "没有为此栏配置数据来源";
         return std::vector<Measurement>(request.columns.size(), m);
     }
+    bool Local() const override { return true; }
     std::string Describe() const override { return "无数据来源"; }
 };
 

@@ -107,6 +107,7 @@ class TrancoProvider final : public Provider {
         });
     }
 
+    bool Local() const override { return true; }
     std::string Describe() const override {
         std::string text = "Tranco 综合排名" + ListNote(SharedRankTable(file_));
         std::lock_guard<std::mutex> guard(mutex_);
@@ -179,6 +180,7 @@ class CcGraphProvider final : public Provider {
         });
     }
 
+    bool Local() const override { return true; }
     std::string Describe() const override {
         return std::string("Common Crawl 域名图 ") + (harmonic_ ? "调和中心度" : "PageRank") +
                " 名次折算的 0–10 值" + ListNote(SharedRankTable(ranks_)) + "；反链域名数" +
@@ -243,6 +245,7 @@ class TrendProvider final : public Provider {
         });
     }
 
+    bool Local() const override { return true; }
     std::string Describe() const override {
         return "Tranco 排名在近 " + std::to_string(window_ms_ / kDayMs) +
                " 天内的变化（正数为上升）";

@@ -5,10 +5,12 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <thread>
 
 namespace valdane::svc {
 namespace fs = std::filesystem;
@@ -483,12 +485,85 @@ std::string WriteError(sqlite3* db) {
     return cause ? std::string(cause) + "：" + own : own;
 }
 
+// Copies the log into the file on a connection and thread of its own once a commit leaves
+// kDuePages in the log. SQLite would otherwise copy inside that commit, under the store's
+// mutex, and every answer waiting to read or record would wait out the copy and its sync.
+// Should it fall behind, the committing thread copies at kInlinePages so the log stays bounded.
+class Checkpointer {
+  public:
+    Checkpointer(sqlite3* main, const char* vfs) : main_(main) {
+        sqlite3* raw = nullptr;
+        const int rc = sqlite3_open_v2(sqlite3_db_filename(main, "main"), &raw,
+                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, vfs);
+        db_.reset(raw);
+        if (rc != SQLITE_OK) {
+            LogLine(std::string("store: log copies stay in the commits: ") + sqlite3_errstr(rc));
+            db_.reset();
+            return; // SQLite's own copying in the commits stays in place
+        }
+        sqlite3_wal_hook(main_, &Committed, this);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~Checkpointer() {
+        if (!thread_.joinable())
+            return;
+        sqlite3_wal_hook(main_, nullptr, nullptr);
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            stopping_ = true;
+        }
+        due_cv_.notify_one();
+        thread_.join();
+    }
+    Checkpointer(const Checkpointer&) = delete;
+    Checkpointer& operator=(const Checkpointer&) = delete;
+
+  private:
+    static constexpr int kDuePages = 1000, kInlinePages = 10000;
+
+    static int Committed(void* self, sqlite3* db, const char* name, int pages) {
+        auto& me = *static_cast<Checkpointer*>(self);
+        if (pages >= kInlinePages) {
+            sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+        } else if (pages >= kDuePages) {
+            std::lock_guard<std::mutex> guard(me.mutex_);
+            me.due_ = true;
+            me.due_cv_.notify_one();
+        }
+        return SQLITE_OK;
+    }
+
+    void Run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            due_cv_.wait(lock, [this] { return due_ || stopping_; });
+            if (stopping_)
+                return;
+            due_ = false;
+            lock.unlock();
+            const int rc = sqlite3_wal_checkpoint_v2(db_.get(), nullptr, SQLITE_CHECKPOINT_PASSIVE,
+                                                     nullptr, nullptr);
+            if (rc != SQLITE_OK && rc != SQLITE_BUSY)
+                LogLine(std::string("store: copying the log failed: ") + sqlite3_errmsg(db_.get()));
+            lock.lock();
+        }
+    }
+
+    sqlite3* const main_;
+    Db db_{nullptr, &sqlite3_close_v2};
+    std::mutex mutex_; // guards due_ and stopping_
+    std::condition_variable due_cv_;
+    bool due_ = false;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
 class SqliteStore final : public Store {
   public:
-    SqliteStore(Db db, std::vector<StoreNotice> notices, Clock& clock)
-        : db_(std::move(db)), notices_(std::move(notices)), clock_(clock),
-          insert_(db_.get(), kInsert), latest_writer_(db_.get()), latest_(db_.get(), kLatestRow),
-          history_(db_.get(), kHistory),
+    SqliteStore(Db db, std::vector<StoreNotice> notices, Clock& clock, const char* vfs)
+        : db_(std::move(db)), checkpointer_(db_.get(), vfs), notices_(std::move(notices)),
+          clock_(clock), insert_(db_.get(), kInsert), latest_writer_(db_.get()),
+          latest_(db_.get(), kLatestRow), history_(db_.get(), kHistory),
           load_upstream_(db_.get(), (std::string("SELECT ") + kUpstreamColumns +
                                      " FROM upstreams WHERE provider = ?1")
                                         .c_str()),
@@ -744,6 +819,7 @@ class SqliteStore final : public Store {
 
     mutable std::mutex mutex_;
     Db db_;
+    Checkpointer checkpointer_; // after db_: it stops and closes its connection first
     const std::vector<StoreNotice> notices_;
     Clock& clock_;
     std::int64_t failing_since_ms_ = 0; // the first of the failed Records since the last success
@@ -839,7 +915,8 @@ OpenResult TryOpen(const fs::path& file, std::vector<StoreNotice> notices, Env& 
         if (!Migrate(db.get()))
             return fail(sqlite3_extended_errcode(db.get()));
     }
-    r.store = std::make_unique<SqliteStore>(std::move(db), std::move(notices), env.clock);
+    r.store =
+        std::make_unique<SqliteStore>(std::move(db), std::move(notices), env.clock, env.store_vfs);
     if (!r.store->Prepared()) {
         // Tables of the same names but another shape: not our file.
         r.why = "the file holds tables of another shape";

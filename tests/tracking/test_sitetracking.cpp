@@ -23,24 +23,15 @@ const QString kNone = QStringLiteral("-1,-1,-1,-1,-1,-1,-1");
 const QString kMeasuring = QStringLiteral(R"({"status":"measuring","value":null})");
 const QString kDash = QStringLiteral("—");
 const QStringList kPages = {"sites.asp", "links.asp", "ranks.asp"};
-
-// The report as written by a run at kStamp that stored the given rows.
-QByteArray reportWith(const QString& rows) {
-    const QString frame = ReportFrameText();
-    return ToGbk(frame.left(frame.indexOf("</table>")) + rows + ReportFootText()) + "\r\n";
-}
-
 QString logRow(const QString& site, const QString& label, const QString& values, bool sep) {
     return ReportRowsText(site, QStringLiteral("03-05 9:07:02"), label, values.split(u','), sep);
 }
-
 // The cell-state page of a site whose backlinks cells are all cell.
 QString stateWithLinks(const QString& cell, bool pending = false, const QString& ready = "null") {
     return QStringLiteral(R"({"site":"a.com","pending":%1,"ready_in_s":%2,)"
                           R"("pages":{"sites":[],"links":[%3],"ranks":[]}})")
         .arg(pending ? "true" : "false", ready, QStringList(7, cell).join(u','));
 }
-
 // A refresh of a.com (all answers good), b.com and c.com.
 struct EndCase {
     const char* name;
@@ -50,23 +41,18 @@ struct EndCase {
     QString endText;  // "%host", "%save": the service's, the save problem
     QString tip;      // of b.com's backlinks cells; "": not checked
 };
-
 struct FallCase {
     const char* name;
-    QString alert;      // DropAlert, "" absent
-    QString before;     // stored 百度 count, "" none
-    QStringList counts; // the refresh's, then its follow-ups'
-    QString fall;       // in the marked cell's tip at the end, "" unmarked
-    QString told;       // the fall in the notice, "" none
+    QString alert, before; // DropAlert, the stored 百度 count; "": absent
+    QStringList counts;    // the refresh's, then its follow-ups'
+    QString fall, told;    // in the marked cell's tip at the end, in the notice; "": none
 };
-
 struct ListCase {
     const char* name;
     QString key;
     int view;
     QString stored, shown, storedAfter;
 };
-
 // On the rows "a.com" and "b.com/p q".
 struct CommandCase {
     const char* name;
@@ -193,38 +179,54 @@ class TestSiteTracking : public QObject {
                   "[b.cn]\r\nUrl_site=9,9,9,9,9,9,9\r\nUrl_pr=8,8\r\nUrl_link=1,2,3,4,5,6,0\r\n"
                   "[a.com]\r\nUrl_site=1,20,3,4,5,6,7\r\nUrl_link=10,20,30,40,50,60,70\r\n"
                   "Url_pr=4,2\r\n[d.net]\r\nUrl_site=1,2,3,4,5,6,7\r\n"));
-        QCOMPARE(ContentOf(log()), reportWith(logRow("a.com", "收录", "1,20,3,4,5,6,7", true) +
-                                              logRow("a.com", "反链", "10,20,30,40,50,60,70", 0) +
-                                              logRow("b.cn", "反链", "1,2,3,4,5,6,中", false) +
-                                              logRow("d.net", "收录", kGood, true)));
+        const QString frame = ReportFrameText();
+        QCOMPARE(ContentOf(log()), ToGbk(frame.left(frame.indexOf("</table>")) +
+                                         logRow("a.com", "收录", "1,20,3,4,5,6,7", true) +
+                                         logRow("a.com", "反链", "10,20,30,40,50,60,70", 0) +
+                                         logRow("b.cn", "反链", "1,2,3,4,5,6,中", false) +
+                                         logRow("d.net", "收录", kGood, true) + ReportFootText()) +
+                                       "\r\n");
         // The lists show what was stored; "中" is no number and is kept as 0.
         QCOMPARE(cells(0, 1) + cells(1, 1) + cells(2, 0),
                  QString("b.cn 9 9 9 9 9 9 9 b.cn 1 2 3 4 5 6 0 a.com 4 2").split(' '));
         QCOMPARE(look() + QStringLiteral(" %1 %2").arg(form().AutoGainTicks).arg(form().DotTicks),
                  "更新完毕，3 个网址未能更新 #ff0000 on idle 0011 0 0");
     }
-    // Whatever would start another run while one waits for the service returns at once.
-    void targetChoosesTheSites_data() {
+    // "tick": the automatic refresh comes due; it arms itself again by what Config.ini says at
+    // the end of the run. Whatever would start another run while one waits returns at once.
+    void whatARunFetches_data() {
         QTest::addColumn<QString>("target");
         QTest::addColumn<QString>("siteList");
+        QTest::addColumn<QString>("gain"); // AutoGain before the run, and written while it waits
         QTest::addColumn<QString>("fetched");
-        addRow("all", "All", "a.com;b.com", "a.com b.com");
-        addRow("empty target", "", "a.com;b.com", "a.com b.com");
-        addRow("one site", "b.com", "a.com;b.com", "b.com");
-        addRow("site not tracked", "z.org/x", "a.com", "z.org/x");
-        addRow("no sites", "a.com", "", "");
+        QTest::addColumn<bool>("armed");
+        addRow("all", "All", "a.com;b.com", " ", "a.com b.com", false);
+        addRow("empty target", "", "a.com;b.com", " ", "a.com b.com", false);
+        addRow("one site", "b.com", "a.com;b.com", " ", "b.com", false);
+        addRow("site not tracked", "z.org/x", "a.com", " ", "z.org/x", false);
+        addRow("no sites", "a.com", "", " ", "", false);
+        addRow("automatic, on", "tick", "a.com", "1 1", "a.com", true);
+        addRow("automatic, missing", "tick", "a.com", " ", "a.com", false);
+        addRow("automatic, word", "tick", "a.com", "true true", "a.com", false);
+        addRow("switched on during the run", "tick", "a.com", "0 1", "a.com", true);
+        addRow("switched off during the run", "tick", "a.com", "1 0", "a.com", false);
     }
-    void targetChoosesTheSites() {
+    void whatARunFetches() {
         QFETCH(QString, target);
         QFETCH(QString, siteList);
+        QFETCH(QString, gain);
         QFETCH(QString, fetched);
+        QFETCH(bool, armed);
         useSites(siteList);
+        ini("Setting", "AutoGain", gain.section(u' ', 0, 0));
         if (QTreeWidgetItem* item = form().ListView1(0)->topLevelItem(1))
             item->setSelected(true);
         form().AutoGainTicks = 20;
         bool nested = false;
-        m_duringRequest = [this, &nested] {
-            if (std::exchange(nested, true))
+        m_duringRequest = [&, this] {
+            ini("Setting", "AutoGain", gain.section(u' ', 1));
+            // The timer's own tick would count on, so the automatic rows leave it out.
+            if (target == "tick" || std::exchange(nested, true))
                 return;
             m_tracking->UpdateSites(kAll);
             m_tracking->UpdateSites(QStringLiteral("b.com"));
@@ -233,10 +235,13 @@ class TestSiteTracking : public QObject {
             m_tracking->Tick(3);
             m_tracking->FollowUp();
         };
-        m_tracking->UpdateSites(target);
+        for (int index : {-1, 5}) // no such timer: nothing happens
+            m_tracking->Tick(index);
+        target == "tick" ? m_tracking->Tick(3) : m_tracking->UpdateSites(target);
         QCOMPARE(updated().join(u' '), fetched);
         QCOMPARE(m_fx->service.requests().size(), 3 * updated().size());
-        QVERIFY(!form().IsBusy);
+        QCOMPARE(form().Timer1(3)->isActive(), armed);
+        QVERIFY(!form().IsBusy && (target != "tick" || form().AutoGainTicks == 0));
     }
     void endTextTellsWhatFailed_data() {
         const QStringList good = {kGood, kGood, "1,2"}, noLinks = {kGood, kNone, "1,2"};
@@ -397,32 +402,6 @@ class TestSiteTracking : public QObject {
         m_tracking->UpdateSites(kAll);
         QCOMPARE(told() + cells(0, 4).at(1), notice + "500");
     }
-    // The automatic refresh comes due on its tick and arms itself again by what Config.ini says
-    // at the end of the run ("during" is written while the run waits for the service).
-    void automaticRefresh_data() {
-        QTest::addColumn<QString>("beforeAndDuring");
-        QTest::addColumn<bool>("armed");
-        addRow("on", "1 1", true);
-        addRow("missing", " ", false);
-        addRow("word", "true true", false);
-        addRow("switched on during the run", "0 1", true);
-        addRow("switched off during the run", "1 0", false);
-    }
-    void automaticRefresh() {
-        QFETCH(QString, beforeAndDuring);
-        QFETCH(bool, armed);
-        useSites("a.com");
-        ini("Setting", "AutoGain", beforeAndDuring.section(u' ', 0, 0));
-        m_duringRequest = [this, during = beforeAndDuring.section(u' ', 1)] {
-            ini("Setting", "AutoGain", during);
-        };
-        for (int index : {-1, 5}) // no such timer: nothing happens
-            m_tracking->Tick(index);
-        form().AutoGainTicks = 20;
-        m_tracking->Tick(3);
-        QCOMPARE(std::tuple(updated(), form().Timer1(3)->isActive(), form().AutoGainTicks),
-                 std::tuple(QStringList{"a.com"}, armed, 0));
-    }
     void loadSiteLists_data() {
         addRows<ListCase>({
             {"nine values", "Url_link", 1, "1,2,3,4,5,6,7,8,9", "1 2 3 4 5 6 7",
@@ -543,8 +522,8 @@ class TestSiteTracking : public QObject {
                               command == "menu" ? Qt::RightButton : Qt::LeftButton, {}, at);
         if (command == "record")
             PutContent(log(), "<html></html>");
-        int closed = 0;
-        m_tracking->closeRequest = [&closed] { ++closed; };
+        QStringList seen;
+        m_tracking->closeRequest = [&seen] { seen << "close"; };
         const int button = command.section(u' ', 1).toInt(); // "record" is button 0
         if (command == "detail")
             form().MenuShowMore()->trigger();
@@ -558,20 +537,15 @@ class TestSiteTracking : public QObject {
             return text.replace(QDir::toNativeSeparators(log()), "<log>")
                 .replace(m_fx->service.baseUrl(), "~");
         };
-        QStringList seen;
         for (const FakeDesktop::Opened& o : m_fx->desktop.opened)
             seen << "open " + named(o.target) + "@" + QString::number(o.showCommand);
         for (const FakeDesktop::Box& box : m_fx->desktop.boxes)
             seen << "box " + box.title + ": " + named(box.text);
-        if (m_fx->desktop.popups == QList<QMenu*>{form().MenuFile1()})
-            seen << "menu";
-        if (form().windowState() & Qt::WindowMinimized)
-            seen << "min";
-        if (closed)
-            seen << "close";
+        const bool menu = m_fx->desktop.popups == QList<QMenu*>{form().MenuFile1()};
+        seen << (menu ? "menu" : "") << (form().isMinimized() ? "min" : "");
         for (const QString& site : updated())
             seen << "update " + site;
-        QCOMPARE(seen.join(u' '), row.expected);
+        QCOMPARE(seen.filter(QRegularExpression(".")).join(u' '), row.expected);
     }
 };
 

@@ -24,18 +24,15 @@ const QStringList kSeven = {"1", "2", "3", "4", "5", "6", "7"};
 const QByteArray kFoot = "</table>\r\n</body>\r\n</html>\r\n";
 const QByteArray kCharset =
     "  <meta http-equiv=\"Content-Type\" content=\"text/html; charset=gb2312\">\r\n";
-
 // The head of a new report, up to its table's end.
 QByteArray frameHead() {
     const QString frame = ReportFrameText();
     return ToGbk(frame.left(frame.indexOf(QLatin1String("</table>"))));
 }
-
 QString rowsOf(const QString& site, const QString& label = kReportIndexedLabel,
                const QStringList& values = kSeven, bool separator = true) {
     return ReportRowsText(site, QStringLiteral("03-05 9:07:02"), label, values, separator);
 }
-
 // What reading the report whole, cutting it before its first "</table>" and writing it back
 // with the new rows and the foot gives; written apart from the code under test.
 QByteArray straightforwardAppend(const QByteArray& old, const QString& rows) {
@@ -45,7 +42,6 @@ QByteArray straightforwardAppend(const QByteArray& old, const QString& rows) {
         text.truncate(at);
     return ToGbk(text + rows + QStringLiteral("</table>\r\n</body>\r\n</html>")) + "\r\n";
 }
-
 // Writes as a refresh does until it is killed: for the sites <prefix><n>.com, their results to
 // Config.ini and a row to the report, printing n once both writes have returned.
 int writeUntilKilled(const QString& path, const QString& ini, const QString& prefix) {
@@ -186,37 +182,35 @@ class TestReport : public QObject {
         QTest::addColumn<bool>("initialise");
         // Not empty: another program writes it over the report after the first append.
         QTest::addColumn<QByteArray>("edited");
-        const auto row = [](const char* name, const QByteArray& initial, bool initialise,
+        const auto row = [](const char* name, bool initialise, const QByteArray& initial,
                             const QByteArray& edited = {}) {
             QTest::newRow(name) << initial << initialise << edited;
         };
-        row("new report", {}, true);
-        row("own report, no init", frameHead() + kFoot, false);
-        row("foreign frame",
-            ToGbk("<html><body>历史<table><tr><td>1</td></tr></table>\n</body></html>\n"), true);
-        row("second table by hand",
+        row("new report", true, {});
+        row("own report, no init", false, frameHead() + kFoot);
+        row("foreign frame", true,
+            ToGbk("<html><body>历史<table><tr><td>1</td></tr></table>\n</body></html>\n"));
+        row("second table by hand", true,
             frameHead() +
-                "</table>\r\n<table><tr><td>x</td></tr></table>\r\n</body>\r\n</html>\r\n",
-            true);
-        row("invalid GBK bytes",
-            "<html><body><table><tr><td>\x81\x20\xFF</td></tr></table></body></html>", true);
-        row("marker at the start", "</table><html><body><table></body></html>", true);
-        row("no foot", "<tr><td>rows only</td></tr>\r\n", false);
-        row("one character before the marker", ToGbk("中</table>x"), false);
-        row("two characters before the marker", ToGbk("ab</table>x"), false);
-        row("marker in upper case", "<table><tr></tr></TABLE></body>", false);
-        row("megabytes without a line end",
-            frameHead() + ToGbk(QString(700000, QChar(0x4E2D))) + "\r\n" + kFoot, true);
-        row("marker across a piece end",
-            "<html><body><table>" + QByteArray((1 << 20) - 1 - 19, ' ') + "</table></body></html>",
-            true);
-        row("lead byte at the end", "<html><body><table></table>\xB0", false);
-        row("edited: row added by hand", {}, true,
+                "</table>\r\n<table><tr><td>x</td></tr></table>\r\n</body>\r\n</html>\r\n");
+        row("invalid GBK bytes", true,
+            "<html><body><table><tr><td>\x81\x20\xFF</td></tr></table></body></html>");
+        row("marker at the start", true, "</table><html><body><table></body></html>");
+        row("no foot", false, "<tr><td>rows only</td></tr>\r\n");
+        row("one character before the marker", false, ToGbk("中</table>x"));
+        row("two characters before the marker", false, ToGbk("ab</table>x"));
+        row("marker in upper case", false, "<table><tr></tr></TABLE></body>");
+        row("megabytes without a line end", true,
+            frameHead() + ToGbk(QString(700000, QChar(0x4E2D))) + "\r\n" + kFoot);
+        row("marker across a piece end", true,
+            "<html><body><table>" + QByteArray((1 << 20) - 1 - 19, ' ') + "</table></body></html>");
+        row("lead byte at the end", false, "<html><body><table></table>\xB0");
+        row("edited: row added by hand", true, {},
             frameHead() + "  <tr><td>hand</td></tr>\r\n" + kFoot);
         // As long as what the first append left, so that only the file's time tells.
-        row("edited: earlier end of table, same size", {}, true,
+        row("edited: earlier end of table, same size", true, {},
             frameHead().replace("  </tr>\r\n", " </table>") + ToGbk(rowsOf("a.com")) + kFoot);
-        row("edited: foot removed", {}, true, frameHead());
+        row("edited: foot removed", true, {}, frameHead());
     }
     void appendsMatchWholeRewrite() {
         QFETCH(QByteArray, initial);
@@ -233,7 +227,7 @@ class TestReport : public QObject {
         const struct {
             QString site, label;
             QStringList values;
-            bool separator;
+            bool sep;
         } blocks[] = {
             {"a.com", kReportIndexedLabel, kSeven, true},
             {"a.com", kReportBacklinksLabel, {"12", "0", "x", "", "5", "6", "7"}, false},
@@ -241,9 +235,8 @@ class TestReport : public QObject {
             {"e.com", kReportBacklinksLabel, {"\U0001F600", "丂", "3", "4", "5", "6", "7"}, false},
         };
         for (const auto& b : blocks) {
-            expected =
-                straightforwardAppend(expected, rowsOf(b.site, b.label, b.values, b.separator));
-            QVERIFY(m_report.Append(m_path, b.site, b.label, b.values, b.separator));
+            expected = straightforwardAppend(expected, rowsOf(b.site, b.label, b.values, b.sep));
+            QVERIFY(m_report.Append(m_path, b.site, b.label, b.values, b.sep));
             QCOMPARE(ContentOf(m_path), expected);
             if (!edited.isEmpty() && &b == blocks) {
                 const QDateTime before = QFileInfo(m_path).lastModified();
@@ -284,14 +277,13 @@ class TestReport : public QObject {
             const QByteArray kept = bytes.left(bytes.indexOf("</table>"));
             QVERIFY(kept.startsWith(frameHead()));
             for (int r = 0; r <= round; ++r) {
-                const QString roundPrefix = QStringLiteral("r%1-").arg(r);
                 if (done.at(r) > 0)
-                    QVERIFY(ReadIni(roundPrefix, "Last", ini).toInt() >= done.at(r) - 1);
+                    QVERIFY(ReadIni(QString("r%1-").arg(r), "Last", ini).toInt() >= done.at(r) - 1);
                 for (int row = 0; row < done.at(r); ++row) {
-                    const QString site = roundPrefix + QString::number(row) + ".com";
-                    QVERIFY2(kept.contains("    <td>" + site.toLatin1() + "</td>\r\n"),
+                    const QString site = QStringLiteral("r%1-%2.com").arg(r).arg(row);
+                    QVERIFY2(kept.contains("    <td>" + site.toLatin1() + "</td>\r\n") &&
+                                 ReadIni(site, "Url_site", ini) == "1520,3400,87,0,112,9,230",
                              qPrintable(site));
-                    QCOMPARE(ReadIni(site, "Url_site", ini), QString("1520,3400,87,0,112,9,230"));
                 }
             }
         }

@@ -32,6 +32,11 @@ QString stateWithLinks(const QString& cell, bool pending = false, const QString&
                           R"("pages":{"sites":[],"links":[%3],"ranks":[]}})")
         .arg(pending ? "true" : "false", ready, QStringList(7, cell).join(u','));
 }
+struct RunCase {
+    const char* name;
+    QString target, sites, gain, fetched;
+    bool armed;
+};
 // A refresh of a.com (all answers good), b.com and c.com.
 struct EndCase {
     const char* name;
@@ -192,41 +197,35 @@ class TestSiteTracking : public QObject {
         QCOMPARE(look() + QStringLiteral(" %1 %2").arg(form().AutoGainTicks).arg(form().DotTicks),
                  "更新完毕，3 个网址未能更新 #ff0000 on idle 0011 0 0");
     }
-    // "tick": the automatic refresh comes due; it arms itself again by what Config.ini says at
-    // the end of the run. Whatever would start another run while one waits returns at once.
+    // "tick": the automatic refresh comes due, and arms itself again by what AutoGain says at the
+    // end of the run (gain: before it, then written while it waits). Whatever would start another
+    // run while one waits returns at once.
     void whatARunFetches_data() {
-        QTest::addColumn<QString>("target");
-        QTest::addColumn<QString>("siteList");
-        QTest::addColumn<QString>("gain"); // AutoGain before the run, and written while it waits
-        QTest::addColumn<QString>("fetched");
-        QTest::addColumn<bool>("armed");
-        addRow("all", "All", "a.com;b.com", " ", "a.com b.com", false);
-        addRow("empty target", "", "a.com;b.com", " ", "a.com b.com", false);
-        addRow("one site", "b.com", "a.com;b.com", " ", "b.com", false);
-        addRow("site not tracked", "z.org/x", "a.com", " ", "z.org/x", false);
-        addRow("no sites", "a.com", "", " ", "", false);
-        addRow("automatic, on", "tick", "a.com", "1 1", "a.com", true);
-        addRow("automatic, missing", "tick", "a.com", " ", "a.com", false);
-        addRow("automatic, word", "tick", "a.com", "true true", "a.com", false);
-        addRow("switched on during the run", "tick", "a.com", "0 1", "a.com", true);
-        addRow("switched off during the run", "tick", "a.com", "1 0", "a.com", false);
+        addRows<RunCase>({
+            {"all", "All", "a.com;b.com", " ", "a.com b.com", false},
+            {"empty target", "", "a.com;b.com", " ", "a.com b.com", false},
+            {"one site", "b.com", "a.com;b.com", " ", "b.com", false},
+            {"site not tracked", "z.org/x", "a.com", " ", "z.org/x", false},
+            {"no sites", "a.com", "", " ", "", false},
+            {"automatic, on", "tick", "a.com", "1 1", "a.com", true},
+            {"automatic, missing", "tick", "a.com", " ", "a.com", false},
+            {"automatic, word", "tick", "a.com", "true true", "a.com", false},
+            {"switched on during the run", "tick", "a.com", "0 1", "a.com", true},
+            {"switched off during the run", "tick", "a.com", "1 0", "a.com", false},
+        });
     }
     void whatARunFetches() {
-        QFETCH(QString, target);
-        QFETCH(QString, siteList);
-        QFETCH(QString, gain);
-        QFETCH(QString, fetched);
-        QFETCH(bool, armed);
-        useSites(siteList);
-        ini("Setting", "AutoGain", gain.section(u' ', 0, 0));
+        QFETCH(RunCase, row);
+        useSites(row.sites);
+        ini("Setting", "AutoGain", row.gain.section(u' ', 0, 0));
         if (QTreeWidgetItem* item = form().ListView1(0)->topLevelItem(1))
             item->setSelected(true);
         form().AutoGainTicks = 20;
         bool nested = false;
         m_duringRequest = [&, this] {
-            ini("Setting", "AutoGain", gain.section(u' ', 1));
+            ini("Setting", "AutoGain", row.gain.section(u' ', 1));
             // The timer's own tick would count on, so the automatic rows leave it out.
-            if (target == "tick" || std::exchange(nested, true))
+            if (row.target == "tick" || std::exchange(nested, true))
                 return;
             m_tracking->UpdateSites(kAll);
             m_tracking->UpdateSites(QStringLiteral("b.com"));
@@ -237,11 +236,11 @@ class TestSiteTracking : public QObject {
         };
         for (int index : {-1, 5}) // no such timer: nothing happens
             m_tracking->Tick(index);
-        target == "tick" ? m_tracking->Tick(3) : m_tracking->UpdateSites(target);
-        QCOMPARE(updated().join(u' '), fetched);
+        row.target == "tick" ? m_tracking->Tick(3) : m_tracking->UpdateSites(row.target);
+        QCOMPARE(updated().join(u' '), row.fetched);
         QCOMPARE(m_fx->service.requests().size(), 3 * updated().size());
-        QCOMPARE(form().Timer1(3)->isActive(), armed);
-        QVERIFY(!form().IsBusy && (target != "tick" || form().AutoGainTicks == 0));
+        QCOMPARE(form().Timer1(3)->isActive(), row.armed);
+        QVERIFY(!form().IsBusy && (row.target != "tick" || form().AutoGainTicks == 0));
     }
     void endTextTellsWhatFailed_data() {
         const QStringList good = {kGood, kGood, "1,2"}, noLinks = {kGood, kNone, "1,2"};

@@ -30,7 +30,6 @@ struct Close {
     bool busy, ends;
     Answer answer;
 };
-
 struct ShowCounter : QObject {
     bool eventFilter(QObject*, QEvent* event) override {
         shows += event->type() == QEvent::Show;
@@ -98,15 +97,14 @@ class TestMainWindow : public QObject {
         setting("AutoGain", row.gain);
         fx->desktop.tray = row.tray;
         auto win = makeWindow(row.args);
-        const int panel = list.isEmpty() ? 6 : 0;
+        const bool none = list.isEmpty();
         QCOMPARE(
             QStringList({win->ConfigPath, win->LogPath, readSetting("AutoUpdate"),
                          readSetting("SeoUrl"), win->SiteList}),
             QStringList({config(), fx->path("SeoLog.htm"), update.section(' ', 1), list, list}));
-        QCOMPARE(win->CurrentPanel, panel);
-        QVERIFY(!win->Frame(panel)->isHidden() && win->Frame(6 - panel)->isHidden());
-        QCOMPARE(win->CmdMenu2(1)->Enable(), !list.isEmpty());
-        QCOMPARE(win->ListView1(0)->topLevelItemCount(), list.isEmpty() ? 0 : 2);
+        QCOMPARE(std::tuple(win->CurrentPanel, win->Frame(0)->isHidden(), win->Frame(6)->isHidden(),
+                            win->CmdMenu2(1)->Enable(), win->ListView1(0)->topLevelItemCount()),
+                 std::tuple(none ? 6 : 0, none, !none, !none, none ? 0 : 2));
         ShowCounter counter;
         win->installEventFilter(&counter);
         win->Start();

@@ -23,13 +23,11 @@ ServiceLauncher::Setup setupFor(quint16 port, const QString& program,
     const QFileInfo file(program);
     return {url.arg(port), overridden, {"/nonexistent", file.absolutePath()}, file.fileName()};
 }
-
 // url: "%1" is the port; answered: the fake service listens there.
 struct Launch {
     const char *name, *url, *program;
     bool answered, overridden, starts;
 };
-
 bool answers(quint16 port) {
     return ServiceLauncher::Answers("127.0.0.1", port, 300ms);
 }

@@ -24,22 +24,15 @@ const QStringList kSeven = {"1", "2", "3", "4", "5", "6", "7"};
 const QByteArray kFoot = "</table>\r\n</body>\r\n</html>\r\n";
 const QByteArray kCharset =
     "  <meta http-equiv=\"Content-Type\" content=\"text/html; charset=gb2312\">\r\n";
-
-QByteArray gbk(const char* utf8) {
-    return ToGbk(QString::fromUtf8(utf8));
-}
-
 // The head of a new report, up to its table's end.
 QByteArray frameHead() {
     const QString frame = ReportFrameText();
     return ToGbk(frame.left(frame.indexOf(QLatin1String("</table>"))));
 }
-
 QString rowsOf(const QString& site, const QString& label = kReportIndexedLabel,
                const QStringList& values = kSeven, bool separator = true) {
     return ReportRowsText(site, QStringLiteral("03-05 9:07:02"), label, values, separator);
 }
-
 // What reading the report whole, cutting it before its first "</table>" and writing it back
 // with the new rows and the foot gives; written apart from the code under test.
 QByteArray straightforwardAppend(const QByteArray& old, const QString& rows) {
@@ -49,11 +42,6 @@ QByteArray straightforwardAppend(const QByteArray& old, const QString& rows) {
         text.truncate(at);
     return ToGbk(text + rows + QStringLiteral("</table>\r\n</body>\r\n</html>")) + "\r\n";
 }
-
-QString backupName(const QString& path, qsizetype index) {
-    return path + ".bak" + (index > 0 ? QString::number(index + 1) : QString());
-}
-
 // Writes as a refresh does until it is killed: for the sites <prefix><n>.com, their results to
 // Config.ini and a row to the report, printing n once both writes have returned.
 int writeUntilKilled(const QString& path, const QString& ini, const QString& prefix) {
@@ -100,6 +88,10 @@ class TestReport : public QObject {
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_path;
     HistoryReport m_report;
+    // The report (0), then its backups .bak, .bak2, ...
+    QString fileName(qsizetype i) const {
+        return m_path + (i > 0 ? ".bak" + (i > 1 ? QString::number(i) : QString()) : QString());
+    }
 
   private slots:
     void init() {
@@ -109,49 +101,42 @@ class TestReport : public QObject {
         m_report = HistoryReport();
         m_report.clock = [] { return kStamp; };
     }
-
+    // The report (null: none) and its backups, before and after the start of a run.
     void existingReportAtInit_data() {
-        QTest::addColumn<QByteArray>("existing");    // null: no file
-        QTest::addColumn<QByteArrayList>("backups"); // .bak, .bak2, ... before
-        QTest::addColumn<bool>("kept");
-        QTest::addColumn<QByteArrayList>("backupsAfter");
+        QTest::addColumn<QByteArrayList>("before");
+        QTest::addColumn<QByteArrayList>("after");
+        const QByteArray fresh = frameHead() + kFoot;
         const QByteArray own = frameHead() + "  <tr><td>old</td></tr>\r\n" + kFoot;
-        const QByteArray noCharset = QByteArray(frameHead() + kFoot).replace(kCharset, "");
+        const QByteArray noCharset = QByteArray(fresh).replace(kCharset, "");
         const QByteArray noBodyEnd = frameHead() + "</table>\r\n</html>\r\n";
         const QByteArray foreign =
-            gbk("<html><body>旧<table><tr><td>x</td></tr></table></body></html>");
-        const QByteArrayList none;
-        addRow("no file", QByteArray(), none, false, none);
-        addRow("empty", QByteArray(""), none, false, none);
-        addRow("own, with rows", own, none, true, none);
-        addRow("foreign but whole", foreign, none, true, none);
-        addRow("earlier frame without the charset", noCharset, none, true, none);
-        addRow("no body end", noBodyEnd, none, false, QByteArrayList{noBodyEnd});
-        addRow("damaged, backup taken", QByteArray("hand-edited"), QByteArrayList{"older"}, false,
-               QByteArrayList{"older", "hand-edited"});
-        addRow("same damage kept once", QByteArray("damaged"), QByteArrayList{"other", "damaged"},
-               false, QByteArrayList{"other", "damaged"});
+            ToGbk("<html><body>旧<table><tr><td>x</td></tr></table></body></html>");
+        addRow("no file", QByteArrayList{{}}, QByteArrayList{fresh});
+        addRow("empty", QByteArrayList{""}, QByteArrayList{fresh});
+        addRow("own, with rows", QByteArrayList{own}, QByteArrayList{own});
+        addRow("foreign but whole", QByteArrayList{foreign}, QByteArrayList{foreign});
+        addRow("earlier frame without the charset", QByteArrayList{noCharset},
+               QByteArrayList{noCharset});
+        addRow("no body end", QByteArrayList{noBodyEnd}, QByteArrayList{fresh, noBodyEnd});
+        addRow("damaged, backup taken", QByteArrayList{"hand-edited", "older"},
+               QByteArrayList{fresh, "older", "hand-edited"});
+        addRow("same damage kept once", QByteArrayList{"damaged", "other", "damaged"},
+               QByteArrayList{fresh, "other", "damaged"});
     }
-
     void existingReportAtInit() {
-        QFETCH(QByteArray, existing);
-        QFETCH(QByteArrayList, backups);
-        QFETCH(bool, kept);
-        QFETCH(QByteArrayList, backupsAfter);
-        if (!existing.isNull())
-            PutContent(m_path, existing);
-        for (qsizetype i = 0; i < backups.size(); ++i)
-            PutContent(backupName(m_path, i), backups.at(i));
+        QFETCH(QByteArrayList, before);
+        QFETCH(QByteArrayList, after);
+        for (qsizetype i = 0; i < before.size(); ++i)
+            if (!before.at(i).isNull())
+                PutContent(fileName(i), before.at(i));
         QVERIFY(m_report.InitReport(m_path));
         // A new frame names its charset, so that browsers do not guess it from their locale.
         QVERIFY(frameHead().startsWith("<html>\r\n<head>\r\n" + kCharset));
-        QCOMPARE(ContentOf(m_path), kept ? existing : frameHead() + kFoot);
         QByteArrayList found;
-        for (qsizetype i = 0; QFileInfo::exists(backupName(m_path, i)); ++i)
-            found.append(ContentOf(backupName(m_path, i)));
-        QCOMPARE(found, backupsAfter);
+        for (qsizetype i = 0; QFileInfo::exists(fileName(i)); ++i)
+            found.append(ContentOf(fileName(i)));
+        QCOMPARE(found, after);
     }
-
     // A report that cannot be read or written is neither replaced, set aside nor created.
     void unusableReportIsLeftAlone_data() {
         QTest::addColumn<QString>("how");
@@ -159,11 +144,10 @@ class TestReport : public QObject {
              {"removed after the start", "under a file", "a folder", "unreadable"})
             addRow(how, how);
     }
-
     void unusableReportIsLeftAlone() {
         QFETCH(QString, how);
         QString path = m_path;
-        QByteArray before = "x";
+        QByteArray before = "<unreadable>";
         bool dropped = false;
         const auto restore = [&] {
             if (dropped)
@@ -172,15 +156,12 @@ class TestReport : public QObject {
         };
         const auto restoreAtExit = qScopeGuard(restore);
         if (how == "removed after the start") {
-            QVERIFY(m_report.InitReport(m_path));
-            QVERIFY(QFile::remove(m_path));
-            before = "<unreadable>";
+            QVERIFY(m_report.InitReport(m_path) && QFile::remove(m_path));
         } else if (how == "under a file") {
-            PutContent(m_path, before);
+            PutContent(m_path, before = "x");
             path += "/SeoLog.htm";
         } else if (how == "a folder") {
             QVERIFY(QDir().mkdir(m_path));
-            before = "<unreadable>";
         } else {
             before = frameHead() + "  <tr><td>old</td></tr>\r\n" + kFoot;
             PutContent(m_path, before);
@@ -196,45 +177,41 @@ class TestReport : public QObject {
         QVERIFY(initialised == (how == "removed after the start") && !appended &&
                 !QFileInfo::exists(m_path + ".bak"));
     }
-
     void appendsMatchWholeRewrite_data() {
         QTest::addColumn<QByteArray>("initial");
         QTest::addColumn<bool>("initialise");
         // Not empty: another program writes it over the report after the first append.
         QTest::addColumn<QByteArray>("edited");
-        const auto row = [](const char* name, const QByteArray& initial, bool initialise,
+        const auto row = [](const char* name, bool initialise, const QByteArray& initial,
                             const QByteArray& edited = {}) {
             QTest::newRow(name) << initial << initialise << edited;
         };
-        row("new report", {}, true);
-        row("own report, no init", frameHead() + kFoot, false);
-        row("foreign frame",
-            gbk("<html><body>历史<table><tr><td>1</td></tr></table>\n</body></html>\n"), true);
-        row("second table by hand",
+        row("new report", true, {});
+        row("own report, no init", false, frameHead() + kFoot);
+        row("foreign frame", true,
+            ToGbk("<html><body>历史<table><tr><td>1</td></tr></table>\n</body></html>\n"));
+        row("second table by hand", true,
             frameHead() +
-                "</table>\r\n<table><tr><td>x</td></tr></table>\r\n</body>\r\n</html>\r\n",
-            true);
-        row("invalid GBK bytes",
-            "<html><body><table><tr><td>\x81\x20\xFF</td></tr></table></body></html>", true);
-        row("marker at the start", "</table><html><body><table></body></html>", true);
-        row("no foot", "<tr><td>rows only</td></tr>\r\n", false);
-        row("one character before the marker", gbk("中</table>x"), false);
-        row("two characters before the marker", gbk("ab</table>x"), false);
-        row("marker in upper case", "<table><tr></tr></TABLE></body>", false);
-        row("megabytes without a line end",
-            frameHead() + ToGbk(QString(700000, QChar(0x4E2D))) + "\r\n" + kFoot, true);
-        row("marker across a piece end",
-            "<html><body><table>" + QByteArray((1 << 20) - 1 - 19, ' ') + "</table></body></html>",
-            true);
-        row("lead byte at the end", "<html><body><table></table>\xB0", false);
-        row("edited: row added by hand", {}, true,
+                "</table>\r\n<table><tr><td>x</td></tr></table>\r\n</body>\r\n</html>\r\n");
+        row("invalid GBK bytes", true,
+            "<html><body><table><tr><td>\x81\x20\xFF</td></tr></table></body></html>");
+        row("marker at the start", true, "</table><html><body><table></body></html>");
+        row("no foot", false, "<tr><td>rows only</td></tr>\r\n");
+        row("one character before the marker", false, ToGbk("中</table>x"));
+        row("two characters before the marker", false, ToGbk("ab</table>x"));
+        row("marker in upper case", false, "<table><tr></tr></TABLE></body>");
+        row("megabytes without a line end", true,
+            frameHead() + ToGbk(QString(700000, QChar(0x4E2D))) + "\r\n" + kFoot);
+        row("marker across a piece end", true,
+            "<html><body><table>" + QByteArray((1 << 20) - 1 - 19, ' ') + "</table></body></html>");
+        row("lead byte at the end", false, "<html><body><table></table>\xB0");
+        row("edited: row added by hand", true, {},
             frameHead() + "  <tr><td>hand</td></tr>\r\n" + kFoot);
         // As long as what the first append left, so that only the file's time tells.
-        row("edited: earlier end of table, same size", {}, true,
+        row("edited: earlier end of table, same size", true, {},
             frameHead().replace("  </tr>\r\n", " </table>") + ToGbk(rowsOf("a.com")) + kFoot);
-        row("edited: foot removed", {}, true, frameHead());
+        row("edited: foot removed", true, {}, frameHead());
     }
-
     void appendsMatchWholeRewrite() {
         QFETCH(QByteArray, initial);
         QFETCH(bool, initialise);
@@ -250,7 +227,7 @@ class TestReport : public QObject {
         const struct {
             QString site, label;
             QStringList values;
-            bool separator;
+            bool sep;
         } blocks[] = {
             {"a.com", kReportIndexedLabel, kSeven, true},
             {"a.com", kReportBacklinksLabel, {"12", "0", "x", "", "5", "6", "7"}, false},
@@ -258,9 +235,8 @@ class TestReport : public QObject {
             {"e.com", kReportBacklinksLabel, {"\U0001F600", "丂", "3", "4", "5", "6", "7"}, false},
         };
         for (const auto& b : blocks) {
-            expected =
-                straightforwardAppend(expected, rowsOf(b.site, b.label, b.values, b.separator));
-            QVERIFY(m_report.Append(m_path, b.site, b.label, b.values, b.separator));
+            expected = straightforwardAppend(expected, rowsOf(b.site, b.label, b.values, b.sep));
+            QVERIFY(m_report.Append(m_path, b.site, b.label, b.values, b.sep));
             QCOMPARE(ContentOf(m_path), expected);
             if (!edited.isEmpty() && &b == blocks) {
                 const QDateTime before = QFileInfo(m_path).lastModified();
@@ -272,11 +248,10 @@ class TestReport : public QObject {
         }
         // Stored text never becomes markup that could end the table.
         QVERIFY(ContentOf(m_path).contains(
-            gbk("<td>中&lt;文&gt;.cn</td>\r\n    <td>03-05 9:07:02</td>\r\n    <td>收录</td>\r\n"
-                "    <td>&lt;/table&gt;</td>\r\n    <td>&amp;</td>\r\n    <td>&lt;</td>\r\n"
-                "    <td>&gt;</td>\r\n")));
+            ToGbk("<td>中&lt;文&gt;.cn</td>\r\n    <td>03-05 9:07:02</td>\r\n    <td>收录</td>\r\n"
+                  "    <td>&lt;/table&gt;</td>\r\n    <td>&amp;</td>\r\n    <td>&lt;</td>\r\n"
+                  "    <td>&gt;</td>\r\n")));
     }
-
     void killedWriterLosesNothingAcknowledged() {
         const QString ini = m_dir->filePath(QStringLiteral("Config.ini"));
         QList<int> done; // rows whose writes had returned, per round
@@ -295,7 +270,6 @@ class TestReport : public QObject {
             QVERIFY(writer.waitForFinished());
             printed = (printed + writer.readAllStandardOutput()).trimmed();
             done.append(printed.isEmpty() ? 0 : printed.split('\n').last().toInt() + 1);
-
             // The next run finds its frame, every row before the cut and every setting.
             QVERIFY(HistoryReport().InitReport(m_path));
             QVERIFY(!QFileInfo::exists(m_path + ".bak"));
@@ -303,19 +277,17 @@ class TestReport : public QObject {
             const QByteArray kept = bytes.left(bytes.indexOf("</table>"));
             QVERIFY(kept.startsWith(frameHead()));
             for (int r = 0; r <= round; ++r) {
-                const QString roundPrefix = QStringLiteral("r%1-").arg(r);
                 if (done.at(r) > 0)
-                    QVERIFY(ReadIni(roundPrefix, "Last", ini).toInt() >= done.at(r) - 1);
+                    QVERIFY(ReadIni(QString("r%1-").arg(r), "Last", ini).toInt() >= done.at(r) - 1);
                 for (int row = 0; row < done.at(r); ++row) {
-                    const QString site = roundPrefix + QString::number(row) + ".com";
-                    QVERIFY2(kept.contains("    <td>" + site.toLatin1() + "</td>\r\n"),
+                    const QString site = QStringLiteral("r%1-%2.com").arg(r).arg(row);
+                    QVERIFY2(kept.contains("    <td>" + site.toLatin1() + "</td>\r\n") &&
+                                 ReadIni(site, "Url_site", ini) == "1520,3400,87,0,112,9,230",
                              qPrintable(site));
-                    QCOMPARE(ReadIni(site, "Url_site", ini), QString("1520,3400,87,0,112,9,230"));
                 }
             }
         }
     }
-
     void fullDiskRollsBackTheAppend() {
 #if defined(Q_OS_LINUX)
         QVERIFY(m_report.InitReport(m_path));

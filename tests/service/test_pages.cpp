@@ -121,9 +121,8 @@ TEST(Pages, OverviewChangesSortLinksPagerAndCsv) {
                   std::pair(*shows != 0, std::string()))
             << row.site;
         // The current order's link flips it; the others start with the largest fall.
-        EXPECT_EQ(Lacks(html, "?sort=0&amp;order=desc&amp;by=change\">变化 ▲|"
-                              "?sort=1&amp;order=asc&amp;by=month\">30天<"),
-                  "");
+        EXPECT_EQ("", Lacks(html, "?sort=0&amp;order=desc&amp;by=change\">变化 ▲|"
+                                  "?sort=1&amp;order=asc&amp;by=month\">30天<"));
     }
     EXPECT_EQ(ParseOrder(Page::Ranks, "1", "asc", "week").key, TableOrder::Key::Week);
     EXPECT_EQ(ParseOrder(Page::Ranks, "site", "asc", "week").key, TableOrder::Key::Value);
@@ -163,10 +162,9 @@ TEST(Pages, RangesAndTheComparePage) {
     const std::string html = // a homograph stays as it is
         ComparePage(
             {Page::Sites, 0, 90, {"xn--fiqs8s.cn", "xn--pple-43d.com"}, history, 2, 2, 5, now});
-    EXPECT_EQ(Lacks(html, ">中国.cn</a>|>xn--pple-43d.com</a>|<b>90 天</b>|第 3–4 个|"
-                          "compare.htm?t=site&amp;col=0&amp;days=all\"|"
-                          "?t=site&amp;col=0&amp;days=90&amp;page=3\""),
-              "");
+    EXPECT_EQ("", Lacks(html, ">中国.cn</a>|>xn--pple-43d.com</a>|<b>90 天</b>|第 3–4 个|"
+                              "compare.htm?t=site&amp;col=0&amp;days=all\"|"
+                              "?t=site&amp;col=0&amp;days=90&amp;page=3\""));
 }
 
 TEST(Pages, HealthFromTheFacts) {

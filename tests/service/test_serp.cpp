@@ -311,9 +311,8 @@ TEST(Serp, ProxiesArePacedAndSuspendedEachOnItsOwn) {
               std::tuple("blocked", sent));
     const ProviderState state = engine.provider().State();
     EXPECT_GT(state.suspended_until_ms, engine.clock().NowMs());
-    EXPECT_EQ(Lacks(state.suspended_why, first.url() + "|http://***@127.0.0.1") +
-                  test::Holds(unread.detail + described + state.suspended_why, "secret"),
-              "");
+    EXPECT_EQ("", Lacks(state.suspended_why, first.url() + "|http://***@127.0.0.1") +
+                      test::Holds(unread.detail + described + state.suspended_why, "secret"));
 }
 
 TEST(Serp, IntervalQueriesPerPageAndHttpRefusals) {

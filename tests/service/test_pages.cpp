@@ -167,7 +167,7 @@ TEST(Pages, RangesAndTheComparePage) {
                               "?t=site&amp;col=0&amp;days=90&amp;page=3\""));
 }
 
-TEST(Pages, HealthFromTheFacts) {
+TEST(Pages, HealthAndCellStatesFromTheFacts) {
     const std::int64_t now = 1'780'000'000'000, h = 3'600'000;
     const std::string unresolved =
         "network-error: " + std::string(curl_easy_strerror(CURLE_COULDNT_RESOLVE_HOST));
@@ -194,19 +194,15 @@ TEST(Pages, HealthFromTheFacts) {
             JudgeHealth({"baidu", "", ok, fail, why, state}, &google, store_failing, now);
         EXPECT_EQ(v.word + " " + v.css + Lacks(v.detail, detail), verdict) << why << v.detail;
     }
-}
-
-TEST(Pages, CellStateForEveryStatus) {
-    const std::int64_t now = 1'780'000'000'000, h = 3'600'000;
+    // The same facts as a site's cells tell them.
     CellStateView view{"example.com", now, {}, {}, {}, {}};
-    view.sources = {{"baidu", {"serp", "百度", {}}},
-                    {"google", {"google-cse", "Google", {"key"}}},
-                    {"none", {"none", "", {}}}};
+    view.sources = {
+        {"baidu", {"serp", "百度", {}}}, {"google", google}, {"none", {"none", "", {}}}};
     view.providers = {{"baidu", "", 0, 0, "", {now + h, "", true, "校验站点 baidu.com 无结果数"}}};
     // status, provider, detail, value sent (-1: none), stale, measuring; the JSON status, reason
     const std::tuple<Status, const char*, std::string, std::int64_t, bool, bool, std::string,
                      std::string>
-        rows[] = {
+        cases[] = {
             {Status::Ok, "baidu", "", 1234, false, false, "ok", ""},
             {Status::NotFound, "baidu", "", 0, false, false, "not-found", ""},
             {Status::Blocked, "baidu", "", 50, true, false, "blocked",
@@ -224,7 +220,7 @@ TEST(Pages, CellStateForEveryStatus) {
              "正在测量，约 17 秒后有结果"},
         };
     auto& answers = view.answers[Page::Sites];
-    for (const auto& [status, provider, detail, sent, stale, measuring, json, reason] : rows) {
+    for (const auto& [status, provider, detail, sent, stale, measuring, json, reason] : cases) {
         const Measurement newest{status, sent, "", provider, detail, now - 60'000};
         const int column = static_cast<int>(answers.size());
         view.stored[Page::Sites].push_back({column, newest, {}, {}, {}, {}});
@@ -238,8 +234,8 @@ TEST(Pages, CellStateForEveryStatus) {
     EXPECT_EQ(doc["pages"]["links"], nlohmann::json::array());
     const auto& cells = doc["pages"]["sites"];
     EXPECT_EQ(cells[1]["title"], "谷歌收录");
-    for (std::size_t i = 0; i < std::size(rows); ++i) {
-        const auto& [status, provider, detail, sent, stale, measuring, json, reason] = rows[i];
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto& [status, provider, detail, sent, stale, measuring, json, reason] = cases[i];
         using J = nlohmann::json;
         const J& c = cells[i];
         const J value = sent < 0 ? J() : J(sent), age = sent < 0 ? J() : J(stale ? 3600 : 60);

@@ -352,12 +352,10 @@ TEST(Serp, UnusableDefinitionsAreRefused) {
           q + "count = \"search_information\"", q + "count = \"\"",
           api + "url = \"https://x/search\"\ncount = \"/n\"",
           q + "count = \"/n\"\nerror = \"~\""}) {
-        bench.error.clear();
         toml::table section = toml::parse(text);
         section.insert("type", "serp"); // kept where the text names its own
-        EXPECT_TRUE(!MakeProvider("x", section, bench.context, &bench.error) &&
-                    !bench.error.empty())
-            << text;
+        std::string error;
+        EXPECT_TRUE(!MakeProvider("x", section, bench.context, &error) && !error.empty()) << text;
     }
 }
 

@@ -103,13 +103,18 @@ struct Service {
     }
 };
 
+// The first group of each match of `pattern` in `text`, each followed by a space.
+std::string Matches(const std::string& text, const char* pattern) {
+    const std::regex re(pattern);
+    std::string out;
+    for (std::sregex_iterator it(text.begin(), text.end(), re), end; it != end; ++it)
+        out += (*it)[1].str() + " ";
+    return out;
+}
+
 // The status codes of the responses read, and "closed" when the server hung up.
 std::string Summary(const std::pair<std::string, bool>& talk) {
-    static const std::regex line("HTTP/1\\.1 (\\d{3}) ");
-    std::string out;
-    for (std::sregex_iterator it(talk.first.begin(), talk.first.end(), line), end; it != end; ++it)
-        out += (*it)[1].str() + " ";
-    return out + (talk.second ? "closed" : "open");
+    return Matches(talk.first, "HTTP/1\\.1 (\\d{3}) ") + (talk.second ? "closed" : "open");
 }
 
 } // namespace
@@ -302,11 +307,7 @@ TEST(Server, PagesAreEscapedUtf8AndCsvMatchesTheTable) {
     const auto csv = s.Get(seo + "sites.csv?sort=site&order=desc");
     EXPECT_EQ(csv->get_header_value("Content-Type"), "text/csv; charset=utf-8");
     ASSERT_EQ(csv->body.rfind("\xEF\xBB\xBF网址,百度,", 0), 0u);
-    std::string rows;
-    const std::regex row("\r\n([^,\r]+),");
-    for (std::sregex_iterator it(csv->body.begin(), csv->body.end(), row), end; it != end; ++it)
-        rows += (*it)[1].str() + " ";
-    EXPECT_EQ(rows, "c.example.com b.example.com a.example.com ");
+    EXPECT_EQ(Matches(csv->body, "\r\n([^,\r]+),"), "c.example.com b.example.com a.example.com ");
     // The same rows in the same order as the table.
     const auto at = [&](char c) { return html.find(std::string(">") + c + ".example.com</a>"); };
     EXPECT_TRUE(at('c') < at('b') && at('b') < at('a') && at('a') != std::string::npos);

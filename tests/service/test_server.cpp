@@ -21,6 +21,7 @@ using test::Lacks;
 namespace {
 
 const std::string kWhois = "注册商：<例子> & co";
+const std::pair<std::string, bool> kHungUp{"", true}; // closed without a word
 
 std::string Payload(const std::string& body) {
     const std::string start(kPayloadStart), end(kPayloadEnd);
@@ -38,9 +39,11 @@ struct Service {
     test::ScriptedProvider* fake = nullptr;
     std::unique_ptr<Engine> engine;
     std::unique_ptr<Server> server;
-
     explicit Service(std::vector<std::string> allow = {"127.0.0.0/8", "::1/128"},
-                     ServerLimits limits = {}) {
+                     const std::function<void(ServerLimits&)>& limit = {}) {
+        ServerLimits limits;
+        if (limit)
+            limit(limits);
         config.data_dir = dir.path;
         config.allow = std::move(allow);
         config.update = {"V2.0", "新版", "http://127.0.0.1/get"};
@@ -48,18 +51,15 @@ struct Service {
             config.columns[page] = std::vector<std::string>(ColumnCount(page), "fake");
         std::string error;
         store = OpenStore(dir.path, env.env, &error);
-        auto provider = std::make_unique<test::ScriptedProvider>();
-        fake = provider.get();
-        fake->Set(Status::Ok, 100, "", kWhois);
         std::map<std::string, std::unique_ptr<Provider>> providers;
-        providers["fake"] = std::move(provider);
+        providers["fake"].reset(fake = new test::ScriptedProvider);
+        fake->Set(Status::Ok, 100, "", kWhois);
         engine = std::make_unique<Engine>(config, *store, env.env, std::move(providers));
         server = std::make_unique<Server>(config, *engine, *store, limits, &env.clock);
         EXPECT_TRUE(server->Start(ListenAddress{"127.0.0.1", 0}, &error)) << error;
     }
     httplib::Result Get(const std::string& path) {
-        httplib::Client client("127.0.0.1", server->port());
-        return client.Get(path);
+        return httplib::Client("127.0.0.1", server->port()).Get(path);
     }
     std::string Ask(const std::string& query) {
         auto r = Get("/Calvren/Rivelo/" + query);
@@ -74,8 +74,7 @@ struct Service {
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &cap, sizeof cap);
         return fd;
     }
-    // Sends raw bytes and reads until the server closes (true) or reads at most `until` bytes
-    // of headers-and-bodies in which `responses` status lines were seen.
+    // Sends raw bytes; reads until the server closes (true) or `responses` whole answers are in.
     std::pair<std::string, bool> Talk(int fd, const std::string& raw, int responses = 100) {
         ::send(fd, raw.data(), raw.size(), MSG_NOSIGNAL);
         std::string got;
@@ -104,18 +103,25 @@ struct Service {
     }
 };
 
+// The first group of each match of `pattern` in `text`, each followed by a space.
+std::string Matches(const std::string& text, const char* pattern) {
+    const std::regex re(pattern);
+    std::string out;
+    for (std::sregex_iterator it(text.begin(), text.end(), re), end; it != end; ++it)
+        out += (*it)[1].str() + " ";
+    return out;
+}
+
 // The status codes of the responses read, and "closed" when the server hung up.
 std::string Summary(const std::pair<std::string, bool>& talk) {
-    static const std::regex line("HTTP/1\\.1 (\\d{3}) ");
-    std::string out;
-    for (std::sregex_iterator it(talk.first.begin(), talk.first.end(), line), end; it != end; ++it)
-        out += (*it)[1].str() + " ";
-    return out + (talk.second ? "closed" : "open");
+    return Matches(talk.first, "HTTP/1\\.1 (\\d{3}) ") + (talk.second ? "closed" : "open");
 }
 
 } // namespace
 
-TEST(Server, ProtocolPagesAnswerInGbkBetweenTheMarkers) {
+// The query pages answer in GBK between the markers, and "false" without reaching a source
+// for a bad or ambiguous query; a second service on the port fails to start.
+TEST(Server, ProtocolPagesBadQueriesAndASecondService) {
     Service s;
     const std::string q = "?sFrom=127.0.0.1:8936&Key=1234567&sUrl=Example.com";
     const std::string seven = "100,101,102,103,104,105,106";
@@ -132,13 +138,9 @@ TEST(Server, ProtocolPagesAnswerInGbkBetweenTheMarkers) {
               t + "|||" + t + "|||102|||103|||" + t + "|||105|||" + t + "|||" + t + "|||" + t);
     // As the provider gave it: the program shows it raw.
     EXPECT_EQ(s.Ask("whois.asp?sFrom=h&Key=1000000&sUrl=example.com"), Utf8ToGbk(kWhois));
-
     EXPECT_EQ(Payload(s.Get("/Calvren/Rivelo/Update.txt?tn=1234567")->body),
               "[ConFig]\r\nVersion=V2.0\r\nName=\xD0\xC2\xB0\xE6\r\nUrl=http://127.0.0.1/get");
-}
-
-TEST(Server, FalseWithoutReachingASourceForBadOrAmbiguousQueries) {
-    Service s;
+    const int calls = s.fake->calls();
     for (const std::string& query : std::vector<std::string>{
              "sites.asp?sFrom=h&Key=1",                          // no sUrl
              "sites.asp?sFrom=h&Key=1&sUrl=",                    // empty
@@ -152,15 +154,18 @@ TEST(Server, FalseWithoutReachingASourceForBadOrAmbiguousQueries) {
              "alexa.asp?sFrom=h&Key=1&sUrl=" + std::string(300, 'a') + ".com",
          })
         EXPECT_EQ(s.Ask(query), "false") << query;
-    EXPECT_EQ(s.fake->calls(), 0);
+    EXPECT_EQ(s.fake->calls(), calls);
+    Server second(s.config, *s.engine, *s.store);
+    std::string error;
+    EXPECT_FALSE(second.Start(ListenAddress{"127.0.0.1", s.server->port()}, &error));
+    EXPECT_NE(error.find("Address already in use"), std::string::npos) << error;
+    EXPECT_EQ(s.Get("/")->status, 200);
 }
 
 // Each shape is sent raw, with a request behind it that must be answered only where the first
 // left the connection in a known state: after an unread body or a 400, nothing more is read.
 TEST(Server, HostileRequestShapes) {
-    ServerLimits limits;
-    limits.keep_alive_requests = 3;
-    Service s({"127.0.0.0/8"}, limits);
+    Service s({"127.0.0.0/8"}, [](ServerLimits& l) { l.keep_alive_requests = 3; });
     const std::string next = "GET /smuggled HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     const std::string host = "Host: 127.0.0.1:" + std::to_string(s.server->port()) + "\r\n";
     const std::string get = "GET / HTTP/1.1\r\n", te = "Transfer-Encoding: chunked\r\n";
@@ -193,41 +198,29 @@ TEST(Server, HostileRequestShapes) {
         // A refusal may be written twice; the request behind it is never answered.
         EXPECT_EQ(std::regex_replace(Summary(talk), std::regex("(\\d{3} )\\1+"), "$1"), want)
             << name << " " << talk.first;
-        if (std::string(want).starts_with("405")) {
-            EXPECT_NE(talk.first.find("Allow: GET, HEAD\r\n"), std::string::npos) << talk.first;
-        }
+        const bool allow = std::string(want).starts_with("405"); // says what is allowed
+        EXPECT_EQ(Lacks(talk.first, allow ? "Allow: GET, HEAD\r\n" : ""), "") << talk.first;
     }
     EXPECT_EQ(s.fake->calls(), 0);
-    // Not HTTP at all: closed without a word.
-    EXPECT_EQ(s.Once("HELLO\r\n\r\n" + next), std::make_pair(std::string(), true));
-
+    EXPECT_EQ(s.Once("HELLO\r\n\r\n" + next), kHungUp); // not HTTP at all
     // The keep-alive header tells the truth, and the connection ends at its limit.
     std::string four;
     for (int i = 0; i < 4; ++i)
         four += get + host + "\r\n";
     const auto talk = s.Once(four);
-    EXPECT_EQ(Summary(talk), "200 200 200 closed");
-    EXPECT_EQ(Lacks(talk.first,
-                    "Keep-Alive: timeout=10, max=2\r\n|Keep-Alive: timeout=10, max=1\r\n|"
-                    "Connection: close\r\n"),
-              "");
+    EXPECT_EQ(Summary(talk) + Lacks(talk.first, "Keep-Alive: timeout=10, max=2\r\n|Keep-Alive: "
+                                                "timeout=10, max=1\r\n|Connection: close\r\n"),
+              "200 200 200 closed");
 }
 
 TEST(Server, ClosesRefusedAndSurplusConnectionsAtAccept) {
-    {
-        Service s({"10.0.0.0/8", "2001:db8::/32"});
-        EXPECT_EQ(s.Once("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"),
-                  std::make_pair(std::string(), true));
-    }
-    ServerLimits limits;
-    limits.per_address = 2;
-    Service s({"127.0.0.0/8"}, limits);
     const std::string ask = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    EXPECT_EQ(Service({"10.0.0.0/8", "2001:db8::/32"}).Once(ask), kHungUp);
+    Service s({"127.0.0.0/8"}, [](ServerLimits& l) { l.per_address = 2; });
     const int a = s.Connect(), b = s.Connect();
-    EXPECT_FALSE(s.Talk(a, ask, 1).second); // both held open
-    EXPECT_FALSE(s.Talk(b, ask, 1).second);
+    EXPECT_FALSE(s.Talk(a, ask, 1).second || s.Talk(b, ask, 1).second); // both held open
     const int c = s.Connect();
-    EXPECT_EQ(s.Talk(c, ask), std::make_pair(std::string(), true));
+    EXPECT_EQ(s.Talk(c, ask), kHungUp);
     for (int fd : {a, b, c})
         ::close(fd);
 }
@@ -249,20 +242,20 @@ TEST(Server, HeadersLateForTheirDeadlineCloseTheConnection) {
     EXPECT_FALSE(s.Talk(kept, ask, 1).second); // 8 s after opening: its next request starts now
     trickle(early, "2");
     s.env.clock.Advance(8000);
-    EXPECT_EQ(s.Talk(early, "7"), std::make_pair(std::string(), true));
+    EXPECT_EQ(s.Talk(early, "7"), kHungUp);
     EXPECT_FALSE(s.Talk(kept, ask, 1).second); // 16 s open, 8 s since its last answer
     trickle(late, "Host: 127.0.0.1\r\n");
     s.env.clock.Advance(3000);
-    EXPECT_EQ(s.Talk(late, "X: 1\r\n"), std::make_pair(std::string(), true));
+    EXPECT_EQ(s.Talk(late, "X: 1\r\n"), kHungUp);
     for (int fd : {kept, early, late})
         ::close(fd);
 }
 
 TEST(Server, BusyAnswerLaneRefusesWith503AndPagesStillAnswer) {
-    ServerLimits limits;
-    limits.answer_threads = 1;
-    limits.answer_queue = 0;
-    Service s({"127.0.0.0/8"}, limits);
+    Service s({"127.0.0.0/8"}, [](ServerLimits& l) {
+        l.answer_threads = 1;
+        l.answer_queue = 0;
+    });
     s.fake->Hold(true);
     std::string first;
     std::thread waiting([&] { first = s.Ask("whois.asp?sFrom=h&Key=1&sUrl=slow.example"); });
@@ -274,15 +267,6 @@ TEST(Server, BusyAnswerLaneRefusesWith503AndPagesStillAnswer) {
     s.fake->Hold(false);
     waiting.join();
     EXPECT_EQ(first, Utf8ToGbk(kWhois));
-}
-
-TEST(Server, SecondServiceOnThePortFails) {
-    Service s;
-    Server second(s.config, *s.engine, *s.store);
-    std::string error;
-    EXPECT_FALSE(second.Start(ListenAddress{"127.0.0.1", s.server->port()}, &error));
-    EXPECT_NE(error.find("Address already in use"), std::string::npos) << error;
-    EXPECT_EQ(s.Get("/")->status, 200);
 }
 
 // Every page escapes what it shows, and refuses what it cannot show; none of them measures.
@@ -317,22 +301,16 @@ TEST(Server, PagesAreEscapedUtf8AndCsvMatchesTheTable) {
     }
     EXPECT_EQ(s.Get("/")->get_header_value("Content-Type"), "text/html; charset=utf-8");
     auto r = s.Get(seo + "show.asp?t=site&word=a.example.com&format=csv");
-    EXPECT_EQ(r->body.rfind("\xEF\xBB\xBF", 0), 0u);
-    EXPECT_EQ(Service::Count(r->body, "\r\n"), 1 + 7); // the header, then 7 columns
-
+    EXPECT_EQ(std::pair(r->body.starts_with("\xEF\xBB\xBF"), Service::Count(r->body, "\r\n")),
+              std::pair(true, 1 + 7)); // the header, then 7 columns
     const auto html = s.Get(seo + "sites.htm?sort=site&order=desc")->body;
     const auto csv = s.Get(seo + "sites.csv?sort=site&order=desc");
     EXPECT_EQ(csv->get_header_value("Content-Type"), "text/csv; charset=utf-8");
     ASSERT_EQ(csv->body.rfind("\xEF\xBB\xBF网址,百度,", 0), 0u);
-    std::string rows;
-    const std::regex row("\r\n([^,\r]+),");
-    for (std::sregex_iterator it(csv->body.begin(), csv->body.end(), row), end; it != end; ++it)
-        rows += (*it)[1].str() + " ";
-    EXPECT_EQ(rows, "c.example.com b.example.com a.example.com ");
+    EXPECT_EQ(Matches(csv->body, "\r\n([^,\r]+),"), "c.example.com b.example.com a.example.com ");
     // The same rows in the same order as the table.
     const auto at = [&](char c) { return html.find(std::string(">") + c + ".example.com</a>"); };
     EXPECT_TRUE(at('c') < at('b') && at('b') < at('a') && at('a') != std::string::npos);
-
     // The cell state of a site, as sites.asp sent it.
     r = s.Get("/state.json?sUrl=http://B.Example.com");
     ASSERT_TRUE(r);

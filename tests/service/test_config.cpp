@@ -19,13 +19,11 @@ namespace {
 class ConfigTest : public ::testing::Test {
   protected:
     void SetUp() override { ::setenv("XDG_DATA_HOME", (dir_ / "data").c_str(), 1); }
-
     fs::path Write(const std::string& text) {
         const fs::path file = dir_ / "service.toml";
         std::ofstream(file) << text;
         return file;
     }
-
     test::TempDir tmp_;
     const fs::path& dir_ = tmp_.path;
     Config c;

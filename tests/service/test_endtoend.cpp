@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -53,19 +52,14 @@ std::size_t Count(const std::string& text, const std::string& what) {
 class Child {
   public:
     Child(std::vector<std::string> args, const fs::path& log) : log_(log) {
-        args.insert(args.begin(), "/usr/bin/env");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        // The shell opens the log and gives its process over to env, and env to the program.
+        args.insert(args.begin(), {"/bin/sh", "-c", R"(exec /usr/bin/env "$@" >"$0" 2>&1)", log});
         std::vector<char*> argv;
         for (std::string& a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+        if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
             pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
     }
     ~Child() {
         if (Running()) {
@@ -75,7 +69,6 @@ class Child {
     }
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
-
     pid_t pid() const { return pid_; }
     bool Running() {
         if (pid_ > 0 && status_ < 0 && ::waitpid(pid_, &status_, WNOHANG) == 0)

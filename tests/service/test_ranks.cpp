@@ -61,29 +61,31 @@ const std::string kCcRanks =
     "1500000\t1.1E7\t2500000\t1.2E-8\tcn.com.example\t3\n"
     "87160628\t0.0\t87122763\t4.481314067744052e-09\tzw.org.mdc\t1\n";
 
+// Import options cutting after `limit` entries (0: none).
+ImportOptions Limit(std::uint64_t limit) {
+    ImportOptions options;
+    options.max_entries = limit;
+    return options;
+}
+
 class Ranks : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(b_.store) << b_.error;
         config_.data_dir = b_.dir.path;
     }
-
     std::string WriteFile(const std::string& name, const std::string& content) {
         const auto path = config_.data_dir / name;
         std::ofstream(path, std::ios::binary) << content;
         return path.string();
     }
     ImportResult Import(RankKind kind, const std::string& source, std::uint64_t limit = 0) {
-        ImportOptions options;
-        options.max_entries = limit;
-        return ImportRanks(kind, b_.t.env, source, RankFile(config_, kind), options);
+        return ImportRanks(kind, b_.t.env, source, RankFile(config_, kind), Limit(limit));
     }
     std::unique_ptr<Provider> Make(const std::string& type, const std::string& toml_text = "") {
-        std::string error;
-        toml::table section = toml::parse(toml_text);
-        section.insert("type", type);
-        auto p = MakeProvider(type, section, b_.context, &error);
-        EXPECT_TRUE(p) << error;
+        const auto section = toml::parse("type = \"" + type + "\"\n" + toml_text);
+        auto p = MakeProvider(type, section, b_.context, &b_.error);
+        EXPECT_TRUE(p) << b_.error;
         return p;
     }
     // The sites' answers in turn, "|"-joined.
@@ -97,7 +99,6 @@ class Ranks : public ::testing::Test {
     std::string One(Provider& p, const std::string& site, Page page, int column) {
         return All(p, page, column, {site});
     }
-
     test::ProviderBench b_;
     Config& config_ = b_.config;
 };
@@ -113,7 +114,6 @@ std::string Sum(const ImportResult& r) {
 TEST_F(Ranks, TrancoFromFileAndZipDownload) {
     auto tranco = Make("tranco", "refresh_hours = 0");
     EXPECT_EQ(One(*tranco, "google.com", Page::Alexa, 2), "not-configured");
-
     ImportResult r = Import(RankKind::Tranco, WriteFile("top.csv", kTranco));
     EXPECT_EQ(Sum(r), "ok 4/2") << r.error; // the header line and the malformed one skipped
     EXPECT_EQ(All(*tranco, Page::Alexa, 2,
@@ -121,7 +121,6 @@ TEST_F(Ranks, TrancoFromFileAndZipDownload) {
                    "unknown.net"}),
               "ok 1|ok 2|ok 3|ok 5|not-found -1");
     EXPECT_EQ(One(*tranco, "google.com", Page::Alexa, 0), "unsupported");
-
     // The zip as downloaded; a download cut short keeps only whole lines and says so.
     std::string csv;
     for (int i = 1; i <= 5000; ++i)
@@ -135,14 +134,11 @@ TEST_F(Ranks, TrancoFromFileAndZipDownload) {
     r = Import(RankKind::Tranco, up.base() + "/top-1m.csv.zip");
     EXPECT_EQ(Sum(r), "ok 5000/0") << r.error;
     EXPECT_EQ(One(*tranco, "site4321.com", Page::Alexa, 2), "ok 4321");
-
     r = Import(RankKind::Tranco, up.base() + "/cut.zip");
     EXPECT_TRUE(r.ok && !r.complete && r.entries > 0 && r.entries < 5000) << Sum(r) << r.error;
-
     // A failed download leaves the table in place.
     r = Import(RankKind::Tranco, up.base() + "/gone");
-    EXPECT_FALSE(r.ok);
-    EXPECT_NE(r.error.find("404"), std::string::npos);
+    EXPECT_TRUE(!r.ok && r.error.find("404") != std::string::npos) << r.error;
     EXPECT_EQ(One(*tranco, "site1.com", Page::Alexa, 2), "ok 1");
 }
 
@@ -162,7 +158,6 @@ TEST_F(Ranks, CommonCrawlRanksAndGraphSayWhenTheirListsAreCut) {
     EXPECT_EQ(One(*cc, "facebook.com", Page::Alexa, 3), "not-configured");
     EXPECT_EQ(One(*Make("cc-graph", "measure = \"harmonic\""), "example.com.cn", Page::Ranks, 0),
               "ok 4");
-
     // The first lines only (a truncated download): what is missing is unknown, not 0.
     const std::string whole = Gzip(kCcRanks);
     r = Import(RankKind::CcRanks, WriteFile("cut.gz", whole.substr(0, whole.size() * 3 / 4)));
@@ -170,11 +165,9 @@ TEST_F(Ranks, CommonCrawlRanksAndGraphSayWhenTheirListsAreCut) {
     EXPECT_EQ(One(*cc, "nowhere.example", Page::Ranks, 0), "not-found -1");
     // A limit cuts the same way.
     EXPECT_EQ(Sum(Import(RankKind::CcRanks, WriteFile("all.gz", whole), 2)), "ok 2/0 cut");
-
     // Damaged data is reported, never a crash.
     r = Import(RankKind::CcRanks, WriteFile("bad.gz", "\x1f\x8b" + std::string(200, 'x')));
     EXPECT_TRUE(!r.ok && !r.error.empty());
-
     // The graph counts referring domains.
     const std::string vertices = Gzip("0\tcom.example\t3\n1\tcn.com.Example\t1\n2\torg.foo\t2\n"
                                       "not a vertex\n3\tnet.lonely\t1\n");
@@ -185,10 +178,8 @@ TEST_F(Ranks, CommonCrawlRanksAndGraphSayWhenTheirListsAreCut) {
     for (int i = 0; i < 3000; ++i)
         edges += std::to_string(100 + i) + "\t0\n"; // bulk for the cut below
     const auto import = [&](const std::string& edges_file, std::uint64_t limit = 0) {
-        ImportOptions options;
-        options.max_entries = limit;
         return ImportCcLinks(b_.t.env, WriteFile("v.gz", vertices), edges_file,
-                             RankFile(config_, RankKind::CcLinks), options);
+                             RankFile(config_, RankKind::CcLinks), Limit(limit));
     };
     r = import(WriteFile("e.gz", Gzip(edges)));
     EXPECT_EQ(Sum(r), "ok 3/5") << r.error;
@@ -196,22 +187,18 @@ TEST_F(Ranks, CommonCrawlRanksAndGraphSayWhenTheirListsAreCut) {
     EXPECT_EQ(All(*cc, Page::Links, 1, {"example.com", "example.com.cn", "lonely.net"}) + "|" +
                   All(*cc, Page::Alexa, 3, {"www.example.com", "foo.org"}),
               "ok 3003|ok 1|not-found 0|ok 3003|ok 1");
-
     // Only the most linked domains under a limit: the others are unknown, not 0.
     EXPECT_EQ(Sum(import(WriteFile("e.gz", Gzip(edges)), 1)), "ok 1/5 cut");
     EXPECT_EQ(One(*cc, "foo.org", Page::Links, 1), "not-found -1");
-
     // A broken-off edges file: counts are lower bounds, absent domains unknown.
     const std::string packed = Gzip(edges);
     r = import(WriteFile("cut.gz", packed.substr(0, packed.size() / 2)));
     EXPECT_TRUE(r.ok && !r.complete) << Sum(r) << r.error;
     EXPECT_NE(r.error.find("truncated"), std::string::npos) << r.error;
     const std::string partial = One(*cc, "example.com", Page::Links, 1);
-    EXPECT_TRUE(partial.starts_with("ok ") && std::stoi(partial.substr(3)) > 0 &&
-                std::stoi(partial.substr(3)) < 3003)
-        << partial;
+    const int lower_bound = partial.starts_with("ok ") ? std::stoi(partial.substr(3)) : -1;
+    EXPECT_TRUE(lower_bound > 0 && lower_bound < 3003) << partial;
     EXPECT_EQ(One(*cc, "lonely.net", Page::Alexa, 3), "not-found -1");
-
     // A missing edges file fails and keeps the table in place.
     EXPECT_FALSE(import((b_.dir.path / "none.gz").string()).ok);
     EXPECT_EQ(One(*cc, "example.com", Page::Links, 1), partial);
@@ -257,22 +244,20 @@ TEST_F(Ranks, DailyTrancoDownloadRunsOnTheEnvClock) {
 }
 
 TEST_F(Ranks, GoogleCustomSearchAndOpenPageRank) {
-    std::string seen_key, cse_body;
-    std::vector<std::string> seen_domains;
-    int cse_status = 200;
+    std::string seen;                              // the key and domains OpenPageRank was asked for
+    std::tuple<int, std::string, std::string> cse; // status, body, and what it should read as
     test::FakeUpstream up;
     up.server().Get("/customsearch/v1", [&](const httplib::Request& req, httplib::Response& res) {
-        EXPECT_EQ(req.get_param_value("q"), "site:example.com");
-        EXPECT_EQ(req.get_param_value("cx"), "engine-1");
-        res.status = cse_status;
-        res.set_content(cse_body, "application/json");
+        EXPECT_EQ(req.get_param_value("q") + " " + req.get_param_value("cx"),
+                  "site:example.com engine-1");
+        res.status = std::get<0>(cse);
+        res.set_content(std::get<1>(cse), "application/json");
     });
     up.server().Get(
         "/api/v1.0/getPageRank", [&](const httplib::Request& req, httplib::Response& res) {
-            seen_key = req.get_header_value("API-OPR");
-            seen_domains.clear();
+            seen = req.get_header_value("API-OPR");
             for (std::size_t i = 0; i < req.get_param_value_count("domains[]"); ++i)
-                seen_domains.push_back(req.get_param_value("domains[]", i));
+                seen += " " + req.get_param_value("domains[]", i);
             res.set_content(
                 R"({"status_code":200,"response":[{"status_code":200,)"
                 R"("error":"","page_rank_integer":6,"page_rank_decimal":5.84,"rank":"1234",)"
@@ -282,11 +267,10 @@ TEST_F(Ranks, GoogleCustomSearchAndOpenPageRank) {
                 "application/json");
         });
     ASSERT_TRUE(up.Start());
-
     EXPECT_EQ(One(*Make("google-cse"), "example.com", Page::Sites, 1), "not-configured");
-    auto cse = Make("google-cse",
-                    "key = \"k\"\ncx = \"engine-1\"\nurl = \"" + up.base() + "/customsearch/v1\"");
-    const std::tuple<int, std::string, std::string> rows[] = {
+    auto google = Make("google-cse", "key = \"k\"\ncx = \"engine-1\"\nurl = \"" + up.base() +
+                                         "/customsearch/v1\"");
+    const decltype(cse) rows[] = {
         {200, R"({"searchInformation":{"totalResults":"4560","searchTime":0.2}})", "ok 4560"},
         {200, R"({"searchInformation":{"totalResults":"0"}})", "not-found 0"},
         {200, R"({"searchInformation":{"totalResults":"-3"}})", "parse-failed"},
@@ -295,19 +279,17 @@ TEST_F(Ranks, GoogleCustomSearchAndOpenPageRank) {
         {400, R"({"error":{"code":400,"message":"API key not valid"}})", "not-configured"},
         {429, R"({"error":{"code":429}})", "rate-limited"},
     };
-    for (const auto& [status, body, want] : rows) {
-        cse_status = status;
-        cse_body = body;
-        EXPECT_EQ(One(*cse, "example.com", Page::Sites, 1), want) << body;
+    for (const auto& row : rows) {
+        cse = row;
+        EXPECT_EQ(One(*google, "example.com", Page::Sites, 1), std::get<2>(row))
+            << std::get<1>(row);
     }
-    EXPECT_GT(cse->State().suspended_until_ms, b_.t.clock.NowMs()); // after the 429
-    EXPECT_EQ(One(*cse, "example.com", Page::Links, 1), "unsupported");
-
+    EXPECT_GT(google->State().suspended_until_ms, b_.t.clock.NowMs()); // after the 429
+    EXPECT_EQ(One(*google, "example.com", Page::Links, 1), "unsupported");
     auto opr =
         Make("openpagerank", "key = \"opr-key\"\nurl = \"" + up.base() + "/api/v1.0/getPageRank\"");
     EXPECT_EQ(One(*opr, "example.com", Page::Ranks, 0), "ok 6");
-    EXPECT_EQ(seen_key, "opr-key");
-    EXPECT_EQ(seen_domains, std::vector<std::string>{"example.com"});
+    EXPECT_EQ(seen, "opr-key example.com");
     EXPECT_EQ(One(*opr, "nosuch.example", Page::Ranks, 0), "not-found 0");
     // Without a key the configured fallback answers from the imported graph.
     ASSERT_TRUE(Import(RankKind::CcRanks, WriteFile("r.gz", Gzip(kCcRanks))).ok);

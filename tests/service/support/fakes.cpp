@@ -31,34 +31,6 @@ std::string_view HostOf(std::string_view url) {
     return url.substr(0, url.find(':'));
 }
 
-} // namespace
-
-HttpResponse LoopbackHttp::Get(const HttpRequest& request) {
-    // Other schemes are the client's to refuse (it does, and a test says so).
-    const bool web = request.url.starts_with("http://") || request.url.starts_with("https://");
-    bool loopback =
-        !web || LoopbackHost(HostOf(request.proxy.empty() ? request.url : request.proxy));
-    if (web && request.proxy.empty() && !request.resolve.empty())
-        loopback =
-            std::all_of(request.resolve.begin(), request.resolve.end(),
-                        [](const std::string& pin) { // host:port:address
-                            return LoopbackHost(pin.substr(pin.find(':', pin.find(':') + 1) + 1));
-                        });
-    if (!loopback) {
-        ADD_FAILURE() << "a test asked for " << request.url << " beyond loopback";
-        HttpResponse refused;
-        refused.error = "not on loopback: refused by the tests";
-        return refused;
-    }
-    return DefaultEnv().http.Get(request);
-}
-
-HttpClient& TestHttp() {
-    static LoopbackHttp http;
-    return http;
-}
-namespace {
-
 // A TCP socket bound to `address` on a port of the system's choosing; -1 when that fails.
 int Bound(const char* address, int* port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -76,6 +48,27 @@ int Bound(const char* address, int* port) {
 }
 
 } // namespace
+
+HttpResponse LoopbackHttp::Get(const HttpRequest& request) {
+    // Other schemes are the client's to refuse (it does, and a test says so).
+    const bool web = request.url.starts_with("http://") || request.url.starts_with("https://");
+    const bool pinned = web && request.proxy.empty() && !request.resolve.empty();
+    const auto pin_loopback = [](const std::string& pin) { // host:port:address
+        return LoopbackHost(pin.substr(pin.find(':', pin.find(':') + 1) + 1));
+    };
+    if (pinned ? std::all_of(request.resolve.begin(), request.resolve.end(), pin_loopback)
+               : !web || LoopbackHost(HostOf(request.proxy.empty() ? request.url : request.proxy)))
+        return DefaultEnv().http.Get(request);
+    ADD_FAILURE() << "a test asked for " << request.url << " beyond loopback";
+    HttpResponse refused;
+    refused.error = "not on loopback: refused by the tests";
+    return refused;
+}
+
+HttpClient& TestHttp() {
+    static LoopbackHttp http;
+    return http;
+}
 
 int FreePort() {
     int port = 0;
@@ -211,7 +204,7 @@ void FakeSmtp::Session(int fd) {
         line->clear();
         for (char ch; recv(fd, &ch, 1, 0) == 1; *line += ch)
             if (ch == '\n') {
-                if (!line->empty() && line->back() == '\r')
+                if (line->ends_with('\r'))
                     line->pop_back();
                 return true;
             }
@@ -219,30 +212,26 @@ void FakeSmtp::Session(int fd) {
     };
     Mail mail;
     std::string line;
-    say("220 fake ESMTP\r\n");
-    while (next_line(&line)) {
+    for (say("220 fake ESMTP\r\n"); next_line(&line);) {
         const std::string verb = line.substr(0, 4);
-        if (verb == "EHLO" || verb == "HELO") {
+        if (verb == "EHLO" || verb == "HELO")
             say("250-fake\r\n250 8BITMIME\r\n");
-        } else if (verb == "MAIL") {
-            mail.from = line.substr(10);
-            say("250 OK\r\n");
-        } else if (verb == "RCPT") {
-            if (!reject_rcpt)
-                mail.to.push_back(line.substr(8));
-            say(reject_rcpt ? "550 no such user\r\n" : "250 OK\r\n");
-        } else if (verb == "DATA") {
-            say("354 go on\r\n");
-            while (next_line(&line) && line != ".")
+        else if (verb == "MAIL")
+            mail.from = line.substr(10), say("250 OK\r\n");
+        else if (verb == "RCPT" && reject_rcpt)
+            say("550 no such user\r\n");
+        else if (verb == "RCPT")
+            mail.to.push_back(line.substr(8)), say("250 OK\r\n");
+        else if (verb == "QUIT")
+            return say("221 bye\r\n");
+        else if (verb != "DATA")
+            say("502 not here\r\n");
+        else {
+            for (say("354 go on\r\n"); next_line(&line) && line != ".";)
                 mail.data += line + "\n";
             std::lock_guard<std::mutex> guard(mutex_);
             mails_.push_back(mail);
             say("250 queued\r\n");
-        } else if (verb == "QUIT") {
-            say("221 bye\r\n");
-            return;
-        } else {
-            say("502 not here\r\n");
         }
     }
 }

@@ -99,10 +99,7 @@ class FakeProxy {
     FakeProxy();
     bool Start() { return up_.Start(); }
     std::string url() const { return up_.base(); }
-    int requests() const { // absolute-form requests taken
-        std::lock_guard<std::mutex> guard(mutex_);
-        return requests_;
-    }
+    int requests() const { return requests_; } // absolute-form requests taken
     // From now on every request gets this answer; nullopt passes them on again.
     void AnswerInstead(std::optional<Reply> answer) {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -111,9 +108,9 @@ class FakeProxy {
 
   private:
     FakeUpstream up_;
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::optional<Reply> instead_;
-    int requests_ = 0;
+    std::atomic<int> requests_ = 0;
 };
 
 // A loopback port nothing listens on now (another process may take it before we do).
@@ -166,7 +163,6 @@ std::vector<Measurement> MeasureInTurn(Provider& provider, FakeClock& clock,
 // compare as one text.
 std::string Brief(const Measurement& m);
 
-// The real HTTP client with a fake clock and resolver: upstreams are FakeUpstreams.
 // The service's own HTTP client, for loopback only: captured answers name real hosts
 // (rdap.verisign.com, iana.org), and a test that would follow one fails here instead of
 // reaching out. A request counts as loopback when its host, every address it is pinned to, and
@@ -177,6 +173,7 @@ class LoopbackHttp final : public HttpClient {
 };
 HttpClient& TestHttp();
 
+// The loopback client with a fake clock and resolver: upstreams are FakeUpstreams.
 struct TestEnv {
     FakeClock clock;
     FakeResolver resolver;

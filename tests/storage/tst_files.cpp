@@ -1,11 +1,13 @@
-// Text in and out, the settings file, the autostart entry and the private runtime folder.
+// Text in and out, digests, the settings file, the autostart entry and the private runtime folder.
 #include "fixture.h"
+#include "lookup/md5.h"
 #include "storage/autostart.h"
 #include "storage/charset.h"
 #include "storage/inifile.h"
 #include "storage/runtimefolder.h"
 #include "storage/texthelpers.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QThread>
 
@@ -248,6 +250,31 @@ class TestFiles : public QObject {
         QVERIFY(!write("a", "y", "2"));
         QVERIFY(QFile::setPermissions(dir.path(), owner | QFile::ExeOwner));
         QCOMPARE(ContentOf(ini()), old);
+    }
+    // Against an independent MD5 of the GBK bytes: padding boundaries (55 bytes fit one block,
+    // 56 need two) and long texts encoded piecewise, multi-unit characters across the pieces.
+    void digests_data() {
+        QTest::addColumn<QString>("text");
+        addRow("empty", QString()), addRow("gbk interleaved", QString("a中b文c"));
+        for (int length : {55, 56, 63, 64, 65, 119, 120})
+            QTest::addRow("%d x a", length) << QString(length, u'a');
+        for (int lead : {65534, 65535, 65536, 131071}) {
+            QTest::addRow("surrogate pair after %d", lead) << QString(lead, u'a') + "😀b";
+            QTest::addRow("gbk after %d", lead)
+                << QString(lead, u'x') + "网站排名" + QString(70000, u'y');
+        }
+        addRow("ascii after gbk piece", QString("排").repeated(65536) + QString(65536, u'z'));
+    }
+    void digests() {
+        QFETCH(QString, text);
+        const QString digest =
+            QCryptographicHash::hash(ToGbk(text), QCryptographicHash::Md5).toHex();
+        QCOMPARE(QStringList({Md5Text(text, 32, false), Md5Text(text, 32, true),
+                              Md5Text(text, 16, false), Md5Text(text, 16, true)}),
+                 QStringList(
+                     {digest, digest.toUpper(), digest.mid(8, 16), digest.mid(8, 16).toUpper()}));
+        for (int width : {0, 15, 17, 31, 33, 64, -16, -32}) // other widths give nothing
+            QVERIFY(Md5Text(text, width, width % 2).isEmpty());
     }
     // Text functions row by row (decoding, markers, domains, site lists, GBK, clock); text files.
     void text() {

@@ -160,8 +160,7 @@ class TestPanels : public QObject {
     void lookupOutcome_data() {
         QTest::addColumn<LookupCase>("t");
         const auto add = [](const char* name, const LookupCase& t) { QTest::newRow(name) << t; };
-        const QString rejected = "-|-|previous|on";
-        const QString timedOut = "网络超时|-||on";
+        const QString rejected = "-|-|previous|on", timedOut = "网络超时|-||on";
         for (int slot = 0; slot < 2; ++slot) {
             QTest::addRow("%d blanks", slot)
                 << LookupCase{slot, "    ", kRankingPayload, "earlier|F|previous|on", ""};
@@ -181,8 +180,8 @@ class TestPanels : public QObject {
         // "www." is removed for WHOIS only, which leaves too short a name.
         add("0 rejects www.a.c", {0, "www.a.c", kWhoisPayload, rejected, ""});
         add("0 four characters", {0, "example.com", "abcd", "-|F|abcd|on", "example.com"});
-        add("0 mixed case", {0, "http://www.Example.COM", kWhoisPayload, whois, "Example.COM"});
         add("1 keeps www", {1, "http://www.Example.COM", "!missing", timedOut, "www.Example.COM"});
+        add("0 mixed case", {0, "http://www.Example.COM", kWhoisPayload, whois, "Example.COM"});
         add("0 capital prefix kept",
             {0, "HTTP://WWW.Example.com", kWhoisPayload, whois, "HTTP://WWW.Example.com"});
         add("0 trailing slash", {0, "example.com/", kWhoisPayload, whois, "example.com/"});
@@ -432,10 +431,10 @@ class TestPanels : public QObject {
         m_form->TextSet()->setPlainText(typed);
         if (stored.isEmpty()) {
             for (int i = 0; i < 4; ++i)
-                m_form->CheckSet(i)->setChecked(!m_form->CheckSet(i)->isChecked());
+                m_form->CheckSet(i)->toggle();
         } else {
             for (const char* key : {"SeoUrl", "AutoUpdate", "AutoGain", "AutoRecord"})
-                WriteIni(kSetting, key, QStringLiteral("x"), m_form->ConfigPath);
+                WriteIni(kSetting, key, "x", m_form->ConfigPath);
             m_form->CheckSet(3)->setChecked(autostart.startsWith('1'));
         }
         QTest::mouseClick(m_form->CMDSet(button), Qt::LeftButton);
@@ -447,7 +446,7 @@ class TestPanels : public QObject {
             QCOMPARE(m_form->TextSet()->toPlainText(), typed);
             QVERIFY(!m_form->CheckSet(0)->isChecked());
         }
-        const QString list = stored.isEmpty() ? QStringLiteral("a.com;b.com") : stored;
+        const QString list = stored.isEmpty() ? "a.com;b.com" : stored;
         if (list == "a.com;b.com")
             QCOMPARE(ContentOf(m_form->ConfigPath), kStoredConfig);
         const auto setting = [this](const char* key) {
@@ -472,7 +471,7 @@ class TestPanels : public QObject {
         // Records of sites no longer listed go; those of kept sites stay.
         QCOMPARE(ContentOf(m_form->ConfigPath).contains("[b.com]"), sites.contains("b.com"));
         QCOMPARE(ReadIni("a.com", "Url_site", m_form->ConfigPath),
-                 sites.contains("a.com") ? QStringLiteral("1,2,3,4,5,6,7") : QString());
+                 sites.contains("a.com") ? "1,2,3,4,5,6,7" : QString());
         QVERIFY(!m_form->IsBusy);
         m_settings->CmdMenu1Click(6);
         QCOMPARE(m_form->TextSet()->toPlainText(), list);

@@ -199,9 +199,10 @@ class TestFiles : public QObject {
         QVERIFY(QDir(dir.path()).mkdir("folder.ini"));
         for (const QString& file :
              {path("missing/Config.ini"), path("folder.ini"), ini() + "/Config.ini", QString()}) {
-            QCOMPARE(ReadIni("a", "x", file), QString());
-            QCOMPARE(ReadIniNumbers("a", "x", file, 0), QString());
-            QVERIFY(!WriteIni("a", "x", "2", file));
+            QVERIFY2(ReadIni("a", "x", file).isEmpty() &&
+                         ReadIniNumbers("a", "x", file, 0).isEmpty() &&
+                         !WriteIni("a", "x", "2", file),
+                     qPrintable(file));
             DeleteIniSection("a", file);
         }
         DeleteIniSection("a", path("none.ini"));

@@ -25,18 +25,17 @@ using Behaviour = FakeQueryService::Behaviour;
 
 namespace {
 
-const QString kRankingPayload = QStringLiteral("示例网站|||一个示例网站的简介|||12345|||678|||"
-                                               "2005-03-01|||+21|||张三|||北京市海淀区|||"
-                                               "admin@example.com");
+const QString kRankingPayload = "示例网站|||一个示例网站的简介|||12345|||678|||2005-03-01|||+21|||"
+                                "张三|||北京市海淀区|||admin@example.com";
 const QString kRankingText = QStringLiteral(
     "\r\n example.com 的综合排名为 12345[+21]\r\n\r\n 站点名称：示例网站\r\n\r\n "
     "排名趋势：12345[+21]\r\n\r\n 反链数目：678\r\n\r\n 收录时间：2005-03-01\r\n\r\n "
     "网站站长：张三\r\n\r\n 电子信箱：admin@example.com\r\n\r\n "
     "详细地址：北京市海淀区\r\n\r\n 网站简介：一个示例网站的简介");
 const QString kWhoisPayload =
-    QStringLiteral("  Domain Name: EXAMPLE.COM\r\nRegistrar: 示例注册商\r\n\r\n|||not parsed");
-const QString kDigest = QStringLiteral("900150983cd24fb0d6963f7d28e17f72"); // of "abc"
-const QString kPage[] = {"whois.asp", "alexa.asp"};                         // of each lookup slot
+    "  Domain Name: EXAMPLE.COM\r\nRegistrar: 示例注册商\r\n\r\n|||not parsed";
+const QString kDigest = "900150983cd24fb0d6963f7d28e17f72"; // of "abc"
+const QString kPage[] = {"whois.asp", "alexa.asp"};         // of each lookup slot
 const QString kStartCaption = "http://maker.example", kStartTip = "访问作者网站";
 const QString kEarlierUpdate = "earlier version|earlier name|http://earlier.example/";
 const QString kSetting = "Setting";
@@ -54,8 +53,7 @@ void serve(FakeQueryService& service, const QString& page, const QString& served
     service.setBehaviour(page, failures.value(served, Behaviour::Answer));
     // Only a wait that is meant to run out is kept short; a slow machine must not make an
     // answer late.
-    SetHttpGetTimeLimit(failures.contains(served) ? std::chrono::milliseconds(400)
-                                                  : std::chrono::milliseconds(5000));
+    SetHttpGetTimeLimit(std::chrono::milliseconds(failures.contains(served) ? 400 : 5000));
     if (served == "!raw")
         service.setRaw(page, "[ConFig]\r\nVersion=V9\r\n");
     else if (!served.startsWith('!'))
@@ -69,8 +67,7 @@ void writeAll(const QString& path, const QByteArray& bytes) {
 
 struct LookupCase {
     int slot;
-    QString input, served, expected;
-    QString target; // sUrl of the request, "" when none is sent
+    QString input, served, expected, target; // target: sUrl of the request, "" when none is sent
 };
 
 struct UpdateCase {

@@ -216,8 +216,7 @@ class TestControls : public QObject {
         QTimer::singleShot(0, this, [&] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             QVERIFY(box);
-            for (QAbstractButton* button : box->buttons())
-                buttons << button->text();
+            buttons = Each([](const QAbstractButton* b) { return b->text(); }, box->buttons());
             format = box->textFormat();
             box->button(QMessageBox::Cancel)->click();
         });

@@ -32,15 +32,14 @@ struct Event {
 class TestControls : public QObject {
     Q_OBJECT
   private slots:
-    // Events on a shown 97 x 30 button or 200 x 100 frame, and the state they leave.
-    // Button: "m x y mask" (move; mask L, R, LR or -), "p" / "r" (left press / release at the
-    // centre), "P" (right press), "R x y" (left release at x, y), "d" / "e" (disable / enable),
-    // "h" (hide), "over" (a new pointer-over picture), "show" (first show, else before the
-    // events). State: "<painted state> <clicks> <g: holds the pointer capture>". Leaving,
-    // disabling, clicking and hiding give the capture back: the rest of the window must see the
-    // pointer, and a click handler may open a modal dialog.
-    // Both: "caption <text>", "resize w h". Frame: "style n".
-    // State: "<caption band: top or flat> <outline: lines or bare> <w>x<h> twips".
+    // Events on a shown 97 x 30 button or 200 x 100 frame, and the state they leave. Button:
+    // "m x y mask" (move; mask L, R, LR or -), "p"/"r" (left press/release at the centre), "P"
+    // (right press), "R x y" (left release at x, y), "d"/"e" (disable/enable), "h" (hide), "over"
+    // (a new pointer-over picture), "show" (first show, else before the events); state "<painted
+    // state> <clicks> <g: holds the pointer capture>". Leaving, disabling, clicking and hiding
+    // give the capture back: the window must see the pointer, a click handler may open a dialog.
+    // Both: "caption <text>", "resize w h". Frame: "style n"; state "<caption band: top or flat>
+    // <outline: lines or bare> <w>x<h> twips".
     void events_data() {
         addRows<Event>({
             {"move inside", "button", {"m 10 10 -"}, "1 0 g"},

@@ -51,8 +51,7 @@ void serve(FakeQueryService& service, const QString& page, const QString& served
                                                 {"!stall", Behaviour::HeadersThenStall}};
     service.clearPages();
     service.setBehaviour(page, failures.value(served, Behaviour::Answer));
-    // Only a wait that is meant to run out is kept short; a slow machine must not make an
-    // answer late.
+    // Short only where the wait must run out, so that a busy machine cannot make answers late.
     SetHttpGetTimeLimit(std::chrono::milliseconds(failures.contains(served) ? 400 : 5000));
     if (served == "!raw")
         service.setRaw(page, "[ConFig]\r\nVersion=V9\r\n");
@@ -95,8 +94,7 @@ class TestPanels : public QObject {
     std::unique_ptr<LookupPanels> m_panels;
     std::unique_ptr<SettingsPanel> m_settings;
 
-    // What a slot shows with text as its result (a plain-text box turns CR LF into LF), and
-    // after a good answer for "example.com".
+    // A slot showing text as its result (the box turns CR LF into LF), or a good answer.
     static QString shown(QString text) { return "-|F|" + text.replace("\r\n", "\n") + "|on"; }
     static QString answered(int slot) { return shown(slot == 0 ? kWhoisPayload : kRankingText); }
     static QString description(const QString& body) { return "[ConFig]\r\n" + body; }
@@ -123,8 +121,7 @@ class TestPanels : public QObject {
     }
     QString entryPath() const { return m_fx->path("xdg/autostart/valdane.desktop"); }
     QString entryProgram() const { return m_fx->path("bin/valdane"); }
-    // Only the panel's frame shows and only its menu button is drawn pressed, also under the
-    // pointer.
+    // Only the panel's frame shows; only its menu button is drawn pressed, also when hovered.
     void checkShownPanel(int panel) {
         const auto picture = [this](int i) { return m_form->PicBox(i)->pixmap().cacheKey(); };
         for (int i = 0; i < 7; ++i) {
@@ -275,8 +272,7 @@ class TestPanels : public QObject {
         QCOMPARE(box->text(), "  abc  ");
         QVERIFY(m_form->CmdSend(2)->Enable() && m_fx->service.requests().isEmpty());
     }
-    // Each served answer is one check. A later check without news keeps the notice; each check
-    // asks with a new number.
+    // One check per served answer; one without news keeps the notice; each asks a new number.
     void updateCheck_data() {
         QTest::addColumn<UpdateCase>("t");
         const auto row = [](const char* name, const char* autoUpdate, const QStringList& served,
@@ -356,8 +352,7 @@ class TestPanels : public QObject {
         QTest::mouseClick(m_form->CmdMenu1(index), Qt::LeftButton);
         QCOMPARE(m_form->CurrentPanel, index);
         checkShownPanel(index);
-        // Lookup panels take the typing focus; the digest panel starts empty and the
-        // settings panel shows what is stored.
+        // Lookup panels take the focus, the digest panel starts empty, settings show the file.
         for (int i = 0; i < 3; ++i)
             QCOMPARE(m_form->TextInPut(i)->hasFocus(), i == index - 3);
         QCOMPARE(m_form->TextInPut(2)->text() + m_form->TxtMD5(0)->text() + ' ' +
@@ -404,8 +399,7 @@ class TestPanels : public QObject {
         add("line break as ;", {"a.com\nd.com;a.com", 0, "a.com;d.com", "none", "00"});
         add("site removed", {"a.com;c.com", 0, "a.com;c.com", "none", "00"});
         for (const char* refused : {"", "    ", "；;；", "abc;.x;http://"})
-            add(qPrintable(QStringLiteral("refused '%1'").arg(refused)),
-                {refused, 0, "", "none", ""});
+            QTest::addRow("refused '%s'", refused) << SaveCase{refused, 0, "", "none", ""};
         add("dropped", {"z.com", 1, "", "none", ""});
         const char* other = "[Desktop Entry]\nExec=/elsewhere/valdane -Min\n";
         add("other entry kept", {kept, 0, kept, other, "11"});

@@ -107,9 +107,8 @@ class TestPanels : public QObject {
     // label ("-" when hidden) | "F" when the result frame shows | result | "on", or "off locked"
     // while the button is off and the box read-only.
     QString state(int slot) const {
-        QString busy = m_form->CmdSend(slot)->Enable() ? "on" : "off";
-        if (m_form->TextInPut(slot)->isReadOnly())
-            busy += " locked";
+        const QString busy = QString(m_form->CmdSend(slot)->Enable() ? "on" : "off") +
+                             (m_form->TextInPut(slot)->isReadOnly() ? " locked" : "");
         return QStringList{label(slot)->isHidden() ? "-" : label(slot)->text(),
                            frame(slot)->isHidden() ? "-" : "F", result(slot)->toPlainText(), busy}
             .join('|');
@@ -275,35 +274,35 @@ class TestPanels : public QObject {
     // One check per served answer; one without news keeps the notice; each asks a new number.
     void updateCheck_data() {
         QTest::addColumn<UpdateCase>("t");
-        const auto row = [](const char* name, const char* autoUpdate, const QStringList& served,
-                            const QString& found, const char* notice) {
-            QTest::newRow(name) << UpdateCase{autoUpdate, served, found, notice};
+        const auto row = [](const char* name, const QStringList& served, const QString& found,
+                            const char* notice) {
+            QTest::newRow(name) << UpdateCase{"1", served, found, notice};
         };
         const QString newer = description("Version=V1.4\r\nName=Valdane 1.4\r\nUrl=http://dl.cn/4");
         const QString same = description("Version=V1.3 Beta\r\nName=N\r\nUrl=u");
         for (const char* off : {"0", "", "1x"})
             QTest::addRow("switch '%s'", off) << UpdateCase{off, {newer}, kEarlierUpdate, "-"};
-        row("same version", "1", {same}, "V1.3 Beta|earlier name|http://earlier.example/", "-");
-        row("newer", "1", {newer}, "V1.4|Valdane 1.4|http://dl.cn/4", "V1.4");
-        row("case differs", "1", {description("Version=v1.3 beta\r\nName=N\r\nUrl=u")},
-            "v1.3 beta|N|u", "v1.3 beta");
-        row("version missing", "1", {description("Name=N\r\nUrl=u")}, "|N|u", "");
+        row("same version", {same}, "V1.3 Beta|earlier name|http://earlier.example/", "-");
+        row("newer", {newer}, "V1.4|Valdane 1.4|http://dl.cn/4", "V1.4");
+        row("case differs", {description("Version=v1.3 beta\r\nName=N\r\nUrl=u")}, "v1.3 beta|N|u",
+            "v1.3 beta");
+        row("version missing", {description("Name=N\r\nUrl=u")}, "|N|u", "");
         // The server's texts are shown as they are, never as markup.
-        row("markup", "1", {description("Version=<b>V9</b>\r\nName=<img src=\"/etc/x\">")},
+        row("markup", {description("Version=<b>V9</b>\r\nName=<img src=\"/etc/x\">")},
             "<b>V9</b>|<img src=\"/etc/x\">|", "<b>V9</b>");
-        row("last line unbroken", "1", {description("Version=V1.4\r\nName=N")}, "V1.4|N|", "V1.4");
-        row("names in any case", "1",
+        row("last line unbroken", {description("Version=V1.4\r\nName=N")}, "V1.4|N|", "V1.4");
+        row("names in any case",
             {"[config]\r\nVERSION=V1.5\r\nname=five\r\nURL=https://dl.example/5"},
             "V1.5|five|https://dl.example/5", "V1.5");
         // Six characters are the shortest payload taken; it is no INI text, so no version.
-        row("six characters", "1", {"abcdef"}, "||", "");
+        row("six characters", {"abcdef"}, "||", "");
         for (const char* unusable :
              {"0", "abcde", "", "!raw", "!missing", "!no answer", "!dropped"})
             QTest::addRow("unusable '%s'", unusable)
                 << UpdateCase{"1", {unusable}, kEarlierUpdate, "-"};
         // A scratch file that cannot be written gives no description, not a "new version".
-        row("scratch file unwritable", "1", {"!unwritable"}, kEarlierUpdate, "-");
-        row("later checks", "1", {newer, "!no answer", same, same},
+        row("scratch file unwritable", {"!unwritable"}, kEarlierUpdate, "-");
+        row("later checks", {newer, "!no answer", same, same},
             "V1.3 Beta|Valdane 1.4|http://dl.cn/4", "V1.4");
     }
     void updateCheck() {

@@ -32,15 +32,14 @@ struct Event {
 class TestControls : public QObject {
     Q_OBJECT
   private slots:
-    // Events on a shown 97 x 30 button or 200 x 100 frame, and the state they leave.
-    // Button: "m x y mask" (move; mask L, R, LR or -), "p" / "r" (left press / release at the
-    // centre), "P" (right press), "R x y" (left release at x, y), "d" / "e" (disable / enable),
-    // "h" (hide), "over" (a new pointer-over picture), "show" (first show, else before the
-    // events). State: "<painted state> <clicks> <g: holds the pointer capture>". Leaving,
-    // disabling, clicking and hiding give the capture back: the rest of the window must see the
-    // pointer, and a click handler may open a modal dialog.
-    // Both: "caption <text>", "resize w h". Frame: "style n".
-    // State: "<caption band: top or flat> <outline: lines or bare> <w>x<h> twips".
+    // Events on a shown 97 x 30 button or 200 x 100 frame, and the state they leave. Button:
+    // "m x y mask" (move; mask L, R, LR or -), "p"/"r" (left press/release at the centre), "P"
+    // (right press), "R x y" (left release at x, y), "d"/"e" (disable/enable), "h" (hide), "over"
+    // (a new pointer-over picture), "show" (first show, else before the events); state "<painted
+    // state> <clicks> <g: holds the pointer capture>". Leaving, disabling, clicking and hiding
+    // give the capture back: the window must see the pointer, a click handler may open a dialog.
+    // Both: "caption <text>", "resize w h". Frame: "style n"; state "<caption band: top or flat>
+    // <outline: lines or bare> <w>x<h> twips".
     void events_data() {
         addRows<Event>({
             {"move inside", "button", {"m 10 10 -"}, "1 0 g"},
@@ -79,14 +78,13 @@ class TestControls : public QObject {
     }
     void events() {
         QFETCH(Event, row);
-        QStringList events = row.events;
         const bool onButton = row.control == QLatin1String("button");
         CtlButton button;
         CtlFrame frame;
         QWidget* shown = onButton ? static_cast<QWidget*>(&button) : &frame;
         shown->resize(onButton ? QSize(97, 30) : QSize(200, 100));
-        if (!events.contains("show"))
-            events.prepend("show");
+        const QStringList events =
+            row.events.contains("show") ? row.events : QStringList{"show"} + row.events;
         int clicks = 0;
         connect(&button, &CtlButton::Click, &button, [&clicks] {
             ++clicks;
@@ -168,21 +166,17 @@ class TestControls : public QObject {
     }
     // Stored properties: defaults left out, names without case, missing default, bad ones kept.
     void properties() {
-        QWidget container;
-        container.setFont(ProgramFont(9));
+        QWidget container, frameBox;
+        container.setFont(ProgramFont(9)), frameBox.setFont(ProgramFont(9.75));
         auto* button = new CtlButton(&container);
-        QWidget frameBox;
-        frameBox.setFont(ProgramFont(9.75));
         auto* frame = new CtlFrame(&frameBox);
         for (auto setter : {&CtlButton::setPictrueNormal, &CtlButton::setPictureOver,
                             &CtlButton::setPictureClick, &CtlButton::setPictureDisable})
             (button->*setter)(QPixmap());
         PropertyBag bag, frameBag;
-        button->WriteProperties(bag);
-        frame->WriteProperties(frameBag);
+        button->WriteProperties(bag), frame->WriteProperties(frameBag);
         QCOMPARE(bag.count() + frameBag.count(), 0);
-        button->setCaption(QStringLiteral("提交查询"));
-        button->setEnable(false);
+        button->setCaption("提交查询"), button->setEnable(false);
         const QPixmap click = solid(Qt::green);
         button->setPictureClick(click);
         button->WriteProperties(bag);
@@ -193,13 +187,11 @@ class TestControls : public QObject {
         QCOMPARE(std::tuple(copy.Caption(), copy.Enable(), copy.PictureClick().cacheKey(),
                             copy.PictrueNormal().isNull()),
                  std::tuple(QString("提交查询"), false, click.cacheKey(), true));
-        button->setCaption("Cmd1"); // back to the defaults: stale entries go
-        button->setEnable(true);
-        button->setPictureClick(QPixmap());
+        // Back to the defaults: stale entries go.
+        button->setCaption("Cmd1"), button->setEnable(true), button->setPictureClick(QPixmap());
         button->WriteProperties(bag);
         QCOMPARE(bag.count(), 0);
-        frame->setBorderColor(0x00B9AE9E);
-        frame->setBackColorTop(0x8000000E);
+        frame->setBorderColor(0x00B9AE9E), frame->setBackColorTop(0x8000000E);
         frame->setFont(ProgramFont(12));
         frame->WriteProperties(frameBag);
         QCOMPARE(frameBag.count(), 3);
@@ -209,11 +201,10 @@ class TestControls : public QObject {
         sparse.WriteProperty(QStringLiteral("Font"), QVariant::fromValue(QStringList{"a", "b"}));
         sparse.WriteProperty(QStringLiteral("BorderStyle"), 7);
         frame->ReadProperties(sparse);
-        QCOMPARE(
-            QList<quint32>({frame->BorderColor(), frame->BackColorMain(), frame->BackColorTop()}),
-            QList<quint32>({0x00B9AE9E, 0x00FFFFFF, 0x8000000F}));
+        QCOMPARE(std::tuple(frame->BorderColor(), frame->BackColorMain(), frame->BackColorTop(),
+                            frame->Caption()),
+                 std::tuple(0x00B9AE9Eu, 0x00FFFFFFu, 0x8000000Fu, QString("Frame1")));
         QCOMPARE(frame->Font(), ProgramFont(12));
-        QCOMPARE(frame->Caption(), "Frame1");
         copy.ReadProperties(sparse);
         QCOMPARE(std::pair(copy.BorderStyle(), copy.Enable()), std::pair(0, true));
     }
@@ -224,8 +215,7 @@ class TestControls : public QObject {
         QTimer::singleShot(0, this, [&] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             QVERIFY(box);
-            for (QAbstractButton* button : box->buttons())
-                buttons << button->text();
+            buttons = Each([](const QAbstractButton* b) { return b->text(); }, box->buttons());
             format = box->textFormat();
             box->button(QMessageBox::Cancel)->click();
         });

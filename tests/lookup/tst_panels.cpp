@@ -25,44 +25,23 @@ using Behaviour = FakeQueryService::Behaviour;
 
 namespace {
 
-const QString kRankingPayload = QStringLiteral("示例网站|||一个示例网站的简介|||12345|||678|||"
-                                               "2005-03-01|||+21|||张三|||北京市海淀区|||"
-                                               "admin@example.com");
+const QString kRankingPayload = "示例网站|||一个示例网站的简介|||12345|||678|||2005-03-01|||+21|||"
+                                "张三|||北京市海淀区|||admin@example.com";
 const QString kRankingText = QStringLiteral(
     "\r\n example.com 的综合排名为 12345[+21]\r\n\r\n 站点名称：示例网站\r\n\r\n "
     "排名趋势：12345[+21]\r\n\r\n 反链数目：678\r\n\r\n 收录时间：2005-03-01\r\n\r\n "
     "网站站长：张三\r\n\r\n 电子信箱：admin@example.com\r\n\r\n "
     "详细地址：北京市海淀区\r\n\r\n 网站简介：一个示例网站的简介");
 const QString kWhoisPayload =
-    QStringLiteral("  Domain Name: EXAMPLE.COM\r\nRegistrar: 示例注册商\r\n\r\n|||not parsed");
-const QString kDigest = QStringLiteral("900150983cd24fb0d6963f7d28e17f72"); // of "abc"
-const QString kUpdatePage = QStringLiteral("Update.txt");
-const QString kStartCaption = QStringLiteral("http://maker.example");
-const QString kStartTip = QStringLiteral("访问作者网站");
-const QString kEarlierUpdate =
-    QStringLiteral("earlier version|earlier name|http://earlier.example/");
-const QString kSetting = QStringLiteral("Setting");
+    "  Domain Name: EXAMPLE.COM\r\nRegistrar: 示例注册商\r\n\r\n|||not parsed";
+const QString kDigest = "900150983cd24fb0d6963f7d28e17f72"; // of "abc"
+const QString kPage[] = {"whois.asp", "alexa.asp"};         // of each lookup slot
+const QString kStartCaption = "http://maker.example", kStartTip = "访问作者网站";
+const QString kEarlierUpdate = "earlier version|earlier name|http://earlier.example/";
+const QString kSetting = "Setting";
 const QByteArray kStoredConfig = "[Setting]\r\nSeoUrl=a.com;b.com\r\nAutoUpdate=1\r\nAutoGain=0\r\n"
                                  "AutoRecord=0\r\n[a.com]\r\nUrl_site=1,2,3,4,5,6,7\r\n"
                                  "[b.com]\r\nUrl_site=7,6,5,4,3,2,1\r\n";
-
-QString pageOfSlot(int slot) {
-    return slot == 0 ? QStringLiteral("whois.asp") : QStringLiteral("alexa.asp");
-}
-
-// What a slot shows with text as its result (a plain-text box turns CR LF into LF).
-QString shown(QString text) {
-    return QStringLiteral("-|F|") + text.replace("\r\n", "\n") + QStringLiteral("|on");
-}
-
-// What slot shows after a good answer for "example.com".
-QString answered(int slot) {
-    return shown(slot == 0 ? kWhoisPayload : kRankingText);
-}
-
-QString description(const QString& body) {
-    return QStringLiteral("[ConFig]\r\n") + body;
-}
 
 // served is a payload, or a failure: "!missing" (no such page), "!raw" (body without the
 // payload markers), "!no answer", "!dropped", "!stall" (headers, then nothing).
@@ -72,10 +51,8 @@ void serve(FakeQueryService& service, const QString& page, const QString& served
                                                 {"!stall", Behaviour::HeadersThenStall}};
     service.clearPages();
     service.setBehaviour(page, failures.value(served, Behaviour::Answer));
-    // Only a wait that is meant to run out is kept short; a slow machine must not make an
-    // answer late.
-    SetHttpGetTimeLimit(failures.contains(served) ? std::chrono::milliseconds(400)
-                                                  : std::chrono::milliseconds(5000));
+    // Short only where the wait must run out, so that a busy machine cannot make answers late.
+    SetHttpGetTimeLimit(std::chrono::milliseconds(failures.contains(served) ? 400 : 5000));
     if (served == "!raw")
         service.setRaw(page, "[ConFig]\r\nVersion=V9\r\n");
     else if (!served.startsWith('!'))
@@ -89,8 +66,7 @@ void writeAll(const QString& path, const QByteArray& bytes) {
 
 struct LookupCase {
     int slot;
-    QString input, served, expected;
-    QString target; // sUrl of the request, "" when none is sent
+    QString input, served, expected, target; // target: sUrl of the request, "" when none is sent
 };
 
 struct UpdateCase {
@@ -118,38 +94,33 @@ class TestPanels : public QObject {
     std::unique_ptr<LookupPanels> m_panels;
     std::unique_ptr<SettingsPanel> m_settings;
 
+    // A slot showing text as its result (the box turns CR LF into LF), or a good answer.
+    static QString shown(QString text) { return "-|F|" + text.replace("\r\n", "\n") + "|on"; }
+    static QString answered(int slot) { return shown(slot == 0 ? kWhoisPayload : kRankingText); }
+    static QString description(const QString& body) { return "[ConFig]\r\n" + body; }
+    static QString pageAndTarget(const QString& request) {
+        return FakeQueryService::pageOf(request) + ' ' + FakeQueryService::targetOf(request);
+    }
     QLabel* label(int slot) const { return slot == 0 ? m_form->LabYM() : m_form->LabPM(); }
-    QWidget* frame(int slot) const {
-        return slot == 0 ? static_cast<QWidget*>(m_form->FrameYM()) : m_form->FramePM();
-    }
-    QPlainTextEdit* result(int slot) const {
-        return slot == 0 ? m_form->TextYM() : m_form->TextPM();
-    }
-
+    CtlFrame* frame(int slot) const { return slot == 0 ? m_form->FrameYM() : m_form->FramePM(); }
+    QPlainTextEdit* result(int slot) const { return slot ? m_form->TextPM() : m_form->TextYM(); }
     // label ("-" when hidden) | "F" when the result frame shows | result | "on", or "off locked"
     // while the button is off and the box read-only.
     QString state(int slot) const {
-        QString busy = m_form->CmdSend(slot)->Enable() ? "on" : "off";
-        if (m_form->TextInPut(slot)->isReadOnly())
-            busy += " locked";
+        const QString busy = QString(m_form->CmdSend(slot)->Enable() ? "on" : "off") +
+                             (m_form->TextInPut(slot)->isReadOnly() ? " locked" : "");
         return QStringList{label(slot)->isHidden() ? "-" : label(slot)->text(),
                            frame(slot)->isHidden() ? "-" : "F", result(slot)->toPlainText(), busy}
             .join('|');
     }
-
     // An earlier answer on show, so that every change of the outcome is visible.
     void presetSlot(int slot) {
-        label(slot)->setText(QStringLiteral("earlier"));
-        result(slot)->setPlainText(QStringLiteral("previous"));
+        label(slot)->setText("earlier"), result(slot)->setPlainText("previous");
         label(slot)->show(), frame(slot)->show();
     }
-
-    QString entryPath() const {
-        return m_fx->path(QStringLiteral("xdg/autostart/valdane.desktop"));
-    }
-    QString entryProgram() const { return m_fx->path(QStringLiteral("bin/valdane")); }
-    // Only the panel's frame shows and only its menu button is drawn pressed, also under the
-    // pointer.
+    QString entryPath() const { return m_fx->path("xdg/autostart/valdane.desktop"); }
+    QString entryProgram() const { return m_fx->path("bin/valdane"); }
+    // Only the panel's frame shows; only its menu button is drawn pressed, also when hovered.
     void checkShownPanel(int panel) {
         const auto picture = [this](int i) { return m_form->PicBox(i)->pixmap().cacheKey(); };
         for (int i = 0; i < 7; ++i) {
@@ -165,8 +136,7 @@ class TestPanels : public QObject {
     void init() {
         m_fx = std::make_unique<DesktopFixture>();
         m_form = m_fx->form.get();
-        m_form->Label1(1)->setText(kStartCaption);
-        m_form->Label1(1)->setToolTip(kStartTip);
+        m_form->Label1(1)->setText(kStartCaption), m_form->Label1(1)->setToolTip(kStartTip);
         const QStringList e = kEarlierUpdate.split('|');
         std::tie(m_form->UpdateVersion, m_form->UpdateName, m_form->UpdateUrl) =
             std::tie(e[0], e[1], e[2]);
@@ -178,19 +148,12 @@ class TestPanels : public QObject {
         m_panels = std::make_unique<LookupPanels>(*m_form);
         m_settings = std::make_unique<SettingsPanel>(*m_form, *m_tracking, *m_panels);
     }
-
-    void cleanup() {
-        m_settings.reset();
-        m_panels.reset();
-        m_tracking.reset();
-        m_fx.reset();
-    }
+    void cleanup() { m_settings.reset(), m_panels.reset(), m_tracking.reset(), m_fx.reset(); }
 
     void lookupOutcome_data() {
         QTest::addColumn<LookupCase>("t");
         const auto add = [](const char* name, const LookupCase& t) { QTest::newRow(name) << t; };
-        const QString rejected = "-|-|previous|on";
-        const QString timedOut = "网络超时|-||on";
+        const QString rejected = "-|-|previous|on", timedOut = "网络超时|-||on";
         for (int slot = 0; slot < 2; ++slot) {
             QTest::addRow("%d blanks", slot)
                 << LookupCase{slot, "    ", kRankingPayload, "earlier|F|previous|on", ""};
@@ -210,8 +173,8 @@ class TestPanels : public QObject {
         // "www." is removed for WHOIS only, which leaves too short a name.
         add("0 rejects www.a.c", {0, "www.a.c", kWhoisPayload, rejected, ""});
         add("0 four characters", {0, "example.com", "abcd", "-|F|abcd|on", "example.com"});
-        add("0 mixed case", {0, "http://www.Example.COM", kWhoisPayload, whois, "Example.COM"});
         add("1 keeps www", {1, "http://www.Example.COM", "!missing", timedOut, "www.Example.COM"});
+        add("0 mixed case", {0, "http://www.Example.COM", kWhoisPayload, whois, "Example.COM"});
         add("0 capital prefix kept",
             {0, "HTTP://WWW.Example.com", kWhoisPayload, whois, "HTTP://WWW.Example.com"});
         add("0 trailing slash", {0, "example.com/", kWhoisPayload, whois, "example.com/"});
@@ -238,7 +201,7 @@ class TestPanels : public QObject {
     void lookupOutcome() {
         QFETCH(LookupCase, t);
         const auto [slot, input, served, expected, target] = t;
-        serve(m_fx->service, pageOfSlot(slot), served);
+        serve(m_fx->service, kPage[slot], served);
         presetSlot(slot);
         m_form->TxtMD5(0)->setText(QStringLiteral("old"));
         m_form->TextInPut(slot)->setText(input);
@@ -248,15 +211,11 @@ class TestPanels : public QObject {
         QCOMPARE(label(slot)->textFormat(), Qt::PlainText);
         QCOMPARE(m_form->TextInPut(slot)->text(), input);
         QCOMPARE(m_form->TxtMD5(0)->text().isEmpty(), input.trimmed().isEmpty());
-        QStringList asked = m_fx->service.requests();
-        for (QString& r : asked)
-            r = FakeQueryService::pageOf(r) + ' ' + FakeQueryService::targetOf(r);
+        QStringList asked = Each(pageAndTarget, m_fx->service.requests());
         asked.removeDuplicates(); // the network layer may resend a dropped request
-        QCOMPARE(asked,
-                 target.isEmpty() ? QStringList() : QStringList{pageOfSlot(slot) + ' ' + target});
+        QCOMPARE(asked, target.isEmpty() ? QStringList() : QStringList{kPage[slot] + ' ' + target});
         QVERIFY(m_fx->desktop.boxes.isEmpty());
     }
-
     // While one slot waits, its own triggers and typing are refused; the other slots still work.
     void waitingSlotRefusesAnotherLookup_data() {
         QTest::addColumn<int>("slot");
@@ -269,14 +228,13 @@ class TestPanels : public QObject {
         QFETCH(QString, caption);
         m_form->show();
         const int other = 1 - slot;
-        m_fx->service.setPayload(pageOfSlot(0), kWhoisPayload);
-        m_fx->service.setPayload(pageOfSlot(1), kRankingPayload);
-        m_fx->service.setDelay(pageOfSlot(slot), 300);
+        m_fx->service.setPayload(kPage[0], kWhoisPayload);
+        m_fx->service.setPayload(kPage[1], kRankingPayload);
+        m_fx->service.setDelay(kPage[slot], 300);
         presetSlot(slot);
         QLineEdit* input = m_form->TextInPut(slot);
-        input->setText(QStringLiteral("http://www.example.com"));
-        m_form->TextInPut(other)->setText(QStringLiteral("example.com"));
-        m_form->TextInPut(2)->setText(QStringLiteral("abc"));
+        input->setText("http://www.example.com");
+        m_form->TextInPut(other)->setText("example.com"), m_form->TextInPut(2)->setText("abc");
         QString during;
         QTimer::singleShot(100, this, [&] {
             during = state(slot);
@@ -291,66 +249,60 @@ class TestPanels : public QObject {
         });
         m_panels->Lookup(slot);
         QCOMPARE(during, caption + "|-|previous|off locked " + answered(other));
-        QCOMPARE(m_form->TxtMD5(2)->text() + ' ' + input->text(),
-                 kDigest + " http://www.example.com");
-        QCOMPARE(m_fx->service.requests().size(), 2);
         QVERIFY(state(slot).startsWith("-|F|") && state(slot).endsWith("|on"));
-        QCOMPARE(state(other), answered(other));
+        QCOMPARE(QStringList({m_form->TxtMD5(2)->text(), input->text(), state(other),
+                              QString::number(m_fx->service.requests().size())}),
+                 QStringList({kDigest, "http://www.example.com", answered(other), "2"}));
     }
-
     // Return, Enter and the button each compute every digest of the trimmed text.
     void digestTriggers() {
         m_form->show();
         QLineEdit* box = m_form->TextInPut(2);
         for (int key : {int(Qt::Key_Return), int(Qt::Key_Enter), 0}) { // 0: the button
-            box->setText(QStringLiteral("  abc  "));
-            QStringList digests;
+            box->setText("  abc  ");
             for (int i = 0; i < 4; ++i)
                 m_form->TxtMD5(i)->clear();
             key ? QTest::keyClick(box, Qt::Key(key))
                 : QTest::mouseClick(m_form->CmdSend(2), Qt::LeftButton);
-            for (int i = 0; i < 4; ++i)
-                digests << m_form->TxtMD5(i)->text();
-            QCOMPARE(digests, QStringList({kDigest.mid(8, 16), kDigest.mid(8, 16).toUpper(),
-                                           kDigest, kDigest.toUpper()}));
+            QCOMPARE(Each([this](int i) { return m_form->TxtMD5(i)->text(); }, {0, 1, 2, 3}),
+                     QStringList({kDigest.mid(8, 16), kDigest.mid(8, 16).toUpper(), kDigest,
+                                  kDigest.toUpper()}));
         }
-        QCOMPARE(box->text(), QStringLiteral("  abc  "));
+        QCOMPARE(box->text(), "  abc  ");
         QVERIFY(m_form->CmdSend(2)->Enable() && m_fx->service.requests().isEmpty());
     }
-
-    // Each served answer is one check. A later check without news keeps the notice; each check
-    // asks with a new number.
+    // One check per served answer; one without news keeps the notice; each asks a new number.
     void updateCheck_data() {
         QTest::addColumn<UpdateCase>("t");
-        const auto row = [](const char* name, const char* autoUpdate, const QStringList& served,
-                            const QString& found, const char* notice) {
-            QTest::newRow(name) << UpdateCase{autoUpdate, served, found, notice};
+        const auto row = [](const char* name, const QStringList& served, const QString& found,
+                            const char* notice) {
+            QTest::newRow(name) << UpdateCase{"1", served, found, notice};
         };
         const QString newer = description("Version=V1.4\r\nName=Valdane 1.4\r\nUrl=http://dl.cn/4");
         const QString same = description("Version=V1.3 Beta\r\nName=N\r\nUrl=u");
         for (const char* off : {"0", "", "1x"})
             QTest::addRow("switch '%s'", off) << UpdateCase{off, {newer}, kEarlierUpdate, "-"};
-        row("same version", "1", {same}, "V1.3 Beta|earlier name|http://earlier.example/", "-");
-        row("newer", "1", {newer}, "V1.4|Valdane 1.4|http://dl.cn/4", "V1.4");
-        row("case differs", "1", {description("Version=v1.3 beta\r\nName=N\r\nUrl=u")},
-            "v1.3 beta|N|u", "v1.3 beta");
-        row("version missing", "1", {description("Name=N\r\nUrl=u")}, "|N|u", "");
+        row("same version", {same}, "V1.3 Beta|earlier name|http://earlier.example/", "-");
+        row("newer", {newer}, "V1.4|Valdane 1.4|http://dl.cn/4", "V1.4");
+        row("case differs", {description("Version=v1.3 beta\r\nName=N\r\nUrl=u")}, "v1.3 beta|N|u",
+            "v1.3 beta");
+        row("version missing", {description("Name=N\r\nUrl=u")}, "|N|u", "");
         // The server's texts are shown as they are, never as markup.
-        row("markup", "1", {description("Version=<b>V9</b>\r\nName=<img src=\"/etc/x\">")},
+        row("markup", {description("Version=<b>V9</b>\r\nName=<img src=\"/etc/x\">")},
             "<b>V9</b>|<img src=\"/etc/x\">|", "<b>V9</b>");
-        row("last line unbroken", "1", {description("Version=V1.4\r\nName=N")}, "V1.4|N|", "V1.4");
-        row("names in any case", "1",
+        row("last line unbroken", {description("Version=V1.4\r\nName=N")}, "V1.4|N|", "V1.4");
+        row("names in any case",
             {"[config]\r\nVERSION=V1.5\r\nname=five\r\nURL=https://dl.example/5"},
             "V1.5|five|https://dl.example/5", "V1.5");
         // Six characters are the shortest payload taken; it is no INI text, so no version.
-        row("six characters", "1", {"abcdef"}, "||", "");
+        row("six characters", {"abcdef"}, "||", "");
         for (const char* unusable :
              {"0", "abcde", "", "!raw", "!missing", "!no answer", "!dropped"})
             QTest::addRow("unusable '%s'", unusable)
                 << UpdateCase{"1", {unusable}, kEarlierUpdate, "-"};
         // A scratch file that cannot be written gives no description, not a "new version".
-        row("scratch file unwritable", "1", {"!unwritable"}, kEarlierUpdate, "-");
-        row("later checks", "1", {newer, "!no answer", same, same},
+        row("scratch file unwritable", {"!unwritable"}, kEarlierUpdate, "-");
+        row("later checks", {newer, "!no answer", same, same},
             "V1.3 Beta|Valdane 1.4|http://dl.cn/4", "V1.4");
     }
     void updateCheck() {
@@ -364,12 +316,10 @@ class TestPanels : public QObject {
                 m_form->TempPath = m_form->ConfigPath + QStringLiteral(".absent/~scratch.tmp");
                 answer = description("Version=V1.4\r\nName=N\r\nUrl=u");
             }
-            serve(m_fx->service, kUpdatePage, answer);
+            serve(m_fx->service, "Update.txt", answer);
             m_panels->UpdateCheck();
         }
-        QCOMPARE(
-            QStringList({m_form->UpdateVersion, m_form->UpdateName, m_form->UpdateUrl}).join('|'),
-            found);
+        QCOMPARE(m_form->UpdateVersion + '|' + m_form->UpdateName + '|' + m_form->UpdateUrl, found);
         const QStringList requests = m_fx->service.requests();
         for (const QString& request : requests)
             QVERIFY2(request.startsWith("/Calvren/Rivelo/Update.txt?tn="), qPrintable(request));
@@ -377,14 +327,14 @@ class TestPanels : public QObject {
         QCOMPARE(QSet<QString>(requests.begin(), requests.end()).size(),
                  autoUpdate == "1" ? served.size() : 0);
         QCOMPARE(QFile::exists(m_form->TempPath), found != kEarlierUpdate);
-        QCOMPARE(m_form->Label1(1)->text(),
-                 notice == "-" ? kStartCaption : "发现新版本 " + notice + " 请更新");
-        QCOMPARE(ShownTip(m_form->Label1(1)->toolTip()),
-                 notice == "-" ? kStartTip : "点击下载最新版" + m_form->UpdateName);
-        QCOMPARE(m_form->Label1(1)->textFormat(), Qt::PlainText);
+        const QLabel* start = m_form->Label1(1);
+        const bool news = notice != "-";
+        QCOMPARE(std::tuple(start->text(), ShownTip(start->toolTip()), start->textFormat()),
+                 std::tuple(news ? "发现新版本 " + notice + " 请更新" : kStartCaption,
+                            news ? "点击下载最新版" + m_form->UpdateName : kStartTip,
+                            Qt::PlainText));
         QVERIFY(m_fx->desktop.boxes.isEmpty() && m_fx->desktop.opened.isEmpty());
     }
-
     void menuButtonsSwitchPanels_data() {
         QTest::addColumn<int>("index");
         for (int i = 0; i < 7; ++i)
@@ -396,45 +346,35 @@ class TestPanels : public QObject {
         QApplication::setActiveWindow(m_form);
         QVERIFY(QTest::qWaitForWindowActive(m_form));
         for (int i = 0; i < 3; ++i)
-            m_form->TextInPut(i)->setText(QStringLiteral("typed"));
-        m_form->TxtMD5(0)->setText(QStringLiteral("old"));
-        m_form->TextSet()->setPlainText(QStringLiteral("edited"));
+            m_form->TextInPut(i)->setText("typed");
+        m_form->TxtMD5(0)->setText("old"), m_form->TextSet()->setPlainText("edited");
         QTest::mouseClick(m_form->CmdMenu1(index), Qt::LeftButton);
         QCOMPARE(m_form->CurrentPanel, index);
         checkShownPanel(index);
-        // Lookup panels take the typing focus; the digest panel starts empty and the
-        // settings panel shows what is stored.
+        // Lookup panels take the focus, the digest panel starts empty, settings show the file.
         for (int i = 0; i < 3; ++i)
             QCOMPARE(m_form->TextInPut(i)->hasFocus(), i == index - 3);
-        QCOMPARE(m_form->TextInPut(2)->text().isEmpty(), index == 5);
-        QCOMPARE(m_form->TxtMD5(0)->text().isEmpty(), index == 5);
-        QCOMPARE(m_form->TextSet()->toPlainText(),
-                 index == 6 ? QStringLiteral("a.com;b.com") : QStringLiteral("edited"));
+        QCOMPARE(m_form->TextInPut(2)->text() + m_form->TxtMD5(0)->text() + ' ' +
+                     m_form->TextSet()->toPlainText(),
+                 (index == 5 ? " " : "typedold ") + QString(index == 6 ? "a.com;b.com" : "edited"));
     }
-
     // A switch made inside the switch's event pumping wins; an unknown index changes nothing;
     // the pointer passing over the selected button leaves it drawn pressed.
     void panelSwitchReentry() {
         m_form->show();
         QTest::qWait(30); // let the next pump run at once
-        QTimer::singleShot(0, m_form, [this] {
-            m_form->CurrentPanel = 4;
-            m_form->ShowPanel();
-        });
-        m_form->CurrentPanel = 1;
-        m_form->ShowPanel();
+        const auto show = [this](int panel) { m_form->CurrentPanel = panel, m_form->ShowPanel(); };
+        QTimer::singleShot(0, m_form, [&] { show(4); });
+        show(1);
         QCOMPARE(m_form->CurrentPanel, 4);
-        for (int bad : {-1, 7, 1000}) {
-            m_form->CurrentPanel = bad;
-            m_form->ShowPanel();
-        }
+        for (int bad : {-1, 7, 1000})
+            show(bad);
         checkShownPanel(4);
         const QImage before = m_form->CmdMenu1(4)->grab().toImage();
         QTest::mouseMove(m_form->CmdMenu1(4), QPoint(20, 10));
         QTest::mouseMove(m_form, QPoint(300, 200));
         QCOMPARE(m_form->CmdMenu1(4)->grab().toImage(), before);
     }
-
     // Only "1" ticks a switch.
     void switchesShowWhatIsStored() {
         for (const char* stored : {"1", "", "yes"}) {
@@ -445,7 +385,6 @@ class TestPanels : public QObject {
                 QCOMPARE(m_form->CheckSet(i)->isChecked(), qstrcmp(stored, "1") == 0);
         }
     }
-
     // Saving stores what the panel shows, even over a changed file, then refreshes every site;
     // a list without sites (a box) and the drop button store nothing. The autostart entry is
     // touched only when it disagrees with the box; any entry counts; a failed write is quiet.
@@ -459,8 +398,7 @@ class TestPanels : public QObject {
         add("line break as ;", {"a.com\nd.com;a.com", 0, "a.com;d.com", "none", "00"});
         add("site removed", {"a.com;c.com", 0, "a.com;c.com", "none", "00"});
         for (const char* refused : {"", "    ", "；;；", "abc;.x;http://"})
-            add(qPrintable(QStringLiteral("refused '%1'").arg(refused)),
-                {refused, 0, "", "none", ""});
+            QTest::addRow("refused '%s'", refused) << SaveCase{refused, 0, "", "none", ""};
         add("dropped", {"z.com", 1, "", "none", ""});
         const char* other = "[Desktop Entry]\nExec=/elsewhere/valdane -Min\n";
         add("other entry kept", {kept, 0, kept, other, "11"});
@@ -476,19 +414,17 @@ class TestPanels : public QObject {
         const bool hadEntry = entry != "none" && entry != "blocked";
         if (hadEntry)
             writeAll(entryPath(), entry.toUtf8());
-        if (entry == "blocked") {
-            writeAll(m_fx->path(QStringLiteral("not-a-folder")), "x");
-            qputenv("XDG_CONFIG_HOME", m_fx->path(QStringLiteral("not-a-folder")).toUtf8());
-        }
+        if (entry == "blocked") // the config folder is a file
+            writeAll(m_fx->path("x"), "x"), qputenv("XDG_CONFIG_HOME", m_fx->path("x").toUtf8());
         m_settings->CmdMenu1Click(6);
         QCOMPARE(m_form->CheckSet(3)->isChecked(), hadEntry);
         m_form->TextSet()->setPlainText(typed);
         if (stored.isEmpty()) {
             for (int i = 0; i < 4; ++i)
-                m_form->CheckSet(i)->setChecked(!m_form->CheckSet(i)->isChecked());
+                m_form->CheckSet(i)->toggle();
         } else {
             for (const char* key : {"SeoUrl", "AutoUpdate", "AutoGain", "AutoRecord"})
-                WriteIni(kSetting, key, QStringLiteral("x"), m_form->ConfigPath);
+                WriteIni(kSetting, key, "x", m_form->ConfigPath);
             m_form->CheckSet(3)->setChecked(autostart.startsWith('1'));
         }
         QTest::mouseClick(m_form->CMDSet(button), Qt::LeftButton);
@@ -500,13 +436,14 @@ class TestPanels : public QObject {
             QCOMPARE(m_form->TextSet()->toPlainText(), typed);
             QVERIFY(!m_form->CheckSet(0)->isChecked());
         }
-        const QString list = stored.isEmpty() ? QStringLiteral("a.com;b.com") : stored;
+        const QString list = stored.isEmpty() ? "a.com;b.com" : stored;
         if (list == "a.com;b.com")
             QCOMPARE(ContentOf(m_form->ConfigPath), kStoredConfig);
-        QCOMPARE(ReadIni(kSetting, "SeoUrl", m_form->ConfigPath), list);
-        QCOMPARE(ReadIni(kSetting, "AutoUpdate", m_form->ConfigPath), QStringLiteral("1"));
-        QCOMPARE(ReadIni(kSetting, "AutoRecord", m_form->ConfigPath), QStringLiteral("0"));
-        QCOMPARE(m_form->SiteList, list);
+        const auto setting = [this](const char* key) {
+            return ReadIni(kSetting, key, m_form->ConfigPath);
+        };
+        QCOMPARE(Each(setting, {"SeoUrl", "AutoUpdate", "AutoRecord"}) << m_form->SiteList,
+                 QStringList({list, "1", "0", list}));
         const bool exists = autostart.endsWith('1');
         QCOMPARE(QFile::exists(entryPath()), exists);
         if (exists && hadEntry)
@@ -516,18 +453,15 @@ class TestPanels : public QObject {
         const QStringList sites = list.split(';');
         if (!stored.isEmpty())
             QCOMPARE(m_form->ListView1(0)->topLevelItemCount(), sites.size());
-        QStringList refreshed, want;
-        for (const QString& request : m_fx->service.requests())
-            refreshed << FakeQueryService::pageOf(request) + ' ' +
-                             FakeQueryService::targetOf(request);
+        QStringList want;
         for (const QString& site : stored.isEmpty() ? QStringList() : sites)
             for (const char* page : {"sites.asp ", "links.asp ", "ranks.asp "})
                 want << page + site;
-        QCOMPARE(refreshed, want);
+        QCOMPARE(Each(pageAndTarget, m_fx->service.requests()), want);
         // Records of sites no longer listed go; those of kept sites stay.
         QCOMPARE(ContentOf(m_form->ConfigPath).contains("[b.com]"), sites.contains("b.com"));
         QCOMPARE(ReadIni("a.com", "Url_site", m_form->ConfigPath),
-                 sites.contains("a.com") ? QStringLiteral("1,2,3,4,5,6,7") : QString());
+                 sites.contains("a.com") ? "1,2,3,4,5,6,7" : QString());
         QVERIFY(!m_form->IsBusy);
         m_settings->CmdMenu1Click(6);
         QCOMPARE(m_form->TextSet()->toPlainText(), list);

@@ -1,11 +1,13 @@
-// Text in and out, the settings file, the autostart entry and the private runtime folder.
+// Text in and out, digests, the settings file, the autostart entry and the private runtime folder.
 #include "fixture.h"
+#include "lookup/md5.h"
 #include "storage/autostart.h"
 #include "storage/charset.h"
 #include "storage/inifile.h"
 #include "storage/runtimefolder.h"
 #include "storage/texthelpers.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QThread>
 
@@ -197,9 +199,10 @@ class TestFiles : public QObject {
         QVERIFY(QDir(dir.path()).mkdir("folder.ini"));
         for (const QString& file :
              {path("missing/Config.ini"), path("folder.ini"), ini() + "/Config.ini", QString()}) {
-            QCOMPARE(ReadIni("a", "x", file), QString());
-            QCOMPARE(ReadIniNumbers("a", "x", file, 0), QString());
-            QVERIFY(!WriteIni("a", "x", "2", file));
+            QVERIFY2(ReadIni("a", "x", file).isEmpty() &&
+                         ReadIniNumbers("a", "x", file, 0).isEmpty() &&
+                         !WriteIni("a", "x", "2", file),
+                     qPrintable(file));
             DeleteIniSection("a", file);
         }
         DeleteIniSection("a", path("none.ini"));
@@ -249,58 +252,68 @@ class TestFiles : public QObject {
         QVERIFY(QFile::setPermissions(dir.path(), owner | QFile::ExeOwner));
         QCOMPARE(ContentOf(ini()), old);
     }
+    // Against an independent MD5 of the GBK bytes: padding boundaries (55 bytes fit one block,
+    // 56 need two) and long texts encoded piecewise, multi-unit characters across the pieces.
+    void digests_data() {
+        QTest::addColumn<QString>("text");
+        addRow("empty", QString()), addRow("gbk interleaved", QString("a中b文c"));
+        for (int length : {55, 56, 63, 64, 65, 119, 120})
+            QTest::addRow("%d x a", length) << QString(length, u'a');
+        for (int lead : {65534, 65535, 65536, 131071}) {
+            QTest::addRow("surrogate pair after %d", lead) << QString(lead, u'a') + "😀b";
+            QTest::addRow("gbk after %d", lead)
+                << QString(lead, u'x') + "网站排名" + QString(70000, u'y');
+        }
+        addRow("ascii after gbk piece", QString("排").repeated(65536) + QString(65536, u'z'));
+    }
+    void digests() {
+        QFETCH(QString, text);
+        const QString digest =
+            QCryptographicHash::hash(ToGbk(text), QCryptographicHash::Md5).toHex();
+        QCOMPARE(QStringList({Md5Text(text, 32, false), Md5Text(text, 32, true),
+                              Md5Text(text, 16, false), Md5Text(text, 16, true)}),
+                 QStringList(
+                     {digest, digest.toUpper(), digest.mid(8, 16), digest.mid(8, 16).toUpper()}));
+        for (int width : {0, 15, 17, 31, 33, 64, -16, -32}) // other widths give nothing
+            QVERIFY(Md5Text(text, width, width % 2).isEmpty());
+    }
     // Text functions row by row (decoding, markers, domains, site lists, GBK, clock); text files.
     void text() {
-        const auto decode = [](const char* hex, const char* charset) {
-            return BytesToText(QByteArray::fromHex(hex), charset);
+        const auto decode = [](const char* row) { // "hex/charset"
+            const QStringList part = QString(row).split('/');
+            return BytesToText(QByteArray::fromHex(part[0].toLatin1()), part[1]);
         };
-        const auto between = [](const char* text) { return GetBetween(text, "<s>", "<e>"); };
-        // 81 40 exists only in GBK; a strict GB 2312 decoder would not give this character.
-        QCOMPARE(decode("8140", "gb2312"), "丂");
-        QCOMPARE(decode("8140", " GBK "), "丂");
-        QCOMPARE(decode("d6d0cec4", "cp936"), "中文");
-        QCOMPARE(decode("e4b8ad", "utf-8"), "中");
-        QCOMPARE(decode("616263", "no-such"), "0");
-        QCOMPARE(decode("616263", ""), "0");
-        QCOMPARE(decode("", "gb2312"), "");
-        QCOMPARE(decode("", "bogus"), "0");
-        QCOMPARE(decode("812041", "gb2312"), QString::fromUtf16(u"\uFFFD A")); // invalid trail byte
-        QCOMPARE(decode("41d6", "gb2312"), QString::fromUtf16(u"A\uFFFD")); // lead byte at the end
-        QCOMPARE(decode("610062", "gb2312"), QString::fromUtf16(u"a\0b", 3));
-        QCOMPARE(between("x<s>1,2<e>y"), "1,2");
-        QCOMPARE(between("0"), ""); // a failed fetch
-        QCOMPARE(between("<s>1,2"), "");
-        QCOMPARE(between("<s>a<e><s>b<e>"), "a");
-        QCOMPARE(between("<e>x<s>y<e>"), ""); // the end is searched from the text's start
-        QCOMPARE(between("abcdef<e>"), "");
-        QCOMPARE(between("<S>a<E>"), "");
-        QCOMPARE(between("<s>百度,谷歌<e>"), "百度,谷歌");
-        QCOMPARE(NormalizeSiteList("http://a.com；b.com;a.com"), "a.com;b.com");
-        QCOMPARE(NormalizeSiteList("  a.com  "), "  a.com  "); // a single entry keeps its blanks
-        QCOMPARE(NormalizeSiteList("  a.com  ; b.com "), "a.com;b.com");
-        QCOMPARE(NormalizeSiteList(";;;"), "");
-        QCOMPARE(NormalizeSiteList("HTTP://a.com"), "HTTP://a.com");
-        QCOMPARE(NormalizeSiteList("a.com/http://x"), "a.com/x");
-        QCOMPARE(NormalizeSiteList("a.com\r\nb.com"), "a.comb.com");
-        QCOMPARE(NormalizeSiteList("a.com;\r\nb.com;\r\n"), "a.com;b.com");
-        QCOMPARE(NormalizeSiteList("a.com;A.com"), "a.com;A.com");
-        QCOMPARE(NormalizeSiteList("x;a.com;.b.com;c.com."), "a.com");
-        QCOMPARE(NormalizeSiteList("c.com;b.com;a.com;b.com;c.com"), "c.com;b.com;a.com");
-        QCOMPARE(NormalizeSiteList("中文网.com"), "中文网.com");
-        // Names GBK lacks are stored in ASCII.
-        QCOMPARE(NormalizeSiteList("한국어.com; ไทย.com/ไทย ;a.com"),
-                 "xn--3e0bk47br7k.com;xn--o3cw4h.com/%E0%B9%84%E0%B8%97%E0%B8%A2;a.com");
-        QCOMPARE(NormalizeSiteList("한국어.com"), "xn--3e0bk47br7k.com");
-        QCOMPARE(NormalizeSiteList("한국어.com;xn--3e0bk47br7k.com"), "xn--3e0bk47br7k.com");
-        QCOMPARE(ToGbk("").toHex(), "");
-        QCOMPARE(ToGbk("更新丂").toHex(), "b8fcd0c28140");
-        QCOMPARE(ToGbk("a😀b").toHex(), "613f62"); // no GBK code
-        QCOMPARE(ToGbk("😀中").toHex(), "3fd6d0");
-        for (const char* valid : {"a.cn", "abc.com/", "中文网.com"})
-            QVERIFY2(IsValidDomain(valid), valid);
-        for (const char* invalid :
-             {"a.c", "abcdef", ".abc.com", "/abc.com", "\\abc.com", "abc.com.", "abc.com\\"})
-            QVERIFY2(!IsValidDomain(invalid), invalid);
+        // 81 40 exists only in GBK: a strict GB 2312 decoder would not give this character. Then
+        // unknown charsets, an invalid trail byte, a lead byte at the end, a zero byte.
+        QCOMPARE(Each(decode, {"8140/gb2312", "8140/ GBK ", "d6d0cec4/cp936", "e4b8ad/utf-8",
+                               "616263/no-such", "616263/", "/gb2312", "/bogus", "812041/gb2312",
+                               "41d6/gb2312", "610062/gb2312"}),
+                 QStringList({"丂", "丂", "中文", "中", "0", "0", "", "0", "\uFFFD A", "A\uFFFD",
+                              QString::fromUtf16(u"a\0b", 3)}));
+        // "0" is a failed fetch; the end is searched from the text's start.
+        QCOMPARE(Each([](const char* t) { return GetBetween(t, "<s>", "<e>"); },
+                      {"x<s>1,2<e>y", "0", "<s>1,2", "<s>a<e><s>b<e>", "<e>x<s>y<e>", "abcdef<e>",
+                       "<S>a<E>", "<s>百度,谷歌<e>"}),
+                 QStringList({"1,2", "", "", "a", "", "", "", "百度,谷歌"}));
+        // A single entry keeps its blanks; names GBK lacks are stored in ASCII.
+        QCOMPARE(
+            Each(NormalizeSiteList,
+                 {"http://a.com；b.com;a.com", "  a.com  ", "  a.com  ; b.com ", ";;;",
+                  "HTTP://a.com", "a.com/http://x", "a.com\r\nb.com", "a.com;\r\nb.com;\r\n",
+                  "a.com;A.com", "x;a.com;.b.com;c.com.", "c.com;b.com;a.com;b.com;c.com",
+                  "中文网.com", "한국어.com; ไทย.com/ไทย ;a.com", "한국어.com",
+                  "한국어.com;xn--3e0bk47br7k.com"}),
+            QStringList({"a.com;b.com", "  a.com  ", "a.com;b.com", "", "HTTP://a.com", "a.com/x",
+                         "a.comb.com", "a.com;b.com", "a.com;A.com", "a.com", "c.com;b.com;a.com",
+                         "中文网.com",
+                         "xn--3e0bk47br7k.com;xn--o3cw4h.com/%E0%B9%84%E0%B8%97%E0%B8%A2;a.com",
+                         "xn--3e0bk47br7k.com", "xn--3e0bk47br7k.com"}));
+        // Characters without a GBK code become "?".
+        QCOMPARE(Each([](const char* t) { return ToGbk(t).toHex(); }, {"", "更新丂", "a😀b", "😀中"}),
+                 QByteArrayList({"", "b8fcd0c28140", "613f62", "3fd6d0"}));
+        QCOMPARE(Each(IsValidDomain, {"a.cn", "abc.com/", "中文网.com", "a.c", "abcdef", ".abc.com",
+                                      "/abc.com", "\\abc.com", "abc.com.", "abc.com\\"}),
+                 QList<bool>(3, true) + QList<bool>(7, false));
         QCOMPARE(ClockText(QDateTime(QDate(2009, 3, 7), QTime(9, 5, 3))),
                  "2009年03月07日 星期六 9:05:03");
         QCOMPARE(WeekdayText(QDate()), QString());

@@ -9,13 +9,16 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QList>
 #include <QString>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <chrono>
 #include <initializer_list>
+#include <iterator>
 #include <memory>
+#include <type_traits>
 
 #ifdef Q_OS_LINUX
 #include <sys/resource.h>
@@ -32,6 +35,16 @@ quint16 FreePort();
 // One row of a data-driven test, its values in column order.
 template <typename... T> void addRow(const char* name, const T&... values) {
     (QTest::newRow(name) << ... << values);
+}
+// What f gives for each input, to compare a whole table of answers in one go.
+template <typename F, typename R> auto Each(F f, const R& inputs) {
+    QList<std::decay_t<decltype(f(*std::begin(inputs)))>> out;
+    for (const auto& in : inputs)
+        out << f(in);
+    return out;
+}
+template <typename F, typename In> auto Each(F f, std::initializer_list<In> inputs) {
+    return Each<F, std::initializer_list<In>>(f, inputs);
 }
 // One data column "row" of plain structs, each named by its first member, name.
 template <typename Row> void addRows(std::initializer_list<Row> rows) {

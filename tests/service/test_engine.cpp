@@ -237,21 +237,29 @@ TEST_F(EngineTest, DeadlineAnswersWithWhatItHasAndTheLateResultIsKept) {
     EXPECT_EQ(provider_->calls(), 0);
 }
 
+// Whether a worker measures or (a local source) the first request on its own thread, the
+// others wait for that one measurement and are woken by its end.
 TEST_F(EngineTest, ConcurrentRequestsShareOneMeasurement) {
-    provider_->Hold(true);
-    std::vector<std::thread> requests;
-    std::vector<std::string> answers(3);
-    for (std::size_t i = 0; i < answers.size(); ++i)
-        requests.emplace_back([&, i] { answers[i] = Answer(Page::Sites, "shared.example"); });
-    ASSERT_TRUE(provider_->AwaitCalls(1));
-    while (clock_.waiting < 3)
-        std::this_thread::yield();
-    provider_->Hold(false);
-    for (std::thread& t : requests)
-        t.join();
-    EXPECT_EQ(answers, std::vector<std::string>(3, "5,6,7,8,9,10,11"));
-    EXPECT_EQ(provider_->calls(), 1);
-    EXPECT_EQ(store_->History("shared.example", Page::Sites, 3, 0).size(), 1u);
+    for (const bool local : {false, true}) {
+        const std::string site = "shared" + std::to_string(local) + ".example";
+        const int calls = provider_->calls();
+        provider_->SetLocal(local);
+        provider_->Hold(true);
+        clock_.waiting = 0;
+        std::vector<std::thread> requests;
+        std::vector<std::string> answers(3);
+        for (std::size_t i = 0; i < answers.size(); ++i)
+            requests.emplace_back([&, i] { answers[i] = Answer(Page::Sites, site); });
+        ASSERT_TRUE(provider_->AwaitCalls(calls + 1));
+        while (clock_.waiting < (local ? 2 : 3))
+            std::this_thread::yield();
+        provider_->Hold(false);
+        for (std::thread& t : requests)
+            t.join();
+        EXPECT_EQ(answers, std::vector<std::string>(3, "5,6,7,8,9,10,11")) << local;
+        EXPECT_EQ(provider_->calls(), calls + 1) << local;
+        EXPECT_EQ(store_->History(site, Page::Sites, 3, 0).size(), 1u) << local;
+    }
 }
 
 TEST_F(EngineTest, WhoisAndRankingTexts) {

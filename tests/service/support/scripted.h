@@ -2,6 +2,7 @@
 
 #include "provider.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -37,6 +38,8 @@ class ScriptedProvider final : public Provider {
     }
     // Markup, for the pages to escape.
     std::string Describe() const override { return "<b>测试</b> & 源"; }
+    bool Local() const override { return local_; }
+    void SetLocal(bool local) { local_ = local; }
 
     // `extra` more columns answered than asked (fewer when negative).
     void Set(Status status, std::int64_t value = 0, std::string detail = "",
@@ -63,6 +66,7 @@ class ScriptedProvider final : public Provider {
   private:
     std::mutex mutex_;
     std::condition_variable cv_;
+    std::atomic<bool> local_{false};
     int calls_ = 0;
     bool hold_ = false, throws_ = false;
     Status status_ = Status::Ok;

@@ -561,9 +561,10 @@ class Checkpointer {
 class SqliteStore final : public Store {
   public:
     SqliteStore(Db db, std::vector<StoreNotice> notices, Clock& clock, const char* vfs)
-        : db_(std::move(db)), checkpointer_(db_.get(), vfs), notices_(std::move(notices)),
-          clock_(clock), insert_(db_.get(), kInsert), latest_writer_(db_.get()),
-          latest_(db_.get(), kLatestRow), history_(db_.get(), kHistory),
+        : db_(std::move(db)), checkpointer_(db_.get(), vfs), reader_(OpenReader(db_.get(), vfs)),
+          notices_(std::move(notices)), clock_(clock), insert_(db_.get(), kInsert),
+          latest_writer_(db_.get()), latest_(reader_ ? reader_.get() : db_.get(), kLatestRow),
+          history_(db_.get(), kHistory),
           load_upstream_(db_.get(), (std::string("SELECT ") + kUpstreamColumns +
                                      " FROM upstreams WHERE provider = ?1")
                                         .c_str()),
@@ -612,7 +613,7 @@ class SqliteStore final : public Store {
     }
 
     std::optional<std::vector<Latest>> LatestRow(const std::string& site, Page page) override {
-        std::lock_guard<std::mutex> guard(mutex_);
+        std::lock_guard<std::mutex> guard(reader_ ? read_mutex_ : mutex_);
         std::vector<Latest> out;
         auto row = latest_.Begin();
         row.BindText(1, site);
@@ -621,7 +622,8 @@ class SqliteStore final : public Store {
         while ((rc = row.Step()) == SQLITE_ROW)
             out.push_back(ReadLatest(row));
         if (rc != SQLITE_DONE) {
-            Fail("read");
+            LogLine(std::string("store: read failed: ") +
+                    sqlite3_errmsg(reader_ ? reader_.get() : db_.get()));
             return std::nullopt;
         }
         return out;
@@ -817,9 +819,25 @@ class SqliteStore final : public Store {
         return false;
     }
 
+    // A connection of its own for the answers' reads: in WAL mode they neither wait for a
+    // commit nor hold one up. Null where it could not be opened: db_ serves them then.
+    static Db OpenReader(sqlite3* main, const char* vfs) {
+        sqlite3* raw = nullptr;
+        const int rc = sqlite3_open_v2(sqlite3_db_filename(main, "main"), &raw,
+                                       SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, vfs);
+        Db db(raw, &sqlite3_close_v2);
+        if (rc != SQLITE_OK)
+            return Db(nullptr, &sqlite3_close_v2);
+        sqlite3_extended_result_codes(db.get(), 1);
+        sqlite3_busy_timeout(db.get(), 5000);
+        return db;
+    }
+
     mutable std::mutex mutex_;
     Db db_;
     Checkpointer checkpointer_; // after db_: it stops and closes its connection first
+    std::mutex read_mutex_;     // guards reader_ and latest_ while reader_ is open
+    Db reader_;
     const std::vector<StoreNotice> notices_;
     Clock& clock_;
     std::int64_t failing_since_ms_ = 0; // the first of the failed Records since the last success

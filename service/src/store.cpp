@@ -149,6 +149,22 @@ constexpr const char* kInsert =
 
 using Db = std::unique_ptr<sqlite3, decltype(&sqlite3_close_v2)>;
 
+// Another connection to the store's file, used by one thread at a time; null (with *rc, if
+// given, set) where it cannot be opened.
+Db OpenBeside(sqlite3* main, int flags, const char* vfs, int* rc = nullptr) {
+    sqlite3* raw = nullptr;
+    const int opened =
+        sqlite3_open_v2(sqlite3_db_filename(main, "main"), &raw, flags | SQLITE_OPEN_NOMUTEX, vfs);
+    Db db(raw, &sqlite3_close_v2);
+    if (rc)
+        *rc = opened;
+    if (opened != SQLITE_OK)
+        db.reset();
+    else
+        sqlite3_busy_timeout(db.get(), 5000);
+    return db;
+}
+
 class Statement {
   public:
     Statement(sqlite3* db, const char* sql) {
@@ -492,13 +508,10 @@ std::string WriteError(sqlite3* db) {
 class Checkpointer {
   public:
     Checkpointer(sqlite3* main, const char* vfs) : main_(main) {
-        sqlite3* raw = nullptr;
-        const int rc = sqlite3_open_v2(sqlite3_db_filename(main, "main"), &raw,
-                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, vfs);
-        db_.reset(raw);
-        if (rc != SQLITE_OK) {
+        int rc = SQLITE_OK;
+        db_ = OpenBeside(main, SQLITE_OPEN_READWRITE, vfs, &rc);
+        if (!db_) {
             LogLine(std::string("store: log copies stay in the commits: ") + sqlite3_errstr(rc));
-            db_.reset();
             return; // SQLite's own copying in the commits stays in place
         }
         sqlite3_wal_hook(main_, &Committed, this);
@@ -561,10 +574,10 @@ class Checkpointer {
 class SqliteStore final : public Store {
   public:
     SqliteStore(Db db, std::vector<StoreNotice> notices, Clock& clock, const char* vfs)
-        : db_(std::move(db)), checkpointer_(db_.get(), vfs), reader_(OpenReader(db_.get(), vfs)),
-          notices_(std::move(notices)), clock_(clock), insert_(db_.get(), kInsert),
-          latest_writer_(db_.get()), latest_(reader_ ? reader_.get() : db_.get(), kLatestRow),
-          history_(db_.get(), kHistory),
+        : db_(std::move(db)), checkpointer_(db_.get(), vfs),
+          reader_(OpenBeside(db_.get(), SQLITE_OPEN_READONLY, vfs)), notices_(std::move(notices)),
+          clock_(clock), insert_(db_.get(), kInsert), latest_writer_(db_.get()),
+          latest_(reader_ ? reader_.get() : db_.get(), kLatestRow), history_(db_.get(), kHistory),
           load_upstream_(db_.get(), (std::string("SELECT ") + kUpstreamColumns +
                                      " FROM upstreams WHERE provider = ?1")
                                         .c_str()),
@@ -631,15 +644,12 @@ class SqliteStore final : public Store {
 
     std::unique_ptr<OverviewCursor> Overview(Page page, TableOrder order,
                                              std::size_t offset) override {
-        sqlite3* raw = nullptr;
-        const int rc = sqlite3_open_v2(sqlite3_db_filename(db_.get(), "main"), &raw,
-                                       SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
-        Db db(raw, &sqlite3_close_v2);
-        if (rc != SQLITE_OK) {
+        int rc = SQLITE_OK;
+        Db db = OpenBeside(db_.get(), SQLITE_OPEN_READONLY, nullptr, &rc);
+        if (!db) {
             LogLine(std::string("store: overview failed: ") + sqlite3_errstr(rc));
             return nullptr;
         }
-        sqlite3_busy_timeout(db.get(), 5000);
         // One snapshot for the count and every row, however long the reader takes.
         sqlite3_exec(db.get(), "BEGIN", nullptr, nullptr, nullptr);
         auto cursor = std::make_unique<SqliteOverview>(std::move(db), page, order, offset);
@@ -819,24 +829,12 @@ class SqliteStore final : public Store {
         return false;
     }
 
-    // A connection of its own for the answers' reads: in WAL mode they neither wait for a
-    // commit nor hold one up. Null where it could not be opened: db_ serves them then.
-    static Db OpenReader(sqlite3* main, const char* vfs) {
-        sqlite3* raw = nullptr;
-        const int rc = sqlite3_open_v2(sqlite3_db_filename(main, "main"), &raw,
-                                       SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, vfs);
-        Db db(raw, &sqlite3_close_v2);
-        if (rc != SQLITE_OK)
-            return Db(nullptr, &sqlite3_close_v2);
-        sqlite3_extended_result_codes(db.get(), 1);
-        sqlite3_busy_timeout(db.get(), 5000);
-        return db;
-    }
-
     mutable std::mutex mutex_;
     Db db_;
     Checkpointer checkpointer_; // after db_: it stops and closes its connection first
-    std::mutex read_mutex_;     // guards reader_ and latest_ while reader_ is open
+    // A connection of its own for the answers' reads: in WAL mode they neither wait for a
+    // commit nor hold one up. Null where it could not be opened: db_ serves them then.
+    std::mutex read_mutex_; // guards reader_ and latest_ while reader_ is open
     Db reader_;
     const std::vector<StoreNotice> notices_;
     Clock& clock_;

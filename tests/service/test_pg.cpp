@@ -81,6 +81,8 @@ TEST(Pg, PreparedStatementsOutliveARestartAndTransactionsRollBack) {
     EXPECT_TRUE(again.ok()) << again.error();
 }
 
+const Measurement kSeven{Status::Ok, 7, "", "", "", 1};
+
 // Another instance holds b.com's column (as `admin`); our writer waits for it while `site` is
 // read (a site read nowhere before: no cached row stands in for the store). prompt: the read
 // must answer while the writer still waits; else it is let wait (200 ms) and must answer once
@@ -92,12 +94,8 @@ std::optional<std::vector<Latest>> ReadBesideBlockedWriter(Store& store, const s
     EXPECT_TRUE(
         other && other->Exec("BEGIN").ok() &&
         other->Exec("SELECT pg_advisory_xact_lock(hashtextextended('b.com/sites/0', 0))").ok());
-    Measurement m;
-    m.status = Status::Ok;
-    m.number = 8;
-    m.time_ms = 2;
-    auto writer =
-        std::async(std::launch::async, [&] { return store.Record("b.com", Page::Sites, 0, m); });
+    auto writer = std::async(std::launch::async,
+                             [&] { return store.Record("b.com", Page::Sites, 0, kSeven); });
     while (
         other->Exec("SELECT 1 FROM pg_locks WHERE locktype = 'advisory' AND NOT granted").rows() ==
         0)
@@ -111,14 +109,6 @@ std::optional<std::vector<Latest>> ReadBesideBlockedWriter(Store& store, const s
     return read.get();
 }
 
-Measurement Seven() {
-    Measurement m;
-    m.status = Status::Ok;
-    m.number = 7;
-    m.time_ms = 1;
-    return m;
-}
-
 // A writer waiting for a column that another instance is writing holds one connection, not the
 // store: reads still answer. After a restart every pooled connection comes back, not only the
 // first one found lost.
@@ -129,7 +119,7 @@ TEST(Pg, StorePoolServesReadsBesideABlockedWriterAndRecoversEveryConnection) {
     std::string error;
     auto store = OpenPgStore(uri, env.env, &error);
     ASSERT_TRUE(store) << error;
-    ASSERT_TRUE(store->Record("a.com", Page::Sites, 0, Seven()));
+    ASSERT_TRUE(store->Record("a.com", Page::Sites, 0, kSeven));
     const auto before = ReadBesideBlockedWriter(*store, uri, "a.com", true);
     ASSERT_TRUE(before);
     EXPECT_EQ(before->at(0).last.number, 7);
@@ -158,7 +148,7 @@ TEST(Pg, StorePoolMakesDoWhenRefusedAndGrowsAgainAMinuteLater) {
     test::TestEnv env;
     auto store = OpenPgStore(uri, env.env, &error);
     ASSERT_TRUE(store) << error;
-    ASSERT_TRUE(store->Record("a.com", Page::Sites, 0, Seven()));
+    ASSERT_TRUE(store->Record("a.com", Page::Sites, 0, kSeven));
     ASSERT_TRUE(db->Exec("DO $$ BEGIN EXECUTE format('ALTER ROLE limited CONNECTION LIMIT %s', "
                          "(SELECT count(*) FROM pg_stat_activity WHERE usename = 'limited')); "
                          "END $$")

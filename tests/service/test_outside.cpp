@@ -30,8 +30,6 @@ TEST(HomePage, ReadsTitleAndDescriptionInEveryCharsetAndShape) {
          "<html><head><TITLE>\n  A &amp; B&nbsp;&#x4E2D;&#25991;\t|||x </TITLE>"
          "<meta NAME=\"Description\" content='say &quot;hi&quot; &bogus; &#x110000;'>",
          "text/html; charset=utf-8", "A & B 中文 ｜｜｜x|say \"hi\" &bogus; \xEF\xBF\xBD"},
-        {"gbk from the header", "<title>" + kGbkTitle + "</title>", "text/html; charset=GB2312",
-         "新浪首页|"},
         {"gbk from http-equiv",
          "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=gbk\">"
          "<meta name=description content=" +
@@ -142,21 +140,13 @@ TEST(SafeFetch, RefusesInwardAddressesAndChecksEveryHop) {
     const SafeFetchResult big = SafeGet(t.env, outer_url + "/big", allow_outer);
     EXPECT_TRUE(big.response.truncated);
     EXPECT_EQ(big.response.body.size(), 2u * 1024 * 1024);
-    // The plain client caps bodies, leaves redirects to its caller, reports transport errors
-    // and refuses other schemes.
-    const auto get = [](const std::string& url, std::size_t cap = 1 << 20) {
+    // The plain client reports transport errors and refuses other schemes.
+    const auto get = [](const std::string& url) {
         HttpRequest request;
         request.url = url;
-        request.max_bytes = cap;
         return test::TestHttp().Get(request);
     };
-    const std::string base = "http://127.0.0.1:" + port;
-    HttpResponse r = get(base + "/big", 1000);
-    EXPECT_EQ(std::tuple(r.status, r.truncated, r.body.size()), std::tuple(200, true, 1000u));
-    r = get(base + "/hop/1");
-    EXPECT_EQ(std::pair(r.status, r.location.ends_with("/hop/0")), std::pair(302, true))
-        << r.location; // handed back, not followed
-    r = get("http://127.0.0.1:1/");
+    HttpResponse r = get("http://127.0.0.1:1/");
     EXPECT_TRUE(r.status == 0 && !r.error.empty()) << r.status;
     r = get("file:///etc/passwd");
     EXPECT_TRUE(r.status == 0 && r.body.empty()) << r.status;

@@ -155,7 +155,6 @@ TEST_F(Ranks, CommonCrawlRanksAndGraphSayWhenTheirListsAreCut) {
         "ok 10|ok 10|ok 4|ok 1|not-found 0");
     // Referring-domain counts come from the graph's edges, not from this file.
     EXPECT_EQ(One(*cc, "facebook.com", Page::Links, 1), "not-configured");
-    EXPECT_EQ(One(*cc, "facebook.com", Page::Alexa, 3), "not-configured");
     EXPECT_EQ(One(*Make("cc-graph", "measure = \"harmonic\""), "example.com.cn", Page::Ranks, 0),
               "ok 4");
     // The first lines only (a truncated download): what is missing is unknown, not 0.

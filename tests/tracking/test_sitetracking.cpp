@@ -254,7 +254,6 @@ class TestSiteTracking : public QObject {
         };
         addRows<EndCase>({
             {"every answer accepted", good, good, "", "", done, ""},
-            {"one rank refused", noRank, good, "", "", "更新完毕，1 个网址未能更新", ""},
             {"no numbers at all", none, none, "", "", "更新完毕，2 个网址暂无数据", ""},
             {"refused and no numbers", noRank, none, "", "",
              "更新完毕，1 个网址未能更新，1 个网址暂无数据", ""},

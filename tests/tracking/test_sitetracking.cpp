@@ -407,7 +407,6 @@ class TestSiteTracking : public QObject {
             // A value the service could not get arrives negative: no number, but the text stays.
             {"values missing", "Url_site", 0, "5,-1,3, -2 ,0,-0,x", "5 — 3 — 0 -0 0",
              "5,-1,3, -2 ,0,-0,0"},
-            {"ranks missing", "Url_pr", 2, "-1,-1", "— —", ""},
         });
     }
     void loadSiteLists() {

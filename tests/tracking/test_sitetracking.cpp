@@ -208,7 +208,6 @@ class TestSiteTracking : public QObject {
             {"site not tracked", "z.org/x", "a.com", " ", "z.org/x", false},
             {"no sites", "a.com", "", " ", "", false},
             {"automatic, on", "tick", "a.com", "1 1", "a.com", true},
-            {"automatic, missing", "tick", "a.com", " ", "a.com", false},
             {"automatic, word", "tick", "a.com", "true true", "a.com", false},
             {"switched on during the run", "tick", "a.com", "0 1", "a.com", true},
             {"switched off during the run", "tick", "a.com", "1 0", "a.com", false},

@@ -208,7 +208,6 @@ class TestSiteTracking : public QObject {
             {"site not tracked", "z.org/x", "a.com", " ", "z.org/x", false},
             {"no sites", "a.com", "", " ", "", false},
             {"automatic, on", "tick", "a.com", "1 1", "a.com", true},
-            {"automatic, missing", "tick", "a.com", " ", "a.com", false},
             {"automatic, word", "tick", "a.com", "true true", "a.com", false},
             {"switched on during the run", "tick", "a.com", "0 1", "a.com", true},
             {"switched off during the run", "tick", "a.com", "1 0", "a.com", false},
@@ -254,7 +253,6 @@ class TestSiteTracking : public QObject {
         };
         addRows<EndCase>({
             {"every answer accepted", good, good, "", "", done, ""},
-            {"one rank refused", noRank, good, "", "", "更新完毕，1 个网址未能更新", ""},
             {"no numbers at all", none, none, "", "", "更新完毕，2 个网址暂无数据", ""},
             {"refused and no numbers", noRank, none, "", "",
              "更新完毕，1 个网址未能更新，1 个网址暂无数据", ""},
@@ -408,7 +406,6 @@ class TestSiteTracking : public QObject {
             // A value the service could not get arrives negative: no number, but the text stays.
             {"values missing", "Url_site", 0, "5,-1,3, -2 ,0,-0,x", "5 — 3 — 0 -0 0",
              "5,-1,3, -2 ,0,-0,0"},
-            {"ranks missing", "Url_pr", 2, "-1,-1", "— —", ""},
         });
     }
     void loadSiteLists() {

@@ -1,6 +1,7 @@
 // The program without its window: the built program, its service, signals, files, one instance.
 #include "app/configfiles.h"
 #include "app/servicelauncher.h"
+#include "app/signalrelay.h"
 #include "app/singleinstance.h"
 #include "fixture.h"
 #include "storage/inifile.h"
@@ -77,7 +78,13 @@ class TestAppShell : public QObject {
         QCOMPARE(std::pair(second.exitStatus(), second.exitCode()), exited);
         QCOMPARE(ContentOf(config), before);
         QCOMPARE(first.state(), QProcess::Running);
-        // Ended by a signal, the program runs its close request.
+        // Signals reach the event loop in order; ended by one, the program runs its close request.
+        SignalRelay relay({SIGTERM, SIGHUP});
+        QSignalSpy spy(&relay, &SignalRelay::received);
+        std::raise(SIGHUP);
+        std::raise(SIGTERM);
+        QTRY_COMPARE(spy.size(), 2);
+        QCOMPARE(QList<int>({spy[0][0].toInt(), spy[1][0].toInt()}), QList<int>({SIGHUP, SIGTERM}));
         QVERIFY(ini("Setting", "SViewWidth").isEmpty());
         first.terminate();
         QVERIFY(first.waitForFinished(5000));

@@ -229,9 +229,11 @@ TEST(Pages, HealthAndCellStatesFromTheFacts) {
                            measuring ? now + 15'000 : 0});
     }
     const auto doc = nlohmann::json::parse(CellStateJson(view));
+    EXPECT_EQ(doc["now"], FormatIsoTime(now));
     EXPECT_EQ(doc["ready_in_s"], 17); // its turn in 15 s, then a typical 2 s
     EXPECT_EQ(doc["pages"]["links"], nlohmann::json::array());
     const auto& cells = doc["pages"]["sites"];
+    EXPECT_EQ(cells[1]["title"], "谷歌收录");
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         const auto& [status, provider, detail, sent, stale, measuring, json, reason] = cases[i];
         using J = nlohmann::json;

@@ -299,11 +299,13 @@ TEST(Server, PagesAreEscapedUtf8AndCsvMatchesTheTable) {
                   std::to_string(status))
             << path;
     }
+    EXPECT_EQ(s.Get("/")->get_header_value("Content-Type"), "text/html; charset=utf-8");
     auto r = s.Get(seo + "show.asp?t=site&word=a.example.com&format=csv");
     EXPECT_EQ(std::pair(r->body.starts_with("\xEF\xBB\xBF"), Service::Count(r->body, "\r\n")),
               std::pair(true, 1 + 7)); // the header, then 7 columns
     const auto html = s.Get(seo + "sites.htm?sort=site&order=desc")->body;
     const auto csv = s.Get(seo + "sites.csv?sort=site&order=desc");
+    EXPECT_EQ(csv->get_header_value("Content-Type"), "text/csv; charset=utf-8");
     EXPECT_EQ(Matches(csv->body, "\r\n([^,\r]+),"), "c.example.com b.example.com a.example.com ");
     // The same rows in the same order as the table.
     const auto at = [&](char c) { return html.find(std::string(">") + c + ".example.com</a>"); };

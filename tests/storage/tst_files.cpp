@@ -394,8 +394,6 @@ class TestFiles : public QObject {
         WriteAutostart();
         WriteAutostart(); // replacing is fine
         QVERIFY(IsAutostartOn() && ContentOf(entry).startsWith("[Desktop Entry]\n"));
-        PutContent(entry, "");
-        QVERIFY(IsAutostartOn());
         DeleteAutostart();
         QVERIFY(!IsAutostartOn() && !QFile::exists(entry) && QDir().mkpath(entry));
         QVERIFY(!IsAutostartOn() && QDir(entry).removeRecursively());

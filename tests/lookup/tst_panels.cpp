@@ -360,8 +360,7 @@ class TestPanels : public QObject {
                      m_form->TextSet()->toPlainText(),
                  (index == 5 ? " " : "typedold ") + QString(index == 6 ? "a.com;b.com" : "edited"));
     }
-    // A switch made inside the switch's event pumping wins; an unknown index changes nothing;
-    // the pointer passing over the selected button leaves it drawn pressed.
+    // A switch made inside the switch's event pumping wins; an unknown index changes nothing.
     void panelSwitchReentry() {
         m_form->show();
         QTest::qWait(30); // let the next pump run at once
@@ -372,10 +371,6 @@ class TestPanels : public QObject {
         for (int bad : {-1, 7, 1000})
             show(bad);
         checkShownPanel(4);
-        const QImage before = m_form->CmdMenu1(4)->grab().toImage();
-        QTest::mouseMove(m_form->CmdMenu1(4), QPoint(20, 10));
-        QTest::mouseMove(m_form, QPoint(300, 200));
-        QCOMPARE(m_form->CmdMenu1(4)->grab().toImage(), before);
     }
     // Saving stores what the panel shows, even over a changed file, then refreshes every site;
     // a list without sites (a box) and the drop button store nothing. The autostart entry is

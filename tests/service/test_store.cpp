@@ -482,6 +482,13 @@ TEST_F(StoreTest, LayoutVersions) {
               std::tuple(100, 100));
     EXPECT_EQ(Order(*store, Page::Sites, {0, false, TableOrder::Key::Change}, 0), "ab");
     store.reset();
+    // Layout 2 indexed every change, NULL or not: only the index is made anew.
+    sql("DROP INDEX latest_with_d0; CREATE INDEX latest_by_d0 ON latest(page, col, d0, site); "
+        "PRAGMA user_version = 2;");
+    store = Open();
+    EXPECT_EQ(Order(*store, Page::Sites, {0, true, TableOrder::Key::Change}, 1), "b");
+    EXPECT_EQ(Row(*store, "a.com", Page::Sites), "0: ok 40@3000000000 | ok 40@3000000000; ");
+    store.reset();
     // A file of a newer service is neither used nor set aside.
     sql("PRAGMA user_version = 99;");
     ExpectRefusedAndKept(dir_, env_.env, "newer");

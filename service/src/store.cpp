@@ -52,9 +52,10 @@ constexpr int kSchemaVersion = 3;
 constexpr const char* kLatestAdded[] = {"shown", "prev",     "prev_ms", "week", "week_ms",
                                         "month", "month_ms", "d0",      "d7",   "d30"};
 
-// One index per overview order; `site` last so that ties come in order without a sort. The
-// changes are indexed only where there is one: a site in its first week or month has none, and
-// each entry less is a page less to write in the commit that records it.
+// One index per overview order; `site` last so that ties come in order without a sort. A
+// change is indexed only where there is one, and the sites without one (a site's first week or
+// month) in one index for all three: each entry less is a page less in the commit that records a
+// new site.
 constexpr const char* kSortIndexes = R"sql(
 DROP INDEX IF EXISTS latest_by_page;
 DROP INDEX IF EXISTS latest_by_d0;
@@ -64,6 +65,8 @@ CREATE INDEX IF NOT EXISTS latest_by_shown ON latest(page, col, shown, site);
 CREATE INDEX IF NOT EXISTS latest_with_d0 ON latest(page, col, d0, site) WHERE d0 IS NOT NULL;
 CREATE INDEX IF NOT EXISTS latest_with_d7 ON latest(page, col, d7, site) WHERE d7 IS NOT NULL;
 CREATE INDEX IF NOT EXISTS latest_with_d30 ON latest(page, col, d30, site) WHERE d30 IS NOT NULL;
+CREATE INDEX IF NOT EXISTS latest_unchanged ON latest(page, col, site, d0, d7, d30)
+    WHERE d0 IS NULL OR d7 IS NULL OR d30 IS NULL;
 )sql";
 
 constexpr const char* kUpstreamColumns =
@@ -143,11 +146,9 @@ constexpr const char* kSitesBySite =
 // column (which only the end of the view reaches).
 constexpr const char* kSitesByKey = "SELECT site FROM latest WHERE page = ?1 AND col = ?2 AND %2$s "
                                     "IS NOT NULL ORDER BY %2$s %1$s, site %1$s LIMIT -1 OFFSET ?3";
-// Walked along `sites` as the sites without the column are: a change has no index entry where
-// it is NULL.
 constexpr const char* kSitesWithoutKey =
-    "SELECT s.site FROM sites s CROSS JOIN latest k ON k.site = s.site AND k.page = ?1 AND "
-    "k.col = ?2 WHERE s.page = ?1 AND k.%2$s IS NULL ORDER BY s.site %1$s LIMIT -1 OFFSET ?3";
+    "SELECT site FROM latest WHERE page = ?1 AND col = ?2 AND %2$s IS NULL ORDER BY site %1$s "
+    "LIMIT -1 OFFSET ?3";
 constexpr const char* kSitesWithoutColumn =
     "SELECT site FROM sites s WHERE page = ?1 AND NOT EXISTS (SELECT 1 FROM latest k WHERE "
     "k.site = s.site AND k.page = ?1 AND k.col = ?2) ORDER BY site %1$s LIMIT -1 OFFSET ?3";

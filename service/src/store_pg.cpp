@@ -50,6 +50,17 @@ const std::vector<std::vector<const char*>> kMigrations = {
             broken BOOLEAN NOT NULL, broken_why TEXT NOT NULL, canary_ms BIGINT NOT NULL,
             canary_status TEXT NOT NULL, canary_detail TEXT NOT NULL))sql",
     },
+    // As the SQLite file's layout 3: a change indexed only where there is one.
+    {
+        "DROP INDEX latest_by_d0",
+        "DROP INDEX latest_by_d7",
+        "DROP INDEX latest_by_d30",
+        "CREATE INDEX latest_with_d0 ON latest(page, col, d0, site) WHERE d0 IS NOT NULL",
+        "CREATE INDEX latest_with_d7 ON latest(page, col, d7, site) WHERE d7 IS NOT NULL",
+        "CREATE INDEX latest_with_d30 ON latest(page, col, d30, site) WHERE d30 IS NOT NULL",
+        "CREATE INDEX latest_unchanged ON latest(page, col, site) INCLUDE (d0, d7, d30) WHERE d0 "
+        "IS NULL OR d7 IS NULL OR d30 IS NULL",
+    },
 };
 const auto kSchemaVersion = static_cast<std::int64_t>(kMigrations.size());
 constexpr const char* kMigrationLock = "SELECT pg_advisory_xact_lock(7355608001)";
@@ -160,7 +171,8 @@ constexpr const char* kSitesWithoutColumn =
     "SELECT site FROM sites s WHERE page = $1 AND NOT EXISTS (SELECT 1 FROM latest k WHERE "
     "k.site = s.site AND k.page = $1 AND k.col = $2) ORDER BY site %1$s OFFSET $3";
 constexpr const char* kKeyCounts =
-    "SELECT count(%2$s), count(*) FROM latest WHERE page = $1 AND col = $2";
+    "SELECT (SELECT count(*) FROM latest WHERE page = $1 AND col = $2 AND %2$s IS NOT NULL), "
+    "(SELECT count(*) FROM latest WHERE page = $1 AND col = $2)";
 constexpr const char* kSiteCount = "SELECT count(*) FROM sites WHERE page = $1";
 
 Param Text(std::string_view v) {

@@ -109,6 +109,39 @@ std::optional<std::vector<Latest>> ReadBesideBlockedWriter(Store& store, const s
     return read.get();
 }
 
+// A database of layout 1 indexed every change, NULL or not: it gets the partial indexes, its rows
+// as they were, and its overview by change keeps its order.
+TEST(Pg, LayoutOneIsBroughtUpToDate) {
+    const std::string uri = SharedPgServer().NewDatabase();
+    test::TestEnv env;
+    std::string error;
+    auto store = OpenPgStore(uri, env.env, &error);
+    ASSERT_TRUE(store) << error;
+    Measurement later = kSeven;
+    later.number = 9;
+    later.time_ms = 2;
+    for (const auto& [site, m] : {std::pair{"a.com", kSeven}, {"a.com", later}, {"b.com", kSeven}})
+        ASSERT_TRUE(store->Record(site, Page::Sites, 0, m));
+    store.reset();
+    auto db = pg::Connection::Open(uri, &error);
+    ASSERT_TRUE(db);
+    for (const char* sql :
+         {"DROP INDEX latest_with_d0, latest_with_d7, latest_with_d30, latest_unchanged",
+          "CREATE INDEX latest_by_d0 ON latest(page, col, d0, site)",
+          "CREATE INDEX latest_by_d7 ON latest(page, col, d7, site)",
+          "CREATE INDEX latest_by_d30 ON latest(page, col, d30, site)",
+          "DELETE FROM schema_version WHERE version = 2"})
+        ASSERT_TRUE(db->Exec(sql).ok()) << sql;
+    store = OpenPgStore(uri, env.env, &error);
+    ASSERT_TRUE(store) << error;
+    std::string order;
+    auto cursor = store->Overview(Page::Sites, {0, true, TableOrder::Key::Change}, 1);
+    for (const SiteRow& row : cursor->Next(10).value_or(std::vector<SiteRow>{}))
+        order += row.site + " ";
+    EXPECT_EQ(order, "b.com ");
+    EXPECT_EQ(store->LatestRow("a.com", Page::Sites)->at(0).previous->value, 7);
+}
+
 // A writer waiting for a column that another instance is writing holds one connection, not the
 // store: reads still answer. After a restart every pooled connection comes back, not only the
 // first one found lost.

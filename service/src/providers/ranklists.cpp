@@ -130,7 +130,9 @@ class TrancoProvider final : public Provider {
             const ImportResult r = ImportRanks(RankKind::Tranco, env_, url_, file_, options);
             lock.lock();
             last_error_ = r.ok ? std::string() : r.error;
-            due = env_.clock.NowMs() + (r.ok ? refresh_ms_ : kHourMs);
+            // A day from the list's own stamp, as at start: the clock may have moved since.
+            const auto table = r.ok ? SharedRankTable(file_) : nullptr;
+            due = table ? table->info().created_ms + refresh_ms_ : env_.clock.NowMs() + kHourMs;
         }
     }
 

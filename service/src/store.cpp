@@ -532,17 +532,26 @@ std::string WriteError(sqlite3* db) {
     return cause ? std::string(cause) + "：" + own : own;
 }
 
-// Copies the log into the file on a connection and thread of its own once a commit leaves
-// kDuePages in the log. SQLite would otherwise copy inside that commit, under the store's
-// mutex, and every answer waiting to read or record would wait out the copy and its sync.
-// Should it fall behind, the committing thread copies at kInlinePages so the log stays bounded.
+// Copies the log into the file on a connection and thread of its own once kDuePages of it are
+// not copied yet. SQLite would otherwise copy inside a commit, under the store's mutex, and
+// every answer waiting to read or record would wait out the copy and its syncs. The log starts
+// over only when a commit begins with all of it copied, which under steady writes the thread
+// never leaves behind it. So once the log is kRestartPages long and the thread has copied all
+// but kLeftPages, the committing thread copies those few, and the next commit starts the log
+// over; at kInlinePages it copies whatever is left, should the thread have fallen behind.
 class Checkpointer {
   public:
     Checkpointer(sqlite3* main, const char* vfs) : main_(main) {
         int rc = SQLITE_OK;
         db_ = OpenBeside(main, SQLITE_OPEN_READWRITE, vfs, &rc);
-        if (!db_) {
+        // A connection learns that the file keeps a write-ahead log only once it reads it; until
+        // then a checkpoint on it does nothing and says so only by its counts (-1).
+        if (db_)
+            rc = sqlite3_exec(db_.get(), "SELECT 1 FROM sqlite_schema LIMIT 1", nullptr, nullptr,
+                              nullptr);
+        if (rc != SQLITE_OK) {
             LogLine(std::string("store: log copies stay in the commits: ") + sqlite3_errstr(rc));
+            db_.reset();
             return; // SQLite's own copying in the commits stays in place
         }
         sqlite3_wal_hook(main_, &Committed, this);
@@ -563,17 +572,28 @@ class Checkpointer {
     Checkpointer& operator=(const Checkpointer&) = delete;
 
   private:
-    static constexpr int kDuePages = 1000, kInlinePages = 10000;
+    static constexpr int kDuePages = 1000, kRestartPages = 4000, kLeftPages = 200,
+                         kInlinePages = 10000;
 
+    // `pages`: the log's length after this commit.
     static int Committed(void* self, sqlite3* db, const char* name, int pages) {
         auto& me = *static_cast<Checkpointer*>(self);
-        if (pages >= kInlinePages) {
-            sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-        } else if (pages >= kDuePages) {
+        bool finish = pages >= kInlinePages;
+        {
             std::lock_guard<std::mutex> guard(me.mutex_);
-            me.due_ = true;
-            me.due_cv_.notify_one();
+            if (pages < me.pages_) { // the log started over
+                me.copied_ = 0;
+                ++me.restarts_;
+            }
+            me.pages_ = pages;
+            finish = finish || (pages >= kRestartPages && pages - me.copied_ <= kLeftPages);
+            if (!finish && pages - me.copied_ >= kDuePages) {
+                me.due_ = true;
+                me.due_cv_.notify_one();
+            }
         }
+        if (finish)
+            sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
         return SQLITE_OK;
     }
 
@@ -584,21 +604,27 @@ class Checkpointer {
             if (stopping_)
                 return;
             due_ = false;
+            const std::uint64_t restarts = restarts_;
             lock.unlock();
+            int copied = -1;
             const int rc = sqlite3_wal_checkpoint_v2(db_.get(), nullptr, SQLITE_CHECKPOINT_PASSIVE,
-                                                     nullptr, nullptr);
+                                                     nullptr, &copied);
             if (rc != SQLITE_OK && rc != SQLITE_BUSY)
                 LogLine(std::string("store: copying the log failed: ") + sqlite3_errmsg(db_.get()));
             lock.lock();
+            if (restarts == restarts_ && copied > copied_)
+                copied_ = copied;
         }
     }
 
     sqlite3* const main_;
     Db db_{nullptr, &sqlite3_close_v2};
-    std::mutex mutex_; // guards due_ and stopping_
+    std::mutex mutex_; // guards the members below
     std::condition_variable due_cv_;
     bool due_ = false;
     bool stopping_ = false;
+    int pages_ = 0, copied_ = 0; // the log's length at the last commit, and how much is copied
+    std::uint64_t restarts_ = 0; // how often the log started over
     std::thread thread_;
 };
 

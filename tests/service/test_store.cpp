@@ -15,6 +15,7 @@
 #include <fstream>
 #include <set>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace valdane::svc;
@@ -414,6 +415,22 @@ TEST_F(StoreTest, FailedRecordsAreANoticeUntilOneSucceeds) {
     EXPECT_TRUE(store->Record("a.com", Page::Sites, 0, Make(Status::Ok, 4, 4)));
     EXPECT_EQ(Levels(*store), "I");
     EXPECT_EQ(store->History("a.com", Page::Sites, 0, 0).size(), 2u); // nothing half-written
+}
+
+// The log is copied into the file by the store's own thread: these commits leave the log too
+// short for any of them to copy it themselves.
+TEST_F(StoreTest, TheLogIsCopiedByTheStoresOwnThread) {
+    auto store = Open();
+    const fs::path file = dir_ / "measurements.db";
+    const std::vector<int> columns{0, 1, 2, 3, 4, 5, 6};
+    const std::vector<Measurement> seven(columns.size(), Make(Status::Ok, 1, 1));
+    for (int i = 0; i < 300; ++i)
+        ASSERT_TRUE(
+            store->RecordAll("s" + std::to_string(i) + ".com", Page::Sites, columns, seven));
+    for (int i = 0; i < 3000 && fs::file_size(file) < 256 * 1024; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_GE(fs::file_size(file), 256 * 1024u)
+        << "log: " << fs::file_size(dir_ / "measurements.db-wal");
 }
 
 // A sound file that may not be written stops the service and stays where it is: setting it

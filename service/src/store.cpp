@@ -587,7 +587,7 @@ class Checkpointer {
             }
             me.pages_ = pages;
             finish = finish || (pages >= kRestartPages && pages - me.copied_ <= kLeftPages);
-            if (!finish && pages - me.copied_ >= kDuePages) {
+            if (!finish && !me.copying_ && pages - me.copied_ >= kDuePages) {
                 me.due_ = true;
                 me.due_cv_.notify_one();
             }
@@ -604,6 +604,7 @@ class Checkpointer {
             if (stopping_)
                 return;
             due_ = false;
+            copying_ = true;
             const std::uint64_t restarts = restarts_;
             lock.unlock();
             int copied = -1;
@@ -612,8 +613,10 @@ class Checkpointer {
             if (rc != SQLITE_OK && rc != SQLITE_BUSY)
                 LogLine(std::string("store: copying the log failed: ") + sqlite3_errmsg(db_.get()));
             lock.lock();
+            copying_ = false;
             if (restarts == restarts_ && copied > copied_)
                 copied_ = copied;
+            due_ = pages_ - copied_ >= kDuePages; // what the commits meanwhile left
         }
     }
 
@@ -623,6 +626,7 @@ class Checkpointer {
     std::condition_variable due_cv_;
     bool due_ = false;
     bool stopping_ = false;
+    bool copying_ = false;       // commits leave it to the copy running to look again
     int pages_ = 0, copied_ = 0; // the log's length at the last commit, and how much is copied
     std::uint64_t restarts_ = 0; // how often the log started over
     std::thread thread_;

@@ -421,16 +421,15 @@ TEST_F(StoreTest, FailedRecordsAreANoticeUntilOneSucceeds) {
 // short for any of them to copy it themselves.
 TEST_F(StoreTest, TheLogIsCopiedByTheStoresOwnThread) {
     auto store = Open();
-    const fs::path file = dir_ / "measurements.db";
     const std::vector<int> columns{0, 1, 2, 3, 4, 5, 6};
-    const std::vector<Measurement> seven(columns.size(), Make(Status::Ok, 1, 1));
-    for (int i = 0; i < 300; ++i)
-        ASSERT_TRUE(
-            store->RecordAll("s" + std::to_string(i) + ".com", Page::Sites, columns, seven));
-    for (int i = 0; i < 3000 && fs::file_size(file) < 256 * 1024; ++i)
+    for (int i = 0; i < 150; ++i)
+        ASSERT_TRUE(store->RecordAll("s" + std::to_string(i) + ".com", Page::Sites, columns,
+                                     std::vector(columns.size(), Make(Status::Ok, 1, 1))));
+    // Before any copy the file holds its first page only.
+    const auto copied = [&] { return fs::file_size(dir_ / "measurements.db") >= 64 * 1024; };
+    for (int i = 0; i < 3000 && !copied(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_GE(fs::file_size(file), 256 * 1024u)
-        << "log: " << fs::file_size(dir_ / "measurements.db-wal");
+    EXPECT_TRUE(copied());
 }
 
 // A sound file that may not be written stops the service and stays where it is: setting it
@@ -504,7 +503,6 @@ TEST_F(StoreTest, LayoutVersions) {
         "PRAGMA user_version = 2;");
     store = Open();
     EXPECT_EQ(Order(*store, Page::Sites, {0, true, TableOrder::Key::Change}, 1), "b");
-    EXPECT_EQ(Row(*store, "a.com", Page::Sites), "0: ok 40@3000000000 | ok 40@3000000000; ");
     store.reset();
     // A file of a newer service is neither used nor set aside.
     sql("PRAGMA user_version = 99;");

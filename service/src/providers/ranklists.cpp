@@ -76,9 +76,7 @@ class TrancoProvider final : public Provider {
           first_delay_ms_(first_delay_ms), env_(env) {
         if (refresh_ms_ > 0 && !url_.empty()) {
             // Due from now, not from whenever the thread gets to run.
-            const auto table = SharedRankTable(file_);
-            const std::int64_t due = table ? table->info().created_ms + refresh_ms_
-                                           : env_.clock.NowMs() + first_delay_ms_;
+            const std::int64_t due = ListDue().value_or(env_.clock.NowMs() + first_delay_ms_);
             thread_ = std::thread([this, due] { Refresh(due); });
         }
     }
@@ -117,6 +115,12 @@ class TrancoProvider final : public Provider {
     }
 
   private:
+    // When the list on disk is due for its next download; none without a list.
+    std::optional<std::int64_t> ListDue() const {
+        const auto table = SharedRankTable(file_);
+        return table ? std::optional(table->info().created_ms + refresh_ms_) : std::nullopt;
+    }
+
     // Downloads the list once a day (first after a short delay when none is there yet), and
     // an hour after a failure.
     void Refresh(std::int64_t due) {
@@ -130,9 +134,8 @@ class TrancoProvider final : public Provider {
             const ImportResult r = ImportRanks(RankKind::Tranco, env_, url_, file_, options);
             lock.lock();
             last_error_ = r.ok ? std::string() : r.error;
-            // A day from the list's own stamp, as at start: the clock may have moved since.
-            const auto table = r.ok ? SharedRankTable(file_) : nullptr;
-            due = table ? table->info().created_ms + refresh_ms_ : env_.clock.NowMs() + kHourMs;
+            // From the list's own stamp, as at start: the clock may have moved since.
+            due = (r.ok ? ListDue() : std::nullopt).value_or(env_.clock.NowMs() + kHourMs);
         }
     }
 

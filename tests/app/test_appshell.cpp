@@ -55,8 +55,8 @@ class TestAppShell : public QObject {
         env.insert("TEMP", temp.path());
         env.insert("XDG_RUNTIME_DIR", temp.path()); // its own instance socket
         QProcess first, second;
-        for (QProcess* process : {&first, &second})
-            process->setProcessEnvironment(env);
+        first.setProcessEnvironment(env);
+        second.setProcessEnvironment(env);
         PutContent(config, "[Setting]\r\nSeoUrl=alpha.com;beta.org\r\nAutoGain=1\r\n"
                            "AutoRecord=1\r\nAutoUpdate=0\r\n");
         for (const auto& [page, alpha, beta] :
@@ -142,14 +142,13 @@ class TestAppShell : public QObject {
         const QString program = dir.filePath("bin");
         QVERIFY(QDir().mkpath(program));
         FilePlaces places = LocateFiles(program);
-        QCOMPARE(std::pair(places.config, places.log),
-                 std::pair(dir.filePath("config/valdane/Config.ini"),
-                           dir.filePath("data/valdane/SeoLog.htm")));
+        QCOMPARE(places.config, dir.filePath("config/valdane/Config.ini"));
+        QCOMPARE(places.log, dir.filePath("data/valdane/SeoLog.htm"));
         QVERIFY(QFileInfo(places.config).dir().exists() && QFileInfo(places.log).dir().exists());
         QFile(program + "/Config.ini").open(QIODevice::WriteOnly);
         places = LocateFiles(program + "/");
-        QCOMPARE(std::pair(places.config, places.log),
-                 std::pair(program + "/Config.ini", program + "/SeoLog.htm"));
+        QCOMPARE(places.config, program + "/Config.ini");
+        QCOMPARE(places.log, program + "/SeoLog.htm");
         // Write problems are named, and probing leaves nothing behind.
         QCOMPARE(IniWriteProblem(dir.filePath("Config.ini")), QString());
         QVERIFY(QDir(dir.path()).entryList({"plain.*", "Config.ini*"}, QDir::Files).isEmpty());

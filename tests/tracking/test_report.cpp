@@ -215,8 +215,7 @@ class TestReport : public QObject {
             PutContent(m_path, initial);
         QByteArray expected = initial;
         if (initialise) {
-            QVERIFY(m_report.InitReport(m_path));
-            QVERIFY(!QFileInfo::exists(m_path + ".bak"));
+            QVERIFY(m_report.InitReport(m_path) && !QFileInfo::exists(m_path + ".bak"));
             expected = ContentOf(m_path);
         }
         const std::tuple<QString, QString, QStringList, bool> blocks[] = {
@@ -261,8 +260,7 @@ class TestReport : public QObject {
             printed = (printed + writer.readAllStandardOutput()).trimmed();
             done.append(printed.isEmpty() ? 0 : printed.split('\n').last().toInt() + 1);
             // The next run finds its frame and every row before the cut.
-            QVERIFY(HistoryReport().InitReport(m_path));
-            QVERIFY(!QFileInfo::exists(m_path + ".bak"));
+            QVERIFY(HistoryReport().InitReport(m_path) && !QFileInfo::exists(m_path + ".bak"));
             const QByteArray bytes = ContentOf(m_path);
             const QByteArray kept = bytes.left(bytes.indexOf("</table>"));
             QVERIFY(kept.startsWith(frameHead()));

@@ -135,9 +135,9 @@ class TestMainWindow : public QObject {
         window->SiteList = "a.com";
         window->tracking().UpdateSites("All");
         window->tracking().UpdateSites("All");
-        QCOMPARE(requestsFor("sites.asp"), 2);
-        QCOMPARE(window->ListView1(0)->topLevelItemCount(), 1);
-        QCOMPARE(fx->desktop.boxes.size(), 1);
+        QCOMPARE(std::tuple(requestsFor("sites.asp"), window->ListView1(0)->topLevelItemCount(),
+                            fx->desktop.boxes.size()),
+                 std::tuple(2, 1, qsizetype(1)));
     }
     // A busy close asks unless a signal or the session forbids questions; staying lets it finish.
     void closeRequest_data() {
@@ -217,9 +217,8 @@ class TestMainWindow : public QObject {
              {"http://127.0.0.1:8936",
               "http://statistics.a-rather-long-host-name.example.net:8080"}) {
             const QString shown = TrayTipText(head + address);
-            QVERIFY(ToGbk(shown).size() <= 63);
+            QVERIFY(ToGbk(shown).size() <= 63 && shown.startsWith(head));
             QCOMPARE(shown == head + address, address.size() < 30);
-            QVERIFY(shown.startsWith(head));
         }
     }
 };

@@ -107,16 +107,16 @@ class TestReport : public QObject {
         const QByteArray noBodyEnd = frameHead() + "</table>\r\n</html>\r\n";
         const QByteArray foreign =
             ToGbk("<html><body>旧<table><tr><td>x</td></tr></table></body></html>");
-        addRow("no file", QByteArrayList{{}}, QByteArrayList{fresh});
-        addRow("empty", QByteArrayList{""}, QByteArrayList{fresh});
-        addRow("foreign but whole", QByteArrayList{foreign}, QByteArrayList{foreign});
-        addRow("earlier frame without the charset", QByteArrayList{noCharset},
-               QByteArrayList{noCharset});
-        addRow("no body end", QByteArrayList{noBodyEnd}, QByteArrayList{fresh, noBodyEnd});
-        addRow("damaged, backup taken", QByteArrayList{"hand-edited", "older"},
-               QByteArrayList{fresh, "older", "hand-edited"});
-        addRow("same damage kept once", QByteArrayList{"damaged", "other", "damaged"},
-               QByteArrayList{fresh, "other", "damaged"});
+        using L = QByteArrayList;
+        addRow("no file", L{{}}, L{fresh});
+        addRow("empty", L{""}, L{fresh});
+        addRow("foreign but whole", L{foreign}, L{foreign});
+        addRow("earlier frame without the charset", L{noCharset}, L{noCharset});
+        addRow("no body end", L{noBodyEnd}, L{fresh, noBodyEnd});
+        addRow("damaged, backup taken", L{"hand-edited", "older"},
+               L{fresh, "older", "hand-edited"});
+        addRow("same damage kept once", L{"damaged", "other", "damaged"},
+               L{fresh, "other", "damaged"});
     }
     void existingReportAtInit() {
         QFETCH(QByteArrayList, before);
@@ -215,30 +215,25 @@ class TestReport : public QObject {
             PutContent(m_path, initial);
         QByteArray expected = initial;
         if (initialise) {
-            QVERIFY(m_report.InitReport(m_path));
-            QVERIFY(!QFileInfo::exists(m_path + ".bak"));
+            QVERIFY(m_report.InitReport(m_path) && !QFileInfo::exists(m_path + ".bak"));
             expected = ContentOf(m_path);
         }
-        const struct {
-            QString site, label;
-            QStringList values;
-            bool sep;
-        } blocks[] = {
+        const std::tuple<QString, QString, QStringList, bool> blocks[] = {
             {"a.com", kReportIndexedLabel, kSeven, true},
             {"a.com", kReportBacklinksLabel, {"12", "0", "x", "", "5", "6", "7"}, false},
             {"中<文>.cn", kReportIndexedLabel, {"</table>", "&", "<", ">", "5", "6", "7"}, true},
             {"e.com", kReportBacklinksLabel, {"\U0001F600", "丂", "3", "4", "5", "6", "7"}, false},
         };
-        for (const auto& b : blocks) {
-            expected = straightforwardAppend(expected, rowsOf(b.site, b.label, b.values, b.sep));
-            QVERIFY(m_report.Append(m_path, b.site, b.label, b.values, b.sep));
+        for (const auto& [site, label, values, sep] : blocks) {
+            expected = straightforwardAppend(expected, rowsOf(site, label, values, sep));
+            QVERIFY(m_report.Append(m_path, site, label, values, sep));
             QCOMPARE(ContentOf(m_path), expected);
-            if (!edited.isEmpty() && &b == blocks) {
+            if (!edited.isEmpty()) { // once, after the first append
                 const QDateTime before = QFileInfo(m_path).lastModified();
                 PutContent(m_path, edited);
                 // Another program's edit carries its own time, even in the same millisecond.
                 SetModified(m_path, before.addSecs(-3600));
-                expected = edited;
+                expected = std::exchange(edited, {});
             }
         }
         // Stored text never becomes markup that could end the table.
@@ -265,18 +260,16 @@ class TestReport : public QObject {
             printed = (printed + writer.readAllStandardOutput()).trimmed();
             done.append(printed.isEmpty() ? 0 : printed.split('\n').last().toInt() + 1);
             // The next run finds its frame and every row before the cut.
-            QVERIFY(HistoryReport().InitReport(m_path));
-            QVERIFY(!QFileInfo::exists(m_path + ".bak"));
+            QVERIFY(HistoryReport().InitReport(m_path) && !QFileInfo::exists(m_path + ".bak"));
             const QByteArray bytes = ContentOf(m_path);
             const QByteArray kept = bytes.left(bytes.indexOf("</table>"));
             QVERIFY(kept.startsWith(frameHead()));
-            for (int r = 0; r <= round; ++r) {
+            for (int r = 0; r <= round; ++r)
                 for (int row = 0; row < done.at(r); ++row) {
                     const QString site = QStringLiteral("r%1-%2.com").arg(r).arg(row);
                     QVERIFY2(kept.contains("    <td>" + site.toLatin1() + "</td>\r\n"),
                              qPrintable(site));
                 }
-            }
         }
     }
     void fullDiskRollsBackTheAppend() {

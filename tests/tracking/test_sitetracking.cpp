@@ -432,13 +432,11 @@ class TestSiteTracking : public QObject {
         ini("Setting", "PViewWidth", ",3000,900,900");
         ini("Setting", "SViewWidth", "2000,800,800"); // too few
         m_tracking->SetupColumns();
-        const auto width = [](Form_Main& f, int v, int c) {
-            return f.ListView1(v)->columnWidth(c);
-        };
+        const auto w = [](Form_Main& f, int v, int c) { return f.ListView1(v)->columnWidth(c); };
         QCOMPARE(
-            QList<int>({width(form(), 1, 1), width(form(), 1, 2), width(form(), 2, 0)}),
+            QList<int>({w(form(), 1, 1), w(form(), 1, 2), w(form(), 2, 0)}),
             QList<int>({TwipsToPixels(800), form().ListView1(1)->header()->defaultSectionSize(),
-                        width(form(), 0, 0)}));
+                        w(form(), 0, 0)}));
         form().ListView1(0)->setColumnWidth(7, 41);
         form().ListView1(2)->setColumnWidth(1, 77);
         m_tracking->SaveColumnWidths();
@@ -447,7 +445,7 @@ class TestSiteTracking : public QObject {
         Form_Main again;
         again.ConfigPath = config();
         SiteTracking(again).SetupColumns();
-        QCOMPARE(QList<int>({width(again, 0, 7), width(again, 2, 1)}), QList<int>({41, 77}));
+        QCOMPARE(QList<int>({w(again, 0, 7), w(again, 2, 1)}), QList<int>({41, 77}));
     }
     void fillStartedInsideAFillWins() {
         QStringList many;

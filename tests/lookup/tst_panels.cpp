@@ -171,18 +171,16 @@ class TestPanels : public QObject {
                 << LookupCase{slot, " example.com ", slot == 0 ? kWhoisPayload : kRankingPayload,
                               answered(slot), "example.com"};
         }
-        const QString whois = answered(0);
+        const QString whois = answered(0), &w = kWhoisPayload;
         // "www." is removed for WHOIS only, which leaves too short a name.
-        add("0 rejects www.a.c", {0, "www.a.c", kWhoisPayload, rejected, ""});
+        add("0 rejects www.a.c", {0, "www.a.c", w, rejected, ""});
         add("0 four characters", {0, "example.com", "abcd", "-|F|abcd|on", "example.com"});
         add("1 keeps www", {1, "http://www.Example.COM", "!missing", timedOut, "www.Example.COM"});
-        add("0 mixed case", {0, "http://www.Example.COM", kWhoisPayload, whois, "Example.COM"});
-        add("0 capital prefix kept",
-            {0, "HTTP://WWW.Example.com", kWhoisPayload, whois, "HTTP://WWW.Example.com"});
-        add("0 trailing slash", {0, "example.com/", kWhoisPayload, whois, "example.com/"});
-        add("0 www inside", {0, "wwww.example.com", kWhoisPayload, whois, "wexample.com"});
-        add("0 prefix after www",
-            {0, "www.http://example.com", kWhoisPayload, whois, "example.com"});
+        add("0 mixed case", {0, "http://www.Example.COM", w, whois, "Example.COM"});
+        add("0 capital prefix", {0, "HTTP://WWW.Example.com", w, whois, "HTTP://WWW.Example.com"});
+        add("0 trailing slash", {0, "example.com/", w, whois, "example.com/"});
+        add("0 www inside", {0, "wwww.example.com", w, whois, "wexample.com"});
+        add("0 prefix after www", {0, "www.http://example.com", w, whois, "example.com"});
         add("1 every http removed",
             {1, "http://http://example.com", "!missing", timedOut, "example.com"});
         // The ranking's nine fields; -1 marks a number or trend the service could not obtain.
@@ -240,13 +238,11 @@ class TestPanels : public QObject {
         QString during;
         QTimer::singleShot(100, this, [&] {
             during = state(slot);
-            QTest::keyClick(input, Qt::Key_Return);
-            QTest::keyClick(input, Qt::Key_Enter);
+            QTest::keyClick(input, Qt::Key_Return), QTest::keyClick(input, Qt::Key_Enter);
             QTest::mouseClick(m_form->CmdSend(slot), Qt::LeftButton);
             m_panels->Lookup(slot);
             QTest::keyClicks(input, QStringLiteral("xyz"));
-            m_panels->Lookup(other);
-            m_panels->Lookup(2);
+            m_panels->Lookup(other), m_panels->Lookup(2);
             during += ' ' + state(other);
         });
         m_panels->Lookup(slot);
@@ -340,12 +336,11 @@ class TestPanels : public QObject {
     void menuButtonsSwitchPanels_data() {
         QTest::addColumn<int>("index");
         for (int i = 0; i < 7; ++i)
-            addRow(qPrintable(QString::number(i)), i);
+            QTest::addRow("%d", i) << i;
     }
     void menuButtonsSwitchPanels() {
         QFETCH(int, index);
-        m_form->show();
-        QApplication::setActiveWindow(m_form);
+        m_form->show(), QApplication::setActiveWindow(m_form);
         QVERIFY(QTest::qWaitForWindowActive(m_form));
         for (int i = 0; i < 3; ++i)
             m_form->TextInPut(i)->setText("typed");
@@ -416,28 +411,24 @@ class TestPanels : public QObject {
         }
         QTest::mouseClick(m_form->CMDSet(button), Qt::LeftButton);
         const bool refused = stored.isEmpty() && button == 0;
-        QCOMPARE(m_fx->desktop.boxes.size(), refused ? 1 : 0);
-        QCOMPARE(m_form->CurrentPanel, refused ? 6 : 0);
+        QCOMPARE(std::pair(m_fx->desktop.boxes.size(), m_form->CurrentPanel),
+                 std::pair(qsizetype(refused), refused ? 6 : 0));
         QVERIFY(m_form->Frame(m_form->CurrentPanel)->isVisible());
-        if (refused) {
-            QCOMPARE(m_form->TextSet()->toPlainText(), typed);
-            QVERIFY(!m_form->CheckSet(0)->isChecked());
-        }
+        if (refused)
+            QVERIFY(m_form->TextSet()->toPlainText() == typed && !m_form->CheckSet(0)->isChecked());
         const QString list = stored.isEmpty() ? "a.com;b.com" : stored;
         if (list == "a.com;b.com")
             QCOMPARE(ContentOf(m_form->ConfigPath),
                      stored.isEmpty() ? kStoredConfig : kSavedConfig);
-        const auto setting = [this](const char* key) {
-            return ReadIni(kSetting, key, m_form->ConfigPath);
-        };
-        QCOMPARE(Each(setting, {"SeoUrl", "AutoUpdate", "AutoRecord"}) << m_form->SiteList,
+        QCOMPARE(Each([this](const char* k) { return ReadIni(kSetting, k, m_form->ConfigPath); },
+                      {"SeoUrl", "AutoUpdate", "AutoRecord"})
+                     << m_form->SiteList,
                  QStringList({list, "1", "0", list}));
         const bool exists = autostart.endsWith('1');
+        const QByteArray written = ContentOf(entryPath());
         QCOMPARE(QFile::exists(entryPath()), exists);
-        if (exists && hadEntry)
-            QCOMPARE(ContentOf(entryPath()), entry.toUtf8());
-        else if (exists)
-            QVERIFY(ContentOf(entryPath()).contains((entryProgram() + " -Min").toUtf8()));
+        QVERIFY(!exists || (hadEntry ? written == entry.toUtf8()
+                                     : written.contains((entryProgram() + " -Min").toUtf8())));
         const QStringList sites = list.split(';');
         if (!stored.isEmpty())
             QCOMPARE(m_form->ListView1(0)->topLevelItemCount(), sites.size());
@@ -453,9 +444,8 @@ class TestPanels : public QObject {
         QVERIFY(!m_form->IsBusy);
         m_settings->CmdMenu1Click(6);
         QCOMPARE(m_form->TextSet()->toPlainText(), list);
-        QVERIFY(m_form->CheckSet(0)->isChecked() && !m_form->CheckSet(1)->isChecked() &&
-                !m_form->CheckSet(2)->isChecked());
-        QCOMPARE(m_form->CheckSet(3)->isChecked(), exists);
+        QCOMPARE(Each([this](int i) { return m_form->CheckSet(i)->isChecked(); }, {0, 1, 2, 3}),
+                 QList<bool>({true, false, false, exists}));
     }
 };
 

@@ -45,8 +45,7 @@ class TestNet : public QObject {
 
   private slots:
     void init() {
-        m_service.clearPages();
-        m_service.clearRequests();
+        m_service.clearPages(), m_service.clearRequests();
         QVERIFY(m_service.start());
         SetHttpGetTimeLimit(10s);
         m_service.setRaw("index.htm", "<html>home</html>");
@@ -128,8 +127,7 @@ class TestNet : public QObject {
         QCOMPARE(m_service.requests().size(), 0);
         // An outer answer arriving during a nested call is neither lost nor taken for a time-out
         // (the limit is init's 10 s, so load cannot decide it).
-        m_service.setRaw("outer.asp", "outer");
-        m_service.setRaw("inner.asp", "inner");
+        m_service.setRaw("outer.asp", "outer"), m_service.setRaw("inner.asp", "inner");
         for (const auto& [outerDelay, innerDelay] : {std::pair{600, 100}, {100, 700}}) {
             m_service.setDelay("outer.asp", outerDelay);
             m_service.setDelay("inner.asp", innerDelay);
@@ -228,13 +226,12 @@ class TestNet : public QObject {
             if (text == "完成" && reloads++ == 0)
                 handled.Refresh();
         });
-        m_service.setDelay("index.htm", 0);
-        m_service.clearRequests();
+        m_service.setDelay("index.htm", 0), m_service.clearRequests();
         handled.Navigate(url("index.htm"));
         QTRY_COMPARE(handled.loadsFinished(), 2);
         QTest::qWait(50);
-        QCOMPARE(handled.loadsFinished(), 2);
-        QCOMPARE(m_service.requests().size(), 2);
+        QCOMPARE(std::pair(handled.loadsFinished(), m_service.requests().size()),
+                 std::pair(2, qsizetype(2)));
     }
     // Last: once the application is told to quit, every event loop returns at once.
     void fetchEndsWhenApplicationQuits() {

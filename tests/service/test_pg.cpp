@@ -17,10 +17,7 @@ namespace {
 using test::SharedPgServer;
 
 TEST(Pg, MaskedUriHidesEveryPasswordForm) {
-    struct Case {
-        const char* uri;
-        const char* shown;
-    } cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {"postgresql://u:secret@db/x", "postgresql://u:***@db/x"},
         {"postgresql://u@db/x", "postgresql://u@db/x"},
         {"postgres://db:5432/x?password=secret&sslmode=require",
@@ -28,13 +25,12 @@ TEST(Pg, MaskedUriHidesEveryPasswordForm) {
         {"postgresql://db/x?user=u&password=p", "postgresql://db/x?user=u&password=***"},
         {"postgresql://u:p@ss@db/x", "postgresql://u:***@ss@db/x"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(pg::MaskedUri(c.uri), c.shown) << c.uri;
-    EXPECT_TRUE(pg::IsConnectionUri("postgres://h/d"));
-    EXPECT_FALSE(pg::IsConnectionUri("/var/lib/valdane"));
+    for (const auto& [uri, shown] : cases)
+        EXPECT_EQ(pg::MaskedUri(uri), shown) << uri;
+    EXPECT_TRUE(pg::IsConnectionUri("postgres://h/d") && !pg::IsConnectionUri("/var/lib/valdane"));
 }
 
-TEST(Pg, TextRoundTripAndErrors) {
+TEST(Pg, TextRoundTripErrorsRollbackAndARestart) {
     auto& server = SharedPgServer();
     ASSERT_EQ(server.error(), "");
     std::string error;
@@ -45,33 +41,23 @@ TEST(Pg, TextRoundTripAndErrors) {
     auto put =
         db->Exec("INSERT INTO t VALUES ($1, $2), ($3, NULL)", {odd, "-9223372036854775808", "n"});
     ASSERT_TRUE(put.ok()) << put.error();
-    EXPECT_EQ(put.affected(), 2);
     auto rows = db->Exec("SELECT k, v FROM t ORDER BY k");
     ASSERT_EQ(rows.rows(), 2);
-    EXPECT_EQ(rows.text(1, 0), odd);
-    EXPECT_EQ(rows.integer(1, 1), INT64_MIN);
-    EXPECT_TRUE(rows.null(0, 1));
+    EXPECT_EQ(std::tuple(put.affected(), rows.text(1, 0), rows.integer(1, 1), rows.null(0, 1)),
+              std::tuple(2, odd, INT64_MIN, true));
     auto dup = db->Exec("INSERT INTO t VALUES ('n', 1)");
-    EXPECT_FALSE(dup.ok());
-    EXPECT_EQ(dup.state(), "23505");
+    EXPECT_EQ(std::pair(dup.ok(), dup.state()), std::pair(false, std::string("23505")));
     EXPECT_FALSE(pg::Connection::Open("postgresql://valdane@127.0.0.1:1/x", &error));
     EXPECT_NE(error, "");
-}
-
-TEST(Pg, PreparedStatementsOutliveARestartAndTransactionsRollBack) {
-    auto& server = SharedPgServer();
-    std::string error;
-    auto db = pg::Connection::Open(server.NewDatabase(), &error);
-    ASSERT_TRUE(db) << error;
+    // Prepared statements outlive a restart; a transaction not committed rolls back.
     ASSERT_TRUE(db->Exec("CREATE TABLE n (v INT)").ok());
     {
         pg::Transaction tx(*db);
         ASSERT_TRUE(tx.began());
         ASSERT_TRUE(db->Exec("INSERT INTO n VALUES (1)").ok());
-    } // not committed
+    }
     const std::string sql = "SELECT count(*) FROM n WHERE v > $1";
     EXPECT_EQ(db->Prepared("count", sql, {"0"}).integer(0, 0), 0);
-
     ASSERT_TRUE(server.Stop());
     EXPECT_FALSE(db->Prepared("count", sql, {"0"}).ok());
     EXPECT_TRUE(db->Broken());
@@ -145,7 +131,6 @@ TEST(Pg, StorePoolServesReadsBesideABlockedWriterAndRecoversEveryConnection) {
     const auto before = ReadBesideBlockedWriter(*store, uri, "a.com", true);
     ASSERT_TRUE(before);
     EXPECT_EQ(before->at(0).last.number, 7);
-
     ASSERT_TRUE(server.Stop());
     ASSERT_TRUE(server.Start());
     ASSERT_TRUE(store->LatestRow("a.com", Page::Sites)); // resets the connection it is lent

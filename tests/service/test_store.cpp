@@ -343,14 +343,13 @@ TEST_F(StoreTest, NewEmptiedAndDamagedFiles) {
         std::fstream io(f, std::ios::in | std::ios::out | std::ios::binary);
         io.seekp(4096) << std::string(8192, '\x5a');
     };
-    const auto emptied = [](const fs::path& f) { std::ofstream{f}; };
     const auto text = [](const fs::path& f) { std::ofstream(f) << "just some text\n"; };
     // Damage to a file of 200 rows (null: none), a stale -wal beside it; notice, what is set aside.
     const std::tuple<const char*, std::function<void(const fs::path&)>, bool, const char*,
                      const char*, std::multiset<std::string>>
         cases[] = {
             {"new", nullptr, false, "I", "已新建", {}},
-            {"emptied", emptied, false, "W", "0 字节", {}},
+            {"emptied", [](const fs::path& f) { std::ofstream{f}; }, false, "W", "0 字节", {}},
             {"not a database", text, true, "W", "corrupt-", {"db", "-wal"}},
             {"pages overwritten", overwrite, false, "W", "corrupt-", {"db"}},
         };
@@ -365,8 +364,8 @@ TEST_F(StoreTest, NewEmptiedAndDamagedFiles) {
                     store->Record("s" + std::to_string(i) + ".com", Page::Links, 1,
                                   Make(Status::Ok, i, i));
             }
-            fs::remove(file.string() + "-wal");
-            fs::remove(file.string() + "-shm");
+            for (const char* j : {"-wal", "-shm"})
+                fs::remove(file.string() + j);
             if (journal)
                 std::ofstream(file.string() + "-wal") << "stale";
             damage(file);

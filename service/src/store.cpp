@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -535,13 +536,17 @@ std::string WriteError(sqlite3* db) {
 // Copies the log into the file on a connection and thread of its own once kDuePages of it are
 // not copied yet. SQLite would otherwise copy inside a commit, under the store's mutex, and
 // every answer waiting to read or record would wait out the copy and its syncs. The log starts
-// over only when a commit begins with all of it copied, which under steady writes the thread
-// never leaves behind it. So once the log is kRestartPages long and the thread has copied all
-// but kLeftPages, the committing thread copies those few, and the next commit starts the log
-// over; at kInlinePages it copies whatever is left, should the thread have fallen behind.
+// over only when a commit begins with all of it copied, which under steady writes a copy never
+// leaves behind it. So once the log is kRestartPages long the thread copies again at once,
+// each copy shorter than the one before, and when no more than kLeftPages are left (or
+// kChases copies did not get there) it copies the rest under the store's mutex, new commits
+// held back meanwhile: they wait out two short syncs, and the next one starts the log over. At
+// kInlinePages the committing thread copies whatever is left, should the thread have fallen behind.
 class Checkpointer {
   public:
-    Checkpointer(sqlite3* main, const char* vfs) : main_(main) {
+    // store_mutex: what serialises the commits on `main`.
+    Checkpointer(sqlite3* main, std::mutex& store_mutex, const char* vfs)
+        : main_(main), store_mutex_(store_mutex) {
         int rc = SQLITE_OK;
         db_ = OpenBeside(main, SQLITE_OPEN_READWRITE, vfs, &rc);
         // A connection learns that the file keeps a write-ahead log only once it reads it; until
@@ -571,14 +576,22 @@ class Checkpointer {
     Checkpointer(const Checkpointer&) = delete;
     Checkpointer& operator=(const Checkpointer&) = delete;
 
+    // Called before a commit takes the store's mutex: while the thread waits for it to copy the
+    // rest of a long log, new commits wait for that copy, so that a busy store cannot starve it.
+    void Yield() {
+        if (!finishing_.load(std::memory_order_acquire))
+            return;
+        std::unique_lock<std::mutex> lock(mutex_);
+        finished_cv_.wait(lock, [this] { return !finishing_.load(std::memory_order_relaxed); });
+    }
+
   private:
-    static constexpr int kDuePages = 1000, kRestartPages = 4000, kLeftPages = 200,
+    static constexpr int kDuePages = 1000, kRestartPages = 4000, kLeftPages = 200, kChases = 3,
                          kInlinePages = 10000;
 
-    // `pages`: the log's length after this commit.
+    // `pages`: the log's length after this commit. Under the store's mutex.
     static int Committed(void* self, sqlite3* db, const char* name, int pages) {
         auto& me = *static_cast<Checkpointer*>(self);
-        bool finish = pages >= kInlinePages;
         {
             std::lock_guard<std::mutex> guard(me.mutex_);
             if (pages < me.pages_) { // the log started over
@@ -586,13 +599,12 @@ class Checkpointer {
                 ++me.restarts_;
             }
             me.pages_ = pages;
-            finish = finish || (pages >= kRestartPages && pages - me.copied_ <= kLeftPages);
-            if (!finish && !me.copying_ && pages - me.copied_ >= kDuePages) {
+            if (!me.copying_ && pages - me.copied_ >= kDuePages) {
                 me.due_ = true;
                 me.due_cv_.notify_one();
             }
         }
-        if (finish)
+        if (pages >= kInlinePages)
             sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
         return SQLITE_OK;
     }
@@ -606,28 +618,47 @@ class Checkpointer {
             due_ = false;
             copying_ = true;
             const std::uint64_t restarts = restarts_;
+            const bool last =
+                pages_ >= kRestartPages && (pages_ - copied_ <= kLeftPages || chases_ >= kChases);
+            finishing_ = last;
             lock.unlock();
+            std::unique_lock<std::mutex> commits(store_mutex_, std::defer_lock);
+            if (last)
+                commits.lock();
             int copied = -1;
             const int rc = sqlite3_wal_checkpoint_v2(db_.get(), nullptr, SQLITE_CHECKPOINT_PASSIVE,
                                                      nullptr, &copied);
+            if (last)
+                commits.unlock();
             if (rc != SQLITE_OK && rc != SQLITE_BUSY)
                 LogLine(std::string("store: copying the log failed: ") + sqlite3_errmsg(db_.get()));
             lock.lock();
             copying_ = false;
-            if (restarts == restarts_ && copied > copied_)
+            if (last) {
+                finishing_ = false;
+                finished_cv_.notify_all();
+            }
+            const bool progress = restarts == restarts_ && copied > copied_;
+            if (progress)
                 copied_ = copied;
-            due_ = pages_ - copied_ >= kDuePages; // what the commits meanwhile left
+            // What the commits meanwhile left; on a long log, chase it while each copy gains.
+            const bool chase = progress && !last && pages_ >= kRestartPages && pages_ > copied_;
+            chases_ = chase ? chases_ + 1 : 0;
+            due_ = chase || pages_ - copied_ >= kDuePages;
         }
     }
 
     sqlite3* const main_;
+    std::mutex& store_mutex_;
     Db db_{nullptr, &sqlite3_close_v2};
-    std::mutex mutex_; // guards the members below
-    std::condition_variable due_cv_;
+    std::mutex mutex_; // guards the members below; never held while taking store_mutex_
+    std::condition_variable due_cv_, finished_cv_;
+    std::atomic<bool> finishing_{false}; // written under mutex_
     bool due_ = false;
     bool stopping_ = false;
     bool copying_ = false;       // commits leave it to the copy running to look again
     int pages_ = 0, copied_ = 0; // the log's length at the last commit, and how much is copied
+    int chases_ = 0;             // copies in a row that found the long log not yet copied
     std::uint64_t restarts_ = 0; // how often the log started over
     std::thread thread_;
 };
@@ -635,7 +666,7 @@ class Checkpointer {
 class SqliteStore final : public Store {
   public:
     SqliteStore(Db db, std::vector<StoreNotice> notices, Clock& clock, const char* vfs)
-        : db_(std::move(db)), checkpointer_(db_.get(), vfs),
+        : db_(std::move(db)), checkpointer_(db_.get(), mutex_, vfs),
           reader_(OpenBeside(db_.get(), SQLITE_OPEN_READONLY, vfs)), notices_(std::move(notices)),
           clock_(clock), insert_(db_.get(), kInsert), latest_writer_(db_.get()),
           latest_(reader_ ? reader_.get() : db_.get(), kLatestRow), history_(db_.get(), kHistory),
@@ -661,6 +692,7 @@ class SqliteStore final : public Store {
 
     std::vector<bool> RecordBatch(const std::vector<RecordSet>& sets) override {
         {
+            checkpointer_.Yield();
             std::lock_guard<std::mutex> guard(mutex_);
             if (begin_.Begin().Step() != SQLITE_DONE)
                 return std::vector<bool>(sets.size(), RecordFailed("begin"));

@@ -47,8 +47,10 @@ std::string Lower(std::string_view text) {
 // a client told 503 now is better served than one answered after its own time limit.
 class Lane {
   public:
-    Lane(std::size_t threads, std::size_t queue) : cap_(queue) {
-        for (std::size_t i = 0; i < std::max<std::size_t>(1, threads); ++i)
+    // A thread counts as idle from its creation: a job posted before it first waits is its.
+    Lane(std::size_t threads, std::size_t queue)
+        : cap_(queue), idle_(std::max<std::size_t>(1, threads)) {
+        for (std::size_t i = 0; i < idle_; ++i)
             threads_.emplace_back([this] { Run(); });
     }
     ~Lane() { Close(); }
@@ -78,16 +80,16 @@ class Lane {
     void Run() {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
-            ++idle_;
             cv_.wait(lock, [this] { return closed_ || !jobs_.empty(); });
-            --idle_;
             if (jobs_.empty())
                 return;
             std::function<void()> job = std::move(jobs_.front());
             jobs_.pop_front();
+            --idle_;
             lock.unlock();
             job();
             lock.lock();
+            ++idle_;
         }
     }
 
@@ -95,7 +97,7 @@ class Lane {
     std::mutex mutex_; // guards jobs_, idle_, closed_
     std::condition_variable cv_;
     std::deque<std::function<void()>> jobs_;
-    std::size_t idle_ = 0;
+    std::size_t idle_;
     bool closed_ = false;
     std::vector<std::thread> threads_;
 };

@@ -372,6 +372,13 @@ TEST_F(EngineTest, PacedColumnsAnswerAtOnceAndArriveLater) {
     EXPECT_EQ((*state)[0].next_attempt_ms, now + 25 * 15000);
     EXPECT_EQ(ReadyInSeconds(*state, now), 25 * 15 + 2);
     EXPECT_EQ(ReadyInSeconds({(*state)[1]}, now), std::nullopt);
+    // The queue holds 1000 (the burst and late.example among them); past that, refused at once.
+    for (int i = 25; i < 1000; ++i)
+        ASSERT_EQ(Answer(Page::Ranks, "q" + std::to_string(i) + ".example"), "-1,-1");
+    EXPECT_TRUE((*engine_->State(Page::Ranks, "q999.example"))[0].measuring);
+    const ColumnAnswer refused = engine_->Explain(Page::Ranks, "over.example")->at(0);
+    EXPECT_EQ(Cell(refused) + " " + std::string(StatusName(refused.used.status)),
+              "-1 p missing rate-limited");
     for (int turn = 2; turn <= 26; ++turn) {
         clock_.fake.Advance(15000);
         while (paced_->calls() < turn)
@@ -380,17 +387,6 @@ TEST_F(EngineTest, PacedColumnsAnswerAtOnceAndArriveLater) {
     ASSERT_TRUE(Settled(Page::Sites, "late.example"));
     EXPECT_EQ(Answer(Page::Sites, "late.example"), "100,6,7,8,9,10,11");
     EXPECT_EQ(paced_->calls(), 26);
-}
-
-TEST_F(EngineTest, QueuesAreCapped) {
-    UsePaced();
-    for (int i = 0; i <= 1000; ++i)
-        ASSERT_EQ(Answer(Page::Ranks, "q" + std::to_string(i) + ".example"),
-                  i ? "-1,-1" : "100,-1");
-    EXPECT_TRUE((*engine_->State(Page::Ranks, "q1000.example"))[0].measuring);
-    const ColumnAnswer refused = engine_->Explain(Page::Ranks, "over.example")->at(0);
-    EXPECT_EQ(Cell(refused) + " " + std::string(StatusName(refused.used.status)),
-              "-1 p missing rate-limited");
 }
 
 TEST_F(EngineTest, ShutdownDropsQueuedMeasurementsAndCutsRunningOnes) {

@@ -158,14 +158,11 @@ const EngineCase kApi{"api", "canary.invalid", 0, {}, "", ""};
 } // namespace
 
 TEST(ResultCount, ReadsSeparatorsAndMultipliers) {
+    // Dots and the thin and no-break spaces of other locales come with the pages below.
     const std::pair<std::string, std::int64_t> rows[] = {
-        {"约1,234,000", 1234000}, {"1.2万", 12000},
-        {"1.2 万", 12000},        {"3亿", 300000000},
-        {"2.5亿", 250000000},     {"12 300", 12300},
-        {"1，234", 1234},         {"0", 0},
-        {"12\u2009300", 12300},   {"12\u202f300", 12300},
-        {"98\u00a0700", 98700},   {"16.900.000", 16900000},
-        {"985.000", 985000}};
+        {"约1,234,000", 1234000}, {"1.2万", 12000},  {"1.2 万", 12000}, {"3亿", 300000000},
+        {"2.5亿", 250000000},     {"12 300", 12300}, {"1，234", 1234},  {"0", 0},
+        {"12\u2009300", 12300}};
     for (const auto& [text, want] : rows)
         EXPECT_EQ(ParseResultCount(text), want) << text;
     // Past the range a count is unreadable, never wrapped; no count has a bare fraction.

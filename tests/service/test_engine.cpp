@@ -155,9 +155,20 @@ TEST_F(EngineTest, ValueRules) {
               std::tuple("<b>测试</b> & 源", true, true, ""));
 }
 
-// A failing or suspended source hands the column to the next in its chain within the request
-// (the clock never moves); the value is kept as the one that gave it.
-TEST_F(EngineTest, ChainsFallBackWithinOneRequest) {
+// A failing or suspended source hands the column to the next in its chain, within the request
+// (the clock never moves) or, for a paced source failing once its request was answered, in the
+// background; the value is kept as the one that gave it.
+TEST_F(EngineTest, ChainsFallBack) {
+    config_.fallbacks[Page::Sites] = {{"b"}};
+    UsePaced("http://127.0.0.1:1"); // refused at once
+    backup_->Set(Status::Ok, 8);
+    EXPECT_EQ(Answer(Page::Sites, "first.example").substr(0, 2), "8,");
+    EXPECT_EQ(Answer(Page::Sites, "second.example").substr(0, 3), "-1,"); // behind pacing
+    EXPECT_EQ(backup_->calls(), 1);
+    clock_.fake.Advance(15000);
+    ASSERT_TRUE(Settled(Page::Sites, "second.example"));
+    EXPECT_EQ(Cell(engine_->State(Page::Sites, "second.example")->at(0)), "8 b");
+    EXPECT_EQ(backup_->calls(), 2);
     // The column's source; what it answers (unused for the suspended "p"); the cell left.
     using enum Status;
     const std::tuple<const char*, Status, std::string> cases[] = {
@@ -169,7 +180,6 @@ TEST_F(EngineTest, ChainsFallBackWithinOneRequest) {
         const auto& [first, status, cell] = cases[i];
         SCOPED_TRACE(i);
         config_.columns[Page::Sites][0] = first;
-        config_.fallbacks[Page::Sites] = {{"b"}};
         Start(*store_);
         backup_->Set(Status::Ok, 8);
         provider_->Set(status);
@@ -189,20 +199,6 @@ TEST_F(EngineTest, ChainsFallBackWithinOneRequest) {
         backup_->Set(Status::NotConfigured);
         EXPECT_EQ(Cell(engine_->Explain(Page::Sites, site)->at(0)), cell + " stale");
     }
-}
-
-// A paced source failing in the background, its request answered already, hands on all the same.
-TEST_F(EngineTest, ChainsFallBackInTheBackground) {
-    config_.fallbacks[Page::Sites] = {{"b"}};
-    UsePaced("http://127.0.0.1:1"); // refused at once
-    backup_->Set(Status::Ok, 8);
-    EXPECT_EQ(Answer(Page::Sites, "first.example").substr(0, 2), "8,");
-    EXPECT_EQ(Answer(Page::Sites, "second.example").substr(0, 3), "-1,"); // behind pacing
-    EXPECT_EQ(backup_->calls(), 1);
-    clock_.fake.Advance(15000);
-    ASSERT_TRUE(Settled(Page::Sites, "second.example"));
-    EXPECT_EQ(Cell(engine_->State(Page::Sites, "second.example")->at(0)), "8 b");
-    EXPECT_EQ(backup_->calls(), 2);
 }
 
 TEST_F(EngineTest, DeadlineAnswersWithWhatItHasAndTheLateResultIsKept) {

@@ -192,8 +192,8 @@ TEST(Serp, EachShippedDefinitionReadsItsPagesAndNoticesWhenTheyChange) {
         EXPECT_GE(engine.clock().NowMs() - start, 15000);
         engine.Serve({200, c.zero, ""});
         EXPECT_EQ(engine.Seen(), "not-found 0");
-        // A verification page: blocked, no number, and the engine left alone for 24 hours, also
-        // by the service restarted.
+        // A verification page: blocked, no number, and the engine left alone for 24 hours, a
+        // restart notwithstanding.
         engine.Serve(c.captcha);
         const int asked = engine.requests();
         EXPECT_EQ(engine.Seen(), "blocked");

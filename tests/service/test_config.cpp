@@ -46,7 +46,8 @@ TEST_F(ConfigTest, DefaultsAndTheDocumentedExampleAgree) {
     EXPECT_EQ(settings(example), settings(c));
 }
 
-TEST_F(ConfigTest, FileOverlaysDefaultsKeyByKey) {
+TEST_F(ConfigTest, FileOverlaysDefaultsKeyByKeyAndBuildsItsProviders) {
+    test::ProviderBench b;
     const fs::path file = Write(R"(
 listen = "[::1]:9000"
 data_dir = "store"
@@ -56,21 +57,37 @@ allow = ["127.0.0.1"]
 [update]
 name = "新版"
 [columns]
-ranks = [["none", "demo"], "none"]
-[providers.demo]
+ranks = [["none", "q"], "none"]
+[providers.p]
 type = "fixed"
-values.ranks = [3, 4]
+values.alexa = ["名", "简介", 12, 34, "2009", -2, "站长", "地址", "a@b.c"]
+[providers.q]
+type = "fixed"
+status = "blocked"
+detail = "验证码"
+values.ranks = [1, 2]
 )");
-    ASSERT_TRUE(LoadConfig(file, &c, &error)) << error;
+    const Config& c = b.config;
+    ASSERT_TRUE(LoadConfig(file, &b.config, &b.error)) << b.error;
     // data_dir is relative to the file; the rest keeps its default.
     EXPECT_EQ(std::tuple(c.listen, c.data_dir, StoreLocation(c.store, c.data_dir), c.fresh_ms,
                          c.deadline_ms, c.update.version, c.update.name, c.source_file),
               std::tuple("[::1]:9000", dir_ / "store", (dir_ / "old" / "measurements.db").string(),
                          1800 * 1000, 45000, "V1.3 Beta", "新版", file));
-    EXPECT_EQ(c.columns[Page::Ranks], (std::vector<std::string>{"none", "none"}));
-    EXPECT_EQ(c.fallbacks[Page::Ranks], (std::vector<std::vector<std::string>>{{"demo"}, {}}));
-    ASSERT_TRUE(c.providers.count("demo") && c.providers.count("none"));
-    EXPECT_EQ(c.providers["demo"]->at_path("values.ranks[1]").value<int>(), 4);
+    EXPECT_EQ(std::pair(c.columns.at(Page::Ranks), c.fallbacks.at(Page::Ranks)),
+              std::pair(std::vector<std::string>{"none", "none"},
+                        std::vector<std::vector<std::string>>{{"q"}, {}}));
+    auto providers = MakeProviders(b.context, &b.error);
+    // The file's two beside the built-in ones, whose number grows with the shipped sources.
+    ASSERT_TRUE(providers.count("p") && providers.count("q") && providers.count("none")) << b.error;
+    auto m = providers["p"]->Measure({"example.com", Page::Alexa, {1, 5, 2}});
+    ASSERT_EQ(m.size(), 3u);
+    EXPECT_EQ(m[0].text + "|" + test::Brief(m[1]) + "|" + test::Brief(m[2]), "简介|ok -2|ok 12");
+    m = providers["q"]->Measure({"example.com", Page::Ranks, {1}});
+    EXPECT_EQ(test::Brief(m.at(0)) + " " + m[0].detail, "blocked 验证码");
+    EXPECT_EQ(test::Brief(providers["p"]->Measure({"example.com", Page::Sites, {0}}).at(0)) + "|" +
+                  test::Brief(providers["none"]->Measure({"example.com", Page::Whois, {0}}).at(0)),
+              "unsupported|unsupported");
 }
 
 TEST_F(ConfigTest, RefusalsNameTheKey) {
@@ -121,32 +138,6 @@ TEST_F(ConfigTest, RefusalsNameTheKey) {
             EXPECT_TRUE(read || b.config.listen == "untouched") << text; // nothing half-read
         }
     EXPECT_FALSE(LoadConfig(dir_ / "absent.toml", &c, &error));
-}
-
-TEST_F(ConfigTest, ProvidersFromSections) {
-    test::ProviderBench b;
-    ASSERT_TRUE(LoadConfig(Write(R"(
-[providers.p]
-type = "fixed"
-values.alexa = ["名", "简介", 12, 34, "2009", -2, "站长", "地址", "a@b.c"]
-[providers.q]
-type = "fixed"
-status = "blocked"
-detail = "验证码"
-values.ranks = [1, 2]
-)"),
-                           &b.config, &b.error));
-    auto providers = MakeProviders(b.context, &b.error);
-    // The file's two beside the built-in ones, whose number grows with the shipped sources.
-    ASSERT_TRUE(providers.count("p") && providers.count("q") && providers.count("none")) << b.error;
-    auto m = providers["p"]->Measure({"example.com", Page::Alexa, {1, 5, 2}});
-    ASSERT_EQ(m.size(), 3u);
-    EXPECT_EQ(m[0].text + "|" + test::Brief(m[1]) + "|" + test::Brief(m[2]), "简介|ok -2|ok 12");
-    m = providers["q"]->Measure({"example.com", Page::Ranks, {1}});
-    EXPECT_EQ(test::Brief(m.at(0)) + " " + m[0].detail, "blocked 验证码");
-    EXPECT_EQ(test::Brief(providers["p"]->Measure({"example.com", Page::Sites, {0}}).at(0)) + "|" +
-                  test::Brief(providers["none"]->Measure({"example.com", Page::Whois, {0}}).at(0)),
-              "unsupported|unsupported");
 }
 
 TEST(Networks, MatchClientAddresses) {

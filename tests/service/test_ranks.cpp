@@ -111,9 +111,27 @@ std::string Sum(const ImportResult& r) {
 
 } // namespace
 
-TEST_F(Ranks, TrancoFromFileAndZipDownload) {
+TEST_F(Ranks, TrancoFromFileZipDownloadAndDaily) {
     auto tranco = Make("tranco", "refresh_hours = 0");
     EXPECT_EQ(One(*tranco, "google.com", Page::Alexa, 2), "not-configured");
+    std::string csv;
+    for (int i = 1; i <= 5000; ++i)
+        csv += std::to_string(i) + ",site" + std::to_string(i) + ".com\n";
+    const std::string zip = Zip("top-1m.csv", csv), path = "/top-1m.csv.zip";
+    test::FakeUpstream up;
+    up.Serve(path, zip, "application/zip");
+    up.Serve("/cut.zip", zip.substr(0, zip.size() / 2), "application/zip");
+    up.Serve("/gone", "", "text/plain", 404);
+    ASSERT_TRUE(up.Start());
+    // The daily download runs on the env clock.
+    auto daily = Make("tranco", "url = \"" + up.base() + path +
+                                    "\"\nfirst_download_delay_s = 60\nrefresh_hours = 24");
+    EXPECT_EQ(up.hits(path), 0);
+    b_.t.clock.Advance(61 * 1000);
+    for (int i = 0; i < 5000 && One(*tranco, "site4321.com", Page::Alexa, 2) != "ok 4321"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(std::pair(One(*tranco, "site4321.com", Page::Alexa, 2), up.hits(path)),
+              std::pair(std::string("ok 4321"), 1));
     ImportResult r = Import(RankKind::Tranco, WriteFile("top.csv", kTranco));
     EXPECT_EQ(Sum(r), "ok 4/2") << r.error; // the header line and the malformed one skipped
     EXPECT_EQ(All(*tranco, Page::Alexa, 2,
@@ -122,24 +140,18 @@ TEST_F(Ranks, TrancoFromFileAndZipDownload) {
               "ok 1|ok 2|ok 3|ok 5|not-found -1");
     EXPECT_EQ(One(*tranco, "google.com", Page::Alexa, 0), "unsupported");
     // The zip as downloaded; a download cut short keeps only whole lines and says so.
-    std::string csv;
-    for (int i = 1; i <= 5000; ++i)
-        csv += std::to_string(i) + ",site" + std::to_string(i) + ".com\n";
-    const std::string zip = Zip("top-1m.csv", csv);
-    test::FakeUpstream up;
-    up.Serve("/top-1m.csv.zip", zip, "application/zip");
-    up.Serve("/cut.zip", zip.substr(0, zip.size() / 2), "application/zip");
-    up.Serve("/gone", "", "text/plain", 404);
-    ASSERT_TRUE(up.Start());
-    r = Import(RankKind::Tranco, up.base() + "/top-1m.csv.zip");
+    r = Import(RankKind::Tranco, up.base() + path);
     EXPECT_EQ(Sum(r), "ok 5000/0") << r.error;
-    EXPECT_EQ(One(*tranco, "site4321.com", Page::Alexa, 2), "ok 4321");
     r = Import(RankKind::Tranco, up.base() + "/cut.zip");
     EXPECT_TRUE(r.ok && !r.complete && r.entries > 0 && r.entries < 5000) << Sum(r) << r.error;
     // A failed download leaves the table in place.
     r = Import(RankKind::Tranco, up.base() + "/gone");
     EXPECT_TRUE(!r.ok && r.error.find("404") != std::string::npos) << r.error;
     EXPECT_EQ(One(*tranco, "site1.com", Page::Alexa, 2), "ok 1");
+    b_.t.clock.Advance(kDay);
+    for (int i = 0; i < 5000 && up.hits(path) < 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(up.hits(path), 3);
 }
 
 TEST_F(Ranks, CommonCrawlRanksAndGraphSayWhenTheirListsAreCut) {
@@ -221,25 +233,6 @@ TEST_F(Ranks, TrendComparesTheOldestRankOfThirtyDaysWithTodays) {
     EXPECT_EQ(All(*trend, Page::Alexa, 5, {"climber.com", "new.com", "gone.com"}),
               "ok 300|not-configured|not-found -1");
     EXPECT_EQ(One(*trend, "climber.com", Page::Alexa, 2), "unsupported");
-}
-
-TEST_F(Ranks, DailyTrancoDownloadRunsOnTheEnvClock) {
-    test::FakeUpstream up;
-    up.Serve("/top-1m.csv.zip", Zip("top-1m.csv", "1,google.com\n2,daily.com\n"),
-             "application/zip");
-    ASSERT_TRUE(up.Start());
-    auto tranco = Make("tranco", "url = \"" + up.base() + "/top-1m.csv.zip\"\n" +
-                                     "first_download_delay_s = 60\nrefresh_hours = 24");
-    EXPECT_EQ(up.hits("/top-1m.csv.zip"), 0);
-    b_.t.clock.Advance(61 * 1000);
-    for (int i = 0; i < 5000 && One(*tranco, "daily.com", Page::Alexa, 2) != "ok 2"; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    EXPECT_EQ(One(*tranco, "daily.com", Page::Alexa, 2), "ok 2");
-    EXPECT_EQ(up.hits("/top-1m.csv.zip"), 1);
-    b_.t.clock.Advance(kDay);
-    for (int i = 0; i < 5000 && up.hits("/top-1m.csv.zip") < 2; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    EXPECT_EQ(up.hits("/top-1m.csv.zip"), 2);
 }
 
 TEST_F(Ranks, GoogleCustomSearchAndOpenPageRank) {

@@ -252,20 +252,6 @@ TEST(Whois43, DecodesCharsetsAndReportsEveryOutcome) {
     }
 }
 
-TEST(Whois43, RdapProviderFallsBackToPort43WhereTheTldHasNoRdap) {
-    WhoisFakes f;
-    test::FakeUpstream bootstrap;
-    bootstrap.Serve(
-        "/dns.json",
-        R"({"version":"1.0","services":[[["com"],["https://registry.invalid/rdap/"]]]})");
-    ASSERT_TRUE(bootstrap.Start());
-    f.iana.Answer("Domain Name: example.cn\nRegistration Time: 2003-03-17 12:20:05\n");
-    auto provider = f.Make("bootstrap_url = \"" + bootstrap.base() + "/dns.json\"", "", "rdap");
-    EXPECT_EQ(test::Brief(provider->Measure({"www.example.cn", Page::Alexa, {4}}).at(0)),
-              "ok 2003-03-17");
-    EXPECT_EQ(f.iana.query(), "example.cn\r");
-}
-
 TEST(Rdap, ReadsCapturedAnswersFollowsTheRegistrarAndWithholdsProxiedContacts) {
     RdapFake fake;
     test::FakeUpstream inward("127.0.0.2"); // not in allow_networks
@@ -318,10 +304,9 @@ TEST(Rdap, ReadsCapturedAnswersFollowsTheRegistrarAndWithholdsProxiedContacts) {
     };
     for (const auto& [site, status, whois_has, want] : rows) {
         SCOPED_TRACE(site);
-        const auto whois = provider->Measure({site, Page::Whois, {0}});
-        ASSERT_EQ(whois.size(), 1u);
-        EXPECT_EQ(whois[0].status, status) << whois[0].detail;
-        EXPECT_EQ(test::Lacks(whois[0].text, whois_has), "") << whois[0].text;
+        const Measurement whois = Whois(*provider, site);
+        EXPECT_EQ(whois.status, status) << whois.detail;
+        EXPECT_EQ(test::Lacks(whois.text, whois_has), "") << whois.text;
         const auto alexa = provider->Measure({site, Page::Alexa, {4, 6, 7, 8, 2}});
         ASSERT_EQ(alexa.size(), 5u);
         std::string fields;
@@ -333,6 +318,12 @@ TEST(Rdap, ReadsCapturedAnswersFollowsTheRegistrarAndWithholdsProxiedContacts) {
         EXPECT_EQ(fields, want);
         EXPECT_EQ(alexa[4].status, Status::Unsupported); // 综合排名 is not ours
     }
+    // With port 43 on, a TLD without RDAP is asked there, for the registered name.
+    WhoisFakes w;
+    w.iana.Answer("Domain Name: example.cn\nRegistration Time: 2003-03-17 12:20:05\n");
+    auto port43 = w.Make("bootstrap_url = \"" + fake.up.base() + "/dns.json\"", "", "rdap");
+    const Measurement registered = port43->Measure({"www.example.cn", Page::Alexa, {4}}).at(0);
+    EXPECT_EQ(test::Brief(registered) + " " + w.iana.query(), "ok 2003-03-17 example.cn\r");
     // Asked for the registered name, not the host; never inward.
     EXPECT_EQ(std::tuple(fake.accept, fake.up.hits("/rdap/domain/www.google.com"),
                          inward.hits("/registrar/rdap/domain/GOOGLE.COM"),

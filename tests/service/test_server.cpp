@@ -142,12 +142,11 @@ TEST(Server, ProtocolPagesBadQueriesAndASecondService) {
               "[ConFig]\r\nVersion=V2.0\r\nName=\xD0\xC2\xB0\xE6\r\nUrl=http://127.0.0.1/get");
     const int calls = s.fake->calls();
     for (const std::string& query : std::vector<std::string>{
-             "sites.asp?sFrom=h&Key=1",                          // no sUrl
-             "sites.asp?sFrom=h&Key=1&sUrl=",                    // empty
-             "sites.asp?sFrom=h&Key=1&sUrl=a.com&sUrl=b.com",    // repeated
-             "sites.asp?sFrom=h&sUrl=example.com",               // no Key
-             "links.asp?sFrom=h&sFrom=g&Key=1&sUrl=example.com", // repeated sFrom
-             "sites.asp?sFrom=h&Key=1&sUrl=a.b&c",               // "&" in the target
+             "sites.asp?sFrom=h&Key=1",                       // no sUrl
+             "sites.asp?sFrom=h&Key=1&sUrl=",                 // empty
+             "sites.asp?sFrom=h&Key=1&sUrl=a.com&sUrl=b.com", // repeated
+             "sites.asp?sFrom=h&sUrl=example.com",            // no Key
+             "sites.asp?sFrom=h&Key=1&sUrl=example.com&c",    // "&" in the target
              "ranks.asp?sFrom=h&Key=1&sUrl=127.0.0.1",
              "ranks.asp?sFrom=h&Key=1&sUrl=example.com:80",
              "whois.asp?sFrom=h&Key=1&sUrl=%3Cscript%3E.com",

@@ -74,9 +74,8 @@ std::optional<std::vector<Latest>> ReadBesideBlockedWriter(Store& store, const s
         other->Exec("SELECT pg_advisory_xact_lock(hashtextextended('b.com/sites/0', 0))").ok());
     auto writer = std::async(std::launch::async,
                              [&] { return store.Record("b.com", Page::Sites, 0, kSeven); });
-    while (
-        other->Exec("SELECT 1 FROM pg_locks WHERE locktype = 'advisory' AND NOT granted").rows() ==
-        0)
+    const char* waiting = "SELECT 1 FROM pg_locks WHERE locktype = 'advisory' AND NOT granted";
+    while (other->Exec(waiting).rows() == 0)
         std::this_thread::yield();
     auto read = std::async(std::launch::async, [&] { return store.LatestRow(site, Page::Sites); });
     EXPECT_EQ(read.wait_for(std::chrono::milliseconds(prompt ? 30000 : 200)),

@@ -65,11 +65,26 @@ std::string Sign(const std::string& key, const std::string& msg) {
     return std::string(reinterpret_cast<char*>(b64), EVP_EncodeBlock(b64, mac, 32));
 }
 
+// A measurement fed after `wait` on the clock.
+struct Step {
+    Step(Measurement m, std::int64_t wait = 0, Page page = Page::Sites, const char* site = "a.com")
+        : m(std::move(m)), wait(wait), page(page), site(site) {}
+    Measurement m;
+    std::int64_t wait;
+    Page page;
+    const char* site;
+};
+
 } // namespace
 
 TEST(AlertRules, FireOnceClearOnce) {
+    const auto blocked = Count(0, Status::Blocked);
+    const auto expires = [](const std::string& date) {
+        return Step({Status::Ok, {}, "域名：a.com\r\n到期日期：" + date + "\r\n", "", "", 0}, 0,
+                    Page::Whois);
+    };
     // A rule, what it is fed, and what it says.
-    const std::tuple<const char*, std::vector<Measurement>, std::string> cases[] = {
+    const std::tuple<const char*, std::vector<Step>, std::string> cases[] = {
         {"kind='drop'\npercent=30\nfloor=100",
          {Count(1000), Count(600), Count(500), Count(700), Count(900), Count(500)},
          "+a.com 百度收录下降 40%|-a.com 百度收录已回升|+a.com 百度收录下降 44%|"},
@@ -78,47 +93,30 @@ TEST(AlertRules, FireOnceClearOnce) {
         // A failed measurement is not a fall to zero.
         {"kind='drop'", {Count(1000), Count(0, Status::NetworkError), Count(990)}, ""},
         {"kind='zero'",
-         {Count(0), Count(50), Count(0, Status::NotFound), Count(0), Count(0, Status::Blocked),
-          Count(10)},
+         {Count(0), Count(50), Count(0, Status::NotFound), Count(0), blocked, Count(10)},
          "+a.com 百度收录降为 0|-a.com 百度收录已恢复|"},
         {"kind='drop'\npage='links'", {Count(1000), Count(10)}, ""},
+        // Hours on the clock: not yet at 23, at 25 they are; an unconfigured source is not
+        // failing, another site does not end the run, and a new run starts from nothing.
+        {"kind='failing'\nhours=24",
+         {blocked, Step(Count(0, Status::NetworkError), 23 * kHour),
+          Count(0, Status::NotConfigured), Step(blocked, 2 * kHour, Page::Sites, "b.com"), blocked,
+          Count(5), blocked},
+         "+数据源 baidu 已连续失败 25 小时|-数据源 baidu 已恢复|"},
+        // The fake clock stands at 2026-05-28.
+        {"kind='expiry'\ndays=30",
+         {expires("未公开"), expires("2026-07-15T00:00:00Z"), expires("2026-06-20"),
+          expires("2026-06-20"), expires("2027-06-20")},
+         "+a.com 域名将于 2026-06-20 到期|-a.com 域名已续费|"},
     };
     for (const auto& [rule, feed, expected] : cases) {
         Fixture f("[[rules]]\n" + std::string(rule));
-        for (const Measurement& m : feed)
-            f.Feed(m);
+        for (const Step& step : feed) {
+            f.t.clock.Advance(step.wait);
+            f.Feed(step.m, step.page, step.site);
+        }
         EXPECT_EQ(f.Log(), expected) << rule;
     }
-}
-
-TEST(AlertRules, FailingSourceCountsHoursOnTheClock) {
-    Fixture f("[[rules]]\nkind='failing'\nhours=24");
-    f.Feed(Count(0, Status::Blocked));
-    f.t.clock.Advance(23 * kHour);
-    f.Feed(Count(0, Status::NetworkError));
-    f.Feed(Count(0, Status::NotConfigured)); // not a failure of the source
-    EXPECT_EQ(f.Log(), "");
-    f.t.clock.Advance(2 * kHour);
-    f.Feed(Count(0, Status::Blocked), Page::Sites, "b.com");
-    f.Feed(Count(0, Status::Blocked));
-    f.Feed(Count(5));
-    f.Feed(Count(0, Status::Blocked)); // a new run starts from nothing
-    EXPECT_EQ(f.Log(), "+数据源 baidu 已连续失败 25 小时|-数据源 baidu 已恢复|");
-}
-
-TEST(AlertRules, RegistrationExpiry) {
-    Fixture f("[[rules]]\nkind='expiry'\ndays=30");
-    auto whois = [&](const std::string& date) {
-        f.Feed({Status::Ok, {}, "域名：a.com\r\n到期日期：" + date + "\r\n", "", "", 0},
-               Page::Whois);
-    };
-    whois("未公开");
-    whois("2026-07-15T00:00:00Z"); // the fake clock stands at 2026-05-28
-    EXPECT_EQ(f.Log(), "");
-    whois("2026-06-20");
-    whois("2026-06-20");
-    whois("2027-06-20");
-    EXPECT_EQ(f.Log(), "+a.com 域名将于 2026-06-20 到期|-a.com 域名已续费|");
 }
 
 TEST(AlertRules, RestartNeitherRepeatsNorLoses) {

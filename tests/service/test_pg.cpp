@@ -1,6 +1,6 @@
 // The libpq layer against a real server the test starts: text parameters both ways, NULLs,
-// SQLSTATEs, prepared statements surviving a server restart, passwords kept off pages, and the
-// store's pool of connections.
+// SQLSTATEs, passwords kept off pages, and the store's pool of connections (whose statements
+// are prepared, and must be again after a restart).
 #include "fakes.h"
 #include "pg.h"
 #include "pgserver.h"
@@ -30,7 +30,7 @@ TEST(Pg, MaskedUriHidesEveryPasswordForm) {
     EXPECT_TRUE(pg::IsConnectionUri("postgres://h/d") && !pg::IsConnectionUri("/var/lib/valdane"));
 }
 
-TEST(Pg, TextRoundTripErrorsRollbackAndARestart) {
+TEST(Pg, TextRoundTripErrorsAndRollback) {
     auto& server = SharedPgServer();
     ASSERT_EQ(server.error(), "");
     std::string error;
@@ -49,22 +49,14 @@ TEST(Pg, TextRoundTripErrorsRollbackAndARestart) {
     EXPECT_EQ(std::pair(dup.ok(), dup.state()), std::pair(false, std::string("23505")));
     EXPECT_FALSE(pg::Connection::Open("postgresql://valdane@127.0.0.1:1/x", &error));
     EXPECT_NE(error, "");
-    // Prepared statements outlive a restart; a transaction not committed rolls back.
+    // A transaction not committed rolls back.
     ASSERT_TRUE(db->Exec("CREATE TABLE n (v INT)").ok());
     {
         pg::Transaction tx(*db);
         ASSERT_TRUE(tx.began());
         ASSERT_TRUE(db->Exec("INSERT INTO n VALUES (1)").ok());
     }
-    const std::string sql = "SELECT count(*) FROM n WHERE v > $1";
-    EXPECT_EQ(db->Prepared("count", sql, {"0"}).integer(0, 0), 0);
-    ASSERT_TRUE(server.Stop());
-    EXPECT_FALSE(db->Prepared("count", sql, {"0"}).ok());
-    EXPECT_TRUE(db->Broken());
-    ASSERT_TRUE(server.Start());
-    ASSERT_TRUE(db->Reset()) << db->Error();
-    auto again = db->Prepared("count", sql, {"0"});
-    EXPECT_TRUE(again.ok()) << again.error();
+    EXPECT_EQ(db->Exec("SELECT count(*) FROM n").integer(0, 0), 0);
 }
 
 const Measurement kSeven{Status::Ok, 7, "", "", "", 1};
@@ -82,9 +74,8 @@ std::optional<std::vector<Latest>> ReadBesideBlockedWriter(Store& store, const s
         other->Exec("SELECT pg_advisory_xact_lock(hashtextextended('b.com/sites/0', 0))").ok());
     auto writer = std::async(std::launch::async,
                              [&] { return store.Record("b.com", Page::Sites, 0, kSeven); });
-    while (
-        other->Exec("SELECT 1 FROM pg_locks WHERE locktype = 'advisory' AND NOT granted").rows() ==
-        0)
+    const char* waiting = "SELECT 1 FROM pg_locks WHERE locktype = 'advisory' AND NOT granted";
+    while (other->Exec(waiting).rows() == 0)
         std::this_thread::yield();
     auto read = std::async(std::launch::async, [&] { return store.LatestRow(site, Page::Sites); });
     EXPECT_EQ(read.wait_for(std::chrono::milliseconds(prompt ? 30000 : 200)),

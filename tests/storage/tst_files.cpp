@@ -391,11 +391,6 @@ class TestFiles : public QObject {
         QVERIFY(!IsAutostartOn());
         WriteAutostart();
         QVERIFY(IsAutostartOn() && QFile::exists(entry));
-        // The config folder is a file: nothing can be written, nothing breaks.
-        QVERIFY(QDir(path("config")).removeRecursively());
-        PutContent(path("config"), "");
-        WriteAutostart(), DeleteAutostart();
-        QVERIFY(!IsAutostartOn() && QFile::remove(path("config")));
         SetAutostartProgramFile("/"); // no program file name: no entry at all
         WriteAutostart();
         QVERIFY(!IsAutostartOn());

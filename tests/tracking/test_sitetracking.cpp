@@ -98,10 +98,9 @@ class TestSiteTracking : public QObject {
         return sites;
     }
     QString told() const {
-        QStringList lines;
-        for (const FakeDesktop::Notice& notice : m_fx->desktop.notices)
-            lines << notice.title + ' ' + notice.text;
-        return lines.join(u'\n');
+        return Each([](const FakeDesktop::Notice& n) { return n.title + ' ' + n.text; },
+                    m_fx->desktop.notices)
+            .join(u'\n');
     }
     // The status line, its colour, the refresh button, busy or idle, which of Timer1(0..3) run.
     QString look() {
@@ -528,8 +527,7 @@ class TestSiteTracking : public QObject {
             seen << "box " + box.title + ": " + named(box.text);
         const bool menu = m_fx->desktop.popups == QList<QMenu*>{form().MenuFile1()};
         seen << (menu ? "menu" : "") << (form().isMinimized() ? "min" : "");
-        for (const QString& site : updated())
-            seen << "update " + site;
+        seen << updated().replaceInStrings(QRegularExpression("^"), "update ");
         QCOMPARE(seen.filter(QRegularExpression(".")).join(u' '), row.expected);
     }
 };

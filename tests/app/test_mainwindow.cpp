@@ -171,11 +171,9 @@ class TestMainWindow : public QObject {
         } else {
             closeNow();
         }
-        QList<DesktopServices::Buttons> asked;
-        for (const FakeDesktop::Box& box : fx->desktop.boxes)
-            asked << box.buttons;
-        QCOMPARE(asked, QList<DesktopServices::Buttons>(row.busy && how != "signal" ? 1 : 0,
-                                                        DesktopServices::Buttons::OkCancel));
+        QCOMPARE(Each([](const FakeDesktop::Box& box) { return box.buttons; }, fx->desktop.boxes),
+                 QList<DesktopServices::Buttons>(row.busy && how != "signal" ? 1 : 0,
+                                                 DesktopServices::Buttons::OkCancel));
         QCOMPARE(std::tuple(fx->desktop.endCount, QFile::exists(window->TempPath),
                             readSetting("SViewWidth").isEmpty(), TrayPresent(), window->IsBusy),
                  std::tuple(int(row.ends), !row.ends, !row.ends, !row.ends, false));

@@ -244,12 +244,13 @@ struct Nginx {
                        "proxy_set_header Connection \"\"; proxy_set_header Host $http_host; }";
         }
         fs::create_directories(dir);
+        // keepalive_requests as the service's: both sides pay the same reconnects.
         std::ofstream(dir / "nginx.conf")
             << "worker_processes 2; daemon off; pid " << d << "/nginx.pid; error_log " << d
             << "/error.log;\nevents { worker_connections 1024; }\nhttp { access_log off; "
             << "client_body_temp_path " << d << "/body; proxy_temp_path " << d << "/proxy; "
             << "fastcgi_temp_path " << d << "/fastcgi; uwsgi_temp_path " << d << "/uwsgi; "
-            << "scgi_temp_path " << d << "/scgi; keepalive_requests 100000;\n"
+            << "scgi_temp_path " << d << "/scgi; keepalive_requests 1000;\n"
             << balancer << "server { listen 127.0.0.1:" << port << "; root " << d << "/www; "
             << "default_type 'text/html; charset=gb2312';" << location << " } }\n";
         const std::string conf = (dir / "nginx.conf").string(), error_log = d + "/error.log";

@@ -25,10 +25,10 @@ struct ServerLimits {
     // A request's line and headers must all arrive within this long of the connection's
     // opening or the end of its previous response, however slowly they trickle (Env clock).
     std::chrono::seconds header_timeout{10};
-    std::size_t keep_alive_requests = 100; // then the connection closes
-    std::size_t target_bytes = 8 * 1024;   // path and query; longer gets 414
-    std::size_t request_bytes = 32 * 1024; // request line and headers together
-    std::size_t event_threads = 2;         // threads running the event loop
+    std::size_t keep_alive_requests = 1000; // then the connection closes (as nginx does)
+    std::size_t target_bytes = 8 * 1024;    // path and query; longer gets 414
+    std::size_t request_bytes = 32 * 1024;  // request line and headers together
+    std::size_t event_threads = 2;          // threads running the event loop
     // Engine answers may wait until the deadline: they get threads of their own, so that the
     // quick pages never wait behind them. A request finding every thread busy and the queue
     // full gets 503 with Retry-After.

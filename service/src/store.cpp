@@ -540,8 +540,9 @@ std::string WriteError(sqlite3* db) {
 // leaves behind it. So once the log is kRestartPages long the thread copies again at once,
 // each copy shorter than the one before, and when no more than kLeftPages are left (or
 // kChases copies did not get there) it copies the rest under the store's mutex, new commits
-// held back meanwhile: they wait out two short syncs, and the next one starts the log over. At
-// kInlinePages the committing thread copies whatever is left, should the thread have fallen behind.
+// held back meanwhile: they wait out two short syncs, and the next one starts the log over.
+// At kInlinePages the committing thread copies whatever is left, should the thread have fallen
+// behind.
 class Checkpointer {
   public:
     // store_mutex: what serialises the commits on `main`.

@@ -187,6 +187,10 @@ void BM_FreshAnswersBesideNginx(benchmark::State& state) {
     }
     double worst_median = 0, worst_p99 = 0, worst_throughput = 0;
     LoadResult ours, theirs;
+    // CPU time of the servers' own threads over all rounds (libmicrohttpd names its event
+    // threads): unlike latency, it hardly moves with what else the machine does.
+    long long our_cpu_ns = 0, their_cpu_ns = 0;
+    std::size_t answers = 0;
     // Short slices taken in turn, so that what else the machine does falls on both alike.
     auto add = [](LoadResult& into, LoadResult slice) {
         into.latencies_ms.insert(into.latencies_ms.end(), slice.latencies_ms.begin(),
@@ -198,9 +202,14 @@ void BM_FreshAnswersBesideNginx(benchmark::State& state) {
         for (int round = 0; round < kRounds; ++round) {
             ours = theirs = LoadResult{};
             for (int slice = 0; slice < slices; ++slice) {
+                long long before = ThreadsCpuNs(getpid(), "MHD-worker");
                 add(ours, Load(service.port(), clients, per_client / 10, WarmQuery));
+                our_cpu_ns += ThreadsCpuNs(getpid(), "MHD-worker") - before;
+                before = ProcessTreeCpuNs(nginx.pid);
                 add(theirs, Load(nginx.port, clients, per_client / 10, WarmQuery));
+                their_cpu_ns += ProcessTreeCpuNs(nginx.pid) - before;
             }
+            answers += ours.latencies_ms.size();
             for (LoadResult* r : {&ours, &theirs})
                 std::sort(r->latencies_ms.begin(), r->latencies_ms.end());
             worst_median = std::max(worst_median, ours.Percentile(0.5) / theirs.Percentile(0.5));
@@ -214,6 +223,8 @@ void BM_FreshAnswersBesideNginx(benchmark::State& state) {
     state.counters["nginx_median_ms"] = theirs.Percentile(0.5);
     state.counters["nginx_p99_ms"] = theirs.Percentile(0.99);
     state.counters["nginx_per_s"] = theirs.PerSecond();
+    state.counters["svc_cpu_us"] = our_cpu_ns / 1e3 / answers;
+    state.counters["nginx_cpu_us"] = their_cpu_ns / 1e3 / answers;
     state.counters["worst_ratio_median"] = worst_median;
     state.counters["worst_ratio_p99"] = worst_p99;
     state.counters["worst_ratio_throughput"] = worst_throughput;

@@ -205,6 +205,10 @@ std::optional<std::string> NormalizeSite(Page page, std::string_view sUrl) {
 }
 
 std::string Utf8ToGbk(std::string_view utf8) {
+    // ASCII is the same in GBK, and most answers hold nothing else.
+    if (std::all_of(utf8.begin(), utf8.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return std::string(utf8);
     thread_local Converter converter;
     std::string out;
     if (converter.cd == reinterpret_cast<iconv_t>(-1))

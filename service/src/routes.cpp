@@ -28,6 +28,8 @@ std::string Decode(std::string_view text, bool plus_is_space) {
             return c - 'A' + 10;
         return -1;
     };
+    if (text.find_first_of(plus_is_space ? "%+" : "%") == std::string_view::npos)
+        return std::string(text);
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {

@@ -1,6 +1,7 @@
 // What the server test cannot see cheaply: chart markup for any history, and table order.
 #include "pages.h"
 #include "pieces.h"
+#include "routes.h"
 
 #include <gtest/gtest.h>
 
@@ -278,9 +279,16 @@ TEST(Pages, HomePageSaysWhatToDoAndWhenTheStoreFails) {
 }
 
 // Sites shown in Unicode only where nothing hides behind them; errors in plain Chinese.
-TEST(Pages, ShownSitesAndPlainErrors) {
+TEST(Pages, ShownSitesPlainErrorsAndTargets) {
     const std::int64_t until = 1'780'000'000'000;
     const auto site = DisplaySite, error = PlainError;
+    const auto target = [](std::string_view text) {
+        const Target t = ParseTarget(text);
+        std::string shown = t.path;
+        for (const auto& [key, value] : t.query)
+            shown += " [" + key + "=" + value + "]";
+        return shown;
+    };
     const std::tuple<std::string (*)(std::string_view), std::string, std::string> rows[] = {
         {site, "example.com", "example.com"},
         {site, "xn--fiqs8s.cn/blog/", "中国.cn/blog/"},
@@ -299,6 +307,9 @@ TEST(Pages, ShownSitesAndPlainErrors) {
         {error, "HTTP 503", "服务器回答 HTTP 503"},
         {error, "暂停至 " + std::to_string(until) + ": HTTP 429",
          "暂停至 " + FormatShortTime(until) + ": HTTP 429"},
+        // "+" is a space only in the query; a broken escape stays as it came.
+        {target, "/a+b%20c?x+y=1+2&&z=%2B%zz%4", "/a+b c [x y=1 2] [z=+%zz%4]"},
+        {target, "/plain?k=v", "/plain [k=v]"},
     };
     for (const auto& [shown, text, plain] : rows)
         EXPECT_EQ(shown(text), plain) << text;

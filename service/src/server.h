@@ -27,8 +27,10 @@ struct ServerLimits {
     std::chrono::seconds header_timeout{10};
     std::size_t keep_alive_requests = 1000; // then the connection closes (as nginx does)
     std::size_t target_bytes = 8 * 1024;    // path and query; longer gets 414
-    std::size_t request_bytes = 32 * 1024;  // request line and headers together
-    std::size_t event_threads = 2;          // threads running the event loop
+    // Request line and headers together; more gets 414 and a close. libmicrohttpd clears the
+    // whole connection buffer after every request, so each answer pays for its size.
+    std::size_t request_bytes = 16 * 1024;
+    std::size_t event_threads = 2; // threads running the event loop
     // Engine answers may wait until the deadline: they get threads of their own, so that the
     // quick pages never wait behind them. A request finding every thread busy and the queue
     // full gets 503 with Retry-After.

@@ -10,7 +10,6 @@
 #include <toml++/toml.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <set>
@@ -99,8 +98,7 @@ class Reader {
             return why;
         for (std::string& name : c_.server_names) {
             // Compared with the Host header as browsers send it: lower case, no port.
-            std::transform(name.begin(), name.end(), name.begin(),
-                           [](unsigned char ch) { return std::tolower(ch); });
+            name = AsciiLower(name);
             if (name.empty() || name.size() > 253 ||
                 name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789.-") !=
                     std::string::npos)

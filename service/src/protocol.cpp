@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
@@ -50,11 +49,14 @@ const PageInfo& Info(Page page) {
     return Pages().front();
 }
 
+char LowerChar(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() &&
-           std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
-               return a == static_cast<char>(std::tolower(static_cast<unsigned char>(b)));
-           });
+           std::equal(prefix.begin(), prefix.end(), text.begin(),
+                      [](char a, char b) { return a == LowerChar(b); });
 }
 
 bool IsLabelChar(char c) {
@@ -67,15 +69,16 @@ bool IsHex(char c) {
 
 } // namespace
 
+std::string AsciiLower(std::string_view text) {
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(), LowerChar);
+    return out;
+}
+
 std::optional<std::string> AsciiHost(std::string_view host) {
-    const bool ascii = std::all_of(host.begin(), host.end(),
-                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    if (ascii) {
-        std::string out(host);
-        for (char& c : out)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        return out;
-    }
+    if (std::all_of(host.begin(), host.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return AsciiLower(host);
     const std::string input(host);
     char* output = nullptr;
     if (idn2_to_ascii_8z(input.c_str(), &output, IDN2_NONTRANSITIONAL | IDN2_NFC_INPUT) != IDN2_OK)

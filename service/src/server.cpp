@@ -1,6 +1,7 @@
 #include "server.h"
 
 #include "pages.h"
+#include "protocol.h"
 #include "routes.h"
 
 #include <arpa/inet.h>
@@ -12,7 +13,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -34,13 +34,6 @@ std::string NumericAddress(const sockaddr* addr) {
         inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(addr)->sin6_addr, text,
                   sizeof text);
     return text;
-}
-
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
 }
 
 // Threads running jobs from a bounded queue. Post refuses rather than letting the queue grow:
@@ -244,11 +237,11 @@ struct Server::Impl {
             const std::size_t close = host.find(']');
             if (close == std::string_view::npos)
                 return false;
-            name = Lower(host.substr(1, close - 1));
+            name = AsciiLower(host.substr(1, close - 1));
             host.remove_prefix(close + 1);
         } else {
             const std::size_t colon = host.find(':');
-            name = Lower(host.substr(0, colon));
+            name = AsciiLower(host.substr(0, colon));
             host.remove_prefix(colon == std::string_view::npos ? host.size() : colon);
         }
         if (!host.empty() && (host.front() != ':' ||
@@ -446,7 +439,7 @@ bool Server::Start(const ListenAddress& address, std::string* error) {
     }
     impl.host_names = impl.config.server_names;
     impl.host_names.push_back("localhost");
-    impl.host_names.push_back(Lower(address.host));
+    impl.host_names.push_back(AsciiLower(address.host));
 
     // Bound here rather than by the library: SO_REUSEADDR only (a restart need not wait for
     // old connections), never SO_REUSEPORT, so a second service on the port fails loudly

@@ -49,6 +49,11 @@ const PageInfo& Info(Page page) {
     return Pages().front();
 }
 
+bool IsAscii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 char LowerChar(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
@@ -76,8 +81,7 @@ std::string AsciiLower(std::string_view text) {
 }
 
 std::optional<std::string> AsciiHost(std::string_view host) {
-    if (std::all_of(host.begin(), host.end(),
-                    [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+    if (IsAscii(host))
         return AsciiLower(host);
     const std::string input(host);
     char* output = nullptr;
@@ -209,8 +213,7 @@ std::optional<std::string> NormalizeSite(Page page, std::string_view sUrl) {
 
 std::string Utf8ToGbk(std::string_view utf8) {
     // ASCII is the same in GBK, and most answers hold nothing else.
-    if (std::all_of(utf8.begin(), utf8.end(),
-                    [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+    if (IsAscii(utf8))
         return std::string(utf8);
     thread_local Converter converter;
     std::string out;
@@ -252,16 +255,18 @@ std::string Utf8ToGbk(std::string_view utf8) {
 std::string Envelope(std::string_view payloadUtf8) {
     // The program reads up to the first end marker: one inside the payload (a WHOIS text may
     // hold anything) must not cut the answer short.
-    std::string payload(payloadUtf8);
-    for (std::size_t at = 0; (at = payload.find(kPayloadEnd, at)) != std::string::npos;)
-        payload.replace(at, kPayloadEnd.size(), "<!- end ->");
-    std::string page = "<!DOCTYPE html>\r\n<html><head><meta http-equiv=\"Content-Type\" "
-                       "content=\"text/html; charset=gb2312\"><title>valdane</title></head>"
-                       "<body>";
-    page += kPayloadStart;
-    page += payload;
-    page += kPayloadEnd;
-    page += "</body></html>\r\n";
+    constexpr std::string_view head =
+        "<!DOCTYPE html>\r\n<html><head><meta http-equiv=\"Content-Type\" "
+        "content=\"text/html; charset=gb2312\"><title>valdane</title></head><body>";
+    constexpr std::string_view tail = "</body></html>\r\n";
+    std::string page;
+    page.reserve(head.size() + kPayloadStart.size() + payloadUtf8.size() + kPayloadEnd.size() +
+                 tail.size());
+    page.append(head).append(kPayloadStart).append(payloadUtf8);
+    const std::size_t from = page.size() - payloadUtf8.size();
+    for (std::size_t at = from; (at = page.find(kPayloadEnd, at)) != std::string::npos;)
+        page.replace(at, kPayloadEnd.size(), "<!- end ->");
+    page.append(kPayloadEnd).append(tail);
     return Utf8ToGbk(page);
 }
 

@@ -28,7 +28,8 @@ std::string Decode(std::string_view text, bool plus_is_space) {
             return c - 'A' + 10;
         return -1;
     };
-    if (text.find_first_of(plus_is_space ? "%+" : "%") == std::string_view::npos)
+    if (std::none_of(text.begin(), text.end(),
+                     [&](char c) { return c == '%' || (plus_is_space && c == '+'); }))
         return std::string(text);
     std::string out;
     out.reserve(text.size());
@@ -102,6 +103,7 @@ Target ParseTarget(std::string_view target) {
     if (q == std::string_view::npos)
         return t;
     std::string_view rest = target.substr(q + 1);
+    t.query.reserve(static_cast<std::size_t>(std::count(rest.begin(), rest.end(), '&')) + 1);
     while (!rest.empty()) {
         const std::size_t amp = rest.find('&');
         const std::string_view part = rest.substr(0, amp);

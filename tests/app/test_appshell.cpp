@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 
 #include <csignal>
@@ -129,11 +130,13 @@ class TestAppShell : public QObject {
                        .toUtf8());
         QFile::setPermissions(script, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         ServiceLauncher launcher(setupFor(FreePort(), script));
-        const bool answered = launcher.EnsureRunning();
-        QFile pid(dir.filePath("pid"));
-        if (pid.open(QIODevice::ReadOnly))
-            ::kill(pid.readAll().trimmed().toInt(), SIGTERM);
-        QVERIFY(answered);
+        const auto stopOther = qScopeGuard([&] {
+            QFile pid(dir.filePath("pid"));
+            if (pid.open(QIODevice::ReadOnly))
+                ::kill(pid.readAll().trimmed().toInt(), SIGTERM);
+        });
+        QVERIFY(launcher.EnsureRunning());
+        // Ours (the script) ends once the other has printed its port: only then is that stopped.
         QTRY_VERIFY(!launcher.Running());
     }
     void filesAndTheirWriteProblems() {

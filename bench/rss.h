@@ -18,9 +18,9 @@ inline long RssKb() {
 #include <sstream>
 #include <string_view>
 
-// Time on a CPU, in ns, of the threads of process pid whose name is comm (any name when empty),
+// Time on a CPU, in ns, of the threads of process pid whose name starts with prefix,
 // as /proc/PID/task/TID/schedstat counts it; 0 for a process that is gone.
-inline long long ThreadsCpuNs(pid_t pid, std::string_view comm = {}) {
+inline long long ThreadsCpuNs(pid_t pid, std::string_view prefix = {}) {
     const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
     DIR* dir = opendir(tasks.c_str());
     if (!dir)
@@ -33,7 +33,7 @@ inline long long ThreadsCpuNs(pid_t pid, std::string_view comm = {}) {
         std::string name;
         std::getline(std::ifstream(task + "/comm"), name);
         long long ns = 0;
-        if ((comm.empty() || name == comm) && (std::ifstream(task + "/schedstat") >> ns))
+        if (name.rfind(prefix, 0) == 0 && (std::ifstream(task + "/schedstat") >> ns))
             total += ns;
     }
     closedir(dir);

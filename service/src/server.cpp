@@ -7,6 +7,8 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,6 +22,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace valdane::svc {
@@ -111,6 +114,8 @@ struct Exchange {
 struct ConnectionState {
     std::size_t served = 0; // responses given, for the keep-alive limit
     int fd = -1;
+    std::size_t loop = 0;                  // the event loop holding it
+    std::string address;                   // the client's, numeric
     std::atomic<std::int64_t> since_ms{0}; // when its current request may have begun (mono)
     std::atomic<bool> reading{true};       // its request's headers are not all in yet
     bool cut = false;                      // shut down for being late (under the list's mutex)
@@ -162,15 +167,33 @@ struct Server::Impl {
     Routes routes;
     std::vector<Network> allow;
     std::vector<std::string> host_names; // lower case, without brackets
-    MHD_Daemon* daemon = nullptr;
+    // One event thread: a libmicrohttpd daemon without a listening socket of its own. The
+    // acceptor hands each connection to the loop holding the fewest, so that the threads share
+    // the load evenly (libmicrohttpd's own pool lets whichever thread wakes first take a burst
+    // of up to ten).
+    struct Loop {
+        Impl* impl = nullptr;
+        std::size_t index = 0;
+        MHD_Daemon* daemon = nullptr;
+        std::size_t open = 0; // connections handed to it and not yet closed
+    };
+    std::vector<std::unique_ptr<Loop>> loops;
     std::unique_ptr<Lane> answers, pages;
     int port = 0;
+    int listening = -1;
+    std::atomic<bool> stopping = false;
+    std::thread acceptor;
 
-    std::mutex connections_mutex; // guards connections and stop_cutting
+    // Guards connections, stop_cutting, per_address, open and each loop's `open`.
+    std::mutex connections_mutex;
     std::condition_variable connections_cv;
     std::unordered_set<ConnectionState*> connections;
     bool stop_cutting = false;
     std::thread cutter;
+    // Counted from accept to close, so that a burst cannot pass a limit before its
+    // connections are started.
+    std::unordered_map<std::string, std::size_t> per_address;
+    std::size_t open = 0;
 
     Impl(const Config& c, Engine& e, Store& s, ServerLimits l, Clock& k)
         : config(c), engine(e), store(s), limits(l), clock(k), routes(c, e, s, k) {}
@@ -183,10 +206,14 @@ struct Server::Impl {
         return x;
     }
 
-    void Opened(MHD_Connection* c, ConnectionState* state) {
+    void Opened(MHD_Connection* c, const Loop& loop, ConnectionState* state) {
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
         state->fd = info ? info->connect_fd : -1;
+        const MHD_ConnectionInfo* client =
+            MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        state->address = client ? NumericAddress(client->client_addr) : "";
+        state->loop = loop.index;
         state->since_ms = clock.MonoMs();
         std::lock_guard<std::mutex> guard(connections_mutex);
         connections.insert(state);
@@ -196,6 +223,67 @@ struct Server::Impl {
     void Closed(ConnectionState* state) {
         std::lock_guard<std::mutex> guard(connections_mutex);
         connections.erase(state);
+        Release(state->loop, state->address);
+    }
+
+    // Under connections_mutex.
+    void Release(std::size_t loop, const std::string& address) {
+        --loops[loop]->open;
+        --open;
+        if (const auto it = per_address.find(address); it != per_address.end() && --it->second == 0)
+            per_address.erase(it);
+    }
+
+    // Takes the connections: outside `allow`, past the limits for all or for one address, they
+    // are closed before a byte is read.
+    void Accept() {
+        pthread_setname_np(pthread_self(), "svc-accept");
+        while (!stopping.load(std::memory_order_acquire)) {
+            sockaddr_storage addr{};
+            socklen_t len = sizeof addr;
+            const int fd = ::accept4(listening, reinterpret_cast<sockaddr*>(&addr), &len,
+                                     SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (fd < 0) {
+                // Out of descriptors or memory: the backlog waits until some are free.
+                if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                    ::poll(nullptr, 0, 50);
+                continue;
+            }
+            const auto* from = reinterpret_cast<const sockaddr*>(&addr);
+            Loop* loop = Admit(from);
+            if (!loop) {
+                ::close(fd);
+                continue;
+            }
+            // Refused (out of memory), the socket is closed and never started: its place is
+            // given back here, as Closed does for the others.
+            if (MHD_add_connection(loop->daemon, fd, from, len) != MHD_YES) {
+                std::lock_guard<std::mutex> guard(connections_mutex);
+                Release(loop->index, NumericAddress(from));
+            }
+        }
+    }
+
+    // The loop to take a new connection from addr, counted as open; null to refuse it.
+    Loop* Admit(const sockaddr* addr) {
+        if (!Allowed(addr))
+            return nullptr;
+        const std::string ip = NumericAddress(addr);
+        std::lock_guard<std::mutex> guard(connections_mutex);
+        std::size_t& mine = per_address[ip];
+        if (open >= limits.connections || mine >= limits.per_address) {
+            if (mine == 0)
+                per_address.erase(ip);
+            return nullptr;
+        }
+        ++mine;
+        ++open;
+        Loop* least = loops.front().get();
+        for (const auto& loop : loops)
+            if (loop->open < least->open)
+                least = loop.get();
+        ++least->open;
+        return least;
     }
 
     // libmicrohttpd's timeout is reset by every byte: a client trickling its headers would
@@ -506,38 +594,46 @@ bool Server::Start(const ListenAddress& address, std::string* error) {
     using Notify = void (*)(void*, MHD_Connection*, void**, MHD_ConnectionNotificationCode);
     const Notify notify = [](void* cls, MHD_Connection* c, void** socket_context,
                              MHD_ConnectionNotificationCode code) {
-        Impl& impl = *static_cast<Impl*>(cls);
+        const Impl::Loop& loop = *static_cast<Impl::Loop*>(cls);
         if (code == MHD_CONNECTION_NOTIFY_STARTED) {
             auto* state = new ConnectionState;
             *socket_context = state;
-            impl.Opened(c, state);
+            loop.impl->Opened(c, loop, state);
         } else {
             auto* state = static_cast<ConnectionState*>(*socket_context);
-            impl.Closed(state);
+            loop.impl->Closed(state);
             delete state;
             *socket_context = nullptr;
         }
     };
-    const MHD_AcceptPolicyCallback accept = [](void* cls, const sockaddr* a,
-                                               socklen_t) -> MHD_Result {
-        return static_cast<Impl*>(cls)->Allowed(a) ? MHD_YES : MHD_NO;
-    };
-    impl.daemon = MHD_start_daemon(
-        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_TURBO | MHD_ALLOW_SUSPEND_RESUME,
-        0, accept, &impl, access, &impl, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_THREAD_POOL_SIZE,
-        static_cast<unsigned>(std::max<std::size_t>(1, l.event_threads)),
-        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(l.connections),
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(l.per_address),
-        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(l.idle_timeout.count()),
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, l.request_bytes, MHD_OPTION_URI_LOG_CALLBACK, arrive,
-        &impl, MHD_OPTION_NOTIFY_COMPLETED, completed, &impl, MHD_OPTION_NOTIFY_CONNECTION, notify,
-        &impl, MHD_OPTION_END);
-    if (!impl.daemon) {
-        ::close(fd);
-        impl.answers.reset();
-        impl.pages.reset();
-        return fail("cannot serve on " + where);
+    for (std::size_t i = 0; i < std::max<std::size_t>(1, l.event_threads); ++i) {
+        auto loop = std::make_unique<Impl::Loop>();
+        loop->impl = &impl;
+        loop->index = i;
+        // The acceptor keeps the limits; libmicrohttpd's are only a backstop.
+        loop->daemon = MHD_start_daemon(
+            MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_TURBO |
+                MHD_ALLOW_SUSPEND_RESUME | MHD_USE_NO_LISTEN_SOCKET | MHD_USE_ITC,
+            0, nullptr, nullptr, access, &impl, MHD_OPTION_CONNECTION_LIMIT,
+            static_cast<unsigned>(l.connections), MHD_OPTION_CONNECTION_TIMEOUT,
+            static_cast<unsigned>(l.idle_timeout.count()), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+            l.request_bytes, MHD_OPTION_URI_LOG_CALLBACK, arrive, &impl,
+            MHD_OPTION_NOTIFY_COMPLETED, completed, &impl, MHD_OPTION_NOTIFY_CONNECTION, notify,
+            loop.get(), MHD_OPTION_END);
+        if (!loop->daemon) {
+            ::close(fd);
+            for (const auto& started : impl.loops)
+                MHD_stop_daemon(started->daemon);
+            impl.loops.clear();
+            impl.answers.reset();
+            impl.pages.reset();
+            return fail("cannot serve on " + where);
+        }
+        impl.loops.push_back(std::move(loop));
     }
+    impl.listening = fd;
+    impl.stopping = false;
+    impl.acceptor = std::thread([&impl] { impl.Accept(); });
     impl.stop_cutting = false;
     impl.cutter = std::thread([&impl] { impl.CutLateConnections(); });
     return true;
@@ -557,11 +653,15 @@ void Server::SetFleet(Fleet* fleet) {
 
 void Server::Stop() {
     Impl& impl = *impl_;
-    if (!impl.daemon)
+    if (impl.loops.empty())
         return;
-    // No new connections; the answers under way finish and resume their connections, which
-    // stopping the daemon requires.
-    const MHD_socket listening = MHD_quiesce_daemon(impl.daemon);
+    // No new connections (shutting the socket down wakes the acceptor's accept); the answers
+    // under way finish and resume their connections, which stopping a daemon requires.
+    impl.stopping = true;
+    ::shutdown(impl.listening, SHUT_RDWR);
+    impl.acceptor.join();
+    ::close(impl.listening);
+    impl.listening = -1;
     {
         std::lock_guard<std::mutex> guard(impl.connections_mutex);
         impl.stop_cutting = true;
@@ -570,10 +670,9 @@ void Server::Stop() {
     impl.cutter.join();
     impl.answers->Close();
     impl.pages->Close();
-    MHD_stop_daemon(impl.daemon);
-    if (listening != MHD_INVALID_SOCKET)
-        ::close(listening);
-    impl.daemon = nullptr;
+    for (const auto& loop : impl.loops)
+        MHD_stop_daemon(loop->daemon);
+    impl.loops.clear();
     impl.answers.reset();
     impl.pages.reset();
 }

@@ -44,16 +44,17 @@ struct ServerLimits {
 // and the web pages it opens in the browser (routes.h), behind the checks every request meets:
 // the allow-list at accept, one body-less GET or HEAD at a time, and a Host naming the service.
 //
-// Threads: `event_threads` run libmicrohttpd's epoll loop (each connection stays on one of
-// them) and make the responses that need no waiting (Routes::ServeNow: query answers the store
-// holds fresh); the answer and page lanes run Routes::Serve for the rest, the connection
+// Threads: an acceptor takes each connection (or closes it, outside `allow` or past a limit)
+// and hands it to the least loaded of `event_threads` libmicrohttpd epoll loops, where it
+// stays; they make the responses that need no waiting (Routes::ServeNow: query answers the
+// store holds fresh); the answer and page lanes run Routes::Serve for the rest, the connection
 // suspended meanwhile and resumed when the response is ready. One more thread cuts the
 // connections whose headers are late. A lane's mutex guards its queue and its count of idle
-// threads; the connection list's mutex guards the list and is held while a late connection's
-// socket is shut down, so that a socket libmicrohttpd has closed (and the number reused) is
-// never touched. Nothing else is shared between requests except the engine and the store,
-// which are thread-safe. Start and Stop are called from one thread; port() from any after
-// Start.
+// threads; the connection list's mutex guards the list and the connection counts (all, per
+// address, per loop), and is held while a late connection's socket is shut down, so that a
+// socket libmicrohttpd has closed (and the number reused) is never touched. Nothing else is shared
+// between requests except the engine and the store, which are thread-safe. Start and Stop are
+// called from one thread; port() from any after Start.
 class Server {
   public:
     // clock: where arrival times and the pages' ages are read; null for the system clock.

@@ -6,6 +6,7 @@
 #include "scripted.h"
 #include "server.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <nlohmann/json.hpp>
@@ -65,8 +66,11 @@ struct Service {
         auto r = Get("/Calvren/Rivelo/" + query);
         return r ? Payload(r->body) : "<no answer>";
     }
-    int Connect() {
+    int Connect(const char* from = "127.0.0.1") {
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in local{AF_INET, 0, {}, {}};
+        inet_pton(AF_INET, from, &local.sin_addr);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
         const std::uint16_t port = htons(static_cast<std::uint16_t>(server->port()));
         sockaddr_in addr{AF_INET, port, {htonl(INADDR_LOOPBACK)}, {}};
         EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
@@ -216,12 +220,18 @@ TEST(Server, HostileRequestShapes) {
 TEST(Server, ClosesRefusedAndSurplusConnectionsAtAccept) {
     const std::string ask = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     EXPECT_EQ(Service({"10.0.0.0/8", "2001:db8::/32"}).Once(ask), kHungUp);
-    Service s({"127.0.0.0/8"}, [](ServerLimits& l) { l.per_address = 2; });
+    Service s({"127.0.0.0/8"}, [](ServerLimits& l) {
+        l.per_address = 2;
+        l.connections = 3;
+    });
     const int a = s.Connect(), b = s.Connect();
     EXPECT_FALSE(s.Talk(a, ask, 1).second || s.Talk(b, ask, 1).second); // both held open
     const int c = s.Connect();
-    EXPECT_EQ(s.Talk(c, ask), kHungUp);
-    for (int fd : {a, b, c})
+    EXPECT_EQ(s.Talk(c, ask), kHungUp); // a third from one address
+    const int d = s.Connect("127.0.0.2"), e = s.Connect("127.0.0.3");
+    EXPECT_FALSE(s.Talk(d, ask, 1).second);
+    EXPECT_EQ(s.Talk(e, ask), kHungUp); // a fourth in all
+    for (int fd : {a, b, c, d, e})
         ::close(fd);
     // Their places come back once the server has seen them closed.
     bool served = false;

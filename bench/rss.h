@@ -1,7 +1,11 @@
 #pragma once
 
+#include <dirent.h>
+#include <sys/types.h>
+
 #include <fstream>
 #include <string>
+#include <string_view>
 
 // The process's resident memory in kB as the kernel counts it; -1 where it cannot be read.
 inline long RssKb() {
@@ -11,12 +15,6 @@ inline long RssKb() {
             return std::stol(line.substr(6));
     return -1;
 }
-
-#include <dirent.h>
-#include <sys/types.h>
-
-#include <sstream>
-#include <string_view>
 
 // Time on a CPU, in ns, of the threads of process pid whose name starts with prefix,
 // as /proc/PID/task/TID/schedstat counts it; 0 for a process that is gone.

@@ -250,7 +250,8 @@ struct Server::Impl {
                 continue;
             }
             const auto* from = reinterpret_cast<const sockaddr*>(&addr);
-            Loop* loop = Admit(from);
+            const std::string ip = NumericAddress(from);
+            Loop* loop = Admit(ip);
             if (!loop) {
                 ::close(fd);
                 continue;
@@ -259,16 +260,15 @@ struct Server::Impl {
             // given back here, as Closed does for the others.
             if (MHD_add_connection(loop->daemon, fd, from, len) != MHD_YES) {
                 std::lock_guard<std::mutex> guard(connections_mutex);
-                Release(loop->index, NumericAddress(from));
+                Release(loop->index, ip);
             }
         }
     }
 
-    // The loop to take a new connection from addr, counted as open; null to refuse it.
-    Loop* Admit(const sockaddr* addr) {
-        if (!Allowed(addr))
+    // The loop to take a new connection from ip, counted as open; null to refuse it.
+    Loop* Admit(const std::string& ip) {
+        if (!Allowed(ip))
             return nullptr;
-        const std::string ip = NumericAddress(addr);
         std::lock_guard<std::mutex> guard(connections_mutex);
         std::size_t& mine = per_address[ip];
         if (open >= limits.connections || mine >= limits.per_address) {
@@ -311,8 +311,7 @@ struct Server::Impl {
         }
     }
 
-    bool Allowed(const sockaddr* addr) const {
-        const std::string ip = NumericAddress(addr);
+    bool Allowed(const std::string& ip) const {
         return std::any_of(allow.begin(), allow.end(),
                            [&](const Network& net) { return NetworkContains(net, ip); });
     }

@@ -54,14 +54,10 @@ bool IsAscii(std::string_view text) {
                        [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-char LowerChar(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() &&
            std::equal(prefix.begin(), prefix.end(), text.begin(),
-                      [](char a, char b) { return a == LowerChar(b); });
+                      [](char a, char b) { return a == AsciiLower(b); });
 }
 
 bool IsLabelChar(char c) {
@@ -74,9 +70,13 @@ bool IsHex(char c) {
 
 } // namespace
 
+char AsciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 std::string AsciiLower(std::string_view text) {
     std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(), LowerChar);
+    std::transform(out.begin(), out.end(), out.begin(), [](char c) { return AsciiLower(c); });
     return out;
 }
 

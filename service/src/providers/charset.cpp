@@ -1,5 +1,7 @@
 #include "charset.h"
 
+#include "protocol.h"
+
 #include <iconv.h>
 
 #include <algorithm>
@@ -48,7 +50,7 @@ std::string IconvName(std::string_view label) {
     std::string name;
     for (char c : label)
         if (!std::isspace(static_cast<unsigned char>(c)) && c != '"' && c != '\'')
-            name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            name += AsciiLower(c);
     if (name == "gb2312" || name == "gbk" || name == "x-gbk" || name == "gb_2312-80" ||
         name == "cp936" || name == "windows-936" || name == "euc-cn" || name == "gb18030")
         return "GB18030";

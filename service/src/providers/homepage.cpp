@@ -2,6 +2,7 @@
 
 #include "charset.h"
 #include "lookup.h"
+#include "protocol.h"
 #include "safefetch.h"
 #include "section.h"
 
@@ -19,10 +20,6 @@ namespace {
 
 constexpr std::size_t kPrescanBytes = 16 * 1024; // where a page's charset declaration must be
 
-char Lower(char c) {
-    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
-
 bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
 }
@@ -33,7 +30,7 @@ std::size_t FindNoCase(std::string_view s, std::string_view needle, std::size_t 
         return std::string_view::npos;
     const auto it =
         std::search(s.begin() + static_cast<std::ptrdiff_t>(from), s.end(), needle.begin(),
-                    needle.end(), [](char a, char b) { return Lower(a) == b; });
+                    needle.end(), [](char a, char b) { return AsciiLower(a) == b; });
     return it == s.end() ? std::string_view::npos : static_cast<std::size_t>(it - s.begin());
 }
 
@@ -75,7 +72,7 @@ std::optional<Tag> ReadTag(std::string_view s, std::size_t pos) {
         ++i;
     }
     while (i < s.size() && (std::isalnum(static_cast<unsigned char>(s[i])) || s[i] == '-'))
-        tag.name += Lower(s[i++]);
+        tag.name += AsciiLower(s[i++]);
     if (tag.name.empty() || !std::isalpha(static_cast<unsigned char>(tag.name[0])))
         return std::nullopt;
     const std::size_t n = s.size();
@@ -93,7 +90,7 @@ std::optional<Tag> ReadTag(std::string_view s, std::size_t pos) {
         std::string key;
         while (i < n && !IsSpace(s[i]) && s[i] != '/' && s[i] != '>' &&
                (s[i] != '=' || key.empty()))
-            key += Lower(s[i++]);
+            key += AsciiLower(s[i++]);
         while (i < n && IsSpace(s[i]))
             ++i;
         std::string value;
@@ -306,7 +303,7 @@ std::string DecodeEntities(std::string_view text) {
             for (char c : digits) {
                 const int d = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
                               : hex && std::isxdigit(static_cast<unsigned char>(c))
-                                  ? Lower(c) - 'a' + 10
+                                  ? AsciiLower(c) - 'a' + 10
                                   : -1;
                 ok = ok && d >= 0;
                 if (ok && value <= 0x10FFFF)

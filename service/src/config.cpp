@@ -2,6 +2,7 @@
 
 #include "pg.h"
 #include "protocol.h"
+#include "providers/charset.h"
 
 #include <arpa/inet.h>
 #include <pwd.h>
@@ -98,7 +99,7 @@ class Reader {
             return why;
         for (std::string& name : c_.server_names) {
             // Compared with the Host header as browsers send it: lower case, no port.
-            name = AsciiLower(name);
+            name = Lowered(name);
             if (name.empty() || name.size() > 253 ||
                 name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789.-") !=
                     std::string::npos)

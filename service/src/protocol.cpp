@@ -1,5 +1,7 @@
 #include "protocol.h"
 
+#include "providers/charset.h"
+
 #include <iconv.h>
 #include <idn2.h>
 
@@ -57,7 +59,7 @@ bool IsAscii(std::string_view text) {
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() &&
            std::equal(prefix.begin(), prefix.end(), text.begin(),
-                      [](char a, char b) { return a == AsciiLower(b); });
+                      [](char a, char b) { return a == Lowered(b); });
 }
 
 bool IsLabelChar(char c) {
@@ -70,19 +72,9 @@ bool IsHex(char c) {
 
 } // namespace
 
-char AsciiLower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string AsciiLower(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(), [](char c) { return AsciiLower(c); });
-    return out;
-}
-
 std::optional<std::string> AsciiHost(std::string_view host) {
     if (IsAscii(host))
-        return AsciiLower(host);
+        return Lowered(host);
     const std::string input(host);
     char* output = nullptr;
     if (idn2_to_ascii_8z(input.c_str(), &output, IDN2_NONTRANSITIONAL | IDN2_NFC_INPUT) != IDN2_OK)

@@ -23,9 +23,6 @@ bool IsNumericColumn(Page page, int column);
 // converted to its ASCII form, at most 253 characters. nullopt for anything implausible.
 std::optional<std::string> NormalizeSite(Page page, std::string_view sUrl);
 
-// A-Z lowered, every other byte kept: names compare so whatever the C locale.
-char AsciiLower(char c);
-std::string AsciiLower(std::string_view text);
 // Lower-case ASCII host, or its xn-- form; nullopt when IDNA refuses it.
 std::optional<std::string> AsciiHost(std::string_view host);
 

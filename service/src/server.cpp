@@ -1,7 +1,7 @@
 #include "server.h"
 
 #include "pages.h"
-#include "protocol.h"
+#include "providers/charset.h"
 #include "routes.h"
 
 #include <arpa/inet.h>
@@ -324,11 +324,11 @@ struct Server::Impl {
             const std::size_t close = host.find(']');
             if (close == std::string_view::npos)
                 return false;
-            name = AsciiLower(host.substr(1, close - 1));
+            name = Lowered(host.substr(1, close - 1));
             host.remove_prefix(close + 1);
         } else {
             const std::size_t colon = host.find(':');
-            name = AsciiLower(host.substr(0, colon));
+            name = Lowered(host.substr(0, colon));
             host.remove_prefix(colon == std::string_view::npos ? host.size() : colon);
         }
         if (!host.empty() && (host.front() != ':' ||
@@ -526,7 +526,7 @@ bool Server::Start(const ListenAddress& address, std::string* error) {
     }
     impl.host_names = impl.config.server_names;
     impl.host_names.push_back("localhost");
-    impl.host_names.push_back(AsciiLower(address.host));
+    impl.host_names.push_back(Lowered(address.host));
 
     // Bound here rather than by the library: SO_REUSEADDR only (a restart need not wait for
     // old connections), never SO_REUSEPORT, so a second service on the port fails loudly

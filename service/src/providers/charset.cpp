@@ -1,7 +1,5 @@
 #include "charset.h"
 
-#include "protocol.h"
-
 #include <iconv.h>
 
 #include <algorithm>
@@ -50,7 +48,7 @@ std::string IconvName(std::string_view label) {
     std::string name;
     for (char c : label)
         if (!std::isspace(static_cast<unsigned char>(c)) && c != '"' && c != '\'')
-            name += AsciiLower(c);
+            name += Lowered(c);
     if (name == "gb2312" || name == "gbk" || name == "x-gbk" || name == "gb_2312-80" ||
         name == "cp936" || name == "windows-936" || name == "euc-cn" || name == "gb18030")
         return "GB18030";
@@ -66,11 +64,14 @@ std::string IconvName(std::string_view label) {
 
 } // namespace
 
+char Lowered(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 std::string Lowered(std::string_view text) {
     std::string out(text);
     for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
+        c = Lowered(c);
     return out;
 }
 

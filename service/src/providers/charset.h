@@ -9,7 +9,8 @@ namespace valdane::svc {
 
 bool IsValidUtf8(std::string_view bytes);
 
-// ASCII letters in lower case, other bytes as they are.
+// ASCII letters in lower case, other bytes as they are, whatever the C locale.
+char Lowered(char c);
 std::string Lowered(std::string_view text);
 
 // bytes in the charset named by `label` (as HTTP and HTML declare it) -> UTF-8. GB2312 and GBK

@@ -2,7 +2,6 @@
 
 #include "charset.h"
 #include "lookup.h"
-#include "protocol.h"
 #include "safefetch.h"
 #include "section.h"
 
@@ -30,7 +29,7 @@ std::size_t FindNoCase(std::string_view s, std::string_view needle, std::size_t 
         return std::string_view::npos;
     const auto it =
         std::search(s.begin() + static_cast<std::ptrdiff_t>(from), s.end(), needle.begin(),
-                    needle.end(), [](char a, char b) { return AsciiLower(a) == b; });
+                    needle.end(), [](char a, char b) { return Lowered(a) == b; });
     return it == s.end() ? std::string_view::npos : static_cast<std::size_t>(it - s.begin());
 }
 
@@ -72,7 +71,7 @@ std::optional<Tag> ReadTag(std::string_view s, std::size_t pos) {
         ++i;
     }
     while (i < s.size() && (std::isalnum(static_cast<unsigned char>(s[i])) || s[i] == '-'))
-        tag.name += AsciiLower(s[i++]);
+        tag.name += Lowered(s[i++]);
     if (tag.name.empty() || !std::isalpha(static_cast<unsigned char>(tag.name[0])))
         return std::nullopt;
     const std::size_t n = s.size();
@@ -90,7 +89,7 @@ std::optional<Tag> ReadTag(std::string_view s, std::size_t pos) {
         std::string key;
         while (i < n && !IsSpace(s[i]) && s[i] != '/' && s[i] != '>' &&
                (s[i] != '=' || key.empty()))
-            key += AsciiLower(s[i++]);
+            key += Lowered(s[i++]);
         while (i < n && IsSpace(s[i]))
             ++i;
         std::string value;
@@ -303,7 +302,7 @@ std::string DecodeEntities(std::string_view text) {
             for (char c : digits) {
                 const int d = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
                               : hex && std::isxdigit(static_cast<unsigned char>(c))
-                                  ? AsciiLower(c) - 'a' + 10
+                                  ? Lowered(c) - 'a' + 10
                                   : -1;
                 ok = ok && d >= 0;
                 if (ok && value <= 0x10FFFF)

@@ -6,7 +6,6 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QScopeGuard>
-#include <QtTest>
 
 #include <cstdio>
 
@@ -80,8 +79,6 @@ bool setFileAccessOverride(bool) {
 
 class TestReport : public QObject {
     Q_OBJECT
-
-  private:
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_path;
     HistoryReport m_report;

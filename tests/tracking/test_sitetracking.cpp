@@ -12,7 +12,6 @@
 #include <QMenu>
 #include <QTimer>
 #include <QTreeWidget>
-#include <QtTest>
 
 namespace {
 
@@ -72,7 +71,6 @@ struct CommandCase {
 
 class TestSiteTracking : public QObject {
     Q_OBJECT
-  private:
     Form_Main& form() { return *m_fx->form; }
     QString config() const { return m_fx->form->ConfigPath; }
     QString log() const { return m_fx->form->LogPath; }

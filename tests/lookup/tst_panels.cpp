@@ -61,11 +61,6 @@ void serve(FakeQueryService& service, const QString& page, const QString& served
         service.setPayload(page, served);
 }
 
-void writeAll(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    PutContent(path, bytes);
-}
-
 struct LookupCase {
     int slot;
     QString input, served, expected, target; // target: sUrl of the request, "" when none is sent
@@ -144,7 +139,7 @@ class TestPanels : public QObject {
             std::tie(e[0], e[1], e[2]);
         SetAutostartProgramFile(entryProgram());
         qputenv("XDG_CONFIG_HOME", m_fx->path(QStringLiteral("xdg")).toUtf8());
-        writeAll(m_form->ConfigPath, kStoredConfig);
+        PutContent(m_form->ConfigPath, kStoredConfig);
         m_form->SiteList = QStringLiteral("a.com;b.com");
         m_tracking = std::make_unique<SiteTracking>(*m_form);
         m_panels = std::make_unique<LookupPanels>(*m_form);
@@ -395,9 +390,9 @@ class TestPanels : public QObject {
         m_form->show();
         const bool hadEntry = entry != "none" && entry != "blocked";
         if (hadEntry)
-            writeAll(entryPath(), entry.toUtf8());
+            QDir().mkpath(m_fx->path("xdg/autostart")), PutContent(entryPath(), entry.toUtf8());
         if (entry == "blocked") // the config folder is a file
-            writeAll(m_fx->path("x"), "x"), qputenv("XDG_CONFIG_HOME", m_fx->path("x").toUtf8());
+            PutContent(m_fx->path("x"), "x"), qputenv("XDG_CONFIG_HOME", m_fx->path("x").toUtf8());
         m_settings->CmdMenu1Click(6);
         QCOMPARE(m_form->CheckSet(3)->isChecked(), hadEntry);
         m_form->TextSet()->setPlainText(typed);
